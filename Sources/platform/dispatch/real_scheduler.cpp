@@ -1,0 +1,242 @@
+// The real scheduler: the main queue is drained by the thread that runs the main loop, each
+// serial queue owns one thread, and the global queues share a small pool of threads.
+#include <chrono>
+#include <condition_variable>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <queue>
+#include <thread>
+#include <vector>
+
+#include "platform/dispatch/dispatch.hpp"
+
+namespace platform::dispatch {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double monotonicSeconds() {
+  return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+}
+
+// A queue of timed work, drained by its own worker threads or by a caller's loop.
+class TimedWork {
+ public:
+  struct Item {
+    Clock::time_point due;
+    unsigned long long sequence;
+    Work work;
+  };
+
+  void post(Clock::time_point due, Work work) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      items_.push(Item{due, next_++, std::move(work)});
+    }
+    changed_.notify_all();
+  }
+
+  // Waits for the next due item until `deadline` or until stopped; empty when none is due.
+  bool take(Work& out, Clock::time_point deadline, const std::function<bool()>& interrupted) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      if (interrupted && interrupted()) return false;
+      const auto current = Clock::now();
+      if (!items_.empty() && items_.top().due <= current) {
+        out = std::move(const_cast<Item&>(items_.top()).work);
+        items_.pop();
+        return true;
+      }
+      // A stopped list still hands out what was already due, then ends.
+      if (stopped_) return false;
+      auto wakeAt = deadline;
+      if (!items_.empty() && items_.top().due < wakeAt) wakeAt = items_.top().due;
+      if (current >= deadline) return false;
+      changed_.wait_until(lock, wakeAt);
+    }
+  }
+
+  void wake() { changed_.notify_all(); }
+
+  void stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopped_ = true;
+    }
+    changed_.notify_all();
+  }
+
+ private:
+  struct Later {
+    bool operator()(const Item& a, const Item& b) const {
+      if (a.due != b.due) return a.due > b.due;
+      return a.sequence > b.sequence;
+    }
+  };
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::priority_queue<Item, std::vector<Item>, Later> items_;
+  unsigned long long next_ = 0;
+  bool stopped_ = false;
+};
+
+Clock::time_point dueIn(double seconds) {
+  if (!(seconds > 0)) return Clock::now();
+  return Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                            std::chrono::duration<double>(std::min(seconds, 1e9)));
+}
+
+// Shared by every threaded queue: waits for a work item posted through `sync`.
+void runAndWait(Queue& queue, const Work& work) {
+  if (queue.isCurrent()) {
+    work();
+    return;
+  }
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  queue.async([&] {
+    work();
+    std::lock_guard<std::mutex> lock(mutex);
+    finished = true;
+    done.notify_all();
+  });
+  std::unique_lock<std::mutex> lock(mutex);
+  done.wait(lock, [&] { return finished; });
+}
+
+// A queue whose items are run by `threads` worker threads of its own. The workers share the
+// item list, not the queue object, so the last reference may be dropped by one of its own items.
+class ThreadedQueue : public Queue {
+ public:
+  ThreadedQueue(std::string label, int threads)
+      : label_(std::move(label)), items_(std::make_shared<TimedWork>()) {
+    for (int i = 0; i < threads; ++i) {
+      workers_.emplace_back([items = items_, self = static_cast<const Queue*>(this)] {
+        Work item;
+        const auto never = Clock::time_point::max();
+        while (items->take(item, never, nullptr)) {
+          detail::CurrentQueueGuard guard(self);
+          item();
+          item = nullptr;
+        }
+      });
+    }
+  }
+  ~ThreadedQueue() override {
+    items_->stop();
+    for (auto& worker : workers_) {
+      if (worker.get_id() == std::this_thread::get_id()) {
+        worker.detach();
+      } else if (worker.joinable()) {
+        worker.join();
+      }
+    }
+  }
+  void async(Work work) override { items_->post(Clock::now(), std::move(work)); }
+  void asyncAfter(double seconds, Work work) override {
+    items_->post(dueIn(seconds), std::move(work));
+  }
+  void sync(const Work& work) override { runAndWait(*this, work); }
+  const std::string& label() const override { return label_; }
+
+ private:
+  std::string label_;
+  std::shared_ptr<TimedWork> items_;
+  std::vector<std::thread> workers_;
+};
+
+class MainQueue : public Queue {
+ public:
+  void async(Work work) override { items_.post(Clock::now(), std::move(work)); }
+  void asyncAfter(double seconds, Work work) override {
+    items_.post(dueIn(seconds), std::move(work));
+  }
+  void sync(const Work& work) override { runAndWait(*this, work); }
+  const std::string& label() const override { return label_; }
+
+  int run(const std::function<bool()>& until, double timeout) {
+    const auto deadline = timeout < 0 ? Clock::time_point::max() : dueIn(timeout);
+    {
+      std::lock_guard<std::mutex> lock(stateMutex_);
+      stopRequested_ = false;
+      status_ = -1;
+    }
+    Work item;
+    for (;;) {
+      if (until && until()) break;
+      if (!items_.take(item, deadline, [this] { return stopRequestedLocked(); })) break;
+      {
+        detail::CurrentQueueGuard guard(this);
+        item();
+      }
+      item = nullptr;
+    }
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return status_;
+  }
+
+  void stop(int status) {
+    {
+      std::lock_guard<std::mutex> lock(stateMutex_);
+      stopRequested_ = true;
+      status_ = status;
+    }
+    items_.wake();
+  }
+
+ private:
+  bool stopRequestedLocked() {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return stopRequested_;
+  }
+
+  std::string label_ = "com.apple.main-thread";
+  TimedWork items_;
+  std::mutex stateMutex_;
+  bool stopRequested_ = false;
+  int status_ = -1;
+};
+
+class RealScheduler : public Scheduler {
+ public:
+  RealScheduler() : mainThread_(std::this_thread::get_id()), main_(std::make_shared<MainQueue>()) {}
+
+  std::shared_ptr<Queue> mainQueue() override { return main_; }
+  std::shared_ptr<Queue> makeSerialQueue(const std::string& label) override {
+    return std::make_shared<ThreadedQueue>(label, 1);
+  }
+  std::shared_ptr<Queue> globalQueue(QoS qos) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto& queue = globals_[qos];
+    if (!queue) {
+      queue = std::make_shared<ThreadedQueue>("com.apple.root.global", 2);
+    }
+    return queue;
+  }
+  double now() override { return monotonicSeconds(); }
+  double currentDate() override {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9 -
+           kSecondsFrom1970To2001;
+  }
+  bool isMainThread() override { return std::this_thread::get_id() == mainThread_; }
+  int runMainLoop(const std::function<bool()>& until, double timeout) override {
+    return main_->run(until, timeout);
+  }
+  void stopMainLoop(int status) override { main_->stop(status); }
+
+ private:
+  std::thread::id mainThread_;
+  std::shared_ptr<MainQueue> main_;
+  std::mutex mutex_;
+  std::map<QoS, std::shared_ptr<ThreadedQueue>> globals_;
+};
+
+}  // namespace
+
+std::shared_ptr<Scheduler> makeRealScheduler() { return std::make_shared<RealScheduler>(); }
+
+}  // namespace platform::dispatch

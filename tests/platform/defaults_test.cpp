@@ -1,0 +1,130 @@
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "platform/defaults/defaults.hpp"
+#include "support/platform_fixture.hpp"
+
+namespace {
+
+using platform::defaults::FileUserDefaults;
+using platform::defaults::MemoryUserDefaults;
+using platform::defaults::UserDefaults;
+using platform::defaults::Value;
+
+class DefaultsTest : public quorvel::testing::PlatformTest {
+ protected:
+  std::string filePath() const { return home() + "/config/com.tessmin.quorvel/defaults.json"; }
+};
+
+void expectRegisteredVersusStored(UserDefaults& defaults) {
+  defaults.registerDefaults({{"flag", true}});
+  EXPECT_TRUE(defaults.boolForKey("flag"));
+  EXPECT_FALSE(defaults.persistentObject("flag").has_value());
+  defaults.setBool("flag", false);
+  EXPECT_FALSE(defaults.boolForKey("flag"));
+  defaults.remove("flag");
+  EXPECT_TRUE(defaults.boolForKey("flag"));
+  EXPECT_FALSE(defaults.boolForKey("never-set"));
+  EXPECT_FALSE(defaults.stringForKey("never-set").has_value());
+  defaults.setString("name", "arcface");
+  EXPECT_EQ(defaults.stringForKey("name"), "arcface");
+}
+
+TEST_F(DefaultsTest, MemoryDomainStoredValueWinsAndRemovalRestoresDefault) {
+  MemoryUserDefaults defaults;
+  expectRegisteredVersusStored(defaults);
+}
+
+TEST_F(DefaultsTest, FileDomainStoredValueWinsAndRemovalRestoresDefault) {
+  FileUserDefaults defaults(filePath());
+  expectRegisteredVersusStored(defaults);
+}
+
+TEST_F(DefaultsTest, TypedReadsConvertLikeThePlatform) {
+  MemoryUserDefaults defaults;
+  defaults.set("yes", Value(std::string("YES")));
+  defaults.set("true", Value(std::string("true")));
+  defaults.set("one", Value(std::string("1")));
+  defaults.set("word", Value(std::string("maybe")));
+  defaults.set("number", Value(std::int64_t{2}));
+  defaults.set("zero", Value(0.0));
+  EXPECT_TRUE(defaults.boolForKey("yes"));
+  EXPECT_TRUE(defaults.boolForKey("true"));
+  EXPECT_TRUE(defaults.boolForKey("one"));
+  EXPECT_FALSE(defaults.boolForKey("word"));
+  EXPECT_TRUE(defaults.boolForKey("number"));
+  EXPECT_FALSE(defaults.boolForKey("zero"));
+  EXPECT_EQ(defaults.stringForKey("number"), "2");
+}
+
+TEST_F(DefaultsTest, RegistrationIsNeverWrittenToTheFile) {
+  {
+    FileUserDefaults defaults(filePath());
+    defaults.registerDefaults({{"unlockEnabled", true}});
+    defaults.setBool("other", true);
+  }
+  FileUserDefaults reopened(filePath());
+  EXPECT_FALSE(reopened.persistentObject("unlockEnabled").has_value());
+  EXPECT_EQ(reopened.persistentObject("other"), Value(true));
+}
+
+TEST_F(DefaultsTest, ASecondProcessSeesAWriteAtOnce) {
+  FileUserDefaults parent(filePath());
+  EXPECT_FALSE(parent.boolForKey("hasSeenWelcome"));  // loads the (absent) file once
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    FileUserDefaults other(filePath());
+    other.setBool("hasSeenWelcome", true);
+    other.setString("recognitionEngine", "arcface");
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_TRUE(parent.boolForKey("hasSeenWelcome"));
+  EXPECT_EQ(parent.stringForKey("recognitionEngine"), "arcface");
+}
+
+TEST_F(DefaultsTest, ConcurrentWritersOfTwoObjectsLoseNothing) {
+  FileUserDefaults a(filePath());
+  FileUserDefaults b(filePath());
+  std::thread first([&] {
+    for (int i = 0; i < 20; ++i) a.setBool("a" + std::to_string(i), true);
+  });
+  std::thread second([&] {
+    for (int i = 0; i < 20; ++i) b.setBool("b" + std::to_string(i), true);
+  });
+  first.join();
+  second.join();
+  FileUserDefaults check(filePath());
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_TRUE(check.boolForKey("a" + std::to_string(i))) << i;
+    EXPECT_TRUE(check.boolForKey("b" + std::to_string(i))) << i;
+  }
+}
+
+TEST_F(DefaultsTest, AnUnreadableFileReadsEmptyAndIsKeptAsideOnWrite) {
+  FileUserDefaults defaults(filePath());
+  defaults.setBool("x", true);
+  {
+    std::ofstream out(filePath(), std::ios::trunc);
+    out << "{ not json";
+  }
+  EXPECT_FALSE(defaults.persistentObject("x").has_value());
+  defaults.setBool("y", true);
+  EXPECT_TRUE(defaults.boolForKey("y"));
+  std::ifstream kept(filePath() + ".unreadable");
+  std::string text((std::istreambuf_iterator<char>(kept)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "{ not json");
+}
+
+TEST_F(DefaultsTest, StandardPathFollowsXdgConfigHome) {
+  EXPECT_EQ(platform::defaults::standardFilePath(), filePath());
+}
+
+}  // namespace

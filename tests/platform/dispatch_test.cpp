@@ -1,0 +1,184 @@
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/dispatch/dispatch.hpp"
+#include "support/platform_fixture.hpp"
+
+namespace {
+
+using platform::dispatch::Timer;
+using quorvel::testing::PlatformTest;
+namespace dispatch = platform::dispatch;
+
+class VirtualSchedulerTest : public PlatformTest {};
+
+TEST_F(VirtualSchedulerTest, NothingRunsUntilTimeMoves) {
+  std::vector<int> ran;
+  dispatch::mainQueue().async([&] { ran.push_back(1); });
+  dispatch::mainQueue().asyncAfter(0.5, [&] { ran.push_back(2); });
+  EXPECT_TRUE(ran.empty());
+  runUntilIdle();
+  EXPECT_EQ(ran, std::vector<int>{1});
+  advance(0.49);
+  EXPECT_EQ(ran, std::vector<int>{1});
+  advance(0.01);
+  EXPECT_EQ(ran, (std::vector<int>{1, 2}));
+  EXPECT_DOUBLE_EQ(now(), 0.5);
+}
+
+TEST_F(VirtualSchedulerTest, SameTimeWorkRunsInPostingOrderAcrossQueues) {
+  auto camera = dispatch::makeSerialQueue("com.tessmin.quorvel.camera");
+  std::vector<std::string> ran;
+  dispatch::mainQueue().asyncAfter(1.0, [&] { ran.push_back("main-a"); });
+  camera->asyncAfter(1.0, [&] { ran.push_back("camera"); });
+  dispatch::mainQueue().asyncAfter(1.0, [&] { ran.push_back("main-b"); });
+  dispatch::globalQueue(dispatch::QoS::UserInitiated).async([&] { ran.push_back("global"); });
+  advance(1.0);
+  EXPECT_EQ(ran, (std::vector<std::string>{"global", "main-a", "camera", "main-b"}));
+}
+
+TEST_F(VirtualSchedulerTest, WorkPostedWhileRunningKeepsTimeOrder) {
+  std::vector<std::pair<std::string, double>> ran;
+  dispatch::mainQueue().asyncAfter(0.2, [&] {
+    ran.emplace_back("first", dispatch::now());
+    dispatch::mainQueue().asyncAfter(0.3, [&] { ran.emplace_back("nested", dispatch::now()); });
+  });
+  dispatch::mainQueue().asyncAfter(0.4, [&] { ran.emplace_back("second", dispatch::now()); });
+  advance(1.0);
+  ASSERT_EQ(ran.size(), 3u);
+  EXPECT_EQ(ran[0], std::make_pair(std::string("first"), 0.2));
+  EXPECT_EQ(ran[1], std::make_pair(std::string("second"), 0.4));
+  EXPECT_EQ(ran[2].first, "nested");
+  EXPECT_NEAR(ran[2].second, 0.5, 1e-12);
+  EXPECT_DOUBLE_EQ(now(), 1.0);
+}
+
+TEST_F(VirtualSchedulerTest, QueuesKnowWhichOneIsCurrent) {
+  auto camera = dispatch::makeSerialQueue("com.tessmin.quorvel.camera");
+  bool onCamera = false, mainWhileCamera = true, mainOnMain = false;
+  camera->async([&] {
+    onCamera = camera->isCurrent();
+    mainWhileCamera = dispatch::isMainThread();
+  });
+  dispatch::mainQueue().async([&] { mainOnMain = dispatch::isMainThread(); });
+  runUntilIdle();
+  EXPECT_TRUE(onCamera);
+  EXPECT_FALSE(mainWhileCamera);
+  EXPECT_TRUE(mainOnMain);
+  EXPECT_EQ(scheduler().ranOn(),
+            (std::vector<std::string>{"com.tessmin.quorvel.camera", "com.apple.main-thread"}));
+}
+
+TEST_F(VirtualSchedulerTest, WorkOfAReleasedQueueIsDropped) {
+  int ran = 0;
+  {
+    auto queue = dispatch::makeSerialQueue("short-lived");
+    queue->asyncAfter(1.0, [&] { ++ran; });
+  }
+  advance(2.0);
+  EXPECT_EQ(ran, 0);
+}
+
+// Delayed steps carry the generation they were made for and do nothing once it moved on.
+TEST_F(VirtualSchedulerTest, StaleStepsDoNothing) {
+  int generation = 0;
+  std::vector<int> applied;
+  auto schedule = [&](double delay) {
+    const int mine = ++generation;
+    dispatch::mainQueue().asyncAfter(delay, [&, mine] {
+      if (mine != generation) return;
+      applied.push_back(mine);
+    });
+  };
+  schedule(0.3);
+  advance(0.1);
+  schedule(0.3);  // supersedes the first before it fires
+  advance(1.0);
+  EXPECT_EQ(applied, std::vector<int>{2});
+}
+
+TEST_F(VirtualSchedulerTest, RepeatingTimerFiresOnItsGridUntilInvalidated) {
+  std::vector<double> fires;
+  auto timer = Timer::scheduled(0.25, true, [&](Timer& t) {
+    fires.push_back(dispatch::now());
+    if (fires.size() == 3) t.invalidate();
+  });
+  advance(2.0);
+  ASSERT_EQ(fires.size(), 3u);
+  EXPECT_NEAR(fires[0], 0.25, 1e-12);
+  EXPECT_NEAR(fires[1], 0.50, 1e-12);
+  EXPECT_NEAR(fires[2], 0.75, 1e-12);
+  EXPECT_FALSE(timer->isValid());
+}
+
+TEST_F(VirtualSchedulerTest, OneShotTimerFiresOnceAndInvalidationBeforeFireStopsIt) {
+  int once = 0, never = 0;
+  auto a = Timer::scheduled(0.1, false, [&](Timer&) { ++once; });
+  auto b = Timer::scheduled(0.1, true, [&](Timer&) { ++never; });
+  b->invalidate();
+  advance(1.0);
+  EXPECT_EQ(once, 1);
+  EXPECT_FALSE(a->isValid());
+  EXPECT_EQ(never, 0);
+}
+
+TEST_F(VirtualSchedulerTest, MainLoopRunsUntilStoppedWithStatus) {
+  dispatch::mainQueue().asyncAfter(3.0, [] { dispatch::stopMainLoop(7); });
+  dispatch::mainQueue().asyncAfter(5.0, [] { FAIL() << "ran after the loop stopped"; });
+  EXPECT_EQ(dispatch::runMainLoop(), 7);
+  EXPECT_DOUBLE_EQ(now(), 3.0);
+}
+
+TEST_F(VirtualSchedulerTest, RunUntilConditionOrTimeout) {
+  bool flag = false;
+  dispatch::mainQueue().asyncAfter(2.0, [&] { flag = true; });
+  EXPECT_FALSE(dispatch::runMainLoopUntil([&] { return flag; }, 1.0));
+  EXPECT_DOUBLE_EQ(now(), 1.0);
+  EXPECT_TRUE(dispatch::runMainLoopUntil([&] { return flag; }, 5.0));
+  EXPECT_DOUBLE_EQ(now(), 2.0);
+}
+
+TEST_F(VirtualSchedulerTest, DateMovesWithVirtualTime) {
+  const double start = dispatch::currentDate();
+  advance(12.5);
+  EXPECT_DOUBLE_EQ(dispatch::currentDate() - start, 12.5);
+}
+
+// The real scheduler, briefly: work leaves the caller's thread and arrives in order.
+TEST(RealSchedulerTest, SerialQueueRunsInOrderOnItsOwnThreadAndSyncWaits) {
+  auto scheduler = dispatch::makeRealScheduler();
+  auto queue = scheduler->makeSerialQueue("serial");
+  std::vector<int> ran;
+  std::thread::id worker;
+  for (int i = 0; i < 100; ++i) queue->async([&, i] { ran.push_back(i); });
+  queue->sync([&] { worker = std::this_thread::get_id(); });
+  ASSERT_EQ(ran.size(), 100u);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(ran[i], i);
+  EXPECT_NE(worker, std::this_thread::get_id());
+}
+
+TEST(RealSchedulerTest, MainLoopRunsDelayedWorkAndStops) {
+  auto scheduler = dispatch::makeRealScheduler();
+  auto main = scheduler->mainQueue();
+  auto background = scheduler->globalQueue(dispatch::QoS::UserInitiated);
+  std::atomic<bool> fromBackground{false};
+  background->async([&, main] {
+    main->async([&] { fromBackground = scheduler->isMainThread(); });
+  });
+  main->asyncAfter(0.05, [&] { scheduler->stopMainLoop(3); });
+  EXPECT_EQ(scheduler->runMainLoop(nullptr, 5.0), 3);
+  EXPECT_TRUE(fromBackground.load());
+}
+
+TEST(RealSchedulerTest, DateIsSecondsSince2001) {
+  auto scheduler = dispatch::makeRealScheduler();
+  const double unixNow = std::chrono::duration<double>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+  EXPECT_NEAR(scheduler->currentDate(), unixNow - 978307200.0, 1.0);
+}
+
+}  // namespace
