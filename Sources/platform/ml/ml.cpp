@@ -30,20 +30,17 @@ const char* computeUnitsName(ComputeUnits units) {
 
 std::optional<MultiArray> MultiArray::make(std::vector<std::int64_t> shape) {
   if (shape.empty()) return std::nullopt;
-  std::size_t count = 1;
+  bool hasZero = false;
   for (const std::int64_t dimension : shape) {
     if (dimension < 0) return std::nullopt;
-    if (dimension == 0) {
-      count = 0;
-      continue;
-    }
-    if (count != 0 && static_cast<std::size_t>(dimension) > kMaximumCount / count) {
-      return std::nullopt;
-    }
-    if (count != 0) count *= static_cast<std::size_t>(dimension);
+    if (dimension == 0) hasZero = true;
   }
-  // A zero dimension ends the product, but later dimensions must still be sane.
-  if (count > kMaximumCount) return std::nullopt;
+  if (hasZero) return MultiArray(std::move(shape), 0);
+  std::size_t count = 1;
+  for (const std::int64_t dimension : shape) {
+    if (static_cast<std::uint64_t>(dimension) > kMaximumCount / count) return std::nullopt;
+    count *= static_cast<std::size_t>(dimension);
+  }
   return MultiArray(std::move(shape), count);
 }
 
