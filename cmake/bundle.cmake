@@ -28,14 +28,14 @@ if(NOT QUORVEL_DEVELOPER_BUILD)
   endforeach()
 endif()
 
-# One stamp per flavour; switching the flavour drops the other one, so the copy (and the
-# removal above) runs again.
+# One stamp per flavour, inside the bundle: switching the flavour drops the other one, and a
+# deleted bundle takes its stamp with it, so the copy (and the removal above) runs again.
 if(QUORVEL_DEVELOPER_BUILD)
-  set(bundle_stamp "${PROJECT_BINARY_DIR}/bundle-resources-developer.stamp")
-  file(REMOVE "${PROJECT_BINARY_DIR}/bundle-resources-customer.stamp")
+  set(bundle_stamp "${QUORVEL_BUNDLE_DIR}/.resources-developer.stamp")
+  file(REMOVE "${QUORVEL_BUNDLE_DIR}/.resources-customer.stamp")
 else()
-  set(bundle_stamp "${PROJECT_BINARY_DIR}/bundle-resources-customer.stamp")
-  file(REMOVE "${PROJECT_BINARY_DIR}/bundle-resources-developer.stamp")
+  set(bundle_stamp "${QUORVEL_BUNDLE_DIR}/.resources-customer.stamp")
+  file(REMOVE "${QUORVEL_BUNDLE_DIR}/.resources-developer.stamp")
 endif()
 add_custom_command(
   OUTPUT "${bundle_stamp}"
