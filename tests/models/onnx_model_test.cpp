@@ -1,0 +1,266 @@
+// The OpenCV runtime on the real MiniFASNetV2 network: manifests, loading failures, the
+// input contract and the adaptation the manifest describes.
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/ml/onnx_model.hpp"
+#include "support/platform_fixture.hpp"
+
+namespace {
+
+using platform::ml::ComputeUnits;
+using platform::ml::ErrorCode;
+using platform::ml::FeatureProvider;
+using platform::ml::ModelManifest;
+using platform::ml::MultiArray;
+using platform::ml::OnnxRuntime;
+
+const std::string kNetwork = QUORVEL_SOURCE_DIR "/Resources/MiniFAS.mlpackage/2.7_80x80_MiniFASNetV2.onnx";
+
+// The shipped manifest, with one line replaceable.
+std::string manifest(const std::string& crop = "[0, 0, 1, 1]", const std::string& elements = "[[1], [0, 2]]",
+                     const std::string& resize = "[80, 80]") {
+  return R"({"format": 1, "network": "net.onnx",
+    "input": {"name": "input", "shape": [1, 3, 128, 128], "crop": )" + crop +
+         R"(, "resize": )" + resize + R"(, "interpolation": "linear", "channels": [2, 1, 0],
+              "scale": 255.0, "bias": [0, 0, 0]},
+    "output": {"name": "output", "elements": )" + elements + "}}";
+}
+
+class OnnxRuntimeTest : public quorvel::testing::PlatformTest {
+ protected:
+  // A model folder holding the network as "net.onnx" and, unless empty, `manifestText`.
+  std::string package(const std::string& name, const std::string& manifestText) {
+    const std::string folder = home() + "/" + name;
+    std::filesystem::create_directories(folder);
+    std::filesystem::copy_file(kNetwork, folder + "/net.onnx");
+    if (!manifestText.empty()) std::ofstream(folder + "/manifest.json") << manifestText;
+    return folder;
+  }
+
+  // A [1, 3, side, side] input whose pixel (row, column) has colour colourAt(row, column).
+  template <class F>
+  static FeatureProvider input(int side, F colourAt, const std::string& name = "input") {
+    auto array = MultiArray::make({1, 3, side, side});
+    const std::size_t plane = static_cast<std::size_t>(side) * side;
+    for (int y = 0; y < side; ++y) {
+      for (int x = 0; x < side; ++x) {
+        const std::array<float, 3> rgb = colourAt(y, x);
+        for (std::size_t c = 0; c < 3; ++c) (*array)[c * plane + y * side + x] = rgb[c];
+      }
+    }
+    FeatureProvider features;
+    features.set(name, std::move(*array));
+    return features;
+  }
+  static FeatureProvider uniform(int side, std::array<float, 3> rgb) {
+    return input(side, [rgb](int, int) { return rgb; });
+  }
+  static std::vector<float> values(const platform::ml::Result<FeatureProvider>& answer) {
+    EXPECT_TRUE(answer) << (answer ? "" : answer.error().localizedDescription);
+    if (!answer) return {};
+    const auto* array = answer.value().featureValue("output")->multiArrayValue();
+    return std::vector<float>(array->data(), array->data() + array->count());
+  }
+
+  OnnxRuntime runtime;
+};
+
+TEST(ModelManifestTest, ReadsTheShippedManifest) {
+  std::ifstream stream(QUORVEL_SOURCE_DIR "/Resources/MiniFAS.mlpackage/manifest.json");
+  std::stringstream text;
+  text << stream.rdbuf();
+  const auto parsed = ModelManifest::parse(text.str());
+  ASSERT_TRUE(parsed) << parsed.error().localizedDescription;
+  const ModelManifest& m = parsed.value();
+  EXPECT_EQ(m.network, "2.7_80x80_MiniFASNetV2.onnx");
+  EXPECT_EQ(m.inputName, "input");
+  EXPECT_EQ(m.inputShape, (std::vector<std::int64_t>{1, 3, 128, 128}));
+  EXPECT_EQ(m.resize, (std::array<int, 2>{80, 80}));
+  EXPECT_EQ(m.channels, (std::vector<int>{2, 1, 0}));
+  EXPECT_EQ(m.scale, 255.0);
+  EXPECT_EQ(m.outputName, "output");
+  EXPECT_EQ(m.elements, (std::vector<std::vector<int>>{{1}, {0, 2}}));
+  EXPECT_TRUE(m.adaptsInput());
+}
+
+TEST(ModelManifestTest, RejectsEveryMalformedField) {
+  const std::string base = R"("network": "n.onnx", "input": {"shape": [1, 3, 8, 8])";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"not json", "{"},
+      {"array", "[1]"},
+      {"no format", R"({"network": "n.onnx"})"},
+      {"format 2", R"({"format": 2, "network": "n.onnx"})"},
+      {"no network", R"({"format": 1})"},
+      {"network leaves the folder", R"({"format": 1, "network": "../n.onnx"})"},
+      {"network in a sub-folder", R"({"format": 1, "network": "a/n.onnx"})"},
+      {"shape of three", R"({"format": 1, "network": "n.onnx", "input": {"shape": [1, 3, 8]}})"},
+      {"batch of two", R"({"format": 1, "network": "n.onnx", "input": {"shape": [2, 3, 8, 8]}})"},
+      {"zero side", R"({"format": 1, "network": "n.onnx", "input": {"shape": [1, 3, 0, 8]}})"},
+      {"text side", R"({"format": 1, "network": "n.onnx", "input": {"shape": [1, 3, "8", 8]}})"},
+      {"crop outside", "{\"format\": 1, " + base + R"(, "crop": [0.5, 0, 0.6, 1]}})"},
+      {"empty crop", "{\"format\": 1, " + base + R"(, "crop": [0, 0, 0, 1]}})"},
+      {"negative crop", "{\"format\": 1, " + base + R"(, "crop": [-0.1, 0, 0.5, 1]}})"},
+      {"resize zero", "{\"format\": 1, " + base + R"(, "resize": [0, 80]}})"},
+      {"resize of one", "{\"format\": 1, " + base + R"(, "resize": [80]}})"},
+      {"interpolation", "{\"format\": 1, " + base + R"(, "interpolation": "cubic"}})"},
+      {"channel 3 of 3", "{\"format\": 1, " + base + R"(, "channels": [3, 1, 0]}})"},
+      {"negative channel", "{\"format\": 1, " + base + R"(, "channels": [-1]}})"},
+      {"bias count", "{\"format\": 1, " + base + R"(, "bias": [0, 0]}})"},
+      {"scale text", "{\"format\": 1, " + base + R"(, "scale": "255"}})"},
+      {"adapt without shape", R"({"format": 1, "network": "n.onnx", "input": {"scale": 255}})"},
+      {"empty elements", R"({"format": 1, "network": "n.onnx", "output": {"elements": []}})"},
+      {"empty element", R"({"format": 1, "network": "n.onnx", "output": {"elements": [[1], []]}})"},
+      {"negative index", R"({"format": 1, "network": "n.onnx", "output": {"elements": [[-1]]}})"},
+      {"output name", R"({"format": 1, "network": "n.onnx", "output": {"name": ""}})"},
+  };
+  for (const auto& [what, text] : cases) {
+    const auto parsed = ModelManifest::parse(text);
+    ASSERT_FALSE(parsed) << what;
+    EXPECT_EQ(parsed.error().localizedDescription.rfind("The model manifest is not valid", 0), 0u) << what;
+  }
+  // The smallest valid manifest changes nothing.
+  const auto minimal = ModelManifest::parse(R"({"format": 1, "network": "n.onnx"})");
+  ASSERT_TRUE(minimal);
+  EXPECT_FALSE(minimal.value().adaptsInput());
+  EXPECT_FALSE(minimal.value().elements);
+}
+
+TEST_F(OnnxRuntimeTest, FoldersThatCannotLoadSayWhy) {
+  const auto missing = runtime.loadModel(home() + "/Missing.mlpackage", {});
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().code, ErrorCode::io);
+
+  std::ofstream(home() + "/File.mlpackage") << "not a folder";
+  EXPECT_FALSE(runtime.loadModel(home() + "/File.mlpackage", {}));
+
+  std::filesystem::create_directories(home() + "/Empty.mlpackage");
+  EXPECT_FALSE(runtime.loadModel(home() + "/Empty.mlpackage", {}));
+
+  // Two networks and no manifest to choose between them.
+  const std::string two = package("Two.mlpackage", "");
+  std::filesystem::copy_file(kNetwork, two + "/other.onnx");
+  EXPECT_FALSE(runtime.loadModel(two, {}));
+
+  // A manifest naming a network that is not there.
+  const std::string absent = package("Absent.mlpackage", manifest());
+  std::filesystem::remove(absent + "/net.onnx");
+  EXPECT_FALSE(runtime.loadModel(absent, {}));
+
+  // A network file that is not ONNX at all.
+  const std::string garbage = home() + "/Garbage.mlpackage";
+  std::filesystem::create_directories(garbage);
+  std::ofstream(garbage + "/net.onnx") << std::string(4096, '\x7f');
+  const auto unreadable = runtime.loadModel(garbage, {});
+  ASSERT_FALSE(unreadable);
+  EXPECT_NE(unreadable.error().localizedDescription.find("net.onnx"), std::string::npos);
+
+  // A malformed manifest.
+  EXPECT_FALSE(runtime.loadModel(package("Bad.mlpackage", "{\"format\": 1"), {}));
+}
+
+TEST_F(OnnxRuntimeTest, AManifestThatDoesNotFitItsNetworkFailsToLoad) {
+  // The network answers three logits: index 5 does not exist.
+  const auto beyond = runtime.loadModel(package("Beyond.mlpackage", manifest("[0, 0, 1, 1]", "[[1], [0, 5]]")), {});
+  ASSERT_FALSE(beyond);
+  EXPECT_NE(beyond.error().localizedDescription.find("index 5"), std::string::npos)
+      << beyond.error().localizedDescription;
+  // The network's fully connected head needs 80 x 80.
+  EXPECT_FALSE(runtime.loadModel(package("Small.mlpackage", manifest("[0, 0, 1, 1]", "[[1], [0, 2]]", "[40, 40]")), {}));
+}
+
+TEST_F(OnnxRuntimeTest, TheInputContractIsChecked) {
+  auto model = runtime.loadModel(package("M.mlpackage", manifest()), {ComputeUnits::cpuOnly});
+  ASSERT_TRUE(model) << model.error().localizedDescription;
+  EXPECT_EQ(model.value()->configuration().computeUnits, ComputeUnits::cpuOnly);
+
+  const auto wrongName = model.value()->prediction(
+      input(128, [](int, int) { return std::array<float, 3>{0, 0, 0}; }, "image"));
+  ASSERT_FALSE(wrongName);
+  EXPECT_EQ(wrongName.error().code, ErrorCode::featureType);
+
+  const auto wrongSide = model.value()->prediction(uniform(112, {0.5f, 0.5f, 0.5f}));
+  ASSERT_FALSE(wrongSide);
+  EXPECT_EQ(wrongSide.error().code, ErrorCode::featureType);
+  EXPECT_NE(wrongSide.error().localizedDescription.find("[1, 3, 112, 112]"), std::string::npos);
+
+  FeatureProvider notAnArray;
+  notAnArray.set("input", 0.5);
+  EXPECT_FALSE(model.value()->prediction(notAnArray));
+
+  const auto good = values(model.value()->prediction(uniform(128, {0.5f, 0.5f, 0.5f})));
+  EXPECT_EQ(good.size(), 2u);
+}
+
+TEST_F(OnnxRuntimeTest, TheManifestAdaptsColoursAndLogitsExactly) {
+  auto adapted = runtime.loadModel(package("Adapted.mlpackage", manifest()), {}).value();
+  // The bare network: no manifest, so the input goes in unchanged (80 x 80, B, G, R, 0-255).
+  auto bare = runtime.loadModel(package("Bare.mlpackage", ""), {}).value();
+
+  for (const std::array<float, 3> rgb : {std::array<float, 3>{0.8f, 0.5f, 0.2f},
+                                         std::array<float, 3>{0.1f, 0.6f, 0.9f},
+                                         std::array<float, 3>{0.5f, 0.5f, 0.5f}}) {
+    const auto ours = values(adapted->prediction(uniform(128, rgb)));
+    const auto raw = values(bare->prediction(
+        uniform(80, {rgb[2] * 255.0f, rgb[1] * 255.0f, rgb[0] * 255.0f})));
+    ASSERT_EQ(ours.size(), 2u);
+    ASSERT_EQ(raw.size(), 3u);
+    EXPECT_NEAR(ours[0], raw[1], 1e-3);  // element 0: the live logit
+    const double spoof = std::log(std::exp(double(raw[0])) + std::exp(double(raw[2])));
+    EXPECT_NEAR(ours[1], spoof, 1e-3);
+    // The two-class softmax of the answer is the network's three-class probability of live.
+    const double live = std::exp(double(raw[1])) /
+                        (std::exp(double(raw[0])) + std::exp(double(raw[1])) + std::exp(double(raw[2])));
+    EXPECT_NEAR(1.0 / (1.0 + std::exp(double(ours[1]) - double(ours[0]))), live, 1e-4);
+  }
+  // The channel order matters: the same colours fed as R, G, B answer differently.
+  const auto ours = values(adapted->prediction(uniform(128, {0.8f, 0.5f, 0.2f})));
+  const auto swapped = values(bare->prediction(uniform(80, {0.8f * 255, 0.5f * 255, 0.2f * 255})));
+  EXPECT_GT(std::fabs(ours[0] - swapped[1]), 1e-3);
+}
+
+TEST_F(OnnxRuntimeTest, TheCropIsMeasuredFromTheTopLeftOfTheInput) {
+  const std::array<float, 3> inside{0.9f, 0.4f, 0.2f}, outside{0.1f, 0.2f, 0.7f};
+  // Only the top-left quadrant (rows 0-63, columns 0-63) has the colour `inside`.
+  const auto quadrant = input(128, [&](int y, int x) { return y < 64 && x < 64 ? inside : outside; });
+  auto cropped = runtime.loadModel(package("Crop.mlpackage", manifest("[0, 0, 0.5, 0.5]")), {}).value();
+  auto whole = runtime.loadModel(package("Whole.mlpackage", manifest()), {}).value();
+
+  const auto fromQuadrant = values(cropped->prediction(quadrant));
+  const auto fromUniform = values(whole->prediction(uniform(128, inside)));
+  ASSERT_EQ(fromQuadrant.size(), 2u);
+  EXPECT_NEAR(fromQuadrant[0], fromUniform[0], 1e-4);
+  EXPECT_NEAR(fromQuadrant[1], fromUniform[1], 1e-4);
+  // Without the crop the other colour is seen.
+  const auto wholeQuadrant = values(whole->prediction(quadrant));
+  EXPECT_GT(std::fabs(wholeQuadrant[0] - fromUniform[0]) + std::fabs(wholeQuadrant[1] - fromUniform[1]), 1e-2);
+}
+
+TEST_F(OnnxRuntimeTest, PredictionsFromSeveralThreadsAgree) {
+  auto model = runtime.loadModel(package("M.mlpackage", manifest()), {}).value();
+  const auto frame = input(128, [](int y, int x) {
+    return std::array<float, 3>{float(y) / 127.0f, float(x) / 127.0f, float((x + y) % 128) / 127.0f};
+  });
+  const auto expected = values(model->prediction(frame));
+  std::vector<std::thread> threads;
+  std::atomic<int> mismatches{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 20; ++i) {
+        const auto answer = model->prediction(frame);
+        if (!answer) {
+          ++mismatches;
+          continue;
+        }
+        const auto* array = answer.value().featureValue("output")->multiArrayValue();
+        if (array->count() != 2 || (*array)[0] != expected[0] || (*array)[1] != expected[1]) ++mismatches;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(mismatches.load(), 0);
+}
+
+}  // namespace
