@@ -45,3 +45,13 @@ add_custom_command(
   COMMENT "Copying Resources into ${QUORVEL_BUNDLE_DIR}"
   VERBATIM)
 add_custom_target(quorvel_bundle_resources ALL DEPENDS "${bundle_stamp}")
+
+# The dlib weight file is made by scripts/make-dlib-weights (it is not in Resources/ because
+# it is generated); copy it into the bundle whenever it exists or changed.
+set(QUORVEL_DLIB_WEIGHTS "${PROJECT_SOURCE_DIR}/tools/convert/dlib_face_recognition_resnet_model_v1.dat")
+add_custom_target(quorvel_bundle_weights ALL
+  COMMAND "${CMAKE_COMMAND}" -DSOURCE=${QUORVEL_DLIB_WEIGHTS}
+          -DDESTINATION=${QUORVEL_BUNDLE_DIR}/Resources
+          -P "${PROJECT_SOURCE_DIR}/cmake/copy_if_exists.cmake"
+  VERBATIM)
+add_dependencies(quorvel_bundle_weights quorvel_bundle_resources)
