@@ -1,0 +1,97 @@
+// Files of the application: the Application Support folder (the XDG data home), the
+// temporary folder, whole-file reads and an atomic write that never leaves a half-written
+// file in place.
+//
+// `current()` is the installed file system, else the linux one. Tests install a
+// `SimulatedFileSystem`: the same real files (inside the test's private home) with
+// scriptable faults, among them a crash between writing the temporary file and renaming it.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform::files {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+  // The user's Application Support folder ($XDG_DATA_HOME, else ~/.local/share).
+  virtual std::optional<std::string> applicationSupportFolder() = 0;
+  // $TMPDIR, else /tmp.
+  virtual std::string temporaryFolder() = 0;
+  // Creates the folder and its missing parents (mode 0700); true when it is a folder.
+  virtual bool createFolders(const std::string& path) = 0;
+  virtual bool fileExists(const std::string& path) = 0;
+  // The whole file, or no value on any error (a missing file included).
+  virtual std::optional<Bytes> readFile(const std::string& path) = 0;
+  // Writes `data` to a new temporary file in the same folder (mode 0600), flushes it to the
+  // disk and renames it over `path`. On failure `path` is unchanged.
+  virtual bool writeAtomically(const std::string& path, const Bytes& data) = 0;
+  // Deletes a file; false when it could not be deleted (a missing file included).
+  virtual bool removeFile(const std::string& path) = 0;
+};
+
+std::shared_ptr<FileSystem> current();
+void install(std::shared_ptr<FileSystem> fileSystem);
+
+// The real operations (used by the linux file system and by other platform areas that
+// keep files of their own).
+bool writeFileAtomically(const std::string& path, const Bytes& data);
+std::optional<Bytes> readWholeFile(const std::string& path);
+
+class LinuxFileSystem : public FileSystem {
+ public:
+  std::optional<std::string> applicationSupportFolder() override;
+  std::string temporaryFolder() override;
+  bool createFolders(const std::string& path) override;
+  bool fileExists(const std::string& path) override;
+  std::optional<Bytes> readFile(const std::string& path) override;
+  bool writeAtomically(const std::string& path, const Bytes& data) override;
+  bool removeFile(const std::string& path) override;
+};
+
+// Real files with scripted faults. A fault names a path ("" = every path).
+class SimulatedFileSystem : public LinuxFileSystem {
+ public:
+  enum class WriteFault {
+    none,
+    // The temporary file cannot be created (disk full, read-only folder).
+    refuse,
+    // The process "crashes" after the temporary file is written and before the rename: the
+    // temporary file stays behind and the target is unchanged; the write reports failure.
+    crashBeforeRename,
+  };
+
+  std::optional<std::string> applicationSupportFolder() override;
+  std::optional<Bytes> readFile(const std::string& path) override;
+  bool writeAtomically(const std::string& path, const Bytes& data) override;
+
+  void failReads(bool on, const std::string& path = "");
+  void failWrites(WriteFault fault, const std::string& path = "");
+  // No Application Support folder at all.
+  void hideApplicationSupport(bool hidden);
+  void clearFaults();
+
+  int readCount() const;
+  int writeCount() const;
+  // Temporary files left behind by simulated crashes.
+  std::vector<std::string> leftovers() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::map<std::string, bool> readFaults_;
+  std::map<std::string, WriteFault> writeFaults_;
+  bool hidden_ = false;
+  int reads_ = 0;
+  int writes_ = 0;
+  std::vector<std::string> leftovers_;
+};
+
+}  // namespace platform::files

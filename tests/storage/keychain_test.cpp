@@ -1,0 +1,219 @@
+// The Keychain gateway over the simulated keychain, and the file-backed keychain the
+// application uses on Linux (threads, processes, unreadable files).
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "foundation/keychain.hpp"
+#include "platform/keychain/keychain.hpp"
+#include "support/platform_fixture.hpp"
+#include "support/storage_hooks.hpp"
+
+namespace {
+
+using quorvel::Bytes;
+using quorvel::Keychain;
+using quorvel::testing::simulatedKeychain;
+namespace kc = platform::keychain;
+
+Bytes bytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+class KeychainTest : public quorvel::testing::PlatformTest {};
+
+TEST_F(KeychainTest, SetAddsThenReplacesAndReadGivesTheValue) {
+  EXPECT_TRUE(Keychain::set(bytes("one"), "account"));
+  EXPECT_TRUE(Keychain::set(bytes("two"), "account"));
+  const auto result = Keychain::read("account");
+  ASSERT_TRUE(result.isFound());
+  EXPECT_EQ(result.data, bytes("two"));
+  EXPECT_EQ(Keychain::get("account"), bytes("two"));
+  EXPECT_EQ(simulatedKeychain().itemCount(), 1u);
+  const auto item = simulatedKeychain().item(Keychain::service, "account");
+  ASSERT_TRUE(item);
+  EXPECT_EQ(item->accessibility, kc::Accessibility::whenUnlocked);
+  EXPECT_TRUE(logs().messages().empty());
+}
+
+TEST_F(KeychainTest, SetKeepsTheAccessibilityOfAnExistingItem) {
+  simulatedKeychain().put(Keychain::service, "account", bytes("old"),
+                          kc::Accessibility::afterFirstUnlock);
+  EXPECT_TRUE(Keychain::set(bytes("new"), "account"));
+  const auto item = simulatedKeychain().item(Keychain::service, "account");
+  ASSERT_TRUE(item);
+  EXPECT_EQ(item->value, bytes("new"));
+  EXPECT_EQ(item->accessibility, kc::Accessibility::afterFirstUnlock);
+}
+
+TEST_F(KeychainTest, CreateNeverReplacesAnExistingItem) {
+  EXPECT_TRUE(Keychain::create(bytes("first"), "account"));
+  EXPECT_FALSE(Keychain::create(bytes("second"), "account"));
+  EXPECT_EQ(Keychain::get("account"), bytes("first"));
+  EXPECT_TRUE(logs().messages().empty());
+}
+
+TEST_F(KeychainTest, MissingItemIsAbsentAndDeletingItReportsFalse) {
+  const auto result = Keychain::read("never");
+  EXPECT_TRUE(result.isAbsent());
+  EXPECT_FALSE(Keychain::get("never").has_value());
+  EXPECT_FALSE(Keychain::remove("never"));
+  EXPECT_EQ(simulatedKeychain().itemCount(), 0u);
+  ASSERT_TRUE(Keychain::set(bytes("x"), "account"));
+  EXPECT_TRUE(Keychain::remove("account"));
+  EXPECT_TRUE(Keychain::read("account").isAbsent());
+}
+
+TEST_F(KeychainTest, RefusedReadIsFailedWithItsStatusNeverAbsent) {
+  ASSERT_TRUE(Keychain::set(bytes("secret"), "account"));
+  simulatedKeychain().refuseReads(kc::errSecAuthFailed);
+  auto result = Keychain::read("account");
+  ASSERT_TRUE(result.isFailed());
+  EXPECT_EQ(result.status, kc::errSecAuthFailed);
+  // Also for an item that does not exist: the Keychain did not say so.
+  result = Keychain::read("never");
+  ASSERT_TRUE(result.isFailed());
+  EXPECT_EQ(result.status, kc::errSecAuthFailed);
+  EXPECT_FALSE(Keychain::get("account").has_value());
+  EXPECT_TRUE(logs().messages().empty());
+}
+
+TEST_F(KeychainTest, SuccessWithoutDataIsFailedZero) {
+  ASSERT_TRUE(Keychain::set(bytes("secret"), "account"));
+  simulatedKeychain().answerSuccessWithoutData(true);
+  const auto result = Keychain::read("account");
+  ASSERT_TRUE(result.isFailed());
+  EXPECT_EQ(result.status, 0);
+  EXPECT_FALSE(Keychain::get("account").has_value());
+}
+
+TEST_F(KeychainTest, RefusedSaveIsLoggedAndReportsFalse) {
+  ASSERT_TRUE(Keychain::set(bytes("old"), "account"));
+  simulatedKeychain().refuseWrites(kc::errSecUserCanceled);
+  EXPECT_FALSE(Keychain::set(bytes("new"), "account"));
+  EXPECT_FALSE(Keychain::create(bytes("new"), "other"));
+  EXPECT_FALSE(Keychain::remove("account"));
+  const auto entries = logs().entries();
+  ASSERT_EQ(entries.size(), 1u);  // only `set` logs
+  EXPECT_EQ(entries[0].level, platform::log::Level::Error);
+  EXPECT_EQ(entries[0].category, "app");
+  EXPECT_EQ(entries[0].message, "Keychain save refused (status -128)");
+  simulatedKeychain().clearFaults();
+  EXPECT_EQ(Keychain::get("account"), bytes("old"));
+}
+
+TEST_F(KeychainTest, ItemsOfAnotherServiceAreNeverSeen) {
+  simulatedKeychain().put("com.example.other", "account", bytes("foreign"));
+  EXPECT_TRUE(Keychain::read("account").isAbsent());
+  EXPECT_FALSE(Keychain::remove("account"));
+  EXPECT_TRUE(Keychain::create(bytes("ours"), "account"));
+  EXPECT_TRUE(Keychain::set(bytes("ours2"), "account"));
+  EXPECT_EQ(simulatedKeychain().item("com.example.other", "account")->value, bytes("foreign"));
+  EXPECT_EQ(Keychain::get("account"), bytes("ours2"));
+}
+
+TEST_F(KeychainTest, StatusMessagesAreThePlatformTexts) {
+  EXPECT_EQ(kc::messageForStatus(kc::errSecItemNotFound),
+            "The specified item could not be found in the keychain.");
+  EXPECT_EQ(kc::messageForStatus(kc::errSecDuplicateItem),
+            "The specified item already exists in the keychain.");
+  EXPECT_EQ(kc::messageForStatus(12345), "OSStatus 12345");
+}
+
+// --- the file-backed keychain ---------------------------------------------------------------
+
+class FileKeychainTest : public quorvel::testing::PlatformTest {
+ protected:
+  std::string path() const { return home() + "/data/com.tessmin.quorvel/keychain.json"; }
+};
+
+TEST_F(FileKeychainTest, ItemOperationsAnswerThePlatformStatuses) {
+  kc::FileKeychain keychain(path());
+  EXPECT_EQ(keychain.copyMatching("s", "a").status, kc::errSecItemNotFound);
+  EXPECT_EQ(keychain.update("s", "a", bytes("x")), kc::errSecItemNotFound);
+  EXPECT_EQ(keychain.add("s", "a", bytes("x"), kc::Accessibility::whenUnlocked), kc::errSecSuccess);
+  EXPECT_EQ(keychain.add("s", "a", bytes("y"), kc::Accessibility::whenUnlocked), kc::errSecDuplicateItem);
+  EXPECT_EQ(keychain.update("s", "a", bytes("z")), kc::errSecSuccess);
+  const auto copy = keychain.copyMatching("s", "a");
+  EXPECT_EQ(copy.status, kc::errSecSuccess);
+  EXPECT_EQ(copy.data, bytes("z"));
+  EXPECT_EQ(keychain.copyMatching("other", "a").status, kc::errSecItemNotFound);
+  EXPECT_EQ(keychain.remove("s", "a"), kc::errSecSuccess);
+  EXPECT_EQ(keychain.remove("s", "a"), kc::errSecItemNotFound);
+
+  struct stat info {};
+  ASSERT_EQ(::stat(path().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+TEST_F(FileKeychainTest, BinaryValuesSurviveTheFile) {
+  Bytes value;
+  for (int i = 0; i < 256; ++i) value.push_back(static_cast<std::uint8_t>(i));
+  {
+    kc::FileKeychain keychain(path());
+    ASSERT_EQ(keychain.add("s", "a", value, kc::Accessibility::whenUnlocked), kc::errSecSuccess);
+  }
+  kc::FileKeychain reopened(path());
+  EXPECT_EQ(reopened.copyMatching("s", "a").data, value);
+}
+
+TEST_F(FileKeychainTest, UnreadableFileIsNeverOverwritten) {
+  kc::FileKeychain keychain(path());
+  ASSERT_EQ(keychain.add("s", "a", bytes("x"), kc::Accessibility::whenUnlocked), kc::errSecSuccess);
+  {
+    std::ofstream out(path(), std::ios::trunc);
+    out << "{\"items\": [ broken";
+  }
+  EXPECT_EQ(keychain.copyMatching("s", "a").status, kc::errSecDecode);
+  EXPECT_EQ(keychain.add("s", "b", bytes("y"), kc::Accessibility::whenUnlocked), kc::errSecDecode);
+  EXPECT_EQ(keychain.update("s", "a", bytes("y")), kc::errSecDecode);
+  EXPECT_EQ(keychain.remove("s", "a"), kc::errSecDecode);
+  std::ifstream in(path());
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "{\"items\": [ broken");
+}
+
+TEST_F(FileKeychainTest, ThreadsAndProcessesAddingItemsLoseNone) {
+  constexpr int kPerWriter = 15;
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    kc::FileKeychain mine(path());
+    int failures = 0;
+    for (int i = 0; i < kPerWriter; ++i) {
+      failures += mine.add("s", "child" + std::to_string(i), bytes("c"), kc::Accessibility::whenUnlocked) != 0;
+    }
+    ::_exit(failures == 0 ? 0 : 1);
+  }
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([this, t] {
+      kc::FileKeychain mine(path());
+      for (int i = 0; i < kPerWriter; ++i) {
+        mine.add("s", "t" + std::to_string(t) + "-" + std::to_string(i), bytes("p"),
+                 kc::Accessibility::whenUnlocked);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+
+  kc::FileKeychain check(path());
+  for (int i = 0; i < kPerWriter; ++i) {
+    EXPECT_EQ(check.copyMatching("s", "child" + std::to_string(i)).status, 0) << i;
+    for (int t = 0; t < 3; ++t) {
+      EXPECT_EQ(check.copyMatching("s", "t" + std::to_string(t) + "-" + std::to_string(i)).status, 0);
+    }
+  }
+}
+
+TEST_F(FileKeychainTest, DefaultPathIsInTheDataFolder) {
+  EXPECT_EQ(kc::defaultFilePath(), path());
+}
+
+}  // namespace

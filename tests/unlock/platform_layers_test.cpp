@@ -1,0 +1,250 @@
+// The platform layers the lock watching stands on: the Linux process records read from /proc
+// (against this test process and a child it starts), running-application records, the
+// requirement language, notification delivery, and what the Linux stand-ins answer where
+// the platform facility is missing.
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <climits>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/accessibility/accessibility.hpp"
+#include "platform/codesign/codesign.hpp"
+#include "platform/events/events.hpp"
+#include "platform/notifications/notifications.hpp"
+#include "platform/power/power.hpp"
+#include "platform/processes/processes.hpp"
+#include "platform/windowserver/session.hpp"
+#include "platform/workspace/applications.hpp"
+#include "support/platform_fixture.hpp"
+
+namespace {
+
+namespace cs = platform::codesign;
+namespace notes = platform::notifications;
+using platform::processes::BSDInfo;
+using platform::processes::kBSDInfoSize;
+using platform::processes::LinuxProcesses;
+
+std::pair<std::uint64_t, std::uint64_t> startOf(const BSDInfo& info) {
+  return {info.startSeconds, info.startMicroseconds};
+}
+
+// A child that waits until its pipe closes, so the test decides when it ends.
+class Child {
+ public:
+  Child() {
+    if (::pipe(fds_) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(fds_[1]);
+      char byte;
+      while (::read(fds_[0], &byte, 1) > 0) {
+      }
+      ::_exit(0);
+    }
+    ::close(fds_[0]);
+  }
+  ~Child() { end(); }
+  pid_t pid() const { return pid_; }
+  void end() {
+    if (pid_ <= 0) return;
+    ::close(fds_[1]);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+
+ private:
+  int fds_[2] = {-1, -1};
+  pid_t pid_ = -1;
+};
+
+TEST(LinuxProcessesTest, ThisProcessHasAFullRecordOwnedByItsUser) {
+  LinuxProcesses processes;
+  BSDInfo info;
+  ASSERT_EQ(processes.pidInfoBSD(::getpid(), &info), kBSDInfoSize);
+  EXPECT_EQ(info.pid, static_cast<std::uint32_t>(::getpid()));
+  EXPECT_EQ(info.ppid, static_cast<std::uint32_t>(::getppid()));
+  EXPECT_EQ(info.uid, static_cast<std::uint32_t>(::geteuid()));
+  EXPECT_EQ(info.ruid, static_cast<std::uint32_t>(::getuid()));
+  EXPECT_EQ(processes.currentUserID(), static_cast<std::uint32_t>(::getuid()));
+  EXPECT_LT(info.startMicroseconds, 1'000'000u);
+  // Started after the boot and not in the future (the wall clock may run a tick ahead of
+  // the boot-time arithmetic).
+  struct timespec boot {}, wall {};
+  ::clock_gettime(CLOCK_BOOTTIME, &boot);
+  ::clock_gettime(CLOCK_REALTIME, &wall);
+  const auto bootedAt = static_cast<std::uint64_t>(wall.tv_sec - boot.tv_sec);
+  EXPECT_GE(info.startSeconds + 2, bootedAt);
+  EXPECT_LE(info.startSeconds, static_cast<std::uint64_t>(wall.tv_sec) + 1);
+
+  BSDInfo again;
+  ASSERT_EQ(processes.pidInfoBSD(::getpid(), &again), kBSDInfoSize);
+  EXPECT_EQ(startOf(again), startOf(info)) << "the start time is stable";
+}
+
+TEST(LinuxProcessesTest, AChildStartsLaterAndLeavesNoRecordOnceReaped) {
+  LinuxProcesses processes;
+  BSDInfo parent;
+  ASSERT_EQ(processes.pidInfoBSD(::getpid(), &parent), kBSDInfoSize);
+  Child child;
+  ASSERT_GT(child.pid(), 0);
+  BSDInfo info;
+  ASSERT_EQ(processes.pidInfoBSD(child.pid(), &info), kBSDInfoSize);
+  EXPECT_EQ(info.ppid, static_cast<std::uint32_t>(::getpid()));
+  EXPECT_EQ(info.uid, parent.uid);
+  EXPECT_GE(startOf(info), startOf(parent));
+  const pid_t pid = child.pid();
+  child.end();
+  EXPECT_EQ(processes.pidInfoBSD(pid, &info), 0);
+}
+
+TEST(LinuxProcessesTest, ImpossibleIdentifiersGiveNothing) {
+  LinuxProcesses processes;
+  BSDInfo info;
+  EXPECT_EQ(processes.pidInfoBSD(0, &info), 0);
+  EXPECT_EQ(processes.pidInfoBSD(-1, &info), 0);
+  EXPECT_EQ(processes.pidInfoBSD(INT_MAX, &info), 0);
+  EXPECT_EQ(processes.pidInfoBSD(::getpid(), nullptr), 0);
+}
+
+TEST(LinuxRunningApplicationsTest, RecordsFollowTheProcessTheyWereMadeFor) {
+  platform::workspace::LinuxRunningApplications applications;
+  auto self = applications.runningApplication(::getpid());
+  ASSERT_TRUE(self);
+  EXPECT_EQ(self->processIdentifier(), ::getpid());
+  EXPECT_FALSE(self->bundleIdentifier());
+  EXPECT_EQ(self->executablePath(), std::filesystem::read_symlink("/proc/self/exe").string());
+  EXPECT_FALSE(self->isTerminated());
+  EXPECT_FALSE(applications.frontmostApplication()) << "no workspace says which is in front";
+
+  Child child;
+  auto record = applications.runningApplication(child.pid());
+  ASSERT_TRUE(record);
+  EXPECT_FALSE(record->isTerminated());
+  const pid_t pid = child.pid();
+  child.end();
+  EXPECT_TRUE(record->isTerminated());
+  EXPECT_FALSE(applications.runningApplication(pid));
+  EXPECT_FALSE(applications.runningApplication(0));
+}
+
+TEST(RequirementLanguageTest, TheLoginWindowRequirementAcceptsOnlyApplesLoginWindow) {
+  cs::Requirement requirement;
+  ASSERT_EQ(cs::parseRequirement("anchor apple and identifier \"com.apple.loginwindow\"", &requirement),
+            cs::errSecSuccess);
+  EXPECT_TRUE(requirement.anchorApple);
+  EXPECT_EQ(requirement.identifier, "com.apple.loginwindow");
+  const cs::Signature genuine{true, true, true, true, "com.apple.loginwindow"};
+  EXPECT_TRUE(cs::satisfies(genuine, requirement));
+  auto developer = genuine;
+  developer.anchorApple = false;
+  EXPECT_FALSE(cs::satisfies(developer, requirement));
+  auto other = genuine;
+  other.identifier = "com.apple.loginwindowx";
+  EXPECT_FALSE(cs::satisfies(other, requirement));
+  EXPECT_FALSE(cs::satisfies(cs::Signature{}, requirement));
+
+  ASSERT_EQ(cs::parseRequirement("anchor apple generic and identifier com.example.app", &requirement),
+            cs::errSecSuccess);
+  EXPECT_TRUE(cs::satisfies(cs::Signature{true, true, false, true, "com.example.app"}, requirement));
+  ASSERT_EQ(cs::parseRequirement("identifier \"a\" and identifier \"b\"", &requirement), cs::errSecSuccess);
+  EXPECT_FALSE(cs::satisfies(cs::Signature{true, true, true, true, "a"}, requirement));
+}
+
+TEST(RequirementLanguageTest, MalformedTextIsRefused) {
+  for (const char* text : {"", "anchor", "anchor google", "identifier", "identifier \"open",
+                           "anchor apple or identifier \"x\"", "anchor apple and", "and anchor apple",
+                           "certificate leaf = H\"abc\""}) {
+    cs::Requirement requirement;
+    EXPECT_EQ(cs::parseRequirement(text, &requirement), cs::errSecCSReqInvalid) << text;
+  }
+}
+
+TEST(LinuxCodeSigningTest, LiveProcessesHaveCodeButNoSignature) {
+  cs::LinuxCodeSigning signing;
+  std::shared_ptr<cs::Code> code;
+  ASSERT_EQ(signing.copyGuestWithAttributes(cs::GuestAttributes{::getpid()}, &code), cs::errSecSuccess);
+  ASSERT_TRUE(code);
+  std::shared_ptr<cs::Requirement> requirement;
+  ASSERT_EQ(signing.createRequirementWithString("anchor apple", &requirement), cs::errSecSuccess);
+  EXPECT_EQ(signing.checkValidity(*code, *requirement), cs::errSecCSUnsigned);
+  EXPECT_EQ(signing.copyGuestWithAttributes(cs::GuestAttributes{INT_MAX}, &code), cs::errSecCSNoSuchCode);
+  EXPECT_FALSE(code);
+  EXPECT_EQ(signing.copyGuestWithAttributes(cs::GuestAttributes{}, &code), cs::errSecCSInvalidAttributeValues);
+}
+
+TEST(LinuxStandInsTest, MissingFacilitiesAnswerAsRefused) {
+  platform::accessibility::LinuxAccessibility accessibility;
+  EXPECT_FALSE(accessibility.isProcessTrusted());
+  EXPECT_FALSE(accessibility.isProcessTrustedWithOptions(true));
+  platform::accessibility::AttributeValue value = true;
+  EXPECT_EQ(accessibility.copyAttributeValue(accessibility.createSystemWide(), "AXFocusedApplication", &value),
+            platform::accessibility::AXError::apiDisabled);
+  EXPECT_TRUE(std::holds_alternative<std::monostate>(value));
+
+  EXPECT_FALSE(platform::windowserver::LinuxSessionSource().copyCurrentDictionary());
+
+  platform::power::LinuxPowerManagement power;
+  platform::power::AssertionID assertion = 0;
+  EXPECT_EQ(power.createAssertionWithName("NoDisplaySleepAssertion", 255, "x", &assertion),
+            platform::power::kIOReturnUnsupported);
+
+  platform::events::LinuxEvents events;
+  auto source = events.createSource(platform::events::SourceStateID::privateState);
+  ASSERT_TRUE(source);
+  EXPECT_TRUE(events.createKeyboardEvent(source.get(), 0, true));
+}
+
+class NotificationCenterTest : public quorvel::testing::PlatformTest {};
+
+TEST_F(NotificationCenterTest, ObserversHearLaterOnTheMainQueueInTheOrderTheyWereAdded) {
+  auto center = std::make_shared<notes::SimulatedNotificationCenter>();
+  std::vector<std::string> heard;
+  center->addObserver("a", [&](const std::string& name) { heard.push_back("first " + name); });
+  const auto removed = center->addObserver("a", [&](const std::string&) { heard.push_back("removed"); });
+  center->addObserver("a", [&](const std::string& name) { heard.push_back("third " + name); });
+  center->addObserver("b", [&](const std::string&) { heard.push_back("other name"); });
+  center->post("a");
+  EXPECT_TRUE(heard.empty()) << "delivery is not synchronous";
+  center->removeObserver(removed);  // removed before delivery: hears nothing
+  scheduler().clearRanOn();
+  runUntilIdle();
+  EXPECT_EQ(heard, (std::vector<std::string>{"first a", "third a"}));
+  for (const auto& label : scheduler().ranOn()) EXPECT_EQ(label, scheduler().mainQueue()->label());
+  EXPECT_EQ(center->observerCount("a"), 2u);
+  EXPECT_EQ(center->posted(), std::vector<std::string>{"a"});
+}
+
+TEST_F(NotificationCenterTest, ACentreDroppedBeforeDeliveryDeliversNothing) {
+  auto center = std::make_shared<notes::SimulatedNotificationCenter>();
+  int heard = 0;
+  center->addObserver("a", [&](const std::string&) { ++heard; });
+  center->post("a");
+  center.reset();
+  runUntilIdle();
+  EXPECT_EQ(heard, 0);
+}
+
+TEST(SimulatedAccessibilityTest, QueriesHonourTheMessagingTimeOut) {
+  platform::accessibility::SimulatedAccessibility accessibility;
+  using Answer = platform::accessibility::SimulatedAccessibility::FocusedAnswer;
+  accessibility.setFocusedAnswer(Answer::application(42));
+  accessibility.setResponseDelay(1.0);
+  const auto element = accessibility.createSystemWide();
+  platform::accessibility::AttributeValue value;
+  EXPECT_EQ(accessibility.copyAttributeValue(element, "AXFocusedApplication", &value),
+            platform::accessibility::AXError::success)
+      << "the default time-out is long";
+  accessibility.setMessagingTimeout(element, 0.5f);
+  EXPECT_EQ(accessibility.copyAttributeValue(element, "AXFocusedApplication", &value),
+            platform::accessibility::AXError::cannotComplete);
+}
+
+}  // namespace
