@@ -1,7 +1,6 @@
 #include "foundation/faceprint_store.hpp"
 
 #include <algorithm>
-#include <cfloat>
 #include <cmath>
 #include <nlohmann/json.hpp>
 
@@ -24,8 +23,12 @@ bool belongsTo(const FaceprintStore::Record& record, const std::string& engine) 
 
 std::optional<float> floatFrom(const nlohmann::json& value) {
   if (!value.is_number()) return std::nullopt;
+  // A number that rounds to a finite 32-bit float is accepted (the shortest form of the
+  // largest float, 3.4028235e+38, lies just above it); one beyond that range is not.
+  // 0x1.ffffffp127 is halfway between the largest float and 2^128: from there on a number
+  // rounds to infinity.
   const double number = value.get<double>();
-  if (!std::isfinite(number) || std::fabs(number) > static_cast<double>(FLT_MAX)) return std::nullopt;
+  if (!std::isfinite(number) || std::fabs(number) >= 0x1.ffffffp127) return std::nullopt;
   return static_cast<float>(number);
 }
 
