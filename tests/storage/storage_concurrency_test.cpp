@@ -188,7 +188,11 @@ TEST_F(StorageThreadsTest, ThreadsRetryingAnUnloadedStoreLoadItOnceTheKeyIsBack)
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(platform::files::readWholeFile(relaunched.fileURL()), before);
   quorvel::testing::simulatedKeychain().clearFaults();
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // The adders recover by themselves and fill the learned records up to the cap.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (relaunched.count() < 25 + FaceprintStore::learnedCap && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   stop = true;
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(sawPartial.load(), 0);
