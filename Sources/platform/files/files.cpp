@@ -125,7 +125,10 @@ bool LinuxFileSystem::createFolders(const std::string& path) { return paths::cre
 
 bool LinuxFileSystem::fileExists(const std::string& path) {
   struct stat info {};
-  return ::stat(path.c_str(), &info) == 0;
+  if (::stat(path.c_str(), &info) == 0) return true;
+  // Only a definite "no such file" counts as missing; a file behind a folder that cannot be
+  // searched may well exist.
+  return errno != ENOENT && errno != ENOTDIR;
 }
 
 std::optional<Bytes> LinuxFileSystem::readFile(const std::string& path) { return readWholeFile(path); }

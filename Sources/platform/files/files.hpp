@@ -28,6 +28,7 @@ class FileSystem {
   virtual std::string temporaryFolder() = 0;
   // Creates the folder and its missing parents (mode 0700); true when it is a folder.
   virtual bool createFolders(const std::string& path) = 0;
+  // False only when the file is known not to exist.
   virtual bool fileExists(const std::string& path) = 0;
   // The whole file, or no value on any error (a missing file included).
   virtual std::optional<Bytes> readFile(const std::string& path) = 0;

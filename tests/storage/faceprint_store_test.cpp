@@ -1,0 +1,459 @@
+// The faceprint store on the simulated keychain and real files in the test's home: per-engine
+// views, enrolment replacement, eviction of learned records, and every road that must leave
+// the file and the records as they were.
+#include <fstream>
+
+#include "foundation/crypto.hpp"
+#include "foundation/faceprint_store.hpp"
+#include "foundation/keychain.hpp"
+#include "platform/files/files.hpp"
+#include "platform/keychain/keychain.hpp"
+#include "platform/shared.hpp"
+#include "support/platform_fixture.hpp"
+#include "support/storage_hooks.hpp"
+
+namespace {
+
+using quorvel::Bytes;
+using quorvel::Crypto;
+using quorvel::FaceprintStore;
+using quorvel::RecognitionEngine;
+using quorvel::testing::simulatedFiles;
+using quorvel::testing::simulatedKeychain;
+using Source = FaceprintStore::Source;
+using Record = FaceprintStore::Record;
+using WriteFault = platform::files::SimulatedFileSystem::WriteFault;
+namespace kc = platform::keychain;
+
+constexpr auto dlib = RecognitionEngine::dlib;
+constexpr auto arcface = RecognitionEngine::arcface;
+
+std::vector<float> descriptor(float seed, std::size_t length = 128) {
+  std::vector<float> v(length);
+  for (std::size_t i = 0; i < length; ++i) v[i] = seed + static_cast<float>(i) * 0.001f;
+  return v;
+}
+
+class FaceprintStoreTest : public quorvel::testing::PlatformTest {
+ protected:
+  std::string path() const { return home() + "/data/com.tessmin.quorvel/faceprints.encrypted"; }
+  void SetUp() override {
+    PlatformTest::SetUp();
+    platform::files::current()->createFolders(home() + "/data/com.tessmin.quorvel");
+  }
+
+  std::optional<Bytes> fileBytes() { return platform::files::readWholeFile(path()); }
+
+  // The records in the file, read with the current key.
+  std::optional<std::vector<Record>> fileRecords() {
+    const auto sealed = fileBytes();
+    if (!sealed) return std::nullopt;
+    const auto plain = Crypto::shared().decrypt(*sealed);
+    if (!plain) return std::nullopt;
+    return FaceprintStore::decode(*plain);
+  }
+  std::string filePlaintext() {
+    const auto plain = Crypto::shared().decrypt(*fileBytes());
+    return std::string(plain->begin(), plain->end());
+  }
+
+  void writeRecords(const std::vector<Record>& records) {
+    const auto text = FaceprintStore::encode(records);
+    ASSERT_TRUE(text);
+    writePlaintext(*text);
+  }
+  void writePlaintext(const std::string& text) {
+    const auto sealed = Crypto::shared().encrypt(Bytes(text.begin(), text.end()));
+    ASSERT_TRUE(sealed);
+    ASSERT_TRUE(platform::files::writeFileAtomically(path(), *sealed));
+  }
+
+  static Record learned(float seed, double created, std::optional<std::string> engine = "dlib") {
+    return Record{descriptor(seed, 4), created, Source::learned, std::move(engine)};
+  }
+  static Record enrolled(float seed, double created, std::optional<std::string> engine = "dlib") {
+    return Record{descriptor(seed, 4), created, Source::enrolled, std::move(engine)};
+  }
+};
+
+TEST_F(FaceprintStoreTest, WithoutAFileTheStoreIsEmptyAndWritesNothingUntilAChange) {
+  FaceprintStore store(path());
+  EXPECT_EQ(store.count(), 0u);
+  EXPECT_FALSE(store.isEnrolled(dlib));
+  EXPECT_FALSE(store.isEnrolled(arcface));
+  EXPECT_TRUE(store.vectors(dlib).empty());
+  EXPECT_FALSE(fileBytes());
+  EXPECT_EQ(simulatedFiles().writeCount(), 0);
+
+  store.add(descriptor(1), Source::learned, dlib);
+  EXPECT_TRUE(fileBytes());
+  EXPECT_EQ(store.count(), 1u);
+  EXPECT_FALSE(store.isEnrolled(dlib));  // learned records do not enrol
+  EXPECT_EQ(store.vectors(dlib).size(), 1u);
+}
+
+TEST_F(FaceprintStoreTest, ReplaceEnrolledKeepsOrderAndLeavesOtherEnginesAlone) {
+  FaceprintStore store(path());
+  ASSERT_TRUE(store.replaceEnrolled({descriptor(100, 512), descriptor(101, 512)}, arcface));
+  std::vector<std::vector<float>> dlibSet;
+  for (int i = 0; i < 25; ++i) dlibSet.push_back(descriptor(static_cast<float>(i)));
+  ASSERT_TRUE(store.replaceEnrolled(dlibSet, dlib));
+  EXPECT_EQ(store.enrolledCount(dlib), 25u);
+  EXPECT_EQ(store.vectors(dlib), dlibSet);
+  EXPECT_EQ(store.vectors(arcface), (std::vector<std::vector<float>>{descriptor(100, 512), descriptor(101, 512)}));
+  EXPECT_EQ(store.count(), 27u);
+
+  // One date for the whole set, all enrolled, all tagged with the engine.
+  const auto records = fileRecords();
+  ASSERT_TRUE(records);
+  ASSERT_EQ(records->size(), 27u);
+  for (std::size_t i = 2; i < 27; ++i) {
+    EXPECT_EQ((*records)[i].source, Source::enrolled);
+    EXPECT_EQ((*records)[i].engine, "dlib");
+    EXPECT_EQ((*records)[i].created, (*records)[2].created);
+  }
+  // A new store over the same file (a later launch) sees the same.
+  FaceprintStore reopened(path());
+  EXPECT_EQ(reopened.vectors(dlib), dlibSet);
+  EXPECT_EQ(reopened.enrolledCount(arcface), 2u);
+}
+
+TEST_F(FaceprintStoreTest, ReplaceEnrolledWithNothingRemovesTheEngineLearnedRecordsToo) {
+  FaceprintStore store(path());
+  ASSERT_TRUE(store.replaceEnrolled({descriptor(1), descriptor(2)}, dlib));
+  store.add(descriptor(3), Source::learned, dlib);
+  store.add(descriptor(4, 512), Source::learned, arcface);
+  ASSERT_EQ(store.count(), 4u);
+  EXPECT_TRUE(store.replaceEnrolled({}, dlib));
+  EXPECT_FALSE(store.isEnrolled(dlib));
+  EXPECT_TRUE(store.vectors(dlib).empty());
+  EXPECT_EQ(store.vectors(arcface), std::vector<std::vector<float>>{descriptor(4, 512)});
+  EXPECT_EQ(fileRecords()->size(), 1u);
+}
+
+TEST_F(FaceprintStoreTest, ReplacingAfterLearningPutsTheNewSetAfterOtherEngines) {
+  FaceprintStore store(path());
+  ASSERT_TRUE(store.replaceEnrolled({descriptor(1)}, dlib));
+  ASSERT_TRUE(store.replaceEnrolled({descriptor(2, 512)}, arcface));
+  ASSERT_TRUE(store.replaceEnrolled({descriptor(3)}, dlib));
+  const auto records = fileRecords();
+  ASSERT_TRUE(records);
+  ASSERT_EQ(records->size(), 2u);
+  EXPECT_EQ((*records)[0].engine, "arcface");
+  EXPECT_EQ((*records)[1].vector, descriptor(3));
+}
+
+TEST_F(FaceprintStoreTest, ThirteenthLearnedRecordEvictsTheOldestOfThatEngineOnly) {
+  FaceprintStore store(path());
+  ASSERT_TRUE(store.replaceEnrolled({descriptor(-1)}, dlib));
+  store.add(descriptor(-2, 512), Source::learned, arcface);
+  for (int i = 0; i < 13; ++i) {
+    advance(1.0);
+    store.add(descriptor(static_cast<float>(i)), Source::learned, dlib);
+  }
+  const auto vectors = store.vectors(dlib);
+  ASSERT_EQ(vectors.size(), 13u);  // 1 enrolled + 12 learned
+  EXPECT_EQ(vectors[0], descriptor(-1));
+  EXPECT_EQ(vectors[1], descriptor(1));  // learned #0 is gone
+  EXPECT_EQ(vectors[12], descriptor(12));
+  EXPECT_EQ(store.enrolledCount(dlib), 1u);
+  EXPECT_EQ(store.vectors(arcface).size(), 1u);
+  EXPECT_EQ(fileRecords()->size(), 14u);
+}
+
+TEST_F(FaceprintStoreTest, EvictionSortsStablySoTheEarlierStoredOfEqualDatesGoesFirst) {
+  // Learned records out of date order; two share the oldest date.
+  std::vector<Record> records;
+  records.push_back(learned(50, 500));
+  records.push_back(learned(10, 100));  // oldest, stored first of the two
+  records.push_back(enrolled(0, 50));
+  for (int i = 0; i < 9; ++i) records.push_back(learned(static_cast<float>(20 + i), 200 + i));
+  records.push_back(learned(11, 100));  // same date, stored later: kept
+  ASSERT_EQ(records.size(), 13u);       // 12 learned
+  writeRecords(records);
+
+  FaceprintStore store(path());
+  store.add(descriptor(99, 4), Source::learned, dlib);  // now 13 learned: one must go
+  const auto after = fileRecords();
+  ASSERT_TRUE(after);
+  ASSERT_EQ(after->size(), 13u);
+  std::vector<Record> expected = records;
+  expected.erase(expected.begin() + 1);
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), after->begin()));
+  EXPECT_EQ(after->back().vector, descriptor(99, 4));
+}
+
+TEST_F(FaceprintStoreTest, EvictionOfManyEqualDatesKeepsTheLaterStoredOnes) {
+  // 30 learned records in three dates, interleaved: 100, 200, 300, 100, 200, 300, ...
+  std::vector<Record> records;
+  for (int i = 0; i < 30; ++i) records.push_back(learned(static_cast<float>(i), 100.0 * (1 + i % 3)));
+  writeRecords(records);
+  FaceprintStore store(path());
+  store.add(descriptor(99, 4), Source::learned, dlib);  // 31 learned: the oldest 19 go
+  // Gone: every record of date 100, and the nine earliest stored of date 200.
+  std::vector<std::vector<float>> expected;
+  for (int i = 0; i < 30; ++i) {
+    if (i % 3 == 2 || i == 28) expected.push_back(descriptor(static_cast<float>(i), 4));
+  }
+  expected.push_back(descriptor(99, 4));
+  EXPECT_EQ(store.vectors(dlib), expected);
+}
+
+TEST_F(FaceprintStoreTest, OverfullFileIsTrimmedOnlyByTheNextLearnedAddOfThatEngine) {
+  std::vector<Record> records;
+  for (int i = 0; i < 15; ++i) records.push_back(learned(static_cast<float>(i), 1000 + i));
+  records.push_back(learned(90, 1, "arcface"));
+  writeRecords(records);
+
+  FaceprintStore store(path());
+  EXPECT_EQ(store.vectors(dlib).size(), 15u);
+  store.add(descriptor(7, 512), Source::learned, arcface);
+  store.add(descriptor(8), Source::enrolled, dlib);
+  EXPECT_EQ(store.vectors(dlib).size(), 16u);  // 15 learned + 1 enrolled, nothing trimmed
+
+  advance(1.0);  // newer than every stored record
+  store.add(descriptor(9), Source::learned, dlib);
+  const auto vectors = store.vectors(dlib);
+  ASSERT_EQ(vectors.size(), 13u);  // the enrolled one + the newest 12 learned
+  EXPECT_EQ(vectors.front(), descriptor(4, 4));  // learned 0..3 evicted, 4 oldest kept
+  EXPECT_EQ(vectors.back(), descriptor(9));
+  EXPECT_EQ(store.vectors(arcface).size(), 2u);
+}
+
+TEST_F(FaceprintStoreTest, RecordWithoutEngineIsArcfaceAndIsWrittenBackWithoutOne) {
+  writePlaintext(R"([{"vector":[0.5,1],"created":10,"source":"enrolled"},)"
+                 R"({"vector":[2],"created":11,"source":"learned","engine":null,"note":"x"}])");
+  FaceprintStore store(path());
+  EXPECT_EQ(store.vectors(arcface), (std::vector<std::vector<float>>{{0.5f, 1.0f}, {2.0f}}));
+  EXPECT_TRUE(store.vectors(dlib).empty());
+  EXPECT_TRUE(store.isEnrolled(arcface));
+  EXPECT_FALSE(store.isEnrolled(dlib));
+
+  store.add(descriptor(1, 2), Source::enrolled, dlib);
+  const std::string text = filePlaintext();
+  EXPECT_EQ(text.substr(0, text.find(",{\"vector\":[1,")),
+            R"([{"vector":[0.5,1],"created":10,"source":"enrolled"},)"
+            R"({"vector":[2],"created":11,"source":"learned"})");
+}
+
+TEST_F(FaceprintStoreTest, FileIsOneSealedBoxOfTheExactPlaintext) {
+  FaceprintStore store(path());
+  ASSERT_TRUE(store.replaceEnrolled({{0.1f, -2.5f, 1e-5f, 3.0f, 16777216.0f}}, dlib));
+  const std::string expected = R"([{"vector":[0.1,-2.5,1e-05,3,16777216],"created":788918400,)"
+                               R"("source":"enrolled","engine":"dlib"}])";
+  EXPECT_EQ(filePlaintext(), expected);
+  EXPECT_EQ(fileBytes()->size(), expected.size() + 28);
+
+  advance(0.25);
+  store.add({0.3f}, Source::learned, arcface);
+  const std::string text = filePlaintext();
+  EXPECT_NE(text.find(R"({"vector":[0.3],"created":788918400.25,"source":"learned","engine":"arcface"})"),
+            std::string::npos)
+      << text;
+}
+
+TEST_F(FaceprintStoreTest, WithTheKeyUnavailableTheFileIsKeptAndChangesAreRefused) {
+  {
+    FaceprintStore writer(path());
+    ASSERT_TRUE(writer.replaceEnrolled({descriptor(1)}, dlib));
+  }
+  const auto before = fileBytes();
+  const int writes = simulatedFiles().writeCount();
+  const int keyAdds = simulatedKeychain().calls("add");
+  platform::resetSharedInstances();  // a later launch
+  simulatedKeychain().refuseReads(kc::errSecInteractionNotAllowed);
+
+  FaceprintStore store(path());
+  EXPECT_EQ(store.count(), 0u);
+  EXPECT_FALSE(store.isEnrolled(dlib));
+  EXPECT_TRUE(store.vectors(dlib).empty());
+  store.add(descriptor(2), Source::learned, dlib);
+  EXPECT_FALSE(store.replaceEnrolled({descriptor(3)}, dlib));
+  EXPECT_EQ(fileBytes(), before);
+  EXPECT_EQ(simulatedFiles().writeCount(), writes);
+  EXPECT_EQ(simulatedKeychain().calls("add"), keyAdds);  // the key item is never replaced
+  EXPECT_TRUE(logs().messages("face").empty());    // a failed load is silent
+
+  // Every operation retried the load.
+  const int reads = simulatedFiles().readCount();
+  store.count();
+  EXPECT_EQ(simulatedFiles().readCount(), reads + 1);
+
+  simulatedKeychain().clearFaults();
+  EXPECT_TRUE(store.isEnrolled(dlib));
+  EXPECT_EQ(store.vectors(dlib), std::vector<std::vector<float>>{descriptor(1)});
+  store.add(descriptor(2), Source::learned, dlib);
+  EXPECT_EQ(store.count(), 2u);
+  // Once loaded, reads no longer touch the disk.
+  const int loadedReads = simulatedFiles().readCount();
+  store.vectors(dlib);
+  store.isEnrolled(arcface);
+  EXPECT_EQ(simulatedFiles().readCount(), loadedReads);
+}
+
+TEST_F(FaceprintStoreTest, ARefusedFileReadKeepsTheStoreUnloaded) {
+  {
+    FaceprintStore writer(path());
+    ASSERT_TRUE(writer.replaceEnrolled({descriptor(1)}, dlib));
+  }
+  const auto before = fileBytes();
+  simulatedFiles().failReads(true, path());
+  FaceprintStore store(path());
+  EXPECT_FALSE(store.isEnrolled(dlib));
+  EXPECT_FALSE(store.replaceEnrolled({}, dlib));
+  EXPECT_EQ(fileBytes(), before);
+  simulatedFiles().clearFaults();
+  EXPECT_TRUE(store.isEnrolled(dlib));
+}
+
+TEST_F(FaceprintStoreTest, DamagedFilesAreNeverOverwrittenUntilRemoveAll) {
+  {
+    FaceprintStore writer(path());
+    ASSERT_TRUE(writer.replaceEnrolled({descriptor(1), descriptor(2)}, dlib));
+  }
+  const Bytes good = *fileBytes();
+  const auto otherKeyBox = Crypto(*platform::crypto::SymmetricKey::random(256)).encrypt(Bytes{'[', ']'});
+  const auto notRecords = Crypto::shared().encrypt(Bytes{'{', '}'});
+  std::vector<std::pair<std::string, Bytes>> damaged;
+  Bytes flipped = good;
+  flipped[flipped.size() / 2] ^= 0x40;
+  damaged.emplace_back("flipped byte", flipped);
+  damaged.emplace_back("truncated", Bytes(good.begin(), good.end() - 5));
+  damaged.emplace_back("shorter than a box", Bytes(good.begin(), good.begin() + 20));
+  damaged.emplace_back("empty", Bytes{});
+  damaged.emplace_back("other key", *otherKeyBox);
+  damaged.emplace_back("not a record list", *notRecords);
+
+  for (const auto& [what, bytes] : damaged) {
+    SCOPED_TRACE(what);
+    ASSERT_TRUE(platform::files::writeFileAtomically(path(), bytes));
+    const int writes = simulatedFiles().writeCount();
+    FaceprintStore store(path());
+    EXPECT_EQ(store.count(), 0u);
+    EXPECT_FALSE(store.isEnrolled(dlib));
+    store.add(descriptor(5), Source::learned, dlib);
+    store.add(descriptor(6), Source::enrolled, dlib);
+    EXPECT_FALSE(store.replaceEnrolled({descriptor(7)}, dlib));
+    EXPECT_EQ(store.count(), 0u);
+    EXPECT_EQ(fileBytes(), bytes);
+    EXPECT_EQ(simulatedFiles().writeCount(), writes);
+
+    store.removeAll();
+    EXPECT_FALSE(fileBytes());
+    EXPECT_TRUE(store.replaceEnrolled({descriptor(8)}, dlib));
+    EXPECT_EQ(fileRecords()->size(), 1u);
+  }
+}
+
+TEST_F(FaceprintStoreTest, RemoveAllForgetsEverythingAndNeedsNoFile) {
+  FaceprintStore store(path());
+  store.removeAll();  // no file: nothing to delete, nothing reported
+  ASSERT_TRUE(store.replaceEnrolled({descriptor(1)}, dlib));
+  store.add(descriptor(2, 512), Source::learned, arcface);
+  store.removeAll();
+  EXPECT_EQ(store.count(), 0u);
+  EXPECT_FALSE(fileBytes());
+  EXPECT_TRUE(logs().messages().empty());
+  FaceprintStore reopened(path());
+  EXPECT_EQ(reopened.count(), 0u);
+}
+
+TEST_F(FaceprintStoreTest, FailedSavesUndoTheChangeExactly) {
+  FaceprintStore store(path());
+  ASSERT_TRUE(store.replaceEnrolled({descriptor(1)}, dlib));
+  for (int i = 0; i < 12; ++i) store.add(descriptor(10.0f + static_cast<float>(i)), Source::learned, dlib);
+  const auto before = store.vectors(dlib);
+  const auto beforeFile = fileBytes();
+  ASSERT_EQ(before.size(), 13u);
+
+  auto expectUnchanged = [&](const char* what) {
+    SCOPED_TRACE(what);
+    EXPECT_EQ(store.count(), 13u);
+    EXPECT_EQ(store.enrolledCount(dlib), 1u);
+    EXPECT_EQ(store.vectors(dlib), before);
+    EXPECT_TRUE(store.vectors(arcface).empty());
+    EXPECT_EQ(fileBytes(), beforeFile);
+  };
+
+  simulatedFiles().failWrites(WriteFault::refuse);
+  store.add(descriptor(50), Source::learned, dlib);  // would also have evicted one
+  expectUnchanged("learned add, disk refuses");
+  EXPECT_FALSE(store.replaceEnrolled({descriptor(51)}, dlib));
+  expectUnchanged("replace, disk refuses");
+  EXPECT_EQ(logs().messages("face"),
+            (std::vector<std::string>{"Could not save faceprints", "Could not save faceprints"}));
+  simulatedFiles().clearFaults();
+  logs().clear();
+
+  store.add({1.0f, std::nanf(""), 2.0f}, Source::learned, dlib);
+  expectUnchanged("NaN in a learned add");
+  EXPECT_FALSE(store.replaceEnrolled({descriptor(1), {INFINITY}}, dlib));
+  expectUnchanged("infinity in an enrolment");
+  store.add({-INFINITY}, Source::enrolled, arcface);
+  expectUnchanged("infinity for another engine");
+  EXPECT_EQ(logs().messages("face").size(), 3u);
+  for (const auto& message : logs().messages("face")) EXPECT_EQ(message, "Could not encrypt faceprints");
+  for (const auto& entry : logs().entries()) EXPECT_EQ(entry.level, platform::log::Level::Error);
+}
+
+TEST_F(FaceprintStoreTest, WithoutEncryptionNothingIsSavedAndTheChangeIsUndone) {
+  // No key yet, and the Keychain refuses to store one.
+  simulatedKeychain().refuseWrites(kc::errSecAuthFailed);
+  FaceprintStore store(path());
+  EXPECT_EQ(store.count(), 0u);  // no file: loaded
+  EXPECT_FALSE(store.replaceEnrolled({descriptor(1)}, dlib));
+  store.add(descriptor(2), Source::learned, dlib);
+  EXPECT_EQ(store.count(), 0u);
+  EXPECT_FALSE(fileBytes());
+  EXPECT_TRUE(logs().contains("Could not save a new encryption key; encryption disabled"));
+  EXPECT_EQ(logs().messages("face"),
+            (std::vector<std::string>{"Could not encrypt faceprints", "Could not encrypt faceprints"}));
+
+  simulatedKeychain().clearFaults();
+  EXPECT_TRUE(store.replaceEnrolled({descriptor(1)}, dlib));
+}
+
+TEST_F(FaceprintStoreTest, CrashBetweenWriteAndRenameLeavesThePreviousFileLoadable) {
+  FaceprintStore store(path());
+  ASSERT_TRUE(store.replaceEnrolled({descriptor(1), descriptor(2)}, dlib));
+  const auto before = fileBytes();
+
+  simulatedFiles().failWrites(WriteFault::crashBeforeRename, path());
+  EXPECT_FALSE(store.replaceEnrolled({descriptor(3)}, dlib));
+  store.add(descriptor(4), Source::learned, dlib);
+  ASSERT_EQ(simulatedFiles().leftovers().size(), 2u);
+  for (const auto& leftover : simulatedFiles().leftovers()) {
+    // The new content reached the disk, only beside the file.
+    EXPECT_TRUE(platform::files::readWholeFile(leftover));
+    EXPECT_NE(leftover, path());
+  }
+  EXPECT_EQ(fileBytes(), before);
+  EXPECT_EQ(store.vectors(dlib), (std::vector<std::vector<float>>{descriptor(1), descriptor(2)}));
+
+  // After the "crash", a new launch loads the previous file, and saving works again.
+  simulatedFiles().clearFaults();
+  platform::resetSharedInstances();
+  FaceprintStore relaunched(path());
+  EXPECT_EQ(relaunched.vectors(dlib), (std::vector<std::vector<float>>{descriptor(1), descriptor(2)}));
+  relaunched.add(descriptor(5), Source::learned, dlib);
+  EXPECT_EQ(fileRecords()->size(), 3u);
+}
+
+TEST_F(FaceprintStoreTest, SharedStoreLivesInTheApplicationSupportFolder) {
+  platform::files::current()->removeFile(path());
+  ::rmdir((home() + "/data/com.tessmin.quorvel").c_str());
+  auto& store = FaceprintStore::shared();
+  EXPECT_EQ(store.fileURL(), path());
+  EXPECT_TRUE(platform::files::current()->fileExists(home() + "/data/com.tessmin.quorvel"));
+  ASSERT_TRUE(store.replaceEnrolled({descriptor(1)}, dlib));
+  EXPECT_TRUE(fileBytes());
+  EXPECT_EQ(&FaceprintStore::shared(), &store);
+}
+
+TEST_F(FaceprintStoreTest, WithoutAnApplicationSupportFolderTheTemporaryFolderIsUsed) {
+  simulatedFiles().hideApplicationSupport(true);
+  EXPECT_EQ(FaceprintStore::defaultFileURL(), home() + "/tmp/com.tessmin.quorvel/faceprints.encrypted");
+  EXPECT_TRUE(FaceprintStore::shared().replaceEnrolled({descriptor(1)}, dlib));
+}
+
+}  // namespace

@@ -1,0 +1,223 @@
+// The app password: salted hash record, the older two-item form, and erring towards "set".
+#include "foundation/keychain.hpp"
+#include "foundation/quorvel_password.hpp"
+#include "platform/crypto/crypto.hpp"
+#include "platform/encoding/base64.hpp"
+#include "platform/keychain/keychain.hpp"
+#include "support/platform_fixture.hpp"
+#include "support/storage_hooks.hpp"
+
+namespace {
+
+using quorvel::Bytes;
+using quorvel::Keychain;
+using quorvel::QuorvelPassword;
+using quorvel::testing::simulatedKeychain;
+namespace kc = platform::keychain;
+
+Bytes bytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+Bytes hashOf(const Bytes& salt, const std::string& password) {
+  Bytes input = salt;
+  input.insert(input.end(), password.begin(), password.end());
+  const auto digest = platform::crypto::sha256(input);
+  return Bytes(digest.begin(), digest.end());
+}
+
+class QuorvelPasswordTest : public quorvel::testing::PlatformTest {
+ protected:
+  std::optional<Bytes> item(const std::string& account) {
+    auto found = simulatedKeychain().item(Keychain::service, account);
+    if (!found) return std::nullopt;
+    return found->value;
+  }
+  void storeLegacy(const std::string& password, const Bytes& salt) {
+    simulatedKeychain().put(Keychain::service, "quorvelPasswordSalt", salt);
+    simulatedKeychain().put(Keychain::service, "quorvelPasswordHash", hashOf(salt, password));
+  }
+  void storeRecord(const std::string& json) {
+    simulatedKeychain().put(Keychain::service, "quorvelPasswordRecord", bytes(json));
+  }
+};
+
+TEST_F(QuorvelPasswordTest, NothingStoredMeansNotSetAndNothingVerifies) {
+  EXPECT_FALSE(QuorvelPassword::isSet());
+  EXPECT_FALSE(QuorvelPassword::verify(""));
+  EXPECT_FALSE(QuorvelPassword::verify("anything"));
+}
+
+TEST_F(QuorvelPasswordTest, SetStoresASaltedHashRecordThatVerifiesOnlyTheSameText) {
+  ASSERT_TRUE(QuorvelPassword::set("Open Sesame"));
+  EXPECT_TRUE(QuorvelPassword::isSet());
+  EXPECT_TRUE(QuorvelPassword::verify("Open Sesame"));
+  EXPECT_FALSE(QuorvelPassword::verify("open Sesame"));
+  EXPECT_FALSE(QuorvelPassword::verify("Open Sesame "));
+  EXPECT_FALSE(QuorvelPassword::verify(""));
+
+  const auto stored = item("quorvelPasswordRecord");
+  ASSERT_TRUE(stored);
+  const auto record = QuorvelPassword::decodeRecord(*stored);
+  ASSERT_TRUE(record);
+  ASSERT_EQ(record->salt.size(), 16u);
+  EXPECT_EQ(record->hash, hashOf(record->salt, "Open Sesame"));
+  // Compact, salt before hash, solidus escaped as the platform's encoder does.
+  const std::string text(stored->begin(), stored->end());
+  std::string expected = QuorvelPassword::encodeRecord(record->salt, record->hash);
+  EXPECT_EQ(text, expected);
+  EXPECT_EQ(text.rfind("{\"salt\":\"", 0), 0u);
+  EXPECT_NE(text.find("\",\"hash\":\""), std::string::npos);
+  EXPECT_EQ(text.find(' '), std::string::npos);
+  EXPECT_EQ(text.find("Open Sesame"), std::string::npos);
+}
+
+TEST_F(QuorvelPasswordTest, EncodedRecordEscapesTheSolidus) {
+  const Bytes salt(16, 0xff);  // Base64 "/////..."
+  const std::string text = QuorvelPassword::encodeRecord(salt, Bytes(32, 0xfb));
+  EXPECT_EQ(text.find("\"/"), std::string::npos);
+  EXPECT_NE(text.find("\\/\\/"), std::string::npos);
+  const auto decoded = QuorvelPassword::decodeRecord(bytes(text));
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->salt, salt);
+  EXPECT_EQ(decoded->hash, Bytes(32, 0xfb));
+}
+
+TEST_F(QuorvelPasswordTest, TwoSetsOfTheSamePasswordUseDifferentSalts) {
+  ASSERT_TRUE(QuorvelPassword::set("same"));
+  const auto first = *item("quorvelPasswordRecord");
+  ASSERT_TRUE(QuorvelPassword::set("same"));
+  const auto second = *item("quorvelPasswordRecord");
+  EXPECT_NE(first, second);
+  EXPECT_NE(QuorvelPassword::decodeRecord(first)->salt, QuorvelPassword::decodeRecord(second)->salt);
+  EXPECT_TRUE(QuorvelPassword::verify("same"));
+}
+
+TEST_F(QuorvelPasswordTest, EmptyPasswordCanBeSetAndVerified) {
+  ASSERT_TRUE(QuorvelPassword::set(""));
+  EXPECT_TRUE(QuorvelPassword::isSet());
+  EXPECT_TRUE(QuorvelPassword::verify(""));
+  EXPECT_FALSE(QuorvelPassword::verify(" "));
+}
+
+TEST_F(QuorvelPasswordTest, OlderPairIsUsedUntilARecordExists) {
+  storeLegacy("old secret", Bytes(16, 3));
+  EXPECT_TRUE(QuorvelPassword::isSet());
+  EXPECT_TRUE(QuorvelPassword::verify("old secret"));
+  EXPECT_FALSE(QuorvelPassword::verify("new secret"));
+
+  ASSERT_TRUE(QuorvelPassword::set("new secret"));
+  EXPECT_TRUE(QuorvelPassword::verify("new secret"));
+  EXPECT_FALSE(QuorvelPassword::verify("old secret"));
+  // The older items are left alone by `set`.
+  EXPECT_TRUE(item("quorvelPasswordSalt"));
+  EXPECT_TRUE(item("quorvelPasswordHash"));
+}
+
+TEST_F(QuorvelPasswordTest, OlderPairIsComparedWithoutLengthChecks) {
+  storeLegacy("pin", Bytes(3, 9));  // an odd-sized salt still verifies
+  EXPECT_TRUE(QuorvelPassword::verify("pin"));
+}
+
+TEST_F(QuorvelPasswordTest, OlderSaltAloneIsNotSetAndHashAloneIsSetButNeverVerifies) {
+  simulatedKeychain().put(Keychain::service, "quorvelPasswordSalt", Bytes(16, 1));
+  EXPECT_FALSE(QuorvelPassword::isSet());
+  EXPECT_FALSE(QuorvelPassword::verify(""));
+  ASSERT_TRUE(Keychain::remove("quorvelPasswordSalt"));
+  simulatedKeychain().put(Keychain::service, "quorvelPasswordHash", hashOf({}, "x"));
+  EXPECT_TRUE(QuorvelPassword::isSet());
+  EXPECT_FALSE(QuorvelPassword::verify("x"));
+}
+
+TEST_F(QuorvelPasswordTest, ClearRemovesTheRecordAndBothOlderItems) {
+  storeLegacy("old", Bytes(16, 2));
+  ASSERT_TRUE(QuorvelPassword::set("new"));
+  QuorvelPassword::clear();
+  EXPECT_FALSE(QuorvelPassword::isSet());
+  EXPECT_FALSE(item("quorvelPasswordRecord"));
+  EXPECT_FALSE(item("quorvelPasswordSalt"));
+  EXPECT_FALSE(item("quorvelPasswordHash"));
+  QuorvelPassword::clear();  // nothing left: quiet
+  EXPECT_TRUE(logs().messages().empty());
+}
+
+TEST_F(QuorvelPasswordTest, UnreadableRecordCountsAsSetAndVerifiesNothing) {
+  ASSERT_TRUE(QuorvelPassword::set("secret"));
+  simulatedKeychain().refuseReads(kc::errSecAuthFailed, "quorvelPasswordRecord");
+  EXPECT_TRUE(QuorvelPassword::isSet());
+  EXPECT_FALSE(QuorvelPassword::verify("secret"));
+  // Even with an older pair present: a record that cannot be read is never bypassed.
+  storeLegacy("legacy", Bytes(16, 4));
+  EXPECT_FALSE(QuorvelPassword::verify("legacy"));
+}
+
+TEST_F(QuorvelPasswordTest, UnreadableOlderHashCountsAsSet) {
+  simulatedKeychain().refuseReads(kc::errSecInteractionNotAllowed, "quorvelPasswordHash");
+  EXPECT_TRUE(QuorvelPassword::isSet());
+  EXPECT_FALSE(QuorvelPassword::verify(""));
+}
+
+TEST_F(QuorvelPasswordTest, SuccessWithoutDataCountsAsSet) {
+  ASSERT_TRUE(QuorvelPassword::set("secret"));
+  simulatedKeychain().answerSuccessWithoutData(true, "quorvelPasswordRecord");
+  EXPECT_TRUE(QuorvelPassword::isSet());
+  EXPECT_FALSE(QuorvelPassword::verify("secret"));
+}
+
+TEST_F(QuorvelPasswordTest, MalformedRecordsCountAsSetAndVerifyNothing) {
+  const Bytes salt(16, 5);
+  const std::string salt64 = platform::encoding::base64Encode(salt);
+  const std::string hash64 = platform::encoding::base64Encode(hashOf(salt, "pw"));
+  const std::string shortHash64 = platform::encoding::base64Encode(Bytes(31, 1));
+  const std::vector<std::string> malformed = {
+      "not json",
+      "[]",
+      "{}",
+      "{\"salt\":\"" + salt64 + "\"}",
+      "{\"salt\":1,\"hash\":\"" + hash64 + "\"}",
+      "{\"salt\":\"" + salt64 + "\",\"hash\":null}",
+      "{\"salt\":\"" + salt64 + "!\",\"hash\":\"" + hash64 + "\"}",
+      "{\"salt\":\"" + salt64.substr(0, salt64.size() - 2) + "\",\"hash\":\"" + hash64 + "\"}",
+      "{\"salt\":\"" + platform::encoding::base64Encode(Bytes(15, 5)) + "\",\"hash\":\"" + hash64 + "\"}",
+      "{\"salt\":\"" + salt64 + "\",\"hash\":\"" + shortHash64 + "\"}",
+  };
+  for (const auto& json : malformed) {
+    storeRecord(json);
+    EXPECT_TRUE(QuorvelPassword::isSet()) << json;
+    EXPECT_FALSE(QuorvelPassword::verify("pw")) << json;
+  }
+  // The well-formed record (members in any order, extra members ignored) verifies.
+  storeRecord("{\"extra\":true,\"hash\":\"" + hash64 + "\",\"salt\":\"" + salt64 + "\"}");
+  EXPECT_TRUE(QuorvelPassword::verify("pw"));
+  // A new `set` replaces a malformed record.
+  storeRecord("garbage");
+  ASSERT_TRUE(QuorvelPassword::set("fresh"));
+  EXPECT_TRUE(QuorvelPassword::verify("fresh"));
+}
+
+TEST_F(QuorvelPasswordTest, RefusedWriteReportsFalseAndKeepsTheOldPassword) {
+  ASSERT_TRUE(QuorvelPassword::set("old"));
+  simulatedKeychain().refuseWrites(kc::errSecAuthFailed);
+  EXPECT_FALSE(QuorvelPassword::set("new"));
+  simulatedKeychain().clearFaults();
+  EXPECT_TRUE(QuorvelPassword::verify("old"));
+  EXPECT_TRUE(logs().contains("Keychain save refused (status -25293)"));
+}
+
+TEST(Base64, RoundTripsAndRejectsWhatThePlatformRejects) {
+  for (std::size_t n = 0; n < 40; ++n) {
+    Bytes data(n);
+    for (std::size_t i = 0; i < n; ++i) data[i] = static_cast<std::uint8_t>(i * 37 + n);
+    const auto text = platform::encoding::base64Encode(data);
+    EXPECT_EQ(text.size() % 4, 0u);
+    EXPECT_EQ(platform::encoding::base64Decode(text), data) << n;
+  }
+  EXPECT_EQ(platform::encoding::base64Encode(bytes("foobar")), "Zm9vYmFy");
+  EXPECT_EQ(platform::encoding::base64Encode(bytes("fo")), "Zm8=");
+  EXPECT_FALSE(platform::encoding::base64Decode("Zm8"));      // unpadded
+  EXPECT_FALSE(platform::encoding::base64Decode("Zm8=\n"));   // whitespace
+  EXPECT_FALSE(platform::encoding::base64Decode("Z=8="));     // padding inside
+  EXPECT_FALSE(platform::encoding::base64Decode("===="));
+  EXPECT_FALSE(platform::encoding::base64Decode("Zm8=Zm8="));  // padding before the end
+  EXPECT_FALSE(platform::encoding::base64Decode("Zm-_"));      // URL alphabet
+}
+
+}  // namespace

@@ -1,0 +1,203 @@
+// Protected storage across processes (the file-backed keychain and the faceprint file seen by
+// a new process) and across threads (learned records added while frames read the vectors).
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include "foundation/crypto.hpp"
+#include "foundation/faceprint_store.hpp"
+#include "foundation/password_vault.hpp"
+#include "platform/files/files.hpp"
+#include "platform/keychain/keychain.hpp"
+#include "platform/shared.hpp"
+#include "support/platform_fixture.hpp"
+#include "support/storage_hooks.hpp"
+
+namespace {
+
+using quorvel::Bytes;
+using quorvel::Crypto;
+using quorvel::FaceprintStore;
+using quorvel::PasswordVault;
+using quorvel::RecognitionEngine;
+using Source = FaceprintStore::Source;
+namespace kc = platform::keychain;
+
+std::vector<float> descriptor(float seed) {
+  std::vector<float> v(128);
+  for (std::size_t i = 0; i < v.size(); ++i) v[i] = seed + static_cast<float>(i) / 256.0f;
+  return v;
+}
+
+std::vector<std::vector<float>> enrolmentSet() {
+  std::vector<std::vector<float>> set;
+  for (int i = 0; i < 25; ++i) set.push_back(descriptor(static_cast<float>(i)));
+  return set;
+}
+
+// Runs `body` in a child process; its exit status (0 when `body` returned true).
+int runInChild(const std::function<bool()>& body) {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(body() ? 0 : 1);
+  if (child < 0) return -1;
+  int status = 0;
+  if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+class StorageProcessTest : public quorvel::testing::PlatformTest {
+ protected:
+  void SetUp() override {
+    PlatformTest::SetUp();
+    // The keychain the application uses on Linux, in this test's home.
+    platform::keychain::install(std::make_shared<kc::FileKeychain>(kc::defaultFilePath()));
+  }
+};
+
+TEST_F(StorageProcessTest, AFileWrittenByOneProcessIsReadByTheNext) {
+  // The first process makes the key and writes the enrolment.
+  ASSERT_EQ(runInChild([] { return FaceprintStore::shared().replaceEnrolled(enrolmentSet(), RecognitionEngine::dlib); }), 0);
+
+  // This process starts afresh: it finds the key in the keychain file and reads the file.
+  platform::resetSharedInstances();
+  auto& store = FaceprintStore::shared();
+  EXPECT_EQ(store.vectors(RecognitionEngine::dlib), enrolmentSet());
+  EXPECT_EQ(store.enrolledCount(RecognitionEngine::dlib), 25u);
+  store.add(descriptor(100), Source::learned, RecognitionEngine::dlib);
+  ASSERT_TRUE(PasswordVault::set("hunter2"));
+
+  // And a third process sees both changes.
+  EXPECT_EQ(runInChild([] {
+              platform::resetSharedInstances();
+              const auto vectors = FaceprintStore::shared().vectors(RecognitionEngine::dlib);
+              return vectors.size() == 26 && vectors.back() == descriptor(100) &&
+                     PasswordVault::read() == std::optional<std::string>("hunter2");
+            }),
+            0);
+  // Exactly one key was ever made.
+  kc::FileKeychain keychain(kc::defaultFilePath());
+  const auto key = keychain.copyMatching(quorvel::Keychain::service, "masterKey");
+  ASSERT_EQ(key.status, kc::errSecSuccess);
+  EXPECT_EQ(key.data->size(), 32u);
+}
+
+TEST_F(StorageProcessTest, AStoreWithoutItsKeyInANewProcessKeepsTheFile) {
+  ASSERT_EQ(runInChild([] { return FaceprintStore::shared().replaceEnrolled(enrolmentSet(), RecognitionEngine::dlib); }), 0);
+  const std::string file = FaceprintStore::defaultFileURL();
+  const auto before = platform::files::readWholeFile(file);
+  ASSERT_TRUE(before);
+  // The keychain file disappears (another keychain): a new key is made, the file stays.
+  ASSERT_EQ(::unlink(kc::defaultFilePath().c_str()), 0);
+  platform::resetSharedInstances();
+  auto& store = FaceprintStore::shared();
+  EXPECT_FALSE(store.isEnrolled(RecognitionEngine::dlib));
+  EXPECT_FALSE(store.replaceEnrolled({descriptor(1)}, RecognitionEngine::dlib));
+  EXPECT_EQ(platform::files::readWholeFile(file), before);
+  store.removeAll();
+  EXPECT_TRUE(store.replaceEnrolled({descriptor(1)}, RecognitionEngine::dlib));
+}
+
+class StorageThreadsTest : public quorvel::testing::PlatformTest {};
+
+TEST_F(StorageThreadsTest, LearnedAddsWhileFramesReadEndConsistentAndCapped) {
+  auto& store = FaceprintStore::shared();
+  const auto enrolled = enrolmentSet();
+  ASSERT_TRUE(store.replaceEnrolled(enrolled, RecognitionEngine::dlib));
+  ASSERT_TRUE(store.replaceEnrolled({descriptor(-1)}, RecognitionEngine::arcface));
+
+  constexpr int kWriters = 6;
+  constexpr int kAddsPerWriter = 15;
+  std::atomic<int> writersLeft{kWriters};
+  std::atomic<int> inconsistent{0};
+  std::atomic<long> reads{0};
+  std::vector<std::thread> threads;
+  for (int w = 0; w < kWriters; ++w) {
+    threads.emplace_back([&, w] {
+      for (int i = 0; i < kAddsPerWriter; ++i) {
+        const auto engine = w % 3 == 2 ? RecognitionEngine::arcface : RecognitionEngine::dlib;
+        store.add(descriptor(1000.0f + static_cast<float>(w * 100 + i)), Source::learned, engine);
+      }
+      --writersLeft;
+    });
+  }
+  for (int r = 0; r < 4; ++r) {
+    threads.emplace_back([&] {
+      while (writersLeft.load() > 0) {
+        const auto vectors = store.vectors(RecognitionEngine::dlib);
+        // Every view: the enrolment first, then at most the cap of learned records.
+        if (vectors.size() < enrolled.size() || vectors.size() > enrolled.size() + FaceprintStore::learnedCap ||
+            !std::equal(enrolled.begin(), enrolled.end(), vectors.begin())) {
+          ++inconsistent;
+        }
+        if (store.enrolledCount(RecognitionEngine::arcface) != 1) ++inconsistent;
+        ++reads;
+      }
+    });
+  }
+  // The login password is sealed by the same encryption service meanwhile.
+  threads.emplace_back([&] {
+    for (int i = 0; i < 10; ++i) {
+      if (!PasswordVault::set("pw" + std::to_string(i)) || PasswordVault::read() != "pw" + std::to_string(i)) {
+        ++inconsistent;
+      }
+    }
+  });
+  for (auto& thread : threads) thread.join();
+
+  EXPECT_EQ(inconsistent.load(), 0);
+  EXPECT_GT(reads.load(), 0);
+  EXPECT_EQ(store.vectors(RecognitionEngine::dlib).size(), 25u + 12u);
+  EXPECT_EQ(store.vectors(RecognitionEngine::arcface).size(), 1u + 12u);
+  EXPECT_EQ(store.count(), 50u);
+  EXPECT_TRUE(logs().messages("face").empty());
+
+  // The file holds exactly what the store holds.
+  const auto sealed = platform::files::readWholeFile(store.fileURL());
+  ASSERT_TRUE(sealed);
+  const auto records = FaceprintStore::decode(*Crypto::shared().decrypt(*sealed));
+  ASSERT_TRUE(records);
+  FaceprintStore reopened(store.fileURL());
+  EXPECT_EQ(reopened.vectors(RecognitionEngine::dlib), store.vectors(RecognitionEngine::dlib));
+  EXPECT_EQ(reopened.vectors(RecognitionEngine::arcface), store.vectors(RecognitionEngine::arcface));
+  EXPECT_EQ(records->size(), 50u);
+}
+
+TEST_F(StorageThreadsTest, ThreadsRetryingAnUnloadedStoreLoadItOnceTheKeyIsBack) {
+  auto& store = FaceprintStore::shared();
+  ASSERT_TRUE(store.replaceEnrolled(enrolmentSet(), RecognitionEngine::dlib));
+  const auto before = platform::files::readWholeFile(store.fileURL());
+  platform::resetSharedInstances();
+  quorvel::testing::simulatedKeychain().refuseReads(kc::errSecInteractionNotAllowed);
+  auto& relaunched = FaceprintStore::shared();
+  std::atomic<bool> stop{false};
+  std::atomic<int> sawPartial{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      while (!stop.load()) {
+        const auto size = relaunched.vectors(RecognitionEngine::dlib).size();
+        // Unloaded: nothing at all; loaded: the whole enrolment plus at most the cap.
+        if (size != 0 && (size < 25 || size > 25 + FaceprintStore::learnedCap)) ++sawPartial;
+        relaunched.add(descriptor(5), Source::learned, RecognitionEngine::dlib);
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(platform::files::readWholeFile(relaunched.fileURL()), before);
+  quorvel::testing::simulatedKeychain().clearFaults();
+  // The adders recover by themselves and fill the learned records up to the cap.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (relaunched.count() < 25 + FaceprintStore::learnedCap && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  stop = true;
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(sawPartial.load(), 0);
+  EXPECT_EQ(relaunched.enrolledCount(RecognitionEngine::dlib), 25u);
+  EXPECT_EQ(relaunched.vectors(RecognitionEngine::dlib).size(), 25u + 12u);
+}
+
+}  // namespace
