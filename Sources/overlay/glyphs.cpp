@@ -1,6 +1,10 @@
 #include "overlay/glyphs.hpp"
 
+#include <QColor>
 #include <QLineF>
+#include <QPainterPath>
+#include <QPointF>
+#include <QRectF>
 #include <algorithm>
 #include <cmath>
 

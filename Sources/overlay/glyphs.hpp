@@ -3,10 +3,12 @@
 // and the accent green they are drawn in.
 #pragma once
 
-#include <QColor>
-#include <QPainterPath>
-#include <QPointF>
-#include <QRectF>
+// Qt types are only declared here: Qt's headers define keyword macros (emit, ...) that must
+// not reach code including this header before the log.
+class QColor;
+class QPainterPath;
+class QPointF;
+class QRectF;
 
 namespace quorvel {
 

@@ -1,5 +1,8 @@
 #include "overlay/notch_panel_shape.hpp"
 
+#include <QPainterPath>
+#include <QRectF>
+
 #include <algorithm>
 
 namespace quorvel {

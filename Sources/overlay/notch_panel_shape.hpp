@@ -4,10 +4,12 @@
 // the shape's animatable value.
 #pragma once
 
-#include <QPainterPath>
-#include <QRectF>
-
 #include "overlay/notch_geometry.hpp"
+
+// Qt types are only declared here: Qt's headers define keyword macros (emit, ...) that must
+// not reach code including this header before the log.
+class QPainterPath;
+class QRectF;
 
 namespace quorvel {
 

@@ -1,9 +1,12 @@
 #include "overlay/unlock_animation_view.hpp"
 
+#include <QColor>
 #include <QFont>
 #include <QFontMetricsF>
 #include <QLinearGradient>
+#include <QImage>
 #include <QPainter>
+#include <QPainterPath>
 #include <QPen>
 #include <QRadialGradient>
 
@@ -27,6 +30,8 @@ constexpr double kMessageMinimumScale = 0.8;
 constexpr double kStackSpacing = 10;
 
 double mix(double a, double b, double f) { return a + (b - a) * f; }
+
+QRectF toQ(const platform::Rect& r) { return QRectF(r.minX(), r.minY(), r.width(), r.height()); }
 
 QColor mix(const QColor& a, const QColor& b, double f) {
   return QColor::fromRgbF(static_cast<float>(mix(a.redF(), b.redF(), f)),
@@ -72,7 +77,7 @@ UnlockAnimationView::Layout UnlockAnimationView::layout(const platform::Rect& bo
   const double width = std::max(notch_.width, result.openSize.width + 2 * filletRadius);
   const double height = std::max(notch_.height, result.openSize.height);
   const double left = bounds.minX() + (bounds.width() - width) / 2;
-  result.frame = QRectF(left, bounds.minY(), width, height);
+  result.frame = platform::Rect(left, bounds.minY(), width, height);
 
   // The content stack sits at the bottom of the open panel, `bottomInset` above its edge.
   const auto& message = model_->message.value();
@@ -80,9 +85,9 @@ UnlockAnimationView::Layout UnlockAnimationView::layout(const platform::Rect& bo
   const double stackBottom = bounds.minY() + result.openSize.height - bottomInset;
   const double centreX = left + width / 2;
   const double top = stackBottom - stackHeight;
-  result.glyph = QRectF(centreX - glyphSide / 2, top, glyphSide, glyphSide);
+  result.glyph = platform::Rect(centreX - glyphSide / 2, top, glyphSide, glyphSide);
   if (message) {
-    result.message = QRectF(centreX - kMessageMaxWidth / 2, top + glyphSide + kStackSpacing,
+    result.message = platform::Rect(centreX - kMessageMaxWidth / 2, top + glyphSide + kStackSpacing,
                             kMessageMaxWidth, kMessageLineHeight);
   }
   return result;
@@ -101,12 +106,12 @@ void UnlockAnimationView::draw(QPainter& painter, const platform::Rect& bounds) 
   const Layout layout = this->layout(bounds);
   painter.save();
   painter.setRenderHint(QPainter::Antialiasing);
-  painter.setClipRect(layout.frame, Qt::IntersectClip);
+  painter.setClipRect(toQ(layout.frame), Qt::IntersectClip);
 
   const NotchPanelGeometry geometry(notch_.width, notch_.height, layout.openSize.width,
                                     layout.openSize.height, filletRadius);
   const NotchPanelShape shape(geometry, model_->panelProgress.presented(), 16, 30);
-  painter.fillPath(shape.path(layout.frame), Qt::black);
+  painter.fillPath(shape.path(toQ(layout.frame)), Qt::black);
 
   drawContents(painter, layout);
   painter.restore();
@@ -118,7 +123,7 @@ void UnlockAnimationView::drawContents(QPainter& painter, const Layout& layout) 
   if (opacity <= 0) return;
   painter.save();
   painter.setOpacity(painter.opacity() * opacity);
-  drawGlyphStack(painter, layout.glyph.translated(model_->shake.presented(), 0));
+  drawGlyphStack(painter, layout.glyph.offsetBy(model_->shake.presented(), 0));
   if (layout.message) {
     // The text fades in with its change.
     const auto sample = model_->message.sample();
@@ -128,7 +133,8 @@ void UnlockAnimationView::drawContents(QPainter& painter, const Layout& layout) 
   painter.restore();
 }
 
-void UnlockAnimationView::drawGlyphStack(QPainter& painter, const QRectF& glyph) {
+void UnlockAnimationView::drawGlyphStack(QPainter& painter, const platform::Rect& frame) {
+  const QRectF glyph = toQ(frame);
   const QColor& green = quorvelGreen();
   const QPointF centre = glyph.center();
 
@@ -151,8 +157,8 @@ void UnlockAnimationView::drawGlyphStack(QPainter& painter, const QRectF& glyph)
   const auto which = model_->glyph.sample();
   const double palmWeight =
       mix(which.from == Glyph::palm ? 1 : 0, which.to == Glyph::palm ? 1 : 0, which.fraction);
-  if (palmWeight < 1) drawFaceGroup(painter, glyph, 1 - palmWeight);
-  if (palmWeight > 0) drawPalm(painter, glyph, palmWeight);
+  if (palmWeight < 1) drawFaceGroup(painter, frame, 1 - palmWeight);
+  if (palmWeight > 0) drawPalm(painter, frame, palmWeight);
 
   // Tick, always green.
   const double tick = model_->tickProgress.presented();
@@ -162,7 +168,9 @@ void UnlockAnimationView::drawGlyphStack(QPainter& painter, const QRectF& glyph)
   }
 }
 
-void UnlockAnimationView::drawFaceGroup(QPainter& painter, const QRectF& glyph, double opacity) {
+void UnlockAnimationView::drawFaceGroup(QPainter& painter, const platform::Rect& frame,
+                                        double opacity) {
+  const QRectF glyph = toQ(frame);
   const auto drainedSample = model_->drained.sample();
   const double white =
       mix(drainedSample.from ? 1 : 0, drainedSample.to ? 1 : 0, drainedSample.fraction);
@@ -190,12 +198,13 @@ void UnlockAnimationView::drawFaceGroup(QPainter& painter, const QRectF& glyph, 
   stroke(FaceMouthShape{}.path(glyph), I * 0.7 + 0.3);
   const double eyeShift = glyphSide * model_->glance.presented() / 100;
   stroke(FaceEyesShape{}.path(glyph.translated(eyeShift, 0)), I * 0.7 + 0.3);
-  if (!model_->reduceMotion()) drawSweep(painter, glyph, model_->sweepOpacity.presented());
+  if (!model_->reduceMotion()) drawSweep(painter, frame, model_->sweepOpacity.presented());
   painter.restore();
 }
 
-void UnlockAnimationView::drawSweep(QPainter& painter, const QRectF& glyph, double opacity) {
+void UnlockAnimationView::drawSweep(QPainter& painter, const platform::Rect& frame, double opacity) {
   if (opacity <= 0 || !painter.device()) return;
+  const QRectF glyph = toQ(frame);
   // The strokes are drawn into a layer of the device's size, masked by the band and then
   // composed onto the canvas.
   QImage layer(painter.device()->width(), painter.device()->height(),
@@ -238,7 +247,8 @@ void UnlockAnimationView::drawSweep(QPainter& painter, const QRectF& glyph, doub
   painter.restore();
 }
 
-void UnlockAnimationView::drawPalm(QPainter& painter, const QRectF& glyph, double opacity) {
+void UnlockAnimationView::drawPalm(QPainter& painter, const platform::Rect& frame, double opacity) {
+  const QRectF glyph = toQ(frame);
   const auto path = platform::symbols::symbolPath("hand.raised.fill", 0.82 * glyphSide);
   if (!path) return;
   const auto drainedSample = model_->drained.sample();
@@ -252,8 +262,9 @@ void UnlockAnimationView::drawPalm(QPainter& painter, const QRectF& glyph, doubl
   painter.restore();
 }
 
-void UnlockAnimationView::drawMessage(QPainter& painter, const QRectF& rect,
+void UnlockAnimationView::drawMessage(QPainter& painter, const platform::Rect& frame,
                                       const std::string& text, double opacity) {
+  const QRectF rect = toQ(frame);
   platform::windows::ensureGuiApplication();
   QFont font;
   font.setPixelSize(static_cast<int>(kMessageFontSize));

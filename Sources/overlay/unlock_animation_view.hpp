@@ -8,13 +8,15 @@
 #include <optional>
 #include <string>
 
-#include <QImage>
-#include <QRectF>
-
 #include "overlay/notch_geometry.hpp"
 #include "overlay/unlock_animation_model.hpp"
 #include "platform/geometry/geometry.hpp"
 #include "platform/windows/windows.hpp"
+
+// Qt types are only declared here: Qt's headers define keyword macros (emit, ...) that must
+// not reach code including this header before the log.
+class QImage;
+class QPainter;
 
 namespace quorvel {
 
@@ -33,9 +35,9 @@ class UnlockAnimationView : public platform::windows::View {
   // Where things are drawn in `bounds` at the current time (for tests and hosts).
   struct Layout {
     platform::Size openSize;
-    QRectF frame;      // the panel's frame, hanging from the top edge, centred
-    QRectF glyph;      // the glyph square before the shake offset
-    std::optional<QRectF> message;
+    platform::Rect frame;  // the panel's frame, hanging from the top edge, centred (y down)
+    platform::Rect glyph;  // the glyph square before the shake offset
+    std::optional<platform::Rect> message;
   };
   platform::Size currentOpenSize() const;
   Layout layout(const platform::Rect& bounds) const;
@@ -47,11 +49,11 @@ class UnlockAnimationView : public platform::windows::View {
 
  private:
   void drawContents(QPainter& painter, const Layout& layout);
-  void drawGlyphStack(QPainter& painter, const QRectF& glyph);
-  void drawFaceGroup(QPainter& painter, const QRectF& glyph, double opacity);
-  void drawSweep(QPainter& painter, const QRectF& glyph, double opacity);
-  void drawPalm(QPainter& painter, const QRectF& glyph, double opacity);
-  void drawMessage(QPainter& painter, const QRectF& rect, const std::string& text,
+  void drawGlyphStack(QPainter& painter, const platform::Rect& glyph);
+  void drawFaceGroup(QPainter& painter, const platform::Rect& glyph, double opacity);
+  void drawSweep(QPainter& painter, const platform::Rect& glyph, double opacity);
+  void drawPalm(QPainter& painter, const platform::Rect& glyph, double opacity);
+  void drawMessage(QPainter& painter, const platform::Rect& rect, const std::string& text,
                    double opacity);
 
   std::shared_ptr<UnlockAnimationModel> model_;

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <QPainterPath>
+#include <QColor>
 #include <QPointF>
+#include <QRectF>
 #include <cmath>
 #include <vector>
 

@@ -1,5 +1,6 @@
 #include "platform/symbols/symbol_set.hpp"
 
+#include <QPainterPath>
 #include <QTransform>
 
 namespace platform::symbols {

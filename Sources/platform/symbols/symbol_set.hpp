@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include <QPainterPath>
+
+class QPainterPath;
 
 namespace platform::symbols {
 
