@@ -9,6 +9,10 @@
 #include "support/platform_fixture.hpp"
 #include "support/simulated_screens.hpp"
 
+// After the log header: Qt defines keyword macros.
+#include <QColor>
+#include <QImage>
+
 namespace {
 
 using quorvel::LockScreenOverlay;
@@ -457,6 +461,32 @@ TEST_F(LockScreenOverlayTest, TrackingEndsWithThePresentation) {
   machine().screens->postParametersChanged();
   advance(3.0);
   EXPECT_EQ(overlayLogs().size(), count);  // no correction, no bounds log
+}
+
+TEST_F(LockScreenOverlayTest, TheShownPanelDrawsTheScanOverTheHousing) {
+  showScanning();
+  advance(1.0);
+  const QImage image = panel()->contentView()->render(2);
+  ASSERT_EQ(image.width(), 640);
+  ASSERT_EQ(image.height(), 400);
+  // Open panel for the 188 x 32 housing: 250 x 96 hanging from the top, centred.
+  EXPECT_EQ(image.pixelColor(2 * 50, 2 * 40).alpha(), 255);
+  EXPECT_EQ(image.pixelColor(2 * 50, 2 * 40).red(), 0);
+  EXPECT_EQ(image.pixelColor(2 * 160, 2 * 120).alpha(), 0);
+  int green = 0;
+  for (int y = 0; y < image.height(); ++y) {
+    for (int x = 0; x < image.width(); ++x) {
+      const QColor c = image.pixelColor(x, y);
+      green += c.alpha() > 0 && c.green() > c.red() + 40;
+    }
+  }
+  EXPECT_GT(green, 100);  // the face is being scanned
+  overlay().hide();
+  runUntilIdle();
+  // Torn down: the model is idle again and the view draws just the closed housing.
+  const QImage idle = panel()->contentView()->render(1);
+  EXPECT_EQ(idle.pixelColor(160, 20).alpha(), 255);
+  EXPECT_EQ(idle.pixelColor(160, 40).alpha(), 0);
 }
 
 TEST(OverlayWindowRegistrationTest, RegistersOnceAndRetriesAfterAFailure) {
