@@ -9,6 +9,7 @@
 #include <QPainterPath>
 #include <QPen>
 #include <QRadialGradient>
+#include <QTransform>
 
 #include <algorithm>
 #include <cmath>
@@ -205,26 +206,37 @@ void UnlockAnimationView::drawFaceGroup(QPainter& painter, const platform::Rect&
 void UnlockAnimationView::drawSweep(QPainter& painter, const platform::Rect& frame, double opacity) {
   if (opacity <= 0 || !painter.device()) return;
   const QRectF glyph = toQ(frame);
-  // The strokes are drawn into a layer of the device's size, masked by the band and then
-  // composed onto the canvas.
-  QImage layer(painter.device()->width(), painter.device()->height(),
-               QImage::Format_ARGB32_Premultiplied);
+  const double lineWidth = 0.121 * glyphSide;
+  const double bandHeight = 0.742 * glyphSide;
+  const double travel = 0.5 * glyphSide + bandHeight * 0.34;
+  const double offset = (2 * model_->sweep.presented() - 1) * travel;
+  const QPointF centre = glyph.center();
+  const QRectF band(centre.x() - (glyphSide + 28) / 2, centre.y() - bandHeight / 2 + offset,
+                    glyphSide + 28, bandHeight);
+  // Only where the band crosses the strokes (halo included) is anything drawn.
+  const QRectF area = band.intersected(glyph.adjusted(-lineWidth, -lineWidth, lineWidth, lineWidth));
+  if (area.isEmpty()) return;
+  const QRect deviceArea = painter.transform()
+                               .mapRect(area)
+                               .toAlignedRect()
+                               .adjusted(-1, -1, 1, 1)
+                               .intersected(QRect(0, 0, painter.device()->width(),
+                                                  painter.device()->height()));
+  if (deviceArea.isEmpty()) return;
+
+  // The strokes are drawn into a layer over that area, masked by the band and then composed
+  // onto the canvas.
+  QImage layer(deviceArea.size(), QImage::Format_ARGB32_Premultiplied);
   layer.fill(Qt::transparent);
   {
     QPainter lp(&layer);
     lp.setRenderHint(QPainter::Antialiasing);
-    lp.setTransform(painter.transform());
+    lp.setTransform(painter.transform() *
+                    QTransform::fromTranslate(-deviceArea.x(), -deviceArea.y()));
     const QPainterPath face = FaceIDGlyph{}.path(glyph);
-    const double lineWidth = 0.121 * glyphSide;
     lp.strokePath(face, strokePen(withOpacity(quorvelGreen(), 0.16), 2 * lineWidth));
     lp.strokePath(face, strokePen(quorvelGreen(), lineWidth));
 
-    const double bandHeight = 0.742 * glyphSide;
-    const double travel = 0.5 * glyphSide + bandHeight * 0.34;
-    const double offset = (2 * model_->sweep.presented() - 1) * travel;
-    const QPointF centre = glyph.center();
-    const QRectF band(centre.x() - (glyphSide + 28) / 2, centre.y() - bandHeight / 2 + offset,
-                      glyphSide + 28, bandHeight);
     QLinearGradient gradient(band.topLeft(), band.bottomLeft());
     gradient.setColorAt(0, QColor(255, 255, 255, 0));
     gradient.setColorAt(0.3, withOpacity(Qt::white, 0.35));
@@ -233,7 +245,7 @@ void UnlockAnimationView::drawSweep(QPainter& painter, const platform::Rect& fra
     gradient.setColorAt(1, QColor(255, 255, 255, 0));
     // Keep the layer only where the band is, as strong as the band's alpha.
     QPainterPath outside;
-    outside.addRect(QRectF(-1e5, -1e5, 2e5, 2e5));
+    outside.addRect(glyph.adjusted(-glyphSide, -glyphSide, glyphSide, glyphSide));
     QPainterPath inside;
     inside.addRect(band);
     lp.setCompositionMode(QPainter::CompositionMode_DestinationIn);
@@ -243,7 +255,7 @@ void UnlockAnimationView::drawSweep(QPainter& painter, const platform::Rect& fra
   painter.save();
   painter.setOpacity(painter.opacity() * std::clamp(opacity, 0.0, 1.0));
   painter.resetTransform();
-  painter.drawImage(QPointF(0, 0), layer);
+  painter.drawImage(deviceArea.topLeft(), layer);
   painter.restore();
 }
 

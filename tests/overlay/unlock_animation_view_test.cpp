@@ -151,6 +151,36 @@ TEST_F(UnlockAnimationViewTest, DrainedStrokesAreWhiteButTheTickStaysGreen) {
   EXPECT_TRUE(isWhitish(image.pixelColor(qRound(2 * (134 + 29.7 * 0.52)), 2 * (42 + 21)), 230));
 }
 
+TEST_F(UnlockAnimationViewTest, TheSweepBandLightsTheStrokesItCrosses) {
+  auto model = openModel();
+  model->illumination = 0;  // dim strokes, so the band shows
+  UnlockAnimationView view(model, NotchGeometry(220, 38, true));
+  // The nose at the glyph's middle height and the mouth near its bottom.
+  const int noseX = qRound(2 * (134 + 51 * 0.52)), noseY = qRound(2 * (42 + 47 * 0.52));
+  const int mouthX = 2 * 160, mouthY = qRound(2 * (42 + 78 * 0.52));
+  auto greenAt = [](const QImage& image, int x, int y) { return image.pixelColor(x, y).green(); };
+
+  model->sweepOpacity = 0;
+  const QImage unlit = view.render({320, 200}, 2);
+  model->sweepOpacity = 1;
+  model->sweep = 0.5;  // the band across the middle
+  const QImage middle = view.render({320, 200}, 2);
+  model->sweep = 0;  // the band above the glyph
+  const QImage above = view.render({320, 200}, 2);
+  save(middle, "unlock_animation_sweep.png");
+
+  EXPECT_GT(greenAt(middle, noseX, noseY), greenAt(unlit, noseX, noseY) + 60);
+  EXPECT_NEAR(greenAt(middle, mouthX, mouthY), greenAt(unlit, mouthX, mouthY), 25);
+  EXPECT_NEAR(greenAt(above, noseX, noseY), greenAt(unlit, noseX, noseY), 3);
+
+  // Without reduce motion only: the reduced view has no sweep layer at all.
+  auto reduced = openModel(true);
+  reduced->illumination = 0;
+  reduced->sweep = 0.5;
+  UnlockAnimationView calm(reduced, NotchGeometry(220, 38, true));
+  EXPECT_NEAR(greenAt(calm.render({320, 200}, 2), noseX, noseY), greenAt(unlit, noseX, noseY), 3);
+}
+
 double eyeCentroid(const QImage& image, double glyphLeft, double glyphTop, double scale) {
   double sum = 0, weight = 0;
   for (int y = int((glyphTop + 16) * scale); y < int((glyphTop + 27) * scale); ++y) {
