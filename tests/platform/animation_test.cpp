@@ -21,6 +21,8 @@ class Model : public ObservableObject {
   Published<double> level{this, "level", 0};
   Published<bool> shown{this, "shown", false};
   Published<std::optional<std::string>> text{this, "text", std::nullopt};
+  Published<int> step{this, "step", 0};
+  Published<std::string> title{this, "title", ""};
 };
 
 class AnimationTest : public PlatformTest {};
@@ -126,6 +128,16 @@ TEST_F(AnimationTest, DiscreteValuesReportTheirOldAndNewValueWithTheFraction) {
   EXPECT_FALSE(model.shown.presented());  // switches when the change has finished
   advance(0.1);
   EXPECT_TRUE(model.shown.presented());
+  // Whole numbers and strings are discrete too.
+  withAnimation(Animation::easeOut(0.3), [&] {
+    model.step = 3;
+    model.title = "Face";
+  });
+  EXPECT_EQ(model.step.presented(), 0);
+  EXPECT_EQ(model.step.sample().to, 3);
+  advance(0.3);
+  EXPECT_EQ(model.step.presented(), 3);
+  EXPECT_EQ(model.title.presented(), "Face");
   EXPECT_EQ(model.text.presented(), std::optional<std::string>("Cancelled"));
 }
 

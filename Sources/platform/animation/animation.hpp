@@ -83,6 +83,20 @@ struct ValueTraits<bool> {
   static bool interpolate(const bool& a, const bool& b, double f) { return f >= 1 ? b : a; }
 };
 template <class T>
+struct ValueTraits<T, std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool>>> {
+  static constexpr bool interpolates = false;
+  static RecordedValue record(const T& v) { return static_cast<std::int64_t>(v); }
+  static T interpolate(const T& a, const T& b, double f) { return f >= 1 ? b : a; }
+};
+template <>
+struct ValueTraits<std::string> {
+  static constexpr bool interpolates = false;
+  static RecordedValue record(const std::string& v) { return v; }
+  static std::string interpolate(const std::string& a, const std::string& b, double f) {
+    return f >= 1 ? b : a;
+  }
+};
+template <class T>
 struct ValueTraits<T, std::enable_if_t<std::is_enum_v<T>>> {
   static constexpr bool interpolates = false;
   static RecordedValue record(const T& v) { return static_cast<std::int64_t>(v); }
