@@ -1,0 +1,178 @@
+// Windows of our own: a borderless panel with the properties the window system knows
+// (opacity, level, collection behaviour, ...), its frame in screen coordinates (origin at the
+// bottom left, y up), its alpha, its window number and its ordering, and a content view that
+// hosts a drawable view. Subclasses decide whether the panel can become key or main, as
+// panel subclasses do. The window system behind it is installed (simulated in tests).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/geometry/geometry.hpp"
+
+class QPainter;
+class QImage;
+
+namespace platform::windows {
+
+// Something that draws itself into a rectangle (y grows downward in the painter's space).
+class View {
+ public:
+  virtual ~View() = default;
+  virtual void draw(QPainter& painter, const Rect& bounds) = 0;
+};
+
+// Which safe areas a hosting view keeps its root view out of.
+enum class SafeAreaRegions : unsigned { none = 0, container = 1, keyboard = 2, all = 3 };
+
+class HostingView {
+ public:
+  explicit HostingView(std::shared_ptr<View> rootView) : rootView_(std::move(rootView)) {}
+
+  const std::shared_ptr<View>& rootView() const { return rootView_; }
+  void setRootView(std::shared_ptr<View> view) { rootView_ = std::move(view); }
+  SafeAreaRegions safeAreaRegions() const { return safeAreaRegions_; }
+  void setSafeAreaRegions(SafeAreaRegions regions) { safeAreaRegions_ = regions; }
+  // In the window's coordinates.
+  const Rect& frame() const { return frame_; }
+  void setFrame(const Rect& frame) { frame_ = frame; }
+
+  // Draws the root view into a transparent image of the frame's size times `scale`.
+  QImage render(double scale) const;
+
+ private:
+  std::shared_ptr<View> rootView_;
+  SafeAreaRegions safeAreaRegions_ = SafeAreaRegions::all;
+  Rect frame_;
+};
+
+namespace style_mask {
+inline constexpr std::uint64_t borderless = 0;
+inline constexpr std::uint64_t titled = 1 << 0;
+inline constexpr std::uint64_t nonactivatingPanel = 1 << 7;
+inline constexpr std::uint64_t fullSizeContentView = 1 << 15;
+}  // namespace style_mask
+
+namespace collection_behavior {
+inline constexpr std::uint64_t canJoinAllSpaces = 1 << 0;
+inline constexpr std::uint64_t stationary = 1 << 4;
+inline constexpr std::uint64_t ignoresCycle = 1 << 6;
+inline constexpr std::uint64_t fullScreenAuxiliary = 1 << 8;
+inline constexpr std::uint64_t canJoinAllApplications = 1 << 18;
+}  // namespace collection_behavior
+
+enum class BackingStore { retained = 0, nonretained = 1, buffered = 2 };
+enum class AnimationBehavior : int { defaultBehavior = 0, none = 2, documentWindow = 3,
+                                     utilityWindow = 4, alertPanel = 5 };
+
+struct Color {
+  double red = 0, green = 0, blue = 0, alpha = 0;
+  static Color clear() { return {0, 0, 0, 0}; }
+  bool operator==(const Color&) const = default;
+};
+
+class WindowSystem;
+
+class Panel {
+ public:
+  Panel(Rect contentRect, std::uint64_t styleMask, BackingStore backing, bool defer);
+  virtual ~Panel();
+  Panel(const Panel&) = delete;
+  Panel& operator=(const Panel&) = delete;
+
+  virtual bool canBecomeKeyWindow() const { return true; }
+  virtual bool canBecomeMainWindow() const { return false; }
+
+  std::int64_t windowNumber() const { return number_; }
+  std::uint64_t styleMask() const { return styleMask_; }
+  BackingStore backingType() const { return backing_; }
+
+  const Rect& frame() const { return frame_; }
+  void setFrame(const Rect& frame, bool display);
+  double alphaValue() const { return alpha_; }
+  void setAlphaValue(double alpha);
+  void orderFrontRegardless();
+  bool isVisible() const { return visible_; }
+
+  const std::shared_ptr<HostingView>& contentView() const { return contentView_; }
+  void setContentView(std::shared_ptr<HostingView> view);
+
+  // Plain properties the window system reads.
+  bool isOpaque = true;
+  Color backgroundColor{1, 1, 1, 1};
+  bool hidesOnDeactivate = true;
+  bool isFloatingPanel = false;
+  bool hasShadow = true;
+  bool ignoresMouseEvents = false;
+  bool isExcludedFromWindowsMenu = false;
+  bool canBecomeVisibleWithoutLogin = false;
+  AnimationBehavior animationBehavior = AnimationBehavior::defaultBehavior;
+  std::int64_t level = 0;
+  std::uint64_t collectionBehavior = 0;
+
+ private:
+  void layoutContent();
+
+  std::shared_ptr<WindowSystem> system_;
+  std::int64_t number_ = 0;
+  std::uint64_t styleMask_;
+  BackingStore backing_;
+  Rect frame_;
+  double alpha_ = 1;
+  bool visible_ = false;
+  std::shared_ptr<HostingView> contentView_;
+};
+
+// The window system's side of our panels.
+class WindowSystem {
+ public:
+  virtual ~WindowSystem() = default;
+  // A new window; returns its number.
+  virtual std::int64_t windowCreated(Panel& panel) = 0;
+  virtual void windowDestroyed(std::int64_t number) = 0;
+  virtual void orderedFront(Panel& panel) = 0;
+  virtual void frameChanged(Panel& panel, bool display) = 0;
+  virtual void alphaChanged(Panel& panel) = 0;
+};
+
+std::shared_ptr<WindowSystem> current();
+void install(std::shared_ptr<WindowSystem> system);
+
+// Records what happens to windows; a test finds live panels by number.
+class SimulatedWindowSystem : public WindowSystem {
+ public:
+  std::int64_t windowCreated(Panel& panel) override;
+  void windowDestroyed(std::int64_t number) override;
+  void orderedFront(Panel& panel) override;
+  void frameChanged(Panel& panel, bool display) override;
+  void alphaChanged(Panel& panel) override;
+
+  // Panel by number while it exists.
+  Panel* panel(std::int64_t number) const;
+  std::vector<std::int64_t> windowNumbers() const;
+  // "create 1", "front 1", "frame 1 {{x, y}, {w, h}} display=true", "alpha 1 0.5", ...
+  std::vector<std::string> events() const;
+  void clearEvents();
+
+ private:
+  mutable std::mutex mutex_;
+  std::int64_t next_ = 101;
+  std::map<std::int64_t, Panel*> panels_;
+  std::vector<std::string> events_;
+};
+
+// Linux: numbers our windows; nothing is drawn on a display by it.
+std::shared_ptr<WindowSystem> makeLinuxWindowSystem();
+
+// Makes sure a QGuiApplication exists (needed for fonts), creating one on the offscreen
+// platform when the process has none and no display is configured. Main thread only.
+void ensureGuiApplication();
+
+// `{{x, y}, {w, h}}` with the numbers in their shortest form, as the platform writes rects.
+std::string stringFromRect(const Rect& rect);
+
+}  // namespace platform::windows

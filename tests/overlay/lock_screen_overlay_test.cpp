@@ -1,0 +1,515 @@
+#include "overlay/lock_screen_overlay.hpp"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "foundation/settings.hpp"
+#include "overlay/unlock_animation_view.hpp"
+#include "support/platform_fixture.hpp"
+#include "support/simulated_screens.hpp"
+
+// After the log header: Qt defines keyword macros.
+#include <QColor>
+#include <QImage>
+
+namespace {
+
+using quorvel::LockScreenOverlay;
+using quorvel::OverlayWindow;
+using quorvel::UnlockAnimationModel;
+using quorvel::UnlockAnimationView;
+using quorvel::testing::machine;
+using quorvel::testing::PlatformTest;
+namespace sim = quorvel::testing;
+namespace ws = platform::windowserver;
+
+constexpr const char* kPlacement =
+    "window={{596, 782}, {320, 200}} screen={{0, 0}, {1512, 982}} notch=188.0x32.0 "
+    "hasNotch=true hostingFrame={{0, 0}, {320, 200}}";
+
+class LockScreenOverlayTest : public PlatformTest {
+ protected:
+  LockScreenOverlay& overlay() { return LockScreenOverlay::shared(); }
+
+  OverlayWindow* panel() {
+    const auto numbers = machine().windows->windowNumbers();
+    if (numbers.empty()) return nullptr;
+    EXPECT_EQ(numbers.size(), 1u);
+    return dynamic_cast<OverlayWindow*>(machine().windows->panel(numbers.front()));
+  }
+  std::shared_ptr<UnlockAnimationView> view() {
+    auto* p = panel();
+    if (!p || !p->contentView()) return nullptr;
+    return std::dynamic_pointer_cast<UnlockAnimationView>(p->contentView()->rootView());
+  }
+  UnlockAnimationModel& model() { return *view()->model(); }
+
+  std::vector<std::string> overlayLogs() { return logs().messages("overlay"); }
+  bool logged(const std::string& line) {
+    const auto lines = overlayLogs();
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  }
+  int countCalls(const std::string& prefix) {
+    int n = 0;
+    for (const auto& call : machine().skyLight->calls()) n += call.rfind(prefix, 0) == 0;
+    return n;
+  }
+  // Shown: begin scanning and let the 0.3 s presentation step run.
+  void showScanning() {
+    overlay().beginScanning();
+    advance(0.3);
+  }
+};
+
+TEST_F(LockScreenOverlayTest, SetsUpItsOwnSpaceAtLevel400) {
+  EXPECT_TRUE(overlay().available());
+  EXPECT_EQ(overlay().lastPlacement(), "nothing placed yet");
+  EXPECT_EQ(machine().loader->opens(),
+            (std::vector<std::pair<std::string, int>>{{ws::kSkyLightPath, ws::kRTLDNow}}));
+  EXPECT_EQ(machine().skyLight->lookups(),
+            (std::vector<std::string>{"SLSMainConnectionID", "SLSSpaceCreate",
+                                      "SLSSpaceSetAbsoluteLevel", "SLSShowSpaces",
+                                      "SLSSpaceAddWindowsAndRemoveFromSpaces",
+                                      "SLSRemoveWindowsFromSpaces", "SLSGetWindowTransform",
+                                      "SLSSetWindowTransform"}));
+  EXPECT_EQ(machine().skyLight->calls(),
+            (std::vector<std::string>{"SLSMainConnectionID() -> 7001",
+                                      "SLSSpaceCreate(7001, 1, 0) -> 57",
+                                      "SLSSpaceSetAbsoluteLevel(7001, 57, 400)",
+                                      "SLSShowSpaces(7001, [57])"}));
+  EXPECT_EQ(overlayLogs(), std::vector<std::string>{"SkyLight space ready at level 400"});
+  EXPECT_EQ(logs().entries().front().level, platform::log::Level::Info);
+  EXPECT_EQ(panel(), nullptr);  // no panel before prepare or a presentation
+}
+
+TEST_F(LockScreenOverlayTest, WithoutSkyLightNothingIsEverShown) {
+  sim::removeSkyLight();
+  EXPECT_FALSE(overlay().available());
+  EXPECT_EQ(overlayLogs(), std::vector<std::string>{"SkyLight unavailable; animation disabled"});
+  EXPECT_EQ(logs().entries().front().level, platform::log::Level::Error);
+  overlay().prepare();
+  overlay().beginScanning();
+  advance(1.0);
+  overlay().showSuccess();
+  overlay().showFailure("No");
+  overlay().showCancelled("No");
+  overlay().confirmUnlocked();
+  overlay().hide();
+  advance(5.0);
+  EXPECT_EQ(panel(), nullptr);
+  EXPECT_EQ(overlayLogs().size(), 1u);
+  EXPECT_EQ(overlay().lastPlacement(), "nothing placed yet");
+}
+
+TEST_F(LockScreenOverlayTest, OnLinuxTheFrameworkCannotBeOpened) {
+  ws::installLoader(ws::makeLinuxLoader());
+  EXPECT_FALSE(overlay().available());
+  EXPECT_EQ(overlayLogs(), std::vector<std::string>{"SkyLight unavailable; animation disabled"});
+}
+
+TEST_F(LockScreenOverlayTest, AMissingRequiredSymbolStopsTheLookupThere) {
+  machine().skyLight->removeSymbol("SLSShowSpaces");
+  EXPECT_FALSE(overlay().available());
+  EXPECT_EQ(overlayLogs(),
+            std::vector<std::string>{"SkyLight symbols missing; animation disabled"});
+  EXPECT_EQ(machine().skyLight->lookups().back(), "SLSShowSpaces");
+  EXPECT_TRUE(machine().skyLight->calls().empty());
+}
+
+TEST_F(LockScreenOverlayTest, MissingTransformFunctionsAreAllowed) {
+  machine().skyLight->removeSymbol("SLSGetWindowTransform");
+  machine().skyLight->removeSymbol("SLSSetWindowTransform");
+  machine().windowList->setBounds(101, platform::Rect(700, 50, 320, 200));
+  EXPECT_TRUE(overlay().available());
+  showScanning();
+  EXPECT_EQ(panel()->alphaValue(), 1);
+  // The transform check is skipped without them.
+  advance(3.0);
+  EXPECT_EQ(countCalls("SLSGetWindowTransform"), 0);
+}
+
+TEST_F(LockScreenOverlayTest, PrepareMakesTheRegisteredClickThroughPanel) {
+  overlay().prepare();
+  auto* p = panel();
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p->frame(), platform::Rect(596, 782, 320, 200));
+  EXPECT_EQ(p->styleMask(), 32896u);
+  EXPECT_EQ(p->backingType(), platform::windows::BackingStore::buffered);
+  EXPECT_FALSE(p->isOpaque);
+  EXPECT_EQ(p->backgroundColor, platform::windows::Color::clear());
+  EXPECT_EQ(p->alphaValue(), 0);
+  EXPECT_FALSE(p->hidesOnDeactivate);
+  EXPECT_TRUE(p->isFloatingPanel);
+  EXPECT_FALSE(p->hasShadow);
+  EXPECT_TRUE(p->ignoresMouseEvents);
+  EXPECT_TRUE(p->isExcludedFromWindowsMenu);
+  EXPECT_TRUE(p->canBecomeVisibleWithoutLogin);
+  EXPECT_EQ(p->animationBehavior, platform::windows::AnimationBehavior::none);
+  EXPECT_EQ(p->level, 2147483645);
+  EXPECT_EQ(p->collectionBehavior, 262481u);
+  EXPECT_FALSE(p->canBecomeKeyWindow());
+  EXPECT_FALSE(p->canBecomeMainWindow());
+  EXPECT_TRUE(p->isVisible());
+  ASSERT_TRUE(p->contentView());
+  EXPECT_EQ(p->contentView()->safeAreaRegions(), platform::windows::SafeAreaRegions::none);
+  ASSERT_TRUE(view());
+  EXPECT_EQ(view()->notch(), quorvel::NotchGeometry(188, 32, true));
+
+  EXPECT_EQ(machine().skyLight->addedWindows(),
+            (std::vector<std::pair<std::int32_t, std::int64_t>>{{57, p->windowNumber()}}));
+  EXPECT_EQ(machine().skyLight->calls().back(),
+            "SLSSpaceAddWindowsAndRemoveFromSpaces(7001, 57, [" +
+                std::to_string(p->windowNumber()) + "], 7)");
+  EXPECT_TRUE(logged("Overlay registration issued window=" + std::to_string(p->windowNumber()) +
+                     " space=57"));
+  EXPECT_TRUE(logged("Overlay canvas registered before any lock"));
+  // Ordered in before the add, and again after.
+  const auto events = machine().windows->events();
+  EXPECT_EQ(std::count(events.begin(), events.end(), "front " + std::to_string(p->windowNumber())),
+            2);
+
+  // Only once.
+  overlay().prepare();
+  showScanning();
+  EXPECT_EQ(machine().windows->windowNumbers().size(), 1u);
+  EXPECT_EQ(machine().skyLight->addedWindows().size(), 1u);
+}
+
+TEST_F(LockScreenOverlayTest, PrepareWithoutAnyScreenMakesNothing) {
+  sim::useNoScreen();
+  overlay().prepare();
+  EXPECT_EQ(panel(), nullptr);
+}
+
+TEST_F(LockScreenOverlayTest, ScanningShowsThePanelOnTheBuiltInScreenAfterADelay) {
+  overlay().prepare();
+  overlay().beginScanning();
+  advance(0.29);
+  EXPECT_EQ(panel()->alphaValue(), 0);
+  EXPECT_DOUBLE_EQ(model().panelProgress.value(), 0);
+  advance(0.01);
+  EXPECT_EQ(panel()->alphaValue(), 1);
+  EXPECT_EQ(panel()->frame(), platform::Rect(596, 782, 320, 200));
+  EXPECT_EQ(overlay().lastPlacement(), kPlacement);
+  EXPECT_TRUE(logged(std::string("Persistent overlay shown: ") + kPlacement));
+  EXPECT_DOUBLE_EQ(model().panelProgress.value(), 1);  // the model began
+  EXPECT_EQ(machine().screens->observerCount(), 1u);
+}
+
+TEST_F(LockScreenOverlayTest, WithoutABuiltInScreenTheMainScreenIsUsed) {
+  sim::useBuiltInAndExternalScreens();
+  machine().screens->setBuiltinDisplays({});
+  showScanning();
+  EXPECT_EQ(panel()->frame(), platform::Rect(2312, 880, 320, 200));
+  EXPECT_EQ(overlay().lastPlacement(),
+            "window={{2312, 880}, {320, 200}} screen={{1512, 0}, {1920, 1080}} notch=180.0x8.0 "
+            "hasNotch=false hostingFrame={{0, 0}, {320, 200}}");
+  EXPECT_EQ(view()->notch(), quorvel::NotchGeometry(180, 8, false));
+}
+
+TEST_F(LockScreenOverlayTest, NoScreenAtAllShowsNothing) {
+  sim::useNoScreen();
+  showScanning();
+  advance(3.0);
+  EXPECT_EQ(panel(), nullptr);
+  EXPECT_EQ(overlay().lastPlacement(), "nothing placed yet");
+}
+
+TEST_F(LockScreenOverlayTest, AnimationSwitchedOffShowsNothingAndPlaysNothing) {
+  overlay().prepare();
+  auto& m = model();
+  int changes = 0;
+  m.subscribe([&](const auto&) { ++changes; });
+  quorvel::Settings::shared().setPlayAnimation(false);
+  overlay().beginScanning();
+  advance(0.5);
+  overlay().showSuccess();
+  overlay().showFailure("No");
+  advance(5.0);
+  EXPECT_EQ(panel()->alphaValue(), 0);
+  EXPECT_EQ(changes, 0);
+  EXPECT_EQ(overlay().lastPlacement(), "nothing placed yet");
+}
+
+TEST_F(LockScreenOverlayTest, EndingsWithoutAPresentationDoNothing) {
+  overlay().prepare();
+  int changes = 0;
+  model().subscribe([&](const auto&) { ++changes; });
+  overlay().showSuccess();
+  overlay().showCancelled("Cancelled");
+  advance(5.0);
+  EXPECT_EQ(changes, 0);
+}
+
+TEST_F(LockScreenOverlayTest, HideWithinTheDelayCancelsThePresentation) {
+  overlay().prepare();
+  int changes = 0;
+  model().subscribe([&](const auto&) { ++changes; });
+  machine().windows->clearEvents();
+  overlay().beginScanning();
+  advance(0.1);
+  overlay().hide();
+  advance(3.0);
+  const std::string shown = "alpha " + std::to_string(panel()->windowNumber()) + " 1";
+  for (const auto& event : machine().windows->events()) EXPECT_NE(event, shown);
+  EXPECT_EQ(panel()->alphaValue(), 0);
+  // The tear-down resets the model; begin() never ran, so the panel never opened.
+  EXPECT_DOUBLE_EQ(model().panelProgress.value(), 0);
+  EXPECT_EQ(overlay().lastPlacement(), "nothing placed yet");
+
+  // Even a hide right after the request, in the same turn, wins.
+  overlay().beginScanning();
+  overlay().hide();
+  advance(1.0);
+  EXPECT_EQ(panel()->alphaValue(), 0);
+}
+
+TEST_F(LockScreenOverlayTest, SuccessRoadEndsInATearDown) {
+  showScanning();
+  advance(1.0);
+  overlay().showSuccess();
+  runUntilIdle();
+  EXPECT_DOUBLE_EQ(model().tickProgress.value(), 0);
+  advance(0.2);
+  EXPECT_DOUBLE_EQ(model().tickProgress.value(), 1);
+  overlay().confirmUnlocked();
+  advance(0.75);
+  EXPECT_EQ(panel()->alphaValue(), 1);  // still closing
+  advance(0.02);
+  EXPECT_EQ(panel()->alphaValue(), 0);
+  EXPECT_EQ(machine().screens->observerCount(), 0u);
+  EXPECT_DOUBLE_EQ(model().panelProgress.value(), 0);
+  // The panel stays registered and ordered in for the next presentation.
+  EXPECT_TRUE(panel()->isVisible());
+  showScanning();
+  EXPECT_EQ(panel()->alphaValue(), 1);
+  EXPECT_EQ(machine().skyLight->addedWindows().size(), 1u);
+}
+
+TEST_F(LockScreenOverlayTest, FailureAndCancelTearDownWhenTheirAnimationEnds) {
+  showScanning();
+  advance(1.0);
+  overlay().showCancelled("Cancelled");
+  runUntilIdle();
+  EXPECT_EQ(model().glyph.value(), UnlockAnimationModel::Glyph::palm);
+  EXPECT_EQ(model().message.value(), std::optional<std::string>("Cancelled"));
+  advance(2.2);
+  EXPECT_EQ(panel()->alphaValue(), 1);
+  advance(0.02);
+  EXPECT_EQ(panel()->alphaValue(), 0);
+
+  showScanning();
+  advance(1.0);
+  overlay().showFailure("Face not recognised");
+  advance(2.3);
+  EXPECT_EQ(panel()->alphaValue(), 0);
+  EXPECT_FALSE(model().message.value());
+}
+
+TEST_F(LockScreenOverlayTest, AnOldCompletionDoesNotHideANewPresentation) {
+  showScanning();
+  advance(1.0);
+  overlay().showFailure("No");
+  advance(2.0);  // the failure completes at 2.21 s
+  overlay().beginScanning();
+  advance(0.25);  // its completion arrives now, for the old generation
+  EXPECT_EQ(panel()->alphaValue(), 1);
+  advance(0.05);
+  EXPECT_EQ(panel()->alphaValue(), 1);
+  EXPECT_DOUBLE_EQ(model().panelProgress.value(), 1);
+  EXPECT_EQ(machine().screens->observerCount(), 1u);
+  advance(5.0);
+  EXPECT_EQ(panel()->alphaValue(), 1);  // still scanning
+}
+
+TEST_F(LockScreenOverlayTest, AnEndingForAnOldPresentationIsDropped) {
+  showScanning();
+  overlay().showSuccess();  // posted for this presentation
+  overlay().beginScanning();  // a new one before the post runs
+  runUntilIdle();
+  advance(5.0);
+  EXPECT_EQ(panel()->alphaValue(), 1);
+  EXPECT_DOUBLE_EQ(model().tickProgress.value(), 0);
+}
+
+TEST_F(LockScreenOverlayTest, ServerBoundsWithinOnePointNeedNoCorrection) {
+  overlay().prepare();
+  const auto number = static_cast<std::uint32_t>(panel()->windowNumber());
+  machine().windowList->setBounds(number, platform::Rect(596.5, 0.5, 320.5, 200.5));
+  showScanning();
+  advance(3.0);
+  EXPECT_EQ(countCalls("SLSGetWindowTransform"), 0);
+  EXPECT_EQ(countCalls("SLSSetWindowTransform"), 0);
+  EXPECT_TRUE(logged(
+      "Server bounds at 0.400000s: {{596.5, 0.5}, {320.5, 200.5}} (top-left origin) vs "
+      "NSWindow.frame {{596, 782}, {320, 200}} (bottom-left) screen={{0, 0}, {1512, 982}}"));
+  EXPECT_TRUE(logged(
+      "Server bounds at 1.200000s: {{596.5, 0.5}, {320.5, 200.5}} (top-left origin) vs "
+      "NSWindow.frame {{596, 782}, {320, 200}} (bottom-left) screen={{0, 0}, {1512, 982}}"));
+}
+
+TEST_F(LockScreenOverlayTest, ServerBoundsOffByMoreResetTheTransformOnce) {
+  overlay().prepare();
+  const auto number = static_cast<std::uint32_t>(panel()->windowNumber());
+  machine().windowList->setBounds(number, platform::Rect(596, 1.5, 320, 200));
+  showScanning();
+  EXPECT_EQ(machine().skyLight->transform(number), platform::AffineTransform::translation(-596, 0));
+  EXPECT_TRUE(logged(
+      "Overlay presentation reset: scale=1.000000,1.000000 translation=0.000000,0.000000 "
+      "expected=596.000000,0.000000 status=0"));
+  // The re-checks find the transform already right and write nothing more.
+  advance(3.0);
+  EXPECT_EQ(machine().skyLight->setTransformCount(), 1);
+  EXPECT_GE(countCalls("SLSGetWindowTransform"), 5);
+}
+
+TEST_F(LockScreenOverlayTest, TransformAlreadyRightOrUnreadableWritesNothing) {
+  overlay().prepare();
+  const auto number = static_cast<std::uint32_t>(panel()->windowNumber());
+  machine().windowList->setBounds(number, platform::Rect(597.5, 0, 320, 200));
+  machine().skyLight->setTransform(number, {1.00005, 0, 0, 0.99995, -596.005, 0.005});
+  showScanning();
+  EXPECT_EQ(countCalls("SLSGetWindowTransform"), 1);
+  EXPECT_EQ(machine().skyLight->setTransformCount(), 0);
+
+  machine().skyLight->setTransform(number, {1, 0, 0, 1, 0, 0});
+  machine().skyLight->setGetTransformStatus(-1);
+  advance(3.0);
+  EXPECT_EQ(machine().skyLight->setTransformCount(), 0);
+}
+
+TEST_F(LockScreenOverlayTest, AFailedTransformWriteIsOnlyLogged) {
+  overlay().prepare();
+  const auto number = static_cast<std::uint32_t>(panel()->windowNumber());
+  machine().windowList->setBounds(number, platform::Rect(0, 0, 320, 200));
+  machine().skyLight->setSetTransformStatus(1001);
+  showScanning();
+  EXPECT_TRUE(logged(
+      "Overlay presentation reset: scale=1.000000,1.000000 translation=0.000000,0.000000 "
+      "expected=596.000000,0.000000 status=1001"));
+  EXPECT_EQ(panel()->alphaValue(), 1);
+}
+
+TEST_F(LockScreenOverlayTest, UnreadableServerBoundsSkipTheCheck) {
+  using Failure = ws::SimulatedWindowList::Failure;
+  for (Failure failure : {Failure::noList, Failure::noEntry, Failure::noBounds, Failure::badBounds}) {
+    machine().windowList->setFailure(failure);
+    showScanning();
+    advance(1.0);
+    overlay().hide();
+    runUntilIdle();
+  }
+  EXPECT_EQ(countCalls("SLSGetWindowTransform"), 0);
+  EXPECT_TRUE(logged("Server bounds unavailable at 0.400000s"));
+  EXPECT_EQ(machine().windowList->lastOptions().front(), ws::window_list_option::includingWindow);
+}
+
+TEST_F(LockScreenOverlayTest, ANotchChangeWhileShowingRebuildsTheView) {
+  showScanning();
+  const auto before = view();
+  machine().windows->clearEvents();
+  machine().screens->updateScreen(sim::kBuiltInDisplay, sim::builtInScreenWithHousing(200, 38));
+  advance(0.25);
+  EXPECT_TRUE(logged(
+      "Overlay corrected (re-check at 0.25s): {{596, 782}, {320, 200}} -> {{596, 782}, {320, "
+      "200}} notch 188.000000x32.000000 -> 200.000000x38.000000 screen={{0, 0}, {1512, 982}}"));
+  ASSERT_TRUE(view());
+  EXPECT_NE(view(), before);
+  EXPECT_EQ(view()->notch(), quorvel::NotchGeometry(200, 38, true));
+  EXPECT_EQ(view()->model(), before->model());
+  // The frame was right: not set again.
+  for (const auto& event : machine().windows->events()) EXPECT_NE(event.rfind("frame", 0), 0u);
+  // Later re-checks find nothing to correct.
+  const auto count = overlayLogs().size();
+  advance(2.0);
+  for (std::size_t i = count; i < overlayLogs().size(); ++i) {
+    EXPECT_EQ(overlayLogs()[i].find("Overlay corrected"), std::string::npos);
+  }
+}
+
+TEST_F(LockScreenOverlayTest, AScreenChangeNotificationCorrectsTheFrameWithoutRebuilding) {
+  showScanning();
+  advance(2.5);  // past every re-check
+  const auto before = view();
+  auto bigger = sim::builtInScreen();
+  bigger.frame = platform::Rect(0, 0, 1800, 1169);
+  bigger.auxiliaryTopLeftArea = platform::Rect(0, 1137, 806, 32);
+  bigger.auxiliaryTopRightArea = platform::Rect(994, 1137, 806, 32);
+  machine().screens->updateScreen(sim::kBuiltInDisplay, bigger);
+  machine().windows->clearEvents();
+  machine().screens->postParametersChanged();
+  runUntilIdle();
+  EXPECT_TRUE(logged(
+      "Overlay corrected (screens changed): {{596, 782}, {320, 200}} -> {{740, 969}, {320, "
+      "200}} notch 188.000000x32.000000 -> 188.000000x32.000000 screen={{0, 0}, {1800, 1169}}"));
+  EXPECT_EQ(panel()->frame(), platform::Rect(740, 969, 320, 200));
+  EXPECT_EQ(view(), before);
+  const auto events = machine().windows->events();
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.front(), "frame " + std::to_string(panel()->windowNumber()) +
+                                " {{740, 969}, {320, 200}} display=true");
+}
+
+TEST_F(LockScreenOverlayTest, TrackingEndsWithThePresentation) {
+  showScanning();
+  overlay().hide();
+  runUntilIdle();
+  EXPECT_EQ(machine().screens->observerCount(), 0u);
+  const auto count = overlayLogs().size();
+  machine().screens->updateScreen(sim::kBuiltInDisplay, sim::builtInScreenWithHousing(200, 38));
+  machine().screens->postParametersChanged();
+  advance(3.0);
+  EXPECT_EQ(overlayLogs().size(), count);  // no correction, no bounds log
+}
+
+TEST_F(LockScreenOverlayTest, TheShownPanelDrawsTheScanOverTheHousing) {
+  showScanning();
+  advance(1.0);
+  const QImage image = panel()->contentView()->render(2);
+  ASSERT_EQ(image.width(), 640);
+  ASSERT_EQ(image.height(), 400);
+  // Open panel for the 188 x 32 housing: 250 x 96 hanging from the top, centred.
+  EXPECT_EQ(image.pixelColor(2 * 50, 2 * 40).alpha(), 255);
+  EXPECT_EQ(image.pixelColor(2 * 50, 2 * 40).red(), 0);
+  EXPECT_EQ(image.pixelColor(2 * 160, 2 * 120).alpha(), 0);
+  int green = 0;
+  for (int y = 0; y < image.height(); ++y) {
+    for (int x = 0; x < image.width(); ++x) {
+      const QColor c = image.pixelColor(x, y);
+      green += c.alpha() > 0 && c.green() > c.red() + 40;
+    }
+  }
+  EXPECT_GT(green, 100);  // the face is being scanned
+  overlay().hide();
+  runUntilIdle();
+  // Torn down: the model is idle again and the view draws just the closed housing.
+  const QImage idle = panel()->contentView()->render(1);
+  EXPECT_EQ(idle.pixelColor(160, 20).alpha(), 255);
+  EXPECT_EQ(idle.pixelColor(160, 40).alpha(), 0);
+}
+
+TEST(OverlayWindowRegistrationTest, RegistersOnceAndRetriesAfterAFailure) {
+  quorvel::OverlayWindowRegistration registration;
+  std::vector<std::string> ran;
+  EXPECT_FALSE(registration.ensure([&] { ran.push_back("before"); },
+                                   [&] { ran.push_back("add"); return -1; }));
+  EXPECT_FALSE(registration.isRegistered);
+  EXPECT_TRUE(registration.ensure([&] { ran.push_back("before"); },
+                                  [&] { ran.push_back("add"); return 0; }));
+  EXPECT_TRUE(registration.isRegistered);
+  EXPECT_TRUE(registration.ensure([&] { ran.push_back("before"); },
+                                  [&] { ran.push_back("add"); return -1; }));
+  EXPECT_EQ(ran, (std::vector<std::string>{"before", "add", "before", "add"}));
+}
+
+TEST(OverlayFormatTest, DoublesAndRectanglesAreWrittenShortest) {
+  EXPECT_EQ(quorvel::shortestDecimal(180), "180.0");
+  EXPECT_EQ(quorvel::shortestDecimal(0.25), "0.25");
+  EXPECT_EQ(quorvel::shortestDecimal(2), "2.0");
+  EXPECT_EQ(quorvel::shortestDecimal(32.5), "32.5");
+  EXPECT_EQ(platform::windows::stringFromRect(platform::Rect(0.5, -3, 1e3, 0)),
+            "{{0.5, -3}, {1000, 0}}");
+}
+
+}  // namespace

@@ -1,0 +1,120 @@
+#include "overlay/notch_geometry.hpp"
+
+#include "support/platform_fixture.hpp"
+#include "support/simulated_screens.hpp"
+
+namespace {
+
+using quorvel::NotchGeometry;
+using quorvel::NotchPanelGeometry;
+using quorvel::testing::machine;
+using quorvel::testing::PlatformTest;
+namespace sim = quorvel::testing;
+
+class NotchGeometryTest : public PlatformTest {};
+
+TEST_F(NotchGeometryTest, MeasuresTheHousingBetweenTheUnobscuredAreas) {
+  const NotchGeometry notch(sim::builtInScreen());
+  EXPECT_DOUBLE_EQ(notch.width, 188);
+  EXPECT_DOUBLE_EQ(notch.height, 32);
+  EXPECT_TRUE(notch.hasNotch);
+}
+
+TEST_F(NotchGeometryTest, ScreensWithoutAFullHousingGiveTheDefault) {
+  const NotchGeometry fallback(180, 8, false);
+  EXPECT_EQ(NotchGeometry(sim::externalScreen()), fallback);
+
+  auto noLeft = sim::builtInScreen();
+  noLeft.auxiliaryTopLeftArea.reset();
+  EXPECT_EQ(NotchGeometry(noLeft), fallback);
+
+  auto noRight = sim::builtInScreen();
+  noRight.auxiliaryTopRightArea.reset();
+  EXPECT_EQ(NotchGeometry(noRight), fallback);
+
+  auto negativeInset = sim::builtInScreen();
+  negativeInset.safeAreaInsets.top = -4;
+  EXPECT_EQ(NotchGeometry(negativeInset), fallback);
+  EXPECT_EQ(NotchGeometry(), fallback);
+}
+
+TEST_F(NotchGeometryTest, NoClampingOfOddMeasurements) {
+  // Areas wider than the screen leave a negative width; the measurement is taken as it is.
+  auto odd = sim::builtInScreen();
+  odd.auxiliaryTopLeftArea = platform::Rect(0, 950, 800, 32);
+  odd.auxiliaryTopRightArea = platform::Rect(700, 950, 800, 32);
+  const NotchGeometry notch(odd);
+  EXPECT_DOUBLE_EQ(notch.width, -88);
+  EXPECT_TRUE(notch.hasNotch);
+}
+
+TEST_F(NotchGeometryTest, FindsTheBuiltInScreenInScreenOrder) {
+  sim::useBuiltInAndExternalScreens();
+  auto screen = quorvel::builtInScreen();
+  ASSERT_TRUE(screen);
+  EXPECT_EQ(screen->displayID(), sim::kBuiltInDisplay);
+
+  // Two built-in-looking screens: the first in order wins.
+  auto second = sim::builtInScreen();
+  second.frame = platform::Rect(-1512, 0, 1512, 982);
+  second.deviceDescription[platform::screens::kScreenNumberKey] = std::uint32_t{9};
+  machine().screens->setBuiltinDisplays({sim::kBuiltInDisplay, 9});
+  machine().screens->setScreens({sim::externalScreen(), second, sim::builtInScreen()});
+  screen = quorvel::builtInScreen();
+  ASSERT_TRUE(screen);
+  EXPECT_EQ(screen->displayID(), 9u);
+}
+
+TEST_F(NotchGeometryTest, SkipsScreensWithoutAUsableDisplayNumber) {
+  auto unnumbered = sim::builtInScreen();
+  unnumbered.deviceDescription.clear();
+  auto wrongType = sim::builtInScreen();
+  wrongType.deviceDescription[platform::screens::kScreenNumberKey] = std::int64_t{1};
+  machine().screens->setScreens({unnumbered, wrongType});
+  EXPECT_FALSE(quorvel::builtInScreen());
+  EXPECT_TRUE(machine().screens->builtinQueries().empty());
+  // The callers then fall back to the main screen.
+  ASSERT_TRUE(quorvel::builtInOrMainScreen());
+}
+
+TEST_F(NotchGeometryTest, NoBuiltInScreenFallsBackToMainOrNothing) {
+  sim::useExternalScreenOnly();
+  EXPECT_FALSE(quorvel::builtInScreen());
+  auto main = quorvel::builtInOrMainScreen();
+  ASSERT_TRUE(main);
+  EXPECT_EQ(main->displayID(), sim::kExternalDisplay);
+  sim::useNoScreen();
+  EXPECT_FALSE(quorvel::builtInOrMainScreen());
+}
+
+TEST_F(NotchGeometryTest, PanelFrameClampsAndInterpolatesLinearly) {
+  const NotchPanelGeometry geometry(180, 32, 250, 96, 14);
+  const auto closed = geometry.frame(0);
+  EXPECT_EQ(geometry.frame(-0.5), closed);
+  EXPECT_DOUBLE_EQ(closed.filletedWidth, 0);
+  EXPECT_DOUBLE_EQ(closed.outerWidth, 180);
+  EXPECT_DOUBLE_EQ(closed.height, 32);
+
+  const auto open = geometry.frame(1);
+  EXPECT_EQ(geometry.frame(2), open);
+  EXPECT_DOUBLE_EQ(open.bodyWidth, 250);
+  EXPECT_DOUBLE_EQ(open.height, 96);
+  EXPECT_DOUBLE_EQ(open.outerWidth, 250 + 2 * 14);
+
+  const auto half = geometry.frame(0.5);
+  EXPECT_DOUBLE_EQ(half.bodyWidth, 215);
+  EXPECT_DOUBLE_EQ(half.height, 64);
+  EXPECT_DOUBLE_EQ(half.filletedWidth, 7);
+  EXPECT_DOUBLE_EQ(half.outerWidth, 229);
+}
+
+TEST_F(NotchGeometryTest, NegativeFilletNeverFlares) {
+  const NotchPanelGeometry geometry(180, 32, 250, 96, -3);
+  for (double p : {-1.0, 0.0, 0.3, 1.0, 4.0}) {
+    const auto frame = geometry.frame(p);
+    EXPECT_DOUBLE_EQ(frame.filletedWidth, 0) << p;
+    EXPECT_DOUBLE_EQ(frame.outerWidth, frame.bodyWidth) << p;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,276 @@
+#include <gtest/gtest.h>
+
+#include <QPainterPath>
+#include <QColor>
+#include <QPointF>
+#include <QRectF>
+#include <cmath>
+#include <vector>
+
+#include "overlay/glyphs.hpp"
+#include "overlay/notch_panel_shape.hpp"
+
+namespace {
+
+using quorvel::NotchPanelGeometry;
+using quorvel::NotchPanelShape;
+
+constexpr double k = 0.5523;
+
+struct Element {
+  QPainterPath::ElementType type;
+  QPointF point;
+};
+
+std::vector<Element> elements(const QPainterPath& path) {
+  std::vector<Element> list;
+  for (int i = 0; i < path.elementCount(); ++i) {
+    const auto e = path.elementAt(i);
+    list.push_back({e.type, QPointF(e.x, e.y)});
+  }
+  return list;
+}
+
+void expectPoint(const QPointF& actual, double x, double y, const char* what) {
+  EXPECT_NEAR(actual.x(), x, 1e-9) << what;
+  EXPECT_NEAR(actual.y(), y, 1e-9) << what;
+}
+
+// Checks a cubic at `index` (the curve element followed by its two data elements): first
+// control point, second control point, end point.
+void expectCubic(const std::vector<Element>& list, std::size_t index, QPointF c1, QPointF c2,
+                 QPointF end, const char* what) {
+  ASSERT_LT(index + 2, list.size()) << what;
+  EXPECT_EQ(list[index].type, QPainterPath::CurveToElement) << what;
+  expectPoint(list[index].point, c1.x(), c1.y(), what);
+  expectPoint(list[index + 1].point, c2.x(), c2.y(), what);
+  expectPoint(list[index + 2].point, end.x(), end.y(), what);
+}
+
+TEST(NotchPanelShapeTest, ClosedPanelIsTheHousingWithSquareTopAndRoundBottom) {
+  const NotchPanelShape shape(NotchPanelGeometry(188, 32, 250, 96, 14), 0, 16, 30);
+  const auto path = shape.path(QRectF(0, 0, 300, 100));
+  const auto list = elements(path);
+  // L = 56, R = 244, T = 0, Y = 32, no fillet, radius 16. The degenerate "fillet" lines
+  // coincide with their start and add nothing.
+  // Closing adds the edge along the top back to the start.
+  ASSERT_EQ(list.size(), 11u);
+  expectPoint(list[10].point, 56, 0, "closed along the top");
+  EXPECT_EQ(list[0].type, QPainterPath::MoveToElement);
+  expectPoint(list[0].point, 56, 0, "start");
+  expectPoint(list[1].point, 56, 16, "left side");
+  expectCubic(list, 2, {56, 16 + k * 16}, {72 - k * 16, 32}, {72, 32}, "bottom left");
+  expectPoint(list[5].point, 228, 32, "bottom edge");
+  expectCubic(list, 6, {228 + k * 16, 32}, {244, 32 - 16 + k * 16}, {244, 16}, "bottom right");
+  expectPoint(list[9].point, 244, 0, "right side up to the top");
+  const QRectF bounds = path.boundingRect();
+  EXPECT_NEAR(bounds.left(), 56, 1e-9);
+  EXPECT_NEAR(bounds.width(), 188, 1e-9);
+  EXPECT_NEAR(bounds.height(), 32, 1e-9);
+}
+
+TEST(NotchPanelShapeTest, OpenPanelHasFullFilletsAndOpenRadius) {
+  const NotchPanelShape shape(NotchPanelGeometry(188, 32, 250, 96, 14), 1, 16, 30);
+  const auto list = elements(shape.path(QRectF(0, 0, 300, 100)));
+  // L = 25, R = 275, Y = 96, f = 14, r = 30.
+  ASSERT_EQ(list.size(), 17u);
+  expectPoint(list[16].point, 11, 0, "closed along the top");
+  expectPoint(list[0].point, 11, 0, "start outside the body");
+  expectCubic(list, 1, {11 + k * 14, 0}, {25, 14 - k * 14}, {25, 14}, "top-left fillet");
+  expectPoint(list[4].point, 25, 66, "left side");
+  expectCubic(list, 5, {25, 66 + k * 30}, {55 - k * 30, 96}, {55, 96}, "bottom left");
+  expectPoint(list[8].point, 245, 96, "bottom edge");
+  expectCubic(list, 9, {245 + k * 30, 96}, {275, 66 + k * 30}, {275, 66}, "bottom right");
+  expectPoint(list[12].point, 275, 14, "right side");
+  expectCubic(list, 13, {275, 14 - k * 14}, {289 - k * 14, 0}, {289, 0}, "top-right fillet");
+  const QRectF bounds = QPainterPath(shape.path(QRectF(0, 0, 300, 100))).boundingRect();
+  EXPECT_NEAR(bounds.width(), 250 + 2 * 14, 1e-9);
+  EXPECT_NEAR(bounds.height(), 96, 1e-9);
+}
+
+TEST(NotchPanelShapeTest, IntermediateProgressInterpolatesTheRadiusRatio) {
+  const NotchPanelShape shape(NotchPanelGeometry(188, 32, 250, 96, 14), 0.5, 16, 30);
+  const auto list = elements(shape.path(QRectF(0, 0, 300, 100)));
+  // Body 219 x 64, f = 7; ratio 0.5 -> 0.3125 gives 0.40625 of the smaller side: r = 26.
+  const double L = 150 - 219.0 / 2, R = L + 219, r = 26;
+  expectPoint(list[0].point, L - 7, 0, "start");
+  expectCubic(list, 1, {L - 7 + k * 7, 0}, {L, 7 - k * 7}, {L, 7}, "top-left fillet");
+  expectPoint(list[4].point, L, 64 - r, "left side");
+  expectCubic(list, 5, {L, 64 - r + k * r}, {L + r - k * r, 64}, {L + r, 64}, "bottom left");
+  expectCubic(list, 13, {R, 7 - k * 7}, {R + 7 - k * 7, 0}, {R + 7, 0}, "top-right fillet");
+}
+
+TEST(NotchPanelShapeTest, ProgressOutsideTheRangeIsClamped) {
+  const NotchPanelGeometry geometry(188, 32, 250, 96, 14);
+  const QRectF rect(0, 0, 300, 100);
+  EXPECT_EQ(NotchPanelShape(geometry, -0.4, 16, 30).path(rect),
+            NotchPanelShape(geometry, 0, 16, 30).path(rect));
+  EXPECT_EQ(NotchPanelShape(geometry, 3, 16, 30).path(rect),
+            NotchPanelShape(geometry, 1, 16, 30).path(rect));
+}
+
+TEST(NotchPanelShapeTest, EveryStepOfAnAnimationHasTheFrameItsGeometryGives) {
+  const NotchPanelGeometry geometry(188, 32, 250, 96, 14);
+  double previousHeight = 0;
+  for (int step = 0; step <= 20; ++step) {
+    const double p = step / 20.0;
+    const auto bounds = NotchPanelShape(geometry, p, 16, 30).path(QRectF(0, 0, 300, 100))
+                            .boundingRect();
+    const auto frame = geometry.frame(p);
+    EXPECT_NEAR(bounds.width(), frame.outerWidth, 1e-9) << p;
+    EXPECT_NEAR(bounds.height(), frame.height, 1e-9) << p;
+    EXPECT_NEAR(bounds.center().x(), 150, 1e-9) << p;
+    EXPECT_GT(bounds.height(), previousHeight) << p;
+    previousHeight = bounds.height();
+  }
+}
+
+TEST(NotchPanelShapeTest, RadiiAreClampedToHalfTheSmallerSideOrZero) {
+  const QRectF rect(0, 0, 300, 100);
+  // Too large: half of the 32-point height.
+  auto list = elements(NotchPanelShape(NotchPanelGeometry(188, 32, 250, 96, 14), 0, 40, 30)
+                           .path(rect));
+  expectPoint(list[1].point, 56, 16, "radius clamped to 16");
+  // Negative: square corners; the corner curves collapse onto the corner points.
+  const auto square =
+      NotchPanelShape(NotchPanelGeometry(188, 32, 250, 96, 14), 0, -5, 30).path(rect);
+  list = elements(square);
+  expectPoint(list[1].point, 56, 32, "straight down to the corner");
+  EXPECT_TRUE(square.boundingRect() == QRectF(56, 0, 188, 32));
+  // A zero or negative fillet gives straight top corners even when open.
+  list = elements(NotchPanelShape(NotchPanelGeometry(188, 32, 250, 96, -2), 1, 16, 30).path(rect));
+  expectPoint(list[0].point, 25, 0, "no flare");
+  EXPECT_EQ(list[1].type, QPainterPath::LineToElement);
+}
+
+TEST(NotchPanelShapeTest, HeightsBelowOneUseTheRadiusAsARatio) {
+  // Closed height 0.5: the closed radius 0.25 is a ratio of the smaller side (0.5) -> 0.125.
+  const auto list = elements(
+      NotchPanelShape(NotchPanelGeometry(100, 0.5, 250, 96, 14), 0, 0.25, 30)
+          .path(QRectF(0, 0, 200, 100)));
+  expectPoint(list[1].point, 50, 0.5 - 0.125, "left side ends one radius above the bottom");
+}
+
+TEST(NotchPanelShapeTest, AnimatableDataIsTheProgress) {
+  NotchPanelShape shape(NotchPanelGeometry(188, 32, 250, 96, 14), 0.25, 16, 30);
+  EXPECT_DOUBLE_EQ(shape.animatableData(), 0.25);
+  shape.setAnimatableData(0.75);
+  EXPECT_DOUBLE_EQ(shape.progress, 0.75);
+}
+
+// --- glyphs ---------------------------------------------------------------------------------
+
+TEST(GlyphTest, GridMapsFromTheTopLeftScaledByTheShorterSide) {
+  const QRectF square(0, 0, 52, 52);
+  const QPointF p = quorvel::GlyphMetrics::point(50, 100, square);
+  EXPECT_NEAR(p.x(), 26, 1e-12);
+  EXPECT_NEAR(p.y(), 52, 1e-12);
+  const QPointF q = quorvel::GlyphMetrics::point(100, 100, QRectF(10, 20, 100, 50));
+  EXPECT_NEAR(q.x(), 60, 1e-12);
+  EXPECT_NEAR(q.y(), 70, 1e-12);
+}
+
+TEST(GlyphTest, FaceInA52PointSquare) {
+  const QRectF square(0, 0, 52, 52);
+  const QRectF brackets = quorvel::FaceBracketsShape{}.path(square).boundingRect();
+  EXPECT_NEAR(brackets.left(), 1.352, 1e-9);
+  EXPECT_NEAR(brackets.top(), 1.352, 1e-9);
+  EXPECT_NEAR(brackets.right(), 52 - 1.352, 1e-9);
+  EXPECT_NEAR(brackets.bottom(), 52 - 1.352, 1e-9);
+
+  const auto eyes = elements(quorvel::FaceEyesShape{}.path(square));
+  ASSERT_EQ(eyes.size(), 4u);
+  expectPoint(eyes[0].point, 29.7 * 0.52, 19.5, "left eye top");
+  expectPoint(eyes[1].point, 29.7 * 0.52, 23.4, "left eye bottom");
+  expectPoint(eyes[2].point, 70.9 * 0.52, 19.5, "right eye top");
+  expectPoint(eyes[3].point, 70.9 * 0.52, 23.4, "right eye bottom");
+  EXPECT_EQ(eyes[2].type, QPainterPath::MoveToElement);
+
+  const auto brackets4 = elements(quorvel::FaceBracketsShape{}.path(square));
+  int subpaths = 0;
+  for (const auto& e : brackets4) subpaths += e.type == QPainterPath::MoveToElement;
+  EXPECT_EQ(subpaths, 4);
+  // First bracket: arm up, quadratic corner (as its cubic equivalent), arm right.
+  expectPoint(brackets4[0].point, 1.352, 15.6, "top-left start");
+  expectPoint(brackets4[1].point, 1.352, 8.32, "top-left arm");
+  const double u = 0.52;
+  expectCubic(brackets4, 2, {2.6 * u, (16 + 2.0 / 3 * (2.6 - 16)) * u},
+              {(16 + 2.0 / 3 * (2.6 - 16)) * u, 2.6 * u}, {16 * u, 2.6 * u}, "corner");
+  expectPoint(brackets4[5].point, 30 * u, 2.6 * u, "top arm");
+
+  const auto nose = elements(quorvel::FaceNoseShape{}.path(square));
+  expectPoint(nose[0].point, 51 * u, 37.5 * u, "nose top");
+  expectPoint(nose.back().point, 46.5 * u, 60.6 * u, "nose foot hooks left");
+  const auto mouth = elements(quorvel::FaceMouthShape{}.path(square));
+  expectCubic(mouth, 1, {(34.1 + 2.0 / 3 * (50 - 34.1)) * u, (71.8 + 2.0 / 3 * (84 - 71.8)) * u},
+              {(65.9 + 2.0 / 3 * (50 - 65.9)) * u, (71.8 + 2.0 / 3 * (84 - 71.8)) * u},
+              {65.9 * u, 71.8 * u}, "smile");
+
+  const auto tick = elements(quorvel::TickGlyph{}.path(square));
+  ASSERT_EQ(tick.size(), 3u);
+  expectPoint(tick[0].point, 34 * u, 51 * u, "tick start");
+  expectPoint(tick[1].point, 45 * u, 62 * u, "tick vertex");
+  expectPoint(tick[2].point, 66 * u, 38 * u, "tick end");
+}
+
+TEST(GlyphTest, ComposedFaceIsThePartsInOrder) {
+  const QRectF square(0, 0, 52, 52);
+  QPainterPath expected = quorvel::FaceBracketsShape{}.path(square);
+  expected.addPath(quorvel::FaceEyeShape{29.7}.path(square));
+  expected.addPath(quorvel::FaceEyeShape{70.9}.path(square));
+  expected.addPath(quorvel::FaceNoseShape{}.path(square));
+  expected.addPath(quorvel::FaceMouthShape{}.path(square));
+  EXPECT_EQ(quorvel::FaceIDGlyph{}.path(square), expected);
+}
+
+TEST(GlyphTest, WideRectangleKeepsTheGlyphInItsLeftSquare) {
+  const QRectF wide(10, 20, 100, 50);
+  const QRectF face = quorvel::FaceIDGlyph{}.path(wide).boundingRect();
+  EXPECT_NEAR(face.left(), 10 + 1.3, 1e-9);
+  EXPECT_NEAR(face.top(), 20 + 1.3, 1e-9);
+  EXPECT_NEAR(face.right(), 10 + 48.7, 1e-9);
+  EXPECT_NEAR(face.bottom(), 20 + 48.7, 1e-9);
+  const auto eyes = elements(quorvel::FaceEyesShape{}.path(wide));
+  expectPoint(eyes[0].point, 10 + 29.7 * 0.5, 20 + 37.5 * 0.5, "eye in the left square");
+}
+
+TEST(GlyphTest, ZeroSizedRectangleCollapsesEveryPointOntoItsOrigin) {
+  const QRectF empty(7, 9, 0, 0);
+  const QRectF flat(7, 9, 80, 0);
+  for (const QRectF& rect : {empty, flat}) {
+    for (const QPainterPath& path :
+         {quorvel::FaceIDGlyph{}.path(rect), quorvel::TickGlyph{}.path(rect),
+          quorvel::FaceEyesShape{}.path(rect)}) {
+      ASSERT_GT(path.elementCount(), 0);
+      for (const auto& e : elements(path)) expectPoint(e.point, 7, 9, "collapsed");
+    }
+  }
+}
+
+TEST(GlyphTest, TrimmingDrawsTheTickFromItsLeftEnd) {
+  const QRectF square(0, 0, 100, 100);
+  const QPainterPath tick = quorvel::TickGlyph{}.path(square);
+  EXPECT_TRUE(quorvel::trimmedPath(tick, 0, 0).isEmpty());
+  const double first = std::hypot(11, 11), second = std::hypot(21, 24);
+  const double total = first + second;
+  // Just past the vertex.
+  const double f = (first + 5) / total;
+  const auto partial = elements(quorvel::trimmedPath(tick, 0, f));
+  ASSERT_EQ(partial.size(), 3u);
+  expectPoint(partial[0].point, 34, 51, "starts at the left end");
+  expectPoint(partial[1].point, 45, 62, "through the vertex");
+  expectPoint(partial[2].point, 45 + 21 * 5 / second, 62 - 24 * 5 / second, "towards upper right");
+  const auto whole = elements(quorvel::trimmedPath(tick, 0, 1));
+  expectPoint(whole.back().point, 66, 38, "complete");
+}
+
+TEST(GlyphTest, AccentGreen) {
+  const QColor& green = quorvel::quorvelGreen();
+  EXPECT_NEAR(green.redF(), 48.0 / 255, 1e-6);
+  EXPECT_NEAR(green.greenF(), 209.0 / 255, 1e-6);
+  EXPECT_NEAR(green.blueF(), 88.0 / 255, 1e-6);
+  EXPECT_DOUBLE_EQ(green.alphaF(), 1.0);
+  EXPECT_EQ(&quorvel::quorvelGreen(), &green);
+}
+
+}  // namespace

@@ -1,0 +1,423 @@
+#include "overlay/unlock_animation_model.hpp"
+
+#include <cmath>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/platform_fixture.hpp"
+#include "support/simulated_screens.hpp"
+
+namespace {
+
+using platform::animation::Animation;
+using platform::animation::Change;
+using platform::animation::RecordedValue;
+using quorvel::UnlockAnimationModel;
+using quorvel::testing::PlatformTest;
+
+Animation panelCurve(double d) { return Animation::timingCurve(0.42, 0, 0.58, 1, d); }
+Animation glanceCurve(double d) { return Animation::timingCurve(0.65, 0, 0.35, 1, d); }
+
+std::string describe(const RecordedValue& value) {
+  std::ostringstream out;
+  if (std::holds_alternative<std::monostate>(value)) out << "nil";
+  if (const auto* b = std::get_if<bool>(&value)) out << (*b ? "true" : "false");
+  if (const auto* i = std::get_if<std::int64_t>(&value)) out << *i;
+  if (const auto* d = std::get_if<double>(&value)) out << *d;
+  if (const auto* s = std::get_if<std::string>(&value)) out << '"' << *s << '"';
+  return out.str();
+}
+
+// Records every published change of a model with the time it was made.
+class Recorder {
+ public:
+  explicit Recorder(UnlockAnimationModel& model) {
+    model.subscribe([this](const Change& change) { changes_.push_back(change); });
+  }
+  // "field=value curve" lines of the changes made at `time`.
+  std::vector<std::string> at(double time) const {
+    std::vector<std::string> lines;
+    for (const auto& c : changes_) {
+      if (std::fabs(c.time - time) < 1e-9) lines.push_back(line(c));
+    }
+    return lines;
+  }
+  std::vector<double> timesOf(const std::string& field) const {
+    std::vector<double> times;
+    for (const auto& c : changes_) {
+      if (c.field == field) times.push_back(c.time);
+    }
+    return times;
+  }
+  std::size_t count() const { return changes_.size(); }
+  void clear() { changes_.clear(); }
+
+  static std::string line(const Change& c) {
+    return c.field + "=" + describe(c.newValue) + " " +
+           (c.animation ? c.animation->description() : std::string("none"));
+  }
+
+ private:
+  std::vector<Change> changes_;
+};
+
+std::string expect(const std::string& field, const std::string& value,
+                   const std::optional<Animation>& animation) {
+  return field + "=" + value + " " + (animation ? animation->description() : "none");
+}
+
+std::vector<std::string> initialLines() {
+  return {"panelProgress=0 none", "contentVisible=false none", "illumination=0 none",
+          "sweep=0 none",         "sweepOpacity=1 none",       "faceOpacity=0 none",
+          "faceScale=0.94 none",  "faceTurn=0 none",           "glance=0 none",
+          "tickProgress=0 none",  "bloom=0 none",              "drained=false none",
+          "glyph=0 none",         "shake=0 none",              "message=nil none"};
+}
+
+class UnlockAnimationModelTest : public PlatformTest {
+ protected:
+  std::shared_ptr<UnlockAnimationModel> makeModel(bool reduceMotion) {
+    auto model = UnlockAnimationModel::make(reduceMotion);
+    recorder_.emplace(*model);
+    return model;
+  }
+  Recorder& recorder() { return *recorder_; }
+  void expectAtInitialValues(const UnlockAnimationModel& m) {
+    EXPECT_DOUBLE_EQ(m.panelProgress.presented(), 0);
+    EXPECT_FALSE(m.contentVisible.presented());
+    EXPECT_DOUBLE_EQ(m.illumination.presented(), 0);
+    EXPECT_DOUBLE_EQ(m.sweep.presented(), 0);
+    EXPECT_DOUBLE_EQ(m.sweepOpacity.presented(), 1);
+    EXPECT_DOUBLE_EQ(m.faceOpacity.presented(), 0);
+    EXPECT_DOUBLE_EQ(m.faceScale.presented(), 0.94);
+    EXPECT_DOUBLE_EQ(m.faceTurn.presented(), 0);
+    EXPECT_DOUBLE_EQ(m.glance.presented(), 0);
+    EXPECT_DOUBLE_EQ(m.tickProgress.presented(), 0);
+    EXPECT_DOUBLE_EQ(m.bloom.presented(), 0);
+    EXPECT_EQ(m.glyph.presented(), UnlockAnimationModel::Glyph::face);
+    EXPECT_FALSE(m.drained.presented());
+    EXPECT_DOUBLE_EQ(m.shake.presented(), 0);
+    EXPECT_FALSE(m.message.presented());
+  }
+
+ private:
+  std::optional<Recorder> recorder_;
+};
+
+TEST_F(UnlockAnimationModelTest, StartsIdleWithTheSystemReduceMotionSetting) {
+  auto model = UnlockAnimationModel::make();
+  EXPECT_FALSE(model->reduceMotion());
+  expectAtInitialValues(*model);
+  quorvel::testing::machine().displayOptions->setReduceMotion(true);
+  EXPECT_TRUE(UnlockAnimationModel::make()->reduceMotion());
+}
+
+TEST_F(UnlockAnimationModelTest, BeginOpensThePanelThenShowsTheFaceAndScans) {
+  auto model = makeModel(false);
+  model->begin();
+  auto lines = recorder().at(0);
+  // The reset, then the panel opens.
+  auto expected = initialLines();
+  expected.push_back(expect("panelProgress", "1", panelCurve(0.42)));
+  EXPECT_EQ(lines, expected);
+  advance(0.2);
+  EXPECT_GT(model->panelProgress.presented(), 0.3);
+  EXPECT_LT(model->panelProgress.presented(), 0.7);
+  advance(0.27 - 1e-6);
+  EXPECT_FALSE(model->contentVisible.value());
+  advance(1e-6);
+  EXPECT_EQ(recorder().at(0.47),
+            (std::vector<std::string>{
+                "contentVisible=true none",
+                expect("faceOpacity", "1", Animation::spring(0.46, 0.88)),
+                expect("faceScale", "1", Animation::spring(0.46, 0.88)),
+                "sweep=0 none", "sweepOpacity=1 none",
+                expect("sweep", "1", Animation::easeInOut(1.25).repeatForever(false)),
+                expect("glance", "-3.2", glanceCurve(0.33))}));
+  // The glance steps: left, right, a little left, centre; then again every 1.5 s.
+  advance(3.0);
+  EXPECT_EQ(recorder().at(0.80), (std::vector<std::string>{expect("glance", "3.2", glanceCurve(0.36))}));
+  EXPECT_EQ(recorder().at(1.16), (std::vector<std::string>{expect("glance", "-1.4", glanceCurve(0.39))}));
+  EXPECT_EQ(recorder().at(1.55), (std::vector<std::string>{expect("glance", "0", glanceCurve(0.42))}));
+  const auto glances = recorder().timesOf("glance");
+  const std::vector<double> expectedTimes{0, 0.47, 0.80, 1.16, 1.55, 1.97, 2.30, 2.66, 3.05, 3.47};
+  ASSERT_EQ(glances.size(), expectedTimes.size());
+  for (std::size_t i = 0; i < glances.size(); ++i) EXPECT_NEAR(glances[i], expectedTimes[i], 1e-9);
+  // The sweep keeps crossing in one direction.
+  const double phase = std::fmod(now() - 0.47, 1.25) / 1.25;
+  EXPECT_NEAR(model->sweep.presented(), Animation::easeInOut(1).fraction(phase), 1e-9);
+}
+
+TEST_F(UnlockAnimationModelTest, SuccessWithoutConfirmationRetractsByItself) {
+  auto model = makeModel(false);
+  model->begin();
+  advance(1.0);
+  recorder().clear();
+  int completions = 0;
+  model->succeed([&] { ++completions; });
+  EXPECT_EQ(recorder().at(1.0),
+            (std::vector<std::string>{
+                expect("illumination", "1", Animation::easeOut(0.14)),
+                expect("sweepOpacity", "0", Animation::easeOut(0.14)),
+                expect("glance", "0", Animation::easeOut(0.14)),
+                expect("bloom", "0.3", Animation::easeOut(0.4)),
+                expect("faceOpacity", "0", glanceCurve(0.3)),
+                expect("faceScale", "0.72", glanceCurve(0.3)),
+                expect("faceTurn", "45", glanceCurve(0.3))}));
+  advance(3.0);
+  EXPECT_EQ(recorder().at(1.16), (std::vector<std::string>{expect("sweep", "0", Animation::linear(0.01))}));
+  EXPECT_EQ(recorder().at(1.18), (std::vector<std::string>{expect("tickProgress", "1", Animation::easeOut(0.34))}));
+  EXPECT_EQ(recorder().at(1.6), (std::vector<std::string>{expect("bloom", "0", Animation::easeIn(0.34))}));
+  EXPECT_EQ(recorder().at(2.9),
+            (std::vector<std::string>{expect("contentVisible", "false", Animation::easeOut(0.14)),
+                                      expect("bloom", "0", Animation::easeOut(0.14))}));
+  EXPECT_EQ(recorder().at(3.05), (std::vector<std::string>{expect("panelProgress", "0", panelCurve(0.55))}));
+  // No glance step runs once the scan has ended; nothing else changes.
+  EXPECT_EQ(recorder().timesOf("glance"), std::vector<double>{1.0});
+  EXPECT_EQ(recorder().count(), 7u + 1 + 1 + 1 + 2 + 1);
+  EXPECT_EQ(completions, 1);
+  // The completion came at 3.66, once the panel had closed.
+  EXPECT_DOUBLE_EQ(model->panelProgress.presented(), 0);
+}
+
+TEST_F(UnlockAnimationModelTest, CompletionOfASuccessComesWhenThePanelHasClosed) {
+  auto model = makeModel(false);
+  model->begin();
+  advance(1.0);
+  double completedAt = -1;
+  model->succeed([&] { completedAt = now(); });
+  advance(2.65);
+  EXPECT_EQ(completedAt, -1);
+  advance(0.02);
+  EXPECT_NEAR(completedAt, 3.66, 1e-9);
+}
+
+TEST_F(UnlockAnimationModelTest, ConfirmationRetractsAtOnceAndTheFallbackFindsNothing) {
+  auto model = makeModel(false);
+  model->begin();
+  advance(1.0);
+  std::vector<double> completions;
+  model->succeed([&] { completions.push_back(now()); });
+  advance(0.5);
+  model->confirmedUnlocked();
+  runUntilIdle();
+  EXPECT_EQ(recorder().at(1.5),
+            (std::vector<std::string>{expect("contentVisible", "false", Animation::easeOut(0.14)),
+                                      expect("bloom", "0", Animation::easeOut(0.14))}));
+  advance(3.0);
+  EXPECT_EQ(recorder().at(1.65), (std::vector<std::string>{expect("panelProgress", "0", panelCurve(0.55))}));
+  ASSERT_EQ(completions.size(), 1u);
+  EXPECT_NEAR(completions[0], 2.26, 1e-9);
+  // The fallback at 2.9 changed nothing.
+  EXPECT_TRUE(recorder().at(2.9).empty());
+  EXPECT_NEAR(recorder().timesOf("panelProgress").back(), 1.65, 1e-9);
+  // A second confirmation does nothing either.
+  model->confirmedUnlocked();
+  advance(3.0);
+  EXPECT_EQ(completions.size(), 1u);
+}
+
+TEST_F(UnlockAnimationModelTest, ConfirmationOutsideASuccessDoesNothing) {
+  auto model = makeModel(false);
+  model->confirmedUnlocked();
+  model->begin();
+  advance(1.0);
+  model->confirmedUnlocked();
+  runUntilIdle();
+  EXPECT_DOUBLE_EQ(model->panelProgress.value(), 1);
+  int completions = 0;
+  model->fail("Not recognised", [&] { ++completions; });
+  recorder().clear();
+  model->confirmedUnlocked();
+  advance(0.5);
+  // The failure keeps its own timing: nothing retracts early.
+  EXPECT_TRUE(model->contentVisible.value());
+  advance(2.0);
+  EXPECT_EQ(completions, 1);
+}
+
+TEST_F(UnlockAnimationModelTest, FailureDrainsShakesShowsTheMessageAndRetracts) {
+  auto model = makeModel(false);
+  model->begin();
+  advance(1.0);
+  recorder().clear();
+  std::vector<double> completions;
+  model->fail("Face not recognised", [&] { completions.push_back(now()); });
+  EXPECT_EQ(recorder().at(1.0),
+            (std::vector<std::string>{
+                expect("drained", "true", Animation::easeOut(0.22)),
+                expect("illumination", "0.55", Animation::easeOut(0.22)),
+                expect("sweepOpacity", "0", Animation::easeOut(0.22)),
+                expect("glance", "0", Animation::easeOut(0.22)),
+                expect("message", "\"Face not recognised\"", Animation::spring(0.42, 0.9)),
+                expect("shake", "5", Animation::easeInOut(0.075).repeatCountOf(4, true))}));
+  advance(0.11);
+  EXPECT_GT(model->shake.presented(), 1);  // shaking sideways, on its way back
+  EXPECT_LT(model->shake.presented(), 5);
+  advance(3.0);
+  EXPECT_EQ(recorder().at(1.24), (std::vector<std::string>{expect("sweep", "0", Animation::linear(0.01))}));
+  EXPECT_EQ(recorder().at(1.34), (std::vector<std::string>{expect("shake", "0", Animation::linear(0.01))}));
+  EXPECT_EQ(recorder().at(2.45),
+            (std::vector<std::string>{expect("contentVisible", "false", Animation::easeOut(0.14)),
+                                      expect("bloom", "0", Animation::easeOut(0.14))}));
+  EXPECT_EQ(recorder().at(2.6), (std::vector<std::string>{expect("panelProgress", "0", panelCurve(0.55))}));
+  ASSERT_EQ(completions.size(), 1u);
+  EXPECT_NEAR(completions[0], 3.21, 1e-9);
+  EXPECT_TRUE(model->drained.value());
+  EXPECT_EQ(model->message.value(), std::optional<std::string>("Face not recognised"));
+}
+
+TEST_F(UnlockAnimationModelTest, CancelTurnsTheGlyphIntoThePalmThenFails) {
+  auto model = makeModel(false);
+  model->begin();
+  advance(1.0);
+  recorder().clear();
+  std::vector<double> completions;
+  model->cancel("Cancelled", [&] { completions.push_back(now()); });
+  const auto lines = recorder().at(1.0);
+  ASSERT_EQ(lines.size(), 7u);
+  EXPECT_EQ(lines[0], expect("glyph", "1", Animation::easeOut(0.18)));
+  EXPECT_EQ(lines[1], expect("drained", "true", Animation::easeOut(0.22)));
+  EXPECT_EQ(lines[6], expect("shake", "5", Animation::easeInOut(0.075).repeatCountOf(4, true)));
+  advance(3.0);
+  EXPECT_EQ(model->glyph.value(), UnlockAnimationModel::Glyph::palm);
+  EXPECT_EQ(recorder().at(2.45).size(), 2u);  // retract 1.45 s after the call
+  ASSERT_EQ(completions.size(), 1u);
+  EXPECT_NEAR(completions[0], 3.21, 1e-9);
+}
+
+TEST_F(UnlockAnimationModelTest, EndingsOutsideAScanCompleteAtOnceAndChangeNothing) {
+  auto model = makeModel(false);
+  int completions = 0;
+  model->succeed([&] { ++completions; });
+  model->fail("x", [&] { ++completions; });
+  model->cancel("x", [&] { ++completions; });
+  EXPECT_EQ(completions, 3);
+  EXPECT_EQ(recorder().count(), 0u);
+
+  model->begin();
+  advance(1.0);
+  model->succeed([&] { ++completions; });
+  recorder().clear();
+  model->succeed([&] { completions += 10; });  // a second success: completes at once
+  model->fail("x", [&] { completions += 100; });
+  EXPECT_EQ(completions, 113);
+  EXPECT_EQ(recorder().count(), 0u);
+  advance(5.0);
+  EXPECT_EQ(completions, 114);  // the first success's completion, once
+}
+
+TEST_F(UnlockAnimationModelTest, ReducedMotionPulsesShowsTheTickAndRetractsEarly) {
+  auto model = makeModel(true);
+  model->begin();
+  advance(0.47);
+  EXPECT_EQ(recorder().at(0.47),
+            (std::vector<std::string>{
+                "contentVisible=true none",
+                expect("faceOpacity", "1", Animation::spring(0.46, 0.88)),
+                expect("faceScale", "1", Animation::spring(0.46, 0.88)), "sweepOpacity=0 none",
+                expect("illumination", "0.85", Animation::easeInOut(1.6).repeatForever(true))}));
+  advance(2.0);
+  EXPECT_EQ(recorder().timesOf("glance"), std::vector<double>{0});  // only the reset
+  EXPECT_EQ(recorder().timesOf("sweep"), std::vector<double>{0});
+  recorder().clear();
+  std::vector<double> completions;
+  const double t = now();
+  model->succeed([&] { completions.push_back(now()); });
+  EXPECT_EQ(recorder().at(t), (std::vector<std::string>{
+                                  expect("illumination", "1", Animation::easeOut(0.14)),
+                                  expect("sweepOpacity", "0", Animation::easeOut(0.14)),
+                                  expect("glance", "0", Animation::easeOut(0.14))}));
+  advance(3.0);
+  EXPECT_EQ(recorder().at(t + 0.12), (std::vector<std::string>{expect("faceOpacity", "0", Animation::easeInOut(0.22))}));
+  EXPECT_EQ(recorder().at(t + 0.34), (std::vector<std::string>{"tickProgress=1 none"}));
+  EXPECT_EQ(recorder().at(t + 0.72).size(), 2u);  // the fallback retract
+  const auto blooms = recorder().timesOf("bloom");  // only the retract's: no glow
+  ASSERT_EQ(blooms.size(), 1u);
+  EXPECT_NEAR(blooms[0], t + 0.72, 1e-9);
+  EXPECT_TRUE(recorder().timesOf("faceTurn").empty());
+  ASSERT_EQ(completions.size(), 1u);
+  EXPECT_NEAR(completions[0], t + 0.72 + 0.15 + 0.61, 1e-9);
+}
+
+TEST_F(UnlockAnimationModelTest, ReducedMotionFailureDoesNotShake) {
+  auto model = makeModel(true);
+  model->begin();
+  advance(1.0);
+  model->fail("No", nullptr);
+  advance(3.0);
+  EXPECT_TRUE(recorder().timesOf("shake") == std::vector<double>{0});
+}
+
+TEST_F(UnlockAnimationModelTest, ResetInTheMiddleSnapsBackAndStopsTheOldSequence) {
+  auto model = makeModel(false);
+  model->begin();
+  advance(1.0);
+  int completions = 0;
+  model->succeed([&] { ++completions; });
+  advance(0.2);
+  model->resetToIdle();
+  expectAtInitialValues(*model);
+  recorder().clear();
+  advance(10.0);
+  EXPECT_EQ(recorder().count(), 0u);
+  EXPECT_EQ(completions, 0);
+
+  // The same in a failure's retract.
+  model->begin();
+  advance(1.0);
+  model->fail("x", [&] { ++completions; });
+  advance(1.5);  // content fading
+  model->resetToIdle();
+  recorder().clear();
+  advance(5.0);
+  EXPECT_EQ(recorder().count(), 0u);
+  EXPECT_EQ(completions, 0);
+}
+
+TEST_F(UnlockAnimationModelTest, BeginDuringASuccessDropsItsCompletionAndStartsClosed) {
+  auto model = makeModel(false);
+  model->begin();
+  advance(1.0);
+  int completions = 0;
+  model->succeed([&] { ++completions; });
+  advance(0.3);
+  model->begin();
+  EXPECT_DOUBLE_EQ(model->panelProgress.presented(), 0);
+  EXPECT_DOUBLE_EQ(model->tickProgress.presented(), 0);
+  advance(10.0);
+  EXPECT_EQ(completions, 0);
+  EXPECT_DOUBLE_EQ(model->panelProgress.value(), 1);
+  EXPECT_DOUBLE_EQ(model->faceOpacity.value(), 1);
+}
+
+TEST_F(UnlockAnimationModelTest, QuickEndingStillGetsTheContentStep) {
+  for (bool success : {true, false}) {
+    auto model = makeModel(false);
+    model->begin();
+    advance(0.2);
+    const double t = now();
+    int completions = 0;
+    if (success) {
+      model->succeed([&] { ++completions; });
+    } else {
+      model->fail("Too quick", [&] { ++completions; });
+    }
+    advance(0.27);
+    EXPECT_TRUE(model->contentVisible.value());
+    EXPECT_DOUBLE_EQ(model->faceOpacity.value(), 1);
+    EXPECT_DOUBLE_EQ(model->sweepOpacity.value(), 1);
+    EXPECT_TRUE(model->sweep.animation()->repeatsForever());
+    advance(4.0);
+    // Glance steps never ran: the only glance change is the ending's.
+    const auto glances = recorder().timesOf("glance");
+    ASSERT_EQ(glances.size(), 2u);
+    EXPECT_NEAR(glances[0], t - 0.2, 1e-9);
+    EXPECT_NEAR(glances[1], t, 1e-9);
+    EXPECT_EQ(completions, 1);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,250 @@
+// Rendering of the notch panel. The images are also written to the test output folder so a
+// person can look at them.
+#include "overlay/unlock_animation_view.hpp"
+
+#include "support/platform_fixture.hpp"
+#include "support/simulated_screens.hpp"
+
+#include <QColor>
+#include <QImage>
+#include <QPainter>
+
+#include <cmath>
+#include <string>
+
+namespace {
+
+using quorvel::NotchGeometry;
+using quorvel::UnlockAnimationModel;
+using quorvel::UnlockAnimationView;
+using quorvel::testing::PlatformTest;
+
+bool isClear(const QImage& image, int x, int y) { return image.pixelColor(x, y).alpha() == 0; }
+bool isBlack(const QImage& image, int x, int y) {
+  const QColor c = image.pixelColor(x, y);
+  return c.alpha() == 255 && c.red() < 8 && c.green() < 8 && c.blue() < 8;
+}
+bool isGreen(const QColor& c) {
+  return c.alpha() > 200 && c.green() > 120 && c.green() > c.red() + 60 && c.green() > c.blue() + 40;
+}
+bool isWhitish(const QColor& c, int minimum) {
+  return c.red() >= minimum && std::abs(c.red() - c.green()) < 12 && std::abs(c.red() - c.blue()) < 12;
+}
+
+void save(const QImage& image, const std::string& name) {
+  const std::string path = quorvel::testing::testOutputFolder() + "/" + name;
+  ASSERT_TRUE(image.save(QString::fromStdString(path), "PNG")) << path;
+}
+
+class UnlockAnimationViewTest : public PlatformTest {
+ protected:
+  std::shared_ptr<UnlockAnimationModel> openModel(bool reduceMotion = false) {
+    auto model = UnlockAnimationModel::make(reduceMotion);
+    model->panelProgress = 1;
+    model->contentVisible = true;
+    model->faceOpacity = 1;
+    model->faceScale = 1;
+    model->illumination = 1;
+    return model;
+  }
+};
+
+TEST_F(UnlockAnimationViewTest, FullyOpenPanelIsBlackWithAGreenFace) {
+  auto model = openModel();
+  UnlockAnimationView view(model, NotchGeometry(220, 38, true));
+  const QImage image = view.render({320, 200}, 2);
+  save(image, "unlock_animation_open.png");
+  ASSERT_EQ(image.width(), 640);
+  ASSERT_EQ(image.height(), 400);
+
+  const auto layout = view.layout(platform::Rect(0, 0, 320, 200));
+  EXPECT_EQ(layout.openSize, (platform::Size{250, 102}));
+  EXPECT_EQ(layout.frame, platform::Rect(21, 0, 278, 102));
+  EXPECT_EQ(layout.glyph, platform::Rect(134, 42, 52, 52));
+
+  // Black panel body and fillet roots; clear around it.
+  EXPECT_TRUE(isBlack(image, 2 * 50, 2 * 50));
+  EXPECT_TRUE(isBlack(image, 2 * 270, 2 * 30));
+  EXPECT_TRUE(isBlack(image, 2 * 160, 2 * 20));
+  EXPECT_TRUE(isBlack(image, 2 * 28, 1));       // the flare reaches out along the top
+  EXPECT_TRUE(isClear(image, 2 * 10, 2 * 5));   // beyond the fillet
+  EXPECT_TRUE(isClear(image, 2 * 23, 2 * 20));  // inside the fillet's curve
+  EXPECT_TRUE(isClear(image, 2 * 160, 2 * 110));
+  EXPECT_TRUE(isClear(image, 2 * 36, 2 * 101));  // rounded bottom corner
+  EXPECT_TRUE(isClear(image, 0, 399));
+
+  // Green strokes: the left eye, a bracket's arm, the mouth.
+  EXPECT_TRUE(isGreen(image.pixelColor(qRound(2 * (134 + 29.7 * 0.52)), 2 * (42 + 21))));
+  EXPECT_TRUE(isGreen(image.pixelColor(qRound(2 * (134 + 1.352)), 2 * (42 + 12))));
+  EXPECT_TRUE(isGreen(image.pixelColor(2 * 160, qRound(2 * (42 + 78 * 0.52)))));
+  // Between the strokes the panel stays black.
+  EXPECT_TRUE(isBlack(image, 2 * (134 + 40 * 0.52), 2 * (42 + 26)));
+}
+
+TEST_F(UnlockAnimationViewTest, DrainedPalmWithAMessageIsWhiteOnBlack) {
+  auto model = openModel();
+  model->illumination = 0.55;
+  model->glyph = UnlockAnimationModel::Glyph::palm;
+  model->drained = true;
+  model->message = std::string("Cancelled");
+  UnlockAnimationView view(model, NotchGeometry(220, 38, true));
+  const QImage image = view.render({320, 200}, 2);
+  save(image, "unlock_animation_cancelled.png");
+
+  const auto layout = view.layout(platform::Rect(0, 0, 320, 200));
+  EXPECT_EQ(layout.openSize, (platform::Size{272, 132}));
+  ASSERT_TRUE(layout.message);
+  EXPECT_TRUE(isBlack(image, 2 * 40, 2 * 125));  // the panel grew 30 points taller
+  EXPECT_TRUE(isWhitish(image.pixelColor(2 * 160, 2 * (int(layout.glyph.midY()) + 6)), 230));
+
+  int green = 0, text = 0;
+  for (int y = 0; y < image.height(); ++y) {
+    for (int x = 0; x < image.width(); ++x) {
+      const QColor c = image.pixelColor(x, y);
+      green += isGreen(c);
+      if (y >= 2 * layout.message->minY() && y < 2 * layout.message->maxY()) {
+        text += isWhitish(c, 90) && c.red() < 200;  // white at 62 % over black
+      }
+    }
+  }
+  EXPECT_EQ(green, 0);
+  EXPECT_GT(text, 40);
+}
+
+TEST_F(UnlockAnimationViewTest, InitialModelDrawsJustTheHousing) {
+  auto model = UnlockAnimationModel::make(false);
+  UnlockAnimationView view(model, NotchGeometry(188, 32, true));
+  const QImage image = view.render({320, 200}, 2);
+  // Housing 188 x 32 centred: x 66...254.
+  EXPECT_TRUE(isBlack(image, 2 * 70, 2 * 2));
+  EXPECT_TRUE(isBlack(image, 2 * 160, 2 * 31));
+  EXPECT_TRUE(isClear(image, 2 * 64, 2 * 5));
+  EXPECT_TRUE(isClear(image, 2 * 160, 2 * 33));
+  EXPECT_TRUE(isClear(image, 2 * 67, 2 * 31));  // radius-16 bottom corner
+  EXPECT_TRUE(isBlack(image, 2 * 66 + 1, 1));   // square top corner
+  int green = 0;
+  for (int y = 0; y < image.height(); ++y) {
+    for (int x = 0; x < image.width(); ++x) green += isGreen(image.pixelColor(x, y));
+  }
+  EXPECT_EQ(green, 0);  // content hidden
+
+  UnlockAnimationView plain(model, NotchGeometry());
+  const QImage bar = plain.render({320, 200}, 1);
+  EXPECT_TRUE(isBlack(bar, 76, 7));  // 180 x 8 with corners of radius 4
+  EXPECT_TRUE(isClear(bar, 70, 7));
+  EXPECT_TRUE(isClear(bar, 160, 9));
+  EXPECT_TRUE(isClear(bar, 69, 2));
+}
+
+TEST_F(UnlockAnimationViewTest, DrainedStrokesAreWhiteButTheTickStaysGreen) {
+  auto model = openModel(true);
+  model->drained = true;
+  model->tickProgress = 1;
+  model->faceOpacity = 0;
+  UnlockAnimationView view(model, NotchGeometry(220, 38, true));
+  QImage image = view.render({320, 200}, 2);
+  // Tick vertex (45, 62) on the grid.
+  EXPECT_TRUE(isGreen(image.pixelColor(qRound(2 * (134 + 45 * 0.52)), qRound(2 * (42 + 60 * 0.52)))));
+  model->faceOpacity = 1;
+  model->tickProgress = 0;
+  image = view.render({320, 200}, 2);
+  EXPECT_TRUE(isWhitish(image.pixelColor(qRound(2 * (134 + 29.7 * 0.52)), 2 * (42 + 21)), 230));
+}
+
+TEST_F(UnlockAnimationViewTest, TheSweepBandLightsTheStrokesItCrosses) {
+  auto model = openModel();
+  model->illumination = 0;  // dim strokes, so the band shows
+  UnlockAnimationView view(model, NotchGeometry(220, 38, true));
+  // The nose at the glyph's middle height and the mouth near its bottom.
+  const int noseX = qRound(2 * (134 + 51 * 0.52)), noseY = qRound(2 * (42 + 47 * 0.52));
+  const int mouthX = 2 * 160, mouthY = qRound(2 * (42 + 78 * 0.52));
+  auto greenAt = [](const QImage& image, int x, int y) { return image.pixelColor(x, y).green(); };
+
+  model->sweepOpacity = 0;
+  const QImage unlit = view.render({320, 200}, 2);
+  model->sweepOpacity = 1;
+  model->sweep = 0.5;  // the band across the middle
+  const QImage middle = view.render({320, 200}, 2);
+  model->sweep = 0;  // the band above the glyph
+  const QImage above = view.render({320, 200}, 2);
+  save(middle, "unlock_animation_sweep.png");
+
+  EXPECT_GT(greenAt(middle, noseX, noseY), greenAt(unlit, noseX, noseY) + 60);
+  EXPECT_NEAR(greenAt(middle, mouthX, mouthY), greenAt(unlit, mouthX, mouthY), 25);
+  EXPECT_NEAR(greenAt(above, noseX, noseY), greenAt(unlit, noseX, noseY), 3);
+
+  // Without reduce motion only: the reduced view has no sweep layer at all.
+  auto reduced = openModel(true);
+  reduced->illumination = 0;
+  reduced->sweep = 0.5;
+  UnlockAnimationView calm(reduced, NotchGeometry(220, 38, true));
+  EXPECT_NEAR(greenAt(calm.render({320, 200}, 2), noseX, noseY), greenAt(unlit, noseX, noseY), 3);
+}
+
+double eyeCentroid(const QImage& image, double glyphLeft, double glyphTop, double scale) {
+  double sum = 0, weight = 0;
+  for (int y = int((glyphTop + 16) * scale); y < int((glyphTop + 27) * scale); ++y) {
+    for (int x = int((glyphLeft + 8) * scale); x < int((glyphLeft + 23) * scale); ++x) {
+      const double g = image.pixelColor(x, y).greenF() * image.pixelColor(x, y).alphaF();
+      sum += g * x;
+      weight += g;
+    }
+  }
+  return sum / weight / scale;
+}
+
+TEST_F(UnlockAnimationViewTest, GlanceMovesTheEyesInGridUnits) {
+  auto model = openModel(true);  // no sweep layer
+  UnlockAnimationView view(model, NotchGeometry(220, 38, true));
+  const double before = eyeCentroid(view.render({320, 200}, 4), 134, 42, 4);
+  model->glance = 3.2;
+  const double after = eyeCentroid(view.render({320, 200}, 4), 134, 42, 4);
+  EXPECT_NEAR(after - before, 1.664, 0.05);
+}
+
+TEST_F(UnlockAnimationViewTest, LongMessagesShrinkThenTruncateWithinTheLine) {
+  auto model = openModel();
+  model->drained = true;
+  model->message = std::string(
+      "Face not recognised because the room is far too dark for the camera to see anything");
+  UnlockAnimationView view(model, NotchGeometry(188, 32, true));
+  const QImage image = view.render({320, 200}, 2);
+  save(image, "unlock_animation_long_message.png");
+  const auto layout = view.layout(platform::Rect(0, 0, 320, 200));
+  ASSERT_TRUE(layout.message);
+  // Nothing drawn outside the 240-point line.
+  int outside = 0, inside = 0;
+  for (int y = int(2 * layout.message->minY()); y < int(2 * layout.message->maxY()); ++y) {
+    for (int x = 0; x < image.width(); ++x) {
+      const QColor c = image.pixelColor(x, y);
+      const bool lit = isWhitish(c, 60);
+      if (x < 2 * layout.message->minX() || x >= 2 * layout.message->maxX()) outside += lit;
+      else inside += lit;
+    }
+  }
+  EXPECT_EQ(outside, 0);
+  EXPECT_GT(inside, 200);
+}
+
+TEST_F(UnlockAnimationViewTest, AScanTimelineRendersFrameByFrame) {
+  // A strip of frames across a scan and a success, for a person to look at; every frame
+  // keeps the panel hanging from the top edge.
+  auto model = UnlockAnimationModel::make(false);
+  UnlockAnimationView view(model, NotchGeometry(188, 32, true));
+  QImage strip(320 * 2 * 6, 200 * 2, QImage::Format_ARGB32_Premultiplied);
+  strip.fill(QColor(60, 60, 70));
+  QPainter painter(&strip);
+  model->begin();
+  const double times[] = {0.2, 0.5, 0.9, 0.5, 0.4, 0.4};
+  for (int i = 0; i < 6; ++i) {
+    advance(times[i]);
+    if (i == 3) model->succeed(nullptr);
+    const QImage frame = view.render({320, 200}, 2);
+    EXPECT_TRUE(isBlack(frame, 320, 2)) << i;
+    painter.drawImage(i * 640, 0, frame);
+  }
+  painter.end();
+  save(strip, "unlock_animation_timeline.png");
+}
+
+}  // namespace
