@@ -249,7 +249,7 @@ std::shared_ptr<Sink> currentSink() {
   return gSink;
 }
 
-void Logger::emit(Level level, std::string_view fmt, std::vector<Arg> args) const {
+void Logger::writeEntry(Level level, std::string_view fmt, std::vector<Arg> args) const {
   Entry entry{dispatch::currentDate(), level, subsystem_, category_, format(fmt, args)};
   currentSink()->write(entry);
 }

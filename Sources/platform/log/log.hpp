@@ -95,35 +95,35 @@ class Logger {
 
   template <class... A>
   void debug(std::string_view fmt, const A&... args) const {
-    emit(Level::Debug, fmt, {makeArg(args)...});
+    writeEntry(Level::Debug, fmt, {makeArg(args)...});
   }
   template <class... A>
   void info(std::string_view fmt, const A&... args) const {
-    emit(Level::Info, fmt, {makeArg(args)...});
+    writeEntry(Level::Info, fmt, {makeArg(args)...});
   }
   // The default level (the platform's `log` / `notice`).
   template <class... A>
   void log(std::string_view fmt, const A&... args) const {
-    emit(Level::Default, fmt, {makeArg(args)...});
+    writeEntry(Level::Default, fmt, {makeArg(args)...});
   }
   template <class... A>
   void notice(std::string_view fmt, const A&... args) const {
-    emit(Level::Default, fmt, {makeArg(args)...});
+    writeEntry(Level::Default, fmt, {makeArg(args)...});
   }
   template <class... A>
   void error(std::string_view fmt, const A&... args) const {
-    emit(Level::Error, fmt, {makeArg(args)...});
+    writeEntry(Level::Error, fmt, {makeArg(args)...});
   }
   template <class... A>
   void fault(std::string_view fmt, const A&... args) const {
-    emit(Level::Fault, fmt, {makeArg(args)...});
+    writeEntry(Level::Fault, fmt, {makeArg(args)...});
   }
 
   const std::string& subsystem() const { return subsystem_; }
   const std::string& category() const { return category_; }
 
  private:
-  void emit(Level level, std::string_view fmt, std::vector<Arg> args) const;
+  void writeEntry(Level level, std::string_view fmt, std::vector<Arg> args) const;
 
   std::string subsystem_;
   std::string category_;
