@@ -1,3 +1,5 @@
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "platform/ml/ml.hpp"
@@ -155,6 +157,40 @@ TEST_F(SimulatedRuntimeTest, ALoadedModelFollowsLaterScriptChangesAndOutlivesThe
   runtime->addModel("M.mlpackage", std::vector<float>{5.0f});
   runtime.reset();
   EXPECT_EQ(outputValues(model->prediction(inputOf(0))), (std::vector<float>{5.0f}));
+}
+
+TEST_F(SimulatedRuntimeTest, ALoadCanBeHeldWhileAnotherThreadLoads) {
+  simulatedML().addModel("Slow.mlpackage", std::vector<float>{1.0f});
+  simulatedML().addModel("Fast.mlpackage", std::vector<float>{2.0f});
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool slowArrived = false, released = false;
+  simulatedML().setLoadHook([&](const std::string& path) {
+    if (path.find("Slow") == std::string::npos) return;
+    std::unique_lock<std::mutex> lock(mutex);
+    slowArrived = true;
+    changed.notify_all();
+    changed.wait(lock, [&] { return released; });
+  });
+  std::thread slow([] { EXPECT_TRUE(platform::ml::loadModel("/b/Slow.mlpackage", {})); });
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [&] { return slowArrived; });
+  }
+  // The held load keeps no lock: another load finishes meanwhile and is recorded first.
+  EXPECT_TRUE(platform::ml::loadModel("/b/Fast.mlpackage", {}));
+  EXPECT_EQ(simulatedML().loadAttempts().size(), 1u);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    released = true;
+  }
+  changed.notify_all();
+  slow.join();
+  const auto attempts = simulatedML().loadAttempts();
+  ASSERT_EQ(attempts.size(), 2u);
+  EXPECT_EQ(attempts[0].path, "/b/Fast.mlpackage");
+  EXPECT_EQ(attempts[1].path, "/b/Slow.mlpackage");
+  EXPECT_TRUE(attempts[1].loaded);
 }
 
 TEST_F(SimulatedRuntimeTest, WithoutAnInstalledRuntimeTheOnnxOneIsUsed) {

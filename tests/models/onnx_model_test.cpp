@@ -194,6 +194,26 @@ TEST_F(OnnxRuntimeTest, TheInputContractIsChecked) {
   EXPECT_EQ(good.size(), 2u);
 }
 
+TEST_F(OnnxRuntimeTest, AModelWithoutADeclaredShapeTakesOnlyOneImage) {
+  // No manifest: nothing says what the network takes, so only the one form every model of
+  // the application takes, [1, C, H, W], reaches it. OpenCV itself divides by zero on a
+  // five-dimensional input instead of failing.
+  auto bare = runtime.loadModel(package("Bare.mlpackage", ""), {}).value();
+  for (const std::vector<std::int64_t>& shape :
+       std::vector<std::vector<std::int64_t>>{{1, 3, 80, 80, 1}, {1, 1, 3, 80, 80}, {1, 3, 80, 80, 1, 1},
+                                              {3, 80, 80}, {2, 3, 80, 80}, {1, 3, 0, 80}, {19200}}) {
+    auto array = MultiArray::make(shape);
+    ASSERT_TRUE(array);
+    FeatureProvider features;
+    features.set("input", std::move(*array));
+    const auto answer = bare->prediction(features);
+    ASSERT_FALSE(answer) << shape.size() << " dimensions";
+    EXPECT_EQ(answer.error().code, ErrorCode::featureType) << answer.error().localizedDescription;
+  }
+  // The network's own size still runs.
+  EXPECT_EQ(values(bare->prediction(uniform(80, {128, 128, 128}))).size(), 3u);
+}
+
 TEST_F(OnnxRuntimeTest, TheManifestAdaptsColoursAndLogitsExactly) {
   auto adapted = runtime.loadModel(package("Adapted.mlpackage", manifest()), {}).value();
   // The bare network: no manifest, so the input goes in unchanged (80 x 80, B, G, R, 0-255).

@@ -105,9 +105,19 @@ TEST_F(PalmDetectorTest, MalformedHandsAreNotOpen) {
   }
   EXPECT_FALSE(PalmDetector::isOpenHand(folded));
   EXPECT_FALSE(PalmDetector::isOpenHand(folded, PalmDetector::extensionRatio, 1));
-  // A joint just beyond the 0.0001 limit counts again.
+  // A joint exactly 0.0001 from the wrist still never counts; just beyond it counts again.
+  for (auto& joint : folded.joints) joint = {0, 0.0001};
+  EXPECT_FALSE(PalmDetector::isOpenHand(folded, PalmDetector::extensionRatio, 1));
   for (auto& joint : folded.joints) joint = {0, 0.0002};
   EXPECT_TRUE(PalmDetector::isOpenHand(folded));
+}
+
+TEST_F(PalmDetectorTest, ATipExactlyAtTheRatioIsExtended) {
+  // 1.18 / 1.0 is exactly the threshold.
+  Hand hand{{0, 0}, {{0, 1.18}}, {{0, 1.0}}};
+  EXPECT_TRUE(PalmDetector::isOpenHand(hand, PalmDetector::extensionRatio, 1));
+  hand.tips[0] = {0, 1.17};
+  EXPECT_FALSE(PalmDetector::isOpenHand(hand, PalmDetector::extensionRatio, 1));
 }
 
 TEST_F(PalmDetectorTest, ReachIsTheFarthestTip) {
@@ -155,6 +165,15 @@ TEST_F(PalmDetectorTest, LandmarksKeepConfidentFingersInThumbToLittleOrder) {
   EXPECT_EQ(fourFingers->tips[1], points[HandJointName::middleTip].location);
   EXPECT_EQ(fourFingers->joints[1], points[HandJointName::middlePIP].location);
 
+  // A doubtful tip drops its finger just the same.
+  RecognizedPoints doubtfulTip = openHandPoints();
+  doubtfulTip[HandJointName::ringTip].confidence = 0.49f;
+  const auto withoutRing = PalmDetector::landmarks(HumanHandPoseObservation(doubtfulTip));
+  ASSERT_TRUE(withoutRing);
+  ASSERT_EQ(withoutRing->tips.size(), 4u);
+  EXPECT_EQ(withoutRing->tips[3], doubtfulTip[HandJointName::littleTip].location);
+  EXPECT_EQ(withoutRing->joints[3], doubtfulTip[HandJointName::littlePIP].location);
+
   // Three fingers are not a hand at all.
   points.erase(HandJointName::ringTip);
   EXPECT_FALSE(PalmDetector::landmarks(HumanHandPoseObservation(points)));
@@ -191,6 +210,26 @@ TEST_F(PalmDetectorTest, AnOpenHandInTheFrameIsFoundWithOneHandRequested) {
   simulatedHandPose().enqueueHands({HumanHandPoseObservation(fistPoints())});
   EXPECT_FALSE(PalmDetector::openHandPresent(frame()));
   EXPECT_TRUE(logs().messages("face").empty());
+}
+
+TEST_F(PalmDetectorTest, AFrameIsJudgedWithTheDetectorsRatioAndFingerCount) {
+  // Fingers straight up from the wrist (0.5, 0.2), tips at 0.5: a joint at 0.44 makes a
+  // ratio of 1.25 (extended), one at 0.46 about 1.154 (not).
+  const auto hand = [](int extended) {
+    RecognizedPoints points = openHandPoints(0.3, 0.9f, 0);
+    const HandJointName joints[] = {HandJointName::thumbIP, HandJointName::indexPIP, HandJointName::middlePIP,
+                                    HandJointName::ringPIP, HandJointName::littlePIP};
+    for (int i = 0; i < 5; ++i) points[joints[i]].location = {0.5, i < 5 - extended ? 0.46 : 0.44};
+    return HumanHandPoseObservation(points);
+  };
+  simulatedHandPose().enqueueHands({hand(5)});
+  EXPECT_TRUE(PalmDetector::openHandPresent(frame()));
+  simulatedHandPose().enqueueHands({hand(4)});  // thumb folded: still open
+  EXPECT_TRUE(PalmDetector::openHandPresent(frame()));
+  simulatedHandPose().enqueueHands({hand(3)});
+  EXPECT_FALSE(PalmDetector::openHandPresent(frame()));
+  simulatedHandPose().enqueueHands({hand(0)});
+  EXPECT_FALSE(PalmDetector::openHandPresent(frame()));
 }
 
 TEST_F(PalmDetectorTest, OnlyTheFirstReportedHandIsJudged) {

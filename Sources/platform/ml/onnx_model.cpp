@@ -78,6 +78,12 @@ std::string shapeText(const std::vector<std::int64_t>& shape) {
   return text + "]";
 }
 
+// [1, C, H, W] with every size positive: one image.
+bool isOneImage(const std::vector<std::int64_t>& shape) {
+  return shape.size() == 4 && shape[0] == 1 &&
+         std::all_of(shape.begin(), shape.end(), [](std::int64_t size) { return size > 0; });
+}
+
 class OnnxModel : public Model {
  public:
   OnnxModel(cv::dnn::Net net, ModelManifest manifest, ModelConfiguration configuration)
@@ -101,6 +107,13 @@ class OnnxModel : public Model {
                                                  "\" has shape " + shapeText(array->shape()) +
                                                  ", the model takes " +
                                                  shapeText(manifest_.inputShape));
+    }
+    if (manifest_.inputShape.empty() && !isOneImage(array->shape())) {
+      // Nothing declares the network's input, and OpenCV does not fail cleanly on every
+      // shape (it divides by zero on five dimensions): only one image reaches the network.
+      return failure(ErrorCode::featureType, "The input feature \"" + manifest_.inputName +
+                                                 "\" has shape " + shapeText(array->shape()) +
+                                                 ", the model takes [1, C, H, W]");
     }
     try {
       cv::Mat blob = networkInput(*array);

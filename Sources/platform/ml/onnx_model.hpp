@@ -28,7 +28,8 @@
 // The steps run in that order: crop, resize, channel order, scale and bias. Without a
 // manifest the folder must hold exactly one ".onnx" file; the input "input" then goes to the
 // network unchanged and the network's first output comes back as "output" with the
-// network's shape.
+// network's shape. An input whose shape no manifest declares must be one image,
+// [1, C, H, W].
 #pragma once
 
 #include <array>

@@ -53,6 +53,11 @@ void SimulatedRuntime::remove(const std::string& key) {
   state_->entries.erase(key);
 }
 
+void SimulatedRuntime::setLoadHook(std::function<void(const std::string& path)> hook) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->loadHook = std::move(hook);
+}
+
 std::vector<SimulatedRuntime::LoadAttempt> SimulatedRuntime::loadAttempts() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
   return state_->attempts;
@@ -80,6 +85,12 @@ std::string SimulatedRuntime::State::keyFor(const std::string& path) const {
 
 Result<std::shared_ptr<Model>> SimulatedRuntime::loadModel(const std::string& path,
                                                            const ModelConfiguration& configuration) {
+  std::function<void(const std::string&)> hook;
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    hook = state_->loadHook;
+  }
+  if (hook) hook(path);
   std::lock_guard<std::mutex> lock(state_->mutex);
   const std::string key = state_->keyFor(path);
   const auto found = state_->entries.find(key);

@@ -33,6 +33,11 @@ class SimulatedRuntime : public Runtime {
   // Forgets `key`: its load fails as a missing folder; loaded models of it fail to predict.
   void remove(const std::string& key);
 
+  // Runs at the start of every load, on the loading thread and outside the runtime's lock,
+  // with the path asked for: a test can hold a load there (for example to let a second
+  // thread arrive while the first is still loading). Empty: nothing runs.
+  void setLoadHook(std::function<void(const std::string& path)> hook);
+
   struct LoadAttempt {
     std::string path;
     ModelConfiguration configuration;
@@ -61,6 +66,7 @@ class SimulatedRuntime : public Runtime {
     mutable std::mutex mutex;
     std::map<std::string, Entry> entries;
     std::vector<LoadAttempt> attempts;
+    std::function<void(const std::string& path)> loadHook;
     // The key `path` answers to: itself, else its last component (under `mutex`).
     std::string keyFor(const std::string& path) const;
     Result<FeatureProvider> predict(const std::string& key, const FeatureProvider& input);
