@@ -57,6 +57,31 @@ TEST_F(LoginWindowTargetTest, NothingIsCapturedOrReadyOnceTheScreenIsUnlocked) {
   EXPECT_FALSE(LoginWindowTarget::capture());
 }
 
+// The checks run in order and stop at the first failure: the session before the focus, the
+// application record before the code signature, and readiness asks about the focus last.
+TEST_F(LoginWindowTargetTest, ChecksStopAtTheFirstFailure) {
+  auto& accessibility = lockMachine().accessibility();
+  auto& signing = lockMachine().codeSigning();
+  auto target = LoginWindowTarget::capture();
+  ASSERT_TRUE(target);
+  const auto queries = accessibility.focusedQueryCount();
+  const auto requirements = signing.requirementTexts().size();
+
+  lockMachine().session().setScreenLocked(false);
+  EXPECT_FALSE(LoginWindowTarget::capture());
+  EXPECT_FALSE(target->isReady());
+  EXPECT_EQ(accessibility.focusedQueryCount(), queries) << "no focus query while unlocked";
+  lockMachine().session().setScreenLocked(true);
+
+  auto otherPath = SimulatedLockMachine::loginWindowSpec();
+  otherPath.executablePath = "/tmp/loginwindow";
+  replaceLoginWindow(otherPath);
+  EXPECT_FALSE(LoginWindowTarget::capture());
+  EXPECT_EQ(signing.requirementTexts().size(), requirements) << "no signature check for a wrong path";
+  EXPECT_FALSE(target->isReady());
+  EXPECT_EQ(accessibility.focusedQueryCount(), queries + 1) << "only the capture asked about the focus";
+}
+
 TEST_F(LoginWindowTargetTest, AnotherFocusedProcessIsNotATarget) {
   const auto other = lockMachine().launch(SimulatedLockMachine::applicationSpec("com.example.overlay"));
   lockMachine().focus(other);
