@@ -69,6 +69,29 @@ TEST_F(LockMonitorTest, TwoLockNotificationsGiveOneLockAndOneLine) {
   for (const auto& entry : logs().entries()) EXPECT_EQ(entry.level, platform::log::Level::Info);
 }
 
+// Every line the monitor writes, over a lock, a sleep, a wake and an unlock: the exact texts
+// in order, all at info level on the unlock logger of the application's subsystem.
+TEST_F(LockMonitorTest, EveryLineIsInfoOnTheUnlockLogger) {
+  lockMachine().lock();
+  runUntilIdle();
+  lockMachine().sleepScreens();
+  runUntilIdle();
+  lockMachine().wakeScreens();
+  advance(3.0);
+  lockMachine().unlockByUser();
+  runUntilIdle();
+  ASSERT_EQ(names(), (std::vector<std::string>{"lock", "sleep", "wake", "wake", "wake", "wake", "wake", "unlock"}));
+  const auto entries = logs().entries();
+  std::vector<std::string> texts;
+  for (const auto& entry : entries) {
+    texts.push_back(entry.message);
+    EXPECT_EQ(entry.level, platform::log::Level::Info) << entry.message;
+    EXPECT_EQ(entry.category, "unlock") << entry.message;
+    EXPECT_EQ(entry.subsystem, "com.tessmin.quorvel") << entry.message;
+  }
+  EXPECT_EQ(texts, (std::vector<std::string>{"Screen locked", "Screens woke", "Screen unlocked"}));
+}
+
 TEST_F(LockMonitorTest, UnlockIsPassedOnOnlyWhenTheMonitorBelievedItLocked) {
   postUnlocked();
   runUntilIdle();

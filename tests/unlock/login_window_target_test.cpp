@@ -57,9 +57,36 @@ TEST_F(LoginWindowTargetTest, NothingIsCapturedOrReadyOnceTheScreenIsUnlocked) {
   EXPECT_FALSE(LoginWindowTarget::capture());
 }
 
+// The checks run in order and stop at the first failure: the session before the focus, the
+// application record before the code signature, and readiness asks about the focus last.
+TEST_F(LoginWindowTargetTest, ChecksStopAtTheFirstFailure) {
+  auto& accessibility = lockMachine().accessibility();
+  auto& signing = lockMachine().codeSigning();
+  auto target = LoginWindowTarget::capture();
+  ASSERT_TRUE(target);
+  const auto queries = accessibility.focusedQueryCount();
+  const auto requirements = signing.requirementTexts().size();
+
+  lockMachine().session().setScreenLocked(false);
+  EXPECT_FALSE(LoginWindowTarget::capture());
+  EXPECT_FALSE(target->isReady());
+  EXPECT_EQ(accessibility.focusedQueryCount(), queries) << "no focus query while unlocked";
+  lockMachine().session().setScreenLocked(true);
+
+  auto otherPath = SimulatedLockMachine::loginWindowSpec();
+  otherPath.executablePath = "/tmp/loginwindow";
+  replaceLoginWindow(otherPath);
+  EXPECT_FALSE(LoginWindowTarget::capture());
+  EXPECT_EQ(signing.requirementTexts().size(), requirements) << "no signature check for a wrong path";
+  EXPECT_FALSE(target->isReady());
+  EXPECT_EQ(accessibility.focusedQueryCount(), queries + 1) << "only the capture asked about the focus";
+}
+
 TEST_F(LoginWindowTargetTest, AnotherFocusedProcessIsNotATarget) {
   const auto other = lockMachine().launch(SimulatedLockMachine::applicationSpec("com.example.overlay"));
   lockMachine().focus(other);
+  EXPECT_FALSE(LoginWindowTarget::capture());
+  lockMachine().focus(9999);  // an identifier without any running application
   EXPECT_FALSE(LoginWindowTarget::capture());
 }
 
@@ -166,6 +193,33 @@ TEST_F(LoginWindowTargetTest, ReadinessNeedsTheSameStartTimeExecutableAndFocus) 
   // The record disappears.
   lockMachine().applications().remove(pid);
   EXPECT_FALSE(target->isReady());
+}
+
+// Each readiness condition on its own, with everything else unchanged.
+TEST_F(LoginWindowTargetTest, EachReadinessConditionAloneMakesTheTargetNotReady) {
+  const auto pid = SimulatedLockMachine::kLoginWindowPID;
+  auto target = LoginWindowTarget::capture();
+  ASSERT_TRUE(target);
+  auto captured = lockMachine().applications().find(pid);
+
+  // The record found now has no executable, while the captured one has.
+  lockMachine().applications().add(
+      std::make_shared<platform::workspace::SimulatedRunningApplication>(pid, "com.apple.loginwindow", std::nullopt));
+  EXPECT_FALSE(target->isReady()) << "one executable absent";
+  lockMachine().applications().add(captured);
+  ASSERT_TRUE(target->isReady());
+
+  // No record for the identifier now, though the captured record never learnt of an end.
+  auto empty = std::make_shared<platform::workspace::SimulatedRunningApplications>();
+  platform::workspace::installRunningApplications(empty);
+  EXPECT_FALSE(target->isReady()) << "no record now";
+  lockMachine().install();  // the machine's own table again
+  ASSERT_TRUE(target->isReady());
+
+  // The captured record reports its process ended; the table, the focus and the kernel
+  // record still look the same.
+  captured->terminate();
+  EXPECT_FALSE(target->isReady()) << "captured record terminated";
 }
 
 TEST_F(LoginWindowTargetTest, WhenAccessibilityRefusesTheFrontmostApplicationDecides) {

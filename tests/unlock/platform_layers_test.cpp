@@ -3,6 +3,7 @@
 // requirement language, notification delivery, and what the Linux stand-ins answer where
 // the platform facility is missing.
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -103,6 +104,52 @@ TEST(LinuxProcessesTest, AChildStartsLaterAndLeavesNoRecordOnceReaped) {
   const pid_t pid = child.pid();
   child.end();
   EXPECT_EQ(processes.pidInfoBSD(pid, &info), 0);
+}
+
+// A process may name itself with any bytes, a line break and a closing parenthesis included;
+// its record must still be read whole.
+TEST(LinuxProcessesTest, AProcessNameWithALineBreakAndParenthesisIsReadWhole) {
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  int hold[2];
+  ASSERT_EQ(::pipe(hold), 0);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::close(ready[0]);
+    ::close(hold[1]);
+    ::prctl(PR_SET_NAME, "a) R 1\n2 3", 0, 0, 0);
+    const char byte = 1;
+    if (::write(ready[1], &byte, 1) != 1) ::_exit(1);
+    char ignored;
+    while (::read(hold[0], &ignored, 1) > 0) {
+    }
+    ::_exit(0);
+  }
+  ::close(ready[1]);
+  ::close(hold[0]);
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);  // the child has renamed itself
+
+  LinuxProcesses processes;
+  BSDInfo info;
+  const int size = processes.pidInfoBSD(pid, &info);
+  platform::workspace::LinuxRunningApplications applications;
+  auto record = applications.runningApplication(pid);
+  const bool terminatedWhileRunning = record && record->isTerminated();
+
+  ::close(hold[1]);
+  ::close(ready[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+
+  ASSERT_EQ(size, kBSDInfoSize);
+  EXPECT_EQ(info.comm, "a) R 1\n2 3");
+  EXPECT_EQ(info.ppid, static_cast<std::uint32_t>(::getpid()));
+  EXPECT_EQ(info.uid, static_cast<std::uint32_t>(::geteuid()));
+  EXPECT_NE(info.startSeconds, 0u);
+  ASSERT_TRUE(record);
+  EXPECT_FALSE(terminatedWhileRunning);
 }
 
 TEST(LinuxProcessesTest, ImpossibleIdentifiersGiveNothing) {

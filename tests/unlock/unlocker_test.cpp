@@ -105,6 +105,36 @@ TEST_F(UnlockerTest, TheFullRoadTypesThePasswordAsOneEventAndUnlocks) {
   EXPECT_EQ(lockMachine().events().sourceStates(), std::vector<ev::SourceStateID>{ev::SourceStateID::privateState});
 }
 
+// The target is verified once at capture and again before each of the two posts of the
+// first step (around the event creation) and before the Return; the confirmation looks at
+// the session only. Each verification asks once which application has the focus.
+TEST_F(UnlockerTest, TheTargetIsCheckedAgainBeforeEveryPost) {
+  auto& accessibility = lockMachine().accessibility();
+  const auto before = accessibility.focusedQueryCount();
+  Unlocker::unlock(record());
+  EXPECT_EQ(accessibility.focusedQueryCount() - before, 1u) << "capture";
+  advance(0.35);
+  ASSERT_EQ(posted().size(), 2u);
+  EXPECT_EQ(accessibility.focusedQueryCount() - before, 3u) << "two checks before the password";
+  advance(0.04);
+  ASSERT_EQ(posted().size(), 4u);
+  EXPECT_EQ(accessibility.focusedQueryCount() - before, 4u) << "one check before Return";
+  advance(2);
+  EXPECT_EQ(accessibility.focusedQueryCount() - before, 4u) << "the confirmation checks the session only";
+  EXPECT_EQ(results, std::vector<Result>{Result::success()});
+}
+
+// The check at the start of the first step comes before the password is read: with the
+// focus gone and no password saved, the request ends for the focus.
+TEST_F(UnlockerTest, ALostFocusIsNoticedBeforeTheMissingPassword) {
+  PasswordVault::clear();
+  Unlocker::unlock(record());
+  lockMachine().focus(lockMachine().finderPID());
+  advance(0.35);
+  EXPECT_EQ(results, std::vector<Result>{failed(Failure::lockScreenNotFocused)});
+  EXPECT_EQ(lockMachine().events().sourcesCreated(), 0u);
+}
+
 TEST_F(UnlockerTest, HeldModifiersAreClearedSoThePasswordIsTypedAsText) {
   lockMachine().events().setModifierState(ev::kEventFlagMaskCommand | ev::kEventFlagMaskShift);
   Unlocker::unlock(record());
@@ -138,6 +168,22 @@ TEST_F(UnlockerTest, CharactersOutsideTheBasicPlaneGoAsSurrogatePairsInOneEvent)
   EXPECT_EQ(typed, expected);
   EXPECT_EQ(typed[5], 0xD83D);
   EXPECT_EQ(typed[6], 0xDE42);
+  advance(1);
+  EXPECT_EQ(results, std::vector<Result>{Result::success()});
+}
+
+// The edges of each UTF-8 length and of the surrogate range, and a NUL inside the text.
+TEST_F(UnlockerTest, EveryCodePointRangeIsConvertedAtItsEdges) {
+  const std::string password = std::string("\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80") +
+                               "\xEF\xBF\xBF\xF0\x90\x80\x80\xF4\x8F\xBF\xBF" + std::string(1, '\0') + "z";
+  const std::u16string expected{0x007F, 0x0080, 0x07FF, 0x0800, 0xD7FF, 0xE000, 0xFFFF,
+                                0xD800, 0xDC00, 0xDBFF, 0xDFFF, 0x0000, u'z'};
+  ASSERT_TRUE(PasswordVault::set(password));
+  lockMachine().setUserPassword(expected);
+  Unlocker::unlock(record());
+  advance(0.35);
+  ASSERT_EQ(posted().size(), 2u);
+  EXPECT_EQ(posted()[0].event.unicodeString(), expected);
   advance(1);
   EXPECT_EQ(results, std::vector<Result>{Result::success()});
 }

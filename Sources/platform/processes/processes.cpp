@@ -75,8 +75,12 @@ struct StatFields {
 
 std::optional<StatFields> readStat(std::int32_t pid) {
   std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!file || !std::getline(file, line)) return std::nullopt;
+  if (!file) return std::nullopt;
+  // Read whole: the name is printed as the process set it, line breaks included.
+  std::ostringstream contents;
+  contents << file.rdbuf();
+  const std::string line = contents.str();
+  if (line.empty()) return std::nullopt;
   // "pid (comm) state ppid ...": the name may hold spaces and parentheses, so the fields
   // resume after the last ')'.
   const auto open = line.find('(');
