@@ -104,6 +104,31 @@ TEST_F(KeychainTest, RefusedSaveIsLoggedAndReportsFalse) {
   EXPECT_EQ(Keychain::get("account"), bytes("old"));
 }
 
+// Answers "no such item" to every update and refuses every add: the road of `set` that adds.
+class RefusingAddKeychain : public kc::SimulatedKeychain {
+ public:
+  kc::OSStatus add(const std::string&, const std::string&, const Bytes&, kc::Accessibility) override {
+    ++adds;
+    return kc::errSecAuthFailed;
+  }
+  int adds = 0;
+};
+
+TEST_F(KeychainTest, SetOfAMissingItemWhoseAddIsRefusedIsFalseAndQuiet) {
+  const auto keychain = std::make_shared<RefusingAddKeychain>();
+  kc::install(keychain);
+  EXPECT_FALSE(Keychain::set(bytes("value"), "account"));
+  EXPECT_EQ(keychain->calls("update"), 1);
+  EXPECT_EQ(keychain->adds, 1);
+  EXPECT_EQ(keychain->itemCount(), 0u);
+  // Only a refused update is logged; a refused add after "no such item" is not.
+  EXPECT_TRUE(logs().messages().empty());
+}
+
+TEST_F(KeychainTest, ServiceIsTheApplicationIdentifier) {
+  EXPECT_STREQ(Keychain::service, "com.tessmin.quorvel");
+}
+
 TEST_F(KeychainTest, ItemsOfAnotherServiceAreNeverSeen) {
   simulatedKeychain().put("com.example.other", "account", bytes("foreign"));
   EXPECT_TRUE(Keychain::read("account").isAbsent());
