@@ -10,6 +10,7 @@
 
 #include "foundation/keychain.hpp"
 #include "platform/keychain/keychain.hpp"
+#include "platform/paths/paths.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/storage_hooks.hpp"
 
@@ -198,6 +199,27 @@ TEST_F(FileKeychainTest, UnreadableFileIsNeverOverwritten) {
   std::ifstream in(path());
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(text, "{\"items\": [ broken");
+}
+
+TEST_F(FileKeychainTest, AFileThatExistsButCannotBeOpenedIsNeverTakenForAMissingOne) {
+  // A link that points at itself: the file is there, yet every open fails (not with "no such
+  // file"). Were it taken for a missing keychain, a new key would be made and the link replaced.
+  ASSERT_TRUE(platform::paths::createFolders(home() + "/data/com.tessmin.quorvel"));
+  ASSERT_EQ(::symlink("keychain.json", path().c_str()), 0);
+  kc::FileKeychain keychain(path());
+  EXPECT_EQ(keychain.copyMatching("s", "a").status, kc::errSecDecode);
+  EXPECT_EQ(keychain.add("s", "a", bytes("x"), kc::Accessibility::whenUnlocked), kc::errSecDecode);
+  EXPECT_EQ(keychain.remove("s", "a"), kc::errSecDecode);
+  struct stat info {};
+  ASSERT_EQ(::lstat(path().c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+
+  // Through the gateway: the app password counts as set, the key is never replaced.
+  kc::install(std::make_shared<kc::FileKeychain>(path()));
+  EXPECT_TRUE(Keychain::read("quorvelPasswordRecord").isFailed());
+  EXPECT_FALSE(Keychain::create(bytes("key"), "masterKey"));
+  ASSERT_EQ(::lstat(path().c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
 }
 
 TEST_F(FileKeychainTest, ThreadsAndProcessesAddingItemsLoseNone) {
