@@ -222,6 +222,19 @@ TEST_F(FileKeychainTest, AFileThatExistsButCannotBeOpenedIsNeverTakenForAMissing
   EXPECT_TRUE(S_ISLNK(info.st_mode));
 }
 
+TEST_F(FileKeychainTest, NamesThatAreNotUtf8AreRefusedWithoutHarm) {
+  kc::FileKeychain keychain(path());
+  ASSERT_EQ(keychain.add("s", "a", bytes("kept"), kc::Accessibility::whenUnlocked), kc::errSecSuccess);
+  std::ifstream before(path());
+  const std::string text((std::istreambuf_iterator<char>(before)), std::istreambuf_iterator<char>());
+  EXPECT_NE(keychain.add("s", "\xff\xfe", bytes("x"), kc::Accessibility::whenUnlocked), kc::errSecSuccess);
+  EXPECT_NE(keychain.add("\xc3", "a2", bytes("x"), kc::Accessibility::whenUnlocked), kc::errSecSuccess);
+  EXPECT_EQ(keychain.copyMatching("s", "\xff\xfe").status, kc::errSecItemNotFound);
+  EXPECT_EQ(keychain.copyMatching("s", "a").data, bytes("kept"));
+  std::ifstream after(path());
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after)), std::istreambuf_iterator<char>()), text);
+}
+
 TEST_F(FileKeychainTest, ThreadsAndProcessesAddingItemsLoseNone) {
   constexpr int kPerWriter = 15;
   const pid_t child = ::fork();

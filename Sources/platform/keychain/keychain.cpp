@@ -270,7 +270,12 @@ bool FileKeychain::writeItems(const Items& items) const {
   }
   Json document = Json::object();
   document["items"] = std::move(list);
-  const std::string text = document.dump(2) + "\n";
+  std::string text;
+  try {
+    text = document.dump(2) + "\n";
+  } catch (const Json::exception&) {
+    return false;  // a service or account name that is not UTF-8: nothing is written
+  }
   return files::writeFileAtomically(path_, files::Bytes(text.begin(), text.end()));
 }
 
