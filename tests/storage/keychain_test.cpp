@@ -188,17 +188,42 @@ TEST_F(FileKeychainTest, BinaryValuesSurviveTheFile) {
 TEST_F(FileKeychainTest, UnreadableFileIsNeverOverwritten) {
   kc::FileKeychain keychain(path());
   ASSERT_EQ(keychain.add("s", "a", bytes("x"), kc::Accessibility::whenUnlocked), kc::errSecSuccess);
+  // Broken text, and documents with one wrong item among good ones: an item that is skipped
+  // would be lost at the next write, so the whole file counts as unreadable.
+  const std::string good = R"({"service":"s","account":"a","value":"eA==","accessible":"ak"})";
+  const std::vector<std::string> documents = {
+      "{\"items\": [ broken",
+      "",
+      "[]",
+      R"({"items":{}})",
+      R"({"entries":[]})",
+      R"({"items":[)" + good + R"(,5]})",
+      R"({"items":[)" + good + R"(,{"service":"s","account":"b","value":"eA="}]})",
+      R"({"items":[)" + good + R"(,{"service":"s","account":"b","value":"e A=="}]})",
+      R"({"items":[)" + good + R"(,{"service":"s","account":"b","value":7}]})",
+      R"({"items":[)" + good + R"(,{"service":"s","value":"eA=="}]})",
+      R"({"items":[)" + good + R"(,{"service":1,"account":"b","value":"eA=="}]})",
+  };
+  for (const auto& document : documents) {
+    SCOPED_TRACE(document);
+    {
+      std::ofstream out(path(), std::ios::trunc);
+      out << document;
+    }
+    EXPECT_EQ(keychain.copyMatching("s", "a").status, kc::errSecDecode);
+    EXPECT_EQ(keychain.add("s", "b", bytes("y"), kc::Accessibility::whenUnlocked), kc::errSecDecode);
+    EXPECT_EQ(keychain.update("s", "a", bytes("y")), kc::errSecDecode);
+    EXPECT_EQ(keychain.remove("s", "a"), kc::errSecDecode);
+    std::ifstream in(path());
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, document);
+  }
+  // The good item alone reads.
   {
     std::ofstream out(path(), std::ios::trunc);
-    out << "{\"items\": [ broken";
+    out << R"({"items":[)" + good + "]}";
   }
-  EXPECT_EQ(keychain.copyMatching("s", "a").status, kc::errSecDecode);
-  EXPECT_EQ(keychain.add("s", "b", bytes("y"), kc::Accessibility::whenUnlocked), kc::errSecDecode);
-  EXPECT_EQ(keychain.update("s", "a", bytes("y")), kc::errSecDecode);
-  EXPECT_EQ(keychain.remove("s", "a"), kc::errSecDecode);
-  std::ifstream in(path());
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(text, "{\"items\": [ broken");
+  EXPECT_EQ(keychain.copyMatching("s", "a").data, bytes("x"));
 }
 
 TEST_F(FileKeychainTest, AFileThatExistsButCannotBeOpenedIsNeverTakenForAMissingOne) {
