@@ -23,6 +23,17 @@ pc::SymmetricKey testKey() { return *pc::SymmetricKey::random(256); }
 
 class CryptoTest : public quorvel::testing::PlatformTest {
  protected:
+  // Every line logged so far is an error of the `app` logger, and `message` is among them.
+  void expectAppErrors(const std::string& message) {
+    bool found = false;
+    for (const auto& entry : logs().entries()) {
+      EXPECT_EQ(entry.category, "app") << entry.message;
+      EXPECT_EQ(entry.level, platform::log::Level::Error) << entry.message;
+      found = found || entry.message == message;
+    }
+    EXPECT_TRUE(found) << message;
+  }
+
   std::optional<Bytes> storedKey() {
     auto item = simulatedKeychain().item(quorvel::Keychain::service, "masterKey");
     if (!item) return std::nullopt;
@@ -135,6 +146,7 @@ TEST_F(CryptoTest, MalformedKeyTurnsEncryptionOffAndIsNeverOverwritten) {
   for (const auto& message : messages) {
     EXPECT_EQ(message, "Encryption key has an invalid length; leaving it untouched");
   }
+  expectAppErrors("Encryption key has an invalid length; leaving it untouched");
 }
 
 TEST_F(CryptoTest, UnreadableKeyIsRetriedUntilTheKeychainAnswers) {
@@ -148,8 +160,7 @@ TEST_F(CryptoTest, UnreadableKeyIsRetriedUntilTheKeychainAnswers) {
   EXPECT_FALSE(crypto.encrypt(bytes("x")));
   EXPECT_EQ(storedKey(), existing.bytes());
   EXPECT_EQ(simulatedKeychain().calls("add"), 0);
-  EXPECT_TRUE(logs().contains(
-      "Encryption key unavailable (Keychain status -25308); leaving it untouched"));
+  expectAppErrors("Encryption key unavailable (Keychain status -25308); leaving it untouched");
 
   simulatedKeychain().clearFaults();
   const auto sealed = crypto.encrypt(bytes("x"));
@@ -164,7 +175,7 @@ TEST_F(CryptoTest, KeyThatCannotBeStoredIsNeverUsed) {
   simulatedKeychain().refuseWrites(kc::errSecAuthFailed);
   auto& crypto = Crypto::shared();
   EXPECT_FALSE(crypto.encrypt(bytes("x")));
-  EXPECT_TRUE(logs().contains("Could not save a new encryption key; encryption disabled"));
+  expectAppErrors("Could not save a new encryption key; encryption disabled");
   EXPECT_FALSE(storedKey());
 
   // Once the Keychain accepts the key, encryption turns itself on with the stored key.

@@ -382,6 +382,7 @@ TEST_F(FaceprintStoreTest, FailedSavesUndoTheChangeExactly) {
   expectUnchanged("replace, disk refuses");
   EXPECT_EQ(logs().messages("face"),
             (std::vector<std::string>{"Could not save faceprints", "Could not save faceprints"}));
+  for (const auto& entry : logs().entries()) EXPECT_EQ(entry.level, platform::log::Level::Error);
   simulatedFiles().clearFaults();
   logs().clear();
 

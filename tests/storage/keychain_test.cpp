@@ -10,6 +10,7 @@
 
 #include "foundation/keychain.hpp"
 #include "platform/keychain/keychain.hpp"
+#include "platform/paths/paths.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/storage_hooks.hpp"
 
@@ -104,6 +105,31 @@ TEST_F(KeychainTest, RefusedSaveIsLoggedAndReportsFalse) {
   EXPECT_EQ(Keychain::get("account"), bytes("old"));
 }
 
+// Answers "no such item" to every update and refuses every add: the road of `set` that adds.
+class RefusingAddKeychain : public kc::SimulatedKeychain {
+ public:
+  kc::OSStatus add(const std::string&, const std::string&, const Bytes&, kc::Accessibility) override {
+    ++adds;
+    return kc::errSecAuthFailed;
+  }
+  int adds = 0;
+};
+
+TEST_F(KeychainTest, SetOfAMissingItemWhoseAddIsRefusedIsFalseAndQuiet) {
+  const auto keychain = std::make_shared<RefusingAddKeychain>();
+  kc::install(keychain);
+  EXPECT_FALSE(Keychain::set(bytes("value"), "account"));
+  EXPECT_EQ(keychain->calls("update"), 1);
+  EXPECT_EQ(keychain->adds, 1);
+  EXPECT_EQ(keychain->itemCount(), 0u);
+  // Only a refused update is logged; a refused add after "no such item" is not.
+  EXPECT_TRUE(logs().messages().empty());
+}
+
+TEST_F(KeychainTest, ServiceIsTheApplicationIdentifier) {
+  EXPECT_STREQ(Keychain::service, "com.tessmin.quorvel");
+}
+
 TEST_F(KeychainTest, ItemsOfAnotherServiceAreNeverSeen) {
   simulatedKeychain().put("com.example.other", "account", bytes("foreign"));
   EXPECT_TRUE(Keychain::read("account").isAbsent());
@@ -162,17 +188,76 @@ TEST_F(FileKeychainTest, BinaryValuesSurviveTheFile) {
 TEST_F(FileKeychainTest, UnreadableFileIsNeverOverwritten) {
   kc::FileKeychain keychain(path());
   ASSERT_EQ(keychain.add("s", "a", bytes("x"), kc::Accessibility::whenUnlocked), kc::errSecSuccess);
+  // Broken text, and documents with one wrong item among good ones: an item that is skipped
+  // would be lost at the next write, so the whole file counts as unreadable.
+  const std::string good = R"({"service":"s","account":"a","value":"eA==","accessible":"ak"})";
+  const std::vector<std::string> documents = {
+      "{\"items\": [ broken",
+      "",
+      "[]",
+      R"({"items":{}})",
+      R"({"entries":[]})",
+      R"({"items":[)" + good + R"(,5]})",
+      R"({"items":[)" + good + R"(,{"service":"s","account":"b","value":"eA="}]})",
+      R"({"items":[)" + good + R"(,{"service":"s","account":"b","value":"e A=="}]})",
+      R"({"items":[)" + good + R"(,{"service":"s","account":"b","value":7}]})",
+      R"({"items":[)" + good + R"(,{"service":"s","value":"eA=="}]})",
+      R"({"items":[)" + good + R"(,{"service":1,"account":"b","value":"eA=="}]})",
+  };
+  for (const auto& document : documents) {
+    SCOPED_TRACE(document);
+    {
+      std::ofstream out(path(), std::ios::trunc);
+      out << document;
+    }
+    EXPECT_EQ(keychain.copyMatching("s", "a").status, kc::errSecDecode);
+    EXPECT_EQ(keychain.add("s", "b", bytes("y"), kc::Accessibility::whenUnlocked), kc::errSecDecode);
+    EXPECT_EQ(keychain.update("s", "a", bytes("y")), kc::errSecDecode);
+    EXPECT_EQ(keychain.remove("s", "a"), kc::errSecDecode);
+    std::ifstream in(path());
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, document);
+  }
+  // The good item alone reads.
   {
     std::ofstream out(path(), std::ios::trunc);
-    out << "{\"items\": [ broken";
+    out << R"({"items":[)" + good + "]}";
   }
+  EXPECT_EQ(keychain.copyMatching("s", "a").data, bytes("x"));
+}
+
+TEST_F(FileKeychainTest, AFileThatExistsButCannotBeOpenedIsNeverTakenForAMissingOne) {
+  // A link that points at itself: the file is there, yet every open fails (not with "no such
+  // file"). Were it taken for a missing keychain, a new key would be made and the link replaced.
+  ASSERT_TRUE(platform::paths::createFolders(home() + "/data/com.tessmin.quorvel"));
+  ASSERT_EQ(::symlink("keychain.json", path().c_str()), 0);
+  kc::FileKeychain keychain(path());
   EXPECT_EQ(keychain.copyMatching("s", "a").status, kc::errSecDecode);
-  EXPECT_EQ(keychain.add("s", "b", bytes("y"), kc::Accessibility::whenUnlocked), kc::errSecDecode);
-  EXPECT_EQ(keychain.update("s", "a", bytes("y")), kc::errSecDecode);
+  EXPECT_EQ(keychain.add("s", "a", bytes("x"), kc::Accessibility::whenUnlocked), kc::errSecDecode);
   EXPECT_EQ(keychain.remove("s", "a"), kc::errSecDecode);
-  std::ifstream in(path());
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(text, "{\"items\": [ broken");
+  struct stat info {};
+  ASSERT_EQ(::lstat(path().c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+
+  // Through the gateway: the app password counts as set, the key is never replaced.
+  kc::install(std::make_shared<kc::FileKeychain>(path()));
+  EXPECT_TRUE(Keychain::read("quorvelPasswordRecord").isFailed());
+  EXPECT_FALSE(Keychain::create(bytes("key"), "masterKey"));
+  ASSERT_EQ(::lstat(path().c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+}
+
+TEST_F(FileKeychainTest, NamesThatAreNotUtf8AreRefusedWithoutHarm) {
+  kc::FileKeychain keychain(path());
+  ASSERT_EQ(keychain.add("s", "a", bytes("kept"), kc::Accessibility::whenUnlocked), kc::errSecSuccess);
+  std::ifstream before(path());
+  const std::string text((std::istreambuf_iterator<char>(before)), std::istreambuf_iterator<char>());
+  EXPECT_NE(keychain.add("s", "\xff\xfe", bytes("x"), kc::Accessibility::whenUnlocked), kc::errSecSuccess);
+  EXPECT_NE(keychain.add("\xc3", "a2", bytes("x"), kc::Accessibility::whenUnlocked), kc::errSecSuccess);
+  EXPECT_EQ(keychain.copyMatching("s", "\xff\xfe").status, kc::errSecItemNotFound);
+  EXPECT_EQ(keychain.copyMatching("s", "a").data, bytes("kept"));
+  std::ifstream after(path());
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after)), std::istreambuf_iterator<char>()), text);
 }
 
 TEST_F(FileKeychainTest, ThreadsAndProcessesAddingItemsLoseNone) {

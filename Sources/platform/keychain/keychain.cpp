@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <nlohmann/json.hpp>
 
 #include "platform/encoding/base64.hpp"
@@ -224,7 +225,14 @@ FileKeychain::FileKeychain(std::string path) : path_(std::move(path)) {}
 FileKeychain::ReadOutcome FileKeychain::readItems(Items& items) const {
   items.clear();
   const auto data = files::readWholeFile(path_);
-  if (!data) return ::access(path_.c_str(), F_OK) == 0 ? ReadOutcome::unreadable : ReadOutcome::missing;
+  if (!data) {
+    // Only a definite "no such file" is a missing keychain; any other error (a file that is
+    // there but cannot be opened) must never lead to a fresh file in its place.
+    if (::access(path_.c_str(), F_OK) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
+      return ReadOutcome::missing;
+    }
+    return ReadOutcome::unreadable;
+  }
   const Json json = Json::parse(data->begin(), data->end(), nullptr, false);
   if (json.is_discarded() || !json.is_object() || !json.contains("items") ||
       !json["items"].is_array()) {
@@ -262,7 +270,12 @@ bool FileKeychain::writeItems(const Items& items) const {
   }
   Json document = Json::object();
   document["items"] = std::move(list);
-  const std::string text = document.dump(2) + "\n";
+  std::string text;
+  try {
+    text = document.dump(2) + "\n";
+  } catch (const Json::exception&) {
+    return false;  // a service or account name that is not UTF-8: nothing is written
+  }
   return files::writeFileAtomically(path_, files::Bytes(text.begin(), text.end()));
 }
 

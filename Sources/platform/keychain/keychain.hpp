@@ -114,8 +114,9 @@ class SimulatedKeychain : public Keychain {
 
 // Items in one JSON file (values in Base64). Every change is a read-modify-write under an
 // advisory lock of a sibling lock file, written to a temporary file and renamed into place,
-// so other threads and processes see the old items or the new ones. A file that cannot be
-// parsed is never overwritten: reads answer errSecDecode and changes are refused with it.
+// so other threads and processes see the old items or the new ones. A file that is there but
+// cannot be opened or parsed is never overwritten: reads answer errSecDecode and changes are
+// refused with it.
 class FileKeychain : public Keychain {
  public:
   explicit FileKeychain(std::string path);
