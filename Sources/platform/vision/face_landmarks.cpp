@@ -41,6 +41,12 @@ FaceLandmarksResult SimulatedFaceLandmarksDetector::detectFaceLandmarks(
   return default_;
 }
 
+FaceLandmarksResult SimulatedFaceLandmarksDetector::landmarksForFaces(
+    const std::shared_ptr<image::PixelBuffer>& frame, image::ImageOrientation orientation,
+    const std::vector<Rect>&) {
+  return detectFaceLandmarks(frame, orientation);
+}
+
 void SimulatedFaceLandmarksDetector::script(const std::shared_ptr<image::PixelBuffer>& frame,
                                             FaceLandmarksResult result) {
   std::lock_guard<std::mutex> lock(mutex_);

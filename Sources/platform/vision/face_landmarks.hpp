@@ -78,6 +78,11 @@ class FaceLandmarksDetector {
   // Synchronous; safe to call from several threads at once.
   virtual FaceLandmarksResult detectFaceLandmarks(
       const std::shared_ptr<image::PixelBuffer>& frame, image::ImageOrientation orientation) = 0;
+  // Landmarks for faces the caller already knows (normalised bounding boxes, as in the
+  // results): no search, one observation per box, in the order given.
+  virtual FaceLandmarksResult landmarksForFaces(const std::shared_ptr<image::PixelBuffer>& frame,
+                                                image::ImageOrientation orientation,
+                                                const std::vector<Rect>& boundingBoxes) = 0;
 };
 
 std::shared_ptr<FaceLandmarksDetector> faceLandmarksDetector();
@@ -104,6 +109,9 @@ class DlibFaceLandmarksDetector : public FaceLandmarksDetector {
 
   FaceLandmarksResult detectFaceLandmarks(const std::shared_ptr<image::PixelBuffer>& frame,
                                           image::ImageOrientation orientation) override;
+  FaceLandmarksResult landmarksForFaces(const std::shared_ptr<image::PixelBuffer>& frame,
+                                        image::ImageOrientation orientation,
+                                        const std::vector<Rect>& boundingBoxes) override;
 
   // The reduction factor used for a frame of this size.
   static int reductionFactor(int width, int height);
@@ -115,6 +123,10 @@ class DlibFaceLandmarksDetector : public FaceLandmarksDetector {
   std::once_flag loadOnce_;
   std::shared_ptr<Models> models_;
   std::string loadError_;
+
+  // Searches faces unless `boxes` gives them.
+  FaceLandmarksResult run(const std::shared_ptr<image::PixelBuffer>& frame,
+                          image::ImageOrientation orientation, const std::vector<Rect>* boxes);
 };
 
 // A scripted detector for tests. Each request takes, in this order of precedence: the result
@@ -124,6 +136,10 @@ class SimulatedFaceLandmarksDetector : public FaceLandmarksDetector {
  public:
   FaceLandmarksResult detectFaceLandmarks(const std::shared_ptr<image::PixelBuffer>& frame,
                                           image::ImageOrientation orientation) override;
+  // Takes its answer like detectFaceLandmarks.
+  FaceLandmarksResult landmarksForFaces(const std::shared_ptr<image::PixelBuffer>& frame,
+                                        image::ImageOrientation orientation,
+                                        const std::vector<Rect>& boundingBoxes) override;
 
   void script(const std::shared_ptr<image::PixelBuffer>& frame, FaceLandmarksResult result);
   void enqueue(FaceLandmarksResult result);

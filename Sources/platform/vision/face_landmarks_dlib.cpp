@@ -3,6 +3,7 @@
 #include <dlib/image_processing/frontal_face_detector.h>
 #include <dlib/opencv/cv_image.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <opencv2/calib3d.hpp>
@@ -116,6 +117,18 @@ int DlibFaceLandmarksDetector::reductionFactor(int width, int height) {
 
 FaceLandmarksResult DlibFaceLandmarksDetector::detectFaceLandmarks(
     const std::shared_ptr<image::PixelBuffer>& frame, image::ImageOrientation orientation) {
+  return run(frame, orientation, nullptr);
+}
+
+FaceLandmarksResult DlibFaceLandmarksDetector::landmarksForFaces(
+    const std::shared_ptr<image::PixelBuffer>& frame, image::ImageOrientation orientation,
+    const std::vector<Rect>& boundingBoxes) {
+  return run(frame, orientation, &boundingBoxes);
+}
+
+FaceLandmarksResult DlibFaceLandmarksDetector::run(const std::shared_ptr<image::PixelBuffer>& frame,
+                                                   image::ImageOrientation orientation,
+                                                   const std::vector<Rect>* boxes) {
   std::call_once(loadOnce_, [this] {
     try {
       auto models = std::make_shared<Models>();
@@ -149,26 +162,42 @@ FaceLandmarksResult DlibFaceLandmarksDetector::detectFaceLandmarks(
     cv::cvtColor(bgra, grey, cv::COLOR_BGRA2GRAY);
   }
   const int width = grey.cols, height = grey.rows;
-  const int factor = reductionFactor(width, height);
-  cv::Mat reduced = grey;
-  if (factor > 1) {
-    cv::resize(grey, reduced, cv::Size(width / factor, height / factor), 0, 0, cv::INTER_AREA);
-  }
 
-  std::vector<dlib::rect_detection> detections;
-  try {
-    threadDetector()(dlib::cv_image<unsigned char>(reduced), detections, 0.0);
-  } catch (const std::exception& e) {
-    return error(6, std::string("Face detection failed: ") + e.what());
+  // Face boxes in full-resolution pixel indices (inclusive corners, rows from the top).
+  std::vector<std::pair<dlib::rectangle, double>> faces;
+  if (boxes) {
+    for (const Rect& b : *boxes) {
+      const double left = b.minX() * width, right = b.maxX() * width;
+      const double top = height - b.maxY() * height, bottom = height - b.minY() * height;
+      faces.emplace_back(dlib::rectangle(std::lround(left), std::lround(top),
+                                         std::lround(right) - 1, std::lround(bottom) - 1),
+                         1.0);
+    }
+  } else {
+    const int factor = reductionFactor(width, height);
+    cv::Mat reduced = grey;
+    if (factor > 1) {
+      cv::resize(grey, reduced, cv::Size(width / factor, height / factor), 0, 0, cv::INTER_AREA);
+    }
+    std::vector<dlib::rect_detection> detections;
+    try {
+      threadDetector()(dlib::cv_image<unsigned char>(reduced), detections, 0.0);
+    } catch (const std::exception& e) {
+      return error(6, std::string("Face detection failed: ") + e.what());
+    }
+    for (const auto& detection : detections) {
+      const dlib::rectangle& r = detection.rect;
+      // Back to full-resolution pixels: a reduced pixel covers factor x factor of them.
+      faces.emplace_back(dlib::rectangle(r.left() * factor, r.top() * factor,
+                                         (r.right() + 1) * factor - 1,
+                                         (r.bottom() + 1) * factor - 1),
+                         detection.detection_confidence);
+    }
   }
 
   std::vector<FaceObservation> observations;
   const dlib::cv_image<unsigned char> full(grey);
-  for (const auto& detection : detections) {
-    const dlib::rectangle& r = detection.rect;
-    // Back to full-resolution pixels: a reduced pixel covers factor x factor of them.
-    const dlib::rectangle box(r.left() * factor, r.top() * factor,
-                              (r.right() + 1) * factor - 1, (r.bottom() + 1) * factor - 1);
+  for (const auto& [box, confidence] : faces) {
     const dlib::full_object_detection shape = models_->predictor(full, box);
     if (shape.num_parts() != 68) continue;
 
@@ -192,7 +221,7 @@ FaceLandmarksResult DlibFaceLandmarksDetector::detectFaceLandmarks(
       observation.yaw = pose->first;
       observation.pitch = pose->second;
     }
-    observation.confidence = detection.detection_confidence;
+    observation.confidence = confidence;
     observations.push_back(std::move(observation));
   }
   return observations;
