@@ -124,8 +124,10 @@ bool sampleBuffer(PixelBuffer& buffer, const AffineTransform& g, bool highQualit
   // Output index -> index in the (reduced) region.
   const cv::Matx23d map(rx * g.a, rx * g.c, rx * (g.tx - x0 + 0.5) - 0.5,  //
                         ry * g.b, ry * g.d, ry * (g.ty - y0 + 0.5) - 0.5);
+  // Edge pixels repeat outwards; the buffer's extent then cuts the image off sharply (as a
+  // crop), so an enlarged image does not fade into transparency along its border.
   cv::warpAffine(region, out, map, out.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
-                 cv::BORDER_CONSTANT, cv::Scalar::all(0));
+                 cv::BORDER_REPLICATE);
   return true;
 }
 
@@ -202,9 +204,11 @@ bool renderInto(const Image& image, const Rect& bounds, bool highQuality, cv::Ma
     out.setTo(cv::Scalar::all(0));
     return true;
   }
+  std::vector<Crop> crops = plan.crops;
   if (plan.source->kind == Node::Kind::color) {
     out.setTo(premultipliedBGRA(plan.source->color));
   } else {
+    crops.push_back({plan.source->extent, plan.sourceToTop});
     PixelBuffer& buffer = *plan.source->buffer;
     const AffineTransform g = indexToTop.concatenating(plan.sourceToTop.inverted())
                                   .concatenating(planeToSourceIndex(buffer.height()));
@@ -215,7 +219,7 @@ bool renderInto(const Image& image, const Rect& bounds, bool highQuality, cv::Ma
     if (!sampleBuffer(buffer, g, highQuality, out)) return false;
   }
   applyAdjustments(plan.adjustments, out);
-  applyCrops(plan.crops, indexToTop, out);
+  applyCrops(crops, indexToTop, out);
   return true;
 }
 

@@ -4,7 +4,9 @@
 // bottom-left origin) into a pixel buffer or a bitmap whose top row is the top of `bounds`:
 // output pixel (column i, row j, rows from the top) is the image sampled at the point
 // (bounds.x + i + 0.5, bounds.y + bounds.height - j - 0.5). Pixels outside the image's extent
-// are transparent black (0, 0, 0, 0). Samples between source pixels are bilinear.
+// are transparent black (0, 0, 0, 0). Samples between source pixels are bilinear, with the
+// buffer's edge pixels repeated outwards; every extent and crop edge is sharp: an output pixel
+// belongs to the image exactly when its centre lies inside the extent.
 //
 // With `highQualityDownsample` on, an image that is shrunk on its way to the output (say a
 // face of 400 pixels rendered into 150) is first reduced by area averaging, so every output
