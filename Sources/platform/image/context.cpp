@@ -103,23 +103,43 @@ bool sampleBuffer(PixelBuffer& buffer, const AffineTransform& g, bool highQualit
   }
   const double marginU = 2.0 / reduceU + 2, marginV = 2.0 / reduceV + 2;
   const int x0 = static_cast<int>(std::clamp(std::floor(u0 - marginU), 0.0, double(source.cols)));
-  const int x1 = static_cast<int>(std::clamp(std::ceil(u1 + marginU), 0.0, double(source.cols)));
+  int x1 = static_cast<int>(std::clamp(std::ceil(u1 + marginU), 0.0, double(source.cols)));
   const int y0 = static_cast<int>(std::clamp(std::floor(v0 - marginV), 0.0, double(source.rows)));
-  const int y1 = static_cast<int>(std::clamp(std::ceil(v1 + marginV), 0.0, double(source.rows)));
+  int y1 = static_cast<int>(std::clamp(std::ceil(v1 + marginV), 0.0, double(source.rows)));
   if (x1 <= x0 || y1 <= y0) {
     out.setTo(cv::Scalar::all(0));
     return true;
   }
-  cv::Mat region = source(cv::Rect(x0, y0, x1 - x0, y1 - y0));
-  double rx = 1, ry = 1;
-  cv::Mat reduced;
+  double rx = 1, ry = 1;  // region pixels -> reduced pixels, per axis
+  cv::Mat region;
   if (reduceU < 1 || reduceV < 1) {
-    const int dw = std::max(1, static_cast<int>(std::lround(region.cols * reduceU)));
-    const int dh = std::max(1, static_cast<int>(std::lround(region.rows * reduceV)));
-    cv::resize(region, reduced, cv::Size(dw, dh), 0, 0, cv::INTER_AREA);
-    rx = double(dw) / region.cols;
-    ry = double(dh) / region.rows;
-    region = reduced;
+    // First by whole factors (area averaging of k x k blocks, the fast road), then by what is
+    // left; each pass keeps "centre maps to centre", so the two compose.
+    const int kx = std::max(1, static_cast<int>(std::floor(1.0 / reduceU)));
+    const int ky = std::max(1, static_cast<int>(std::floor(1.0 / reduceV)));
+    if ((x1 - x0) >= kx && (y1 - y0) >= ky && (kx > 1 || ky > 1)) {
+      // Whole blocks only; the margin covers the few columns or rows given up.
+      x1 = x0 + (x1 - x0) / kx * kx;
+      y1 = y0 + (y1 - y0) / ky * ky;
+      cv::resize(source(cv::Rect(x0, y0, x1 - x0, y1 - y0)), region,
+                 cv::Size((x1 - x0) / kx, (y1 - y0) / ky), 0, 0, cv::INTER_AREA);
+      rx = 1.0 / kx;
+      ry = 1.0 / ky;
+    } else {
+      region = source(cv::Rect(x0, y0, x1 - x0, y1 - y0));
+    }
+    const double leftU = stepU * rx, leftV = stepV * ry;
+    if (leftU > 1.01 || leftV > 1.01) {
+      const int dw = std::max(1, static_cast<int>(std::lround(region.cols / std::max(1.0, leftU))));
+      const int dh = std::max(1, static_cast<int>(std::lround(region.rows / std::max(1.0, leftV))));
+      cv::Mat reduced;
+      cv::resize(region, reduced, cv::Size(dw, dh), 0, 0, cv::INTER_AREA);
+      rx *= double(dw) / region.cols;
+      ry *= double(dh) / region.rows;
+      region = reduced;
+    }
+  } else {
+    region = source(cv::Rect(x0, y0, x1 - x0, y1 - y0));
   }
   // Output index -> index in the (reduced) region.
   const cv::Matx23d map(rx * g.a, rx * g.c, rx * (g.tx - x0 + 0.5) - 0.5,  //
