@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 
 #include "recognition/camera_session.hpp"
 #include "support/platform_fixture.hpp"
@@ -246,6 +247,41 @@ TEST_F(CameraSessionTest, TheLinuxSystemReportsNoBuiltInCamera) {
   auto session = CameraSession::create();
   EXPECT_EQ(startAndSettle(*session), std::vector<bool>{false});
   EXPECT_EQ(logs().messages(), std::vector<std::string>{"No built-in camera available"});
+}
+
+}  // namespace
+}  // namespace quorvel::testing
+
+namespace quorvel::testing {
+namespace {
+
+// The same road on real threads: frames arrive off the main thread, the completion on it.
+TEST_F(CameraSessionTest, RunsOnRealQueues) {
+  platform::dispatch::install(platform::dispatch::makeRealScheduler());
+  simulatedCamera().setFrameRate(100);
+  auto session = CameraSession::create();
+  std::atomic<int> frames{0};
+  std::atomic<bool> offMain{true};
+  session->onFrame = [&](const PixelBufferPtr& frame) {
+    if (platform::dispatch::isMainThread() || !frame) offMain = false;
+    ++frames;
+  };
+  // The main loop looks at its condition when it has run something: keep it ticking.
+  auto tick = platform::dispatch::Timer::scheduled(0.005, true, [](platform::dispatch::Timer&) {});
+  std::optional<bool> started;
+  bool completedOnMain = false;
+  session->start([&](bool running) {
+    completedOnMain = platform::dispatch::isMainThread();
+    started = running;
+  });
+  EXPECT_TRUE(platform::dispatch::runMainLoopUntil([&] { return started && frames >= 5; }, 10));
+  session->stop();
+  EXPECT_TRUE(platform::dispatch::runMainLoopUntil([&] { return !session->isRunning(); }, 10));
+  tick->invalidate();
+  EXPECT_EQ(started, std::optional<bool>(true));
+  EXPECT_TRUE(completedOnMain);
+  EXPECT_TRUE(offMain);
+  EXPECT_GE(frames.load(), 5);
 }
 
 }  // namespace
