@@ -206,6 +206,17 @@ TEST_F(CameraSessionTest, ASessionThatDoesNotRunCompletesWithFalse) {
   EXPECT_EQ(logs().messages().size(), 1u);
 }
 
+TEST_F(CameraSessionTest, ASampleWithoutAnImageIsSkipped) {
+  auto session = CameraSession::create();
+  int calls = 0;
+  session->onFrame = [&](const PixelBufferPtr&) { ++calls; };
+  platform::capture::VideoDataOutput output;
+  session->captureOutput(output, platform::capture::SampleBuffer{nullptr, 1.0});
+  EXPECT_EQ(calls, 0);
+  session->captureOutput(output, platform::capture::SampleBuffer{frames[0], 1.0});
+  EXPECT_EQ(calls, 1);
+}
+
 TEST_F(CameraSessionTest, WithoutAFrameHandlerFramesGoNowhere) {
   auto session = CameraSession::create();
   startAndSettle(*session);

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 
+#include "platform/image/context.hpp"
 #include "platform/image/image_io.hpp"
 #include "platform/vision/face_landmarks.hpp"
 #include "recognition/face_detector.hpp"
@@ -130,6 +132,56 @@ TEST_F(RealFaceDetectorTest, AFrameThePlatformCannotReadIsAnErrorLine) {
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0].rfind("Vision request failed: ", 0), 0u) << messages[0];
   EXPECT_GT(messages[0].size(), std::string("Vision request failed: ").size());
+}
+
+TEST_F(RealFaceDetectorTest, AModelThatCannotBeLoadedFailsEveryRequestWithADescription) {
+  platform::vision::installFaceLandmarksDetector(
+      std::make_shared<platform::vision::DlibFaceLandmarksDetector>(home() + "/missing.dat"));
+  auto photo = platform::image::readImageFile(johnsPhotos().front());
+  EXPECT_FALSE(FaceDetector::shared().largestFace(photo));
+  EXPECT_FALSE(FaceDetector::shared().largestFace(photo));
+  const auto messages = logs().messages("face");
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_NE(messages[0].find("missing.dat"), std::string::npos) << messages[0];
+
+  // Only upright frames are understood.
+  const auto rotated = platform::vision::DlibFaceLandmarksDetector::shared()->detectFaceLandmarks(
+      photo, platform::image::ImageOrientation::right);
+  EXPECT_TRUE(std::holds_alternative<platform::vision::FaceLandmarksError>(rotated));
+}
+
+// Camera-sized frames are searched reduced (by 2 at 720p, by 3 at 1080p); a face at a sitting
+// distance is still found, in the right place of the full frame.
+TEST_F(RealFaceDetectorTest, FindsASittingFaceInCameraSizedFrames) {
+  EXPECT_EQ(platform::vision::DlibFaceLandmarksDetector::reductionFactor(1280, 720), 2);
+  EXPECT_EQ(platform::vision::DlibFaceLandmarksDetector::reductionFactor(1920, 1080), 3);
+  EXPECT_EQ(platform::vision::DlibFaceLandmarksDetector::reductionFactor(150, 150), 1);
+  auto portrait = examplePhoto("faces/Tom_Cruise_avp_2014_4.jpg");
+  ASSERT_TRUE(portrait);
+  for (const auto& [w, h, scale] : {std::tuple{1280, 720, 0.56}, std::tuple{1920, 1080, 0.84}}) {
+    // The portrait's face is about 450 pixels wide: scaled to about 250 (720p) or 375 (1080p),
+    // placed with its left edge at a third of the frame and its bottom at a tenth.
+    const double left = w / 3.0, bottom = h / 10.0;
+    const auto placed = platform::image::Image::fromPixelBuffer(portrait)
+                            .scaledBy(scale, scale)
+                            .translatedBy(left, bottom);
+    auto frame = platform::image::PixelBuffer::create(w, h);
+    ASSERT_TRUE(platform::image::Context().render(placed, *frame, Rect(0, 0, w, h),
+                                                  platform::image::ColorSpace::sRGB()));
+    const auto alone = FaceDetector::shared().largestFace(portrait);
+    const auto found = FaceDetector::shared().largestFace(frame);
+    ASSERT_TRUE(alone && found) << w << "x" << h;
+    // Where the portrait's own face box lands in the frame.
+    const Rect& a = alone->boundingBox;
+    const double expectedMidX = (left + a.midX() * portrait->width() * scale) / w;
+    const double expectedMidY = (bottom + a.midY() * portrait->height() * scale) / h;
+    EXPECT_NEAR(found->boundingBox.midX(), expectedMidX, 0.02) << w;
+    EXPECT_NEAR(found->boundingBox.midY(), expectedMidY, 0.03) << w;
+    EXPECT_NEAR(found->boundingBox.width() * w, a.width() * portrait->width() * scale,
+                0.2 * a.width() * portrait->width() * scale) << w;
+    ASSERT_TRUE(found->yaw && alone->yaw);
+    EXPECT_NEAR(*found->yaw, *alone->yaw, 0.15);
+  }
 }
 
 platform::Point framePoint(const FaceObservation& face, const platform::Point& p, double w, double h) {

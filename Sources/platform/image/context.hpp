@@ -17,6 +17,16 @@
 // space argument names what the caller expects and must be sRGB.
 //
 // A context holds no per-render state: one context may render from several threads at once.
+//
+// Typical uses:
+//   // A 150 x 150 RGB bitmap of an aligned face (a recipe whose extent is (0, 0, 150, 150)):
+//   auto rgb = context.renderBitmap(aligned, Rect(0, 0, 150, 150), BitmapFormat::RGB8);
+//   // A pixel buffer stretched into a reused 112 x 112 buffer:
+//   Image image = Image::fromPixelBuffer(frame);
+//   Rect e = image.extent();
+//   context.render(image.translatedBy(-e.minX(), -e.minY())
+//                      .scaledBy(112 / e.width(), 112 / e.height()),
+//                  *target, Rect(0, 0, 112, 112), ColorSpace::sRGB());
 #pragma once
 
 #include <cstdint>
