@@ -129,6 +129,15 @@ TEST_F(ImageLayerTest, ColourControlsAdjustSaturationContrastAndBrightness) {
   const double expected = ((128 / 255.0 - 0.5) * 1.1 + 0.5 + 0.05) * 255;
   EXPECT_NEAR(out->pixel(0, 0)[0], expected, 0.6);
 
+  // Without alpha, a half-transparent colour is drawn over black.
+  auto rgbx = context.renderBitmap(Image::color({1, 0.5, 0, 0.5}), Rect(0, 0, 2, 1), BitmapFormat::RGBX8);
+  ASSERT_TRUE(rgbx);
+  EXPECT_EQ(rgbx->bytesPerRow, 8u);
+  EXPECT_NEAR(rgbx->pixel(1, 0)[0], 128, 1);
+  EXPECT_NEAR(rgbx->pixel(1, 0)[1], 64, 1);
+  EXPECT_EQ(rgbx->pixel(1, 0)[2], 0);
+  EXPECT_EQ(rgbx->pixel(1, 0)[3], 255);
+
   // No saturation: the luminance of pure red.
   auto red = context.renderBitmap(Image::color({1, 0, 0, 1}).applyingColorControls({0, 1, 0}),
                                   Rect(0, 0, 1, 1), BitmapFormat::RGB8);

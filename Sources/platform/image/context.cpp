@@ -292,6 +292,11 @@ std::optional<Bitmap> Context::renderBitmap(const Image& image, const Rect& boun
     case BitmapFormat::BGRA8:
       bgra.copyTo(target);
       break;
+    case BitmapFormat::RGBX8:
+      // Premultiplied colour is the colour drawn over black.
+      cv::cvtColor(bgra, target, cv::COLOR_BGRA2RGBA);
+      cv::insertChannel(cv::Mat(h, w, CV_8U, cv::Scalar(255)), target, 3);
+      break;
   }
   return bitmap;
 }

@@ -58,6 +58,7 @@ enum class BitmapFormat {
   RGB8,   // red, green, blue: 3 bytes a pixel
   RGBA8,  // red, green, blue, alpha (premultiplied)
   BGRA8,  // blue, green, red, alpha (premultiplied), as pixel buffers
+  RGBX8,  // red, green, blue and one ignored byte (255): no alpha, drawn over black
 };
 
 // Pixels in memory, the top row first, rows `bytesPerRow` apart (no padding here).

@@ -70,6 +70,9 @@ bool writePNG(const Bitmap& bitmap, const std::string& path) {
     case BitmapFormat::RGBA8:
       cv::cvtColor(pixels, bgr, cv::COLOR_RGBA2BGRA);
       break;
+    case BitmapFormat::RGBX8:
+      cv::cvtColor(pixels, bgr, cv::COLOR_RGBA2BGR);
+      break;
     case BitmapFormat::BGRA8:
       bgr = pixels;
       break;
