@@ -1,0 +1,21 @@
+// Reading and writing image files.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/image/context.hpp"
+#include "platform/image/pixel_buffer.hpp"
+
+namespace platform::image {
+
+// Decodes a PNG or JPEG file (any format the decoder knows) into a new 32-bit BGRA buffer,
+// opaque unless the file has alpha; null when the file is missing or cannot be decoded.
+std::shared_ptr<PixelBuffer> readImageFile(const std::string& path);
+
+// Writes a PNG file; false when the buffer cannot be read or the file cannot be written.
+// Pixels are written as stored (alpha straight from the buffer).
+bool writePNG(PixelBuffer& buffer, const std::string& path);
+bool writePNG(const Bitmap& bitmap, const std::string& path);
+
+}  // namespace platform::image

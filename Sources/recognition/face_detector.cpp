@@ -1,0 +1,35 @@
+#include "recognition/face_detector.hpp"
+
+#include <variant>
+
+#include "foundation/log.hpp"
+#include "platform/shared.hpp"
+
+namespace quorvel {
+
+FaceDetector& FaceDetector::shared() {
+  static platform::SharedInstance<FaceDetector> instance;
+  return instance.get();
+}
+
+std::optional<FaceObservation> FaceDetector::largestFace(
+    const std::shared_ptr<platform::image::PixelBuffer>& frame) const {
+  const auto result = platform::vision::faceLandmarksDetector()->detectFaceLandmarks(
+      frame, platform::image::ImageOrientation::up);
+  if (const auto* failure = std::get_if<platform::vision::FaceLandmarksError>(&result)) {
+    Log::face().error("Vision request failed: %s", failure->localizedDescription);
+    return std::nullopt;
+  }
+  const auto& faces = std::get<std::vector<FaceObservation>>(result);
+  if (faces.empty()) return std::nullopt;
+  const FaceObservation* best = &faces.front();
+  auto area = [](const FaceObservation& face) {
+    return face.boundingBox.width() * face.boundingBox.height();
+  };
+  for (const auto& face : faces) {
+    if (area(face) > area(*best)) best = &face;
+  }
+  return *best;
+}
+
+}  // namespace quorvel

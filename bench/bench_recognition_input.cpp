@@ -1,0 +1,101 @@
+// Per-frame cost of the recognition input on 1280 x 720 BGRA frames of a real face: finding
+// the largest face, aligning and rendering it for the dlib network, and the two model tensors.
+// Run on one core:
+//   taskset -c 0 ./bench_recognition_input --benchmark_repetitions=10
+//       --benchmark_report_aggregates_only=true
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "foundation/recognition_engine.hpp"
+#include "platform/image/context.hpp"
+#include "platform/image/image.hpp"
+#include "platform/image/image_io.hpp"
+#include "recognition/face_aligner.hpp"
+#include "recognition/face_detector.hpp"
+#include "recognition/face_tensors.hpp"
+
+namespace {
+
+using namespace quorvel;
+using platform::Rect;
+using platform::image::PixelBuffer;
+
+// A 720p frame holding a portrait from Debian's dlib examples, scaled so that the face is
+// about 250 pixels wide (a person sitting before a laptop), in the middle of the frame.
+std::shared_ptr<PixelBuffer> realFaceFrame() {
+  static const std::shared_ptr<PixelBuffer> frame = [] {
+    const auto photo = platform::image::readImageFile(
+        "/usr/share/doc/libdlib19.1/examples/faces/Tom_Cruise_avp_2014_4.jpg");
+    if (!photo) {
+      std::fprintf(stderr, "The example photo is missing: run scripts/setup (libdlib19.1)\n");
+      std::exit(1);
+    }
+    const double scale = 0.56;
+    const auto placed = platform::image::Image::fromPixelBuffer(photo)
+                            .scaledBy(scale, scale)
+                            .translatedBy((1280 - photo->width() * scale) / 2,
+                                          (720 - photo->height() * scale) / 2);
+    auto made = PixelBuffer::create(1280, 720);
+    platform::image::Context({.highQualityDownsample = true})
+        .render(placed, *made, Rect(0, 0, 1280, 720), platform::image::ColorSpace::sRGB());
+    return made;
+  }();
+  return frame;
+}
+
+FaceObservation realFace() {
+  static const FaceObservation face = [] {
+    const auto found = FaceDetector::shared().largestFace(realFaceFrame());
+    if (!found) {
+      std::fprintf(stderr, "No face found in the benchmark frame\n");
+      std::exit(1);
+    }
+    return *found;
+  }();
+  return face;
+}
+
+void BM_LargestFace(benchmark::State& state) {
+  const auto frame = realFaceFrame();
+  for (auto _ : state) benchmark::DoNotOptimize(FaceDetector::shared().largestFace(frame));
+}
+BENCHMARK(BM_LargestFace)->Unit(benchmark::kMillisecond);
+
+// What the dlib bridge gets: the aligned face rendered to 150 x 150 RGB bytes.
+void BM_AlignedFaceRender150(benchmark::State& state) {
+  const auto frame = realFaceFrame();
+  const auto face = realFace();
+  const auto& context = *FaceAligner::shared().ciContext();
+  for (auto _ : state) {
+    const auto aligned = FaceAligner::shared().alignedFace(frame, face, FaceEngineSpec::dlib);
+    benchmark::DoNotOptimize(context.renderBitmap(*aligned, Rect(0, 0, 150, 150),
+                                                  platform::image::BitmapFormat::RGB8));
+  }
+}
+BENCHMARK(BM_AlignedFaceRender150)->Unit(benchmark::kMillisecond);
+
+// The recognition input of the arcface model: aligned at 256, tensor of side 112.
+void BM_Tensor112(benchmark::State& state) {
+  const auto frame = realFaceFrame();
+  const auto aligned = FaceAligner::shared().alignedFace(frame, realFace(), FaceEngineSpec::arcface);
+  const auto normalisation = FaceTensors::Normalisation::forEngine(FaceEngineSpec::arcface);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(FaceTensors::shared().tensor(*aligned, 112, normalisation));
+  }
+}
+BENCHMARK(BM_Tensor112)->Unit(benchmark::kMillisecond);
+
+// The liveness input: the frame's wide square, tensor of side 128 in 0 to 1.
+void BM_Tensor128WideSquare(benchmark::State& state) {
+  const auto frame = realFaceFrame();
+  const auto square = FaceAligner::shared().wideSquare(frame);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(
+        FaceTensors::shared().tensor(*square, 128, FaceTensors::Normalisation::unit()));
+  }
+}
+BENCHMARK(BM_Tensor128WideSquare)->Unit(benchmark::kMillisecond);
+
+}  // namespace

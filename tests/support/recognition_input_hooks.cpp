@@ -1,0 +1,84 @@
+#include "support/recognition_input_hooks.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "platform/capture/capture.hpp"
+#include "platform/image/context.hpp"
+#include "platform/image/image.hpp"
+#include "platform/image/image_io.hpp"
+#include "support/platform_fixture.hpp"
+
+namespace quorvel::testing {
+namespace {
+
+std::shared_ptr<platform::capture::SimulatedCaptureSystem> camera;
+std::shared_ptr<platform::vision::SimulatedFaceLandmarksDetector> landmarks;
+
+FixtureHook hook(
+    [] {
+      camera = std::make_shared<platform::capture::SimulatedCaptureSystem>();
+      landmarks = std::make_shared<platform::vision::SimulatedFaceLandmarksDetector>();
+      platform::capture::install(camera);
+      platform::vision::installFaceLandmarksDetector(landmarks);
+      platform::image::faults::failNextPixelBufferCreations(0);
+    },
+    [] {
+      platform::capture::install(nullptr);
+      platform::vision::installFaceLandmarksDetector(nullptr);
+      platform::image::faults::failNextPixelBufferCreations(0);
+      camera.reset();
+      landmarks.reset();
+    });
+
+}  // namespace
+
+platform::capture::SimulatedCaptureSystem& simulatedCamera() { return *camera; }
+platform::vision::SimulatedFaceLandmarksDetector& simulatedFaceLandmarks() { return *landmarks; }
+
+void useRealFaceLandmarks() {
+  platform::vision::installFaceLandmarksDetector(
+      platform::vision::DlibFaceLandmarksDetector::shared());
+}
+
+std::string dlibExamplesFolder() { return "/usr/share/doc/libdlib19.1/examples"; }
+
+std::vector<std::string> johnsPhotos() {
+  std::vector<std::string> photos;
+  const std::filesystem::path folder = dlibExamplesFolder() + "/johns";
+  std::error_code error;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder, error)) {
+    if (entry.is_regular_file() && entry.path().extension() == ".jpg") {
+      photos.push_back(entry.path().string());
+    }
+  }
+  std::sort(photos.begin(), photos.end());
+  EXPECT_EQ(photos.size(), 55u) << "the photos of " << folder
+                                << " are missing: run scripts/setup (package libdlib19.1)";
+  return photos;
+}
+
+std::shared_ptr<platform::image::PixelBuffer> examplePhoto(const std::string& relativePath) {
+  const std::string path = dlibExamplesFolder() + "/" + relativePath;
+  auto photo = platform::image::readImageFile(path);
+  EXPECT_TRUE(photo) << path << " cannot be read: run scripts/setup (package libdlib19.1)";
+  return photo;
+}
+
+std::shared_ptr<platform::image::PixelBuffer> mirrored(platform::image::PixelBuffer& frame) {
+  auto copy = platform::image::PixelBuffer::create(frame.width(), frame.height());
+  const auto source = platform::image::Image::fromPixelBuffer(
+      std::shared_ptr<platform::image::PixelBuffer>(&frame, [](auto*) {}));
+  const auto flipped = source.transformed(platform::AffineTransform{-1, 0, 0, 1, double(frame.width()), 0});
+  platform::image::Context context;
+  if (!copy || !context.render(flipped, *copy, platform::Rect(0, 0, frame.width(), frame.height()),
+                               platform::image::ColorSpace::sRGB())) {
+    ADD_FAILURE() << "could not mirror a frame";
+    return nullptr;
+  }
+  return copy;
+}
+
+}  // namespace quorvel::testing
