@@ -1,6 +1,8 @@
 // Model input tensors: layout, normalisation, stretching, the per-side buffer cache, failures.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "recognition/face_aligner.hpp"
 #include "recognition/face_tensors.hpp"
 #include "recognition_input/image_helpers.hpp"
@@ -152,6 +154,28 @@ TEST_F(FaceTensorsTest, TheWideSquareOfAFrameBecomesALivenessInput) {
   // The centred square (columns 70 to 249) is white from edge to edge.
   EXPECT_NEAR(at(*t, 128, 0, 64, 1), 1.0f, 0.02);
   EXPECT_NEAR(at(*t, 128, 2, 64, 126), 1.0f, 0.02);
+}
+
+// Tensors render with the aligner's high-quality context: a 720-pixel square of one-pixel
+// stripes shrunk to 128 becomes an even grey, not a pattern of its own.
+TEST_F(FaceTensorsTest, ShrinkingAveragesInsteadOfAliasing) {
+  auto stripes = makeBuffer(1280, 720, [](int x, int y) {
+    const std::uint8_t v = ((x + y / 3) % 2) ? 255 : 0;
+    return BGRA{v, v, v, 255};
+  });
+  const auto square = FaceAligner::shared().wideSquare(stripes);
+  ASSERT_TRUE(square);
+  const auto t = FaceTensors::shared().tensor(*square, 128, Normalisation::unit());
+  ASSERT_TRUE(t);
+  double sum = 0, squares = 0;
+  for (float v : t->values) {
+    sum += v;
+    squares += double(v) * v;
+  }
+  const double n = double(t->values.size());
+  const double mean = sum / n;
+  EXPECT_NEAR(mean, 0.5, 0.03);
+  EXPECT_LT(std::sqrt(squares / n - mean * mean), 0.03);
 }
 
 }  // namespace
