@@ -90,6 +90,24 @@ TEST_F(FaceTensorsTest, ImagesAreStretchedToTheSquareTopRowFirst) {
   EXPECT_NEAR(at(*t, 128, 1, 14, 100), 0.0f, 0.02);
 }
 
+// At side 100 the buffer's rows are padded (400 bytes of pixels in rows of 448): every row
+// of the tensor is read from its own row of the buffer.
+TEST_F(FaceTensorsTest, PaddedBufferRowsAreSteppedByTheirOwnLength) {
+  auto frame = makeBuffer(100, 100, [](int x, int y) {
+    return BGRA{std::uint8_t(2 * x), std::uint8_t(255 - 2 * y), std::uint8_t(2 * y), 255};
+  });
+  const auto t = FaceTensors::shared().tensor(Image::fromPixelBuffer(frame), 100, Normalisation::unit());
+  ASSERT_TRUE(t);
+  ASSERT_GT(FaceTensors::shared().cachedBuffer(100)->bytesPerRow(), 400u);
+  for (int y = 0; y < 100; y += 9) {
+    for (int x = 0; x < 100; x += 11) {
+      ASSERT_FLOAT_EQ(at(*t, 100, 0, y, x), 2 * y / 255.0f) << x << "," << y;
+      ASSERT_FLOAT_EQ(at(*t, 100, 1, y, x), (255 - 2 * y) / 255.0f) << x << "," << y;
+      ASSERT_FLOAT_EQ(at(*t, 100, 2, y, x), 2 * x / 255.0f) << x << "," << y;
+    }
+  }
+}
+
 TEST_F(FaceTensorsTest, TheExtentOriginDoesNotMatter) {
   auto frame = makeBuffer(50, 40, [](int x, int y) { return BGRA{std::uint8_t(3 * x), std::uint8_t(5 * y), 77, 255}; });
   const Image atOrigin = Image::fromPixelBuffer(frame);
