@@ -292,11 +292,18 @@ TEST_F(CameraSessionTest, RunsOnRealQueues) {
   platform::dispatch::install(platform::dispatch::makeRealScheduler());
   simulatedCamera().setFrameRate(100);
   auto session = CameraSession::create();
-  std::atomic<int> frames{0};
-  std::atomic<bool> offMain{true};
-  session->onFrame = [&](const PixelBufferPtr& frame) {
-    if (platform::dispatch::isMainThread() || !frame) offMain = false;
-    ++frames;
+  // Shared with the handler: a frame already on its way when the session stops may still
+  // be handled after this test has returned.
+  struct Counts {
+    std::atomic<int> frames{0};
+    std::atomic<bool> offMain{true};
+  };
+  const auto counts = std::make_shared<Counts>();
+  std::atomic<int>& frames = counts->frames;
+  std::atomic<bool>& offMain = counts->offMain;
+  session->onFrame = [counts](const PixelBufferPtr& frame) {
+    if (platform::dispatch::isMainThread() || !frame) counts->offMain = false;
+    ++counts->frames;
   };
   // The main loop looks at its condition when it has run something: keep it ticking.
   auto tick = platform::dispatch::Timer::scheduled(0.005, true, [](platform::dispatch::Timer&) {});
