@@ -133,6 +133,7 @@ TEST_F(CameraSessionTest, AContinuityCameraIsNotTheBuiltInCamera) {
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].message, "No built-in camera available");
   EXPECT_EQ(entries[0].level, platform::log::Level::Error);
+  EXPECT_EQ(entries[0].category, "face");
 
   // The first non-continuity camera, in discovery order.
   auto built = SimulatedCaptureSystem::builtInCameraDevice();
@@ -149,6 +150,26 @@ TEST_F(CameraSessionTest, AccessDenied) {
   auto session = CameraSession::create();
   EXPECT_EQ(startAndSettle(*session), std::vector<bool>{false});
   EXPECT_FALSE(session->isRunning());
+  // Without access the camera's input cannot be made.
+  EXPECT_EQ(logs().messages("face"), std::vector<std::string>{"No built-in camera available"});
+}
+
+// A camera whose input cannot be made counts as no camera: the same line, false, and the
+// next start tries again.
+TEST_F(CameraSessionTest, AnInputThatCannotBeMadeIsLoggedAsNoCamera) {
+  simulatedCamera().setInputCreationFails(true);
+  ASSERT_TRUE(CameraSession::builtInCamera());
+  auto session = CameraSession::create();
+  EXPECT_EQ(startAndSettle(*session), std::vector<bool>{false});
+  const auto entries = logs().entries();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].message, "No built-in camera available");
+  EXPECT_EQ(entries[0].level, platform::log::Level::Error);
+  EXPECT_EQ(entries[0].category, "face");
+  EXPECT_TRUE(simulatedCamera().presetsSet().empty());
+
+  simulatedCamera().setInputCreationFails(false);
+  EXPECT_EQ(startAndSettle(*session), std::vector<bool>{true});
 }
 
 TEST_F(CameraSessionTest, EveryAuthorisationStatusHasItsText) {
@@ -271,11 +292,18 @@ TEST_F(CameraSessionTest, RunsOnRealQueues) {
   platform::dispatch::install(platform::dispatch::makeRealScheduler());
   simulatedCamera().setFrameRate(100);
   auto session = CameraSession::create();
-  std::atomic<int> frames{0};
-  std::atomic<bool> offMain{true};
-  session->onFrame = [&](const PixelBufferPtr& frame) {
-    if (platform::dispatch::isMainThread() || !frame) offMain = false;
-    ++frames;
+  // Shared with the handler: a frame already on its way when the session stops may still
+  // be handled after this test has returned.
+  struct Counts {
+    std::atomic<int> frames{0};
+    std::atomic<bool> offMain{true};
+  };
+  const auto counts = std::make_shared<Counts>();
+  std::atomic<int>& frames = counts->frames;
+  std::atomic<bool>& offMain = counts->offMain;
+  session->onFrame = [counts](const PixelBufferPtr& frame) {
+    if (platform::dispatch::isMainThread() || !frame) counts->offMain = false;
+    ++counts->frames;
   };
   // The main loop looks at its condition when it has run something: keep it ticking.
   auto tick = platform::dispatch::Timer::scheduled(0.005, true, [](platform::dispatch::Timer&) {});

@@ -181,6 +181,14 @@ TEST_F(FaceAlignerTest, TheWideSquareIsTheCentredSquareMovedToTheOrigin) {
   EXPECT_EQ(rows->pixel(0, 0)[0] + 256 * rows->pixel(0, 0)[1], 280);
 
   EXPECT_FALSE(FaceAligner::shared().wideSquare(nullptr));
+  // A frame without a width (or height) has no square, not an empty one.
+  using platform::image::PixelBuffer;
+  const auto flat = std::make_shared<PixelBuffer>(0, 1080, platform::image::kPixelFormat32BGRA, 0,
+                                                  platform::image::PixelBufferAttributes{});
+  EXPECT_FALSE(FaceAligner::shared().wideSquare(flat));
+  const auto thin = std::make_shared<PixelBuffer>(1920, 0, platform::image::kPixelFormat32BGRA,
+                                                  7680, platform::image::PixelBufferAttributes{});
+  EXPECT_FALSE(FaceAligner::shared().wideSquare(thin));
 }
 
 // ---- Real photos ------------------------------------------------------------------------

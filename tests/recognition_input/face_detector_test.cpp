@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <numeric>
 #include <tuple>
 
 #include "platform/image/context.hpp"
@@ -207,7 +209,8 @@ TEST_F(RealFaceDetectorTest, YawFollowsTheNoseAndFlipsInAMirror) {
     ++turned;
     const double w = photo->width(), h = photo->height();
     const auto& lm = *face->landmarks;
-    const auto tip = framePoint(*face, lm.nose->normalizedPoints.front(), w, h);
+    // The nose region runs from the top of the bridge down to the tip (its fourth point).
+    const auto tip = framePoint(*face, lm.nose->normalizedPoints[3], w, h);
     double eyesX = 0;
     for (const auto& p : lm.leftEye->normalizedPoints) eyesX += framePoint(*face, p, w, h).x;
     for (const auto& p : lm.rightEye->normalizedPoints) eyesX += framePoint(*face, p, w, h).x;
@@ -215,6 +218,42 @@ TEST_F(RealFaceDetectorTest, YawFollowsTheNoseAndFlipsInAMirror) {
     EXPECT_EQ(*face->yaw > 0, tip.x > eyesX) << path << " yaw " << *face->yaw;
   }
   EXPECT_GE(turned, 3) << "too few turned faces to check the sign";
+}
+
+// The sign convention of pitch: positive when the nose points to the image's bottom (head
+// bowed). A bowed head brings the nose tip down towards the mouth, so over the johns faces
+// pitch rises with the tip's share of the way from the eyes down to the mouth.
+TEST_F(RealFaceDetectorTest, PitchRisesAsTheNoseTipDropsTowardsTheMouth) {
+  std::vector<double> pitches, drops;
+  for (const auto& path : johnsPhotos()) {
+    auto photo = platform::image::readImageFile(path);
+    auto face = FaceDetector::shared().largestFace(photo);
+    ASSERT_TRUE(face && face->pitch) << path;
+    const double w = photo->width(), h = photo->height();
+    const auto& lm = *face->landmarks;
+    auto meanY = [&](const platform::vision::FaceLandmarkRegion& region) {
+      double sum = 0;
+      for (const auto& p : region.normalizedPoints) sum += framePoint(*face, p, w, h).y;
+      return sum / double(region.pointCount());
+    };
+    const double eyes = (meanY(*lm.leftEye) + meanY(*lm.rightEye)) / 2;
+    const double tip = framePoint(*face, lm.nose->normalizedPoints[3], w, h).y;
+    drops.push_back((eyes - tip) / (eyes - meanY(*lm.outerLips)));
+    pitches.push_back(*face->pitch);
+  }
+  const double n = double(pitches.size());
+  const double meanPitch = std::accumulate(pitches.begin(), pitches.end(), 0.0) / n;
+  const double meanDrop = std::accumulate(drops.begin(), drops.end(), 0.0) / n;
+  double covariance = 0, pitchSpread = 0, dropSpread = 0;
+  for (std::size_t i = 0; i < pitches.size(); ++i) {
+    covariance += (pitches[i] - meanPitch) * (drops[i] - meanDrop);
+    pitchSpread += (pitches[i] - meanPitch) * (pitches[i] - meanPitch);
+    dropSpread += (drops[i] - meanDrop) * (drops[i] - meanDrop);
+  }
+  const double correlation = covariance / std::sqrt(pitchSpread * dropSpread);
+  std::printf("pitch against nose-tip drop: correlation %.3f over %zu faces\n", correlation,
+              pitches.size());
+  EXPECT_GT(correlation, 0.6);
 }
 
 // The person's left eye is on the image's right in an unmirrored photo.

@@ -1,6 +1,8 @@
 // Model input tensors: layout, normalisation, stretching, the per-side buffer cache, failures.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "recognition/face_aligner.hpp"
 #include "recognition/face_tensors.hpp"
 #include "recognition_input/image_helpers.hpp"
@@ -88,6 +90,24 @@ TEST_F(FaceTensorsTest, ImagesAreStretchedToTheSquareTopRowFirst) {
   EXPECT_NEAR(at(*t, 128, 1, 14, 100), 0.0f, 0.02);
 }
 
+// At side 100 the buffer's rows are padded (400 bytes of pixels in rows of 448): every row
+// of the tensor is read from its own row of the buffer.
+TEST_F(FaceTensorsTest, PaddedBufferRowsAreSteppedByTheirOwnLength) {
+  auto frame = makeBuffer(100, 100, [](int x, int y) {
+    return BGRA{std::uint8_t(2 * x), std::uint8_t(255 - 2 * y), std::uint8_t(2 * y), 255};
+  });
+  const auto t = FaceTensors::shared().tensor(Image::fromPixelBuffer(frame), 100, Normalisation::unit());
+  ASSERT_TRUE(t);
+  ASSERT_GT(FaceTensors::shared().cachedBuffer(100)->bytesPerRow(), 400u);
+  for (int y = 0; y < 100; y += 9) {
+    for (int x = 0; x < 100; x += 11) {
+      ASSERT_FLOAT_EQ(at(*t, 100, 0, y, x), 2 * y / 255.0f) << x << "," << y;
+      ASSERT_FLOAT_EQ(at(*t, 100, 1, y, x), (255 - 2 * y) / 255.0f) << x << "," << y;
+      ASSERT_FLOAT_EQ(at(*t, 100, 2, y, x), 2 * x / 255.0f) << x << "," << y;
+    }
+  }
+}
+
 TEST_F(FaceTensorsTest, TheExtentOriginDoesNotMatter) {
   auto frame = makeBuffer(50, 40, [](int x, int y) { return BGRA{std::uint8_t(3 * x), std::uint8_t(5 * y), 77, 255}; });
   const Image atOrigin = Image::fromPixelBuffer(frame);
@@ -152,6 +172,28 @@ TEST_F(FaceTensorsTest, TheWideSquareOfAFrameBecomesALivenessInput) {
   // The centred square (columns 70 to 249) is white from edge to edge.
   EXPECT_NEAR(at(*t, 128, 0, 64, 1), 1.0f, 0.02);
   EXPECT_NEAR(at(*t, 128, 2, 64, 126), 1.0f, 0.02);
+}
+
+// Tensors render with the aligner's high-quality context: a 720-pixel square of one-pixel
+// stripes shrunk to 128 becomes an even grey, not a pattern of its own.
+TEST_F(FaceTensorsTest, ShrinkingAveragesInsteadOfAliasing) {
+  auto stripes = makeBuffer(1280, 720, [](int x, int y) {
+    const std::uint8_t v = ((x + y / 3) % 2) ? 255 : 0;
+    return BGRA{v, v, v, 255};
+  });
+  const auto square = FaceAligner::shared().wideSquare(stripes);
+  ASSERT_TRUE(square);
+  const auto t = FaceTensors::shared().tensor(*square, 128, Normalisation::unit());
+  ASSERT_TRUE(t);
+  double sum = 0, squares = 0;
+  for (float v : t->values) {
+    sum += v;
+    squares += double(v) * v;
+  }
+  const double n = double(t->values.size());
+  const double mean = sum / n;
+  EXPECT_NEAR(mean, 0.5, 0.03);
+  EXPECT_LT(std::sqrt(squares / n - mean * mean), 0.03);
 }
 
 }  // namespace

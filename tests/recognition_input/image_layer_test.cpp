@@ -194,6 +194,23 @@ TEST_F(ImageLayerTest, RenderingRefusesBadTargets) {
   EXPECT_EQ(pixelAt(*buffer, 0, 0), kRed);
 }
 
+// The warp cannot take 32767 pixels or more a side: such renders fail instead of throwing.
+TEST_F(ImageLayerTest, RendersTooWideToWarpFailWithoutThrowing) {
+  auto wide = PixelBuffer::create(32767, 2);
+  ASSERT_TRUE(wide);
+  const Image image = Image::fromPixelBuffer(wide).translatedBy(0.5, 0);
+  EXPECT_FALSE(context.render(image, *wide, Rect(0, 0, 32767, 2), ColorSpace::sRGB()));
+  EXPECT_FALSE(context.renderBitmap(image, Rect(0, 0, 32767, 2), BitmapFormat::RGB8));
+  // Read at full resolution by a context that does not shrink first.
+  EXPECT_FALSE(Context().renderBitmap(image.scaledBy(0.5, 1), Rect(0, 0, 16400, 2), BitmapFormat::RGB8));
+  // One pixel narrower still renders; a shrinking context reduces the wide source first.
+  auto narrower = PixelBuffer::create(32766, 2);
+  ASSERT_TRUE(narrower);
+  EXPECT_TRUE(context.render(Image::fromPixelBuffer(narrower), *narrower, Rect(0, 0, 32766, 2),
+                             ColorSpace::sRGB()));
+  EXPECT_TRUE(context.renderBitmap(image.scaledBy(0.5, 1), Rect(0, 0, 16400, 2), BitmapFormat::RGB8));
+}
+
 TEST_F(ImageLayerTest, FilesRoundTripThroughPNG) {
   auto photo = examplePhoto("faces/dogs.jpg");
   ASSERT_TRUE(photo);

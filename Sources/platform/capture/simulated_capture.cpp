@@ -161,6 +161,11 @@ class SimulatedCaptureSession : public CaptureSession,
       }
       ++inFlight_;
     }
+    // The camera's own format unless the output asks for BGRA.
+    if (output.pixelFormat() != image::kPixelFormat32BGRA) {
+      frame = image::PixelBuffer::create(frame->width(), frame->height(),
+                                         image::kPixelFormat420YpCbCr8BiPlanarVideoRange);
+    }
     std::weak_ptr<SimulatedCaptureSession> weak = weak_from_this();
     auto state = state_;
     queue->async([weak, state, keep, frame, now] {

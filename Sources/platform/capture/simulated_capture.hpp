@@ -7,6 +7,10 @@
 // while a session with an input and an output runs, from one frame interval after the start,
 // looping unless told not to.
 //
+// Frames reach the delegate as the given 32-bit BGRA buffers only when the output asks for
+// that pixel format; otherwise they come in the camera's own bi-planar 4:2:0 format, as
+// buffers of the same size that carry no readable bytes.
+//
 // Timing goes through platform/dispatch, so under the virtual scheduler frames come exactly
 // when the test advances time. A handler is "busy" while its delivery is queued or running
 // and, when `handlerDuration` is set, for that long after it started (a way to play a slow

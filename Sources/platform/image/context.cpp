@@ -243,6 +243,16 @@ bool renderInto(const Image& image, const Rect& bounds, bool highQuality, cv::Ma
   return true;
 }
 
+// renderInto, with OpenCV's refusals turned into a failed render: its warp cannot sample a
+// source region or write an output of 32767 pixels or more a side, and says so by throwing.
+bool renderIntoSafely(const Image& image, const Rect& bounds, bool highQuality, cv::Mat& out) {
+  try {
+    return renderInto(image, bounds, highQuality, out);
+  } catch (const cv::Exception&) {
+    return false;
+  }
+}
+
 }  // namespace
 
 std::optional<ColorSpace> ColorSpace::named(const std::string& name) {
@@ -260,7 +270,7 @@ bool Context::render(const Image& image, PixelBuffer& buffer, const Rect& bounds
   if (!lock.ok()) return false;
   // Rendering into the buffer that is also the source would read what it writes.
   cv::Mat scratch(h, w, CV_8UC4);
-  if (!renderInto(image, bounds, options_.highQualityDownsample, scratch)) return false;
+  if (!renderIntoSafely(image, bounds, options_.highQualityDownsample, scratch)) return false;
   cv::Mat target(buffer.height(), buffer.width(), CV_8UC4, buffer.mutableBaseAddress(),
                  buffer.bytesPerRow());
   scratch.copyTo(target(cv::Rect(0, buffer.height() - h, w, h)));
@@ -273,7 +283,7 @@ std::optional<Bitmap> Context::renderBitmap(const Image& image, const Rect& boun
   if (colorSpace != ColorSpace::sRGB() || !validBounds(bounds)) return std::nullopt;
   const int w = static_cast<int>(bounds.width()), h = static_cast<int>(bounds.height());
   cv::Mat bgra(h, w, CV_8UC4);
-  if (!renderInto(image, bounds, options_.highQualityDownsample, bgra)) return std::nullopt;
+  if (!renderIntoSafely(image, bounds, options_.highQualityDownsample, bgra)) return std::nullopt;
   Bitmap bitmap;
   bitmap.width = w;
   bitmap.height = h;

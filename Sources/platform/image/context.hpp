@@ -91,12 +91,15 @@ class Context {
   // written. `bounds` must be finite with a positive whole-number size no larger than the
   // buffer; the rectangle lands in the buffer's bottom-left corner (for equal sizes, the
   // whole buffer). False, with the buffer untouched, when any of that does not hold, the
-  // buffer cannot be locked or the colour space is not sRGB.
+  // buffer cannot be locked, the colour space is not sRGB, or a pixel buffer would have to be
+  // sampled over 32767 pixels or more a side (an output that wide, or a source region that
+  // wide read without shrinking).
   bool render(const Image& image, PixelBuffer& buffer, const Rect& bounds,
               const ColorSpace& colorSpace) const;
 
   // Renders `image` inside `bounds` into a new bitmap of bounds' size; no value when the
-  // bounds are not a finite rectangle with a positive whole-number size.
+  // bounds are not a finite rectangle with a positive whole-number size, or for the sizes
+  // `render` refuses.
   std::optional<Bitmap> renderBitmap(const Image& image, const Rect& bounds, BitmapFormat format,
                                      const ColorSpace& colorSpace = ColorSpace::sRGB()) const;
 
