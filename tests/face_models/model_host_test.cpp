@@ -275,8 +275,8 @@ TEST_F(ModelHostTest, AnAlignedFaceBecomesTheEnginesTensor) {
                                                          *FaceAligner::shared().ciContext());
   ASSERT_TRUE(descriptor);
   EXPECT_EQ(*descriptor, (std::vector<float>{1, 0}));
-  const MultiArray* input =
-      simulatedML().lastInput("VavozuDare.mlpackage").featureValue("input")->multiArrayValue();
+  const FeatureProvider inputFeatures = simulatedML().lastInput("VavozuDare.mlpackage");
+  const MultiArray* input = inputFeatures.featureValue("input")->multiArrayValue();
   ASSERT_TRUE(input);
   EXPECT_EQ(input->shape(), (std::vector<std::int64_t>{1, 3, 112, 112}));
   for (std::size_t i = 0; i < input->count(); i += 997) EXPECT_FLOAT_EQ((*input)[i], 0.99609375f);
@@ -359,8 +359,8 @@ TEST_F(ModelHostTest, PrewarmLoadsTheWeightsNowAndOnlyTheLivenessModelLaterForDl
   runUntilIdle();
   EXPECT_EQ(attemptedNames(), std::vector<std::string>{"MiniFAS.mlpackage"});
   EXPECT_EQ(simulatedML().predictionCount("MiniFAS.mlpackage"), 1);
-  const MultiArray* warmed =
-      simulatedML().lastInput("MiniFAS.mlpackage").featureValue("input")->multiArrayValue();
+  const FeatureProvider warmedFeatures = simulatedML().lastInput("MiniFAS.mlpackage");
+  const MultiArray* warmed = warmedFeatures.featureValue("input")->multiArrayValue();
   ASSERT_TRUE(warmed);
   EXPECT_EQ(warmed->shape(), (std::vector<std::int64_t>{1, 3, 128, 128}));
   const auto ran = scheduler().ranOn();
@@ -383,8 +383,8 @@ TEST_F(ModelHostTest, PrewarmWarmsTheSelectedRecogniserBeforeTheLivenessModel) {
     EXPECT_EQ(attemptedNames(),
               (std::vector<std::string>{"VavozuDare.mlpackage", "MiniFAS.mlpackage"}));
     EXPECT_EQ(simulatedML().predictionCount("VavozuDare.mlpackage"), 1);
-    const MultiArray* warmed =
-        simulatedML().lastInput("VavozuDare.mlpackage").featureValue("input")->multiArrayValue();
+    const FeatureProvider warmedFeatures = simulatedML().lastInput("VavozuDare.mlpackage");
+    const MultiArray* warmed = warmedFeatures.featureValue("input")->multiArrayValue();
     ASSERT_TRUE(warmed);
     EXPECT_EQ(warmed->shape(), (std::vector<std::int64_t>{1, 3, 112, 112}));
   } else {
