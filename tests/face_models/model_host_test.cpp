@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -477,6 +478,36 @@ TEST_F(ModelHostTest, ConcurrentFirstUsesLoadEachModelOnce) {
   EXPECT_EQ(simulatedML().predictionCount("MiniFAS.mlpackage"), kThreads / 2);
   EXPECT_EQ(simulatedML().predictionCount("VavozuDare.mlpackage"), kThreads / 2);
   EXPECT_FALSE(models.loadFailed());
+}
+
+TEST_F(ModelHostTest, PredictionsRunOutsideTheLock) {
+  // A liveness prediction that is held on its thread does not keep another thread from
+  // loading and running the recogniser, nor from a second liveness prediction.
+  LoadGate held;
+  std::atomic<int> calls{0};
+  simulatedML().addModel("MiniFAS.mlpackage", [&](const FeatureProvider&) {
+    if (calls++ == 0) held.enter();
+    FeatureProvider out;
+    out.set("output", *MultiArray::make({1, 2}));
+    return Result<FeatureProvider>(std::move(out));
+  });
+  giveVavozuDare({3, 4});
+  auto& models = FaceModels::shared();
+  std::thread first([&] { EXPECT_EQ(models.liveness(livenessInput()), 0.5f); });
+  held.waitForEntries(1);
+
+  auto others = std::async(std::launch::async, [&] {
+    const bool described = models.embedding(recognitionInput(), FaceEngineSpec::arcface).has_value();
+    const bool live = models.liveness(livenessInput()).has_value();
+    return described && live;
+  });
+  const auto status = others.wait_for(std::chrono::seconds(5));
+  EXPECT_EQ(status, std::future_status::ready) << "a prediction held the model host's lock";
+  held.open();
+  first.join();
+  if (status == std::future_status::ready) {
+    EXPECT_TRUE(others.get());
+  }
 }
 
 }  // namespace
