@@ -18,8 +18,8 @@ FaceTensors& FaceTensors::shared() {
   return instance.get();
 }
 
-std::optional<platform::ml::MultiArray> FaceTensors::tensor(const platform::image::Image& image, int side,
-                                              const Normalisation& normalisation) {
+std::optional<platform::ml::MultiArray> FaceTensors::tensor(
+    const platform::image::Image& image, int side, const Normalisation& normalisation) {
   std::lock_guard<std::mutex> guard(lock_);
 
   std::shared_ptr<PixelBuffer> buffer;

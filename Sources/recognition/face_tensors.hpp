@@ -47,8 +47,8 @@ class FaceTensors {
   // 1 green, 2 blue, row 0 the top row of the rendered image. No value when the image's extent
   // is empty or infinite, or the pixel buffer of that side cannot be made or read.
   // Thread-safe: one lock covers the whole call, because the buffer of a side is reused.
-  std::optional<platform::ml::MultiArray> tensor(const platform::image::Image& image, int side,
-                                   const Normalisation& normalisation);
+  std::optional<platform::ml::MultiArray> tensor(const platform::image::Image& image,
+                                                 int side, const Normalisation& normalisation);
 
   // The cached pixel buffer of a side, if one was made (for tests and diagnostics).
   std::shared_ptr<platform::image::PixelBuffer> cachedBuffer(int side) const;
