@@ -14,6 +14,19 @@ set(QUORVEL_DEVELOPER_ONLY_RESOURCES VavozuDare.mlmodelc VavozuDare.mlpackage)
 
 file(GLOB_RECURSE QUORVEL_RESOURCE_FILES CONFIGURE_DEPENDS "${QUORVEL_RESOURCES_DIR}/*")
 
+# The personal-use model is fetched (scripts/fetch-developer-model) into a git-ignored folder
+# of its own; only developer builds copy it.
+set(QUORVEL_DEVELOPER_RESOURCES_DIR "${PROJECT_SOURCE_DIR}/DeveloperResources")
+set(QUORVEL_DEVELOPER_RESOURCE_FILES)
+if(QUORVEL_DEVELOPER_BUILD)
+  file(GLOB_RECURSE QUORVEL_DEVELOPER_RESOURCE_FILES CONFIGURE_DEPENDS
+       "${QUORVEL_DEVELOPER_RESOURCES_DIR}/*.mlpackage/*")
+  if(NOT EXISTS "${QUORVEL_DEVELOPER_RESOURCES_DIR}/VavozuDare.mlpackage")
+    message(WARNING "Developer build without ${QUORVEL_DEVELOPER_RESOURCES_DIR}/VavozuDare.mlpackage: "
+                    "run scripts/fetch-developer-model (or QUORVEL_DEVELOPER_BUILD=1 scripts/setup)")
+  endif()
+endif()
+
 set(bundle_commands
   COMMAND "${CMAKE_COMMAND}" -E make_directory "${QUORVEL_BUNDLE_DIR}/Resources")
 if(EXISTS "${QUORVEL_RESOURCES_DIR}")
@@ -21,7 +34,16 @@ if(EXISTS "${QUORVEL_RESOURCES_DIR}")
     COMMAND "${CMAKE_COMMAND}" -E copy_directory "${QUORVEL_RESOURCES_DIR}"
             "${QUORVEL_BUNDLE_DIR}/Resources")
 endif()
-if(NOT QUORVEL_DEVELOPER_BUILD)
+if(QUORVEL_DEVELOPER_BUILD)
+  foreach(item ${QUORVEL_DEVELOPER_ONLY_RESOURCES})
+    if(EXISTS "${QUORVEL_DEVELOPER_RESOURCES_DIR}/${item}")
+      list(APPEND bundle_commands
+        COMMAND "${CMAKE_COMMAND}" -E rm -rf "${QUORVEL_BUNDLE_DIR}/Resources/${item}"
+        COMMAND "${CMAKE_COMMAND}" -E copy_directory "${QUORVEL_DEVELOPER_RESOURCES_DIR}/${item}"
+                "${QUORVEL_BUNDLE_DIR}/Resources/${item}")
+    endif()
+  endforeach()
+else()
   foreach(item ${QUORVEL_DEVELOPER_ONLY_RESOURCES})
     list(APPEND bundle_commands
       COMMAND "${CMAKE_COMMAND}" -E rm -rf "${QUORVEL_BUNDLE_DIR}/Resources/${item}")
@@ -41,7 +63,7 @@ add_custom_command(
   OUTPUT "${bundle_stamp}"
   ${bundle_commands}
   COMMAND "${CMAKE_COMMAND}" -E touch "${bundle_stamp}"
-  DEPENDS ${QUORVEL_RESOURCE_FILES}
+  DEPENDS ${QUORVEL_RESOURCE_FILES} ${QUORVEL_DEVELOPER_RESOURCE_FILES}
   COMMENT "Copying Resources into ${QUORVEL_BUNDLE_DIR}"
   VERBATIM)
 add_custom_target(quorvel_bundle_resources ALL DEPENDS "${bundle_stamp}")

@@ -18,8 +18,8 @@ FaceTensors& FaceTensors::shared() {
   return instance.get();
 }
 
-std::optional<MultiArray> FaceTensors::tensor(const platform::image::Image& image, int side,
-                                              const Normalisation& normalisation) {
+std::optional<platform::ml::MultiArray> FaceTensors::tensor(
+    const platform::image::Image& image, int side, const Normalisation& normalisation) {
   std::lock_guard<std::mutex> guard(lock_);
 
   std::shared_ptr<PixelBuffer> buffer;
@@ -32,14 +32,14 @@ std::optional<MultiArray> FaceTensors::tensor(const platform::image::Image& imag
     buffers_[side] = buffer;
   }
 
-  MultiArray array;
   const std::size_t plane = static_cast<std::size_t>(side) * static_cast<std::size_t>(side);
+  std::optional<platform::ml::MultiArray> array;
   try {
-    array.shape = {1, 3, side, side};
-    array.values.resize(3 * plane);
+    array = platform::ml::MultiArray::make({1, 3, side, side});
   } catch (const std::bad_alloc&) {
     return std::nullopt;
   }
+  if (!array) return std::nullopt;
 
   const platform::Rect extent = image.extent();
   if (extent.isNull() || extent.isInfinite() || !(extent.width() > 0) || !(extent.height() > 0)) {
@@ -55,7 +55,7 @@ std::optional<MultiArray> FaceTensors::tensor(const platform::image::Image& imag
   if (!locked.ok()) return std::nullopt;
   const std::uint8_t* base = buffer->baseAddress();
   const std::size_t bytesPerRow = buffer->bytesPerRow();
-  float* red = array.values.data();
+  float* red = array->data();
   float* green = red + plane;
   float* blue = green + plane;
   const bool unit = normalisation.kind == Normalisation::Kind::unit;

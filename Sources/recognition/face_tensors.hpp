@@ -13,21 +13,9 @@
 #include "platform/image/context.hpp"
 #include "platform/image/image.hpp"
 #include "platform/image/pixel_buffer.hpp"
+#include "platform/ml/ml.hpp"
 
 namespace quorvel {
-
-// A contiguous multi-array of 32-bit floats, last dimension fastest. The tensors here have
-// shape [1, 3, side, side]: element (channel k, row y, column x) is at k*side*side + y*side + x,
-// channel 0 red, 1 green, 2 blue, row 0 the top row of the rendered image.
-struct MultiArray {
-  std::vector<std::int64_t> shape;
-  std::vector<float> values;
-
-  std::int64_t count() const { return static_cast<std::int64_t>(values.size()); }
-  float* dataPointer() { return values.data(); }
-  const float* dataPointer() const { return values.data(); }
-  float operator[](std::size_t index) const { return values[index]; }
-};
 
 class FaceTensors {
  public:
@@ -54,11 +42,13 @@ class FaceTensors {
   static FaceTensors& shared();
 
   // `image` moved to the origin, stretched to side x side (the aspect ratio is not kept),
-  // rendered with the shared context in sRGB and normalised. No value when the image's extent
+  // rendered with the shared context in sRGB and normalised, as a [1, 3, side, side] array:
+  // element (channel k, row y, column x) is at k*side*side + y*side + x, channel 0 red,
+  // 1 green, 2 blue, row 0 the top row of the rendered image. No value when the image's extent
   // is empty or infinite, or the pixel buffer of that side cannot be made or read.
   // Thread-safe: one lock covers the whole call, because the buffer of a side is reused.
-  std::optional<MultiArray> tensor(const platform::image::Image& image, int side,
-                                   const Normalisation& normalisation);
+  std::optional<platform::ml::MultiArray> tensor(const platform::image::Image& image,
+                                                 int side, const Normalisation& normalisation);
 
   // The cached pixel buffer of a side, if one was made (for tests and diagnostics).
   std::shared_ptr<platform::image::PixelBuffer> cachedBuffer(int side) const;

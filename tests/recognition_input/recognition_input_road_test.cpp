@@ -31,7 +31,7 @@ TEST_F(RecognitionInputRoadTest, PhotosFromTheCameraBecomeModelInputs) {
   struct Seen {
     bool face = false;
     std::optional<platform::image::Bitmap> crop;
-    std::optional<MultiArray> liveness;
+    std::optional<platform::ml::MultiArray> liveness;
   };
   std::vector<Seen> seen;
   auto session = CameraSession::create();
@@ -59,7 +59,7 @@ TEST_F(RecognitionInputRoadTest, PhotosFromTheCameraBecomeModelInputs) {
     EXPECT_EQ(seen[i].face, faces[i]) << i;
     EXPECT_EQ(seen[i].crop.has_value(), faces[i]) << i;
     ASSERT_TRUE(seen[i].liveness) << i;
-    EXPECT_EQ(seen[i].liveness->count(), 3 * 128 * 128);
+    EXPECT_EQ(seen[i].liveness->count(), 3u * 128 * 128);
   }
   // The crop is a face, not an empty square: its middle is neither black nor uniform.
   const auto& crop = *seen[0].crop;

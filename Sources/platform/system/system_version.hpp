@@ -1,0 +1,54 @@
+// The running operating system's version (major, minor, patch), as the platform's process
+// information reports it. On Linux it is the kernel release ("6.1.0-18-amd64" gives 6.1.0);
+// tests install a simulated version.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace platform::system {
+
+struct OperatingSystemVersion {
+  int majorVersion = 0;
+  int minorVersion = 0;
+  int patchVersion = 0;
+  bool operator==(const OperatingSystemVersion&) const = default;
+};
+
+class SystemVersion {
+ public:
+  virtual ~SystemVersion() = default;
+  virtual OperatingSystemVersion operatingSystemVersion() const = 0;
+};
+
+// The installed source, else the Linux one (made on first use).
+std::shared_ptr<SystemVersion> current();
+// Tests install the simulated one; nullptr goes back to the Linux one.
+void install(std::shared_ptr<SystemVersion> source);
+
+// current()->operatingSystemVersion().
+OperatingSystemVersion operatingSystemVersion();
+
+// The leading "major.minor.patch" numbers of a release text; missing parts are 0, and a
+// text that does not start with a number gives no value.
+std::optional<OperatingSystemVersion> parseRelease(const std::string& release);
+
+// Reads the kernel release (uname); 0.0.0 when it cannot be read or parsed.
+class LinuxSystemVersion : public SystemVersion {
+ public:
+  OperatingSystemVersion operatingSystemVersion() const override;
+};
+
+// Answers the version a test sets (0.0.0 until then).
+class SimulatedSystemVersion : public SystemVersion {
+ public:
+  explicit SimulatedSystemVersion(OperatingSystemVersion version = {}) : version_(version) {}
+  OperatingSystemVersion operatingSystemVersion() const override { return version_; }
+  void setVersion(OperatingSystemVersion version) { version_ = version; }
+
+ private:
+  OperatingSystemVersion version_;
+};
+
+}  // namespace platform::system

@@ -1,0 +1,187 @@
+// The native dlib facade: its loaded flag against the bridge's network, and the conversion of
+// an aligned face image into the bridge's 150 x 150 RGB bytes.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "platform/image/context.hpp"
+#include "platform/image/image.hpp"
+#include "recognition/bridge/dlib_bridge.hpp"
+#include "recognition/face_aligner.hpp"
+#include "recognition/native_dlib.hpp"
+#include "recognition_input/image_helpers.hpp"
+#include "support/face_models_hooks.hpp"
+#include "support/platform_fixture.hpp"
+
+namespace quorvel::testing {
+namespace {
+
+using platform::Rect;
+using platform::image::Image;
+
+class NativeDlibTest : public PlatformTest {
+ protected:
+  const platform::image::Context& context() { return *FaceAligner::shared().ciContext(); }
+
+  // A 150 x 150 image whose pixel (row r from the top, column c) is the bridge tests'
+  // gradient: (r*255/149, c*255/149, (r+c)*255/298).
+  static Image gradient() {
+    return Image::fromPixelBuffer(makeBuffer(150, 150, [](int c, int r) {
+      return BGRA{std::uint8_t((r + c) * 255 / 298), std::uint8_t(c * 255 / 149),
+                  std::uint8_t(r * 255 / 149), 255};
+    }));
+  }
+  static std::vector<std::uint8_t> gradientBytes() {
+    std::vector<std::uint8_t> bytes(NativeDlib::kInputBytes);
+    for (int r = 0; r < 150; ++r) {
+      for (int c = 0; c < 150; ++c) {
+        std::uint8_t* p = &bytes[static_cast<std::size_t>(r * 150 + c) * 3];
+        p[0] = std::uint8_t(r * 255 / 149);
+        p[1] = std::uint8_t(c * 255 / 149);
+        p[2] = std::uint8_t((r + c) * 255 / 298);
+      }
+    }
+    return bytes;
+  }
+  static void expectStartsWith(const std::vector<float>& d, const std::vector<double>& head,
+                               double length) {
+    ASSERT_EQ(d.size(), 128u);
+    for (std::size_t i = 0; i < head.size(); ++i) EXPECT_NEAR(d[i], head[i], 1e-4) << i;
+    double sum = 0;
+    for (float v : d) sum += double(v) * v;
+    EXPECT_NEAR(std::sqrt(sum), length, 1e-4);
+  }
+};
+
+TEST_F(NativeDlibTest, NothingIsDescribedBeforeALoad) {
+  EXPECT_FALSE(NativeDlib::isLoaded());
+  EXPECT_FALSE(NativeDlib::embedding(gradient(), context()));
+  EXPECT_TRUE(logs().messages().empty());
+}
+
+TEST_F(NativeDlibTest, AFailedLoadIsLoggedAndClearsTheFlagWhileTheBridgeKeepsItsNetwork) {
+  EXPECT_FALSE(NativeDlib::load("/no/such/weights.dat"));
+  EXPECT_FALSE(NativeDlib::isLoaded());
+  ASSERT_EQ(logs().entries().size(), 1u);
+  EXPECT_EQ(logs().entries()[0].message, "NativeDlib: failed to load model at /no/such/weights.dat");
+  EXPECT_EQ(logs().entries()[0].level, platform::log::Level::Error);
+  EXPECT_EQ(logs().entries()[0].category, "face");
+
+  ASSERT_TRUE(NativeDlib::load(dlibWeightsPath()));
+  EXPECT_TRUE(NativeDlib::isLoaded());
+  const auto first = NativeDlib::embedding(gradient(), context());
+  ASSERT_TRUE(first);
+
+  // A second load that fails: the facade reports nothing loaded and gives no descriptors...
+  EXPECT_FALSE(NativeDlib::load(home() + "/missing.dat"));
+  EXPECT_FALSE(NativeDlib::isLoaded());
+  EXPECT_FALSE(NativeDlib::embedding(gradient(), context()));
+  // ...while the bridge still runs the first network.
+  std::vector<float> direct(128, -1.0f);
+  EXPECT_EQ(dlib_bridge_embed(gradientBytes().data(), direct.data()), 1);
+  EXPECT_EQ(direct, *first);
+
+  ASSERT_TRUE(NativeDlib::load(dlibWeightsPath()));
+  EXPECT_EQ(NativeDlib::embedding(gradient(), context()), first);
+  EXPECT_EQ(logs().entries().size(), 2u);
+}
+
+TEST_F(NativeDlibTest, ImagesArriveTopRowFirstRedFirstAndDescribeAsTheReference) {
+  const auto bytes = NativeDlib::inputBytes(gradient(), context());
+  ASSERT_TRUE(bytes);
+  EXPECT_EQ(*bytes, gradientBytes());
+
+  ASSERT_TRUE(NativeDlib::load(dlibWeightsPath()));
+  const auto d = NativeDlib::embedding(gradient(), context());
+  ASSERT_TRUE(d);
+  expectStartsWith(*d, {-0.0943643, 0.1277272, 0.0286513, -0.0699226, -0.0568278, -0.0513408,
+                        -0.0632039, -0.0269738},
+                   1.317468);
+  // The same image again gives the same values, bit for bit.
+  EXPECT_EQ(NativeDlib::embedding(gradient(), context()), d);
+}
+
+TEST_F(NativeDlibTest, ASingleColourGivesTheSameThreeBytesEverywhere) {
+  const Image orange = Image::color({1.0, 128 / 255.0, 0, 1}).cropped(Rect(0, 0, 150, 150));
+  const auto bytes = NativeDlib::inputBytes(orange, context());
+  ASSERT_TRUE(bytes);
+  ASSERT_EQ(bytes->size(), 67'500u);
+  for (std::size_t i = 0; i < bytes->size(); i += 3) {
+    ASSERT_EQ((*bytes)[i], 255) << i;
+    ASSERT_EQ((*bytes)[i + 1], 128) << i;
+    ASSERT_EQ((*bytes)[i + 2], 0) << i;
+  }
+
+  ASSERT_TRUE(NativeDlib::load(dlibWeightsPath()));
+  const Image grey = Image::color({128 / 255.0, 128 / 255.0, 128 / 255.0, 1}).cropped(Rect(0, 0, 150, 150));
+  const auto d = NativeDlib::embedding(grey, context());
+  ASSERT_TRUE(d);
+  expectStartsWith(*d, {-0.0400259, 0.1299019, 0.0650314, -0.0095882, -0.0830846, -0.0370157,
+                        -0.0987218, -0.0284627},
+                   1.342658);
+}
+
+TEST_F(NativeDlibTest, A300SquareIsScaledDownByHalf) {
+  // Every 2 x 2 block of the large image is one pixel of the gradient: halving it gives the
+  // gradient back exactly.
+  const Image large = Image::fromPixelBuffer(makeBuffer(300, 300, [](int x, int y) {
+    const int c = x / 2, r = y / 2;
+    return BGRA{std::uint8_t((r + c) * 255 / 298), std::uint8_t(c * 255 / 149),
+                std::uint8_t(r * 255 / 149), 255};
+  }));
+  const auto bytes = NativeDlib::inputBytes(large, context());
+  ASSERT_TRUE(bytes);
+  EXPECT_EQ(*bytes, gradientBytes());
+
+  ASSERT_TRUE(NativeDlib::load(dlibWeightsPath()));
+  EXPECT_EQ(NativeDlib::embedding(large, context()), NativeDlib::embedding(gradient(), context()));
+}
+
+TEST_F(NativeDlibTest, A150By100ImageIsStretchedTo150Rows) {
+  // Columns carry green, rows carry red; the top half of the rows is dark, the bottom light.
+  const Image wide = Image::fromPixelBuffer(makeBuffer(150, 100, [](int x, int y) {
+    return BGRA{0, std::uint8_t(x), std::uint8_t(y < 50 ? 20 : 220), 255};
+  }));
+  const auto bytes = NativeDlib::inputBytes(wide, context());
+  ASSERT_TRUE(bytes);
+  auto at = [&](int row, int column, int channel) {
+    return (*bytes)[static_cast<std::size_t>(row * 150 + column) * 3 + channel];
+  };
+  int dark = 0, light = 0;
+  for (int row = 0; row < 150; ++row) {
+    for (int column = 0; column < 150; ++column) {
+      ASSERT_EQ(at(row, column, 1), column) << row;  // no horizontal change
+      ASSERT_EQ(at(row, column, 2), 0);
+    }
+    if (at(row, 0, 0) == 20) ++dark;
+    if (at(row, 0, 0) == 220) ++light;
+  }
+  // 50 source rows each become 75 rows; only the rows at the seam may blend.
+  EXPECT_GE(dark, 74);
+  EXPECT_GE(light, 74);
+  EXPECT_EQ(at(0, 0, 0), 20);
+  EXPECT_EQ(at(149, 0, 0), 220);
+  EXPECT_EQ(at(73, 0, 0), 20);
+  EXPECT_EQ(at(76, 0, 0), 220);
+}
+
+TEST_F(NativeDlibTest, TheImageOriginDoesNotMatter) {
+  const auto atOrigin = NativeDlib::inputBytes(gradient(), context());
+  const auto moved = NativeDlib::inputBytes(gradient().translatedBy(500, 300), context());
+  ASSERT_TRUE(atOrigin && moved);
+  EXPECT_EQ(*atOrigin, *moved);
+}
+
+TEST_F(NativeDlibTest, ImagesWithoutAFiniteAreaGiveNoValue) {
+  ASSERT_TRUE(NativeDlib::load(dlibWeightsPath()));
+  EXPECT_FALSE(NativeDlib::embedding(Image::color({1, 0, 0, 1}), context()));
+  EXPECT_FALSE(NativeDlib::embedding(Image(), context()));
+  EXPECT_FALSE(NativeDlib::embedding(Image::color({1, 0, 0, 1}).cropped(Rect(0, 0, 150, 0)), context()));
+  EXPECT_FALSE(NativeDlib::inputBytes(Image::color({1, 0, 0, 1}), context()));
+  EXPECT_TRUE(logs().messages().empty());
+}
+
+}  // namespace
+}  // namespace quorvel::testing
