@@ -189,11 +189,12 @@ TEST_F(FaceTensorsTest, ShrinkingAveragesInsteadOfAliasing) {
   const auto t = FaceTensors::shared().tensor(*square, 128, Normalisation::unit());
   ASSERT_TRUE(t);
   double sum = 0, squares = 0;
-  for (float v : t->values) {
+  for (std::size_t i = 0; i < t->count(); ++i) {
+    const float v = (*t)[i];
     sum += v;
     squares += double(v) * v;
   }
-  const double n = double(t->values.size());
+  const double n = double(t->count());
   const double mean = sum / n;
   EXPECT_NEAR(mean, 0.5, 0.03);
   EXPECT_LT(std::sqrt(squares / n - mean * mean), 0.03);
