@@ -508,6 +508,37 @@ TEST_F(LockScreenOverlayTest, ReChecksAndBoundsLogsRunAtTheirOwnDelays) {
   EXPECT_EQ(boundsLogs().back(), "1.200000s");
 }
 
+TEST_F(LockScreenOverlayTest, ShowingMeasuresTheHousingAgain) {
+  overlay().prepare();
+  const auto prepared = view();
+  // The housing changed while nothing was shown: the next showing rebuilds the view.
+  machine().screens->updateScreen(sim::kBuiltInDisplay, sim::builtInScreenWithHousing(200, 38));
+  showScanning();
+  ASSERT_TRUE(view());
+  EXPECT_NE(view(), prepared);
+  EXPECT_EQ(view()->notch(), quorvel::NotchGeometry(200, 38, true));
+  EXPECT_NE(overlay().lastPlacement().find(" notch=200.0x38.0 hasNotch=true "), std::string::npos);
+  overlay().hide();
+  runUntilIdle();
+
+  // Only the size counts: a housing measured at the default size does not rebuild the view
+  // made without one, though the placement reports the fresh measurement.
+  sim::useExternalScreenOnly();
+  showScanning();
+  const auto plain = view();
+  EXPECT_EQ(plain->notch(), quorvel::NotchGeometry(180, 8, false));
+  overlay().hide();
+  runUntilIdle();
+  auto housing = sim::externalScreen();
+  housing.safeAreaInsets.top = 8;
+  housing.auxiliaryTopLeftArea = platform::Rect(1512, 1072, 870, 8);
+  housing.auxiliaryTopRightArea = platform::Rect(2562, 1072, 870, 8);
+  machine().screens->setScreens({housing});
+  showScanning();
+  EXPECT_EQ(view(), plain);
+  EXPECT_NE(overlay().lastPlacement().find(" notch=180.0x8.0 hasNotch=true "), std::string::npos);
+}
+
 TEST_F(LockScreenOverlayTest, AScreenChangeNotificationCorrectsTheFrameWithoutRebuilding) {
   showScanning();
   advance(2.5);  // past every re-check
