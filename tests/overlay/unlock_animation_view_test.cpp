@@ -299,6 +299,30 @@ TEST_F(UnlockAnimationViewTest, LongMessagesShrinkThenTruncateWithinTheLine) {
   EXPECT_GT(inside, 200);
 }
 
+// Rows (in image pixels) of the message line that hold lit text.
+int litRows(const QImage& image, const platform::Rect& line) {
+  int rows = 0;
+  for (int y = int(2 * line.minY()) - 4; y < int(2 * line.maxY()) + 4; ++y) {
+    bool lit = false;
+    for (int x = 0; x < image.width() && !lit; ++x) lit = isWhitish(image.pixelColor(x, y), 60);
+    rows += lit;
+  }
+  return rows;
+}
+
+TEST_F(UnlockAnimationViewTest, AMessageTooWideShrinksToEightyPercentBeforeTruncating) {
+  auto model = openModel();
+  model->drained = true;
+  UnlockAnimationView view(model, NotchGeometry(188, 32, true));
+  // Capital letters only, so the lit rows are the cap height.
+  model->message = std::string("HHHH");
+  const int natural = litRows(view.render({320, 200}, 2), *view.layout({0, 0, 320, 200}).message);
+  model->message = std::string(60, 'H');  // far wider than 240 points
+  const int shrunk = litRows(view.render({320, 200}, 2), *view.layout({0, 0, 320, 200}).message);
+  ASSERT_GT(natural, 10);
+  EXPECT_NEAR(double(shrunk) / natural, 0.8, 0.06) << shrunk << " of " << natural;
+}
+
 TEST_F(UnlockAnimationViewTest, AScanTimelineRendersFrameByFrame) {
   // A strip of frames across a scan and a success, for a person to look at; every frame
   // keeps the panel hanging from the top edge.
