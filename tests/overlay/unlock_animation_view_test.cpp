@@ -10,6 +10,7 @@
 #include <QPainter>
 
 #include <cmath>
+#include <limits>
 #include <string>
 
 namespace {
@@ -297,6 +298,21 @@ TEST_F(UnlockAnimationViewTest, LongMessagesShrinkThenTruncateWithinTheLine) {
   }
   EXPECT_EQ(outside, 0);
   EXPECT_GT(inside, 200);
+}
+
+TEST_F(UnlockAnimationViewTest, NonFiniteOrHugeFaceValuesStayInsideThePanel) {
+  for (double bad : {std::numeric_limits<double>::quiet_NaN(),
+                     std::numeric_limits<double>::infinity(), 1e12}) {
+    auto model = openModel();
+    model->faceScale = bad;
+    model->faceTurn = bad;
+    model->sweep = 0.5;
+    UnlockAnimationView view(model, NotchGeometry(220, 38, true));
+    const QImage image = view.render({320, 200}, 2);
+    // Whatever the face becomes, the drawing stays clipped to the panel's frame.
+    EXPECT_TRUE(isClear(image, 2 * 160, 2 * 110)) << bad;
+    EXPECT_TRUE(isClear(image, 2 * 10, 2 * 5)) << bad;
+  }
 }
 
 // Rows (in image pixels) of the message line that hold lit text.
