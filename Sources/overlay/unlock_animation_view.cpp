@@ -216,12 +216,12 @@ void UnlockAnimationView::drawSweep(QPainter& painter, const platform::Rect& fra
   // Only where the band crosses the strokes (halo included) is anything drawn.
   const QRectF area = band.intersected(glyph.adjusted(-lineWidth, -lineWidth, lineWidth, lineWidth));
   if (area.isEmpty()) return;
-  const QRect deviceArea = painter.transform()
-                               .mapRect(area)
-                               .toAlignedRect()
-                               .adjusted(-1, -1, 1, 1)
-                               .intersected(QRect(0, 0, painter.device()->width(),
-                                                  painter.device()->height()));
+  // Cut to the device before going to whole pixels: a face scaled or turned by a value that
+  // is not finite (or absurdly large) must not overflow the integer rectangle.
+  const QRect device(0, 0, painter.device()->width(), painter.device()->height());
+  const QRectF mapped = painter.transform().mapRect(area).intersected(QRectF(device));
+  if (!(mapped.width() > 0 && mapped.height() > 0)) return;
+  const QRect deviceArea = mapped.toAlignedRect().adjusted(-1, -1, 1, 1).intersected(device);
   if (deviceArea.isEmpty()) return;
 
   // The strokes are drawn into a layer over that area, masked by the band and then composed

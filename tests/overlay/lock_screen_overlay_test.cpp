@@ -1,6 +1,7 @@
 #include "overlay/lock_screen_overlay.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -364,6 +365,32 @@ TEST_F(LockScreenOverlayTest, ServerBoundsOffByMoreResetTheTransformOnce) {
   EXPECT_GE(countCalls("SLSGetWindowTransform"), 5);
 }
 
+TEST_F(LockScreenOverlayTest, ExpectedServerPlaceAllowsForTheScreensOrigin) {
+  // The external screen, right of the primary and raised 200 points, is the only candidate.
+  auto raised = sim::externalScreen();
+  raised.frame = platform::Rect(1512, 200, 1920, 1080);
+  machine().screens->setScreens({sim::builtInScreen(), raised});
+  machine().screens->setMainIndex(1);
+  machine().screens->setBuiltinDisplays({});
+  overlay().prepare();
+  const auto number = static_cast<std::uint32_t>(panel()->windowNumber());
+  // The server reports the panel where it belongs: the display's top-left is (1512, -298).
+  showScanning();
+  advance(3.0);
+  EXPECT_EQ(panel()->frame(), platform::Rect(2312, 1080, 320, 200));
+  EXPECT_EQ(countCalls("SLSGetWindowTransform"), 0);
+  overlay().hide();
+  runUntilIdle();
+
+  machine().windowList->setBounds(number, platform::Rect(2312, -296.5, 320, 200));
+  showScanning();
+  EXPECT_EQ(machine().skyLight->transform(number),
+            platform::AffineTransform::translation(-2312, 298));
+  EXPECT_TRUE(logged(
+      "Overlay presentation reset: scale=1.000000,1.000000 translation=0.000000,0.000000 "
+      "expected=2312.000000,-298.000000 status=0"));
+}
+
 TEST_F(LockScreenOverlayTest, TransformAlreadyRightOrUnreadableWritesNothing) {
   overlay().prepare();
   const auto number = static_cast<std::uint32_t>(panel()->windowNumber());
@@ -428,6 +455,90 @@ TEST_F(LockScreenOverlayTest, ANotchChangeWhileShowingRebuildsTheView) {
   }
 }
 
+TEST_F(LockScreenOverlayTest, ReChecksAndBoundsLogsRunAtTheirOwnDelays) {
+  showScanning();
+  const double shownAt = now();
+  auto reasons = [&] {
+    std::vector<std::string> found;
+    for (const auto& line : overlayLogs()) {
+      if (line.rfind("Overlay corrected (", 0) == 0) {
+        found.push_back(line.substr(19, line.find(')') - 19));
+      }
+    }
+    return found;
+  };
+  auto boundsLogs = [&] {
+    std::vector<std::string> found;
+    for (const auto& line : overlayLogs()) {
+      if (line.rfind("Server bounds at ", 0) == 0) found.push_back(line.substr(17, 9));
+    }
+    return found;
+  };
+  // The housing changes shortly before each re-check, so each one has something to correct.
+  const std::vector<std::pair<double, std::string>> checks{{0.25, "re-check at 0.25s"},
+                                                          {0.6, "re-check at 0.6s"},
+                                                          {1.2, "re-check at 1.2s"},
+                                                          {2.0, "re-check at 2.0s"}};
+  std::vector<std::string> expected;
+  double height = 32;
+  for (const auto& [delay, reason] : checks) {
+    height += 2;
+    machine().screens->updateScreen(sim::kBuiltInDisplay, sim::builtInScreenWithHousing(188, height));
+    advance(shownAt + delay - 0.01 - now());
+    EXPECT_EQ(reasons(), expected) << "before " << reason;
+    advance(0.02);
+    expected.push_back(reason);
+    EXPECT_EQ(reasons(), expected);
+    EXPECT_EQ(view()->notch(), quorvel::NotchGeometry(188, height, true));
+  }
+
+  // The window server's bounds are logged 0.4 and 1.2 s after showing.
+  showScanning();
+  const double again = now();
+  const auto before = boundsLogs().size();
+  advance(again + 0.39 - now());
+  EXPECT_EQ(boundsLogs().size(), before);
+  advance(0.02);
+  ASSERT_EQ(boundsLogs().size(), before + 1);
+  EXPECT_EQ(boundsLogs().back(), "0.400000s");
+  advance(again + 1.19 - now());
+  EXPECT_EQ(boundsLogs().size(), before + 1);
+  advance(0.02);
+  ASSERT_EQ(boundsLogs().size(), before + 2);
+  EXPECT_EQ(boundsLogs().back(), "1.200000s");
+}
+
+TEST_F(LockScreenOverlayTest, ShowingMeasuresTheHousingAgain) {
+  overlay().prepare();
+  const auto prepared = view();
+  // The housing changed while nothing was shown: the next showing rebuilds the view.
+  machine().screens->updateScreen(sim::kBuiltInDisplay, sim::builtInScreenWithHousing(200, 38));
+  showScanning();
+  ASSERT_TRUE(view());
+  EXPECT_NE(view(), prepared);
+  EXPECT_EQ(view()->notch(), quorvel::NotchGeometry(200, 38, true));
+  EXPECT_NE(overlay().lastPlacement().find(" notch=200.0x38.0 hasNotch=true "), std::string::npos);
+  overlay().hide();
+  runUntilIdle();
+
+  // Only the size counts: a housing measured at the default size does not rebuild the view
+  // made without one, though the placement reports the fresh measurement.
+  sim::useExternalScreenOnly();
+  showScanning();
+  const auto plain = view();
+  EXPECT_EQ(plain->notch(), quorvel::NotchGeometry(180, 8, false));
+  overlay().hide();
+  runUntilIdle();
+  auto housing = sim::externalScreen();
+  housing.safeAreaInsets.top = 8;
+  housing.auxiliaryTopLeftArea = platform::Rect(1512, 1072, 870, 8);
+  housing.auxiliaryTopRightArea = platform::Rect(2562, 1072, 870, 8);
+  machine().screens->setScreens({housing});
+  showScanning();
+  EXPECT_EQ(view(), plain);
+  EXPECT_NE(overlay().lastPlacement().find(" notch=180.0x8.0 hasNotch=true "), std::string::npos);
+}
+
 TEST_F(LockScreenOverlayTest, AScreenChangeNotificationCorrectsTheFrameWithoutRebuilding) {
   showScanning();
   advance(2.5);  // past every re-check
@@ -487,6 +598,38 @@ TEST_F(LockScreenOverlayTest, TheShownPanelDrawsTheScanOverTheHousing) {
   const QImage idle = panel()->contentView()->render(1);
   EXPECT_EQ(idle.pixelColor(160, 20).alpha(), 255);
   EXPECT_EQ(idle.pixelColor(160, 40).alpha(), 0);
+}
+
+TEST_F(LockScreenOverlayTest, EachLineIsLoggedAtItsLevel) {
+  overlay().prepare();
+  const auto number = static_cast<std::uint32_t>(panel()->windowNumber());
+  machine().windowList->setBounds(number, platform::Rect(0, 0, 320, 200));
+  showScanning();
+  machine().screens->updateScreen(sim::kBuiltInDisplay, sim::builtInScreenWithHousing(200, 38));
+  advance(3.0);
+  machine().windowList->setFailure(ws::SimulatedWindowList::Failure::noList);
+  showScanning();
+  advance(3.0);
+  auto levelOf = [&](const std::string& prefix) -> std::optional<platform::log::Level> {
+    for (const auto& entry : logs().entries()) {
+      if (entry.category == "overlay" && entry.message.rfind(prefix, 0) == 0) return entry.level;
+    }
+    return std::nullopt;
+  };
+  using platform::log::Level;
+  EXPECT_EQ(levelOf("SkyLight space ready at level 400"), Level::Info);
+  EXPECT_EQ(levelOf("Overlay registration issued window="), Level::Default);
+  EXPECT_EQ(levelOf("Overlay canvas registered before any lock"), Level::Info);
+  EXPECT_EQ(levelOf("Persistent overlay shown: "), Level::Default);
+  EXPECT_EQ(levelOf("Overlay presentation reset: "), Level::Default);
+  EXPECT_EQ(levelOf("Overlay corrected ("), Level::Default);
+  EXPECT_EQ(levelOf("Server bounds at "), Level::Default);
+  EXPECT_EQ(levelOf("Server bounds unavailable at "), Level::Default);
+  for (const auto& entry : logs().entries()) {
+    if (entry.category == "overlay") {
+      EXPECT_EQ(entry.subsystem, "com.tessmin.quorvel");
+    }
+  }
 }
 
 TEST(OverlayWindowRegistrationTest, RegistersOnceAndRetriesAfterAFailure) {

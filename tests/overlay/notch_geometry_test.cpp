@@ -32,6 +32,10 @@ TEST_F(NotchGeometryTest, ScreensWithoutAFullHousingGiveTheDefault) {
   noRight.auxiliaryTopRightArea.reset();
   EXPECT_EQ(NotchGeometry(noRight), fallback);
 
+  auto zeroInset = sim::builtInScreen();  // the unobscured areas alone are not enough
+  zeroInset.safeAreaInsets.top = 0;
+  EXPECT_EQ(NotchGeometry(zeroInset), fallback);
+
   auto negativeInset = sim::builtInScreen();
   negativeInset.safeAreaInsets.top = -4;
   EXPECT_EQ(NotchGeometry(negativeInset), fallback);

@@ -10,9 +10,12 @@
 #include <QPainter>
 
 #include <cmath>
+#include <limits>
 #include <string>
 
 namespace {
+
+double eyeCentroidAt(const QImage& image, double glyphLeft, double glyphTop, double scale);
 
 using quorvel::NotchGeometry;
 using quorvel::UnlockAnimationModel;
@@ -181,7 +184,78 @@ TEST_F(UnlockAnimationViewTest, TheSweepBandLightsTheStrokesItCrosses) {
   EXPECT_NEAR(greenAt(calm.render({320, 200}, 2), noseX, noseY), greenAt(unlit, noseX, noseY), 3);
 }
 
-double eyeCentroid(const QImage& image, double glyphLeft, double glyphTop, double scale) {
+TEST_F(UnlockAnimationViewTest, StrokeBrightnessFollowsTheIllumination) {
+  auto model = openModel(true);  // no sweep layer
+  UnlockAnimationView view(model, NotchGeometry(220, 38, true));
+  // Centres of a bracket arm and of the nose's stem, over the black panel.
+  const int bracketX = int(2 * (134 + 1.352)), bracketY = 2 * (42 + 12);
+  const int noseX = int(2 * (134 + 51 * 0.52)), noseY = int(2 * (42 + 47 * 0.52));
+  for (double illumination : {0.0, 0.5, 1.0}) {
+    model->illumination = illumination;
+    const QImage image = view.render({320, 200}, 2);
+    EXPECT_NEAR(image.pixelColor(bracketX, bracketY).green(), 209 * (illumination * 0.45 + 0.55),
+                3)
+        << illumination;
+    EXPECT_NEAR(image.pixelColor(noseX, noseY).green(), 209 * (illumination * 0.7 + 0.3), 3)
+        << illumination;
+  }
+}
+
+TEST_F(UnlockAnimationViewTest, GlowIsARadialGreenBehindTheGlyph) {
+  auto model = openModel(true);
+  model->faceOpacity = 0;  // the glow alone
+  model->bloom = 1;
+  UnlockAnimationView view(model, NotchGeometry(220, 38, true));
+  const QImage image = view.render({320, 200}, 2);
+  const double cx = 160, cy = 42 + 26;
+  auto greenAt = [&](double dx) { return image.pixelColor(int(2 * (cx + dx)), int(2 * cy)).green(); };
+  EXPECT_NEAR(greenAt(0), 209 * 0.55, 3);
+  EXPECT_NEAR(greenAt(0.34 * 52), 209 * 0.55 / 2, 3);  // half way to the gradient's end radius
+  EXPECT_EQ(greenAt(0.7 * 52), 0);                      // outside the 1.35-side circle
+  model->bloom = 0.5;
+  EXPECT_NEAR(view.render({320, 200}, 2).pixelColor(int(2 * cx), int(2 * cy)).green(),
+              209 * 0.55 * 0.5, 3);
+}
+
+TEST_F(UnlockAnimationViewTest, FaceTurnsClockwiseAndShrinksAboutItsCentre) {
+  auto model = openModel(true);
+  UnlockAnimationView view(model, NotchGeometry(220, 38, true));
+  const double cx = 160, cy = 42 + 26;
+  auto isLit = [](const QImage& image, double x, double y) {
+    return isGreen(image.pixelColor(int(2 * x), int(2 * y)));
+  };
+  // The smile's lowest point lies 14.5 points below the centre; turned a quarter clockwise
+  // it lies 14.5 points left of it (a counter-clockwise turn would put it on the right).
+  QImage image = view.render({320, 200}, 2);
+  EXPECT_TRUE(isLit(image, cx, cy + 14.5));
+  EXPECT_FALSE(isLit(image, cx - 14, cy + 0.5));
+  EXPECT_FALSE(isLit(image, cx + 14, cy + 0.5));
+  model->faceTurn = 90;
+  image = view.render({320, 200}, 2);
+  EXPECT_FALSE(isLit(image, cx, cy + 14.5));
+  EXPECT_TRUE(isLit(image, cx - 14, cy + 0.5));
+  EXPECT_FALSE(isLit(image, cx + 14, cy + 0.5));
+  // At half size the left bracket arm sits half as far from the centre.
+  model->faceTurn = 0;
+  model->faceScale = 0.5;
+  image = view.render({320, 200}, 2);
+  EXPECT_FALSE(isLit(image, 134 + 1.352, cy - 14));
+  EXPECT_TRUE(isLit(image, cx - 0.5 * (26 - 1.352), cy - 7));
+}
+
+TEST_F(UnlockAnimationViewTest, ShakeMovesTheWholeGlyphSideways) {
+  auto model = openModel(true);
+  model->tickProgress = 1;
+  UnlockAnimationView view(model, NotchGeometry(220, 38, true));
+  const double before = eyeCentroidAt(view.render({320, 200}, 4), 134, 42, 4);
+  model->shake = 5;
+  const double after = eyeCentroidAt(view.render({320, 200}, 4), 139, 42, 4);
+  EXPECT_NEAR(after - before, 5, 0.05);
+}
+
+// The centre of the left eye's green, searched in its neighbourhood of a glyph at
+// (glyphLeft, glyphTop).
+double eyeCentroidAt(const QImage& image, double glyphLeft, double glyphTop, double scale) {
   double sum = 0, weight = 0;
   for (int y = int((glyphTop + 16) * scale); y < int((glyphTop + 27) * scale); ++y) {
     for (int x = int((glyphLeft + 8) * scale); x < int((glyphLeft + 23) * scale); ++x) {
@@ -196,9 +270,9 @@ double eyeCentroid(const QImage& image, double glyphLeft, double glyphTop, doubl
 TEST_F(UnlockAnimationViewTest, GlanceMovesTheEyesInGridUnits) {
   auto model = openModel(true);  // no sweep layer
   UnlockAnimationView view(model, NotchGeometry(220, 38, true));
-  const double before = eyeCentroid(view.render({320, 200}, 4), 134, 42, 4);
+  const double before = eyeCentroidAt(view.render({320, 200}, 4), 134, 42, 4);
   model->glance = 3.2;
-  const double after = eyeCentroid(view.render({320, 200}, 4), 134, 42, 4);
+  const double after = eyeCentroidAt(view.render({320, 200}, 4), 134, 42, 4);
   EXPECT_NEAR(after - before, 1.664, 0.05);
 }
 
@@ -224,6 +298,45 @@ TEST_F(UnlockAnimationViewTest, LongMessagesShrinkThenTruncateWithinTheLine) {
   }
   EXPECT_EQ(outside, 0);
   EXPECT_GT(inside, 200);
+}
+
+TEST_F(UnlockAnimationViewTest, NonFiniteOrHugeFaceValuesStayInsideThePanel) {
+  for (double bad : {std::numeric_limits<double>::quiet_NaN(),
+                     std::numeric_limits<double>::infinity(), 1e12}) {
+    auto model = openModel();
+    model->faceScale = bad;
+    model->faceTurn = bad;
+    model->sweep = 0.5;
+    UnlockAnimationView view(model, NotchGeometry(220, 38, true));
+    const QImage image = view.render({320, 200}, 2);
+    // Whatever the face becomes, the drawing stays clipped to the panel's frame.
+    EXPECT_TRUE(isClear(image, 2 * 160, 2 * 110)) << bad;
+    EXPECT_TRUE(isClear(image, 2 * 10, 2 * 5)) << bad;
+  }
+}
+
+// Rows (in image pixels) of the message line that hold lit text.
+int litRows(const QImage& image, const platform::Rect& line) {
+  int rows = 0;
+  for (int y = int(2 * line.minY()) - 4; y < int(2 * line.maxY()) + 4; ++y) {
+    bool lit = false;
+    for (int x = 0; x < image.width() && !lit; ++x) lit = isWhitish(image.pixelColor(x, y), 60);
+    rows += lit;
+  }
+  return rows;
+}
+
+TEST_F(UnlockAnimationViewTest, AMessageTooWideShrinksToEightyPercentBeforeTruncating) {
+  auto model = openModel();
+  model->drained = true;
+  UnlockAnimationView view(model, NotchGeometry(188, 32, true));
+  // Capital letters only, so the lit rows are the cap height.
+  model->message = std::string("HHHH");
+  const int natural = litRows(view.render({320, 200}, 2), *view.layout({0, 0, 320, 200}).message);
+  model->message = std::string(60, 'H');  // far wider than 240 points
+  const int shrunk = litRows(view.render({320, 200}, 2), *view.layout({0, 0, 320, 200}).message);
+  ASSERT_GT(natural, 10);
+  EXPECT_NEAR(double(shrunk) / natural, 0.8, 0.06) << shrunk << " of " << natural;
 }
 
 TEST_F(UnlockAnimationViewTest, AScanTimelineRendersFrameByFrame) {

@@ -42,6 +42,33 @@ TEST_F(AnimationTest, EasesAreTheStandardTimingCurves) {
   EXPECT_EQ(Animation::easeOut(0).fraction(0), 1);
 }
 
+TEST_F(AnimationTest, EasesFollowTheirStandardControlPoints) {
+  struct Ease {
+    Animation animation;
+    double c1x, c1y, c2x, c2y;
+  };
+  const Ease eases[] = {{Animation::easeIn(2), 0.42, 0, 1, 1},
+                        {Animation::easeOut(2), 0, 0, 0.58, 1},
+                        {Animation::easeInOut(2), 0.42, 0, 0.58, 1},
+                        {Animation::linear(2), 0, 0, 1, 1}};
+  for (const auto& ease : eases) {
+    for (double x : {0.1, 0.25, 0.5, 0.8}) {
+      EXPECT_NEAR(ease.animation.fraction(2 * x),
+                  platform::animation::solveTimingCurve(ease.c1x, ease.c1y, ease.c2x, ease.c2y, x),
+                  1e-9)
+          << ease.animation.description() << " at " << x;
+    }
+  }
+}
+
+TEST_F(AnimationTest, SpringResponseIsTheUndampedPeriod) {
+  // Critically damped with a response of 0.5 s: 1 - e^(-wt) (1 + wt) with w = 2 pi / 0.5.
+  const double w = 2 * 3.14159265358979323846 / 0.5;
+  for (double t : {0.05, 0.1, 0.3}) {
+    EXPECT_NEAR(Animation::spring(0.5, 1).fraction(t), 1 - std::exp(-w * t) * (1 + w * t), 1e-9);
+  }
+}
+
 TEST_F(AnimationTest, TimingCurveSolvesForXOnTheBezier) {
   // Control points (0.65, 0, 0.35, 1): at x = 0.5 the curve is at its midpoint.
   EXPECT_NEAR(platform::animation::solveTimingCurve(0.65, 0, 0.35, 1, 0.5), 0.5, 1e-9);
