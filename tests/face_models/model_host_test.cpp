@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <future>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 #include "foundation/build_flavour.hpp"
@@ -190,6 +191,41 @@ TEST_F(ModelHostTest, AFailedPredictionGivesNoValueAndKeepsTheModel) {
   simulatedML().addFailingModel("VavozuDare.mlpackage", Error{ErrorCode::io, "no"});
   EXPECT_FALSE(FaceModels::shared().embedding(recognitionInput(), FaceEngineSpec::arcface));
   EXPECT_FALSE(FaceModels::shared().loadFailed());
+}
+
+TEST_F(ModelHostTest, APredictionThatThrowsGivesNoValueAndNoLog) {
+  // A runtime that throws out of a prediction (OpenCV, the allocator) is a failed
+  // prediction like any other: no value, no log, the model kept, nothing escapes.
+  std::atomic<bool> throwing{true};
+  const auto answer = [&](std::vector<float> values) {
+    return [&throwing, values](const FeatureProvider&) -> Result<FeatureProvider> {
+      if (throwing) throw std::runtime_error("the network failed");
+      auto array = *MultiArray::make({1, static_cast<std::int64_t>(values.size())});
+      std::copy(values.begin(), values.end(), array.data());
+      FeatureProvider out;
+      out.set("output", std::move(array));
+      return Result<FeatureProvider>(std::move(out));
+    };
+  };
+  simulatedML().addModel("MiniFAS.mlpackage", answer({0, 0}));
+  addBundleFolder("VavozuDare.mlpackage");
+  simulatedML().addModel("VavozuDare.mlpackage", answer({3, 4}));
+  auto& models = FaceModels::shared();
+
+  std::optional<float> live = 1.0f;
+  EXPECT_NO_THROW(live = models.liveness(livenessInput()));
+  EXPECT_FALSE(live);
+  std::optional<FaceDescriptor> described = FaceDescriptor{};
+  EXPECT_NO_THROW(described = models.embedding(recognitionInput(), FaceEngineSpec::arcface));
+  EXPECT_FALSE(described);
+  EXPECT_FALSE(models.loadFailed());
+  EXPECT_TRUE(logs().messages().empty());
+
+  throwing = false;
+  EXPECT_EQ(models.liveness(livenessInput()), 0.5f);
+  EXPECT_EQ(models.embedding(recognitionInput(), FaceEngineSpec::arcface),
+            (std::vector<float>{0.6f, 0.8f}));
+  EXPECT_EQ(simulatedML().loadAttempts().size(), 2u);
 }
 
 TEST_F(ModelHostTest, APackageAloneIsTriedAloneAndACompiledModelFirst) {
