@@ -546,5 +546,41 @@ TEST_F(ModelHostTest, PredictionsRunOutsideTheLock) {
   }
 }
 
+TEST_F(ModelHostTest, RecognitionPredictionsRunOutsideTheLock) {
+  // The same with a held recognition prediction: the liveness model still loads and runs,
+  // and a second recognition prediction does not wait for the first.
+  LoadGate held;
+  std::atomic<int> calls{0};
+  addBundleFolder("VavozuDare.mlpackage");
+  simulatedML().addModel("VavozuDare.mlpackage", [&](const FeatureProvider&) {
+    if (calls++ == 0) held.enter();
+    auto array = *MultiArray::make({1, 2});
+    array[0] = 3;
+    array[1] = 4;
+    FeatureProvider out;
+    out.set("output", std::move(array));
+    return Result<FeatureProvider>(std::move(out));
+  });
+  simulatedML().addModel("MiniFAS.mlpackage", std::vector<float>{0, 0});
+  auto& models = FaceModels::shared();
+  std::thread first([&] {
+    EXPECT_TRUE(models.embedding(recognitionInput(), FaceEngineSpec::arcface));
+  });
+  held.waitForEntries(1);
+
+  auto others = std::async(std::launch::async, [&] {
+    const bool live = models.liveness(livenessInput()).has_value();
+    const bool described = models.embedding(recognitionInput(), FaceEngineSpec::arcface).has_value();
+    return described && live;
+  });
+  const auto status = others.wait_for(std::chrono::seconds(5));
+  EXPECT_EQ(status, std::future_status::ready) << "a prediction held the model host's lock";
+  held.open();
+  first.join();
+  if (status == std::future_status::ready) {
+    EXPECT_TRUE(others.get());
+  }
+}
+
 }  // namespace
 }  // namespace quorvel::testing
