@@ -384,6 +384,26 @@ TEST_F(ModelHostTest, TheDlibEngineLoadsTheWeightsOnFirstUse) {
   EXPECT_TRUE(simulatedML().loadAttempts().empty());
 }
 
+TEST_F(ModelHostTest, TheDlibEngineReloadsTheBundlesWeightsAfterAnotherLoadFailed) {
+  // A diagnostic's failed load of some other file leaves the facade unloaded; the next dlib
+  // descriptor loads the bundle's weights again rather than giving no value from then on.
+  addDlibWeightsToBundle();
+  const auto face = platform::image::Image::color({0.5, 0.4, 0.3, 1}).cropped(platform::Rect(0, 0, 150, 150));
+  const auto& context = *FaceAligner::shared().ciContext();
+  const auto first = FaceModels::shared().embedding(face, FaceEngineSpec::dlib, context);
+  ASSERT_TRUE(first);
+
+  ASSERT_FALSE(NativeDlib::load(testBundlePath() + "/no-such-weights.dat"));
+  ASSERT_FALSE(NativeDlib::isLoaded());
+  EXPECT_EQ(FaceModels::shared().embedding(face, FaceEngineSpec::dlib, context), first);
+  EXPECT_TRUE(NativeDlib::isLoaded());
+  // Only the diagnostic's load failed, not one of the host's.
+  EXPECT_FALSE(FaceModels::shared().loadFailed());
+  EXPECT_EQ(logs().messages("face"),
+            std::vector<std::string>{"NativeDlib: failed to load model at " + testBundlePath() +
+                                     "/no-such-weights.dat"});
+}
+
 TEST_F(ModelHostTest, PrewarmLoadsTheWeightsNowAndOnlyTheLivenessModelLaterForDlib) {
   addDlibWeightsToBundle();
   simulatedML().addModel("MiniFAS.mlpackage", std::vector<float>{2, 0});
