@@ -15,6 +15,7 @@
 
 #include "foundation/build_flavour.hpp"
 #include "foundation/settings.hpp"
+#include "platform/dispatch/dispatch.hpp"
 #include "platform/image/image.hpp"
 #include "recognition/face_aligner.hpp"
 #include "recognition/face_models.hpp"
@@ -427,6 +428,26 @@ TEST_F(ModelHostTest, PrewarmLoadsTheWeightsNowAndOnlyTheLivenessModelLaterForDl
   EXPECT_EQ(entries[0].message, "Models pre-warmed (loadFailed: false)");
   EXPECT_EQ(entries[0].level, platform::log::Level::Info);
   EXPECT_EQ(entries[0].category, "face");
+}
+
+TEST_F(ModelHostTest, PrewarmRunsTheLivenessModelOnTheUserInitiatedGlobalQueue) {
+  addDlibWeightsToBundle();
+  std::vector<std::string> ranOn;
+  simulatedML().addModel("MiniFAS.mlpackage", [&](const FeatureProvider&) {
+    using platform::dispatch::QoS;
+    const auto current = [](QoS qos) { return platform::dispatch::globalQueue(qos).isCurrent(); };
+    ranOn.push_back(current(QoS::UserInitiated) ? "user-initiated"
+                    : current(QoS::Default)     ? "default"
+                    : current(QoS::Utility)     ? "utility"
+                                                : "elsewhere");
+    FeatureProvider out;
+    out.set("output", *MultiArray::make({1, 2}));
+    return Result<FeatureProvider>(std::move(out));
+  });
+  FaceModels::shared().prewarm();
+  EXPECT_TRUE(ranOn.empty());  // nothing of it on the caller's thread
+  runUntilIdle();
+  EXPECT_EQ(ranOn, std::vector<std::string>{"user-initiated"});
 }
 
 TEST_F(ModelHostTest, PrewarmWarmsTheSelectedRecogniserBeforeTheLivenessModel) {
