@@ -10,10 +10,12 @@
 #include <filesystem>
 #include <future>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 #include "foundation/build_flavour.hpp"
 #include "foundation/settings.hpp"
+#include "platform/dispatch/dispatch.hpp"
 #include "platform/image/image.hpp"
 #include "recognition/face_aligner.hpp"
 #include "recognition/face_models.hpp"
@@ -192,6 +194,41 @@ TEST_F(ModelHostTest, AFailedPredictionGivesNoValueAndKeepsTheModel) {
   EXPECT_FALSE(FaceModels::shared().loadFailed());
 }
 
+TEST_F(ModelHostTest, APredictionThatThrowsGivesNoValueAndNoLog) {
+  // A runtime that throws out of a prediction (OpenCV, the allocator) is a failed
+  // prediction like any other: no value, no log, the model kept, nothing escapes.
+  std::atomic<bool> throwing{true};
+  const auto answer = [&](std::vector<float> values) {
+    return [&throwing, values](const FeatureProvider&) -> Result<FeatureProvider> {
+      if (throwing) throw std::runtime_error("the network failed");
+      auto array = *MultiArray::make({1, static_cast<std::int64_t>(values.size())});
+      std::copy(values.begin(), values.end(), array.data());
+      FeatureProvider out;
+      out.set("output", std::move(array));
+      return Result<FeatureProvider>(std::move(out));
+    };
+  };
+  simulatedML().addModel("MiniFAS.mlpackage", answer({0, 0}));
+  addBundleFolder("VavozuDare.mlpackage");
+  simulatedML().addModel("VavozuDare.mlpackage", answer({3, 4}));
+  auto& models = FaceModels::shared();
+
+  std::optional<float> live = 1.0f;
+  EXPECT_NO_THROW(live = models.liveness(livenessInput()));
+  EXPECT_FALSE(live);
+  std::optional<FaceDescriptor> described = FaceDescriptor{};
+  EXPECT_NO_THROW(described = models.embedding(recognitionInput(), FaceEngineSpec::arcface));
+  EXPECT_FALSE(described);
+  EXPECT_FALSE(models.loadFailed());
+  EXPECT_TRUE(logs().messages().empty());
+
+  throwing = false;
+  EXPECT_EQ(models.liveness(livenessInput()), 0.5f);
+  EXPECT_EQ(models.embedding(recognitionInput(), FaceEngineSpec::arcface),
+            (std::vector<float>{0.6f, 0.8f}));
+  EXPECT_EQ(simulatedML().loadAttempts().size(), 2u);
+}
+
 TEST_F(ModelHostTest, APackageAloneIsTriedAloneAndACompiledModelFirst) {
   simulatedML().addModel("MiniFAS.mlpackage", std::vector<float>{2, 0});
   ASSERT_TRUE(FaceModels::shared().liveness(livenessInput()));
@@ -348,6 +385,26 @@ TEST_F(ModelHostTest, TheDlibEngineLoadsTheWeightsOnFirstUse) {
   EXPECT_TRUE(simulatedML().loadAttempts().empty());
 }
 
+TEST_F(ModelHostTest, TheDlibEngineReloadsTheBundlesWeightsAfterAnotherLoadFailed) {
+  // A diagnostic's failed load of some other file leaves the facade unloaded; the next dlib
+  // descriptor loads the bundle's weights again rather than giving no value from then on.
+  addDlibWeightsToBundle();
+  const auto face = platform::image::Image::color({0.5, 0.4, 0.3, 1}).cropped(platform::Rect(0, 0, 150, 150));
+  const auto& context = *FaceAligner::shared().ciContext();
+  const auto first = FaceModels::shared().embedding(face, FaceEngineSpec::dlib, context);
+  ASSERT_TRUE(first);
+
+  ASSERT_FALSE(NativeDlib::load(testBundlePath() + "/no-such-weights.dat"));
+  ASSERT_FALSE(NativeDlib::isLoaded());
+  EXPECT_EQ(FaceModels::shared().embedding(face, FaceEngineSpec::dlib, context), first);
+  EXPECT_TRUE(NativeDlib::isLoaded());
+  // Only the diagnostic's load failed, not one of the host's.
+  EXPECT_FALSE(FaceModels::shared().loadFailed());
+  EXPECT_EQ(logs().messages("face"),
+            std::vector<std::string>{"NativeDlib: failed to load model at " + testBundlePath() +
+                                     "/no-such-weights.dat"});
+}
+
 TEST_F(ModelHostTest, PrewarmLoadsTheWeightsNowAndOnlyTheLivenessModelLaterForDlib) {
   addDlibWeightsToBundle();
   simulatedML().addModel("MiniFAS.mlpackage", std::vector<float>{2, 0});
@@ -371,6 +428,26 @@ TEST_F(ModelHostTest, PrewarmLoadsTheWeightsNowAndOnlyTheLivenessModelLaterForDl
   EXPECT_EQ(entries[0].message, "Models pre-warmed (loadFailed: false)");
   EXPECT_EQ(entries[0].level, platform::log::Level::Info);
   EXPECT_EQ(entries[0].category, "face");
+}
+
+TEST_F(ModelHostTest, PrewarmRunsTheLivenessModelOnTheUserInitiatedGlobalQueue) {
+  addDlibWeightsToBundle();
+  std::vector<std::string> ranOn;
+  simulatedML().addModel("MiniFAS.mlpackage", [&](const FeatureProvider&) {
+    using platform::dispatch::QoS;
+    const auto current = [](QoS qos) { return platform::dispatch::globalQueue(qos).isCurrent(); };
+    ranOn.push_back(current(QoS::UserInitiated) ? "user-initiated"
+                    : current(QoS::Default)     ? "default"
+                    : current(QoS::Utility)     ? "utility"
+                                                : "elsewhere");
+    FeatureProvider out;
+    out.set("output", *MultiArray::make({1, 2}));
+    return Result<FeatureProvider>(std::move(out));
+  });
+  FaceModels::shared().prewarm();
+  EXPECT_TRUE(ranOn.empty());  // nothing of it on the caller's thread
+  runUntilIdle();
+  EXPECT_EQ(ranOn, std::vector<std::string>{"user-initiated"});
 }
 
 TEST_F(ModelHostTest, PrewarmWarmsTheSelectedRecogniserBeforeTheLivenessModel) {
@@ -499,6 +576,42 @@ TEST_F(ModelHostTest, PredictionsRunOutsideTheLock) {
   auto others = std::async(std::launch::async, [&] {
     const bool described = models.embedding(recognitionInput(), FaceEngineSpec::arcface).has_value();
     const bool live = models.liveness(livenessInput()).has_value();
+    return described && live;
+  });
+  const auto status = others.wait_for(std::chrono::seconds(5));
+  EXPECT_EQ(status, std::future_status::ready) << "a prediction held the model host's lock";
+  held.open();
+  first.join();
+  if (status == std::future_status::ready) {
+    EXPECT_TRUE(others.get());
+  }
+}
+
+TEST_F(ModelHostTest, RecognitionPredictionsRunOutsideTheLock) {
+  // The same with a held recognition prediction: the liveness model still loads and runs,
+  // and a second recognition prediction does not wait for the first.
+  LoadGate held;
+  std::atomic<int> calls{0};
+  addBundleFolder("VavozuDare.mlpackage");
+  simulatedML().addModel("VavozuDare.mlpackage", [&](const FeatureProvider&) {
+    if (calls++ == 0) held.enter();
+    auto array = *MultiArray::make({1, 2});
+    array[0] = 3;
+    array[1] = 4;
+    FeatureProvider out;
+    out.set("output", std::move(array));
+    return Result<FeatureProvider>(std::move(out));
+  });
+  simulatedML().addModel("MiniFAS.mlpackage", std::vector<float>{0, 0});
+  auto& models = FaceModels::shared();
+  std::thread first([&] {
+    EXPECT_TRUE(models.embedding(recognitionInput(), FaceEngineSpec::arcface));
+  });
+  held.waitForEntries(1);
+
+  auto others = std::async(std::launch::async, [&] {
+    const bool live = models.liveness(livenessInput()).has_value();
+    const bool described = models.embedding(recognitionInput(), FaceEngineSpec::arcface).has_value();
     return described && live;
   });
   const auto status = others.wait_for(std::chrono::seconds(5));
