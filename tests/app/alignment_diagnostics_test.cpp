@@ -188,6 +188,10 @@ TEST_F(AlignmentDiagnosticsTest, ComparesTheFacesOfThePhotosAndSavesTheirCrops) 
     EXPECT_LE(crop->height(), 150) << name;
   }
   EXPECT_FALSE(fs::exists(cropOf("dogs.jpg")));
+  std::error_code ignored;
+  fs::copy_file(cropOf("salley1.jpg"),
+                quorvel::testing::testOutputFolder() + "/diagnose_alignment_crop.png",
+                fs::copy_options::overwrite_existing, ignored);
 }
 
 TEST_F(AlignmentDiagnosticsTest, ASavedCropIsTheAlignedFaceTheNetworkSaw) {
