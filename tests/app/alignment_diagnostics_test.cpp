@@ -188,6 +188,9 @@ TEST_F(AlignmentDiagnosticsTest, ComparesTheFacesOfThePhotosAndSavesTheirCrops) 
     EXPECT_LE(crop->height(), 150) << name;
   }
   EXPECT_FALSE(fs::exists(cropOf("dogs.jpg")));
+  // It only obtains the application object.
+  EXPECT_EQ(quorvel::testing::simulatedApplication().obtainedCount(), 1);
+  EXPECT_TRUE(quorvel::testing::simulatedApplication().policyRequests().empty());
   std::error_code ignored;
   fs::copy_file(cropOf("salley1.jpg"),
                 quorvel::testing::testOutputFolder() + "/diagnose_alignment_crop.png",

@@ -11,7 +11,11 @@
 #include "foundation/settings.hpp"
 #include "platform/bundle/bundle.hpp"
 #include "support/platform_fixture.hpp"
+#include "platform/windows/windows.hpp"
 #include "support/ui_updater_hooks.hpp"
+
+// After the log header: Qt defines keyword macros.
+#include <QWindow>
 
 namespace {
 
@@ -188,6 +192,19 @@ TEST_F(DockVisibilityTest, TheLinuxApplicationTakesThePolicyWithoutStartingQt) {
   quorvel::Settings::shared().setShowInDock(true);
   quorvel::applyDockVisibility();
   EXPECT_EQ(onLinux->activationPolicy(), platform::ui::ActivationPolicy::regular);
+}
+
+TEST_F(DockVisibilityTest, OnLinuxAnAccessoryKeepsItsWindowsOutOfTheTaskBar) {
+  platform::windows::ensureGuiApplication();
+  auto onLinux = platform::ui::makeLinuxApplication();
+  platform::ui::install(onLinux);
+  QWindow window;
+  quorvel::Settings::shared().setShowInDock(false);
+  quorvel::applyDockVisibility();
+  EXPECT_EQ(window.type(), Qt::Tool);
+  quorvel::Settings::shared().setShowInDock(true);
+  quorvel::applyDockVisibility();
+  EXPECT_EQ(window.type(), Qt::Window);
 }
 
 }  // namespace

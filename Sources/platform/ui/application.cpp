@@ -33,7 +33,7 @@ class LinuxApplication : public Application {
     const bool listed = policy == ActivationPolicy::regular;
     for (QWindow* window : QGuiApplication::topLevelWindows()) {
       if (window->parent()) continue;
-      window->setFlag(Qt::Tool, !listed);
+      window->setFlags((window->flags() & ~Qt::WindowType_Mask) | (listed ? Qt::Window : Qt::Tool));
     }
     return true;
   }
