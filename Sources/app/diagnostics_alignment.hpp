@@ -33,7 +33,8 @@ int runDiagnoseAlignment(const std::vector<std::string>& args, std::ostream& out
 
 int runDiagnoseOnNativeCrop(const std::vector<std::string>& args, std::ostream& out);
 
-// The descriptor of a ready model input for a spec (the model host's, by default).
+// The descriptor of a ready model input under an engine's constants (the model host's, by
+// default).
 using TensorEmbedder = std::function<std::optional<FaceDescriptor>(
     const platform::ml::MultiArray& input, const FaceEngineSpec& spec)>;
 // The same diagnostic with another embedder (for tests of what it prints).
