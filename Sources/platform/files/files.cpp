@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/paths/paths.hpp"
 
@@ -225,6 +226,29 @@ int SimulatedFileSystem::writeCount() const {
 std::vector<std::string> SimulatedFileSystem::leftovers() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return leftovers_;
+}
+
+std::optional<std::string> writeFile(const std::string& path, const Bytes& data) {
+  const std::size_t slash = path.find_last_of('/');
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  auto failure = [&](int error) {
+    return "The file \u201c" + name + "\u201d couldn\u2019t be saved: " + std::strerror(error) + ".";
+  };
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return failure(errno);
+  std::size_t written = 0;
+  while (written < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int error = errno;
+      ::close(fd);
+      return failure(error);
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  if (::close(fd) != 0) return failure(errno);
+  return std::nullopt;
 }
 
 }  // namespace platform::files

@@ -47,6 +47,11 @@ void install(std::shared_ptr<FileSystem> fileSystem);
 bool writeFileAtomically(const std::string& path, const Bytes& data);
 std::optional<Bytes> readWholeFile(const std::string& path);
 
+// Writes `data` to `path` in place, replacing an existing file (not atomic). No value on
+// success; otherwise the failure described for a person, naming the file and the reason
+// ("The file “out.png” couldn’t be saved: No such file or directory.").
+std::optional<std::string> writeFile(const std::string& path, const Bytes& data);
+
 class LinuxFileSystem : public FileSystem {
  public:
   std::optional<std::string> applicationSupportFolder() override;

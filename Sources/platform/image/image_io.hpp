@@ -1,8 +1,11 @@
 // Reading and writing image files.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/image/context.hpp"
 #include "platform/image/pixel_buffer.hpp"
@@ -17,5 +20,13 @@ std::shared_ptr<PixelBuffer> readImageFile(const std::string& path);
 // Pixels are written as stored (alpha straight from the buffer).
 bool writePNG(PixelBuffer& buffer, const std::string& path);
 bool writePNG(const Bitmap& bitmap, const std::string& path);
+
+// Decodes an image file into a bitmap at its natural size, RGBA8 with premultiplied alpha
+// (opaque unless the file has alpha); no value when the file is missing or cannot be decoded.
+// Makes no pixel buffer.
+std::optional<Bitmap> readImageBitmap(const std::string& path);
+
+// The bitmap encoded as PNG (alpha unpremultiplied); no value when it cannot be encoded.
+std::optional<std::vector<std::uint8_t>> encodePNG(const Bitmap& bitmap);
 
 }  // namespace platform::image

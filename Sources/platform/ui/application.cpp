@@ -1,0 +1,146 @@
+#include "platform/ui/application.hpp"
+
+#include <QGuiApplication>
+#include <QWindow>
+
+#include "platform/dispatch/dispatch.hpp"
+
+namespace platform::ui {
+namespace {
+
+std::mutex& installMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+std::shared_ptr<Application>& installed() {
+  static std::shared_ptr<Application> application;
+  return application;
+}
+
+class LinuxApplication : public Application {
+ public:
+  ActivationPolicy activationPolicy() const override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return policy_;
+  }
+
+  bool setActivationPolicy(ActivationPolicy policy) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      policy_ = policy;
+    }
+    if (!QGuiApplication::instance()) return true;
+    const bool listed = policy == ActivationPolicy::regular;
+    for (QWindow* window : QGuiApplication::topLevelWindows()) {
+      if (window->parent()) continue;
+      window->setFlags((window->flags() & ~Qt::WindowType_Mask) | (listed ? Qt::Window : Qt::Tool));
+    }
+    return true;
+  }
+
+  void activate(bool /*ignoringOtherApps*/) override {
+    if (!QGuiApplication::instance()) return;
+    for (QWindow* window : QGuiApplication::topLevelWindows()) {
+      if (window->isVisible()) {
+        window->requestActivate();
+        return;
+      }
+    }
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  ActivationPolicy policy_ = ActivationPolicy::regular;
+};
+
+}  // namespace
+
+std::string toString(ActivationPolicy policy) {
+  switch (policy) {
+    case ActivationPolicy::regular:
+      return "regular";
+    case ActivationPolicy::accessory:
+      return "accessory";
+    case ActivationPolicy::prohibited:
+      return "prohibited";
+  }
+  return "unknown";
+}
+
+int Application::run() { return platform::dispatch::runMainLoop(); }
+
+std::shared_ptr<Application> shared() {
+  std::shared_ptr<Application> application;
+  {
+    std::lock_guard<std::mutex> lock(installMutex());
+    if (!installed()) installed() = makeLinuxApplication();
+    application = installed();
+  }
+  if (auto* simulated = dynamic_cast<SimulatedApplication*>(application.get())) {
+    simulated->noteObtained();
+  }
+  return application;
+}
+
+void install(std::shared_ptr<Application> application) {
+  std::lock_guard<std::mutex> lock(installMutex());
+  installed() = std::move(application);
+}
+
+std::shared_ptr<Application> makeLinuxApplication() {
+  return std::make_shared<LinuxApplication>();
+}
+
+ActivationPolicy SimulatedApplication::activationPolicy() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return policy_;
+}
+
+bool SimulatedApplication::setActivationPolicy(ActivationPolicy policy) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  requests_.push_back(toString(policy));
+  if (refuse_) return false;
+  policy_ = policy;
+  return true;
+}
+
+void SimulatedApplication::activate(bool ignoringOtherApps) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  activations_.push_back(std::string("activate ignoringOtherApps=") +
+                         (ignoringOtherApps ? "true" : "false"));
+}
+
+bool SimulatedApplication::showsDockIcon() const {
+  return activationPolicy() == ActivationPolicy::regular;
+}
+
+bool SimulatedApplication::showsMenuBar() const {
+  return activationPolicy() == ActivationPolicy::regular;
+}
+
+std::vector<std::string> SimulatedApplication::policyRequests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_;
+}
+
+std::vector<std::string> SimulatedApplication::activations() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return activations_;
+}
+
+int SimulatedApplication::obtainedCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return obtained_;
+}
+
+void SimulatedApplication::noteObtained() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++obtained_;
+}
+
+void SimulatedApplication::refusePolicyChanges(bool refuse) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  refuse_ = refuse;
+}
+
+}  // namespace platform::ui

@@ -1,0 +1,247 @@
+// "--render-animation" and "--preview-animation" on the simulated machine. The rendered PNGs
+// are also copied to the test output folder so a person can look at them.
+#include "app/diagnostics_animation.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "foundation/settings.hpp"
+#include "overlay/lock_screen_overlay.hpp"
+#include "overlay/unlock_animation_view.hpp"
+#include "support/platform_fixture.hpp"
+#include "support/simulated_screens.hpp"
+#include "support/ui_updater_hooks.hpp"
+
+// After the log header: Qt defines keyword macros.
+#include <QColor>
+#include <QImage>
+
+namespace {
+
+using quorvel::testing::PlatformTest;
+using quorvel::testing::simulatedApplication;
+namespace diag = quorvel::diagnostics;
+
+std::vector<std::string> argv(std::vector<std::string> rest) {
+  rest.insert(rest.begin(), "quorvel");
+  return rest;
+}
+
+TEST(RenderArguments, NumbersParseWholeOrNotAtAll) {
+  EXPECT_EQ(diag::parseNumber("200"), 200.0);
+  EXPECT_EQ(diag::parseNumber("-3.5"), -3.5);
+  EXPECT_EQ(diag::parseNumber("+7"), 7.0);
+  EXPECT_EQ(diag::parseNumber("1e2"), 100.0);
+  EXPECT_EQ(diag::parseNumber(".5"), 0.5);
+  EXPECT_EQ(diag::parseNumber("0x10"), 16.0);
+  EXPECT_EQ(diag::parseNumber("inf"), INFINITY);
+  EXPECT_TRUE(std::isnan(*diag::parseNumber("nan")));
+  for (const char* text : {"", " 200", "200 ", "abc", "12abc", "--palm", "+-3", "--3", "0x", "1,5",
+                           "1e", "2 3"}) {
+    EXPECT_FALSE(diag::parseNumber(text)) << '"' << text << '"';
+  }
+}
+
+TEST(RenderArguments, PathThenUpToFourNumbersAnywherePalmAnywhere) {
+  auto request = diag::renderRequest(argv({"--render-animation", "out.png"}));
+  ASSERT_TRUE(request);
+  EXPECT_EQ(request->outputPath, "out.png");
+  EXPECT_EQ(request->notchWidth, 220);
+  EXPECT_EQ(request->notchHeight, 38);
+  EXPECT_EQ(request->canvasWidth, 320);
+  EXPECT_EQ(request->canvasHeight, 200);
+  EXPECT_FALSE(request->palm);
+
+  request = diag::renderRequest(argv({"--render-animation", "out.png", "200", "32", "--palm"}));
+  EXPECT_EQ(request->notchWidth, 200);
+  EXPECT_EQ(request->notchHeight, 32);
+  EXPECT_TRUE(request->palm);
+
+  request = diag::renderRequest(argv({"--render-animation", "out.png", "abc", "200"}));
+  EXPECT_EQ(request->notchWidth, 200);
+  EXPECT_EQ(request->notchHeight, 38);
+
+  request = diag::renderRequest(
+      argv({"--palm", "--render-animation", "o.png", "1", "2", "3", "4", "5", "--render-animation"}));
+  EXPECT_EQ(request->outputPath, "o.png");
+  EXPECT_EQ(request->canvasHeight, 4);  // the fifth number is ignored
+  EXPECT_TRUE(request->palm);
+
+  // Numbers before the switch and the path itself are not numbers of the request.
+  request = diag::renderRequest(argv({"300", "--render-animation", "250"}));
+  EXPECT_EQ(request->outputPath, "250");
+  EXPECT_EQ(request->notchWidth, 220);
+}
+
+TEST(RenderArguments, TheSwitchAsTheLastArgumentIsNoRequest) {
+  EXPECT_FALSE(diag::renderAnimationRequested(argv({"--render-animation"})));
+  EXPECT_FALSE(diag::renderAnimationRequested(argv({"out.png", "--render-animation"})));
+  EXPECT_FALSE(diag::renderAnimationRequested(argv({"--Render-Animation", "out.png"})));
+  EXPECT_FALSE(diag::renderAnimationRequested(argv({"--render-animation=out.png"})));
+  EXPECT_TRUE(diag::renderAnimationRequested(argv({"--render-animation", "out.png"})));
+  EXPECT_FALSE(diag::renderRequest(argv({"--render-animation"})));
+  std::ostringstream out;
+  EXPECT_EQ(diag::runRenderAnimation(argv({"--render-animation"}), out), 1);
+  EXPECT_EQ(out.str(), "");
+}
+
+class RenderAnimationTest : public PlatformTest {
+ protected:
+  int render(std::vector<std::string> rest) {
+    out.str("");
+    return diag::runRenderAnimation(argv(std::move(rest)), out);
+  }
+  std::string path(const std::string& name) { return home() + "/" + name; }
+  void keep(const std::string& file, const std::string& name) {
+    std::error_code ignored;
+    std::filesystem::copy_file(file, quorvel::testing::testOutputFolder() + "/" + name,
+                               std::filesystem::copy_options::overwrite_existing, ignored);
+  }
+  // The view drawn directly, as the renderer should have drawn it.
+  static QImage expected(double notchWidth, double notchHeight, double canvasWidth,
+                         double canvasHeight, bool palm) {
+    auto model = quorvel::UnlockAnimationModel::make();
+    model->panelProgress = 1.0;
+    model->contentVisible = true;
+    model->faceOpacity = 1.0;
+    model->illumination = 1.0;
+    if (palm) {
+      model->glyph = quorvel::UnlockAnimationModel::Glyph::palm;
+      model->drained = true;
+      model->message = std::optional<std::string>("Cancelled");
+    }
+    quorvel::UnlockAnimationView view(model, quorvel::NotchGeometry(notchWidth, notchHeight, true));
+    return view.render({canvasWidth, canvasHeight}, 2.0).convertToFormat(QImage::Format_ARGB32);
+  }
+  static int largestDifference(const QImage& a, const QImage& b) {
+    int largest = 0;
+    for (int y = 0; y < a.height(); ++y) {
+      for (int x = 0; x < a.width(); ++x) {
+        const QColor p = a.pixelColor(x, y), q = b.pixelColor(x, y);
+        if (p.alpha() == 0 && q.alpha() == 0) continue;
+        largest = std::max({largest, std::abs(p.alpha() - q.alpha()), std::abs(p.red() - q.red()),
+                            std::abs(p.green() - q.green()), std::abs(p.blue() - q.blue())});
+      }
+    }
+    return largest;
+  }
+  std::ostringstream out;
+};
+
+TEST_F(RenderAnimationTest, TheDefaultPanelIsA640By400PNGOfTheOpenedNotch) {
+  const std::string file = path("out.png");
+  ASSERT_EQ(render({"--render-animation", file}), 0);
+  EXPECT_EQ(out.str(), "Rendered notch 220.0x38.0 into a 320x200 canvas: " + file + "\n");
+  keep(file, "render_animation_default.png");
+
+  QImage png(QString::fromStdString(file), "PNG");
+  ASSERT_FALSE(png.isNull());
+  EXPECT_EQ(png.width(), 640);
+  EXPECT_EQ(png.height(), 400);
+  EXPECT_TRUE(png.hasAlphaChannel());
+  // Clear around the panel, black at the top centre where it hangs from the housing.
+  EXPECT_EQ(png.pixelColor(5, 395).alpha(), 0);
+  EXPECT_EQ(png.pixelColor(635, 5).alpha(), 0);
+  const QColor top = png.pixelColor(320, 4);
+  EXPECT_EQ(top.alpha(), 255);
+  EXPECT_LT(top.red() + top.green() + top.blue(), 10);
+  const QImage reference = expected(220, 38, 320, 200, false);
+  EXPECT_LE(largestDifference(png.convertToFormat(QImage::Format_ARGB32), reference), 1);
+  EXPECT_EQ(simulatedApplication().obtainedCount(), 1);
+  EXPECT_TRUE(simulatedApplication().policyRequests().empty());
+}
+
+TEST_F(RenderAnimationTest, PalmGivesTheCancelledLookOfTheGivenNotch) {
+  const std::string file = path("palm.png");
+  ASSERT_EQ(render({"--render-animation", file, "200", "32", "--palm"}), 0);
+  EXPECT_EQ(out.str(), "Rendered notch 200.0x32.0 into a 320x200 canvas: " + file + "\n");
+  keep(file, "render_animation_palm.png");
+  QImage png(QString::fromStdString(file), "PNG");
+  ASSERT_EQ(png.size(), QSize(640, 400));
+  const QImage palm = expected(200, 32, 320, 200, true);
+  const QImage face = expected(200, 32, 320, 200, false);
+  const QImage decoded = png.convertToFormat(QImage::Format_ARGB32);
+  EXPECT_LE(largestDifference(decoded, palm), 1);
+  EXPECT_GT(largestDifference(decoded, face), 100);  // not the face look
+}
+
+TEST_F(RenderAnimationTest, AThirdNumberWidensTheCanvasButTheLineStillNames320x200) {
+  const std::string file = path("wide.png");
+  ASSERT_EQ(render({"--render-animation", file, "200", "32", "400"}), 0);
+  EXPECT_EQ(out.str(), "Rendered notch 200.0x32.0 into a 320x200 canvas: " + file + "\n");
+  QImage png(QString::fromStdString(file), "PNG");
+  EXPECT_EQ(png.size(), QSize(800, 400));
+}
+
+TEST_F(RenderAnimationTest, FractionalSizesPrintTheirShortestForm) {
+  const std::string file = path("frac.png");
+  ASSERT_EQ(render({"--render-animation", file, "180.5", "2.5e1"}), 0);
+  EXPECT_EQ(out.str(), "Rendered notch 180.5x25.0 into a 320x200 canvas: " + file + "\n");
+}
+
+TEST_F(RenderAnimationTest, AnExistingFileIsReplaced) {
+  const std::string file = path("again.png");
+  {
+    std::ofstream old(file);
+    old << std::string(100000, 'x');
+  }
+  ASSERT_EQ(render({"--render-animation", file}), 0);
+  QImage png(QString::fromStdString(file), "PNG");
+  EXPECT_EQ(png.size(), QSize(640, 400));
+}
+
+TEST_F(RenderAnimationTest, AFolderThatDoesNotExistIsAWriteFailure) {
+  const std::string file = path("missing/out.png");
+  EXPECT_EQ(render({"--render-animation", file}), 1);
+  EXPECT_EQ(out.str(),
+            "FAILED: The file \u201cout.png\u201d couldn\u2019t be saved: No such file or "
+            "directory.\n");
+  EXPECT_FALSE(std::filesystem::exists(file));
+}
+
+TEST_F(RenderAnimationTest, ACanvasThatCannotBeRenderedWritesNothing) {
+  const std::string file = path("none.png");
+  for (std::vector<std::string> numbers :
+       {std::vector<std::string>{"220", "38", "0"}, {"220", "38", "320", "-5"},
+        {"220", "38", "inf"}, {"220", "38", "nan"}, {"220", "38", "100000"},
+        {"nan", "38"}, {"220", "inf"}}) {
+    std::vector<std::string> args = {"--render-animation", file};
+    args.insert(args.end(), numbers.begin(), numbers.end());
+    EXPECT_EQ(render(args), 1) << numbers[2 % numbers.size()];
+    EXPECT_EQ(out.str(), "FAILED: could not render the panel\n");
+    EXPECT_FALSE(std::filesystem::exists(file));
+  }
+}
+
+class PreviewAnimationTest : public PlatformTest {};
+
+TEST_F(PreviewAnimationTest, WithTheAnimationOffNothingIsDrawnAndItEndsAfterTenSeconds) {
+  quorvel::Settings::shared().setPlayAnimation(false);
+  std::ostringstream out;
+  EXPECT_EQ(diag::runPreviewAnimation(argv({"--preview-animation"}), out), 0);
+  EXPECT_EQ(out.str(), "nothing placed yet\n");
+  EXPECT_DOUBLE_EQ(now(), 10.0);
+  EXPECT_EQ(simulatedApplication().policyRequests(), std::vector<std::string>{"accessory"});
+  EXPECT_TRUE(quorvel::testing::machine().windows->windowNumbers().empty());
+}
+
+TEST_F(PreviewAnimationTest, WithTheAnimationOnThePanelIsPlacedAndDescribedAt1Point2Seconds) {
+  quorvel::Settings::shared().setPlayAnimation(true);
+  std::ostringstream out;
+  std::string atOne, atOnePointThree;
+  platform::dispatch::mainQueue().asyncAfter(1.1, [&] { atOne = out.str(); });
+  platform::dispatch::mainQueue().asyncAfter(1.3, [&] { atOnePointThree = out.str(); });
+  EXPECT_EQ(diag::runPreviewAnimation(argv({"--preview-animation"}), out), 0);
+  EXPECT_EQ(atOne, "");
+  EXPECT_EQ(atOnePointThree, quorvel::LockScreenOverlay::shared().lastPlacement() + "\n");
+  EXPECT_EQ(out.str(), atOnePointThree);
+  EXPECT_EQ(out.str().rfind("window={{596, 782}, {320, 200}}", 0), 0u) << out.str();
+  EXPECT_FALSE(quorvel::testing::machine().windows->windowNumbers().empty());
+  EXPECT_DOUBLE_EQ(now(), 10.0);
+}
+
+}  // namespace

@@ -1,0 +1,12 @@
+// The simulated application object and update framework that every test starts with.
+#pragma once
+
+#include "platform/ui/application.hpp"
+#include "platform/updater/updater.hpp"
+
+namespace quorvel::testing {
+
+platform::ui::SimulatedApplication& simulatedApplication();
+platform::updater::SimulatedUpdateFramework& simulatedUpdater();
+
+}  // namespace quorvel::testing
