@@ -1,33 +1,12 @@
 #include "unlock/authorization_assist.hpp"
 
-#include <vector>
-
 #include "foundation/log.hpp"
-#include "foundation/recognition_engine.hpp"
 #include "overlay/lock_screen_overlay.hpp"
 #include "platform/defaults/defaults.hpp"
 #include "platform/shared.hpp"
-#include "recognition/camera_session.hpp"
-#include "recognition/match_engine.hpp"
 #include "unlock/authorization_target.hpp"
-#include "unlock/unlock_session.hpp"
 
 namespace quorvel {
-
-// The face scan the assist would run while a dialog waits; never made in this build.
-class AuthorizationAssist::AuthorizationFaceScan {
- public:
-  AuthorizationFaceScan(std::shared_ptr<CameraSession> camera, RecognitionEngine selected,
-                        std::vector<FaceDescriptor> enrolled)
-      : camera(std::move(camera)), selected(selected), engine(spec(selected)), enrolled(std::move(enrolled)) {}
-
-  std::shared_ptr<CameraSession> camera;
-  UnlockSession session;
-  RecognitionEngine selected;
-  MatchEngine engine;
-  std::vector<FaceDescriptor> enrolled;
-  long palmFrames = 0;
-};
 
 AuthorizationAssist& AuthorizationAssist::shared() {
   static platform::SharedInstance<AuthorizationAssist> instance(

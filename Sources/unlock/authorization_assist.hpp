@@ -11,10 +11,15 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "foundation/recognition_engine.hpp"
 #include "platform/accessibility/accessibility.hpp"
 #include "platform/dispatch/dispatch.hpp"
 #include "platform/uuid/uuid.hpp"
+#include "recognition/camera_session.hpp"
+#include "recognition/match_engine.hpp"
+#include "unlock/unlock_session.hpp"
 
 namespace quorvel {
 
@@ -64,6 +69,21 @@ class AuthorizationAssist {
   // True would mean the assist, not the unlock coordinator, put the overlay up.
   bool ownsOverlay_ = false;
   std::string status_ = "Off";
+};
+
+// The face scan the assist would run while a dialog waits; never made in this build.
+class AuthorizationAssist::AuthorizationFaceScan {
+ public:
+  AuthorizationFaceScan(std::shared_ptr<CameraSession> camera, RecognitionEngine selected,
+                        std::vector<FaceDescriptor> enrolled)
+      : camera(std::move(camera)), selected(selected), engine(spec(selected)), enrolled(std::move(enrolled)) {}
+
+  std::shared_ptr<CameraSession> camera;
+  UnlockSession session;
+  RecognitionEngine selected;
+  MatchEngine engine;
+  std::vector<FaceDescriptor> enrolled;
+  long palmFrames = 0;
 };
 
 namespace AuthorizationSubmission {
