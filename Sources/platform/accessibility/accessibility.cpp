@@ -117,6 +117,11 @@ std::optional<double> SimulatedAccessibility::lastQueryTimeout() const {
   return lastQueryTimeout_;
 }
 
+Element LinuxAccessibility::createApplication(std::int32_t pid) {
+  // A reference that names the application; every call about it is refused.
+  return Element{SimulatedAccessibility::kApplicationBase + static_cast<std::uint64_t>(static_cast<std::uint32_t>(pid))};
+}
+
 namespace {
 std::mutex installedMutex;
 std::shared_ptr<Accessibility>& installed() {

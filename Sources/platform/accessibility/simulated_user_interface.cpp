@@ -270,10 +270,4 @@ AXError SimulatedAccessibility::performAction(const Element& element, const std:
   return ui_->perform(element, action, timeoutFor(element));
 }
 
-// --- linux ---------------------------------------------------------------------------------
-
-Element LinuxAccessibility::createApplication(std::int32_t pid) {
-  return SimulatedUserInterface::applicationElement(pid);
-}
-
 }  // namespace platform::accessibility
