@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/password_vault.hpp"
 #include "platform/accessibility/simulated_user_interface.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/simulated_lock_machine.hpp"
@@ -82,10 +83,11 @@ TEST_F(AuthorizationTargetTest, APasswordDialogCountsOnlyForThisUser) {
   EXPECT_EQ(target->secureField(), own.secureField);
   agent().close(own);
 
-  agent().showDialog(passwordDialog(std::string(SimulatedSecurityAgent::kFullUserName)));
+  auto& full = agent().showDialog(passwordDialog(std::string(SimulatedSecurityAgent::kFullUserName)));
   ASSERT_TRUE(AuthorizationTarget::capture()) << "the full name names this user too";
-  agent().close(*const_cast<Dialog*>(&agent().showDialog(passwordDialog("bob"))));
-  EXPECT_TRUE(AuthorizationTarget::capture());
+  agent().showDialog(passwordDialog("bob"));
+  ASSERT_TRUE(AuthorizationTarget::capture()) << "another user's dialog beside it is no candidate";
+  EXPECT_EQ(AuthorizationTarget::capture()->window, full.window);
 }
 
 TEST_F(AuthorizationTargetTest, AnotherUsersPasswordDialogIsNoCandidate) {
@@ -506,6 +508,34 @@ TEST_F(AuthorizationSubmitTest, ChangesAfterTheWriteStopThePress) {
   });
   EXPECT_FALSE(submit(dialog));
   EXPECT_TRUE(ui().performed().empty());
+}
+
+// The whole road on the agent: a Touch ID dialog is switched to password entry, found again
+// with its secure field focused, and approved with the saved password, read once at the
+// moment of writing.
+TEST_F(AuthorizationSubmitTest, TouchIDDialogApprovedWithTheSavedPassword) {
+  ASSERT_TRUE(quorvel::PasswordVault::set(SimulatedSecurityAgent::kUserPassword));
+  auto& dialog = agent().showDialog();
+  const auto first = AuthorizationTarget::capture();
+  ASSERT_TRUE(first);
+  ASSERT_FALSE(first->secureField());
+  ASSERT_TRUE(first->switchToPassword());
+  const auto target = AuthorizationTarget::capture();
+  ASSERT_TRUE(target);
+  const auto field = target->secureField();
+  ASSERT_TRUE(field);
+  ASSERT_TRUE(target->ready(*field));
+  int vaultReads = 0;
+  EXPECT_TRUE(target->submit(*field, [] { return true; }, [&] {
+    ++vaultReads;
+    return quorvel::PasswordVault::read();
+  }));
+  EXPECT_EQ(vaultReads, 1);
+  EXPECT_EQ(agent().approvals(), 1);
+  EXPECT_TRUE(dialog.closed);
+  EXPECT_FALSE(target->isPresent());
+  EXPECT_FALSE(AuthorizationTarget::capture());
+  EXPECT_TRUE(lockMachine().events().posted().empty());
 }
 
 // --- the report ----------------------------------------------------------------------------
