@@ -1,5 +1,7 @@
 #include "platform/accessibility/accessibility.hpp"
 
+#include "platform/accessibility/simulated_user_interface.hpp"
+
 namespace platform::accessibility {
 
 bool SimulatedAccessibility::isProcessTrusted() {
@@ -35,8 +37,10 @@ AXError SimulatedAccessibility::copyAttributeValue(const Element& element,
                                                    AttributeValue* value) {
   if (!value) return AXError::illegalArgument;
   *value = std::monostate{};
+  if (element.reference != kSystemWideReference) {
+    return ui_->copy(element, attribute, value, timeoutFor(element));
+  }
   std::lock_guard<std::mutex> lock(mutex_);
-  if (element.reference != kSystemWideReference) return AXError::invalidUIElement;
   if (attribute != kFocusedApplicationAttribute) return AXError::attributeUnsupported;
   ++focusedQueries_;
   auto timeout = timeouts_.find(element.reference);
@@ -60,6 +64,12 @@ AXError SimulatedAccessibility::copyAttributeValue(const Element& element,
 
 AXError SimulatedAccessibility::getPid(const Element& element, std::int32_t* pid) {
   if (!pid) return AXError::illegalArgument;
+  if (element.reference >= SimulatedUserInterface::kElementBase) {
+    const auto owner = ui_->ownerOf(element);
+    if (!owner) return AXError::invalidUIElement;
+    *pid = *owner;
+    return AXError::success;
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   if (element.reference < kApplicationBase) return AXError::invalidUIElement;
   if (pidError_ != AXError::success) return pidError_;
@@ -105,6 +115,11 @@ std::size_t SimulatedAccessibility::focusedQueryCount() const {
 std::optional<double> SimulatedAccessibility::lastQueryTimeout() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return lastQueryTimeout_;
+}
+
+Element LinuxAccessibility::createApplication(std::int32_t pid) {
+  // A reference that names the application; every call about it is refused.
+  return Element{SimulatedAccessibility::kApplicationBase + static_cast<std::uint64_t>(static_cast<std::uint32_t>(pid))};
 }
 
 namespace {

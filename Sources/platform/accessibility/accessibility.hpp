@@ -1,5 +1,6 @@
 // Accessibility: whether this process is trusted to inspect and drive other applications,
-// the system-wide element, and attribute queries on elements with a messaging time-out.
+// the system-wide and application elements, attribute queries and writes on elements with a
+// messaging time-out, and actions performed on elements.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace platform::accessibility {
 
@@ -19,6 +21,7 @@ enum class AXError : std::int32_t {
   invalidUIElement = -25202,
   cannotComplete = -25204,
   attributeUnsupported = -25205,
+  actionUnsupported = -25206,
   notImplemented = -25208,
   apiDisabled = -25211,
   noValue = -25212,
@@ -34,8 +37,13 @@ struct Element {
   friend bool operator==(const Element&, const Element&) = default;
 };
 
-// What an attribute query gives: nothing, an element, or a value of another type.
-using AttributeValue = std::variant<std::monostate, Element, std::string, double, bool>;
+using ElementList = std::vector<Element>;
+
+// What an attribute query gives: nothing, an element, a list of elements, or a value of
+// another type.
+using AttributeValue = std::variant<std::monostate, Element, std::string, double, bool, ElementList>;
+
+class SimulatedUserInterface;
 
 class Accessibility {
  public:
@@ -48,10 +56,18 @@ class Accessibility {
   virtual AXError copyAttributeValue(const Element& element, const std::string& attribute,
                                      AttributeValue* value) = 0;
   virtual AXError getPid(const Element& element, std::int32_t* pid) = 0;
+  // The element of the application with this process identifier (made even for no process).
+  virtual Element createApplication(std::int32_t pid) = 0;
+  virtual AXError setAttributeValue(const Element& element, const std::string& attribute,
+                                    const AttributeValue& value) = 0;
+  virtual AXError isAttributeSettable(const Element& element, const std::string& attribute,
+                                      bool* settable) = 0;
+  virtual AXError performAction(const Element& element, const std::string& action) = 0;
 };
 
 // The tests' Accessibility: trust and the focused application are scripted; a query whose
-// answer takes longer than the element's time-out fails with `cannotComplete`.
+// answer takes longer than the element's time-out fails with `cannotComplete`. Applications'
+// windows and controls live in its user interface (`ui()`, simulated_user_interface.hpp).
 class SimulatedAccessibility : public Accessibility {
  public:
   // What the system-wide element's "AXFocusedApplication" gives.
@@ -74,6 +90,17 @@ class SimulatedAccessibility : public Accessibility {
   AXError copyAttributeValue(const Element& element, const std::string& attribute,
                              AttributeValue* value) override;
   AXError getPid(const Element& element, std::int32_t* pid) override;
+  Element createApplication(std::int32_t pid) override;
+  AXError setAttributeValue(const Element& element, const std::string& attribute,
+                            const AttributeValue& value) override;
+  AXError isAttributeSettable(const Element& element, const std::string& attribute,
+                              bool* settable) override;
+  AXError performAction(const Element& element, const std::string& action) override;
+
+  SimulatedAccessibility();
+  SimulatedUserInterface& ui() { return *ui_; }
+  // The messaging time-out in force for `element`.
+  double timeoutFor(const Element& element) const;
 
   void setTrusted(bool trusted);
   // Granting on prompt: the next prompt makes the process trusted.
@@ -89,9 +116,11 @@ class SimulatedAccessibility : public Accessibility {
   // The time-out in force for the last focused-application query.
   std::optional<double> lastQueryTimeout() const;
 
- private:
   static constexpr std::uint64_t kSystemWideReference = 1;
   static constexpr std::uint64_t kApplicationBase = 1'000'000;
+
+ private:
+  std::shared_ptr<SimulatedUserInterface> ui_;
 
   mutable std::mutex mutex_;
   bool trusted_ = true;
@@ -118,6 +147,15 @@ class LinuxAccessibility : public Accessibility {
     return AXError::apiDisabled;
   }
   AXError getPid(const Element&, std::int32_t*) override { return AXError::invalidUIElement; }
+  Element createApplication(std::int32_t pid) override;
+  AXError setAttributeValue(const Element&, const std::string&, const AttributeValue&) override {
+    return AXError::apiDisabled;
+  }
+  AXError isAttributeSettable(const Element&, const std::string&, bool* settable) override {
+    if (settable) *settable = false;
+    return AXError::apiDisabled;
+  }
+  AXError performAction(const Element&, const std::string&) override { return AXError::apiDisabled; }
 };
 
 std::shared_ptr<Accessibility> current();

@@ -1,5 +1,5 @@
-// Kernel information about processes: the BSD record of a process (owner, parent, start
-// time) and this process's user id. The record read mirrors the kernel call it stands for:
+// Kernel information about processes: the list of process identifiers, a process's name,
+// the BSD record of a process (owner, parent, start time) and this process's user id. The record read mirrors the kernel call it stands for:
 // it answers with the number of bytes written, and a caller must check for the full size.
 #pragma once
 
@@ -33,6 +33,12 @@ class Processes {
   // record, fewer for a short read, 0 when there is no such process or it may not be read.
   virtual int pidInfoBSD(std::int32_t pid, BSDInfo* info) = 0;
   virtual std::uint32_t currentUserID() = 0;
+  // Writes up to `capacity` process identifiers into `buffer` and returns how many it wrote;
+  // without a buffer, returns how many processes there are now. Below 1 on failure.
+  virtual int listAllPids(std::int32_t* buffer, int capacity) = 0;
+  // Copies the process's name, zero-terminated, into `buffer` of `size` bytes (cut to fit);
+  // returns the name's length in bytes, 0 when there is no such process or no room.
+  virtual int processName(std::int32_t pid, char* buffer, std::uint32_t size) = 0;
 };
 
 // A process table the tests write.
@@ -40,6 +46,14 @@ class SimulatedProcesses : public Processes {
  public:
   int pidInfoBSD(std::int32_t pid, BSDInfo* info) override;
   std::uint32_t currentUserID() override;
+  // Identifiers in ascending order; names are the records' `comm`.
+  int listAllPids(std::int32_t* buffer, int capacity) override;
+  int processName(std::int32_t pid, char* buffer, std::uint32_t size) override;
+
+  // Makes listing fail (answer 0) while set.
+  void setListingFails(bool fails);
+  // Makes the name look-up of `pid` fail while set.
+  void setNameFails(std::int32_t pid, bool fails);
 
   void setProcess(const BSDInfo& info);
   void removeProcess(std::int32_t pid);
@@ -53,14 +67,19 @@ class SimulatedProcesses : public Processes {
   std::map<std::int32_t, BSDInfo> table_;
   std::map<std::int32_t, int> shortReads_;
   std::uint32_t uid_ = 501;
+  bool listingFails_ = false;
+  std::map<std::int32_t, bool> nameFails_;
 };
 
 // Reads /proc: the owner from /proc/<pid>/status, the start time from the start ticks in
-// /proc/<pid>/stat and the boot time in /proc/stat.
+// /proc/<pid>/stat and the boot time in /proc/stat; the identifiers are /proc's numbered
+// folders and a name is /proc/<pid>/comm.
 class LinuxProcesses : public Processes {
  public:
   int pidInfoBSD(std::int32_t pid, BSDInfo* info) override;
   std::uint32_t currentUserID() override;
+  int listAllPids(std::int32_t* buffer, int capacity) override;
+  int processName(std::int32_t pid, char* buffer, std::uint32_t size) override;
 };
 
 // The start of a live process in clock ticks since boot (from /proc/<pid>/stat), or none.

@@ -1,0 +1,174 @@
+// The platform pieces the authorization target stands on: the simulated user interface's
+// answers (time-outs, vanished applications, writes and actions), and the linux
+// implementations, which answer as a machine without the facility does.
+#include <algorithm>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/accessibility/accessibility.hpp"
+#include "platform/accessibility/simulated_user_interface.hpp"
+#include "platform/codesign/codesign.hpp"
+#include "platform/processes/processes.hpp"
+#include "platform/users/users.hpp"
+#include "support/platform_fixture.hpp"
+#include "support/simulated_lock_machine.hpp"
+#include "support/simulated_security_agent.hpp"
+#include "unlock/authorization_target.hpp"
+
+namespace {
+
+namespace ax = platform::accessibility;
+using quorvel::AuthorizationTarget;
+using quorvel::testing::lockMachine;
+using quorvel::testing::SimulatedSecurityAgent;
+
+TEST(SimulatedUserInterfaceTest, QueriesWaitOnlyAsLongAsTheElementsTimeOut) {
+  ax::SimulatedAccessibility accessibility;
+  auto& ui = accessibility.ui();
+  ui.addApplication(42);
+  const auto application = accessibility.createApplication(42);
+  const auto button = ui.makeElement(42, {{"AXTitle", std::string("OK")}});
+  ui.setResponseDelay(42, 1.0);
+  ax::AttributeValue value;
+  EXPECT_EQ(accessibility.copyAttributeValue(button, "AXTitle", &value), ax::AXError::success)
+      << "the default time-out is six seconds";
+  EXPECT_EQ(value, ax::AttributeValue(std::string("OK")));
+  accessibility.setMessagingTimeout(button, 0.5f);
+  EXPECT_EQ(accessibility.copyAttributeValue(button, "AXTitle", &value), ax::AXError::cannotComplete);
+  EXPECT_EQ(accessibility.performAction(button, "AXPress"), ax::AXError::cannotComplete);
+  EXPECT_EQ(accessibility.copyAttributeValue(application, "AXRole", &value), ax::AXError::success)
+      << "a time-out belongs to one element";
+  EXPECT_EQ(ui.queryCount(42), 4u);
+}
+
+TEST(SimulatedUserInterfaceTest, AnEndedApplicationAnswersNothing) {
+  ax::SimulatedAccessibility accessibility;
+  auto& ui = accessibility.ui();
+  ui.addApplication(42);
+  const auto window = ui.makeElement(42, {{"AXRole", std::string("AXWindow")}});
+  std::int32_t pid = 0;
+  ASSERT_EQ(accessibility.getPid(window, &pid), ax::AXError::success);
+  EXPECT_EQ(pid, 42);
+  ui.removeApplication(42);
+  ax::AttributeValue value;
+  EXPECT_EQ(accessibility.copyAttributeValue(window, "AXRole", &value), ax::AXError::invalidUIElement);
+  EXPECT_EQ(accessibility.copyAttributeValue(accessibility.createApplication(42), "AXWindows", &value),
+            ax::AXError::cannotComplete);
+  EXPECT_EQ(accessibility.getPid(window, &pid), ax::AXError::invalidUIElement);
+}
+
+TEST(SimulatedUserInterfaceTest, WritesNeedASettableAttributeAndActionsAHandler) {
+  ax::SimulatedAccessibility accessibility;
+  auto& ui = accessibility.ui();
+  ui.addApplication(7);
+  const auto field = ui.makeElement(7, {{"AXValue", std::string()}});
+  bool settable = true;
+  EXPECT_EQ(accessibility.isAttributeSettable(field, "AXValue", &settable), ax::AXError::success);
+  EXPECT_FALSE(settable);
+  EXPECT_EQ(accessibility.setAttributeValue(field, "AXValue", std::string("x")), ax::AXError::illegalArgument);
+  EXPECT_EQ(accessibility.setAttributeValue(field, "AXTitle", std::string("x")), ax::AXError::attributeUnsupported);
+  std::string seen;
+  ui.setSettable(field, "AXValue", true, [&](const ax::AttributeValue& v) { seen = std::get<std::string>(v); });
+  EXPECT_EQ(accessibility.setAttributeValue(field, "AXValue", std::string("typed")), ax::AXError::success);
+  EXPECT_EQ(seen, "typed");
+  EXPECT_EQ(ui.storedAttribute(field, "AXValue"), ax::AttributeValue(std::string("typed")));
+  EXPECT_EQ(accessibility.performAction(field, "AXPress"), ax::AXError::actionUnsupported);
+  EXPECT_TRUE(ui.performed().empty());
+}
+
+TEST(LinuxAccessibilityTest, EveryElementCallIsRefused) {
+  ax::LinuxAccessibility accessibility;
+  const auto application = accessibility.createApplication(1);
+  ax::AttributeValue value = true;
+  EXPECT_EQ(accessibility.copyAttributeValue(application, "AXWindows", &value), ax::AXError::apiDisabled);
+  EXPECT_TRUE(std::holds_alternative<std::monostate>(value));
+  bool settable = true;
+  EXPECT_EQ(accessibility.isAttributeSettable(application, "AXValue", &settable), ax::AXError::apiDisabled);
+  EXPECT_FALSE(settable);
+  EXPECT_EQ(accessibility.setAttributeValue(application, "AXValue", std::string("x")), ax::AXError::apiDisabled);
+  EXPECT_EQ(accessibility.performAction(application, "AXPress"), ax::AXError::apiDisabled);
+}
+
+std::int32_t ownPid() {
+  std::ifstream stat("/proc/self/stat");
+  std::int32_t pid = 0;
+  stat >> pid;
+  return pid;
+}
+
+std::string ownComm() {
+  std::ifstream comm("/proc/self/comm");
+  std::string name;
+  std::getline(comm, name);
+  return name;
+}
+
+TEST(LinuxProcessListTest, ListsThisProcessWithItsName) {
+  platform::processes::LinuxProcesses processes;
+  const int count = processes.listAllPids(nullptr, 0);
+  ASSERT_GT(count, 0);
+  std::vector<std::int32_t> pids(static_cast<std::size_t>(count) + 64);
+  const int listed = processes.listAllPids(pids.data(), static_cast<int>(pids.size()));
+  ASSERT_GT(listed, 0);
+  pids.resize(static_cast<std::size_t>(listed));
+  const auto self = ownPid();
+  EXPECT_NE(std::find(pids.begin(), pids.end(), self), pids.end());
+  char name[256] = {};
+  EXPECT_EQ(processes.processName(self, name, sizeof(name)), static_cast<int>(ownComm().size()));
+  EXPECT_EQ(std::string(name), ownComm());
+  // Cut to fit, still terminated.
+  char small[4] = {'x', 'x', 'x', 'x'};
+  EXPECT_EQ(processes.processName(self, small, sizeof(small)), 3);
+  EXPECT_EQ(std::string(small), ownComm().substr(0, 3));
+  EXPECT_EQ(processes.processName(-5, name, sizeof(name)), 0);
+  // Room for two only.
+  std::int32_t two[2] = {0, 0};
+  EXPECT_EQ(processes.listAllPids(two, 2), std::min(2, count));
+}
+
+TEST(LinuxUsersTest, NamesComeFromThePasswordDatabase) {
+  platform::users::LinuxUsers users;
+  EXPECT_FALSE(users.userName().empty());
+  EXPECT_EQ(users.fullUserName().find(','), std::string::npos);
+}
+
+// On Linux the target finds no dialog and reports only trust and the lock state.
+class LinuxAuthorizationTargetTest : public quorvel::testing::PlatformTest {
+ protected:
+  void TearDown() override {
+    platform::accessibility::install(nullptr);
+    platform::processes::install(nullptr);
+    platform::codesign::install(nullptr);
+    platform::users::install(nullptr);
+    PlatformTest::TearDown();
+  }
+};
+
+TEST_F(LinuxAuthorizationTargetTest, FindsNothingAndReportsUntrusted) {
+  platform::accessibility::install(std::make_shared<ax::LinuxAccessibility>());
+  platform::processes::install(std::make_shared<platform::processes::LinuxProcesses>());
+  platform::codesign::install(std::make_shared<platform::codesign::LinuxCodeSigning>());
+  platform::users::install(std::make_shared<platform::users::LinuxUsers>());
+  EXPECT_FALSE(AuthorizationTarget::capture());
+  EXPECT_TRUE(AuthorizationTarget::agentPIDs().empty());
+  EXPECT_FALSE(AuthorizationTarget::isAppleAgent(ownPid()));
+  EXPECT_EQ(AuthorizationTarget::diagnostic(), "Accessibility trusted: false\nLocked: false");
+  const AuthorizationTarget target(ownPid(), ax::LinuxAccessibility().createApplication(ownPid()), ax::Element{5});
+  EXPECT_TRUE(target.controls().size() == 1);
+  EXPECT_FALSE(target.isPresent());
+  EXPECT_FALSE(target.switchToPassword());
+}
+
+// A genuine agent running on Linux processes is still unsigned, so it is never accepted.
+TEST_F(LinuxAuthorizationTargetTest, AnAgentWithoutASignatureIsNotApples) {
+  SimulatedSecurityAgent agent(lockMachine());
+  agent.showDialog();
+  ASSERT_TRUE(AuthorizationTarget::capture());
+  platform::codesign::install(std::make_shared<platform::codesign::LinuxCodeSigning>());
+  EXPECT_FALSE(AuthorizationTarget::capture());
+  agent.quit();
+}
+
+}  // namespace
