@@ -130,6 +130,16 @@ TEST_F(FrameHandlingTest, AFaceHeldTurnedAwayGivesUpEightSecondsAfterItWasFirstS
             (std::vector<std::string>{"scan", "message:Not recognised; type your password", "retract"}));
 }
 
+TEST_F(FrameHandlingTest, AFaceTurnedExactlyToTheToleranceIsScored) {
+  const Frame edge = faceFrame(90, 0.35, -0.35);
+  enrolAt(edge, 0.2);
+  play({edge}, 2);
+  lockScreen();
+  advance(0.5);
+  EXPECT_TRUE(coordinator().hasSucceeded());
+  EXPECT_EQ(livenessRuns(), 1u);
+}
+
 TEST_F(FrameHandlingTest, AFaceThatIsNotRecognisedGivesUpAfterEightSeconds) {
   play({face}, 2);
   lockScreen();

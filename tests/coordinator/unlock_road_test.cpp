@@ -7,6 +7,7 @@
 
 #include "coordinator/coordinator_fixture.hpp"
 #include "platform/events/events.hpp"
+#include "unlock/unlocker.hpp"
 
 namespace quorvel::testing {
 namespace {
@@ -155,6 +156,21 @@ TEST_F(UnlockRoadTest, ACancelledUnlockIsSilent) {
   for (const auto& line : unlockLogs()) EXPECT_EQ(line.find("Unlock failed"), std::string::npos) << line;
   // Only the success animation runs out by itself; nothing hides it or shows a message.
   EXPECT_EQ(overlayEvents(), (std::vector<std::string>{"scan", "tick", "retract"}));
+}
+
+TEST_F(UnlockRoadTest, ARequestCancelledByANewerOneIsSilent) {
+  enrolAt(face, 0.2);
+  play({face}, 2);
+  lockScreen();
+  advance(0.6);
+  ASSERT_TRUE(coordinator().hasSucceeded());
+  // Another client's request replaces the coordinator's, whose attempt is still current.
+  std::vector<Unlocker::Result> other;
+  Unlocker::unlock([&](Unlocker::Result result) { other.push_back(result); });
+  EXPECT_TRUE(coordinator().hasSucceeded()) << "a cancelled request is no failure of the attempt";
+  for (const auto& line : unlockLogs()) EXPECT_EQ(line.find("Unlock failed"), std::string::npos) << line;
+  advance(0.2);
+  EXPECT_EQ(overlayEvents(), (std::vector<std::string>{"scan", "tick"}));
 }
 
 TEST_F(UnlockRoadTest, UnlockedByFaceIsLoggedWhenTheConfirmationComesFirst) {
