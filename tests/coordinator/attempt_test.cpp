@@ -190,3 +190,30 @@ TEST_F(AttemptTest, ANewLockAfterAnEndedAttemptGetsANewAttemptAndEngine) {
 
 }  // namespace
 }  // namespace quorvel::testing
+
+namespace quorvel::testing {
+namespace {
+
+TEST_F(AttemptTest, TheDeadlineOfAnEarlierAttemptDoesNotEndALaterOne) {
+  enrolAt(faceFrame(90), 0.9);
+  simulatedCamera().failNextStarts(1);  // the first attempt also leaves a camera retry behind
+  lockScreen();
+  advance(0.2);
+  unlockByUser();
+  advance(5.8);
+  lockScreen();  // at 6 s
+  const auto second = coordinator().currentAttempt();
+  advance(14.5);  // past the first attempt's deadline at 20 s
+  EXPECT_TRUE(coordinator().isActive());
+  EXPECT_EQ(coordinator().currentAttempt(), second);
+  EXPECT_EQ(simulatedCamera().startsRequested(), 2) << "the first attempt's retry did nothing";
+  advance(5.6);  // the second attempt's own deadline at 26 s
+  EXPECT_FALSE(coordinator().isActive());
+  advance(2);
+  // The first attempt was hidden before its panel came up at 0.3 s.
+  EXPECT_EQ(overlayEvents(), (std::vector<std::string>{"hide", "scan",
+                                                       "message:Not recognised \u2014 type your password", "retract"}));
+}
+
+}  // namespace
+}  // namespace quorvel::testing
