@@ -1,0 +1,247 @@
+// The per-frame road of an unlock attempt: the palm cancel, the gaze gate, the two in-attempt
+// time-outs and which frames test them, dropped frames, lazy liveness and learning.
+#include <gtest/gtest.h>
+
+#include "coordinator/coordinator_fixture.hpp"
+
+namespace quorvel::testing {
+namespace {
+
+class FrameHandlingTest : public CoordinatorTest {
+ protected:
+  void SetUp() override {
+    CoordinatorTest::SetUp();
+    face = faceFrame(90);
+    turned = faceFrame(90, 0.36, 0);
+    bowed = faceFrame(90, 0, -0.351);
+    empty = emptyFrame();
+    enrolAt(face, 0.9);  // a stranger unless a test enrols closer
+  }
+  std::size_t handPoseRequests() { return simulatedHandPose().performed().size(); }
+
+  Frame face, turned, bowed, empty;
+};
+
+TEST_F(FrameHandlingTest, TwoOpenHandFramesInARowCancelTheAttempt) {
+  enrolAt(face, 0.2);
+  play({face}, 2);
+  // The hand answers of frames 1 to 5: open, none, open, open (cancel), open.
+  simulatedHandPose().enqueueHands({openHand()});
+  simulatedHandPose().enqueueHands({});
+  simulatedHandPose().enqueueHands({openHand()});
+  simulatedHandPose().enqueueHands({openHand()});
+  // Frame 2 would match: keep it from doing so with a low liveness, so the count is what
+  // decides. Frame 1 is skipped (never scored), frame 2 resets the count.
+  setLiveness(0.1f);
+  lockScreen();
+  advance(0.5);
+  EXPECT_EQ(livenessRuns(), 0u) << "an open-hand frame is never scored";
+  EXPECT_TRUE(coordinator().isActive());
+  advance(0.5);
+  EXPECT_EQ(livenessRuns(), 1u);
+  advance(0.5);
+  EXPECT_TRUE(coordinator().isActive()) << "one open hand after a face frame does not cancel";
+  advance(0.5);
+  EXPECT_FALSE(coordinator().isActive());
+  EXPECT_EQ(countLogs("Open hand held up, cancelling this unlock attempt"), 1);
+  EXPECT_EQ(levelOf("Open hand held up, cancelling this unlock attempt"), platform::log::Level::Info);
+  EXPECT_EQ(handPoseRequests(), 4u);
+  EXPECT_EQ(simulatedHandPose().performed().front().maximumHandCount, 1);
+  EXPECT_EQ(simulatedHandPose().performed().front().frameWidth, 640);
+  advance(3);
+  EXPECT_EQ(overlayEvents(), (std::vector<std::string>{"scan", "palm", "message:Cancelled", "retract"}));
+  EXPECT_EQ(livenessRuns(), 1u);
+}
+
+TEST_F(FrameHandlingTest, WithPalmToCancelOffAnOpenHandIsAnyOtherFrame) {
+  Settings::shared().setPalmToCancel(false);
+  enrolAt(face, 0.2);
+  play({face}, 2);
+  simulatedHandPose().setDefaultHands({openHand()});
+  lockScreen();
+  advance(0.5);
+  EXPECT_EQ(handPoseRequests(), 0u) << "the hand is not even looked for";
+  EXPECT_TRUE(coordinator().hasSucceeded());
+  EXPECT_FALSE(logged("Open hand held up, cancelling this unlock attempt"));
+}
+
+TEST_F(FrameHandlingTest, EveryFurtherOpenHandFrameSchedulesAStaleCancel) {
+  play({face}, 2);
+  simulatedHandPose().setDefaultHands({openHand()});
+  lockScreen();
+  advance(0.5);  // the first open hand
+  EXPECT_TRUE(coordinator().isActive());
+  // Two more frames handled before the main queue runs the first cancel step: each logs and
+  // schedules a cancel; the second step finds the attempt gone.
+  coordinator().camera()->onFrame(face);
+  coordinator().camera()->onFrame(face);
+  EXPECT_TRUE(coordinator().isActive());
+  EXPECT_EQ(countLogs("Open hand held up, cancelling this unlock attempt"), 2);
+  runUntilIdle();
+  EXPECT_FALSE(coordinator().isActive());
+  advance(3);
+  EXPECT_EQ(overlayEvents(), (std::vector<std::string>{"scan", "palm", "message:Cancelled", "retract"}));
+}
+
+TEST_F(FrameHandlingTest, NoFaceForFifteenSecondsEndsTheAttemptSilently) {
+  play({empty}, 4);
+  lockScreen();
+  advance(15.0);  // the frame at exactly 15 s is not past the limit
+  EXPECT_TRUE(coordinator().isActive());
+  EXPECT_FALSE(logged("No face within 15.000000s, giving up"));
+  advance(0.25);
+  EXPECT_FALSE(coordinator().isActive());
+  EXPECT_EQ(countLogs("No face within 15.000000s, giving up"), 1);
+  EXPECT_EQ(levelOf("No face within 15.000000s, giving up"), platform::log::Level::Info);
+  advance(10);
+  EXPECT_EQ(overlayEvents(), (std::vector<std::string>{"scan", "hide"}));
+}
+
+TEST_F(FrameHandlingTest, AFaceFirstSeenAtFourteenSecondsStartsTheMatchClockInstead) {
+  play({empty}, 2);
+  lockScreen();
+  advance(13.6);
+  play({face}, 2);  // from the frame at 14 s on
+  advance(6.3);
+  EXPECT_TRUE(coordinator().isActive());
+  advance(0.2);  // the overall deadline, before the 8 s since the face
+  EXPECT_FALSE(coordinator().isActive());
+  EXPECT_FALSE(logged("No face within 15.000000s, giving up"));
+  EXPECT_FALSE(logged("Face present but no match for 8.000000s, giving up"));
+  advance(3);
+  EXPECT_EQ(overlayEvents(),
+            (std::vector<std::string>{"scan", "message:Not recognised \u2014 type your password", "retract"}));
+}
+
+TEST_F(FrameHandlingTest, AFaceHeldTurnedAwayGivesUpEightSecondsAfterItWasFirstSeen) {
+  play({turned, bowed}, 4);
+  lockScreen();
+  advance(8.25);  // first face at 0.25 s; the frame at 8.25 s is not past 8 s
+  EXPECT_TRUE(coordinator().isActive());
+  advance(0.25);
+  EXPECT_FALSE(coordinator().isActive());
+  EXPECT_EQ(countLogs("Face present but no match for 8.000000s, giving up"), 1);
+  EXPECT_EQ(levelOf("Face present but no match for 8.000000s, giving up"), platform::log::Level::Info);
+  // Turned faces are never aligned, described or checked for liveness.
+  EXPECT_EQ(livenessRuns(), 0u);
+  EXPECT_EQ(FaceprintStore::shared().count(), 1u);
+  advance(3);
+  EXPECT_EQ(overlayEvents(),
+            (std::vector<std::string>{"scan", "message:Not recognised; type your password", "retract"}));
+}
+
+TEST_F(FrameHandlingTest, AFaceTurnedExactlyToTheToleranceIsScored) {
+  const Frame edge = faceFrame(90, 0.35, -0.35);
+  enrolAt(edge, 0.2);
+  play({edge}, 2);
+  lockScreen();
+  advance(0.5);
+  EXPECT_TRUE(coordinator().hasSucceeded());
+  EXPECT_EQ(livenessRuns(), 1u);
+}
+
+TEST_F(FrameHandlingTest, AFaceThatIsNotRecognisedGivesUpAfterEightSeconds) {
+  play({face}, 2);
+  lockScreen();
+  advance(9.0);
+  EXPECT_FALSE(coordinator().isActive());
+  EXPECT_EQ(countLogs("Face present but no match for 8.000000s, giving up"), 1);
+  EXPECT_FALSE(logged("Match: 0.900000, liveness 0.900000"));
+  EXPECT_EQ(livenessRuns(), 0u) << "a score that meets no threshold never asks for liveness";
+}
+
+TEST_F(FrameHandlingTest, AFaceSeenOnceThenGoneEndsOnlyAtTheDeadline) {
+  play({face, empty, empty, empty, empty, empty, empty, empty}, 2);
+  lockScreen();
+  advance(0.6);
+  play({empty}, 2);
+  advance(19.3);
+  EXPECT_TRUE(coordinator().isActive()) << "face-less frames after a face test neither time-out";
+  advance(0.2);
+  EXPECT_FALSE(coordinator().isActive());
+  EXPECT_FALSE(logged("No face within 15.000000s, giving up"));
+  EXPECT_FALSE(logged("Face present but no match for 8.000000s, giving up"));
+  advance(3);
+  EXPECT_EQ(overlayEvents(),
+            (std::vector<std::string>{"scan", "message:Not recognised \u2014 type your password", "retract"}));
+}
+
+TEST_F(FrameHandlingTest, FramesThatCannotBeDescribedTestNoTimeOut) {
+  const Frame unaligned = faceFrame(90, 0, 0, false);  // a face without landmarks
+  play({unaligned}, 2);
+  lockScreen();
+  advance(19.9);
+  EXPECT_TRUE(coordinator().isActive());
+  EXPECT_FALSE(logged("Face present but no match for 8.000000s, giving up"));
+  EXPECT_FALSE(logged("No face within 15.000000s, giving up"));
+}
+
+TEST_F(FrameHandlingTest, AFrameArrivingWhileOneIsHandledIsDropped) {
+  enrolAt(face, 0.2);
+  play({face}, 2);
+  // The liveness model delivers another frame to the coordinator while the first is in hand.
+  int nested = 0;
+  simulatedML().addModel("MiniFAS.mlpackage", [&](const platform::ml::FeatureProvider&) {
+    ++nested;
+    coordinator().camera()->onFrame(face);
+    platform::ml::FeatureProvider out;
+    auto array = platform::ml::MultiArray::make({1, 2});
+    (*array)[0] = 2;
+    (*array)[1] = 0;
+    out.set("output", std::move(*array));
+    return platform::ml::Result<platform::ml::FeatureProvider>(std::move(out));
+  });
+  lockScreen();
+  const int requestsBefore = simulatedFaceLandmarks().requestCount();
+  advance(0.5);
+  EXPECT_EQ(nested, 1);
+  EXPECT_EQ(simulatedFaceLandmarks().requestCount() - requestsBefore, 1) << "the nested frame found no face";
+  EXPECT_TRUE(coordinator().hasSucceeded());
+  EXPECT_EQ(coordinator().testResult().framesSeen, 1) << "a dropped frame is not counted";
+}
+
+TEST_F(FrameHandlingTest, FramesOutsideAnAttemptAreIgnored) {
+  const int before = simulatedFaceLandmarks().requestCount();
+  coordinator().camera()->onFrame(face);
+  EXPECT_EQ(simulatedFaceLandmarks().requestCount(), before);
+  EXPECT_EQ(coordinator().testResult().framesSeen, 0);
+}
+
+TEST_F(FrameHandlingTest, ACloseMatchIsLearnedAndAFarOneIsNot) {
+  // 0.4: an instant match that is not close enough to learn (0.35).
+  enrolAt(face, 0.4);
+  play({face}, 2);
+  lockScreen();
+  advance(0.5);
+  ASSERT_TRUE(coordinator().hasSucceeded());
+  EXPECT_EQ(FaceprintStore::shared().count(), 1u);
+  lockMachine().unlockByUser();
+  runUntilIdle();
+
+  enrolAt(face, 0.35);  // exactly the learn threshold
+  lockScreen();
+  advance(0.5);
+  ASSERT_TRUE(coordinator().hasSucceeded());
+  ASSERT_EQ(FaceprintStore::shared().count(), 2u);
+  const auto vectors = FaceprintStore::shared().vectors(RecognitionEngine::dlib);
+  EXPECT_EQ(vectors[1], descriptorOf(face)) << "the probe itself is stored";
+  EXPECT_TRUE(FaceprintStore::shared().vectors(RecognitionEngine::arcface).empty());
+}
+
+TEST_F(FrameHandlingTest, LivenessIsAskedOnlyWhenTheDecisionNeedsItAndOnceAFrame) {
+  enrolAt(face, 0.45);  // sustained: three frames
+  play({face}, 2);
+  setLiveness(0.5f);  // below the floor: never unlocks
+  lockScreen();
+  advance(3.0);
+  EXPECT_EQ(livenessRuns(), 6u);
+  EXPECT_TRUE(coordinator().isActive());
+  EXPECT_FALSE(coordinator().hasSucceeded());
+  setLiveness(0.56f);
+  advance(1.5);
+  EXPECT_TRUE(coordinator().hasSucceeded());
+  EXPECT_EQ(countLogs("Match: 0.450000, liveness 0.560000"), 1);
+}
+
+}  // namespace
+}  // namespace quorvel::testing
