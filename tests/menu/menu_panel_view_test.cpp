@@ -3,10 +3,15 @@
 // person can look at in the test output folder.
 #include "app/menu_panel_view.hpp"
 
+#include "platform/symbols/symbol_set.hpp"
 #include "support/platform_fixture.hpp"
 
 #include <QColor>
 #include <QImage>
+#include <QPainterPath>
+
+#include <algorithm>
+#include <cmath>
 
 #include <memory>
 #include <string>
@@ -600,6 +605,40 @@ TEST_F(MenuPanelViewTest, RendersTheReadyCustomerPanel) {
     const platform::Rect column(14, row.frame.minY() + 6, 16, row.frame.height() - 12);
     EXPECT_LT(meanLightness(image, column, scale), 0.9) << row.systemImage;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Every symbol the panel names is in our symbol set and fits its line.
+TEST_F(MenuPanelViewTest, EverySymbolThePanelNamesIsDrawable) {
+  MenuPanelState state = fullState();
+  state.engines.push_back({"Third", false, true});
+  MenuPanelView view(state, recorder.actions());
+  std::vector<std::string> names = {view.header().systemImage};
+  for (const auto& row : view.rows()) names.push_back(row.systemImage);
+  for (const auto& name : names) {
+    const auto path = platform::symbols::symbolPath(name, 12.5);
+    ASSERT_TRUE(path.has_value()) << name;
+    const QRectF box = path->boundingRect();
+    EXPECT_GT(box.width() * box.height(), 12.5 * 12.5 * 0.25) << name;
+    EXPECT_LE(std::max(std::abs(box.left()), std::abs(box.right())), 12.5 / 2 + 0.5) << name;
+    EXPECT_LE(std::max(std::abs(box.top()), std::abs(box.bottom())), 12.5 / 2 + 0.5) << name;
+    // The outline of a line-art symbol is a shape, not a hairline: its centre band has area.
+    EXPECT_FALSE(path->isEmpty()) << name;
+  }
+  const auto available = platform::symbols::availableSymbols();
+  for (const auto& name : names) {
+    EXPECT_NE(std::find(available.begin(), available.end(), name), available.end()) << name;
+  }
+  EXPECT_FALSE(platform::symbols::symbolPath("no.such.symbol", 12).has_value());
+  // The filled check circle is filled except for its tick; the plain circle is a ring.
+  const auto filled = *platform::symbols::symbolPath("checkmark.circle.fill", 100);
+  const auto ring = *platform::symbols::symbolPath("circle", 100);
+  EXPECT_TRUE(filled.contains(QPointF(-25, -25)));
+  EXPECT_FALSE(ring.contains(QPointF(-25, -25)));
+  EXPECT_TRUE(ring.contains(QPointF(0, -42)));
 }
 
 }  // namespace
