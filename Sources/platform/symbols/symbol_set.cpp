@@ -1,7 +1,10 @@
 #include "platform/symbols/symbol_set.hpp"
 
 #include <QPainterPath>
+#include <QPainterPathStroker>
 #include <QTransform>
+
+#include "platform/symbols/line_symbols.hpp"
 
 namespace platform::symbols {
 namespace {
@@ -36,6 +39,14 @@ std::optional<QPainterPath> symbolPath(const std::string& name, double pointSize
   QPainterPath unit;
   if (name == "hand.raised.fill") {
     unit = raisedHand();
+  } else if (name == "hand.raised") {
+    QPainterPathStroker stroker;
+    stroker.setWidth(7);
+    stroker.setJoinStyle(Qt::RoundJoin);
+    unit = stroker.createStroke(raisedHand().simplified());
+    unit.setFillRule(Qt::WindingFill);
+  } else if (auto line = lineSymbolUnitPath(name)) {
+    unit = *line;
   } else {
     return std::nullopt;
   }
@@ -47,6 +58,10 @@ std::optional<QPainterPath> symbolPath(const std::string& name, double pointSize
   return fit.map(unit);
 }
 
-std::vector<std::string> availableSymbols() { return {"hand.raised.fill"}; }
+std::vector<std::string> availableSymbols() {
+  std::vector<std::string> names = {"hand.raised.fill", "hand.raised"};
+  for (auto& name : lineSymbolNames()) names.push_back(name);
+  return names;
+}
 
 }  // namespace platform::symbols
