@@ -269,12 +269,19 @@ void EnrolmentModel::fail(const std::string& text) {
 
 void EnrolmentModel::handleFrame(const std::shared_ptr<platform::image::PixelBuffer>& frame) {
   std::uint64_t generation = 0;
+  // What the frame is judged against, as it stands when its handling begins.
+  Seen seen;
+  std::optional<Point> baseline;
+  double lastCapture = 0;
   {
     std::lock_guard<std::mutex> guard(lock_);
     if (!running_ || processing_) return;
     processing_ = true;
     lastFrame_ = platform::dispatch::now();
     generation = generation_;
+    seen = seen_;
+    baseline = baseline_;
+    lastCapture = lastCapture_;
   }
   struct ProcessingEnds {
     EnrolmentModel& model;
@@ -302,15 +309,6 @@ void EnrolmentModel::handleFrame(const std::shared_ptr<platform::image::PixelBuf
     return;
   }
 
-  Seen seen;
-  std::optional<Point> baseline;
-  double lastCapture = 0;
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    seen = seen_;
-    baseline = baseline_;
-    lastCapture = lastCapture_;
-  }
   const Point rel = baseline ? Point{raw->x - baseline->x, raw->y - baseline->y} : *raw;
   const bool moved =
       length(Point{rel.x - seen.direction.x, rel.y - seen.direction.y}) > directionStep;

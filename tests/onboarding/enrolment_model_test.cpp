@@ -705,10 +705,11 @@ TEST_F(EnrolmentTest, ACaptureFromAScanRestartedMeanwhileIsNotCounted) {
   auto model = startedModel();
   // The step is left and entered again while a frame is being handled: that frame and its
   // bookkeeping belong to the old scan.
-  detector->during = [&] {
+  const auto restart = [&] {
     model->stop();
     model->start();
   };
+  detector->during = restart;
   advance(kFrameInterval);
   runUntilIdle();
   EXPECT_FALSE(model->centreCaptured.value());
@@ -717,6 +718,15 @@ TEST_F(EnrolmentTest, ACaptureFromAScanRestartedMeanwhileIsNotCounted) {
   advance(2 * kFrameInterval);
   EXPECT_TRUE(model->centreCaptured.value());
   EXPECT_EQ(captures(*model), 1);
+
+  // The same during a ring capture.
+  detector->face = faceAt(towardsTick(4));
+  detector->during = restart;
+  advance(kFrameInterval);
+  runUntilIdle();
+  EXPECT_EQ(captures(*model), 0);
+  EXPECT_FALSE(model->centreCaptured.value());
+  EXPECT_TRUE(model->tickPasses.value().empty());
 }
 
 TEST_F(EnrolmentTest, TheModelGoingAwayEndsEverythingQuietly) {
