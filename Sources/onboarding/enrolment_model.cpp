@@ -92,6 +92,13 @@ EnrolmentModel::EnrolmentModel(Token)
 
 EnrolmentModel::~EnrolmentModel() {
   if (watchdog_) watchdog_->invalidate();
+  // A scan dropped without a stop must not leave the camera on.
+  bool running = false;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    running = running_;
+  }
+  if (running) camera_->stop();
 }
 
 double EnrolmentModel::progress() const {

@@ -738,6 +738,17 @@ TEST_F(EnrolmentTest, TheModelGoingAwayEndsEverythingQuietly) {
   model_.reset();
   advance(10);
   EXPECT_TRUE(faceErrors().empty());
+
+  // Dropped while running: the camera goes off with it.
+  auto running = startedModel();
+  const auto camera = running->camera();
+  ASSERT_TRUE(camera->isRunning());
+  running.reset();
+  model_.reset();
+  runUntilIdle();
+  EXPECT_FALSE(camera->isRunning());
+  advance(10);
+  EXPECT_TRUE(faceErrors().empty());
 }
 
 }  // namespace
