@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "foundation/build_flavour.hpp"
 #include "foundation/faceprint_store.hpp"
 #include "foundation/settings.hpp"
 #include "onboarding/enrolment_model.hpp"
@@ -19,6 +20,7 @@
 #include "recognition/face_aligner.hpp"
 #include "recognition/face_models.hpp"
 #include "support/face_models_hooks.hpp"
+#include "support/models_hooks.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/recognition_input_hooks.hpp"
 #include "support/storage_hooks.hpp"
@@ -271,6 +273,34 @@ TEST_F(EnrolmentTest, AFullScanReplacesTheEnginesFaceprintsWithTwentyFiveInCaptu
   advance(2);
   EXPECT_EQ(store.vectors(RecognitionEngine::dlib), stored);
   EXPECT_TRUE(faceErrors().empty());
+}
+
+TEST_F(EnrolmentTest, TheSelectedEngineDescribesTheSamplesAndReceivesThem) {
+  addBundleFolder("VavozuDare.mlpackage");
+  simulatedML().addModel("VavozuDare.mlpackage", std::vector<float>{3, 4});
+  Settings::shared().setRecognitionEngine(RecognitionEngine::arcface);
+  auto& store = FaceprintStore::shared();
+  store.add({9}, FaceprintStore::Source::enrolled, RecognitionEngine::dlib);
+  store.add({1, 0}, FaceprintStore::Source::learned, RecognitionEngine::arcface);
+
+  auto model = startedModel();
+  scanEverything(*model);
+  runUntilIdle();
+  ASSERT_TRUE(model->finished.value());
+  if (BuildFlavour::isDeveloper) {
+    // The recognition model's output, normalised, for every sample; dlib's faceprints stay.
+    EXPECT_EQ(simulatedML().predictionCount("VavozuDare.mlpackage"), 25);
+    EXPECT_EQ(store.vectors(RecognitionEngine::arcface),
+              std::vector<std::vector<float>>(25, std::vector<float>{0.6f, 0.8f}));
+    EXPECT_EQ(store.enrolledCount(RecognitionEngine::arcface), 25u);
+    EXPECT_EQ(store.vectors(RecognitionEngine::dlib), (std::vector<std::vector<float>>{{9}}));
+  } else {
+    // A customer build cannot select the developer engine: dlib describes and receives them.
+    EXPECT_EQ(simulatedML().predictionCount("VavozuDare.mlpackage"), 0);
+    EXPECT_EQ(store.enrolledCount(RecognitionEngine::dlib), 25u);
+    EXPECT_EQ(store.vectors(RecognitionEngine::dlib).front().size(), 128u);
+    EXPECT_EQ(store.vectors(RecognitionEngine::arcface), (std::vector<std::vector<float>>{{1, 0}}));
+  }
 }
 
 TEST_F(EnrolmentTest, PromptsAndPassesFollowTheRing) {
