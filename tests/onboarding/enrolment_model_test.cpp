@@ -1,0 +1,785 @@
+// The enrolment scan on the simulated camera in virtual time: scripted faces whose nose
+// position drives the head direction, the real aligner and the real dlib network on
+// generated frames, and the faceprint store on the simulated keychain and files.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <functional>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "foundation/build_flavour.hpp"
+#include "foundation/faceprint_store.hpp"
+#include "foundation/settings.hpp"
+#include "onboarding/enrolment_model.hpp"
+#include "platform/capture/capture.hpp"
+#include "recognition/camera_session.hpp"
+#include "recognition/face_aligner.hpp"
+#include "recognition/face_models.hpp"
+#include "support/face_models_hooks.hpp"
+#include "support/models_hooks.hpp"
+#include "support/platform_fixture.hpp"
+#include "support/recognition_input_hooks.hpp"
+#include "support/storage_hooks.hpp"
+
+namespace quorvel::testing {
+namespace {
+
+using platform::Point;
+using platform::capture::AuthorizationStatus;
+using platform::capture::SimulatedCaptureSystem;
+using platform::vision::FaceLandmarkRegion;
+using platform::vision::FaceLandmarks;
+using platform::vision::FaceObservation;
+using PixelBufferPtr = std::shared_ptr<platform::image::PixelBuffer>;
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kFrameInterval = 0.05;  // 20 frames a second
+constexpr int kColours = 5;
+
+// A face whose eyes sit 0.5 apart on the line y = 0 of its landmark plane, so that a nose at
+// (0.5 - x/2, y/2) gives exactly the head direction (x, y).
+FaceObservation faceAt(Point direction) {
+  FaceLandmarks landmarks;
+  landmarks.rightEye = FaceLandmarkRegion{{{0.25, 0.0}}};
+  landmarks.leftEye = FaceLandmarkRegion{{{0.75, 0.0}}};
+  landmarks.nose = FaceLandmarkRegion{{{0.5 - direction.x * 0.5, direction.y * 0.5}}};
+  landmarks.outerLips = FaceLandmarkRegion{{{0.3, -0.6}, {0.5, -0.7}, {0.7, -0.6}}};
+  FaceObservation face;
+  face.boundingBox = platform::Rect(0.3, 0.55, 0.4, 0.3);
+  face.landmarks = landmarks;
+  return face;
+}
+
+Point towardsTick(int index, double length = 0.15) {
+  return {length * std::sin(index * kPi / 6), length * std::cos(index * kPi / 6)};
+}
+
+class EnrolmentTest : public PlatformTest {
+ protected:
+  void SetUp() override {
+    PlatformTest::SetUp();
+    weights = addDlibWeightsToBundle();
+    for (int i = 0; i < kColours; ++i) {
+      const double v = 0.15 + 0.17 * i;
+      frames.push_back(SimulatedCaptureSystem::generatedFrame(320, 240, {v, 1 - v, 0.4, 1}));
+    }
+    simulatedCamera().setFrames(frames);
+    simulatedCamera().setFrameRate(1 / kFrameInterval);
+    noFace();
+  }
+
+  void pose(Point direction) { simulatedFaceLandmarks().setDefault(std::vector{faceAt(direction)}); }
+  void poseFace(const FaceObservation& face) { simulatedFaceLandmarks().setDefault(std::vector{face}); }
+  void noFace() { simulatedFaceLandmarks().setDefault(std::vector<FaceObservation>{}); }
+
+  std::shared_ptr<EnrolmentModel> startedModel() {
+    auto model = EnrolmentModel::make();
+    model_ = model;
+    model->start();
+    runUntilIdle();
+    return model;
+  }
+
+  int captures(const EnrolmentModel& model) {
+    return static_cast<int>(std::lround(model.progress() * EnrolmentModel::sampleTarget));
+  }
+
+  // Holds the head at `direction` until a frame is captured, or for 0.3 s when none is.
+  // Returns the colour of the frame seen last.
+  int hold(Point direction) {
+    pose(direction);
+    const int before = captures(*model_);
+    scheduler().advanceUntil([&] { return captures(*model_) > before; }, 0.3);
+    const int colour = (simulatedCamera().framesDelivered() - 1) % kColours;
+    runUntilIdle();
+    return colour;
+  }
+
+  // The whole scan: the centre, then both passes around the ring, tick by tick. Records the
+  // colour of each captured frame.
+  void scanEverything(EnrolmentModel& model) {
+    const auto record = [&](Point direction) {
+      const int before = captures(model);
+      const int colour = hold(direction);
+      if (captures(model) == before + 1) capturedColours.push_back(colour);
+    };
+    record({0, 0});
+    for (int round = 0; round < 2; ++round) {
+      for (int i = 0; i < 12; ++i) record(towardsTick(i));
+    }
+  }
+
+  // The descriptor the road gives for a frame of the given colour.
+  std::vector<float> descriptorOfColour(int colour) {
+    const auto aligned =
+        FaceAligner::shared().alignedFace(frames[colour], faceAt({0, 0}), FaceEngineSpec::dlib);
+    EXPECT_TRUE(aligned);
+    const auto descriptor = FaceModels::shared().embedding(*aligned, FaceEngineSpec::dlib,
+                                                           *FaceAligner::shared().ciContext());
+    EXPECT_TRUE(descriptor);
+    return descriptor ? *descriptor : std::vector<float>{};
+  }
+
+  std::vector<platform::log::Entry> faceErrors() {
+    std::vector<platform::log::Entry> errors;
+    for (const auto& entry : logs().entries()) {
+      if (entry.category == "face" && entry.level == platform::log::Level::Error) {
+        errors.push_back(entry);
+      }
+    }
+    return errors;
+  }
+
+  void expectFailed(const EnrolmentModel& model, const std::string& text) {
+    EXPECT_EQ(model.failure.value(), std::optional<std::string>(text));
+    EXPECT_EQ(model.instruction.value(), text);
+    EXPECT_FALSE(model.isRunning());
+    EXPECT_FALSE(model.finished.value());
+    const auto errors = faceErrors();
+    ASSERT_FALSE(errors.empty());
+    EXPECT_EQ(errors.back().message, "Enrolment failed: " + text);
+  }
+
+  std::shared_ptr<EnrolmentModel> model_;  // the one `hold` watches
+  std::string weights;
+  std::vector<PixelBufferPtr> frames;
+  std::vector<int> capturedColours;
+};
+
+// ---- The geometry the scan and the self-test rely on ----------------------------------------
+
+TEST(EnrolmentGeometry, HeadDirectionIsTheNoseOffsetInEyeDistances) {
+  const auto straight = EnrolmentModel::headDirection(Point{0.7, 0.6}, Point{0.3, 0.6}, Point{0.5, 0.4});
+  ASSERT_TRUE(straight);
+  EXPECT_NEAR(straight->x, 0, 1e-12);
+  EXPECT_NEAR(straight->y, -0.5, 1e-12);
+  // The nose towards larger x in the image points the direction towards negative x.
+  const auto turned = EnrolmentModel::headDirection(Point{0.7, 0.6}, Point{0.3, 0.6}, Point{0.6, 0.8});
+  ASSERT_TRUE(turned);
+  EXPECT_NEAR(turned->x, -0.25, 1e-12);
+  EXPECT_NEAR(turned->y, 0.5, 1e-12);
+
+  EXPECT_FALSE(EnrolmentModel::headDirection(Point{0.5001, 0.5}, Point{0.5, 0.5}, Point{0.5, 0.3}));
+  EXPECT_FALSE(EnrolmentModel::headDirection(Point{0.5, 0.5}, Point{0.5, 0.5}, Point{0.5, 0.3}));
+  EXPECT_TRUE(EnrolmentModel::headDirection(Point{0.5002, 0.5}, Point{0.5, 0.5}, Point{0.5, 0.3}));
+}
+
+TEST(EnrolmentGeometry, HeadDirectionOfAnObservationUsesTheRegionMeans) {
+  FaceObservation face = faceAt({0.2, -0.1});
+  face.landmarks->nose = FaceLandmarkRegion{{{0.3, 0.0}, {0.5, -0.1}}};  // mean (0.4, -0.05)
+  const auto direction = EnrolmentModel::headDirection(face);
+  ASSERT_TRUE(direction);
+  EXPECT_NEAR(direction->x, 0.2, 1e-12);
+  EXPECT_NEAR(direction->y, -0.1, 1e-12);
+
+  FaceObservation noNose = faceAt({0, 0});
+  noNose.landmarks->nose.reset();
+  EXPECT_FALSE(EnrolmentModel::headDirection(noNose));
+  FaceObservation emptyEye = faceAt({0, 0});
+  emptyEye.landmarks->leftEye = FaceLandmarkRegion{};
+  EXPECT_FALSE(EnrolmentModel::headDirection(emptyEye));
+  FaceObservation bare = faceAt({0, 0});
+  bare.landmarks.reset();
+  EXPECT_FALSE(EnrolmentModel::headDirection(bare));
+}
+
+TEST(EnrolmentGeometry, NearestTickTurnsClockwiseFromStraightUp) {
+  const struct {
+    Point direction;
+    int index;
+  } cases[] = {{{0, 1}, 0}, {{1, 0}, 3}, {{0, -1}, 6}, {{-1, 0}, 9}, {{-0.5, 0.866}, 11},
+               {{0.5, 0.866}, 1}, {{-1e-9, -1}, 6}};
+  for (const auto& c : cases) {
+    const auto tick = EnrolmentModel::nearestTick(c.direction);
+    ASSERT_TRUE(tick);
+    EXPECT_EQ(tick->index, c.index) << c.direction.x << ", " << c.direction.y;
+    EXPECT_LT(tick->distance, 1e-3);
+  }
+  // Between ticks 0 and 1, nearer to 1; the distance is the angle to it.
+  const auto between = EnrolmentModel::nearestTick({std::sin(0.4), std::cos(0.4)});
+  ASSERT_TRUE(between);
+  EXPECT_EQ(between->index, 1);
+  EXPECT_NEAR(between->distance, kPi / 6 - 0.4, 1e-9);
+  // Exactly half-way rounds away from zero.
+  const double half = kPi / 12;
+  EXPECT_EQ(EnrolmentModel::nearestTick({std::sin(half), std::cos(half)})->index, 1);
+  EXPECT_EQ(EnrolmentModel::nearestTick({-std::sin(half), std::cos(half)})->index, 11);
+
+  EXPECT_FALSE(EnrolmentModel::nearestTick({0, 0}));
+  EXPECT_FALSE(EnrolmentModel::nearestTick({1e-6, 0}));
+  EXPECT_TRUE(EnrolmentModel::nearestTick({2e-6, 0}));
+}
+
+TEST(EnrolmentGeometry, TickEmphasisGrowsWithReachAndFallsWithAngle) {
+  EXPECT_DOUBLE_EQ(EnrolmentModel::tickEmphasis(3, {0.06, 0}), 1);
+  EXPECT_DOUBLE_EQ(EnrolmentModel::tickEmphasis(3, {0.5, 0}), 1);
+  EXPECT_NEAR(EnrolmentModel::tickEmphasis(3, {0.03, 0}), 0.5, 1e-12);
+  // 0.14 rad off: half as close.
+  EXPECT_NEAR(EnrolmentModel::tickEmphasis(0, {std::sin(0.14), std::cos(0.14)}), 0.5, 1e-9);
+  EXPECT_NEAR(EnrolmentModel::tickEmphasis(0, {std::sin(0.28), std::cos(0.28)}), 0, 1e-9);
+  EXPECT_EQ(EnrolmentModel::tickEmphasis(0, {std::sin(0.4), std::cos(0.4)}), 0);
+  // Across the seam between tick 11 and tick 0.
+  EXPECT_DOUBLE_EQ(EnrolmentModel::tickEmphasis(11, {-std::sin(kPi / 6), std::cos(kPi / 6)}), 1);
+  EXPECT_NEAR(EnrolmentModel::tickEmphasis(0, {-std::sin(0.07), std::cos(0.07)}), 0.75, 1e-9);
+  EXPECT_EQ(EnrolmentModel::tickEmphasis(0, {0, 0}), 0);
+  EXPECT_EQ(EnrolmentModel::tickEmphasis(0, {0, std::numeric_limits<double>::infinity()}), 0);
+  EXPECT_EQ(EnrolmentModel::tickEmphasis(0, {0, std::nan("")}), 0);
+}
+
+// ---- The whole road ---------------------------------------------------------------------------
+
+TEST_F(EnrolmentTest, AFullScanReplacesTheEnginesFaceprintsWithTwentyFiveInCaptureOrder) {
+  auto& store = FaceprintStore::shared();
+  store.add({1, 2, 3}, FaceprintStore::Source::learned, RecognitionEngine::dlib);
+  store.add({4, 5, 6}, FaceprintStore::Source::enrolled, RecognitionEngine::dlib);
+  store.add({7, 8}, FaceprintStore::Source::enrolled, RecognitionEngine::arcface);
+
+  auto model = startedModel();
+  EXPECT_TRUE(model->isRunning());
+  EXPECT_TRUE(model->camera()->isRunning());
+  scanEverything(*model);
+  runUntilIdle();
+
+  EXPECT_TRUE(model->finished.value());
+  EXPECT_EQ(model->instruction.value(), "All done");
+  EXPECT_FALSE(model->failure.value());
+  EXPECT_FALSE(model->isRunning());
+  EXPECT_FALSE(model->camera()->isRunning());
+  EXPECT_EQ(model->pass.value(), 2);
+  EXPECT_DOUBLE_EQ(model->progress(), 1.0);
+  for (int i = 0; i < 12; ++i) EXPECT_EQ(model->tickPasses.value().at(i), 2) << i;
+
+  ASSERT_EQ(capturedColours.size(), 25u);
+  const auto stored = store.vectors(RecognitionEngine::dlib);
+  ASSERT_EQ(stored.size(), 25u);
+  EXPECT_EQ(store.enrolledCount(RecognitionEngine::dlib), 25u);
+  EXPECT_EQ(store.vectors(RecognitionEngine::arcface),
+            (std::vector<std::vector<float>>{{7, 8}}));
+  std::vector<std::vector<float>> byColour;
+  for (int c = 0; c < kColours; ++c) byColour.push_back(descriptorOfColour(c));
+  for (std::size_t k = 0; k < stored.size(); ++k) {
+    ASSERT_EQ(stored[k].size(), 128u);
+    double distance = 0;
+    for (std::size_t j = 0; j < 128; ++j) {
+      distance += std::pow(stored[k][j] - byColour[capturedColours[k]][j], 2);
+    }
+    EXPECT_LT(std::sqrt(distance), 1e-4) << "capture " << k;
+  }
+  // Frames after the end change nothing.
+  advance(2);
+  EXPECT_EQ(store.vectors(RecognitionEngine::dlib), stored);
+  EXPECT_TRUE(faceErrors().empty());
+}
+
+TEST_F(EnrolmentTest, TheSelectedEngineDescribesTheSamplesAndReceivesThem) {
+  addBundleFolder("VavozuDare.mlpackage");
+  simulatedML().addModel("VavozuDare.mlpackage", std::vector<float>{3, 4});
+  Settings::shared().setRecognitionEngine(RecognitionEngine::arcface);
+  auto& store = FaceprintStore::shared();
+  store.add({9}, FaceprintStore::Source::enrolled, RecognitionEngine::dlib);
+  store.add({1, 0}, FaceprintStore::Source::learned, RecognitionEngine::arcface);
+
+  auto model = startedModel();
+  scanEverything(*model);
+  runUntilIdle();
+  ASSERT_TRUE(model->finished.value());
+  if (BuildFlavour::isDeveloper) {
+    // The recognition model's output, normalised, for every sample; dlib's faceprints stay.
+    EXPECT_EQ(simulatedML().predictionCount("VavozuDare.mlpackage"), 25);
+    EXPECT_EQ(store.vectors(RecognitionEngine::arcface),
+              std::vector<std::vector<float>>(25, std::vector<float>{0.6f, 0.8f}));
+    EXPECT_EQ(store.enrolledCount(RecognitionEngine::arcface), 25u);
+    EXPECT_EQ(store.vectors(RecognitionEngine::dlib), (std::vector<std::vector<float>>{{9}}));
+  } else {
+    // A customer build cannot select the developer engine: dlib describes and receives them.
+    EXPECT_EQ(simulatedML().predictionCount("VavozuDare.mlpackage"), 0);
+    EXPECT_EQ(store.enrolledCount(RecognitionEngine::dlib), 25u);
+    EXPECT_EQ(store.vectors(RecognitionEngine::dlib).front().size(), 128u);
+    EXPECT_EQ(store.vectors(RecognitionEngine::arcface), (std::vector<std::vector<float>>{{1, 0}}));
+  }
+}
+
+TEST_F(EnrolmentTest, PromptsAndPassesFollowTheRing) {
+  auto model = startedModel();
+  EXPECT_EQ(model->instruction.value(), "Look straight at the camera");
+  pose({0, 0});
+  advance(kFrameInterval);
+  EXPECT_TRUE(model->centreCaptured.value());
+  EXPECT_TRUE(model->faceVisible.value());
+  EXPECT_EQ(model->instruction.value(), "Slowly move your head in a circle");
+  EXPECT_EQ(captures(*model), 1);
+
+  // Straight ahead again: no further centre sample, no ring sample.
+  advance(1);
+  EXPECT_EQ(captures(*model), 1);
+
+  for (int i = 11; i >= 1; --i) hold(towardsTick(i));  // the other way round works too
+  EXPECT_EQ(captures(*model), 12);
+  EXPECT_EQ(model->pass.value(), 1);
+  EXPECT_EQ(model->instruction.value(), "Slowly move your head in a circle");
+  // A tick already done in this pass is not captured again.
+  hold(towardsTick(5));
+  EXPECT_EQ(captures(*model), 12);
+  hold(towardsTick(0));
+  EXPECT_EQ(captures(*model), 13);
+  EXPECT_EQ(model->pass.value(), 2);
+  EXPECT_EQ(model->instruction.value(), "Once more around");
+  hold(towardsTick(5));
+  EXPECT_EQ(model->tickPasses.value().at(5), 2);
+  EXPECT_EQ(model->instruction.value(), "Once more around");
+  EXPECT_EQ(model->pass.value(), 2);
+}
+
+TEST_F(EnrolmentTest, TheFirstUsableFaceIsTheCentreWhateverItsDirection) {
+  auto model = startedModel();
+  pose({0.3, 0.2});  // far off straight
+  advance(kFrameInterval);
+  EXPECT_TRUE(model->centreCaptured.value());
+  // That face is the baseline: holding it reads as straight ahead, so no ring sample.
+  advance(1);
+  EXPECT_EQ(captures(*model), 1);
+  EXPECT_EQ(model->direction.value(), (Point{0, 0}));
+  // A turn relative to it reaches tick 3.
+  hold({0.3 + 0.15, 0.2});
+  EXPECT_EQ(captures(*model), 2);
+  EXPECT_EQ(model->tickPasses.value(), (EnrolmentModel::TickPasses{{3, 1}}));
+}
+
+TEST_F(EnrolmentTest, RingSamplesNeedMoreThanTheThreshold) {
+  auto model = startedModel();
+  pose({0, 0});
+  advance(kFrameInterval);
+  ASSERT_EQ(captures(*model), 1);
+
+  hold({0, 0.06});  // exactly the threshold: no sample
+  advance(0.5);
+  EXPECT_EQ(captures(*model), 1);
+  EXPECT_EQ(model->direction.value(), (Point{0, 0.06}));
+  hold({0, 0.0602});
+  EXPECT_EQ(captures(*model), 2);
+  EXPECT_EQ(model->tickPasses.value(), (EnrolmentModel::TickPasses{{0, 1}}));
+
+  // Nearly half-way between two ticks, 0.257 rad from the nearer one: still inside the
+  // tolerance, which no direction can exceed.
+  const double between = 4.49 * kPi / 6;
+  hold({0.2 * std::sin(between), 0.2 * std::cos(between)});
+  EXPECT_EQ(captures(*model), 3);
+  EXPECT_EQ(model->tickPasses.value(), (EnrolmentModel::TickPasses{{0, 1}, {4, 1}}));
+}
+
+// ---- Published fields and their transactions --------------------------------------------------
+
+TEST_F(EnrolmentTest, StartResetsInOrderAndTicksChangeInsideAnEaseOutOfAFifthOfASecond) {
+  auto model = EnrolmentModel::make();
+  model_ = model;
+  std::vector<platform::animation::Change> changes;
+  model->subscribe([&](const platform::animation::Change& c) { changes.push_back(c); });
+  model->start();
+  std::vector<std::string> fields;
+  for (const auto& c : changes) fields.push_back(c.field);
+  EXPECT_EQ(fields, (std::vector<std::string>{"tickPasses", "centreCaptured", "pass", "direction",
+                                              "finished", "failure", "instruction"}));
+  runUntilIdle();
+
+  changes.clear();
+  pose({0, 0});
+  advance(kFrameInterval);
+  hold(towardsTick(2));
+  bool sawCentre = false, sawTick = false, sawPreview = false;
+  for (const auto& c : changes) {
+    if (c.field == "centreCaptured") {
+      sawCentre = true;
+      EXPECT_FALSE(c.animation);  // the ring turns green at once
+    } else if (c.field == "tickPasses") {
+      sawTick = true;
+      ASSERT_TRUE(c.animation);
+      EXPECT_EQ(*c.animation, platform::animation::Animation::easeOut(0.2));
+      EXPECT_EQ(c.newValue, platform::animation::RecordedValue(std::string("{2: 1}")));
+    } else if (c.field == "preview") {
+      sawPreview = true;
+      EXPECT_EQ(c.newValue, platform::animation::RecordedValue(std::string("420x315")));
+    } else if (c.field == "direction" || c.field == "faceVisible") {
+      EXPECT_FALSE(c.animation);
+    }
+  }
+  EXPECT_TRUE(sawCentre);
+  EXPECT_TRUE(sawTick);
+  EXPECT_TRUE(sawPreview);
+  ASSERT_TRUE(model->preview.value());
+  EXPECT_EQ(model->preview.value()->width, 420);
+  EXPECT_EQ(model->preview.value()->height, 315);
+}
+
+TEST_F(EnrolmentTest, TheDirectionIsRepublishedOnlyWhenItMovesMoreThanTheStep) {
+  auto model = startedModel();
+  pose({0, 0});
+  advance(kFrameInterval);
+  int directionChanges = 0;
+  model->subscribe([&](const platform::animation::Change& c) {
+    directionChanges += c.field == "direction";
+  });
+  pose({0.003, 0});
+  advance(0.5);
+  EXPECT_EQ(directionChanges, 0);
+  EXPECT_EQ(model->direction.value(), (Point{0, 0}));
+  pose({0.0045, 0});
+  advance(0.5);
+  EXPECT_EQ(directionChanges, 1);
+  EXPECT_NEAR(model->direction.value().x, 0.0045, 1e-12);
+}
+
+// ---- Faces that do not count ------------------------------------------------------------------
+
+TEST_F(EnrolmentTest, WithoutAUsableFaceTheScanAsksToMoveIntoFrameUntilTheFirstCapture) {
+  auto model = startedModel();
+  advance(0.3);
+  EXPECT_FALSE(model->faceVisible.value());
+  EXPECT_EQ(model->instruction.value(), "Move into frame");
+  EXPECT_TRUE(model->isRunning());
+
+  FaceObservation closeEyes = faceAt({0, 0});
+  closeEyes.landmarks->rightEye = FaceLandmarkRegion{{{0.5, 0.0}}};
+  closeEyes.landmarks->leftEye = FaceLandmarkRegion{{{0.5001, 0.0}}};
+  pose({0, 0});
+  advance(kFrameInterval);
+  EXPECT_TRUE(model->faceVisible.value());
+  poseFace(closeEyes);
+  model->instruction = "Look straight at the camera";
+  advance(0.3);
+  EXPECT_FALSE(model->faceVisible.value());
+  // A capture was made: the prompt is left alone.
+  EXPECT_EQ(model->instruction.value(), "Look straight at the camera");
+  EXPECT_EQ(captures(*model), 1);
+  EXPECT_FALSE(model->failure.value());
+}
+
+TEST_F(EnrolmentTest, FacesWithoutEyesOrNoseNeverCaptureNorFail) {
+  auto model = startedModel();
+  FaceObservation noNose = faceAt({0, 0});
+  noNose.landmarks->nose.reset();
+  poseFace(noNose);
+  advance(0.5);
+  FaceObservation tooClose = faceAt({0, 0});
+  tooClose.landmarks->leftEye = FaceLandmarkRegion{{{0.2501, 0.0}}};  // 0.0001 apart
+  poseFace(tooClose);
+  advance(0.5);
+  EXPECT_EQ(captures(*model), 0);
+  EXPECT_FALSE(model->centreCaptured.value());
+  EXPECT_EQ(model->instruction.value(), "Move into frame");
+  EXPECT_FALSE(model->failure.value());
+  EXPECT_TRUE(model->isRunning());
+}
+
+TEST_F(EnrolmentTest, AFaceThatCannotBeAlignedIsTriedAgainAtTheNextFrame) {
+  auto model = startedModel();
+  FaceObservation noLips = faceAt({0, 0});
+  noLips.landmarks->outerLips.reset();
+  poseFace(noLips);
+  advance(0.5);
+  EXPECT_TRUE(model->faceVisible.value());
+  EXPECT_EQ(captures(*model), 0);
+  EXPECT_FALSE(model->centreCaptured.value());
+  pose({0, 0});
+  advance(kFrameInterval);
+  EXPECT_EQ(captures(*model), 1);
+}
+
+TEST_F(EnrolmentTest, AModelThatCannotLoadCapturesNothingUntilItCan) {
+  std::filesystem::remove(weights);
+  auto model = startedModel();
+  pose({0, 0});
+  advance(0.5);
+  EXPECT_EQ(captures(*model), 0);
+  EXPECT_FALSE(model->centreCaptured.value());
+  EXPECT_FALSE(model->failure.value());
+  EXPECT_TRUE(model->isRunning());
+  EXPECT_TRUE(FaceModels::shared().loadFailed());
+  // Only the model host's own line, never an enrolment failure.
+  for (const auto& e : faceErrors()) EXPECT_EQ(e.message.rfind("Enrolment failed", 0), std::string::npos);
+
+  addDlibWeightsToBundle();
+  advance(kFrameInterval);
+  EXPECT_EQ(captures(*model), 1);
+  EXPECT_TRUE(model->centreCaptured.value());
+}
+
+
+// ---- Failures ---------------------------------------------------------------------------------
+
+TEST_F(EnrolmentTest, CameraAccessOffFailsAtOnceWithoutTouchingTheCamera) {
+  for (auto status : {AuthorizationStatus::denied, AuthorizationStatus::restricted}) {
+    simulatedCamera().setAuthorizationStatus(status);
+    auto model = startedModel();
+    expectFailed(*model,
+                 "Camera access is off for Quorvel. Turn it on in System Settings \u2192 Privacy "
+                 "& Security \u2192 Camera.");
+    EXPECT_EQ(simulatedCamera().startsRequested(), 0);
+    EXPECT_EQ(simulatedCamera().accessRequests(), 0);
+  }
+  const auto entry = faceErrors().back();
+  EXPECT_EQ(entry.level, platform::log::Level::Error);
+}
+
+TEST_F(EnrolmentTest, AnUnknownAuthorisationStatusIsUnavailable) {
+  simulatedCamera().setAuthorizationStatus(static_cast<AuthorizationStatus>(7));
+  auto model = startedModel();
+  expectFailed(*model, "Camera access is unavailable.");
+  EXPECT_EQ(simulatedCamera().startsRequested(), 0);
+}
+
+TEST_F(EnrolmentTest, AnUnansweredQuestionIsAskedAndItsAnswerDecides) {
+  simulatedCamera().setAuthorizationStatus(AuthorizationStatus::notDetermined);
+  simulatedCamera().setAccessAnswer(false);
+  auto declined = startedModel();
+  EXPECT_EQ(simulatedCamera().accessRequests(), 1);
+  expectFailed(*declined, "Camera access was declined.");
+  EXPECT_EQ(simulatedCamera().startsRequested(), 0);
+
+  simulatedCamera().setAuthorizationStatus(AuthorizationStatus::notDetermined);
+  simulatedCamera().setAccessAnswer(true);
+  auto granted = startedModel();
+  EXPECT_EQ(simulatedCamera().startsRequested(), 1);
+  EXPECT_TRUE(granted->isRunning());
+  EXPECT_FALSE(granted->failure.value());
+  pose({0, 0});
+  advance(kFrameInterval);
+  EXPECT_TRUE(granted->centreCaptured.value());
+}
+
+TEST_F(EnrolmentTest, AGrantThatComesAfterAStopLeavesTheCameraOff) {
+  simulatedCamera().setAuthorizationStatus(AuthorizationStatus::notDetermined);
+  simulatedCamera().setAccessAnswer(true);
+  auto model = EnrolmentModel::make();
+  model->start();
+  model->stop();  // the step is left while the question is open
+  runUntilIdle();
+  advance(5);
+  EXPECT_EQ(simulatedCamera().startsRequested(), 0);
+  EXPECT_FALSE(model->camera()->isRunning());
+  EXPECT_FALSE(model->failure.value());
+}
+
+TEST_F(EnrolmentTest, ACameraThatWillNotStartFailsTheScan) {
+  simulatedCamera().setFailsToStart(true);
+  auto model = startedModel();
+  expectFailed(*model, "The camera would not start. Close anything else using it, then try again.");
+  // No watchdog was left behind.
+  advance(10);
+  EXPECT_EQ(faceErrors().size(), 1u);
+}
+
+TEST_F(EnrolmentTest, TheWatchdogFailsTheScanWhenFramesStopForMoreThanThreeSeconds) {
+  simulatedCamera().setLoops(false);  // five frames, the last at 0.25 s
+  auto model = startedModel();
+  pose({0, 0});
+  advance(3.9);  // the tick at 2 s saw a frame 1.75 s old
+  EXPECT_TRUE(model->isRunning());
+  EXPECT_FALSE(model->failure.value());
+  advance(0.2);  // the tick at 4 s: 3.75 s
+  expectFailed(*model,
+               "The camera stopped sending images. Close anything else using it, then try again.");
+  EXPECT_FALSE(model->camera()->isRunning());
+  advance(10);
+  EXPECT_EQ(faceErrors().size(), 1u);
+}
+
+TEST_F(EnrolmentTest, WithNoFrameEverTheWatchdogNeverFails) {
+  simulatedCamera().setFrames({});
+  auto model = startedModel();
+  advance(30);
+  EXPECT_TRUE(model->isRunning());
+  EXPECT_FALSE(model->failure.value());
+  EXPECT_TRUE(faceErrors().empty());
+}
+
+TEST_F(EnrolmentTest, AFailedSaveKeepsThePreviousFaceprintsAndOnlySaysSo) {
+  auto& store = FaceprintStore::shared();
+  store.add({4, 5, 6}, FaceprintStore::Source::enrolled, RecognitionEngine::dlib);
+  auto model = startedModel();
+  simulatedFiles().failWrites(platform::files::SimulatedFileSystem::WriteFault::refuse);
+  scanEverything(*model);
+  runUntilIdle();
+  EXPECT_EQ(model->instruction.value(),
+            "Could not save your face. Close setup and try again after allowing Keychain access.");
+  EXPECT_FALSE(model->finished.value());
+  EXPECT_FALSE(model->failure.value());
+  EXPECT_FALSE(model->isRunning());
+  // The store reports its own trouble; the scan logs no failure of its own.
+  for (const auto& e : faceErrors()) EXPECT_EQ(e.message.rfind("Enrolment failed", 0), std::string::npos);
+  simulatedFiles().clearFaults();
+  EXPECT_EQ(store.vectors(RecognitionEngine::dlib), (std::vector<std::vector<float>>{{4, 5, 6}}));
+}
+
+// ---- Stopping, restarting and stale work -------------------------------------------------------
+
+TEST_F(EnrolmentTest, StopMidScanEndsCapturesAndTheCameraAndLeavesTheStoreAlone) {
+  auto model = startedModel();
+  pose({0, 0});
+  advance(kFrameInterval);
+  hold(towardsTick(0));
+  hold(towardsTick(1));
+  ASSERT_EQ(captures(*model), 3);
+  model->stop();
+  runUntilIdle();
+  EXPECT_FALSE(model->isRunning());
+  EXPECT_FALSE(model->camera()->isRunning());
+  const int delivered = simulatedCamera().framesDelivered();
+  hold(towardsTick(2));
+  advance(10);  // no watchdog either
+  EXPECT_EQ(simulatedCamera().framesDelivered(), delivered);
+  EXPECT_EQ(captures(*model), 3);
+  EXPECT_FALSE(model->failure.value());
+  EXPECT_EQ(FaceprintStore::shared().count(), 0u);
+  model->stop();  // stopping again is harmless
+  runUntilIdle();
+}
+
+TEST_F(EnrolmentTest, StartWhileRunningDoesNothingAndAfterAnEndStartsAfresh) {
+  auto model = startedModel();
+  pose({0, 0});
+  advance(kFrameInterval);
+  hold(towardsTick(4));
+  model->start();
+  runUntilIdle();
+  EXPECT_EQ(captures(*model), 2);
+  EXPECT_EQ(simulatedCamera().startsRequested(), 1);
+  EXPECT_TRUE(model->centreCaptured.value());
+
+  // Finished, then again from the start.
+  for (int i = 0; i < 12; ++i) hold(towardsTick(i));
+  for (int i = 0; i < 12; ++i) hold(towardsTick(i));
+  runUntilIdle();
+  ASSERT_TRUE(model->finished.value());
+  model->start();
+  EXPECT_FALSE(model->finished.value());
+  EXPECT_FALSE(model->centreCaptured.value());
+  EXPECT_TRUE(model->tickPasses.value().empty());
+  EXPECT_EQ(model->pass.value(), 1);
+  EXPECT_EQ(model->instruction.value(), "Look straight at the camera");
+  EXPECT_EQ(model->progress(), 0);
+  EXPECT_TRUE(model->preview.value());  // the preview stays until the next frame
+  runUntilIdle();
+  // The first frame comes 0.05 s after the last capture of the finished scan: too soon. The
+  // next one is the centre, whatever the direction, and the new baseline.
+  pose(towardsTick(9));
+  advance(kFrameInterval);
+  EXPECT_FALSE(model->centreCaptured.value());
+  EXPECT_TRUE(model->faceVisible.value());
+  EXPECT_NEAR(model->direction.value().x, -0.15, 1e-9);
+  advance(kFrameInterval);
+  EXPECT_TRUE(model->centreCaptured.value());
+  EXPECT_NEAR(model->direction.value().x, -0.15, 1e-9);  // measured before the baseline moved
+  advance(kFrameInterval);
+  EXPECT_EQ(model->direction.value(), (Point{0, 0}));
+
+  // After a failure too.
+  model->stop();
+  simulatedCamera().setFailsToStart(true);
+  model->start();
+  runUntilIdle();
+  ASSERT_TRUE(model->failure.value());
+  simulatedCamera().setFailsToStart(false);
+  model->start();
+  EXPECT_FALSE(model->failure.value());
+  EXPECT_EQ(model->instruction.value(), "Look straight at the camera");
+  runUntilIdle();
+  EXPECT_TRUE(model->isRunning());
+}
+
+// A landmarks detector that runs a step of the test in the middle of handling a frame.
+class InterruptingDetector : public platform::vision::FaceLandmarksDetector {
+ public:
+  std::function<void()> during;
+  FaceObservation face = faceAt({0, 0});
+  int requests = 0;
+
+  platform::vision::FaceLandmarksResult detectFaceLandmarks(
+      const PixelBufferPtr&, platform::image::ImageOrientation) override {
+    ++requests;
+    if (auto step = std::exchange(during, nullptr)) step();
+    return std::vector{face};
+  }
+  platform::vision::FaceLandmarksResult landmarksForFaces(
+      const PixelBufferPtr&, platform::image::ImageOrientation,
+      const std::vector<platform::Rect>&) override {
+    return std::vector{face};
+  }
+};
+
+TEST_F(EnrolmentTest, AFrameThatArrivesWhileOneIsHandledIsDropped) {
+  auto detector = std::make_shared<InterruptingDetector>();
+  platform::vision::installFaceLandmarksDetector(detector);
+  simulatedCamera().setFrames({});
+  auto model = startedModel();
+  detector->during = [&] { model->handleFrame(frames[1]); };
+  model->handleFrame(frames[0]);
+  runUntilIdle();
+  EXPECT_EQ(detector->requests, 1);
+  EXPECT_EQ(captures(*model), 1);
+  // Once the handling ended, frames are taken again.
+  advance(0.1);
+  detector->face = faceAt(towardsTick(3));
+  model->handleFrame(frames[2]);
+  runUntilIdle();
+  EXPECT_EQ(detector->requests, 2);
+  EXPECT_EQ(captures(*model), 2);
+}
+
+TEST_F(EnrolmentTest, ACaptureFromAScanRestartedMeanwhileIsNotCounted) {
+  auto detector = std::make_shared<InterruptingDetector>();
+  platform::vision::installFaceLandmarksDetector(detector);
+  auto model = startedModel();
+  // The step is left and entered again while a frame is being handled: that frame and its
+  // bookkeeping belong to the old scan.
+  const auto restart = [&] {
+    model->stop();
+    model->start();
+  };
+  detector->during = restart;
+  advance(kFrameInterval);
+  runUntilIdle();
+  EXPECT_FALSE(model->centreCaptured.value());
+  EXPECT_EQ(captures(*model), 0);
+  EXPECT_TRUE(model->isRunning());
+  advance(2 * kFrameInterval);
+  EXPECT_TRUE(model->centreCaptured.value());
+  EXPECT_EQ(captures(*model), 1);
+
+  // The same during a ring capture.
+  detector->face = faceAt(towardsTick(4));
+  detector->during = restart;
+  advance(kFrameInterval);
+  runUntilIdle();
+  EXPECT_EQ(captures(*model), 0);
+  EXPECT_FALSE(model->centreCaptured.value());
+  EXPECT_TRUE(model->tickPasses.value().empty());
+}
+
+TEST_F(EnrolmentTest, TheModelGoingAwayEndsEverythingQuietly) {
+  auto model = startedModel();
+  pose({0, 0});
+  advance(kFrameInterval);
+  model->stop();
+  model.reset();
+  model_.reset();
+  advance(10);
+  EXPECT_TRUE(faceErrors().empty());
+
+  // Dropped while running: the camera goes off with it.
+  auto running = startedModel();
+  const auto camera = running->camera();
+  ASSERT_TRUE(camera->isRunning());
+  running.reset();
+  model_.reset();
+  runUntilIdle();
+  EXPECT_FALSE(camera->isRunning());
+  advance(10);
+  EXPECT_TRUE(faceErrors().empty());
+}
+
+}  // namespace
+}  // namespace quorvel::testing

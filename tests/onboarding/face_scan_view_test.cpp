@@ -1,0 +1,284 @@
+// The scan picture: its structure at given times (no pixels), and renderings written to the
+// test output folder for a person to look at, with a few pixels checked.
+#include "onboarding/face_scan_view.hpp"
+
+#include <QColor>
+#include <QImage>
+#include <QPainter>
+#include <QPainterPath>
+#include <QRectF>
+
+#include <cmath>
+#include <string>
+
+#include "platform/animation/animation.hpp"
+#include "support/platform_fixture.hpp"
+
+namespace quorvel::testing {
+namespace {
+
+using platform::Point;
+using platform::animation::Animation;
+using platform::animation::withAnimation;
+
+constexpr double kPi = 3.14159265358979323846;
+
+// Written over black, as the tutorial's panel shows it.
+void save(const QImage& image, const std::string& name) {
+  QImage shown(image.size(), QImage::Format_ARGB32_Premultiplied);
+  shown.fill(Qt::black);
+  {
+    QPainter painter(&shown);
+    painter.drawImage(0, 0, image);
+  }
+  const std::string path = testOutputFolder() + "/" + name;
+  ASSERT_TRUE(shown.save(QString::fromStdString(path), "PNG")) << path;
+}
+
+// Green in hue, whatever its opacity.
+bool isGreen(const QColor& c) {
+  return c.alpha() > 0 && c.green() > c.red() + 40 && c.green() > c.blue() + 30;
+}
+
+// A preview whose left half is red and right half blue, as the camera sees it.
+EnrolmentModel::Preview splitPreview(int width, int height) {
+  auto bitmap = std::make_shared<platform::image::Bitmap>();
+  bitmap->width = width;
+  bitmap->height = height;
+  bitmap->format = platform::image::BitmapFormat::BGRA8;
+  bitmap->bytesPerRow = static_cast<std::size_t>(width) * 4;
+  bitmap->bytes.resize(bitmap->bytesPerRow * height);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      std::uint8_t* p = bitmap->bytes.data() + y * bitmap->bytesPerRow + x * 4;
+      const bool left = x < width / 2;
+      p[0] = left ? 0 : 255;  // blue
+      p[1] = 0;
+      p[2] = left ? 255 : 0;  // red
+      p[3] = 255;
+    }
+  }
+  return bitmap;
+}
+
+class FaceScanViewTest : public PlatformTest {
+ protected:
+  std::shared_ptr<EnrolmentModel> model = EnrolmentModel::make();
+  platform::Rect bounds(double D) const {
+    const double side = FaceScanView::frameSide(D);
+    return platform::Rect(0, 0, side, side);
+  }
+};
+
+TEST_F(FaceScanViewTest, BeforeAnyCaptureEveryTickRestsShortAndFaint) {
+  FaceScanView view(model, 118);
+  EXPECT_NEAR(FaceScanView::frameSide(118), 172.28, 1e-9);
+  const auto s = view.structure(bounds(118));
+  EXPECT_NEAR(s.frame.width(), 172.28, 1e-9);
+  EXPECT_NEAR(s.circle.width(), 118, 1e-9);
+  EXPECT_NEAR(s.circle.midX(), 86.14, 1e-9);
+  for (const auto& t : s.ticks) {
+    EXPECT_NEAR(t.length, 0.08 * 118, 1e-9) << t.index;
+    EXPECT_NEAR(t.opacity, 0.16, 1e-9) << t.index;
+    EXPECT_EQ(t.width, 3);
+  }
+  EXPECT_FALSE(s.showsPreview);
+  EXPECT_FALSE(s.ringGreen);
+  EXPECT_NEAR(s.ringOpacity, 0.14, 1e-12);
+  EXPECT_NEAR(s.discOpacity, 0.06, 1e-12);
+  EXPECT_FALSE(s.check);
+
+  // Tick 0 at the top, 3 at the right, 6 at the bottom, 9 at the left; the inner end 0.07 D
+  // outside the circle.
+  const Point c{s.circle.midX(), s.circle.midY()};
+  const double reach = 59 + 0.07 * 118 + 0.04 * 118;
+  EXPECT_NEAR(s.ticks[0].centre.x, c.x, 1e-9);
+  EXPECT_NEAR(s.ticks[0].centre.y, c.y - reach, 1e-9);
+  EXPECT_NEAR(s.ticks[3].centre.x, c.x + reach, 1e-9);
+  EXPECT_NEAR(s.ticks[6].centre.y, c.y + reach, 1e-9);
+  EXPECT_NEAR(s.ticks[9].centre.x, c.x - reach, 1e-9);
+  EXPECT_NEAR(s.ticks[1].rotation, 30, 1e-12);
+}
+
+TEST_F(FaceScanViewTest, CapturedTicksAreFullLengthWhateverTheHead) {
+  FaceScanView view(model, 132);
+  model->tickPasses = EnrolmentModel::TickPasses{{0, 1}, {3, 2}, {5, 0}};
+  model->direction = Point{0, -0.2};  // towards tick 6
+  const auto s = view.structure(bounds(132));
+  EXPECT_NEAR(s.ticks[0].length, 0.16 * 132, 1e-9);
+  EXPECT_NEAR(s.ticks[0].opacity, 0.55, 1e-12);
+  EXPECT_NEAR(s.ticks[3].length, 0.16 * 132, 1e-9);
+  EXPECT_NEAR(s.ticks[3].opacity, 1, 1e-12);
+  EXPECT_NEAR(s.ticks[6].opacity, 0.9, 1e-12);  // lit by the head
+  EXPECT_NEAR(s.ticks[6].length, 0.16 * 132, 1e-9);
+  EXPECT_NEAR(s.ticks[5].opacity, 0.16, 1e-12);  // a zero count is no capture
+  // Half way to a tick's full reach: half lit, 1.5 times the rest length.
+  model->direction = Point{0.03, 0};
+  const auto half = view.structure(bounds(132));
+  EXPECT_NEAR(half.ticks[3].opacity, 1, 1e-12);
+  EXPECT_NEAR(half.ticks[2].opacity, 0.16, 1e-12);
+  model->tickPasses = EnrolmentModel::TickPasses{};
+  const auto lit = view.structure(bounds(132));
+  EXPECT_NEAR(lit.ticks[3].opacity, 0.16 + 0.74 * 0.5, 1e-12);
+  EXPECT_NEAR(lit.ticks[3].length, 0.08 * 132 * 1.5, 1e-9);
+}
+
+TEST_F(FaceScanViewTest, ATickCaptureEasesInOverAFifthOfASecond) {
+  FaceScanView view(model, 132);
+  const double t0 = platform::animation::currentTime();
+  withAnimation(Animation::easeOut(0.2), [&] {
+    model->tickPasses = EnrolmentModel::TickPasses{{2, 1}};
+  });
+  const auto start = view.structure(bounds(132), t0);
+  EXPECT_NEAR(start.ticks[2].opacity, 0.16, 1e-9);
+  const auto middle = view.structure(bounds(132), t0 + 0.1);
+  EXPECT_GT(middle.ticks[2].opacity, 0.16 + 0.39 * 0.5);  // ease-out: past half-way at half time
+  EXPECT_LT(middle.ticks[2].opacity, 0.55);
+  const auto end = view.structure(bounds(132), t0 + 0.2);
+  EXPECT_NEAR(end.ticks[2].opacity, 0.55, 1e-9);
+  EXPECT_NEAR(end.ticks[2].length, 0.16 * 132, 1e-9);
+}
+
+TEST_F(FaceScanViewTest, FinishedFadesTheImageAndDrawsTheCheckOn) {
+  FaceScanView view(model, 118);
+  model->preview = splitPreview(420, 315);
+  model->centreCaptured = true;
+  const double t0 = platform::animation::currentTime();
+  withAnimation(Animation::easeOut(0.2), [&] { model->finished = true; });
+
+  const auto shown = view.structure(bounds(118), t0);
+  ASSERT_TRUE(shown.check);
+  EXPECT_NEAR(shown.check->drawn, 0, 1e-12);
+  EXPECT_NEAR(shown.check->scale, 0.7, 1e-12);
+  EXPECT_NEAR(shown.previewOpacity, 1, 1e-12);
+
+  const auto settled = view.structure(bounds(118), t0 + 3);
+  ASSERT_TRUE(settled.check);
+  EXPECT_NEAR(settled.check->size, 49.56, 1e-9);
+  EXPECT_NEAR(settled.check->lineWidth, 6.4428, 1e-9);
+  EXPECT_NEAR(settled.check->drawn, 1, 1e-12);
+  EXPECT_NEAR(settled.check->scale, 1, 1e-3);
+  EXPECT_NEAR(settled.previewOpacity, 0.25, 1e-12);
+  EXPECT_TRUE(settled.showsPreview);
+  EXPECT_TRUE(settled.ringGreen);
+  EXPECT_NEAR(settled.ringOpacity, 0.3, 1e-12);
+  EXPECT_NEAR(settled.check->frame.midX(), settled.circle.midX(), 1e-9);
+
+  // Part-way the check is partly drawn and overshoots its size on the spring.
+  const auto drawing = view.structure(bounds(118), t0 + 0.17);
+  EXPECT_GT(drawing.check->drawn, 0.5);
+  EXPECT_LT(drawing.check->drawn, 1);
+  double largest = 0;
+  for (double t = 0; t < 1; t += 0.01) largest = std::max(largest, view.structure(bounds(118), t0 + t).check->scale);
+  EXPECT_GT(largest, 1.01);
+
+  // A new scan takes the check away at once.
+  model->finished = false;
+  EXPECT_FALSE(view.structure(bounds(118)).check);
+}
+
+TEST_F(FaceScanViewTest, TheCheckPathStartsAtTheRectanglesTopLeftCorner) {
+  const QPainterPath path = FaceScanView::centredCheck(QRectF(10, 20, 200, 100));
+  ASSERT_EQ(path.elementCount(), 3);
+  EXPECT_EQ(QPointF(path.elementAt(0)), QPointF(37, 71));
+  EXPECT_EQ(QPointF(path.elementAt(1)), QPointF(53, 87));
+  EXPECT_EQ(QPointF(path.elementAt(2)), QPointF(83, 53));
+}
+
+TEST_F(FaceScanViewTest, EveryAnnouncedChangeAsksForARedraw) {
+  int redraws = 0;
+  {
+    FaceScanView view(model, 118);
+    view.onNeedsDisplay = [&] { ++redraws; };
+    model->direction = Point{0.1, 0};
+    model->tickPasses = EnrolmentModel::TickPasses{{1, 1}};
+    EXPECT_EQ(redraws, 2);
+  }
+  model->direction = Point{0.2, 0};  // the view is gone: nobody is called
+  EXPECT_EQ(redraws, 2);
+}
+
+// ---- Pixels ----------------------------------------------------------------------------------
+
+TEST_F(FaceScanViewTest, AnEmptyScanIsAFaintDiscWithAWhiteRingAndFaintTicks) {
+  FaceScanView view(model, 132);
+  const QImage image = view.render(2);
+  save(image, "face_scan_empty.png");
+  const double side = FaceScanView::frameSide(132);
+  ASSERT_EQ(image.width(), std::lround(2 * side));
+  const int c = image.width() / 2;
+  // Inside the disc: white at 6 %.
+  const QColor inside = image.pixelColor(c, c);
+  EXPECT_NEAR(inside.alpha(), 15, 3);
+  EXPECT_EQ(inside.red(), 255);
+  // The ring at the top of the circle, on the stroke.
+  const QColor ring = image.pixelColor(c, std::lround(2 * (side / 2 - 66)));
+  EXPECT_GT(ring.alpha(), 30);
+  EXPECT_LT(ring.alpha(), 60);
+  EXPECT_FALSE(isGreen(ring));
+  // Tick 0, faint green, 0.07 D above the circle; nothing between.
+  const QColor tick = image.pixelColor(c, std::lround(2 * (side / 2 - 66 - 0.07 * 132 - 3)));
+  EXPECT_TRUE(isGreen(tick));
+  EXPECT_LT(tick.alpha(), 60);
+  EXPECT_EQ(image.pixelColor(c, std::lround(2 * (side / 2 - 66 - 0.035 * 132))).alpha(), 0);
+  EXPECT_EQ(image.pixelColor(2, 2).alpha(), 0);
+}
+
+TEST_F(FaceScanViewTest, ThePreviewIsMirroredAndClippedToTheCircle) {
+  FaceScanView view(model, 132);
+  model->preview = splitPreview(420, 315);
+  model->centreCaptured = true;
+  model->tickPasses = EnrolmentModel::TickPasses{{0, 2}, {1, 1}, {2, 1}, {3, 1}};
+  model->direction = Point{-0.1, -0.05};
+  const QImage image = view.render(2);
+  save(image, "face_scan_preview.png");
+  const double side = FaceScanView::frameSide(132);
+  const int c = std::lround(side);  // the centre in pixels at scale 2
+  // The camera's left (red) shows on the right.
+  const QColor left = image.pixelColor(c - 60, c);
+  const QColor right = image.pixelColor(c + 60, c);
+  EXPECT_GT(left.blue(), 200);
+  EXPECT_LT(left.red(), 40);
+  EXPECT_GT(right.red(), 200);
+  EXPECT_LT(right.blue(), 40);
+  // Outside the circle the image is not drawn (corner of the circle's square).
+  const QColor corner = image.pixelColor(std::lround(2 * (side / 2 - 60)), std::lround(2 * (side / 2 - 60)));
+  EXPECT_LT(corner.red(), 20);
+  EXPECT_LT(corner.blue(), 20);
+  // Tick 0, captured twice, is full green; the ring has turned green.
+  const QColor tick0 = image.pixelColor(c, std::lround(2 * (side / 2 - 66 - 0.07 * 132 - 6)));
+  EXPECT_TRUE(isGreen(tick0));
+  EXPECT_GT(tick0.alpha(), 240);
+  // The ring's outer half lies outside the image: green at 30 %.
+  const QColor ring = image.pixelColor(c, c - 133);
+  EXPECT_TRUE(isGreen(ring));
+  EXPECT_NEAR(ring.alpha(), 0.3 * 255 + 10, 20);  // over the edge of the faint disc
+}
+
+TEST_F(FaceScanViewTest, TheFinishedScanShowsTheCheckOverTheFadedImage) {
+  FaceScanView view(model, 118);
+  model->preview = splitPreview(420, 315);
+  model->centreCaptured = true;
+  EnrolmentModel::TickPasses all;
+  for (int i = 0; i < 12; ++i) all[i] = 2;
+  model->tickPasses = all;
+  model->finished = true;
+  advance(1);  // the check has been drawn on
+  const QImage image = view.render(2);
+  save(image, "face_scan_finished.png");
+  const double side = FaceScanView::frameSide(118);
+  const auto s = view.structure(bounds(118));
+  ASSERT_TRUE(s.check);
+  // The check's corner point (43, 67 of its grid) is green; the image beside it is faded.
+  const double u = s.check->size / 100;
+  const QColor corner = image.pixelColor(std::lround(2 * (s.check->frame.minX() + 43 * u)),
+                                         std::lround(2 * (s.check->frame.minY() + 67 * u)));
+  EXPECT_TRUE(isGreen(corner));
+  EXPECT_GT(corner.alpha(), 240);
+  const QColor faded = image.pixelColor(std::lround(2 * side / 2 + 80), std::lround(2 * side / 2 + 60));
+  EXPECT_GT(faded.red(), 20);
+  EXPECT_LT(faded.alpha(), 120);  // the image at 25 % over the faint disc
+}
+
+}  // namespace
+}  // namespace quorvel::testing
