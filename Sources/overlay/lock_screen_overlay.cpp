@@ -354,41 +354,34 @@ void LockScreenOverlay::logServerBounds(OverlayWindow& panel, double delay) {
 }
 
 void LockScreenOverlay::showSuccess() {
-  if (!available_) return;
-  const std::uint64_t generation = presentationID_;
-  std::weak_ptr<LockScreenOverlay> weak = weak_from_this();
-  platform::dispatch::mainQueue().async([weak, generation] {
-    auto self = weak.lock();
-    if (!self || !self->presentationActive_ || self->presentationID_ != generation) return;
-    self->model_->succeed([weak, generation] {
-      auto owner = weak.lock();
-      if (owner && owner->presentationID_ == generation) owner->tearDown();
-    });
+  playEnding([](UnlockAnimationModel& model, UnlockAnimationModel::Completion done) {
+    model.succeed(std::move(done));
   });
 }
 
 void LockScreenOverlay::showFailure(const std::string& message) {
-  if (!available_) return;
-  const std::uint64_t generation = presentationID_;
-  std::weak_ptr<LockScreenOverlay> weak = weak_from_this();
-  platform::dispatch::mainQueue().async([weak, generation, message] {
-    auto self = weak.lock();
-    if (!self || !self->presentationActive_ || self->presentationID_ != generation) return;
-    self->model_->fail(message, [weak, generation] {
-      auto owner = weak.lock();
-      if (owner && owner->presentationID_ == generation) owner->tearDown();
-    });
+  playEnding([message](UnlockAnimationModel& model, UnlockAnimationModel::Completion done) {
+    model.fail(message, std::move(done));
   });
 }
 
 void LockScreenOverlay::showCancelled(const std::string& message) {
+  playEnding([message](UnlockAnimationModel& model, UnlockAnimationModel::Completion done) {
+    model.cancel(message, std::move(done));
+  });
+}
+
+// An ending plays on the main queue for the presentation current now, and tears the panel
+// down when it completes unless a newer presentation began meanwhile.
+void LockScreenOverlay::playEnding(
+    std::function<void(UnlockAnimationModel&, UnlockAnimationModel::Completion)> play) {
   if (!available_) return;
   const std::uint64_t generation = presentationID_;
   std::weak_ptr<LockScreenOverlay> weak = weak_from_this();
-  platform::dispatch::mainQueue().async([weak, generation, message] {
+  platform::dispatch::mainQueue().async([weak, generation, play = std::move(play)] {
     auto self = weak.lock();
     if (!self || !self->presentationActive_ || self->presentationID_ != generation) return;
-    self->model_->cancel(message, [weak, generation] {
+    play(*self->model_, [weak, generation] {
       auto owner = weak.lock();
       if (owner && owner->presentationID_ == generation) owner->tearDown();
     });

@@ -74,6 +74,8 @@ class LockScreenOverlay : public std::enable_shared_from_this<LockScreenOverlay>
   void repositionIfNeeded(OverlayWindow& panel, const std::string& reason);
   void logServerBounds(OverlayWindow& panel, double delay);
   void tearDown();
+  void playEnding(
+      std::function<void(UnlockAnimationModel&, UnlockAnimationModel::Completion)> play);
   void removeScreenObserver();
   // Runs `step` later on the main queue only while `panel` is still this presentation's.
   void scheduleForPresentation(double delay, const std::shared_ptr<OverlayWindow>& panel,
