@@ -24,6 +24,7 @@
 #include "platform/image/image.hpp"
 #include "platform/image/image_io.hpp"
 #include "platform/keychain/keychain.hpp"
+#include "real_face_frame.hpp"
 #include "recognition/face_aligner.hpp"
 #include "recognition/face_detector.hpp"
 #include "recognition/face_models.hpp"
@@ -50,21 +51,7 @@ void usePrivateHome() {
   platform::capture::install(std::make_shared<platform::capture::SimulatedCaptureSystem>());
 }
 
-// A 720p frame holding a portrait from Debian's dlib examples, the face about 250 pixels wide.
-std::shared_ptr<PixelBuffer> realFaceFrame() {
-  const auto photo = platform::image::readImageFile(
-      "/usr/share/doc/libdlib19.1/examples/faces/Tom_Cruise_avp_2014_4.jpg");
-  if (!photo) fail("The example photo is missing: run scripts/setup (libdlib19.1)");
-  const double scale = 0.56;
-  const auto placed = platform::image::Image::fromPixelBuffer(photo)
-                          .scaledBy(scale, scale)
-                          .translatedBy((1280 - photo->width() * scale) / 2,
-                                        (720 - photo->height() * scale) / 2);
-  auto made = PixelBuffer::create(1280, 720);
-  platform::image::Context({.highQualityDownsample = true})
-      .render(placed, *made, platform::Rect(0, 0, 1280, 720), platform::image::ColorSpace::sRGB());
-  return made;
-}
+std::shared_ptr<PixelBuffer> realFaceFrame() { return bench::makeRealFaceFrame(); }
 
 // Prepares the private home, the stored faceprints and a running match test once; returns
 // the frame.

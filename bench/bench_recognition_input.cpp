@@ -12,6 +12,7 @@
 #include "platform/image/context.hpp"
 #include "platform/image/image.hpp"
 #include "platform/image/image_io.hpp"
+#include "real_face_frame.hpp"
 #include "recognition/face_aligner.hpp"
 #include "recognition/face_detector.hpp"
 #include "recognition/face_tensors.hpp"
@@ -22,26 +23,8 @@ using namespace quorvel;
 using platform::Rect;
 using platform::image::PixelBuffer;
 
-// A 720p frame holding a portrait from Debian's dlib examples, scaled so that the face is
-// about 250 pixels wide (a person sitting before a laptop), in the middle of the frame.
 std::shared_ptr<PixelBuffer> realFaceFrame() {
-  static const std::shared_ptr<PixelBuffer> frame = [] {
-    const auto photo = platform::image::readImageFile(
-        "/usr/share/doc/libdlib19.1/examples/faces/Tom_Cruise_avp_2014_4.jpg");
-    if (!photo) {
-      std::fprintf(stderr, "The example photo is missing: run scripts/setup (libdlib19.1)\n");
-      std::exit(1);
-    }
-    const double scale = 0.56;
-    const auto placed = platform::image::Image::fromPixelBuffer(photo)
-                            .scaledBy(scale, scale)
-                            .translatedBy((1280 - photo->width() * scale) / 2,
-                                          (720 - photo->height() * scale) / 2);
-    auto made = PixelBuffer::create(1280, 720);
-    platform::image::Context({.highQualityDownsample = true})
-        .render(placed, *made, Rect(0, 0, 1280, 720), platform::image::ColorSpace::sRGB());
-    return made;
-  }();
+  static const std::shared_ptr<PixelBuffer> frame = bench::makeRealFaceFrame();
   return frame;
 }
 
