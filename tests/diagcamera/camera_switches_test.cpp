@@ -3,7 +3,10 @@
 // ends it with the exit status.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <optional>
 #include <sstream>
 
 #include "app/diagnostics_camera.hpp"
@@ -206,6 +209,51 @@ TEST_F(PalmDiagnosticTest, ACameraWithoutFramesReportsZeroFramesAndStillExitsWit
   ASSERT_EQ(lines.size(), 6u);
   EXPECT_EQ(lines[3], "frames seen:          0");
   EXPECT_EQ(lines[4], "frames with open hand: 0");
+}
+
+TEST_F(PalmDiagnosticTest, OnRealThreadsFramesAreExaminedOnTheCameraQueueAndEveryOpenHandIsCounted) {
+  platform::dispatch::install(platform::dispatch::makeRealScheduler());
+  simulatedCamera().setFrameRate(30);
+  // Every frame shows the hand; each request notes whether it ran on the main thread.
+  struct ThreadNotingDetector : platform::vision::SimulatedHandPoseDetector {
+    std::optional<platform::vision::HandPoseError> perform(platform::vision::DetectHumanHandPoseRequest& request,
+                                                          const platform::vision::HandPoseFrame& frame) override {
+      if (platform::dispatch::isMainThread()) ++onMain;
+      return SimulatedHandPoseDetector::perform(request, frame);
+    }
+    std::atomic<int> onMain{0};
+  };
+  auto detector = std::make_shared<ThreadNotingDetector>();
+  detector->setDefaultHands({openHand()});
+  platform::vision::installHandPoseDetector(detector);
+  EXPECT_EQ(run(), 0);
+  // Let a frame that was still on its way when the session was asked to stop finish.
+  platform::dispatch::runMainLoopUntil([] { return false; }, 0.3);
+  const auto lines = printedLines(out.str());
+  ASSERT_GE(lines.size(), 6u);
+  std::size_t summary = 0;
+  while (summary < lines.size() && lines[summary] != "--- result ---") ++summary;
+  ASSERT_LT(summary + 3, lines.size() + 1) << out.str();
+  const long seen = std::stol(lines.at(summary + 1).substr(std::string("frames seen:          ").size()));
+  const long open = std::stol(lines.at(summary + 2).substr(std::string("frames with open hand: ").size()));
+  EXPECT_GT(seen, 100) << "30 frames a second for 8 seconds";
+  // A frame still being examined when the summary reads the counters may be left out of it.
+  EXPECT_GE(open, seen - 1);
+  EXPECT_LE(open, seen);
+  EXPECT_NE(std::find(lines.begin() + static_cast<long>(summary), lines.end(), "OK: the gesture was detected"),
+            lines.end());
+  // One OPEN HAND line per open frame, numbered in order (a late one may follow the summary).
+  long numbered = 0;
+  for (const auto& line : lines) {
+    if (line.rfind("  frame ", 0) != 0) continue;
+    ++numbered;
+    EXPECT_EQ(line, "  frame " + std::to_string(numbered) + ": OPEN HAND");
+  }
+  EXPECT_GE(numbered, open);
+  EXPECT_LE(numbered, open + 1);
+  EXPECT_GE(static_cast<long>(detector->performed().size()), seen);
+  EXPECT_EQ(detector->onMain.load(), 0) << "frames are examined on the camera queue";
+  platform::vision::installHandPoseDetector(nullptr);
 }
 
 // --- "--diagnose-camera" ---
