@@ -1,0 +1,369 @@
+// "--request-camera", "--diagnose-palm" and "--diagnose-camera" on the simulated machine, in
+// virtual time: each runs the application's run loop until its answer, timer or test result
+// ends it with the exit status.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <optional>
+#include <sstream>
+
+#include "app/diagnostics_camera.hpp"
+#include "diagcamera/diagcamera_support.hpp"
+#include "foundation/faceprint_store.hpp"
+#include "platform/capture/simulated_capture.hpp"
+#include "platform/dispatch/dispatch.hpp"
+#include "recognition/camera_session.hpp"
+#include "recognition/face_aligner.hpp"
+#include "recognition/face_detector.hpp"
+#include "recognition/face_models.hpp"
+#include "recognition/native_dlib.hpp"
+#include "support/face_models_hooks.hpp"
+#include "support/models_hooks.hpp"
+#include "support/platform_fixture.hpp"
+#include "support/recognition_input_hooks.hpp"
+#include "support/ui_updater_hooks.hpp"
+
+namespace quorvel::testing {
+namespace {
+
+namespace diag = quorvel::diagnostics;
+using platform::capture::AuthorizationStatus;
+using platform::capture::SimulatedCaptureSystem;
+using Frame = std::shared_ptr<platform::image::PixelBuffer>;
+
+Frame grey(int shade) {
+  const double v = shade / 255.0;
+  return SimulatedCaptureSystem::generatedFrame(320, 240, platform::image::Color{v, v, v, 1.0});
+}
+
+// --- "--request-camera" ---
+
+class RequestCameraTest : public PlatformTest {
+ protected:
+  int run() {
+    out.str("");
+    return diag::runRequestCamera(argv(diag::kRequestCameraSwitch), out);
+  }
+  std::ostringstream out;
+};
+
+TEST_F(RequestCameraTest, AGrantedRequestPrintsGrantedAndExitsWithZero) {
+  simulatedCamera().setAuthorizationStatus(AuthorizationStatus::notDetermined);
+  simulatedCamera().setAccessAnswer(true);
+  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(printedLines(out.str()),
+            (std::vector<std::string>{"Requesting camera access as com.tessmin.quorvel...", "GRANTED"}));
+  EXPECT_EQ(simulatedCamera().accessRequests(), 1);
+  EXPECT_EQ(simulatedApplication().policyRequests(), std::vector<std::string>{"regular"});
+  EXPECT_EQ(simulatedApplication().activations(),
+            std::vector<std::string>{"activate ignoringOtherApps=true"});
+  EXPECT_EQ(scheduler().pendingCount(), 0u);
+}
+
+TEST_F(RequestCameraTest, ADeniedRequestPrintsDeniedAndExitsWithOne) {
+  simulatedCamera().setAuthorizationStatus(AuthorizationStatus::notDetermined);
+  simulatedCamera().setAccessAnswer(false);
+  EXPECT_EQ(run(), 1);
+  EXPECT_EQ(printedLines(out.str()),
+            (std::vector<std::string>{"Requesting camera access as com.tessmin.quorvel...", "DENIED"}));
+}
+
+TEST_F(RequestCameraTest, AnEarlierAnswerStandsWithoutWaiting) {
+  // Already granted: "GRANTED" at once, no time passes.
+  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(printedLines(out.str()).back(), "GRANTED");
+  EXPECT_EQ(now(), 0.0);
+  // Denied or restricted earlier: the platform does not ask again.
+  for (const AuthorizationStatus status : {AuthorizationStatus::denied, AuthorizationStatus::restricted}) {
+    simulatedCamera().setAuthorizationStatus(status);
+    simulatedCamera().setAccessAnswer(true);
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(printedLines(out.str()).back(), "DENIED");
+  }
+}
+
+// --- "--diagnose-palm" ---
+
+platform::vision::HumanHandPoseObservation openHand() {
+  using platform::vision::HandJointName;
+  platform::vision::RecognizedPoints points;
+  const platform::Point wrist{0.5, 0.2};
+  points[HandJointName::wrist] = {wrist, 0.9f};
+  const HandJointName tips[] = {HandJointName::thumbTip, HandJointName::indexTip, HandJointName::middleTip,
+                                HandJointName::ringTip, HandJointName::littleTip};
+  const HandJointName joints[] = {HandJointName::thumbIP, HandJointName::indexPIP, HandJointName::middlePIP,
+                                  HandJointName::ringPIP, HandJointName::littlePIP};
+  for (int i = 0; i < 5; ++i) {
+    const double dx = (i - 2) * 0.03;
+    points[tips[i]] = {{wrist.x + dx, wrist.y + 0.3}, 0.9f};
+    points[joints[i]] = {{wrist.x + dx * 0.6, wrist.y + 0.18}, 0.9f};
+  }
+  return platform::vision::HumanHandPoseObservation(points);
+}
+
+// A fist: the tips no farther from the wrist than their joints.
+platform::vision::HumanHandPoseObservation fist() {
+  using platform::vision::HandJointName;
+  platform::vision::RecognizedPoints points;
+  points[HandJointName::wrist] = {{0.5, 0.2}, 0.9f};
+  const HandJointName tips[] = {HandJointName::thumbTip, HandJointName::indexTip, HandJointName::middleTip,
+                                HandJointName::ringTip, HandJointName::littleTip};
+  const HandJointName joints[] = {HandJointName::thumbIP, HandJointName::indexPIP, HandJointName::middlePIP,
+                                  HandJointName::ringPIP, HandJointName::littlePIP};
+  for (int i = 0; i < 5; ++i) {
+    const double dx = (i - 2) * 0.03;
+    points[tips[i]] = {{0.5 + dx, 0.33}, 0.9f};
+    points[joints[i]] = {{0.5 + dx, 0.35}, 0.9f};
+  }
+  return platform::vision::HumanHandPoseObservation(points);
+}
+
+class PalmDiagnosticTest : public PlatformTest {
+ protected:
+  void SetUp() override {
+    PlatformTest::SetUp();
+    // Frames at 0.3 s steps from 0.3 s: 26 of them before the 8 s summary (the 27th is due at 8.1 s).
+    simulatedCamera().setFrameRate(1 / 0.3);
+    simulatedCamera().setFrames({grey(40), grey(80)});
+  }
+  int run() {
+    out.str("");
+    return diag::runDiagnosePalm(argv(diag::kDiagnosePalmSwitch), out);
+  }
+  std::ostringstream out;
+};
+
+TEST_F(PalmDiagnosticTest, NoHandShownCountsEveryFrameAndGivesTheAdvice) {
+  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(now(), 8.0);
+  EXPECT_EQ(printedLines(out.str()),
+            (std::vector<std::string>{
+                "Camera authorised: true (authorized)",
+                "Hold a hand up to the camera. Watching for 8 seconds...",
+                "--- result ---",
+                "frames seen:          26",
+                "frames with open hand: 0",
+                "No open hand seen. Try holding it flatter, closer, and fully in view.",
+            }));
+  EXPECT_EQ(simulatedHandPose().performed().size(), 26u) << "every frame is examined";
+  EXPECT_EQ(simulatedApplication().policyRequests(), std::vector<std::string>{"regular"});
+  EXPECT_TRUE(simulatedApplication().activations().empty());
+  // The session was stopped: no frame after the summary.
+  const int delivered = simulatedCamera().framesDelivered();
+  advance(5);
+  EXPECT_EQ(simulatedCamera().framesDelivered(), delivered);
+  EXPECT_EQ(printedLines(out.str()).size(), 6u);
+}
+
+TEST_F(PalmDiagnosticTest, OpenHandFramesArePrintedWithTheirNumberAsTheyComeAndCounted) {
+  simulatedHandPose().enqueueHands({});
+  simulatedHandPose().enqueueHands({openHand()});
+  simulatedHandPose().enqueueHands({fist()});
+  simulatedHandPose().enqueueError({7, "request failed"});
+  simulatedHandPose().enqueueHands({openHand()});
+  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(printedLines(out.str()),
+            (std::vector<std::string>{
+                "Camera authorised: true (authorized)",
+                "Hold a hand up to the camera. Watching for 8 seconds...",
+                "  frame 2: OPEN HAND",
+                "  frame 5: OPEN HAND",
+                "--- result ---",
+                "frames seen:          26",
+                "frames with open hand: 2",
+                "OK: the gesture was detected",
+            }));
+  for (const std::string& label : scheduler().ranOn()) {
+    if (label == CameraSession::queueLabel) return;  // frames were examined on the camera queue
+  }
+  ADD_FAILURE() << "no work ran on the camera queue";
+}
+
+TEST_F(PalmDiagnosticTest, ACameraThatWillNotStartFailsWithOneAndNothingFollows) {
+  simulatedCamera().setFailsToStart(true);
+  EXPECT_EQ(run(), 1);
+  EXPECT_LT(now(), 8.0);
+  EXPECT_EQ(printedLines(out.str()),
+            (std::vector<std::string>{"Camera authorised: true (authorized)",
+                                      "Hold a hand up to the camera. Watching for 8 seconds...",
+                                      "FAILED: camera would not start"}));
+  advance(10);
+  EXPECT_EQ(printedLines(out.str()).size(), 3u) << "the 8-second summary of a failed run never prints";
+}
+
+TEST_F(PalmDiagnosticTest, WithoutPermissionThePermissionLineSaysSoAndTheCameraFails) {
+  simulatedCamera().setAuthorizationStatus(AuthorizationStatus::denied);
+  EXPECT_EQ(run(), 1);
+  const auto lines = printedLines(out.str());
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "Camera authorised: false (denied — must be re-enabled in System Settings)");
+  EXPECT_EQ(lines[2], "FAILED: camera would not start");
+}
+
+TEST_F(PalmDiagnosticTest, ACameraWithoutFramesReportsZeroFramesAndStillExitsWithZero) {
+  simulatedCamera().setFrames({});
+  EXPECT_EQ(run(), 0);
+  const auto lines = printedLines(out.str());
+  ASSERT_EQ(lines.size(), 6u);
+  EXPECT_EQ(lines[3], "frames seen:          0");
+  EXPECT_EQ(lines[4], "frames with open hand: 0");
+}
+
+TEST_F(PalmDiagnosticTest, OnRealThreadsFramesAreExaminedOnTheCameraQueueAndEveryOpenHandIsCounted) {
+  platform::dispatch::install(platform::dispatch::makeRealScheduler());
+  simulatedCamera().setFrameRate(30);
+  // Every frame shows the hand; each request notes whether it ran on the main thread.
+  struct ThreadNotingDetector : platform::vision::SimulatedHandPoseDetector {
+    std::optional<platform::vision::HandPoseError> perform(platform::vision::DetectHumanHandPoseRequest& request,
+                                                          const platform::vision::HandPoseFrame& frame) override {
+      if (platform::dispatch::isMainThread()) ++onMain;
+      return SimulatedHandPoseDetector::perform(request, frame);
+    }
+    std::atomic<int> onMain{0};
+  };
+  auto detector = std::make_shared<ThreadNotingDetector>();
+  detector->setDefaultHands({openHand()});
+  platform::vision::installHandPoseDetector(detector);
+  EXPECT_EQ(run(), 0);
+  // Let a frame that was still on its way when the session was asked to stop finish.
+  platform::dispatch::runMainLoopUntil([] { return false; }, 0.3);
+  const auto lines = printedLines(out.str());
+  ASSERT_GE(lines.size(), 6u);
+  std::size_t summary = 0;
+  while (summary < lines.size() && lines[summary] != "--- result ---") ++summary;
+  ASSERT_LT(summary + 3, lines.size() + 1) << out.str();
+  const long seen = std::stol(lines.at(summary + 1).substr(std::string("frames seen:          ").size()));
+  const long open = std::stol(lines.at(summary + 2).substr(std::string("frames with open hand: ").size()));
+  EXPECT_GT(seen, 100) << "30 frames a second for 8 seconds";
+  // A frame still being examined when the summary reads the counters may be left out of it.
+  EXPECT_GE(open, seen - 1);
+  EXPECT_LE(open, seen);
+  EXPECT_NE(std::find(lines.begin() + static_cast<long>(summary), lines.end(), "OK: the gesture was detected"),
+            lines.end());
+  // One OPEN HAND line per open frame, numbered in order (a late one may follow the summary).
+  long numbered = 0;
+  for (const auto& line : lines) {
+    if (line.rfind("  frame ", 0) != 0) continue;
+    ++numbered;
+    EXPECT_EQ(line, "  frame " + std::to_string(numbered) + ": OPEN HAND");
+  }
+  EXPECT_GE(numbered, open);
+  EXPECT_LE(numbered, open + 1);
+  EXPECT_GE(static_cast<long>(detector->performed().size()), seen);
+  EXPECT_EQ(detector->onMain.load(), 0) << "frames are examined on the camera queue";
+  platform::vision::installHandPoseDetector(nullptr);
+}
+
+// --- "--diagnose-camera" ---
+
+class CameraDiagnosticTest : public PlatformTest {
+ protected:
+  void SetUp() override {
+    PlatformTest::SetUp();
+    // The bridge is process-wide: start each test with nothing loaded.
+    (void)NativeDlib::load(home() + "/missing.dat");
+    ASSERT_FALSE(NativeDlib::isLoaded());
+  }
+  int run() {
+    out.str("");
+    return diag::runDiagnoseCamera(argv(diag::kDiagnoseCameraSwitch), out);
+  }
+  void setLiveness(float probability) {
+    addBundleFolder("MiniFAS.mlpackage");
+    simulatedML().addModel("MiniFAS.mlpackage",
+                           std::vector<float>{std::log(probability), std::log(1 - probability)});
+  }
+  // A frame in which the detector finds one frontal face.
+  Frame faceFrame(int shade) {
+    const auto v = static_cast<double>(shade) / 255.0;
+    Frame frame = SimulatedCaptureSystem::generatedFrame(640, 480, platform::image::Color{v, 1 - v, 0.5, 1.0});
+    simulatedFaceLandmarks().script(
+        frame, std::vector<platform::vision::FaceObservation>{
+                   platform::vision::SimulatedFaceLandmarksDetector::frontalFace(
+                       platform::Rect(0.3, 0.25, 0.4, 0.5))});
+    return frame;
+  }
+  // Enrols one dlib faceprint `distance` away from the frame's descriptor.
+  void enrolAt(const Frame& frame, double distance) {
+    const auto face = FaceDetector::shared().largestFace(frame);
+    ASSERT_TRUE(face);
+    const auto aligned = FaceAligner::shared().alignedFace(frame, *face, FaceEngineSpec::dlib);
+    ASSERT_TRUE(aligned);
+    auto descriptor =
+        FaceModels::shared().embedding(*aligned, FaceEngineSpec::dlib, *FaceAligner::shared().ciContext());
+    ASSERT_TRUE(descriptor) << "no dlib descriptor: run scripts/make-dlib-weights";
+    (*descriptor)[0] += static_cast<float>(distance);
+    ASSERT_TRUE(FaceprintStore::shared().replaceEnrolled({*descriptor}, RecognitionEngine::dlib));
+  }
+  static double valueOf(const std::string& line, const std::string& label) {
+    EXPECT_EQ(line.rfind(label, 0), 0u) << line;
+    return std::stod(line.substr(label.size()));
+  }
+  std::ostringstream out;
+};
+
+TEST_F(CameraDiagnosticTest, NoWeightsAndNoFramesPrintsTheStateAndZerosAndExitsWithOne) {
+  simulatedCamera().setFrames({});
+  EXPECT_EQ(run(), 1);
+  EXPECT_EQ(now(), 4.0) << "the match test's own time limit";
+  EXPECT_EQ(printedLines(out.str()),
+            (std::vector<std::string>{
+                "Camera authorised: true (authorized)",
+                "Native dlib loaded: false",
+                "Models loadFailed: true",
+                "Enrolled for dlib (public domain): false",
+                "Running a 4-second live test, using the real camera pipeline...",
+                "--- result ---",
+                "frames seen:        0",
+                "frames with a face:  0",
+                "best similarity:     0.0",
+                "best liveness:       0.0",
+                "would unlock:        false",
+            }));
+  EXPECT_EQ(simulatedApplication().policyRequests(), std::vector<std::string>{"regular"});
+  EXPECT_TRUE(simulatedApplication().activations().empty());
+}
+
+TEST_F(CameraDiagnosticTest, FramesWithoutAFaceAreSeenAndExitWithZero) {
+  simulatedCamera().setFrameRate(2);
+  const Frame empty = grey(30);
+  simulatedFaceLandmarks().script(empty, std::vector<platform::vision::FaceObservation>{});
+  simulatedCamera().setFrames({empty});
+  addDlibWeightsToBundle();
+  EXPECT_EQ(run(), 0);
+  const auto lines = printedLines(out.str());
+  ASSERT_EQ(lines.size(), 11u);
+  EXPECT_EQ(lines[1], "Native dlib loaded: true") << "the weights load before the lines print";
+  EXPECT_EQ(lines[2], "Models loadFailed: false");
+  EXPECT_EQ(lines[6], "frames seen:        7") << "0.5 s steps up to 3.5 s";
+  EXPECT_EQ(lines[7], "frames with a face:  0");
+  EXPECT_EQ(lines[10], "would unlock:        false");
+}
+
+TEST_F(CameraDiagnosticTest, AnEnrolledFaceIsMatchedAndReportedWithItsScoreAndLiveness) {
+  addDlibWeightsToBundle();
+  setLiveness(0.75f);
+  const Frame face = faceFrame(90);
+  enrolAt(face, 0.25);
+  (void)NativeDlib::load(home() + "/missing.dat");  // the diagnostic loads the weights itself
+  simulatedCamera().setFrameRate(2);
+  simulatedCamera().setFrames({face});
+  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(now(), 0.5) << "a match ends the test at once";
+  const auto lines = printedLines(out.str());
+  ASSERT_EQ(lines.size(), 11u) << out.str();
+  EXPECT_EQ(lines[1], "Native dlib loaded: true");
+  EXPECT_EQ(lines[3], "Enrolled for dlib (public domain): true");
+  EXPECT_EQ(lines[5], "--- result ---");
+  EXPECT_EQ(lines[6], "frames seen:        1");
+  EXPECT_EQ(lines[7], "frames with a face:  1");
+  EXPECT_NEAR(valueOf(lines[8], "best similarity:     "), 0.25, 1e-6);
+  EXPECT_NEAR(valueOf(lines[9], "best liveness:       "), 0.75, 1e-6);
+  EXPECT_EQ(lines[10], "would unlock:        true");
+  EXPECT_EQ(FaceprintStore::shared().count(), 2u) << "a test that decides to unlock learns the face";
+}
+
+}  // namespace
+}  // namespace quorvel::testing
