@@ -1,0 +1,10 @@
+// The simulated address opener installed in every test.
+#pragma once
+
+#include "platform/workspace/url_opener.hpp"
+
+namespace quorvel::testing {
+
+platform::workspace::SimulatedURLOpener& simulatedURLOpener();
+
+}  // namespace quorvel::testing

@@ -1,0 +1,464 @@
+// The tutorial's state and navigation on the simulated camera, Accessibility, keychain and
+// address opener, in virtual time.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "foundation/faceprint_store.hpp"
+#include "foundation/password_vault.hpp"
+#include "foundation/settings.hpp"
+#include "onboarding/tutorial_model.hpp"
+#include "platform/capture/capture.hpp"
+#include "platform/keychain/keychain.hpp"
+#include "support/platform_fixture.hpp"
+#include "support/recognition_input_hooks.hpp"
+#include "support/simulated_lock_machine.hpp"
+#include "support/storage_hooks.hpp"
+#include "support/tutorial_hooks.hpp"
+
+namespace quorvel::testing {
+namespace {
+
+using platform::capture::AuthorizationStatus;
+using Step = TutorialStep;
+
+class TutorialModelTest : public PlatformTest {
+ protected:
+  void SetUp() override {
+    PlatformTest::SetUp();
+    // A fresh machine: nothing granted, saved or enrolled.
+    simulatedCamera().setAuthorizationStatus(AuthorizationStatus::notDetermined);
+    lockMachine().accessibility().setTrusted(false);
+  }
+
+  void grantEverything() {
+    simulatedCamera().setAuthorizationStatus(AuthorizationStatus::authorized);
+    lockMachine().accessibility().setTrusted(true);
+    ASSERT_TRUE(PasswordVault::set("hunter2"));
+    enrolFace();
+  }
+
+  void enrolFace() {
+    std::vector<std::vector<float>> vectors(25, std::vector<float>(128, 0.1f));
+    for (std::size_t i = 0; i < vectors.size(); ++i) vectors[i][i] = 0.5f;
+    ASSERT_TRUE(FaceprintStore::shared().replaceEnrolled(vectors, Settings::shared().recognitionEngine()));
+  }
+
+  std::shared_ptr<TutorialModel> makeModel() {
+    auto model = TutorialModel::make();
+    model->onResize = [this](platform::Size size) { resizes.push_back(size); };
+    model->onFinish = [this] { ++finishes; };
+    return model;
+  }
+
+  std::vector<platform::Size> resizes;
+  int finishes = 0;
+};
+
+TEST(TutorialStepTest, StepsHaveTheirOrderTitlesAndPanelSizes) {
+  struct Row {
+    Step step;
+    int raw;
+    const char* title;
+    double width, height;
+  };
+  const Row rows[] = {
+      {Step::welcome, 0, "Quorvel", 300, 176},
+      {Step::camera, 1, "Let it see", 320, 196},
+      {Step::face, 2, "Learn your face", 340, 400},
+      {Step::password, 3, "Your password", 340, 310},
+      {Step::accessibility, 4, "One last permission", 340, 250},
+      {Step::palm, 5, "Not right now", 340, 290},
+      {Step::ready, 6, "Ready", 300, 186},
+  };
+  int index = 0;
+  for (const auto& row : rows) {
+    EXPECT_EQ(tutorial_step::allCases[index++], row.step);
+    EXPECT_EQ(tutorial_step::rawValue(row.step), row.raw);
+    EXPECT_EQ(tutorial_step::fromRawValue(row.raw), row.step);
+    EXPECT_STREQ(tutorial_step::title(row.step), row.title);
+    EXPECT_EQ(tutorial_step::size(row.step).width, row.width);
+    EXPECT_EQ(tutorial_step::size(row.step).height, row.height);
+  }
+  EXPECT_EQ(std::size(tutorial_step::allCases), 7u);
+  EXPECT_EQ(tutorial_step::fromRawValue(7), std::nullopt);
+  EXPECT_EQ(tutorial_step::fromRawValue(-1), std::nullopt);
+}
+
+TEST_F(TutorialModelTest, StartsAtWelcomeWithFlagsFromTheSystem) {
+  auto fresh = makeModel();
+  EXPECT_EQ(fresh->step.value(), Step::welcome);
+  EXPECT_FALSE(fresh->cameraGranted);
+  EXPECT_FALSE(fresh->accessibilityGranted);
+  EXPECT_FALSE(fresh->passwordSaved);
+  EXPECT_FALSE(fresh->faceEnrolled);
+  EXPECT_EQ(fresh->password.value(), "");
+  EXPECT_EQ(fresh->passwordSaveError.value(), std::nullopt);
+  EXPECT_EQ(fresh->permissionTimer(), nullptr);
+  ASSERT_NE(fresh->enrolment(), nullptr);
+  EXPECT_FALSE(fresh->enrolment()->isRunning());
+
+  grantEverything();
+  auto granted = makeModel();
+  EXPECT_TRUE(granted->cameraGranted);
+  EXPECT_TRUE(granted->accessibilityGranted);
+  EXPECT_TRUE(granted->passwordSaved);
+  EXPECT_TRUE(granted->faceEnrolled);
+}
+
+TEST_F(TutorialModelTest, EverythingSatisfiedGoesFromWelcomeStraightToPalm) {
+  grantEverything();
+  auto model = makeModel();
+  model->next();
+  EXPECT_EQ(model->step.value(), Step::palm);
+  ASSERT_EQ(resizes.size(), 1u);
+  EXPECT_EQ(resizes[0].width, 340);
+  EXPECT_EQ(resizes[0].height, 290);
+  EXPECT_FALSE(model->enrolment()->isRunning());
+  model->next();
+  EXPECT_EQ(model->step.value(), Step::ready);
+  EXPECT_EQ(finishes, 0);
+  model->next();
+  EXPECT_EQ(finishes, 1);
+  EXPECT_TRUE(Settings::shared().hasSeenWelcome());
+}
+
+TEST_F(TutorialModelTest, BlockedStepsNameTheirReasonAndRefuseNext) {
+  auto model = makeModel();
+  EXPECT_TRUE(model->canAdvance());
+  EXPECT_EQ(model->blockedReason(), std::nullopt);
+  const std::pair<Step, const char*> blocked[] = {
+      {Step::camera, "Allow the camera to continue"},
+      {Step::face, "Finish the scan to continue"},
+      {Step::password, "Save your password to continue"},
+      {Step::accessibility, "Grant permission to continue"},
+  };
+  for (const auto& [step, reason] : blocked) {
+    model->go(step);
+    EXPECT_FALSE(model->canAdvance()) << tutorial_step::title(step);
+    EXPECT_EQ(model->blockedReason(), std::optional<std::string>(reason));
+    model->next();
+    EXPECT_EQ(model->step.value(), step) << "next() left a blocked step";
+  }
+  for (Step open : {Step::palm, Step::ready}) {
+    model->go(open);
+    EXPECT_TRUE(model->canAdvance());
+    EXPECT_EQ(model->blockedReason(), std::nullopt);
+  }
+  // Each flag opens its own step.
+  model->go(Step::camera);
+  model->cameraGranted = true;
+  EXPECT_TRUE(model->canAdvance());
+  model->go(Step::password);
+  model->passwordSaved = true;
+  EXPECT_TRUE(model->canAdvance());
+  model->go(Step::accessibility);
+  model->accessibilityGranted = true;
+  EXPECT_TRUE(model->canAdvance());
+  model->go(Step::face);
+  model->faceEnrolled = true;
+  EXPECT_TRUE(model->canAdvance());
+}
+
+TEST_F(TutorialModelTest, StepChangesAnimateWithTheSpringAndResize) {
+  auto model = makeModel();
+  model->go(Step::password);
+  const auto& animation = model->step.animation();
+  ASSERT_TRUE(animation);
+  EXPECT_EQ(animation->kind, platform::animation::Animation::Kind::spring);
+  EXPECT_DOUBLE_EQ(animation->response, 0.42);
+  EXPECT_DOUBLE_EQ(animation->dampingFraction, 0.82);
+  EXPECT_DOUBLE_EQ(animation->blendDuration, 0);
+  ASSERT_EQ(resizes.size(), 1u);
+  EXPECT_EQ(resizes[0].height, 310);
+  // Without a resize callback a step change still happens.
+  model->onResize = nullptr;
+  model->go(Step::camera);
+  EXPECT_EQ(model->step.value(), Step::camera);
+}
+
+TEST_F(TutorialModelTest, TheFaceStepStartsAFreshScanOnEveryEntryAndStopsOnLeaving) {
+  auto model = makeModel();
+  model->go(Step::face);
+  EXPECT_TRUE(model->enrolment()->isRunning());
+  advance(0.5);
+  model->back();
+  EXPECT_EQ(model->step.value(), Step::camera);
+  EXPECT_FALSE(model->enrolment()->isRunning());
+  advance(0.5);
+  // Next from camera (granted) goes to face again, with a new scan.
+  model->cameraGranted = true;
+  const int startsBefore = simulatedCamera().startsRequested();
+  model->next();
+  EXPECT_EQ(model->step.value(), Step::face);
+  EXPECT_TRUE(model->enrolment()->isRunning());
+  advance(0.2);
+  EXPECT_GT(simulatedCamera().startsRequested(), startsBefore);
+  // Going to face while on face stops the scan and starts a fresh one.
+  model->enrolment()->instruction = std::string("stale");
+  model->go(Step::face);
+  EXPECT_TRUE(model->enrolment()->isRunning());
+  EXPECT_EQ(model->enrolment()->instruction.value(), EnrolmentModel::lookStraightText);
+  model->finish();
+  EXPECT_FALSE(model->enrolment()->isRunning());
+}
+
+TEST_F(TutorialModelTest, AnEnrolledFaceIsSkippedButCanStillBeRescanned) {
+  simulatedCamera().setAuthorizationStatus(AuthorizationStatus::authorized);
+  enrolFace();
+  auto model = makeModel();
+  model->go(Step::camera);
+  model->next();
+  EXPECT_EQ(model->step.value(), Step::password);
+  // The menu's re-enrol path.
+  model->go(Step::face);
+  EXPECT_TRUE(model->enrolment()->isRunning());
+  EXPECT_TRUE(model->canAdvance());
+  model->next();
+  EXPECT_EQ(model->step.value(), Step::password);
+  EXPECT_FALSE(model->enrolment()->isRunning());
+}
+
+TEST_F(TutorialModelTest, TheStoreOpensTheFaceStepButOnlyTheFlagSkipsIt) {
+  simulatedCamera().setAuthorizationStatus(AuthorizationStatus::authorized);
+  auto model = makeModel();
+  ASSERT_FALSE(model->faceEnrolled);
+  enrolFace();  // after the model read its flags
+  model->go(Step::camera);
+  model->next();
+  EXPECT_EQ(model->step.value(), Step::face) << "the store must not skip the face step";
+  EXPECT_TRUE(model->canAdvance()) << "the store is asked afresh";
+  // A finished scan opens it as well.
+  FaceprintStore::shared().removeAll();
+  EXPECT_FALSE(model->canAdvance());
+  model->enrolment()->finished = true;
+  EXPECT_TRUE(model->canAdvance());
+}
+
+TEST_F(TutorialModelTest, BackGoesOneStepWithoutSkippingAndNothingFromWelcome) {
+  grantEverything();
+  auto model = makeModel();
+  model->back();
+  EXPECT_EQ(model->step.value(), Step::welcome);
+  EXPECT_TRUE(resizes.empty());
+  model->go(Step::accessibility);
+  model->back();
+  EXPECT_EQ(model->step.value(), Step::password);
+  model->back();
+  EXPECT_EQ(model->step.value(), Step::face);
+  EXPECT_TRUE(model->enrolment()->isRunning());
+  model->back();
+  EXPECT_EQ(model->step.value(), Step::camera);
+  EXPECT_FALSE(model->enrolment()->isRunning());
+}
+
+TEST_F(TutorialModelTest, FinishingMarksTheTutorialSeenAndStopsEverything) {
+  auto model = makeModel();
+  model->go(Step::accessibility);
+  model->requestAccessibility();
+  const auto timer = model->permissionTimer();
+  ASSERT_TRUE(timer && timer->isValid());
+  model->finish();
+  EXPECT_FALSE(timer->isValid());
+  EXPECT_EQ(model->permissionTimer(), timer) << "the timer stays set";
+  EXPECT_TRUE(Settings::shared().hasSeenWelcome());
+  EXPECT_EQ(finishes, 1);
+  // A later grant no longer moves the finished tutorial.
+  lockMachine().accessibility().setTrusted(true);
+  advance(3);
+  EXPECT_FALSE(model->accessibilityGranted);
+  EXPECT_EQ(model->step.value(), Step::accessibility);
+  // Finishing without a callback only marks it seen.
+  Settings::shared().setHasSeenWelcome(false);
+  model->onFinish = nullptr;
+  model->finish();
+  EXPECT_TRUE(Settings::shared().hasSeenWelcome());
+}
+
+TEST_F(TutorialModelTest, AllowingTheCameraAtThePromptMovesOn) {
+  simulatedCamera().setAccessAnswer(true);
+  auto model = makeModel();
+  model->go(Step::camera);
+  EXPECT_FALSE(TutorialModel::cameraNeedsSettings());
+  model->requestCamera();
+  EXPECT_EQ(simulatedCamera().accessRequests(), 1);
+  EXPECT_FALSE(model->cameraGranted) << "the answer comes on the main queue";
+  advance(0.01);
+  EXPECT_TRUE(model->cameraGranted);
+  EXPECT_EQ(model->step.value(), Step::face);
+  EXPECT_TRUE(simulatedURLOpener().opened().empty());
+  EXPECT_EQ(model->permissionTimer(), nullptr);
+}
+
+TEST_F(TutorialModelTest, DecliningTheCameraStaysAndAnnouncesAChange) {
+  simulatedCamera().setAccessAnswer(false);
+  auto model = makeModel();
+  model->go(Step::camera);
+  std::vector<std::string> changes;
+  model->subscribe([&](const platform::animation::Change& c) { changes.push_back(c.field); });
+  model->requestCamera();
+  advance(0.01);
+  EXPECT_FALSE(model->cameraGranted);
+  EXPECT_EQ(model->step.value(), Step::camera);
+  EXPECT_EQ(model->blockedReason(), std::optional<std::string>("Allow the camera to continue"));
+  EXPECT_EQ(std::count(changes.begin(), changes.end(), "objectWillChange"), 1)
+      << "the camera step must be told to redraw";
+  EXPECT_TRUE(TutorialModel::cameraNeedsSettings());
+}
+
+TEST_F(TutorialModelTest, ACameraAnswerForAModelThatIsGoneDoesNothing) {
+  simulatedCamera().setAccessAnswer(true);
+  auto model = makeModel();
+  std::weak_ptr<TutorialModel> weak = model;
+  model->go(Step::camera);
+  model->requestCamera();
+  resizes.clear();
+  model.reset();
+  EXPECT_TRUE(weak.expired()) << "the pending answer must not keep the model";
+  advance(0.1);
+  EXPECT_TRUE(resizes.empty());
+}
+
+TEST_F(TutorialModelTest, ADeniedCameraOpensSettingsAndPollsUntilAllowed) {
+  simulatedCamera().setAuthorizationStatus(AuthorizationStatus::denied);
+  auto model = makeModel();
+  model->go(Step::camera);
+  ASSERT_TRUE(TutorialModel::cameraNeedsSettings());
+  model->requestCamera();
+  EXPECT_EQ(simulatedCamera().accessRequests(), 0);
+  EXPECT_EQ(simulatedURLOpener().opened(),
+            std::vector<std::string>{
+                "x-apple.systempreferences:com.apple.preference.security?Privacy_Camera"});
+  const auto timer = model->permissionTimer();
+  ASSERT_TRUE(timer);
+  EXPECT_DOUBLE_EQ(timer->interval(), 1.0);
+  advance(5);
+  EXPECT_TRUE(timer->isValid()) << "the poll runs until access is granted";
+  EXPECT_FALSE(model->cameraGranted);
+  simulatedCamera().setAuthorizationStatus(AuthorizationStatus::restricted);
+  advance(1);
+  EXPECT_FALSE(model->cameraGranted);
+  advance(0.4);
+  simulatedCamera().setAuthorizationStatus(AuthorizationStatus::authorized);
+  advance(0.5);
+  EXPECT_FALSE(model->cameraGranted) << "polled once a second, not sooner";
+  advance(0.11);
+  EXPECT_TRUE(model->cameraGranted);
+  EXPECT_EQ(model->step.value(), Step::face);
+  EXPECT_FALSE(timer->isValid());
+}
+
+TEST_F(TutorialModelTest, APollHoldsTheModelWeakly) {
+  lockMachine().accessibility().setGrantOnPrompt(false);
+  auto model = makeModel();
+  std::weak_ptr<TutorialModel> weak = model;
+  model->go(Step::accessibility);
+  model->requestAccessibility();
+  const auto timer = model->permissionTimer();
+  resizes.clear();
+  model.reset();
+  EXPECT_TRUE(weak.expired());
+  lockMachine().accessibility().setTrusted(true);
+  advance(2);
+  EXPECT_FALSE(timer->isValid());
+  EXPECT_TRUE(resizes.empty());
+}
+
+TEST_F(TutorialModelTest, AccessibilityPromptsAndPollsOnceASecond) {
+  lockMachine().accessibility().setGrantOnPrompt(false);
+  simulatedCamera().setAuthorizationStatus(AuthorizationStatus::authorized);
+  auto model = makeModel();
+  model->go(Step::accessibility);
+  const auto promptsBefore = lockMachine().accessibility().promptCount();
+  model->requestAccessibility();
+  EXPECT_EQ(lockMachine().accessibility().promptCount(), promptsBefore + 1);
+  const auto first = model->permissionTimer();
+  ASSERT_TRUE(first && first->isValid());
+  // A second request replaces the running poll.
+  model->requestAccessibility();
+  EXPECT_FALSE(first->isValid());
+  const auto second = model->permissionTimer();
+  ASSERT_NE(second, first);
+  advance(10.5);
+  EXPECT_FALSE(model->accessibilityGranted) << "never granted: the step stays";
+  EXPECT_TRUE(second->isValid());
+  lockMachine().accessibility().setTrusted(true);
+  advance(0.4);
+  EXPECT_FALSE(model->accessibilityGranted) << "polled once a second, not sooner";
+  advance(0.11);
+  EXPECT_TRUE(model->accessibilityGranted);
+  EXPECT_EQ(model->step.value(), Step::palm);
+  EXPECT_FALSE(second->isValid());
+}
+
+TEST_F(TutorialModelTest, SavingThePassword) {
+  auto model = makeModel();
+  model->go(Step::password);
+  // Empty: only the previous error goes.
+  model->passwordSaveError = std::string("old");
+  model->savePassword();
+  EXPECT_EQ(model->passwordSaveError.value(), std::nullopt);
+  EXPECT_FALSE(model->passwordSaved);
+  EXPECT_FALSE(PasswordVault::hasPassword());
+
+  // The keychain refuses: the error is shown and the typed password stays.
+  simulatedKeychain().refuseWrites(platform::keychain::errSecAuthFailed);
+  model->password = std::string("correct horse");
+  model->savePassword();
+  EXPECT_EQ(model->passwordSaveError.value(),
+            std::optional<std::string>("Quorvel could not access your login Keychain. Allow the "
+                                       "macOS Keychain prompt, then press Save again."));
+  EXPECT_EQ(model->password.value(), "correct horse");
+  EXPECT_FALSE(model->passwordSaved);
+  EXPECT_EQ(model->step.value(), Step::password);
+
+  // Saved: the field empties and the tutorial moves on.
+  simulatedKeychain().clearFaults();
+  model->savePassword();
+  EXPECT_EQ(model->passwordSaveError.value(), std::nullopt);
+  EXPECT_TRUE(model->passwordSaved);
+  EXPECT_EQ(model->password.value(), "");
+  EXPECT_EQ(PasswordVault::read(), std::optional<std::string>("correct horse"));
+  EXPECT_EQ(model->step.value(), Step::accessibility);
+}
+
+TEST_F(TutorialModelTest, AFinishedScanMovesOnAfterPointEightSecondsHoldingTheModel) {
+  simulatedCamera().setAuthorizationStatus(AuthorizationStatus::authorized);
+  auto model = makeModel();
+  std::weak_ptr<TutorialModel> weak = model;
+  model->go(Step::face);
+  model->scanFinished();
+  EXPECT_TRUE(model->faceEnrolled);
+  model.reset();
+  advance(0.79);
+  auto alive = weak.lock();
+  ASSERT_TRUE(alive) << "the delayed step holds the model";
+  EXPECT_EQ(alive->step.value(), Step::face);
+  const auto enrolment = alive->enrolment();
+  EXPECT_TRUE(enrolment->isRunning());
+  alive.reset();
+  advance(0.02);
+  // next() ran (password, the first unsatisfied step) and then let go of the model.
+  ASSERT_FALSE(resizes.empty());
+  EXPECT_EQ(resizes.back().height, 310);
+  EXPECT_FALSE(enrolment->isRunning());
+  EXPECT_TRUE(weak.expired());
+}
+
+TEST_F(TutorialModelTest, ScanChangesAreAnnouncedAsChangesOfTheTutorial) {
+  auto model = makeModel();
+  int announced = 0;
+  model->subscribe([&](const platform::animation::Change& c) {
+    if (c.field == "objectWillChange") ++announced;
+  });
+  model->enrolment()->instruction = std::string("Move into frame");
+  model->enrolment()->faceVisible = true;
+  EXPECT_EQ(announced, 2);
+}
+
+}  // namespace
+}  // namespace quorvel::testing

@@ -1,0 +1,373 @@
+// The tutorial's panel and step bodies: what is drawn where for each step and state, what
+// the buttons do, the step animations in virtual time, and renderings written to the test
+// output folder for a person to look at, with a few pixels checked.
+#include "onboarding/tutorial_view.hpp"
+
+#include <QColor>
+#include <QImage>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "foundation/faceprint_store.hpp"
+#include "foundation/password_vault.hpp"
+#include "foundation/settings.hpp"
+#include "platform/capture/capture.hpp"
+#include "platform/keychain/keychain.hpp"
+#include "support/platform_fixture.hpp"
+#include "support/recognition_input_hooks.hpp"
+#include "support/simulated_lock_machine.hpp"
+#include "support/storage_hooks.hpp"
+#include "support/tutorial_hooks.hpp"
+
+namespace quorvel::testing {
+namespace {
+
+using platform::Point;
+using platform::Rect;
+using platform::capture::AuthorizationStatus;
+using Kind = TutorialView::Element::Kind;
+using Step = TutorialStep;
+
+bool isGreen(const QColor& c) {
+  return c.alpha() > 0 && c.green() > c.red() + 40 && c.green() > c.blue() + 30;
+}
+
+class TutorialViewTest : public PlatformTest {
+ protected:
+  void SetUp() override {
+    PlatformTest::SetUp();
+    simulatedCamera().setAuthorizationStatus(AuthorizationStatus::notDetermined);
+    lockMachine().accessibility().setTrusted(false);
+    model = TutorialModel::make();
+    model->onFinish = [this] { ++finishes; };
+    view = std::make_unique<TutorialView>(model);
+  }
+  void TearDown() override {
+    view.reset();
+    model.reset();
+    PlatformTest::TearDown();
+  }
+
+  Rect bounds() const {
+    const auto size = TutorialView::windowSize(model->step);
+    return Rect(0, 0, size.width, size.height);
+  }
+  TutorialView::Structure structure() const { return view->structure(bounds()); }
+  // Jumps to a step and lets its change settle.
+  void show(Step step) {
+    model->go(step);
+    advance(1.5);
+  }
+  bool clickAt(const Rect& frame) { return view->click(bounds(), {frame.midX(), frame.midY()}); }
+
+  const TutorialView::Element* find(const TutorialView::Structure& s, Kind kind) {
+    for (const auto& e : s.body) {
+      if (e.kind == kind) return &e;
+    }
+    return nullptr;
+  }
+
+  QImage renderAndSave(const std::string& name) {
+    const auto size = TutorialView::windowSize(model->step);
+    QImage image = view->render(size, 2);
+    const std::string path = testOutputFolder() + "/" + name;
+    EXPECT_TRUE(image.save(QString::fromStdString(path), "PNG")) << path;
+    return image;
+  }
+
+  std::shared_ptr<TutorialModel> model;
+  std::unique_ptr<TutorialView> view;
+  int finishes = 0;
+};
+
+TEST_F(TutorialViewTest, ThePanelFillsTheStepSizeAndTheControlsSitAlongTheBottom) {
+  const auto s = structure();
+  EXPECT_EQ(s.panelSize.width, 300);
+  EXPECT_EQ(s.panelSize.height, 176);
+  EXPECT_EQ(s.bounds.width(), 328);
+  ASSERT_EQ(s.titles.size(), 1u);
+  EXPECT_EQ(s.titles[0].text, "Quorvel");
+  EXPECT_NEAR(s.titles[0].frame.minY(), 14, 1e-9);
+  EXPECT_NEAR(s.titles[0].frame.midX(), 164, 1e-9);
+  EXPECT_NEAR(s.back.frame.minX(), 34, 1e-9);
+  EXPECT_NEAR(s.next.frame.maxX(), 328 - 34, 1e-9);
+  EXPECT_NEAR(s.next.frame.maxY(), 176 - 12, 1e-9);
+  EXPECT_NEAR(s.back.frame.maxY(), 176 - 12, 1e-9);
+  ASSERT_EQ(s.dots.size(), 7u);
+  EXPECT_EQ(std::count_if(s.dots.begin(), s.dots.end(), [](auto& d) { return d.current; }), 1);
+  EXPECT_TRUE(s.dots[0].current);
+  for (std::size_t i = 1; i < s.dots.size(); ++i) {
+    EXPECT_NEAR(s.dots[i].frame.minX() - s.dots[i - 1].frame.maxX(), 5, 1e-9);
+    EXPECT_EQ(s.dots[i].frame.width(), 5);
+  }
+  EXPECT_NEAR((s.dots.front().frame.minX() + s.dots.back().frame.maxX()) / 2,
+              (s.back.frame.maxX() + s.next.frame.minX()) / 2, 1e-9);
+  // The body starts under the header, inside the side insets, above the controls.
+  ASSERT_FALSE(s.body.empty());
+  EXPECT_GE(s.body.front().frame.minY(), s.titles[0].frame.maxY() + 12 - 1e-9);
+  for (const auto& e : s.body) {
+    EXPECT_GE(e.frame.minX(), 34 - 1e-9);
+    EXPECT_LE(e.frame.maxX(), 328 - 34 + 1e-9);
+    EXPECT_LE(e.frame.maxY(), s.back.frame.minY());
+  }
+
+  const QImage image = renderAndSave("tutorial_welcome.png");
+  ASSERT_EQ(image.width(), 656);
+  ASSERT_EQ(image.height(), 352);
+  // Black in the body, transparent outside the rounded bottom corners, the fillets reaching
+  // the full width along the top edge.
+  EXPECT_EQ(image.pixelColor(328, 200), QColor(0, 0, 0, 255));
+  EXPECT_EQ(image.pixelColor(2, 350).alpha(), 0);
+  EXPECT_EQ(image.pixelColor(653, 350).alpha(), 0);
+  EXPECT_EQ(image.pixelColor(30, 0).alpha(), 255);
+  EXPECT_EQ(image.pixelColor(8, 8).alpha(), 0);
+  EXPECT_EQ(image.pixelColor(647, 8).alpha(), 0);
+  EXPECT_EQ(image.pixelColor(2, 40).alpha(), 0);
+  // The current dot is green.
+  const auto dot = s.dots[0].frame;
+  EXPECT_TRUE(isGreen(image.pixelColor(static_cast<int>(dot.midX() * 2), static_cast<int>(dot.midY() * 2))));
+}
+
+TEST_F(TutorialViewTest, WelcomeHasADimmedBackAndAGreenNext) {
+  const auto s = structure();
+  EXPECT_FALSE(s.back.enabled);
+  EXPECT_DOUBLE_EQ(s.back.opacity, 0.2);
+  EXPECT_TRUE(s.next.enabled);
+  EXPECT_TRUE(s.next.green);
+  EXPECT_EQ(s.next.label, "Next");
+  EXPECT_FALSE(s.hint);
+  ASSERT_EQ(s.body.size(), 2u);
+  EXPECT_EQ(s.body[0].kind, Kind::faceGlyph);
+  EXPECT_EQ(s.body[0].frame.width(), 46);
+  EXPECT_EQ(s.body[1].text, "Look at your Mac and it unlocks. Four quick steps.");
+  EXPECT_FALSE(clickAt(s.back.frame));
+  EXPECT_EQ(model->step.value(), Step::welcome);
+  EXPECT_TRUE(clickAt(s.next.frame));
+  EXPECT_EQ(model->step.value(), Step::camera);
+  advance(1.5);
+  EXPECT_DOUBLE_EQ(structure().back.opacity, 0.55);
+}
+
+TEST_F(TutorialViewTest, TheWelcomeSweepRunsForeverAndReplaysWhenShownAgain) {
+  const auto offset = [&] { return find(structure(), Kind::faceGlyph)->sweepOffset; };
+  EXPECT_NEAR(offset(), -30, 1e-9);
+  advance(0.7);
+  EXPECT_NEAR(offset(), 0, 1.0);
+  advance(0.69);
+  EXPECT_GT(offset(), 29);
+  advance(0.02);  // the next pass starts from the top again
+  EXPECT_LT(offset(), -29);
+  show(Step::camera);
+  model->go(Step::welcome);
+  EXPECT_NEAR(offset(), -30, 1e-9);
+}
+
+TEST_F(TutorialViewTest, ACameraStepBeforeAccessIsBlocked) {
+  simulatedCamera().setAccessAnswer(true);
+  show(Step::camera);
+  auto s = structure();
+  EXPECT_FALSE(s.next.enabled);
+  EXPECT_FALSE(s.next.green);
+  EXPECT_DOUBLE_EQ(s.next.opacity, 0.22);
+  ASSERT_TRUE(s.hint);
+  EXPECT_EQ(s.hint->text, "Allow the camera to continue");
+  EXPECT_DOUBLE_EQ(s.hint->opacity, 0.35);
+  EXPECT_LE(s.hint->frame.maxY() + 12, s.next.frame.minY() + 1e-9);
+  EXPECT_EQ(s.body[0].text,
+            "Quorvel needs the built-in camera to recognise you. Nothing it sees ever leaves "
+            "this Mac.");
+  const auto* button = find(s, Kind::greenButton);
+  ASSERT_TRUE(button);
+  EXPECT_EQ(button->text, "Allow camera");
+  renderAndSave("tutorial_camera_blocked.png");
+  EXPECT_FALSE(clickAt(s.next.frame));
+  EXPECT_EQ(model->step.value(), Step::camera);
+
+  // Pressing the button asks; access granted moves on, and the row shows the tick.
+  EXPECT_TRUE(clickAt(button->frame));
+  EXPECT_EQ(simulatedCamera().accessRequests(), 1);
+  advance(0.01);
+  EXPECT_TRUE(model->cameraGranted);
+  EXPECT_EQ(model->step.value(), Step::face);
+  model->go(Step::camera);
+  s = structure();
+  const auto* granted = find(s, Kind::granted);
+  ASSERT_TRUE(granted);
+  EXPECT_EQ(granted->text, "Camera allowed");
+  EXPECT_FALSE(find(s, Kind::greenButton));
+  EXPECT_FALSE(s.hint);
+  EXPECT_TRUE(s.next.green);
+  advance(1.5);
+  renderAndSave("tutorial_camera_allowed.png");
+}
+
+TEST_F(TutorialViewTest, ADeniedCameraOffersSystemSettings) {
+  simulatedCamera().setAuthorizationStatus(AuthorizationStatus::denied);
+  show(Step::camera);
+  const auto s = structure();
+  EXPECT_EQ(s.body[0].text,
+            "Camera access is switched off for Quorvel. Turn it on in System Settings \u2014 "
+            "this will notice when you do.");
+  const auto* button = find(s, Kind::greenButton);
+  ASSERT_TRUE(button);
+  EXPECT_EQ(button->text, "Open System Settings");
+  renderAndSave("tutorial_camera_denied.png");
+  EXPECT_TRUE(clickAt(button->frame));
+  EXPECT_EQ(simulatedURLOpener().opened().size(), 1u);
+  EXPECT_EQ(simulatedCamera().accessRequests(), 0);
+}
+
+TEST_F(TutorialViewTest, PasswordStepMasksTheTextAndShowsAFailedSave) {
+  show(Step::password);
+  auto s = structure();
+  const auto* field = find(s, Kind::secureField);
+  ASSERT_TRUE(field);
+  EXPECT_TRUE(field->placeholder);
+  EXPECT_EQ(field->text, "Login password");
+  EXPECT_EQ(field->frame.width(), s.bounds.width() - 68);
+  view->typePassword("s\u00e9cret");
+  simulatedKeychain().refuseWrites(platform::keychain::errSecAuthFailed);
+  const auto* save = find(structure(), Kind::greenButton);
+  ASSERT_TRUE(save);
+  EXPECT_EQ(save->text, "Save");
+  EXPECT_TRUE(clickAt(save->frame));
+  s = structure();
+  field = find(s, Kind::secureField);
+  EXPECT_FALSE(field->placeholder);
+  EXPECT_EQ(field->text, "\u2022\u2022\u2022\u2022\u2022\u2022") << "one dot per character";
+  const auto* error = find(s, Kind::errorText);
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->text,
+            "Quorvel could not access your login Keychain. Allow the macOS Keychain prompt, "
+            "then press Save again.");
+  EXPECT_GT(error->frame.height(), 15) << "the error wraps onto more lines";
+  EXPECT_GE(error->frame.minY(), find(s, Kind::greenButton)->frame.maxY());
+  EXPECT_EQ(model->step.value(), Step::password);
+  renderAndSave("tutorial_password_error.png");
+
+  // Return saves; the tutorial moves on by itself.
+  simulatedKeychain().clearFaults();
+  view->submitPassword();
+  EXPECT_TRUE(model->passwordSaved);
+  EXPECT_EQ(PasswordVault::read(), std::optional<std::string>("s\u00e9cret"));
+  EXPECT_EQ(model->step.value(), Step::accessibility);
+  model->go(Step::password);
+  s = structure();
+  ASSERT_TRUE(find(s, Kind::granted));
+  EXPECT_EQ(find(s, Kind::granted)->text, "Password saved");
+  EXPECT_TRUE(find(s, Kind::secureField)->placeholder);
+}
+
+TEST_F(TutorialViewTest, AccessibilityStepPromptsFromItsButton) {
+  show(Step::accessibility);
+  auto s = structure();
+  EXPECT_EQ(s.hint->text, "Grant permission to continue");
+  const auto* button = find(s, Kind::greenButton);
+  ASSERT_TRUE(button);
+  EXPECT_EQ(button->text, "Open System Settings");
+  renderAndSave("tutorial_accessibility.png");
+  const auto prompts = lockMachine().accessibility().promptCount();
+  EXPECT_TRUE(clickAt(button->frame));
+  EXPECT_EQ(lockMachine().accessibility().promptCount(), prompts + 1);
+  lockMachine().accessibility().setTrusted(true);
+  advance(1.1);
+  EXPECT_EQ(model->step.value(), Step::palm);
+  model->go(Step::accessibility);
+  EXPECT_EQ(find(structure(), Kind::granted)->text, "Permission granted");
+}
+
+TEST_F(TutorialViewTest, AFinishedScanReadsGotItAndMovesOnLater) {
+  show(Step::face);
+  auto s = structure();
+  ASSERT_TRUE(find(s, Kind::scan));
+  EXPECT_EQ(find(s, Kind::scan)->frame.width(), FaceScanView::frameSide(118));
+  EXPECT_EQ(find(s, Kind::caption)->text, EnrolmentModel::lookStraightText);
+  EXPECT_EQ(s.hint->text, "Finish the scan to continue");
+  renderAndSave("tutorial_face.png");
+  model->enrolment()->instruction = std::string(EnrolmentModel::doneText);
+  model->enrolment()->finished = true;
+  EXPECT_TRUE(model->faceEnrolled);
+  EXPECT_EQ(find(structure(), Kind::caption)->text, "Got it.");
+  EXPECT_FALSE(structure().hint);
+  advance(0.79);
+  EXPECT_EQ(model->step.value(), Step::face);
+  advance(0.02);
+  EXPECT_EQ(model->step.value(), Step::password);
+}
+
+TEST_F(TutorialViewTest, AScanThatFinishedBeforeTheStepWasShownDoesNotMoveOn) {
+  model->enrolment()->finished = true;  // not on the face step
+  EXPECT_FALSE(model->faceEnrolled);
+  model->go(Step::face);  // a new scan starts from nothing
+  model->enrolment()->finished = false;
+  advance(2);
+  EXPECT_EQ(model->step.value(), Step::face);
+  // A redundant announcement of an already finished scan is no change either.
+  model->enrolment()->finished = true;
+  model->faceEnrolled = false;
+  model->enrolment()->finished = true;
+  EXPECT_FALSE(model->faceEnrolled);
+}
+
+TEST_F(TutorialViewTest, ThePalmGrowsIntoPlaceAndTheTickDrawsOn) {
+  show(Step::palm);
+  model->go(Step::palm);  // shown afresh
+  auto* hand = find(structure(), Kind::hand);
+  ASSERT_TRUE(hand);
+  EXPECT_NEAR(hand->scale, 0.82, 1e-9);
+  EXPECT_NEAR(hand->opacity, 0.35, 1e-9);
+  advance(2);
+  hand = find(structure(), Kind::hand);
+  EXPECT_NEAR(hand->scale, 1, 1e-3);
+  EXPECT_NEAR(hand->opacity, 1, 1e-3);
+  auto s = structure();
+  ASSERT_EQ(s.body.size(), 3u);
+  EXPECT_DOUBLE_EQ(s.body[2].opacity, 0.75);
+  EXPECT_EQ(s.body[2].text, "You can turn this off from the menu bar icon at any time.");
+  EXPECT_GT(s.body[1].frame.height(), 3 * 14) << "the long caption wraps, never truncated";
+  renderAndSave("tutorial_palm.png");
+
+  model->go(Step::ready);
+  EXPECT_NEAR(find(structure(), Kind::tick)->drawn, 0, 1e-9);
+  advance(0.2);
+  const double half = find(structure(), Kind::tick)->drawn;
+  EXPECT_GT(half, 0.5);  // ease-out: more than half way at half time
+  EXPECT_LT(half, 1);
+  advance(0.3);
+  EXPECT_NEAR(find(structure(), Kind::tick)->drawn, 1, 1e-9);
+}
+
+TEST_F(TutorialViewTest, ReadyReadsDoneAndCloses) {
+  show(Step::ready);
+  const auto s = structure();
+  EXPECT_EQ(s.next.label, "Done");
+  EXPECT_TRUE(s.next.green);
+  EXPECT_TRUE(s.dots[6].current);
+  EXPECT_EQ(s.body[1].text,
+            "Lock your Mac and look at it. Everything else lives in the menu bar icon.");
+  renderAndSave("tutorial_ready.png");
+  EXPECT_TRUE(clickAt(s.next.frame));
+  EXPECT_EQ(finishes, 1);
+  EXPECT_TRUE(Settings::shared().hasSeenWelcome());
+}
+
+TEST_F(TutorialViewTest, TheTitleCrossFadesDuringAStepChange) {
+  model->go(Step::camera);
+  advance(0.1);
+  auto s = structure();
+  ASSERT_EQ(s.titles.size(), 2u);
+  EXPECT_EQ(s.titles[0].text, "Quorvel");
+  EXPECT_EQ(s.titles[1].text, "Let it see");
+  EXPECT_NEAR(s.titles[0].opacity + s.titles[1].opacity, 1, 1e-9);
+  EXPECT_GT(s.titles[1].opacity, 0);
+  advance(1.5);
+  s = structure();
+  ASSERT_EQ(s.titles.size(), 1u);
+  EXPECT_EQ(s.titles[0].text, "Let it see");
+}
+
+}  // namespace
+}  // namespace quorvel::testing
