@@ -3,6 +3,7 @@
 // output folder for a person to look at, with a few pixels checked.
 #include "onboarding/tutorial_view.hpp"
 
+#include <optional>
 #include <QColor>
 #include <QImage>
 
@@ -63,11 +64,12 @@ class TutorialViewTest : public PlatformTest {
   }
   bool clickAt(const Rect& frame) { return view->click(bounds(), {frame.midX(), frame.midY()}); }
 
-  const TutorialView::Element* find(const TutorialView::Structure& s, Kind kind) {
+  // A copy: the structure it comes from is often a temporary.
+  std::optional<TutorialView::Element> find(const TutorialView::Structure& s, Kind kind) {
     for (const auto& e : s.body) {
-      if (e.kind == kind) return &e;
+      if (e.kind == kind) return e;
     }
-    return nullptr;
+    return std::nullopt;
   }
 
   QImage renderAndSave(const std::string& name) {
@@ -179,7 +181,7 @@ TEST_F(TutorialViewTest, ACameraStepBeforeAccessIsBlocked) {
   EXPECT_EQ(s.body[0].text,
             "Quorvel needs the built-in camera to recognise you. Nothing it sees ever leaves "
             "this Mac.");
-  const auto* button = find(s, Kind::greenButton);
+  auto button = find(s, Kind::greenButton);
   ASSERT_TRUE(button);
   EXPECT_EQ(button->text, "Allow camera");
   renderAndSave("tutorial_camera_blocked.png");
@@ -194,7 +196,7 @@ TEST_F(TutorialViewTest, ACameraStepBeforeAccessIsBlocked) {
   EXPECT_EQ(model->step.value(), Step::face);
   model->go(Step::camera);
   s = structure();
-  const auto* granted = find(s, Kind::granted);
+  auto granted = find(s, Kind::granted);
   ASSERT_TRUE(granted);
   EXPECT_EQ(granted->text, "Camera allowed");
   EXPECT_FALSE(find(s, Kind::greenButton));
@@ -211,7 +213,7 @@ TEST_F(TutorialViewTest, ADeniedCameraOffersSystemSettings) {
   EXPECT_EQ(s.body[0].text,
             "Camera access is switched off for Quorvel. Turn it on in System Settings \u2014 "
             "this will notice when you do.");
-  const auto* button = find(s, Kind::greenButton);
+  auto button = find(s, Kind::greenButton);
   ASSERT_TRUE(button);
   EXPECT_EQ(button->text, "Open System Settings");
   renderAndSave("tutorial_camera_denied.png");
@@ -223,14 +225,14 @@ TEST_F(TutorialViewTest, ADeniedCameraOffersSystemSettings) {
 TEST_F(TutorialViewTest, PasswordStepMasksTheTextAndShowsAFailedSave) {
   show(Step::password);
   auto s = structure();
-  const auto* field = find(s, Kind::secureField);
+  auto field = find(s, Kind::secureField);
   ASSERT_TRUE(field);
   EXPECT_TRUE(field->placeholder);
   EXPECT_EQ(field->text, "Login password");
   EXPECT_EQ(field->frame.width(), s.bounds.width() - 68);
   view->typePassword("s\u00e9cret");
   simulatedKeychain().refuseWrites(platform::keychain::errSecAuthFailed);
-  const auto* save = find(structure(), Kind::greenButton);
+  auto save = find(structure(), Kind::greenButton);
   ASSERT_TRUE(save);
   EXPECT_EQ(save->text, "Save");
   EXPECT_TRUE(clickAt(save->frame));
@@ -238,7 +240,7 @@ TEST_F(TutorialViewTest, PasswordStepMasksTheTextAndShowsAFailedSave) {
   field = find(s, Kind::secureField);
   EXPECT_FALSE(field->placeholder);
   EXPECT_EQ(field->text, "\u2022\u2022\u2022\u2022\u2022\u2022") << "one dot per character";
-  const auto* error = find(s, Kind::errorText);
+  auto error = find(s, Kind::errorText);
   ASSERT_TRUE(error);
   EXPECT_EQ(error->text,
             "Quorvel could not access your login Keychain. Allow the macOS Keychain prompt, "
@@ -265,7 +267,7 @@ TEST_F(TutorialViewTest, AccessibilityStepPromptsFromItsButton) {
   show(Step::accessibility);
   auto s = structure();
   EXPECT_EQ(s.hint->text, "Grant permission to continue");
-  const auto* button = find(s, Kind::greenButton);
+  auto button = find(s, Kind::greenButton);
   ASSERT_TRUE(button);
   EXPECT_EQ(button->text, "Open System Settings");
   renderAndSave("tutorial_accessibility.png");
@@ -315,7 +317,7 @@ TEST_F(TutorialViewTest, AScanThatFinishedBeforeTheStepWasShownDoesNotMoveOn) {
 TEST_F(TutorialViewTest, ThePalmGrowsIntoPlaceAndTheTickDrawsOn) {
   show(Step::palm);
   model->go(Step::palm);  // shown afresh
-  auto* hand = find(structure(), Kind::hand);
+  auto hand = find(structure(), Kind::hand);
   ASSERT_TRUE(hand);
   EXPECT_NEAR(hand->scale, 0.82, 1e-9);
   EXPECT_NEAR(hand->opacity, 0.35, 1e-9);
