@@ -10,9 +10,14 @@ std::vector<SelfTest::Check> SelfTest::runAll(bool /*includeAppKit*/) {
   auto append = [&checks](std::vector<Check> group) {
     for (auto& check : group) checks.push_back(std::move(check));
   };
+  append(alignmentChecks());
+  append(tensorChecks());
   append(cryptoChecks());
   append(storageChecks());
+  append(matchChecks());
   append(modelChecks());
+  append(engineChecks());
+  append(nativeDlibChecks());
   append(matchTestTextChecks());
   append(palmGestureChecks());
   append(enrolmentRingChecks());

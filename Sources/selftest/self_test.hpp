@@ -28,6 +28,11 @@ struct SelfTest {
   static bool report(const std::vector<Check>& checks, std::ostream& out);
 
   // The groups, each in its own fixed order.
+  static std::vector<Check> alignmentChecks();
+  static std::vector<Check> tensorChecks();
+  static std::vector<Check> matchChecks();
+  static std::vector<Check> engineChecks();
+  static std::vector<Check> nativeDlibChecks();
   static std::vector<Check> cryptoChecks();
   static std::vector<Check> storageChecks();
   static std::vector<Check> modelChecks();

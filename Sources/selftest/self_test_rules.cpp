@@ -1,9 +1,7 @@
 // The model, match-test text, palm gesture, enrolment ring and lock state groups.
 #include <cmath>
-#include <cstdio>
 #include <limits>
 #include <numbers>
-#include <sstream>
 
 #include "app/menu_bar_controller.hpp"
 #include "foundation/build_flavour.hpp"
@@ -11,31 +9,15 @@
 #include "platform/bundle/bundle.hpp"
 #include "recognition/palm_detector.hpp"
 #include "selftest/self_test.hpp"
+#include "selftest/self_test_format.hpp"
 #include "unlock/lock_monitor.hpp"
 
 namespace quorvel {
 
 namespace {
 
-std::string fixed4(double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.4f", value);
-  return text;
-}
-
-// The shortest decimal text that reads back as the same double.
-std::string shortest(double value) {
-  for (int digits = 1; digits <= 17; ++digits) {
-    std::ostringstream text;
-    text.precision(digits);
-    text << value;
-    if (std::stod(text.str()) == value) return text.str();
-  }
-  std::ostringstream text;
-  text.precision(17);
-  text << value;
-  return text.str();
-}
+using self_test_format::fixed4;
+using self_test_format::shortest;
 
 const char* boolText(bool value) { return value ? "true" : "false"; }
 
