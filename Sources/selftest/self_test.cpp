@@ -5,7 +5,7 @@
 
 namespace quorvel {
 
-std::vector<SelfTest::Check> SelfTest::runAll(bool /*includeAppKit*/) {
+std::vector<SelfTest::Check> SelfTest::runAll(bool includeAppKit) {
   std::vector<Check> checks;
   auto append = [&checks](std::vector<Check> group) {
     for (auto& check : group) checks.push_back(std::move(check));
@@ -15,6 +15,7 @@ std::vector<SelfTest::Check> SelfTest::runAll(bool /*includeAppKit*/) {
   append(cryptoChecks());
   append(storageChecks());
   append(matchChecks());
+  if (includeAppKit) append(windowFocusChecks());
   append(modelChecks());
   append(engineChecks());
   append(nativeDlibChecks());
@@ -22,6 +23,7 @@ std::vector<SelfTest::Check> SelfTest::runAll(bool /*includeAppKit*/) {
   append(palmGestureChecks());
   append(enrolmentRingChecks());
   append(lockStateChecks());
+  if (includeAppKit) append(unlockSafetyChecks());
   return checks;
 }
 

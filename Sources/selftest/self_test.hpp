@@ -40,6 +40,9 @@ struct SelfTest {
   static std::vector<Check> palmGestureChecks();
   static std::vector<Check> enrolmentRingChecks();
   static std::vector<Check> lockStateChecks();
+  // Need a window server (only with `includeAppKit`).
+  static std::vector<Check> windowFocusChecks();
+  static std::vector<Check> unlockSafetyChecks();
 };
 
 namespace diagnostics {

@@ -6,11 +6,14 @@
 #include "app/menu_bar_controller.hpp"
 #include "foundation/build_flavour.hpp"
 #include "onboarding/enrolment_model.hpp"
+#include "onboarding/tutorial_controller.hpp"
+#include "overlay/lock_screen_overlay.hpp"
 #include "platform/bundle/bundle.hpp"
 #include "recognition/palm_detector.hpp"
 #include "selftest/self_test.hpp"
 #include "selftest/self_test_format.hpp"
 #include "unlock/lock_monitor.hpp"
+#include "unlock/unlocker.hpp"
 
 namespace quorvel {
 
@@ -158,6 +161,26 @@ std::vector<SelfTest::Check> SelfTest::lockStateChecks() {
   return {{"Lock state: system query runs and reports unlocked here",
            !LockMonitor::isScreenActuallyLocked(),
            "the self-test only runs while genuinely unlocked"}};
+}
+
+std::vector<SelfTest::Check> SelfTest::windowFocusChecks() {
+  const platform::Rect rect{{0, 0}, {10, 10}};
+  const auto backing = platform::windows::BackingStore::buffered;
+  const OverlayWindow overlay(rect, 0, backing, false);
+  const TutorialWindow tutorial(rect, 0, backing, false);
+  return {{"Overlay: window can never take keyboard focus",
+           !overlay.canBecomeKeyWindow() && !overlay.canBecomeMainWindow(),
+           "otherwise it would steal the password field"},
+          {"Tutorial: window can take keyboard focus",
+           tutorial.canBecomeKeyWindow() && tutorial.canBecomeMainWindow(),
+           "otherwise nothing in the tutorial could ever be typed into"}};
+}
+
+std::vector<SelfTest::Check> SelfTest::unlockSafetyChecks() {
+  return {{"Unlock safety: refuses to type while the lock screen is not frontmost",
+           !Unlocker::lockScreenHasFocus(),
+           "checked live on this machine \u2014 must be false whenever something other than "
+           "the lock screen has focus"}};
 }
 
 }  // namespace quorvel

@@ -190,5 +190,27 @@ TEST_F(SelfTestRun, RulesGroupsPassWithTheShippedConstants) {
   EXPECT_EQ(SelfTest::enrolmentRingChecks().size(), 8u);
 }
 
+TEST_F(SelfTestRun, WindowServerChecksStandAfterTheMatchGroupAndAtTheEndOnlyWhenAsked) {
+  testing::useBuiltBundleAndRealRuntime();
+  const auto without = SelfTest::runAll(false);
+  const auto with = SelfTest::runAll(true);
+  ASSERT_EQ(with.size(), without.size() + 3);
+  for (const auto& check : without) {
+    EXPECT_EQ(check.name.find("keyboard focus"), std::string::npos) << check.name;
+    EXPECT_NE(check.name.rfind("Unlock safety", 0), 0u) << check.name;
+  }
+  std::size_t model = 0;
+  while (model < with.size() && with[model].name.rfind("Model:", 0) != 0) ++model;
+  ASSERT_GE(model, 2u);
+  EXPECT_EQ(with[model - 2].name, "Overlay: window can never take keyboard focus");
+  EXPECT_EQ(with[model - 1].name, "Tutorial: window can take keyboard focus");
+  EXPECT_EQ(with[model - 3].name.rfind("Match: head angle never drops the bar below", 0), 0u);
+  EXPECT_EQ(with.back().name,
+            "Unlock safety: refuses to type while the lock screen is not frontmost");
+  EXPECT_TRUE(with[model - 2].passed && with[model - 1].passed);
+  // The simulated machine is unlocked with an ordinary application in front.
+  EXPECT_TRUE(with.back().passed) << with.back().detail;
+}
+
 }  // namespace
 }  // namespace quorvel
