@@ -214,3 +214,19 @@ TEST_F(SelfTestRun, WindowServerChecksStandAfterTheMatchGroupAndAtTheEndOnlyWhen
 
 }  // namespace
 }  // namespace quorvel
+
+namespace quorvel {
+namespace {
+
+TEST_F(SelfTestRun, WithTheLockScreenInFrontTheUnlockSafetyCheckFails) {
+  testing::lockMachine().lock();
+  const auto safety = SelfTest::unlockSafetyChecks();
+  ASSERT_EQ(safety.size(), 1u);
+  EXPECT_FALSE(safety[0].passed);
+  EXPECT_EQ(safety[0].detail,
+            "checked live on this machine \u2014 must be false whenever something other than the "
+            "lock screen has focus");
+}
+
+}  // namespace
+}  // namespace quorvel
