@@ -230,3 +230,39 @@ TEST_F(SelfTestRun, WithTheLockScreenInFrontTheUnlockSafetyCheckFails) {
 
 }  // namespace
 }  // namespace quorvel
+
+namespace quorvel {
+namespace {
+
+std::vector<std::string> failedNames(const std::vector<SelfTest::Check>& checks) {
+  std::vector<std::string> names;
+  for (const auto& check : checks) {
+    if (!check.passed) names.push_back(check.name + ": " + check.detail);
+  }
+  return names;
+}
+
+TEST_F(SelfTestRun, InAWholeRunTheResearchModelFailsNothingButTheModelCheck) {
+  ASSERT_TRUE(NativeDlib::load(testing::addDlibWeightsToBundle()));
+  testing::addBundleFolder("VavozuDare.mlmodelc");
+  const std::vector<std::string> expected = {
+      "Model: research model is absent from this build: customer builds must not carry the "
+      "personal-use model"};
+  EXPECT_EQ(failedNames(SelfTest::runAll(false)), expected);
+}
+
+TEST_F(SelfTestRun, InAWholeRunARefusingKeychainFailsNothingButTheStorageChecks) {
+  ASSERT_TRUE(NativeDlib::load(testing::addDlibWeightsToBundle()));
+  testing::simulatedKeychain().refuseWrites(platform::keychain::errSecAuthFailed);
+  const std::vector<std::string> expected = {
+      "Storage: enrolled prints save and load: reopened store found 0",
+      "Storage: learned prints are capped at 12: found 0",
+      "Storage: enrolled prints are never evicted: found 0"};
+  EXPECT_EQ(failedNames(SelfTest::runAll(false)), expected);
+  std::ostringstream out;
+  EXPECT_EQ(diagnostics::runSelfTest({"quorvel", diagnostics::kSelfTestSwitch}, out), 1);
+  EXPECT_NE(out.str().find("  56 of 59 checks passed\n"), std::string::npos) << out.str();
+}
+
+}  // namespace
+}  // namespace quorvel
