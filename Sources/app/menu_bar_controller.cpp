@@ -1,15 +1,262 @@
 #include "app/menu_bar_controller.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <utility>
+
+#include "app/diagnostics_text.hpp"
+#include "foundation/faceprint_store.hpp"
+#include "foundation/password_vault.hpp"
+#include "foundation/quorvel_password.hpp"
+#include "foundation/settings.hpp"
+#include "onboarding/tutorial_controller.hpp"
+#include "platform/dispatch/dispatch.hpp"
+#include "platform/localauth/local_auth.hpp"
+#include "platform/ui/alert.hpp"
+#include "platform/ui/application.hpp"
+#include "recognition/match_engine.hpp"
 
 namespace quorvel {
+
+namespace {
+
+using platform::ui::Alert;
+using platform::ui::AlertAnswer;
+using platform::ui::AlertResponse;
+
+// How the application is brought to the front before an alert runs.
+enum class Front { aheadOfOthers, plain, none };
+
+AlertAnswer runAlert(Alert alert, Front front) {
+  if (front != Front::none) platform::ui::shared()->activate(front == Front::aheadOfOthers);
+  return platform::ui::alerts()->runModal(alert);
+}
+
+Alert secretAlert(std::string message, std::string informative, std::vector<std::string> buttons) {
+  Alert alert{std::move(message), std::move(informative), std::move(buttons), std::nullopt};
+  alert.secureField = platform::ui::SecureFieldAccessory{};
+  return alert;
+}
+
+void showNotice(std::string message, std::string informative, Front front) {
+  runAlert(Alert{std::move(message), std::move(informative), {"OK"}, std::nullopt}, front);
+}
+
+}  // namespace
 
 std::string MenuBarController::scoreText(double value) {
   if (!std::isfinite(value) || std::fabs(value) >= 1000) return "\u2014";
   char text[32];
   std::snprintf(text, sizeof text, "%.3f", value);
   return text;
+}
+
+MenuBarController::MatchTestReport MenuBarController::matchTestReport(
+    const UnlockCoordinator::TestResult& result, RecognitionEngine engine,
+    const FaceEngineSpec& spec, bool enrolled) {
+  MatchTestReport out;
+  if (result.framesWithFace == 0) {
+    out.verdict = "No face was found. Check the camera is not covered or in use.";
+  } else if (!enrolled) {
+    out.verdict =
+        "There is no face set up for this model yet. Choose \"Set up my face\" first, then run "
+        "this again.";
+  } else if (result.wouldUnlock) {
+    out.verdict = "This would have unlocked your Mac.";
+  } else if (result.bestLiveness < MatchEngine::livenessFloor) {
+    out.verdict = "Your face was recognised but did not look live enough. Try better lighting.";
+  } else {
+    out.verdict = "Not a strong enough match. If this keeps happening, set up your face again.";
+  }
+  char liveness[32];
+  std::snprintf(liveness, sizeof liveness, "%.2f", static_cast<double>(result.bestLiveness));
+  out.report = "Model: " + displayName(engine) + "\nBest match score: " +
+               scoreText(result.bestSimilarity) + "   (needs " +
+               (spec.higherIsBetter ? "above" : "below") + " " +
+               diagnostics::description(spec.baseThreshold) + ")\nLive-face score: " + liveness +
+               "   (needs above " + diagnostics::description(MatchEngine::livenessFloor) +
+               ")\nFrames with a face: " + std::to_string(result.framesWithFace) + " of " +
+               std::to_string(result.framesSeen);
+  return out;
+}
+
+MenuBarController::GuardedAction MenuBarController::guarded(void (MenuBarController::*member)()) {
+  return [weak = weak_from_this(), member] {
+    if (auto self = weak.lock()) ((*self).*member)();
+  };
+}
+
+void MenuBarController::refreshIcon() { ++iconRefreshes_; }
+
+void MenuBarController::showEnrolment() {
+  GuardedAction present = [weak = weak_from_this()] {
+    if (weak.lock()) TutorialController::shared().present(TutorialStep::face);
+  };
+  if (FaceprintStore::shared().isEnrolled(Settings::shared().recognitionEngine())) {
+    requireQuorvelPassword(std::move(present));
+  } else {
+    present();
+  }
+}
+
+void MenuBarController::setPassword() {
+  if (PasswordVault::hasPassword()) {
+    requireQuorvelPassword(guarded(&MenuBarController::presentPasswordDialog));
+  } else {
+    presentPasswordDialog();
+  }
+}
+
+void MenuBarController::setQuorvelPassword() {
+  GuardedAction prompt = [weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->promptNewQuorvelPassword(nullptr);
+  };
+  if (QuorvelPassword::isSet()) {
+    requireQuorvelPassword(std::move(prompt));
+  } else {
+    prompt();
+  }
+}
+
+void MenuBarController::forgetFace() {
+  requireQuorvelPassword(guarded(&MenuBarController::confirmForgetFace));
+}
+
+void MenuBarController::requireQuorvelPassword(GuardedAction action) {
+  if (!QuorvelPassword::isSet()) {
+    if (action) action();
+    return;
+  }
+  AlertAnswer answer = runAlert(
+      secretAlert("Confirm the Quorvel password",
+                  "Set so someone who already has your Mac unlocked cannot quietly re-enrol "
+                  "their own face or swap your saved password.",
+                  {"Continue", "Forgotten it?", "Cancel"}),
+      Front::aheadOfOthers);
+  switch (answer.response) {
+    case AlertResponse::firstButton:
+      if (QuorvelPassword::verify(answer.text)) {
+        if (action) action();
+      } else {
+        showNotice("That wasn't right", "The Quorvel password did not match.", Front::plain);
+      }
+      break;
+    case AlertResponse::secondButton:
+      recoverWithDeviceAuth(std::move(action));
+      break;
+    case AlertResponse::thirdButton:
+      break;
+  }
+}
+
+void MenuBarController::recoverWithDeviceAuth(GuardedAction action) {
+  auto context = platform::localauth::makeContext();
+  if (!context->canEvaluateDeviceOwnerAuthentication()) return;
+  context->evaluateDeviceOwnerAuthentication(
+      recoveryReason, [weak = weak_from_this(), action = std::move(action), context](
+                          bool success, std::optional<platform::localauth::AuthError>) mutable {
+        platform::dispatch::mainQueue().async(
+            [weak = std::move(weak), action = std::move(action), success] {
+              auto self = weak.lock();
+              if (!self || !success) return;
+              self->promptNewQuorvelPassword(action);
+            });
+      });
+}
+
+void MenuBarController::promptNewQuorvelPassword(GuardedAction then) {
+  const char* message =
+      QuorvelPassword::isSet() ? "Set a new Quorvel password" : "Set a Quorvel password";
+  AlertAnswer answer = runAlert(
+      secretAlert(message,
+                  "Needed to change your saved password or re-do face setup later. Not your "
+                  "Mac's login password \u2014 this one is just for Quorvel.",
+                  {"Set", "Cancel"}),
+      Front::aheadOfOthers);
+  if (answer.response != AlertResponse::firstButton || answer.text.empty()) return;
+  // A refused Keychain write leaves the old password (or none) in place; the action behind
+  // the prompt still runs, as the user has just proved who they are.
+  QuorvelPassword::set(answer.text);
+  refreshIcon();
+  if (then) then();
+}
+
+void MenuBarController::presentPasswordDialog() {
+  AlertAnswer answer = runAlert(
+      secretAlert("Save your login password",
+                  "Quorvel types this for you when it recognises your face. It is encrypted and "
+                  "kept in your Keychain.",
+                  {"Save", "Cancel"}),
+      Front::none);
+  if (answer.response != AlertResponse::firstButton || answer.text.empty()) return;
+  if (!PasswordVault::set(answer.text)) {
+    showNotice("Could not save the password", "The Keychain refused to store it.", Front::plain);
+    return;
+  }
+  refreshIcon();
+}
+
+void MenuBarController::confirmForgetFace() {
+  AlertAnswer answer = runAlert(
+      Alert{"Forget your face and password?",
+            "Quorvel will stop unlocking your Mac until you set it up again. Your Mac's own "
+            "password is not affected.",
+            {"Forget", "Cancel"},
+            std::nullopt},
+      Front::none);
+  if (answer.response != AlertResponse::firstButton) return;
+  FaceprintStore::shared().removeAll();
+  PasswordVault::clear();
+  refreshIcon();
+}
+
+void MenuBarController::chooseEngine(const std::string& rawValue) {
+  auto engine = recognition_engine::fromRawValue(rawValue);
+  if (!engine) return;
+  // An engine this build cannot select would be stored but never read back (the setting
+  // falls back to dlib), so the switch and its alerts would claim a change that never
+  // happens; it counts as unknown.
+  const auto allowed = recognition_engine::selectable();
+  if (std::find(allowed.begin(), allowed.end(), *engine) == allowed.end()) return;
+  if (*engine == Settings::shared().recognitionEngine()) return;
+  if (!sellable(*engine)) {
+    AlertAnswer answer = runAlert(
+        Alert{"Switch to the personal-use model?",
+              "This model is licensed for non-commercial research only. It is fine for your own "
+              "Mac, but Quorvel could not be sold with it.\n\nYour face needs setting up again "
+              "for this model, because the two describe faces differently. Your existing setup "
+              "is kept and comes back if you switch again.",
+              {"Switch", "Cancel"},
+              std::nullopt},
+        Front::aheadOfOthers);
+    if (answer.response != AlertResponse::firstButton) return;
+  }
+  Settings::shared().setRecognitionEngine(*engine);
+  refreshIcon();
+  if (FaceprintStore::shared().isEnrolled(*engine)) return;
+  showNotice("Set your face up for this model",
+             "The two models describe faces differently, so they cannot share a setup. Choose "
+             "\"Set up my face\" to enrol for " +
+                 displayName(*engine) + ".",
+             Front::plain);
+}
+
+void MenuBarController::runTest() {
+  const RecognitionEngine engine = Settings::shared().recognitionEngine();
+  const FaceEngineSpec& engineSpec = spec(engine);
+  const bool enrolled = FaceprintStore::shared().isEnrolled(engine);
+  UnlockCoordinator::shared().runTest(
+      [weak = weak_from_this(), engine, &engineSpec, enrolled](UnlockCoordinator::TestResult result) {
+        if (auto self = weak.lock()) self->showMatchTestReport(result, engine, engineSpec, enrolled);
+      });
+}
+
+void MenuBarController::showMatchTestReport(const UnlockCoordinator::TestResult& result,
+                                            RecognitionEngine engine, const FaceEngineSpec& spec,
+                                            bool enrolled) {
+  MatchTestReport text = matchTestReport(result, engine, spec, enrolled);
+  showNotice(text.verdict, text.report, Front::plain);
 }
 
 }  // namespace quorvel

@@ -1,15 +1,71 @@
 // The menu-bar controller: the status item and the panel's actions and dialogs.
 #pragma once
 
+#include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
+
+#include "foundation/recognition_engine.hpp"
+#include "unlock/unlock_coordinator.hpp"
 
 namespace quorvel {
 
-class MenuBarController {
+class MenuBarController : public std::enable_shared_from_this<MenuBarController> {
  public:
+  // The localized reason of the device-owner prompt that recovers a forgotten app password.
+  static constexpr const char* recoveryReason = "recover access to Quorvel after a forgotten password";
+
   // A match score as the match-test report shows it: three decimals while finite and below
   // 1000 in magnitude, else an em dash (the sentinel of an engine with nothing enrolled).
   static std::string scoreText(double value);
+
+  // The verdict and report of a match test, for an engine, its spec and whether a face was
+  // enrolled for it when the test started.
+  struct MatchTestReport {
+    std::string verdict;
+    std::string report;
+  };
+  static MatchTestReport matchTestReport(const UnlockCoordinator::TestResult& result,
+                                         RecognitionEngine engine, const FaceEngineSpec& spec,
+                                         bool enrolled);
+
+  MenuBarController() = default;
+  virtual ~MenuBarController() = default;
+  MenuBarController(const MenuBarController&) = delete;
+  MenuBarController& operator=(const MenuBarController&) = delete;
+
+  // The panel's actions that change what is stored; each asks for the app password first
+  // when its data is already there.
+  void showEnrolment();
+  void setPassword();
+  void setQuorvelPassword();
+  void forgetFace();
+  // Starts a match test; the report is shown when it ends.
+  void runTest();
+  // Switches the recognition engine (the panel's developer-build engine rows).
+  void chooseEngine(const std::string& rawValue);
+
+  // The dialogs.
+  using GuardedAction = std::function<void()>;
+  void requireQuorvelPassword(GuardedAction action);
+  void recoverWithDeviceAuth(GuardedAction action);
+  void promptNewQuorvelPassword(GuardedAction then = nullptr);
+  void presentPasswordDialog();
+  void confirmForgetFace();
+  void showMatchTestReport(const UnlockCoordinator::TestResult& result, RecognitionEngine engine,
+                           const FaceEngineSpec& spec, bool enrolled);
+
+  // Brings the status item's icon up to date with what is stored.
+  virtual void refreshIcon();
+  // How many times the icon was brought up to date.
+  int iconRefreshes() const { return iconRefreshes_; }
+
+ private:
+  // `action` wrapped so it holds this controller weakly and does nothing once it is gone.
+  GuardedAction guarded(void (MenuBarController::*member)());
+
+  int iconRefreshes_ = 0;
 };
 
 }  // namespace quorvel

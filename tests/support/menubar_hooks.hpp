@@ -1,0 +1,12 @@
+// The simulated alerts and device-owner authentication installed in every test.
+#pragma once
+
+#include "platform/localauth/local_auth.hpp"
+#include "platform/ui/alert.hpp"
+
+namespace quorvel::testing {
+
+platform::ui::SimulatedAlerts& simulatedAlerts();
+platform::localauth::SimulatedLocalAuthentication& simulatedLocalAuth();
+
+}  // namespace quorvel::testing
