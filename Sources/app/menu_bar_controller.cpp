@@ -15,7 +15,11 @@
 #include "platform/localauth/local_auth.hpp"
 #include "platform/ui/alert.hpp"
 #include "platform/ui/application.hpp"
+#include "foundation/build_flavour.hpp"
+#include "overlay/lock_screen_overlay.hpp"
 #include "recognition/match_engine.hpp"
+#include "unlock/authorization_assist.hpp"
+#include "unlock/unlocker.hpp"
 
 namespace quorvel {
 
@@ -88,6 +92,115 @@ MenuBarController::GuardedAction MenuBarController::guarded(void (MenuBarControl
 }
 
 void MenuBarController::refreshIcon() { ++iconRefreshes_; }
+
+MenuPanelState MenuBarController::currentState() const {
+  MenuPanelState state;
+  auto& settings = Settings::shared();
+  const auto blocker = UnlockCoordinator::shared().blocker();
+  state.statusText = blocker.value_or(readyText);
+  state.statusIsWarning = blocker.has_value();
+  state.unlockEnabled = settings.unlockEnabled();
+  const RecognitionEngine engine = settings.recognitionEngine();
+  state.enrolTitle = FaceprintStore::shared().isEnrolled(engine) ? "Set up my face again\u2026"
+                                                                  : "Set up my face\u2026";
+  const bool saved = PasswordVault::hasPassword();
+  state.passwordTitle = saved ? "Change my saved password\u2026" : "Save my login password\u2026";
+  if (saved) {
+    state.quorvelPasswordTitle = QuorvelPassword::isSet()
+                                     ? "Change Quorvel password\u2026"
+                                     : "Protect these with a Quorvel password\u2026";
+  }
+  state.accessibilityWarning = !Unlocker::hasAccessibility();
+  state.playAnimation = settings.playAnimation();
+  state.palmToCancel = settings.palmToCancel();
+  state.authorizationAssist = AuthorizationAssist::enabled();
+  state.authorizationAssistAvailable = AuthorizationAssist::available();
+  state.authorizationAssistStatus = AuthorizationAssist::shared().status();
+  state.showInDock = settings.showInDock();
+  state.openAtLogin = loginItemEnabled_;
+  state.isDeveloper = BuildFlavour::isDeveloper;
+  if (state.isDeveloper) {
+    for (RecognitionEngine each : recognition_engine::selectable()) {
+      state.engines.push_back({displayName(each), each == engine, true});
+    }
+  }
+  return state;
+}
+
+MenuPanelActions MenuBarController::currentActions() {
+  MenuPanelActions actions;
+  actions.toggleUnlock = guarded(&MenuBarController::toggleEnabled);
+  actions.showEnrolment = guarded(&MenuBarController::showEnrolment);
+  actions.showTutorial = guarded(&MenuBarController::showTutorial);
+  actions.setPassword = guarded(&MenuBarController::setPassword);
+  actions.setQuorvelPassword = guarded(&MenuBarController::setQuorvelPassword);
+  actions.grantAccessibility = guarded(&MenuBarController::grantAccessibility);
+  actions.toggleAnimation = guarded(&MenuBarController::toggleAnimation);
+  actions.togglePalmToCancel = guarded(&MenuBarController::togglePalmToCancel);
+  // The assist flips even when the controller is gone; only the re-render needs it.
+  actions.toggleAuthorizationAssist = [] {
+    AuthorizationAssist::setEnabled(!AuthorizationAssist::enabled());
+    if (!AuthorizationAssist::enabled()) AuthorizationAssist::shared().cancel();
+  };
+  actions.chooseEngine = [weak = weak_from_this()](const std::string& name) {
+    if (auto self = weak.lock()) self->chooseEngineNamed(name);
+  };
+  actions.forgetFace = guarded(&MenuBarController::forgetFace);
+  actions.runTest = guarded(&MenuBarController::runTest);
+  actions.previewAnimation = guarded(&MenuBarController::previewAnimation);
+  return actions;
+}
+
+void MenuBarController::toggleEnabled() {
+  Settings::shared().setUnlockEnabled(!Settings::shared().unlockEnabled());
+  refreshIcon();
+}
+
+void MenuBarController::toggleAnimation() {
+  Settings::shared().setPlayAnimation(!Settings::shared().playAnimation());
+}
+
+void MenuBarController::togglePalmToCancel() {
+  Settings::shared().setPalmToCancel(!Settings::shared().palmToCancel());
+}
+
+void MenuBarController::toggleAuthorizationAssist() {
+  AuthorizationAssist::setEnabled(!AuthorizationAssist::enabled());
+  if (!AuthorizationAssist::enabled()) AuthorizationAssist::shared().cancel();
+}
+
+void MenuBarController::showTutorial() { TutorialController::shared().present(TutorialStep::welcome); }
+
+void MenuBarController::grantAccessibility() {
+  Unlocker::requestAccessibility();
+  showNotice("Turn on Accessibility for Quorvel",
+             "System Settings should now be open at Privacy & Security \u2192 Accessibility. "
+             "Switch Quorvel on there, then come back to this menu.",
+             Front::plain);
+}
+
+void MenuBarController::previewAnimation() {
+  if (!LockScreenOverlay::shared().available()) {
+    showNotice("The animation is not available",
+               "macOS would not let Quorvel draw above the lock screen. Unlocking still works "
+               "\u2014 you just will not see the animation.",
+               Front::plain);
+    return;
+  }
+  LockScreenOverlay::shared().beginScanning();
+  // Captures nothing: the overlay decides what, if anything, it draws.
+  platform::dispatch::mainQueue().asyncAfter(previewSuccessDelay,
+                                             [] { LockScreenOverlay::shared().showSuccess(); });
+}
+
+void MenuBarController::chooseEngineNamed(const std::string& name) {
+  for (RecognitionEngine engine : recognition_engine::selectable()) {
+    if (displayName(engine) == name) {
+      chooseEngine(rawValue(engine));
+      return;
+    }
+  }
+}
 
 void MenuBarController::showEnrolment() {
   GuardedAction present = [weak = weak_from_this()] {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "app/menu_panel_state.hpp"
 #include "foundation/recognition_engine.hpp"
 #include "unlock/unlock_coordinator.hpp"
 
@@ -34,6 +35,26 @@ class MenuBarController : public std::enable_shared_from_this<MenuBarController>
   virtual ~MenuBarController() = default;
   MenuBarController(const MenuBarController&) = delete;
   MenuBarController& operator=(const MenuBarController&) = delete;
+
+  // The ready line of the panel's header.
+  static constexpr const char* readyText = "Ready, your face will unlock this Mac";
+  // Seconds between the preview's scan and its success animation.
+  static constexpr double previewSuccessDelay = 1.8;
+
+  // What the panel shows, read from the live services now.
+  MenuPanelState currentState() const;
+  // The panel's callbacks; each holds this controller weakly.
+  MenuPanelActions currentActions();
+
+  void toggleEnabled();
+  void toggleAnimation();
+  void togglePalmToCancel();
+  void toggleAuthorizationAssist();
+  void showTutorial();
+  void grantAccessibility();
+  void previewAnimation();
+  // The engine list's callback: the selectable engine with this display name, if any.
+  void chooseEngineNamed(const std::string& name);
 
   // The panel's actions that change what is stored; each asks for the app password first
   // when its data is already there.
@@ -66,6 +87,8 @@ class MenuBarController : public std::enable_shared_from_this<MenuBarController>
   GuardedAction guarded(void (MenuBarController::*member)());
 
   int iconRefreshes_ = 0;
+  // Whether the application opens at login (no login-item service here: off).
+  bool loginItemEnabled_ = false;
 };
 
 }  // namespace quorvel

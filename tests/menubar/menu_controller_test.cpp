@@ -1,0 +1,194 @@
+// The menu-bar controller's panel snapshot, its callback table and the actions behind the rows
+// on the simulated platform, in virtual time.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/menu_bar_controller.hpp"
+#include "foundation/build_flavour.hpp"
+#include "foundation/faceprint_store.hpp"
+#include "foundation/password_vault.hpp"
+#include "foundation/quorvel_password.hpp"
+#include "foundation/settings.hpp"
+#include "onboarding/tutorial_controller.hpp"
+#include "overlay/lock_screen_overlay.hpp"
+#include "overlay/unlock_animation_view.hpp"
+#include "support/menubar_hooks.hpp"
+#include "support/platform_fixture.hpp"
+#include "support/simulated_lock_machine.hpp"
+#include "support/simulated_screens.hpp"
+#include "support/ui_updater_hooks.hpp"
+
+namespace quorvel::testing {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+class MenuControllerTest : public PlatformTest {
+ protected:
+  void SetUp() override {
+    PlatformTest::SetUp();
+    controller = std::make_shared<MenuBarController>();
+  }
+  void TearDown() override {
+    controller.reset();
+    PlatformTest::TearDown();
+  }
+  static void enrol() {
+    ASSERT_TRUE(FaceprintStore::shared().replaceEnrolled({std::vector<float>(128, 0.25f)},
+                                                         RecognitionEngine::dlib));
+  }
+  std::shared_ptr<UnlockAnimationModel> overlayModel() {
+    const auto numbers = machine().windows->windowNumbers();
+    if (numbers.empty()) return nullptr;
+    auto* panel = dynamic_cast<OverlayWindow*>(machine().windows->panel(numbers.front()));
+    if (!panel || !panel->contentView()) return nullptr;
+    auto view = std::dynamic_pointer_cast<UnlockAnimationView>(panel->contentView()->rootView());
+    return view ? view->model() : nullptr;
+  }
+
+  std::shared_ptr<MenuBarController> controller;
+};
+
+TEST_F(MenuControllerTest, TheSnapshotOfAFreshInstallation) {
+  lockMachine().accessibility().setTrusted(false);
+  const MenuPanelState state = controller->currentState();
+  EXPECT_EQ(state.statusText, "Set up your face first");
+  EXPECT_TRUE(state.statusIsWarning);
+  EXPECT_EQ(state.enrolTitle, "Set up my face\u2026");
+  EXPECT_EQ(state.passwordTitle, "Save my login password\u2026");
+  EXPECT_FALSE(state.quorvelPasswordTitle.has_value());
+  EXPECT_TRUE(state.accessibilityWarning);
+  EXPECT_FALSE(state.authorizationAssist);
+  EXPECT_FALSE(state.authorizationAssistAvailable);
+  EXPECT_EQ(state.authorizationAssistStatus, "Off");
+  EXPECT_FALSE(state.openAtLogin);
+  EXPECT_EQ(state.isDeveloper, BuildFlavour::isDeveloper);
+  if (BuildFlavour::isDeveloper) {
+    ASSERT_EQ(state.engines.size(), 2u);
+    EXPECT_EQ(state.engines[0], (MenuPanelState::Engine{"dlib (public domain)", true, true}));
+    EXPECT_EQ(state.engines[1], (MenuPanelState::Engine{"ArcFace (personal use only)", false, true}));
+  } else {
+    EXPECT_TRUE(state.engines.empty());
+  }
+}
+
+TEST_F(MenuControllerTest, TheSnapshotFollowsWhatIsStored) {
+  lockMachine().accessibility().setTrusted(true);
+  enrol();
+  ASSERT_TRUE(QuorvelPassword::set("pw"));
+  // An app password without a saved login password: the row stays hidden.
+  EXPECT_FALSE(controller->currentState().quorvelPasswordTitle.has_value());
+  ASSERT_TRUE(PasswordVault::set("login"));
+  MenuPanelState state = controller->currentState();
+  EXPECT_EQ(state.enrolTitle, "Set up my face again\u2026");
+  EXPECT_EQ(state.passwordTitle, "Change my saved password\u2026");
+  EXPECT_EQ(state.quorvelPasswordTitle, "Change Quorvel password\u2026");
+  EXPECT_FALSE(state.accessibilityWarning);
+  QuorvelPassword::clear();
+  EXPECT_EQ(controller->currentState().quorvelPasswordTitle,
+            "Protect these with a Quorvel password\u2026");
+
+  Settings::shared().setUnlockEnabled(true);
+  state = controller->currentState();
+  EXPECT_EQ(state.statusText, "Ready, your face will unlock this Mac");
+  EXPECT_FALSE(state.statusIsWarning);
+  EXPECT_TRUE(state.unlockEnabled);
+
+  // The unlock switch through the callback table: setting, icon and status line.
+  controller->currentActions().toggleUnlock();
+  state = controller->currentState();
+  EXPECT_FALSE(state.unlockEnabled);
+  EXPECT_EQ(state.statusText, "Turned off");
+  EXPECT_TRUE(state.statusIsWarning);
+  EXPECT_EQ(controller->iconRefreshes(), 1);
+}
+
+TEST_F(MenuControllerTest, TheSwitchesFlipTheirSettingsWithoutTouchingTheIcon) {
+  const bool animation = Settings::shared().playAnimation();
+  const bool palm = Settings::shared().palmToCancel();
+  auto actions = controller->currentActions();
+  actions.toggleAnimation();
+  actions.togglePalmToCancel();
+  EXPECT_EQ(Settings::shared().playAnimation(), !animation);
+  EXPECT_EQ(Settings::shared().palmToCancel(), !palm);
+  EXPECT_EQ(controller->currentState().playAnimation, !animation);
+  EXPECT_EQ(controller->currentState().palmToCancel, !palm);
+  actions.toggleAuthorizationAssist();
+  EXPECT_FALSE(controller->currentState().authorizationAssist) << "switched off in this build";
+  EXPECT_EQ(controller->iconRefreshes(), 0);
+}
+
+TEST_F(MenuControllerTest, TheCallbacksHoldTheControllerWeakly) {
+  auto actions = controller->currentActions();
+  std::weak_ptr<MenuBarController> weak = controller;
+  controller.reset();
+  EXPECT_TRUE(weak.expired());
+  const bool enabled = Settings::shared().unlockEnabled();
+  actions.toggleUnlock();
+  actions.forgetFace();
+  actions.chooseEngine("dlib (public domain)");
+  EXPECT_EQ(Settings::shared().unlockEnabled(), enabled);
+  EXPECT_TRUE(simulatedAlerts().shown().empty());
+}
+
+TEST_F(MenuControllerTest, TheRowsReachTheirActions) {
+  auto actions = controller->currentActions();
+  actions.forgetFace();
+  actions.setPassword();
+  actions.setQuorvelPassword();
+  EXPECT_EQ(simulatedAlerts().messages(),
+            (Strings{"Forget your face and password?", "Save your login password",
+                     "Set a Quorvel password"}));
+
+  actions.showTutorial();
+  advance(0.05);
+  ASSERT_TRUE(TutorialController::shared().isShowing());
+  EXPECT_EQ(TutorialController::shared().model()->step.value(), TutorialStep::welcome);
+}
+
+TEST_F(MenuControllerTest, GrantingAccessibilityPromptsAndExplains) {
+  lockMachine().accessibility().setTrusted(false);
+  const auto prompts = lockMachine().accessibility().promptCount();
+  controller->currentActions().grantAccessibility();
+  EXPECT_EQ(lockMachine().accessibility().promptCount(), prompts + 1);
+  ASSERT_EQ(simulatedAlerts().shown().size(), 1u);
+  const auto alert = simulatedAlerts().shown()[0];
+  EXPECT_EQ(alert.messageText, "Turn on Accessibility for Quorvel");
+  EXPECT_EQ(alert.informativeText,
+            "System Settings should now be open at Privacy & Security \u2192 Accessibility. "
+            "Switch Quorvel on there, then come back to this menu.");
+  EXPECT_EQ(alert.buttons, Strings{"OK"});
+  EXPECT_EQ(simulatedApplication().activations(), Strings{"activate ignoringOtherApps=false"});
+}
+
+TEST_F(MenuControllerTest, AnEngineNameThatIsNoEnginesDoesNothing) {
+  controller->currentActions().chooseEngine("dlib");
+  controller->currentActions().chooseEngine("");
+  controller->currentActions().chooseEngine("dlib (public domain)");  // the current one
+  EXPECT_TRUE(simulatedAlerts().shown().empty());
+  EXPECT_EQ(controller->iconRefreshes(), 0);
+}
+
+TEST_F(MenuControllerTest, ThePreviewShowsSuccessAfterOnePointEightSecondsHoldingNothing) {
+  Settings::shared().setPlayAnimation(true);
+  ASSERT_TRUE(LockScreenOverlay::shared().available());
+  controller->currentActions().previewAnimation();
+  std::weak_ptr<MenuBarController> weak = controller;
+  controller.reset();
+  EXPECT_TRUE(weak.expired()) << "the delayed step holds nothing";
+  advance(0.35);
+  auto model = overlayModel();
+  ASSERT_TRUE(model) << "the scan is shown";
+  EXPECT_EQ(model->tickProgress.value(), 0);
+  advance(1.8 - 0.35 - 0.01);
+  EXPECT_EQ(model->tickProgress.value(), 0);
+  advance(1.0);
+  EXPECT_GT(model->tickProgress.value(), 0) << "the success step ran after the controller went";
+  EXPECT_TRUE(simulatedAlerts().shown().empty());
+}
+
+}  // namespace
+}  // namespace quorvel::testing
