@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <utility>
 
+#include "app/app_updater.hpp"
 #include "app/diagnostics_text.hpp"
+#include "app/dock_visibility.hpp"
 #include "foundation/faceprint_store.hpp"
 #include "foundation/password_vault.hpp"
 #include "foundation/quorvel_password.hpp"
@@ -13,6 +15,7 @@
 #include "onboarding/tutorial_controller.hpp"
 #include "platform/dispatch/dispatch.hpp"
 #include "platform/localauth/local_auth.hpp"
+#include "platform/loginitems/login_items.hpp"
 #include "platform/ui/alert.hpp"
 #include "platform/ui/application.hpp"
 #include "foundation/build_flavour.hpp"
@@ -91,7 +94,28 @@ MenuBarController::GuardedAction MenuBarController::guarded(void (MenuBarControl
   };
 }
 
+MenuBarController::MenuBarController()
+    : loginItemEnabled_(platform::loginitems::mainApp()->status() ==
+                        platform::loginitems::Status::enabled) {}
+
 void MenuBarController::refreshIcon() { ++iconRefreshes_; }
+
+void MenuBarController::toggleDockIcon() {
+  Settings::shared().setShowInDock(!Settings::shared().showInDock());
+  applyDockVisibility();
+}
+
+void MenuBarController::toggleLoginItem() {
+  auto service = platform::loginitems::mainApp();
+  const auto error = loginItemEnabled_ ? service->unregisterApp() : service->registerApp();
+  if (error) {
+    showNotice("Could not change the login setting", error->localizedDescription, Front::plain);
+    return;
+  }
+  loginItemEnabled_ = !loginItemEnabled_;
+}
+
+void MenuBarController::checkForUpdates() { AppUpdater::controller().checkForUpdates(nullptr); }
 
 MenuPanelState MenuBarController::currentState() const {
   MenuPanelState state;
@@ -136,6 +160,9 @@ MenuPanelActions MenuBarController::currentActions() {
   actions.setQuorvelPassword = guarded(&MenuBarController::setQuorvelPassword);
   actions.grantAccessibility = guarded(&MenuBarController::grantAccessibility);
   actions.toggleAnimation = guarded(&MenuBarController::toggleAnimation);
+  actions.toggleDockIcon = guarded(&MenuBarController::toggleDockIcon);
+  actions.toggleLoginItem = guarded(&MenuBarController::toggleLoginItem);
+  actions.checkForUpdates = guarded(&MenuBarController::checkForUpdates);
   actions.togglePalmToCancel = guarded(&MenuBarController::togglePalmToCancel);
   // The assist flips even when the controller is gone; only the re-render needs it.
   actions.toggleAuthorizationAssist = [] {

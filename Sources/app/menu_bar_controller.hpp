@@ -31,7 +31,8 @@ class MenuBarController : public std::enable_shared_from_this<MenuBarController>
                                          RecognitionEngine engine, const FaceEngineSpec& spec,
                                          bool enrolled);
 
-  MenuBarController() = default;
+  // Reads whether the application opens at login from the login-item service, once.
+  MenuBarController();
   virtual ~MenuBarController() = default;
   MenuBarController(const MenuBarController&) = delete;
   MenuBarController& operator=(const MenuBarController&) = delete;
@@ -51,6 +52,10 @@ class MenuBarController : public std::enable_shared_from_this<MenuBarController>
   void togglePalmToCancel();
   void toggleAuthorizationAssist();
   void showTutorial();
+  void toggleDockIcon();
+  // Registers or unregisters opening at login; a refusal is shown with the platform's text.
+  void toggleLoginItem();
+  void checkForUpdates();
   void grantAccessibility();
   void previewAnimation();
   // The engine list's callback: the selectable engine with this display name, if any.
@@ -87,7 +92,8 @@ class MenuBarController : public std::enable_shared_from_this<MenuBarController>
   GuardedAction guarded(void (MenuBarController::*member)());
 
   int iconRefreshes_ = 0;
-  // Whether the application opens at login (no login-item service here: off).
+  // Whether the application opens at login: the service's status at creation, afterwards
+  // changed only by a successful toggle.
   bool loginItemEnabled_ = false;
 };
 

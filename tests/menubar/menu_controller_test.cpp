@@ -2,6 +2,7 @@
 // on the simulated platform, in virtual time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -188,6 +189,72 @@ TEST_F(MenuControllerTest, ThePreviewShowsSuccessAfterOnePointEightSecondsHoldin
   advance(1.0);
   EXPECT_GT(model->tickProgress.value(), 0) << "the success step ran after the controller went";
   EXPECT_TRUE(simulatedAlerts().shown().empty());
+}
+
+}  // namespace
+}  // namespace quorvel::testing
+
+namespace quorvel::testing {
+namespace {
+
+using platform::loginitems::Status;
+
+TEST_F(MenuControllerTest, OpeningAtLoginRegistersAndUnregisters) {
+  EXPECT_FALSE(controller->currentState().openAtLogin);
+  controller->currentActions().toggleLoginItem();
+  EXPECT_TRUE(controller->currentState().openAtLogin);
+  controller->currentActions().toggleLoginItem();
+  EXPECT_FALSE(controller->currentState().openAtLogin);
+  EXPECT_EQ(simulatedLoginItems().requests(), (Strings{"register", "unregister"}));
+  EXPECT_TRUE(simulatedAlerts().shown().empty());
+}
+
+TEST_F(MenuControllerTest, OnlyAnEnabledServiceReadsAsOpenAtLogin) {
+  simulatedLoginItems().setStatus(Status::requiresApproval);
+  auto awaiting = std::make_shared<MenuBarController>();
+  EXPECT_FALSE(awaiting->currentState().openAtLogin);
+  awaiting->toggleLoginItem();
+  EXPECT_EQ(simulatedLoginItems().requests(), Strings{"register"});
+
+  simulatedLoginItems().setStatus(Status::enabled);
+  auto enabled = std::make_shared<MenuBarController>();
+  EXPECT_TRUE(enabled->currentState().openAtLogin);
+  // Read once at creation: a later change of the service is not seen.
+  simulatedLoginItems().setStatus(Status::notRegistered);
+  EXPECT_TRUE(enabled->currentState().openAtLogin);
+}
+
+TEST_F(MenuControllerTest, ARefusedLoginChangeKeepsTheSwitchAndShowsThePlatformText) {
+  simulatedLoginItems().refuse("Operation not permitted");
+  controller->toggleLoginItem();
+  EXPECT_FALSE(controller->currentState().openAtLogin);
+  ASSERT_EQ(simulatedAlerts().shown().size(), 1u);
+  const auto alert = simulatedAlerts().shown()[0];
+  EXPECT_EQ(alert.messageText, "Could not change the login setting");
+  EXPECT_EQ(alert.informativeText, "Operation not permitted");
+  EXPECT_EQ(alert.buttons, Strings{"OK"});
+  EXPECT_EQ(simulatedApplication().activations(), Strings{"activate ignoringOtherApps=false"});
+}
+
+TEST_F(MenuControllerTest, TheLinuxLoginServiceIsMissingAndRefuses) {
+  auto service = platform::loginitems::makeLinuxService();
+  EXPECT_EQ(service->status(), Status::notFound);
+  EXPECT_TRUE(service->registerApp().has_value());
+  EXPECT_TRUE(service->unregisterApp().has_value());
+}
+
+TEST_F(MenuControllerTest, TheDockSwitchFlipsTheSettingAndAppliesIt) {
+  const bool before = Settings::shared().showInDock();
+  controller->currentActions().toggleDockIcon();
+  EXPECT_EQ(Settings::shared().showInDock(), !before);
+  EXPECT_EQ(simulatedApplication().showsDockIcon(), !before);
+  EXPECT_EQ(controller->currentState().showInDock, !before);
+}
+
+TEST_F(MenuControllerTest, CheckForUpdatesAsksTheUpdater) {
+  controller->currentActions().checkForUpdates();
+  const auto events = simulatedUpdater().events();
+  EXPECT_NE(std::find(events.begin(), events.end(), "check updates"), events.end());
 }
 
 }  // namespace

@@ -9,6 +9,7 @@ namespace {
 
 std::shared_ptr<platform::ui::SimulatedAlerts> alerts;
 std::shared_ptr<platform::localauth::SimulatedLocalAuthentication> localAuth;
+std::shared_ptr<platform::loginitems::SimulatedLoginItems> loginItems;
 
 FixtureHook hook(
     [] {
@@ -16,10 +17,14 @@ FixtureHook hook(
       platform::ui::installAlerts(alerts);
       localAuth = std::make_shared<platform::localauth::SimulatedLocalAuthentication>();
       platform::localauth::install(localAuth);
+      loginItems = std::make_shared<platform::loginitems::SimulatedLoginItems>();
+      platform::loginitems::install(loginItems);
     },
     [] {
       platform::ui::installAlerts(nullptr);
       platform::localauth::install(nullptr);
+      platform::loginitems::install(nullptr);
+      loginItems.reset();
       alerts.reset();
       localAuth.reset();
     });
@@ -28,5 +33,6 @@ FixtureHook hook(
 
 platform::ui::SimulatedAlerts& simulatedAlerts() { return *alerts; }
 platform::localauth::SimulatedLocalAuthentication& simulatedLocalAuth() { return *localAuth; }
+platform::loginitems::SimulatedLoginItems& simulatedLoginItems() { return *loginItems; }
 
 }  // namespace quorvel::testing

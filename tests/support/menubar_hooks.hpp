@@ -2,11 +2,13 @@
 #pragma once
 
 #include "platform/localauth/local_auth.hpp"
+#include "platform/loginitems/login_items.hpp"
 #include "platform/ui/alert.hpp"
 
 namespace quorvel::testing {
 
 platform::ui::SimulatedAlerts& simulatedAlerts();
 platform::localauth::SimulatedLocalAuthentication& simulatedLocalAuth();
+platform::loginitems::SimulatedLoginItems& simulatedLoginItems();
 
 }  // namespace quorvel::testing
