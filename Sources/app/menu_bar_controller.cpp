@@ -98,11 +98,92 @@ MenuBarController::MenuBarController()
     : loginItemEnabled_(platform::loginitems::mainApp()->status() ==
                         platform::loginitems::Status::enabled) {}
 
-void MenuBarController::refreshIcon() { ++iconRefreshes_; }
+void MenuBarController::refreshIcon() {
+  ++iconRefreshes_;
+  if (!statusItem_ || !statusItem_->button) return;
+  const char* symbol = UnlockCoordinator::shared().blocker() ? "exclamationmark.triangle" : "faceid";
+  auto image = platform::ui::statusBar()->systemSymbol(symbol, "Quorvel");
+  if (image) image->isTemplate = true;
+  statusItem_->button->image = image;
+}
+
+void MenuBarController::install() {
+  auto bar = platform::ui::statusBar();
+  statusItem_ = bar->makeStatusItem();
+  if (auto button = statusItem_->button) {
+    button->imagePosition = platform::ui::ImagePosition::imageOnly;
+    button->action = guarded(&MenuBarController::togglePanel);
+  }
+  refreshIcon();
+  bar->addGlobalMouseMonitor(
+      platform::ui::event_mask::leftMouseDown | platform::ui::event_mask::rightMouseDown,
+      [weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (self && self->popover_) self->popover_->performClose();
+      });
+}
+
+void MenuBarController::togglePanel() {
+  if (popover_ && popover_->isShown()) {
+    popover_->performClose();
+  } else {
+    openPanel();
+  }
+}
+
+std::shared_ptr<MenuPanelView> MenuBarController::makePanel() {
+  return std::make_shared<MenuPanelView>(currentState(), currentActions());
+}
+
+std::shared_ptr<MenuPanelView> MenuBarController::panelView() const {
+  return hosting_ ? std::dynamic_pointer_cast<MenuPanelView>(hosting_->rootView()) : nullptr;
+}
+
+void MenuBarController::openPanel() {
+  if (!statusItem_ || !statusItem_->button) return;
+  auto button = statusItem_->button;
+  if (!hosting_) hosting_ = std::make_shared<platform::windows::HostingView>(makePanel());
+  if (auto old = popover_) {
+    old->performClose();
+    old->contentViewController = nullptr;
+    popover_ = nullptr;
+  }
+  hosting_->setRootView(makePanel());
+  auto popover = platform::ui::statusBar()->makePopover();
+  popover->behavior = platform::ui::Popover::Behavior::transient;
+  popover->didClose = [weak = weak_from_this()](platform::ui::Popover& closed) {
+    if (auto self = weak.lock()) {
+      self->popoverDidClose(closed);
+    } else {
+      closed.contentViewController = nullptr;
+    }
+  };
+  popover->contentViewController = hosting_;
+  popover_ = popover;
+  popover->show(button->bounds, platform::ui::RectEdge::minY);
+  popover->windowCollectionBehavior |= platform::windows::collection_behavior::canJoinAllSpaces |
+                                       platform::windows::collection_behavior::fullScreenAuxiliary;
+}
+
+void MenuBarController::popoverDidClose(platform::ui::Popover& popover) {
+  popover.contentViewController = nullptr;
+  if (popover_.get() == &popover) popover_ = nullptr;
+}
+
+void MenuBarController::rerender() {
+  if (hosting_) hosting_->setRootView(makePanel());
+}
 
 void MenuBarController::toggleDockIcon() {
+  const bool wasShown = popover_ && popover_->isShown();
   Settings::shared().setShowInDock(!Settings::shared().showInDock());
   applyDockVisibility();
+  if (wasShown) {
+    // Reopened on the next turn of the main loop, showing the new state.
+    platform::dispatch::mainQueue().async([weak = weak_from_this()] {
+      if (auto self = weak.lock()) self->openPanel();
+    });
+  }
 }
 
 void MenuBarController::toggleLoginItem() {
@@ -113,6 +194,7 @@ void MenuBarController::toggleLoginItem() {
     return;
   }
   loginItemEnabled_ = !loginItemEnabled_;
+  rerender();
 }
 
 void MenuBarController::checkForUpdates() { AppUpdater::controller().checkForUpdates(nullptr); }
@@ -165,9 +247,14 @@ MenuPanelActions MenuBarController::currentActions() {
   actions.checkForUpdates = guarded(&MenuBarController::checkForUpdates);
   actions.togglePalmToCancel = guarded(&MenuBarController::togglePalmToCancel);
   // The assist flips even when the controller is gone; only the re-render needs it.
-  actions.toggleAuthorizationAssist = [] {
+  actions.toggleAuthorizationAssist = [weak = weak_from_this()] {
     AuthorizationAssist::setEnabled(!AuthorizationAssist::enabled());
     if (!AuthorizationAssist::enabled()) AuthorizationAssist::shared().cancel();
+    if (auto self = weak.lock()) self->rerender();
+  };
+  actions.close = [weak = weak_from_this()] {
+    auto self = weak.lock();
+    if (self && self->popover_) self->popover_->performClose();
   };
   actions.chooseEngine = [weak = weak_from_this()](const std::string& name) {
     if (auto self = weak.lock()) self->chooseEngineNamed(name);
@@ -181,19 +268,23 @@ MenuPanelActions MenuBarController::currentActions() {
 void MenuBarController::toggleEnabled() {
   Settings::shared().setUnlockEnabled(!Settings::shared().unlockEnabled());
   refreshIcon();
+  rerender();
 }
 
 void MenuBarController::toggleAnimation() {
   Settings::shared().setPlayAnimation(!Settings::shared().playAnimation());
+  rerender();
 }
 
 void MenuBarController::togglePalmToCancel() {
   Settings::shared().setPalmToCancel(!Settings::shared().palmToCancel());
+  rerender();
 }
 
 void MenuBarController::toggleAuthorizationAssist() {
   AuthorizationAssist::setEnabled(!AuthorizationAssist::enabled());
   if (!AuthorizationAssist::enabled()) AuthorizationAssist::shared().cancel();
+  rerender();
 }
 
 void MenuBarController::showTutorial() { TutorialController::shared().present(TutorialStep::welcome); }

@@ -7,6 +7,8 @@
 #include <string>
 
 #include "app/menu_panel_state.hpp"
+#include "app/menu_panel_view.hpp"
+#include "platform/ui/status_bar.hpp"
 #include "foundation/recognition_engine.hpp"
 #include "unlock/unlock_coordinator.hpp"
 
@@ -41,6 +43,19 @@ class MenuBarController : public std::enable_shared_from_this<MenuBarController>
   static constexpr const char* readyText = "Ready, your face will unlock this Mac";
   // Seconds between the preview's scan and its success animation.
   static constexpr double previewSuccessDelay = 1.8;
+
+  // Creates the status item, sets its icon and closes the panel on clicks elsewhere.
+  void install();
+  // Closes the panel when it is shown, otherwise opens it with what holds now.
+  void togglePanel();
+  // The popover's close notification.
+  void popoverDidClose(platform::ui::Popover& popover);
+
+  const std::shared_ptr<platform::ui::StatusItem>& statusItem() const { return statusItem_; }
+  const std::shared_ptr<platform::ui::Popover>& popover() const { return popover_; }
+  const std::shared_ptr<platform::windows::HostingView>& hosting() const { return hosting_; }
+  // The panel view the hosting view shows now, if any.
+  std::shared_ptr<MenuPanelView> panelView() const;
 
   // What the panel shows, read from the live services now.
   MenuPanelState currentState() const;
@@ -82,7 +97,7 @@ class MenuBarController : public std::enable_shared_from_this<MenuBarController>
   void showMatchTestReport(const UnlockCoordinator::TestResult& result, RecognitionEngine engine,
                            const FaceEngineSpec& spec, bool enrolled);
 
-  // Brings the status item's icon up to date with what is stored.
+  // Sets the status button's icon: "faceid" when face unlock can run, a warning otherwise.
   virtual void refreshIcon();
   // How many times the icon was brought up to date.
   int iconRefreshes() const { return iconRefreshes_; }
@@ -91,6 +106,14 @@ class MenuBarController : public std::enable_shared_from_this<MenuBarController>
   // `action` wrapped so it holds this controller weakly and does nothing once it is gone.
   GuardedAction guarded(void (MenuBarController::*member)());
 
+  void openPanel();
+  // Replaces the hosting view's root with a fresh panel; the open panel changes in place.
+  void rerender();
+  std::shared_ptr<MenuPanelView> makePanel();
+
+  std::shared_ptr<platform::ui::StatusItem> statusItem_;
+  std::shared_ptr<platform::ui::Popover> popover_;
+  std::shared_ptr<platform::windows::HostingView> hosting_;
   int iconRefreshes_ = 0;
   // Whether the application opens at login: the service's status at creation, afterwards
   // changed only by a successful toggle.

@@ -259,3 +259,154 @@ TEST_F(MenuControllerTest, CheckForUpdatesAsksTheUpdater) {
 
 }  // namespace
 }  // namespace quorvel::testing
+
+namespace quorvel::testing {
+namespace {
+
+namespace ui = platform::ui;
+
+class MenuPanelTest : public MenuControllerTest {
+ protected:
+  void SetUp() override {
+    MenuControllerTest::SetUp();
+    controller->install();
+  }
+  ui::StatusButton& button() { return *controller->statusItem()->button; }
+  bool panelShown() { return controller->popover() && controller->popover()->isShown(); }
+};
+
+TEST_F(MenuPanelTest, InstallingMakesTheButtonItsIconAndTheMonitor) {
+  ASSERT_EQ(simulatedStatusBar().items().size(), 1u);
+  EXPECT_EQ(button().imagePosition, ui::ImagePosition::imageOnly);
+  EXPECT_EQ(button().image, (ui::SymbolImage{"exclamationmark.triangle", "Quorvel", true}));
+  EXPECT_EQ(simulatedStatusBar().monitorMasks(),
+            std::vector<std::uint64_t>{ui::event_mask::leftMouseDown | ui::event_mask::rightMouseDown});
+  EXPECT_FALSE(controller->popover());
+}
+
+TEST_F(MenuPanelTest, TheIconShowsWhetherFaceUnlockCanRun) {
+  lockMachine().accessibility().setTrusted(true);
+  enrol();
+  ASSERT_TRUE(PasswordVault::set("login"));
+  Settings::shared().setUnlockEnabled(false);
+  controller->toggleEnabled();
+  EXPECT_EQ(button().image, (ui::SymbolImage{"faceid", "Quorvel", true}));
+  controller->toggleEnabled();
+  EXPECT_EQ(button().image->symbolName, "exclamationmark.triangle");
+  simulatedStatusBar().withoutSymbols(true);
+  controller->refreshIcon();
+  EXPECT_FALSE(button().image.has_value());
+}
+
+TEST_F(MenuPanelTest, TheButtonOpensAFreshPanelAndClosesIt) {
+  button().performClick();
+  ASSERT_TRUE(panelShown());
+  auto first = controller->popover();
+  EXPECT_EQ(first->behavior, ui::Popover::Behavior::transient);
+  EXPECT_EQ(first->edge(), ui::RectEdge::minY);
+  EXPECT_EQ(first->contentViewController, controller->hosting());
+  EXPECT_EQ(first->windowCollectionBehavior,
+            platform::windows::collection_behavior::stationary |
+                platform::windows::collection_behavior::canJoinAllSpaces |
+                platform::windows::collection_behavior::fullScreenAuxiliary);
+  EXPECT_EQ(controller->panelView()->state().passwordTitle, "Save my login password\u2026");
+
+  button().performClick();
+  EXPECT_FALSE(controller->popover()) << "the close notification drops it";
+  EXPECT_FALSE(first->contentViewController);
+
+  // Changed while closed: the next opening reads it afresh, in a new popover.
+  ASSERT_TRUE(PasswordVault::set("login"));
+  auto hosting = controller->hosting();
+  button().performClick();
+  ASSERT_TRUE(panelShown());
+  EXPECT_NE(controller->popover(), first);
+  EXPECT_EQ(controller->hosting(), hosting) << "the hosting view is kept";
+  EXPECT_EQ(controller->panelView()->state().passwordTitle, "Change my saved password\u2026");
+  EXPECT_EQ(simulatedStatusBar().popovers().size(), 2u);
+}
+
+TEST_F(MenuPanelTest, AClickInAnotherApplicationClosesThePanel) {
+  button().performClick();
+  simulatedStatusBar().clickInOtherApplication(ui::event_mask::rightMouseDown);
+  EXPECT_FALSE(controller->popover());
+  button().performClick();
+  simulatedStatusBar().clickInOtherApplication(ui::event_mask::leftMouseDown);
+  EXPECT_FALSE(controller->popover());
+  // The panel's own close callback.
+  button().performClick();
+  controller->panelView()->actions().close();
+  EXPECT_FALSE(controller->popover());
+}
+
+TEST_F(MenuPanelTest, TheSwitchesReRenderTheOpenPanelInPlace) {
+  button().performClick();
+  auto popover = controller->popover();
+  auto before = controller->panelView();
+  const bool animation = before->state().playAnimation;
+  before->actions().toggleAnimation();
+  ASSERT_TRUE(panelShown());
+  EXPECT_EQ(controller->popover(), popover);
+  EXPECT_NE(controller->panelView(), before);
+  EXPECT_EQ(controller->panelView()->state().playAnimation, !animation);
+  EXPECT_EQ(controller->iconRefreshes(), 1) << "only install's";
+
+  controller->panelView()->actions().toggleUnlock();
+  EXPECT_EQ(controller->panelView()->state().unlockEnabled, Settings::shared().unlockEnabled());
+  EXPECT_EQ(controller->iconRefreshes(), 2);
+
+  controller->panelView()->actions().togglePalmToCancel();
+  EXPECT_EQ(controller->panelView()->state().palmToCancel, Settings::shared().palmToCancel());
+
+  auto beforeLogin = controller->panelView();
+  controller->panelView()->actions().toggleLoginItem();
+  EXPECT_NE(controller->panelView(), beforeLogin);
+  EXPECT_TRUE(controller->panelView()->state().openAtLogin);
+
+  // A refused change does not re-render.
+  simulatedLoginItems().refuse("no");
+  auto beforeRefusal = controller->panelView();
+  controller->panelView()->actions().toggleLoginItem();
+  EXPECT_EQ(controller->panelView(), beforeRefusal);
+  EXPECT_EQ(controller->popover(), popover);
+}
+
+TEST_F(MenuPanelTest, TheDockSwitchReopensAnOpenPanelOnTheNextTurn) {
+  button().performClick();
+  auto first = controller->popover();
+  const bool before = Settings::shared().showInDock();
+  controller->panelView()->actions().toggleDockIcon();
+  EXPECT_EQ(controller->popover(), first) << "not before the next turn";
+  runUntilIdle();
+  ASSERT_TRUE(panelShown());
+  EXPECT_NE(controller->popover(), first);
+  EXPECT_FALSE(first->isShown());
+  EXPECT_EQ(controller->panelView()->state().showInDock, !before);
+
+  // Closed: the switch does not open it.
+  button().performClick();
+  controller->toggleDockIcon();
+  runUntilIdle();
+  EXPECT_FALSE(controller->popover());
+}
+
+TEST_F(MenuPanelTest, WithoutAStatusButtonThePanelNeverOpens) {
+  simulatedStatusBar().withoutButtons(true);
+  auto other = std::make_shared<MenuBarController>();
+  other->install();
+  other->togglePanel();
+  EXPECT_FALSE(other->popover());
+  EXPECT_FALSE(other->hosting());
+}
+
+TEST_F(MenuPanelTest, TheMonitorHoldsTheControllerWeakly) {
+  button().performClick();
+  std::weak_ptr<MenuBarController> weak = controller;
+  controller.reset();
+  EXPECT_TRUE(weak.expired());
+  simulatedStatusBar().clickInOtherApplication(ui::event_mask::leftMouseDown);
+  SUCCEED() << "a click after the controller is gone does nothing";
+}
+
+}  // namespace
+}  // namespace quorvel::testing

@@ -4,10 +4,12 @@
 #include "platform/localauth/local_auth.hpp"
 #include "platform/loginitems/login_items.hpp"
 #include "platform/ui/alert.hpp"
+#include "platform/ui/status_bar.hpp"
 
 namespace quorvel::testing {
 
 platform::ui::SimulatedAlerts& simulatedAlerts();
+platform::ui::SimulatedStatusBar& simulatedStatusBar();
 platform::localauth::SimulatedLocalAuthentication& simulatedLocalAuth();
 platform::loginitems::SimulatedLoginItems& simulatedLoginItems();
 
