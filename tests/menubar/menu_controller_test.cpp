@@ -410,3 +410,22 @@ TEST_F(MenuPanelTest, TheMonitorHoldsTheControllerWeakly) {
 
 }  // namespace
 }  // namespace quorvel::testing
+
+namespace quorvel::testing {
+namespace {
+
+TEST_F(MenuControllerTest, AMatchTestEndsInItsReport) {
+  controller->currentActions().runTest();
+  EXPECT_TRUE(simulatedAlerts().shown().empty()) << "nothing while the test runs";
+  advance(UnlockCoordinator::testDuration + 1);
+  runUntilIdle();
+  ASSERT_EQ(simulatedAlerts().shown().size(), 1u);
+  const auto report = simulatedAlerts().shown()[0];
+  EXPECT_EQ(report.informativeText.rfind("Model: dlib (public domain)\nBest match score: ", 0), 0u)
+      << report.informativeText;
+  EXPECT_EQ(report.buttons, Strings{"OK"});
+  EXPECT_EQ(simulatedApplication().activations().back(), "activate ignoringOtherApps=false");
+}
+
+}  // namespace
+}  // namespace quorvel::testing
