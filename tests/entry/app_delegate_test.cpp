@@ -12,15 +12,30 @@
 #include "onboarding/tutorial_controller.hpp"
 #include "overlay/lock_screen_overlay.hpp"
 #include "platform/notifications/notifications.hpp"
+#include "platform/uuid/uuid.hpp"
 #include "platform/dispatch/dispatch.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/simulated_lock_machine.hpp"
 #include "support/ui_updater_hooks.hpp"
+#include "unlock/authorization_assist.hpp"
 #include "unlock/lock_monitor.hpp"
+
+namespace quorvel {
+// Reaches the assist's private state: whether it still holds a scan token and the overlay.
+struct AuthorizationAssistInspection {
+  static void holdTokenAndOverlay(AuthorizationAssist& assist) {
+    assist.token_ = platform::uuid::UUID();
+    assist.ownsOverlay_ = true;
+  }
+  static bool holdsToken(const AuthorizationAssist& assist) { return assist.token_.has_value(); }
+};
+}  // namespace quorvel
 
 namespace {
 
 using quorvel::AppDelegate;
+using quorvel::AuthorizationAssist;
+using quorvel::AuthorizationAssistInspection;
 using quorvel::testing::lockMachine;
 using quorvel::testing::simulatedApplication;
 using quorvel::testing::simulatedUpdater;
@@ -138,6 +153,47 @@ TEST_F(AppDelegateTest, CallbacksAreWiredAndReplaceEarlierOnes) {
   monitor.onUnlock();
   monitor.onSleep();
   EXPECT_EQ(count("unlock", kNotAttempting), 2u);
+}
+
+// Notes, for each coordinator line, whether the assist still held its token at that moment.
+class AssistWatchingSink : public platform::log::Sink {
+ public:
+  explicit AssistWatchingSink(std::shared_ptr<platform::log::Sink> next) : next_(std::move(next)) {}
+  void write(const platform::log::Entry& entry) override {
+    if (entry.category == "unlock" && entry.message.rfind(kNotAttempting, 0) == 0) {
+      heldAtCoordinator.push_back(
+          AuthorizationAssistInspection::holdsToken(AuthorizationAssist::shared()));
+    }
+    next_->write(entry);
+  }
+  std::vector<bool> heldAtCoordinator;
+  const std::shared_ptr<platform::log::Sink>& next() const { return next_; }
+
+ private:
+  std::shared_ptr<platform::log::Sink> next_;
+};
+
+TEST_F(AppDelegateTest, LockAndSleepCancelTheAssistBeforeTheCoordinatorHearsOfThem) {
+  namespace notes = platform::notifications;
+  delegate.applicationDidFinishLaunching();
+  auto sink = std::make_shared<AssistWatchingSink>(platform::log::currentSink());
+  platform::log::installSink(sink);
+
+  AuthorizationAssistInspection::holdTokenAndOverlay(AuthorizationAssist::shared());
+  lockMachine().distributed().post(notes::kScreenIsLocked);
+  runUntilIdle();
+  EXPECT_EQ(sink->heldAtCoordinator, std::vector<bool>{false});
+  EXPECT_FALSE(AuthorizationAssistInspection::holdsToken(AuthorizationAssist::shared()));
+
+  // Sleep cancels too; a wake does not (it only re-checks the lock).
+  AuthorizationAssistInspection::holdTokenAndOverlay(AuthorizationAssist::shared());
+  quorvel::LockMonitor::shared().onSleep();
+  EXPECT_FALSE(AuthorizationAssistInspection::holdsToken(AuthorizationAssist::shared()));
+  AuthorizationAssistInspection::holdTokenAndOverlay(AuthorizationAssist::shared());
+  quorvel::LockMonitor::shared().onWake();
+  EXPECT_TRUE(AuthorizationAssistInspection::holdsToken(AuthorizationAssist::shared()));
+  EXPECT_EQ(sink->heldAtCoordinator, (std::vector<bool>{false, true}));
+  platform::log::installSink(sink->next());
 }
 
 TEST_F(AppDelegateTest, DelegateAnswers) {
