@@ -1,0 +1,431 @@
+// The menu-bar controller's panel snapshot, its callback table and the actions behind the rows
+// on the simulated platform, in virtual time.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/menu_bar_controller.hpp"
+#include "foundation/build_flavour.hpp"
+#include "foundation/faceprint_store.hpp"
+#include "foundation/password_vault.hpp"
+#include "foundation/quorvel_password.hpp"
+#include "foundation/settings.hpp"
+#include "onboarding/tutorial_controller.hpp"
+#include "overlay/lock_screen_overlay.hpp"
+#include "overlay/unlock_animation_view.hpp"
+#include "support/menubar_hooks.hpp"
+#include "support/platform_fixture.hpp"
+#include "support/simulated_lock_machine.hpp"
+#include "support/simulated_screens.hpp"
+#include "support/ui_updater_hooks.hpp"
+
+namespace quorvel::testing {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+class MenuControllerTest : public PlatformTest {
+ protected:
+  void SetUp() override {
+    PlatformTest::SetUp();
+    controller = std::make_shared<MenuBarController>();
+  }
+  void TearDown() override {
+    controller.reset();
+    PlatformTest::TearDown();
+  }
+  static void enrol() {
+    ASSERT_TRUE(FaceprintStore::shared().replaceEnrolled({std::vector<float>(128, 0.25f)},
+                                                         RecognitionEngine::dlib));
+  }
+  std::shared_ptr<UnlockAnimationModel> overlayModel() {
+    const auto numbers = machine().windows->windowNumbers();
+    if (numbers.empty()) return nullptr;
+    auto* panel = dynamic_cast<OverlayWindow*>(machine().windows->panel(numbers.front()));
+    if (!panel || !panel->contentView()) return nullptr;
+    auto view = std::dynamic_pointer_cast<UnlockAnimationView>(panel->contentView()->rootView());
+    return view ? view->model() : nullptr;
+  }
+
+  std::shared_ptr<MenuBarController> controller;
+};
+
+TEST_F(MenuControllerTest, TheSnapshotOfAFreshInstallation) {
+  lockMachine().accessibility().setTrusted(false);
+  const MenuPanelState state = controller->currentState();
+  EXPECT_EQ(state.statusText, "Set up your face first");
+  EXPECT_TRUE(state.statusIsWarning);
+  EXPECT_EQ(state.enrolTitle, "Set up my face\u2026");
+  EXPECT_EQ(state.passwordTitle, "Save my login password\u2026");
+  EXPECT_FALSE(state.quorvelPasswordTitle.has_value());
+  EXPECT_TRUE(state.accessibilityWarning);
+  EXPECT_FALSE(state.authorizationAssist);
+  EXPECT_FALSE(state.authorizationAssistAvailable);
+  EXPECT_EQ(state.authorizationAssistStatus, "Off");
+  EXPECT_FALSE(state.openAtLogin);
+  EXPECT_EQ(state.isDeveloper, BuildFlavour::isDeveloper);
+  if (BuildFlavour::isDeveloper) {
+    ASSERT_EQ(state.engines.size(), 2u);
+    EXPECT_EQ(state.engines[0], (MenuPanelState::Engine{"dlib (public domain)", true, true}));
+    EXPECT_EQ(state.engines[1], (MenuPanelState::Engine{"ArcFace (personal use only)", false, true}));
+  } else {
+    EXPECT_TRUE(state.engines.empty());
+  }
+}
+
+TEST_F(MenuControllerTest, TheSnapshotFollowsWhatIsStored) {
+  lockMachine().accessibility().setTrusted(true);
+  enrol();
+  ASSERT_TRUE(QuorvelPassword::set("pw"));
+  // An app password without a saved login password: the row stays hidden.
+  EXPECT_FALSE(controller->currentState().quorvelPasswordTitle.has_value());
+  ASSERT_TRUE(PasswordVault::set("login"));
+  MenuPanelState state = controller->currentState();
+  EXPECT_EQ(state.enrolTitle, "Set up my face again\u2026");
+  EXPECT_EQ(state.passwordTitle, "Change my saved password\u2026");
+  EXPECT_EQ(state.quorvelPasswordTitle, "Change Quorvel password\u2026");
+  EXPECT_FALSE(state.accessibilityWarning);
+  QuorvelPassword::clear();
+  EXPECT_EQ(controller->currentState().quorvelPasswordTitle,
+            "Protect these with a Quorvel password\u2026");
+
+  Settings::shared().setUnlockEnabled(true);
+  state = controller->currentState();
+  EXPECT_EQ(state.statusText, "Ready, your face will unlock this Mac");
+  EXPECT_FALSE(state.statusIsWarning);
+  EXPECT_TRUE(state.unlockEnabled);
+
+  // The unlock switch through the callback table: setting, icon and status line.
+  controller->currentActions().toggleUnlock();
+  state = controller->currentState();
+  EXPECT_FALSE(state.unlockEnabled);
+  EXPECT_EQ(state.statusText, "Turned off");
+  EXPECT_TRUE(state.statusIsWarning);
+  EXPECT_EQ(controller->iconRefreshes(), 1);
+}
+
+TEST_F(MenuControllerTest, TheSwitchesFlipTheirSettingsWithoutTouchingTheIcon) {
+  const bool animation = Settings::shared().playAnimation();
+  const bool palm = Settings::shared().palmToCancel();
+  auto actions = controller->currentActions();
+  actions.toggleAnimation();
+  actions.togglePalmToCancel();
+  EXPECT_EQ(Settings::shared().playAnimation(), !animation);
+  EXPECT_EQ(Settings::shared().palmToCancel(), !palm);
+  EXPECT_EQ(controller->currentState().playAnimation, !animation);
+  EXPECT_EQ(controller->currentState().palmToCancel, !palm);
+  actions.toggleAuthorizationAssist();
+  EXPECT_FALSE(controller->currentState().authorizationAssist) << "switched off in this build";
+  EXPECT_EQ(controller->iconRefreshes(), 0);
+}
+
+TEST_F(MenuControllerTest, TheCallbacksHoldTheControllerWeakly) {
+  auto actions = controller->currentActions();
+  std::weak_ptr<MenuBarController> weak = controller;
+  controller.reset();
+  EXPECT_TRUE(weak.expired());
+  const bool enabled = Settings::shared().unlockEnabled();
+  actions.toggleUnlock();
+  actions.forgetFace();
+  actions.chooseEngine("dlib (public domain)");
+  EXPECT_EQ(Settings::shared().unlockEnabled(), enabled);
+  EXPECT_TRUE(simulatedAlerts().shown().empty());
+}
+
+TEST_F(MenuControllerTest, TheRowsReachTheirActions) {
+  auto actions = controller->currentActions();
+  actions.forgetFace();
+  actions.setPassword();
+  actions.setQuorvelPassword();
+  EXPECT_EQ(simulatedAlerts().messages(),
+            (Strings{"Forget your face and password?", "Save your login password",
+                     "Set a Quorvel password"}));
+
+  actions.showTutorial();
+  advance(0.05);
+  ASSERT_TRUE(TutorialController::shared().isShowing());
+  EXPECT_EQ(TutorialController::shared().model()->step.value(), TutorialStep::welcome);
+}
+
+TEST_F(MenuControllerTest, GrantingAccessibilityPromptsAndExplains) {
+  lockMachine().accessibility().setTrusted(false);
+  const auto prompts = lockMachine().accessibility().promptCount();
+  controller->currentActions().grantAccessibility();
+  EXPECT_EQ(lockMachine().accessibility().promptCount(), prompts + 1);
+  ASSERT_EQ(simulatedAlerts().shown().size(), 1u);
+  const auto alert = simulatedAlerts().shown()[0];
+  EXPECT_EQ(alert.messageText, "Turn on Accessibility for Quorvel");
+  EXPECT_EQ(alert.informativeText,
+            "System Settings should now be open at Privacy & Security \u2192 Accessibility. "
+            "Switch Quorvel on there, then come back to this menu.");
+  EXPECT_EQ(alert.buttons, Strings{"OK"});
+  EXPECT_EQ(simulatedApplication().activations(), Strings{"activate ignoringOtherApps=false"});
+}
+
+TEST_F(MenuControllerTest, AnEngineNameThatIsNoEnginesDoesNothing) {
+  controller->currentActions().chooseEngine("dlib");
+  controller->currentActions().chooseEngine("");
+  controller->currentActions().chooseEngine("dlib (public domain)");  // the current one
+  EXPECT_TRUE(simulatedAlerts().shown().empty());
+  EXPECT_EQ(controller->iconRefreshes(), 0);
+}
+
+TEST_F(MenuControllerTest, ThePreviewShowsSuccessAfterOnePointEightSecondsHoldingNothing) {
+  Settings::shared().setPlayAnimation(true);
+  ASSERT_TRUE(LockScreenOverlay::shared().available());
+  controller->currentActions().previewAnimation();
+  std::weak_ptr<MenuBarController> weak = controller;
+  controller.reset();
+  EXPECT_TRUE(weak.expired()) << "the delayed step holds nothing";
+  advance(0.35);
+  auto model = overlayModel();
+  ASSERT_TRUE(model) << "the scan is shown";
+  EXPECT_EQ(model->tickProgress.value(), 0);
+  advance(1.8 - 0.35 - 0.01);
+  EXPECT_EQ(model->tickProgress.value(), 0);
+  advance(1.0);
+  EXPECT_GT(model->tickProgress.value(), 0) << "the success step ran after the controller went";
+  EXPECT_TRUE(simulatedAlerts().shown().empty());
+}
+
+}  // namespace
+}  // namespace quorvel::testing
+
+namespace quorvel::testing {
+namespace {
+
+using platform::loginitems::Status;
+
+TEST_F(MenuControllerTest, OpeningAtLoginRegistersAndUnregisters) {
+  EXPECT_FALSE(controller->currentState().openAtLogin);
+  controller->currentActions().toggleLoginItem();
+  EXPECT_TRUE(controller->currentState().openAtLogin);
+  controller->currentActions().toggleLoginItem();
+  EXPECT_FALSE(controller->currentState().openAtLogin);
+  EXPECT_EQ(simulatedLoginItems().requests(), (Strings{"register", "unregister"}));
+  EXPECT_TRUE(simulatedAlerts().shown().empty());
+}
+
+TEST_F(MenuControllerTest, OnlyAnEnabledServiceReadsAsOpenAtLogin) {
+  simulatedLoginItems().setStatus(Status::requiresApproval);
+  auto awaiting = std::make_shared<MenuBarController>();
+  EXPECT_FALSE(awaiting->currentState().openAtLogin);
+  awaiting->toggleLoginItem();
+  EXPECT_EQ(simulatedLoginItems().requests(), Strings{"register"});
+
+  simulatedLoginItems().setStatus(Status::enabled);
+  auto enabled = std::make_shared<MenuBarController>();
+  EXPECT_TRUE(enabled->currentState().openAtLogin);
+  // Read once at creation: a later change of the service is not seen.
+  simulatedLoginItems().setStatus(Status::notRegistered);
+  EXPECT_TRUE(enabled->currentState().openAtLogin);
+}
+
+TEST_F(MenuControllerTest, ARefusedLoginChangeKeepsTheSwitchAndShowsThePlatformText) {
+  simulatedLoginItems().refuse("Operation not permitted");
+  controller->toggleLoginItem();
+  EXPECT_FALSE(controller->currentState().openAtLogin);
+  ASSERT_EQ(simulatedAlerts().shown().size(), 1u);
+  const auto alert = simulatedAlerts().shown()[0];
+  EXPECT_EQ(alert.messageText, "Could not change the login setting");
+  EXPECT_EQ(alert.informativeText, "Operation not permitted");
+  EXPECT_EQ(alert.buttons, Strings{"OK"});
+  EXPECT_EQ(simulatedApplication().activations(), Strings{"activate ignoringOtherApps=false"});
+}
+
+TEST_F(MenuControllerTest, TheLinuxLoginServiceIsMissingAndRefuses) {
+  auto service = platform::loginitems::makeLinuxService();
+  EXPECT_EQ(service->status(), Status::notFound);
+  EXPECT_TRUE(service->registerApp().has_value());
+  EXPECT_TRUE(service->unregisterApp().has_value());
+}
+
+TEST_F(MenuControllerTest, TheDockSwitchFlipsTheSettingAndAppliesIt) {
+  const bool before = Settings::shared().showInDock();
+  controller->currentActions().toggleDockIcon();
+  EXPECT_EQ(Settings::shared().showInDock(), !before);
+  EXPECT_EQ(simulatedApplication().showsDockIcon(), !before);
+  EXPECT_EQ(controller->currentState().showInDock, !before);
+}
+
+TEST_F(MenuControllerTest, CheckForUpdatesAsksTheUpdater) {
+  controller->currentActions().checkForUpdates();
+  const auto events = simulatedUpdater().events();
+  EXPECT_NE(std::find(events.begin(), events.end(), "check updates"), events.end());
+}
+
+}  // namespace
+}  // namespace quorvel::testing
+
+namespace quorvel::testing {
+namespace {
+
+namespace ui = platform::ui;
+
+class MenuPanelTest : public MenuControllerTest {
+ protected:
+  void SetUp() override {
+    MenuControllerTest::SetUp();
+    controller->install();
+  }
+  ui::StatusButton& button() { return *controller->statusItem()->button; }
+  bool panelShown() { return controller->popover() && controller->popover()->isShown(); }
+};
+
+TEST_F(MenuPanelTest, InstallingMakesTheButtonItsIconAndTheMonitor) {
+  ASSERT_EQ(simulatedStatusBar().items().size(), 1u);
+  EXPECT_EQ(button().imagePosition, ui::ImagePosition::imageOnly);
+  EXPECT_EQ(button().image, (ui::SymbolImage{"exclamationmark.triangle", "Quorvel", true}));
+  EXPECT_EQ(simulatedStatusBar().monitorMasks(),
+            std::vector<std::uint64_t>{ui::event_mask::leftMouseDown | ui::event_mask::rightMouseDown});
+  EXPECT_FALSE(controller->popover());
+}
+
+TEST_F(MenuPanelTest, TheIconShowsWhetherFaceUnlockCanRun) {
+  lockMachine().accessibility().setTrusted(true);
+  enrol();
+  ASSERT_TRUE(PasswordVault::set("login"));
+  Settings::shared().setUnlockEnabled(false);
+  controller->toggleEnabled();
+  EXPECT_EQ(button().image, (ui::SymbolImage{"faceid", "Quorvel", true}));
+  controller->toggleEnabled();
+  EXPECT_EQ(button().image->symbolName, "exclamationmark.triangle");
+  simulatedStatusBar().withoutSymbols(true);
+  controller->refreshIcon();
+  EXPECT_FALSE(button().image.has_value());
+}
+
+TEST_F(MenuPanelTest, TheButtonOpensAFreshPanelAndClosesIt) {
+  button().performClick();
+  ASSERT_TRUE(panelShown());
+  auto first = controller->popover();
+  EXPECT_EQ(first->behavior, ui::Popover::Behavior::transient);
+  EXPECT_EQ(first->edge(), ui::RectEdge::minY);
+  EXPECT_EQ(first->contentViewController, controller->hosting());
+  EXPECT_EQ(first->windowCollectionBehavior,
+            platform::windows::collection_behavior::stationary |
+                platform::windows::collection_behavior::canJoinAllSpaces |
+                platform::windows::collection_behavior::fullScreenAuxiliary);
+  EXPECT_EQ(controller->panelView()->state().passwordTitle, "Save my login password\u2026");
+
+  button().performClick();
+  EXPECT_FALSE(controller->popover()) << "the close notification drops it";
+  EXPECT_FALSE(first->contentViewController);
+
+  // Changed while closed: the next opening reads it afresh, in a new popover.
+  ASSERT_TRUE(PasswordVault::set("login"));
+  auto hosting = controller->hosting();
+  button().performClick();
+  ASSERT_TRUE(panelShown());
+  EXPECT_NE(controller->popover(), first);
+  EXPECT_EQ(controller->hosting(), hosting) << "the hosting view is kept";
+  EXPECT_EQ(controller->panelView()->state().passwordTitle, "Change my saved password\u2026");
+  EXPECT_EQ(simulatedStatusBar().popovers().size(), 2u);
+}
+
+TEST_F(MenuPanelTest, AClickInAnotherApplicationClosesThePanel) {
+  button().performClick();
+  simulatedStatusBar().clickInOtherApplication(ui::event_mask::rightMouseDown);
+  EXPECT_FALSE(controller->popover());
+  button().performClick();
+  simulatedStatusBar().clickInOtherApplication(ui::event_mask::leftMouseDown);
+  EXPECT_FALSE(controller->popover());
+  // The panel's own close callback.
+  button().performClick();
+  controller->panelView()->actions().close();
+  EXPECT_FALSE(controller->popover());
+}
+
+TEST_F(MenuPanelTest, TheSwitchesReRenderTheOpenPanelInPlace) {
+  button().performClick();
+  auto popover = controller->popover();
+  auto before = controller->panelView();
+  const bool animation = before->state().playAnimation;
+  before->actions().toggleAnimation();
+  ASSERT_TRUE(panelShown());
+  EXPECT_EQ(controller->popover(), popover);
+  EXPECT_NE(controller->panelView(), before);
+  EXPECT_EQ(controller->panelView()->state().playAnimation, !animation);
+  EXPECT_EQ(controller->iconRefreshes(), 1) << "only install's";
+
+  controller->panelView()->actions().toggleUnlock();
+  EXPECT_EQ(controller->panelView()->state().unlockEnabled, Settings::shared().unlockEnabled());
+  EXPECT_EQ(controller->iconRefreshes(), 2);
+
+  controller->panelView()->actions().togglePalmToCancel();
+  EXPECT_EQ(controller->panelView()->state().palmToCancel, Settings::shared().palmToCancel());
+
+  auto beforeLogin = controller->panelView();
+  controller->panelView()->actions().toggleLoginItem();
+  EXPECT_NE(controller->panelView(), beforeLogin);
+  EXPECT_TRUE(controller->panelView()->state().openAtLogin);
+
+  // A refused change does not re-render.
+  simulatedLoginItems().refuse("no");
+  auto beforeRefusal = controller->panelView();
+  controller->panelView()->actions().toggleLoginItem();
+  EXPECT_EQ(controller->panelView(), beforeRefusal);
+  EXPECT_EQ(controller->popover(), popover);
+}
+
+TEST_F(MenuPanelTest, TheDockSwitchReopensAnOpenPanelOnTheNextTurn) {
+  button().performClick();
+  auto first = controller->popover();
+  const bool before = Settings::shared().showInDock();
+  controller->panelView()->actions().toggleDockIcon();
+  EXPECT_EQ(controller->popover(), first) << "not before the next turn";
+  runUntilIdle();
+  ASSERT_TRUE(panelShown());
+  EXPECT_NE(controller->popover(), first);
+  EXPECT_FALSE(first->isShown());
+  EXPECT_EQ(controller->panelView()->state().showInDock, !before);
+
+  // Closed: the switch does not open it.
+  button().performClick();
+  controller->toggleDockIcon();
+  runUntilIdle();
+  EXPECT_FALSE(controller->popover());
+}
+
+TEST_F(MenuPanelTest, WithoutAStatusButtonThePanelNeverOpens) {
+  simulatedStatusBar().withoutButtons(true);
+  auto other = std::make_shared<MenuBarController>();
+  other->install();
+  other->togglePanel();
+  EXPECT_FALSE(other->popover());
+  EXPECT_FALSE(other->hosting());
+}
+
+TEST_F(MenuPanelTest, TheMonitorHoldsTheControllerWeakly) {
+  button().performClick();
+  std::weak_ptr<MenuBarController> weak = controller;
+  controller.reset();
+  EXPECT_TRUE(weak.expired());
+  simulatedStatusBar().clickInOtherApplication(ui::event_mask::leftMouseDown);
+  SUCCEED() << "a click after the controller is gone does nothing";
+}
+
+}  // namespace
+}  // namespace quorvel::testing
+
+namespace quorvel::testing {
+namespace {
+
+TEST_F(MenuControllerTest, AMatchTestEndsInItsReport) {
+  controller->currentActions().runTest();
+  EXPECT_TRUE(simulatedAlerts().shown().empty()) << "nothing while the test runs";
+  advance(UnlockCoordinator::testDuration + 1);
+  runUntilIdle();
+  ASSERT_EQ(simulatedAlerts().shown().size(), 1u);
+  const auto report = simulatedAlerts().shown()[0];
+  EXPECT_EQ(report.informativeText.rfind("Model: dlib (public domain)\nBest match score: ", 0), 0u)
+      << report.informativeText;
+  EXPECT_EQ(report.buttons, Strings{"OK"});
+  EXPECT_EQ(simulatedApplication().activations().back(), "activate ignoringOtherApps=false");
+}
+
+}  // namespace
+}  // namespace quorvel::testing

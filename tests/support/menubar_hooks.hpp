@@ -1,0 +1,16 @@
+// The simulated alerts and device-owner authentication installed in every test.
+#pragma once
+
+#include "platform/localauth/local_auth.hpp"
+#include "platform/loginitems/login_items.hpp"
+#include "platform/ui/alert.hpp"
+#include "platform/ui/status_bar.hpp"
+
+namespace quorvel::testing {
+
+platform::ui::SimulatedAlerts& simulatedAlerts();
+platform::ui::SimulatedStatusBar& simulatedStatusBar();
+platform::localauth::SimulatedLocalAuthentication& simulatedLocalAuth();
+platform::loginitems::SimulatedLoginItems& simulatedLoginItems();
+
+}  // namespace quorvel::testing
