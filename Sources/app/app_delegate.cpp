@@ -29,12 +29,13 @@ std::vector<MainMenuSection> buildMainMenu() {
   };
 }
 
-AppDelegate::AppDelegate() = default;
+AppDelegate::AppDelegate() : menuBar_(std::make_shared<MenuBarController>()) {}
 
 void AppDelegate::applicationDidFinishLaunching() {
   mainMenu_ = buildMainMenu();
   AppUpdater::controller();
   applyDockVisibility();
+  menuBar_->install();
   TutorialController::shared().presentIfFirstRun();
   FaceModels::shared().prewarm();
   AuthorizationAssist::shared().start();
@@ -59,7 +60,7 @@ void AppDelegate::applicationDidFinishLaunching() {
 }
 
 bool AppDelegate::applicationShouldHandleReopen(bool hasVisibleWindows) {
-  (void)hasVisibleWindows;
+  if (!hasVisibleWindows) menuBar_->togglePanel();
   return true;
 }
 

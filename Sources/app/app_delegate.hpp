@@ -1,8 +1,11 @@
 #pragma once
 // The application object's delegate: the launch sequence that brings up every service of the
 // menu-bar application, and the answers to the application's reopen/terminate questions.
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "app/menu_bar_controller.hpp"
 
 namespace quorvel {
 
@@ -34,8 +37,11 @@ class AppDelegate {
 
   // The main menu installed at launch (empty before launch).
   const std::vector<MainMenuSection>& mainMenu() const { return mainMenu_; }
+  // The menu-bar item, made with the delegate and kept for the life of the process.
+  const std::shared_ptr<MenuBarController>& menuBar() const { return menuBar_; }
 
  private:
+  const std::shared_ptr<MenuBarController> menuBar_;
   std::vector<MainMenuSection> mainMenu_;
 };
 

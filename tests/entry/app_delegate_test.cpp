@@ -1,6 +1,7 @@
 // The delegate's launch sequence on the simulated machine: main menu, updater, activation
 // policy, first-run tutorial, services, the lock monitor's callbacks and the start line.
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -51,13 +52,22 @@ class AppDelegateTest : public quorvel::testing::PlatformTest {
     for (const auto& line : logs().messages(category)) found += line.rfind(prefix, 0) == 0;
     return found;
   }
-  AppDelegate delegate;
+  void SetUp() override {
+    PlatformTest::SetUp();
+    delegate = std::make_unique<AppDelegate>();
+  }
+  void TearDown() override {
+    delegate.reset();
+    PlatformTest::TearDown();
+  }
+  // Made after the simulated platform is installed: its menu-bar controller reads it.
+  std::unique_ptr<AppDelegate> delegate;
 };
 
 TEST_F(AppDelegateTest, LaunchBuildsTheMainMenu) {
-  EXPECT_TRUE(delegate.mainMenu().empty());
-  delegate.applicationDidFinishLaunching();
-  const auto& menu = delegate.mainMenu();
+  EXPECT_TRUE(delegate->mainMenu().empty());
+  delegate->applicationDidFinishLaunching();
+  const auto& menu = delegate->mainMenu();
   ASSERT_EQ(menu.size(), 2u);
   EXPECT_EQ(menu[0].title, "");
   ASSERT_EQ(menu[0].items.size(), 3u);
@@ -79,7 +89,7 @@ TEST_F(AppDelegateTest, LaunchBuildsTheMainMenu) {
 }
 
 TEST_F(AppDelegateTest, LaunchStartsTheUpdaterAndLogsTheStartLineLast) {
-  delegate.applicationDidFinishLaunching();
+  delegate->applicationDidFinishLaunching();
   const auto events = simulatedUpdater().events();
   EXPECT_NE(std::find(events.begin(), events.end(), "start"), events.end());
   const auto entries = logs().entries();
@@ -93,23 +103,23 @@ TEST_F(AppDelegateTest, LaunchStartsTheUpdaterAndLogsTheStartLineLast) {
 
 TEST_F(AppDelegateTest, ActivationPolicyFollowsShowInDock) {
   quorvel::Settings::shared().setShowInDock(false);
-  delegate.applicationDidFinishLaunching();
+  delegate->applicationDidFinishLaunching();
   EXPECT_EQ(simulatedApplication().activationPolicy(), Policy::accessory);
   quorvel::Settings::shared().setShowInDock(true);
-  delegate.applyDockVisibility();
+  delegate->applyDockVisibility();
   EXPECT_EQ(simulatedApplication().activationPolicy(), Policy::regular);
 }
 
 TEST_F(AppDelegateTest, ShowInDockTrueStartsRegular) {
   quorvel::Settings::shared().setShowInDock(true);
   simulatedApplication().setActivationPolicy(Policy::accessory);
-  delegate.applicationDidFinishLaunching();
+  delegate->applicationDidFinishLaunching();
   EXPECT_EQ(simulatedApplication().activationPolicy(), Policy::regular);
 }
 
 TEST_F(AppDelegateTest, TutorialOpensSixTenthsOfASecondAfterLaunchOnFirstRun) {
   quorvel::Settings::shared().setHasSeenWelcome(false);
-  delegate.applicationDidFinishLaunching();
+  delegate->applicationDidFinishLaunching();
   advance(0.59);
   EXPECT_EQ(quorvel::TutorialController::shared().window(), nullptr);
   advance(0.02);
@@ -118,7 +128,7 @@ TEST_F(AppDelegateTest, TutorialOpensSixTenthsOfASecondAfterLaunchOnFirstRun) {
 
 TEST_F(AppDelegateTest, TutorialStaysClosedOnceSeen) {
   quorvel::Settings::shared().setHasSeenWelcome(true);
-  delegate.applicationDidFinishLaunching();
+  delegate->applicationDidFinishLaunching();
   advance(5);
   EXPECT_EQ(quorvel::TutorialController::shared().window(), nullptr);
 }
@@ -131,7 +141,7 @@ TEST_F(AppDelegateTest, LockBeforeLaunchReachesNobodyAndTheFirstLockAfterReaches
   lockMachine().distributed().post(notes::kScreenIsUnlocked);
   runUntilIdle();
 
-  delegate.applicationDidFinishLaunching();
+  delegate->applicationDidFinishLaunching();
   lockMachine().distributed().post(notes::kScreenIsLocked);
   runUntilIdle();
   EXPECT_EQ(count("unlock", kNotAttempting), 1u);
@@ -140,7 +150,7 @@ TEST_F(AppDelegateTest, LockBeforeLaunchReachesNobodyAndTheFirstLockAfterReaches
 TEST_F(AppDelegateTest, CallbacksAreWiredAndReplaceEarlierOnes) {
   int earlier = 0;
   quorvel::LockMonitor::shared().onLock = [&earlier] { ++earlier; };
-  delegate.applicationDidFinishLaunching();
+  delegate->applicationDidFinishLaunching();
   auto& monitor = quorvel::LockMonitor::shared();
   ASSERT_TRUE(monitor.onLock && monitor.onSleep && monitor.onUnlock && monitor.onWake);
   monitor.onLock();
@@ -175,7 +185,7 @@ class AssistWatchingSink : public platform::log::Sink {
 
 TEST_F(AppDelegateTest, LockAndSleepCancelTheAssistBeforeTheCoordinatorHearsOfThem) {
   namespace notes = platform::notifications;
-  delegate.applicationDidFinishLaunching();
+  delegate->applicationDidFinishLaunching();
   auto sink = std::make_shared<AssistWatchingSink>(platform::log::currentSink());
   platform::log::installSink(sink);
 
@@ -196,11 +206,31 @@ TEST_F(AppDelegateTest, LockAndSleepCancelTheAssistBeforeTheCoordinatorHearsOfTh
   platform::log::installSink(sink->next());
 }
 
+TEST_F(AppDelegateTest, LaunchInstallsTheStatusItem) {
+  EXPECT_EQ(delegate->menuBar()->statusItem(), nullptr);
+  delegate->applicationDidFinishLaunching();
+  ASSERT_NE(delegate->menuBar()->statusItem(), nullptr);
+}
+
+TEST_F(AppDelegateTest, ReopenTogglesThePanelOnlyWithoutVisibleWindows) {
+  delegate->applicationDidFinishLaunching();
+  const auto shown = [this] {
+    const auto& popover = delegate->menuBar()->popover();
+    return popover && popover->isShown();
+  };
+  EXPECT_TRUE(delegate->applicationShouldHandleReopen(true));
+  EXPECT_FALSE(shown());
+  EXPECT_TRUE(delegate->applicationShouldHandleReopen(false));
+  EXPECT_TRUE(shown());
+  EXPECT_TRUE(delegate->applicationShouldHandleReopen(true));
+  EXPECT_TRUE(shown());
+  EXPECT_TRUE(delegate->applicationShouldHandleReopen(false));
+  EXPECT_FALSE(shown());
+}
+
 TEST_F(AppDelegateTest, DelegateAnswers) {
-  EXPECT_TRUE(delegate.applicationShouldHandleReopen(true));
-  EXPECT_TRUE(delegate.applicationShouldHandleReopen(false));
-  EXPECT_FALSE(delegate.applicationShouldTerminateAfterLastWindowClosed());
-  EXPECT_TRUE(delegate.applicationSupportsSecureRestorableState());
+  EXPECT_FALSE(delegate->applicationShouldTerminateAfterLastWindowClosed());
+  EXPECT_TRUE(delegate->applicationSupportsSecureRestorableState());
 }
 
 TEST_F(AppDelegateTest, ApplicationStartRunsTheLaunchSequenceOnTheRunLoop) {
