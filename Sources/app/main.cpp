@@ -1,10 +1,13 @@
-// The executable's entry. The diagnostic switches and the menu-bar application are started
-// from here.
-#include <cstdio>
+// The executable's entry: a diagnostic switch or the menu-bar application.
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/entry.hpp"
 
 int main(int argc, char** argv) {
-  (void)argc;
-  (void)argv;
-  std::puts("Quorvel: the application shell is not built yet.");
-  return 0;
+  std::vector<std::string> args(argv, argv + argc);
+  const int status = quorvel::runEntry(args, std::cout);
+  std::cout.flush();
+  return status;
 }

@@ -1,0 +1,247 @@
+// The delegate's launch sequence on the simulated machine: main menu, updater, activation
+// policy, first-run tutorial, services, the lock monitor's callbacks and the start line.
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/app_delegate.hpp"
+#include "app/app_start.hpp"
+#include "foundation/settings.hpp"
+#include "onboarding/tutorial_controller.hpp"
+#include "overlay/lock_screen_overlay.hpp"
+#include "platform/notifications/notifications.hpp"
+#include "platform/uuid/uuid.hpp"
+#include "platform/dispatch/dispatch.hpp"
+#include "support/platform_fixture.hpp"
+#include "support/simulated_lock_machine.hpp"
+#include "support/ui_updater_hooks.hpp"
+#include "unlock/authorization_assist.hpp"
+#include "unlock/lock_monitor.hpp"
+
+namespace quorvel {
+// Reaches the assist's private state: whether it still holds a scan token and the overlay.
+struct AuthorizationAssistInspection {
+  static void holdTokenAndOverlay(AuthorizationAssist& assist) {
+    assist.token_ = platform::uuid::UUID();
+    assist.ownsOverlay_ = true;
+  }
+  static bool holdsToken(const AuthorizationAssist& assist) { return assist.token_.has_value(); }
+};
+}  // namespace quorvel
+
+namespace {
+
+using quorvel::AppDelegate;
+using quorvel::AuthorizationAssist;
+using quorvel::AuthorizationAssistInspection;
+using quorvel::testing::lockMachine;
+using quorvel::testing::simulatedApplication;
+using quorvel::testing::simulatedUpdater;
+using Policy = platform::ui::ActivationPolicy;
+
+// The coordinator's answer to a lock when it is not ready (whatever blocks it).
+constexpr const char* kNotAttempting = "Not attempting unlock: ";
+
+class AppDelegateTest : public quorvel::testing::PlatformTest {
+ protected:
+  std::size_t count(const std::string& category, const std::string& prefix) {
+    std::size_t found = 0;
+    for (const auto& line : logs().messages(category)) found += line.rfind(prefix, 0) == 0;
+    return found;
+  }
+  void SetUp() override {
+    PlatformTest::SetUp();
+    delegate = std::make_unique<AppDelegate>();
+  }
+  void TearDown() override {
+    delegate.reset();
+    PlatformTest::TearDown();
+  }
+  // Made after the simulated platform is installed: its menu-bar controller reads it.
+  std::unique_ptr<AppDelegate> delegate;
+};
+
+TEST_F(AppDelegateTest, LaunchBuildsTheMainMenu) {
+  EXPECT_TRUE(delegate->mainMenu().empty());
+  delegate->applicationDidFinishLaunching();
+  const auto& menu = delegate->mainMenu();
+  ASSERT_EQ(menu.size(), 2u);
+  EXPECT_EQ(menu[0].title, "");
+  ASSERT_EQ(menu[0].items.size(), 3u);
+  EXPECT_EQ(menu[0].items[0].title, "About Quorvel");
+  EXPECT_EQ(menu[0].items[0].action, "orderFrontStandardAboutPanel:");
+  EXPECT_EQ(menu[0].items[0].keyEquivalent, "");
+  EXPECT_TRUE(menu[0].items[1].isSeparator());
+  EXPECT_EQ(menu[0].items[2].title, "Quit Quorvel");
+  EXPECT_EQ(menu[0].items[2].action, "terminate:");
+  EXPECT_EQ(menu[0].items[2].keyEquivalent, "q");
+  EXPECT_EQ(menu[1].title, "Edit");
+  std::vector<std::string> edit;
+  for (const auto& item : menu[1].items) {
+    edit.push_back(item.title + "|" + item.action + "|" + item.keyEquivalent);
+  }
+  EXPECT_EQ(edit, (std::vector<std::string>{"Undo|undo:|z", "Redo|redo:|Z", "||", "Cut|cut:|x",
+                                            "Copy|copy:|c", "Paste|paste:|v",
+                                            "Select All|selectAll:|a"}));
+}
+
+TEST_F(AppDelegateTest, LaunchStartsTheUpdaterAndLogsTheStartLineLast) {
+  delegate->applicationDidFinishLaunching();
+  const auto events = simulatedUpdater().events();
+  EXPECT_NE(std::find(events.begin(), events.end(), "start"), events.end());
+  const auto entries = logs().entries();
+  ASSERT_FALSE(entries.empty());
+  EXPECT_EQ(entries.back().category, "app");
+  EXPECT_EQ(entries.back().level, platform::log::Level::Info);
+  // The overlay was prepared before the line, which reports its state.
+  ASSERT_TRUE(quorvel::LockScreenOverlay::shared().available());
+  EXPECT_EQ(entries.back().message, "Quorvel started (overlay available: true)");
+}
+
+TEST_F(AppDelegateTest, ActivationPolicyFollowsShowInDock) {
+  quorvel::Settings::shared().setShowInDock(false);
+  delegate->applicationDidFinishLaunching();
+  EXPECT_EQ(simulatedApplication().activationPolicy(), Policy::accessory);
+  quorvel::Settings::shared().setShowInDock(true);
+  delegate->applyDockVisibility();
+  EXPECT_EQ(simulatedApplication().activationPolicy(), Policy::regular);
+}
+
+TEST_F(AppDelegateTest, ShowInDockTrueStartsRegular) {
+  quorvel::Settings::shared().setShowInDock(true);
+  simulatedApplication().setActivationPolicy(Policy::accessory);
+  delegate->applicationDidFinishLaunching();
+  EXPECT_EQ(simulatedApplication().activationPolicy(), Policy::regular);
+}
+
+TEST_F(AppDelegateTest, TutorialOpensSixTenthsOfASecondAfterLaunchOnFirstRun) {
+  quorvel::Settings::shared().setHasSeenWelcome(false);
+  delegate->applicationDidFinishLaunching();
+  advance(0.59);
+  EXPECT_EQ(quorvel::TutorialController::shared().window(), nullptr);
+  advance(0.02);
+  EXPECT_NE(quorvel::TutorialController::shared().window(), nullptr);
+}
+
+TEST_F(AppDelegateTest, TutorialStaysClosedOnceSeen) {
+  quorvel::Settings::shared().setHasSeenWelcome(true);
+  delegate->applicationDidFinishLaunching();
+  advance(5);
+  EXPECT_EQ(quorvel::TutorialController::shared().window(), nullptr);
+}
+
+TEST_F(AppDelegateTest, LockBeforeLaunchReachesNobodyAndTheFirstLockAfterReachesTheCoordinator) {
+  namespace notes = platform::notifications;
+  lockMachine().distributed().post(notes::kScreenIsLocked);
+  runUntilIdle();
+  EXPECT_EQ(count("unlock", kNotAttempting), 0u);
+  lockMachine().distributed().post(notes::kScreenIsUnlocked);
+  runUntilIdle();
+
+  delegate->applicationDidFinishLaunching();
+  lockMachine().distributed().post(notes::kScreenIsLocked);
+  runUntilIdle();
+  EXPECT_EQ(count("unlock", kNotAttempting), 1u);
+}
+
+TEST_F(AppDelegateTest, CallbacksAreWiredAndReplaceEarlierOnes) {
+  int earlier = 0;
+  quorvel::LockMonitor::shared().onLock = [&earlier] { ++earlier; };
+  delegate->applicationDidFinishLaunching();
+  auto& monitor = quorvel::LockMonitor::shared();
+  ASSERT_TRUE(monitor.onLock && monitor.onSleep && monitor.onUnlock && monitor.onWake);
+  monitor.onLock();
+  EXPECT_EQ(earlier, 0);
+  EXPECT_EQ(count("unlock", kNotAttempting), 1u);
+  // A wake is treated as a fresh lock.
+  monitor.onWake();
+  EXPECT_EQ(count("unlock", kNotAttempting), 2u);
+  // Unlock and sleep do not attempt anything.
+  monitor.onUnlock();
+  monitor.onSleep();
+  EXPECT_EQ(count("unlock", kNotAttempting), 2u);
+}
+
+// Notes, for each coordinator line, whether the assist still held its token at that moment.
+class AssistWatchingSink : public platform::log::Sink {
+ public:
+  explicit AssistWatchingSink(std::shared_ptr<platform::log::Sink> next) : next_(std::move(next)) {}
+  void write(const platform::log::Entry& entry) override {
+    if (entry.category == "unlock" && entry.message.rfind(kNotAttempting, 0) == 0) {
+      heldAtCoordinator.push_back(
+          AuthorizationAssistInspection::holdsToken(AuthorizationAssist::shared()));
+    }
+    next_->write(entry);
+  }
+  std::vector<bool> heldAtCoordinator;
+  const std::shared_ptr<platform::log::Sink>& next() const { return next_; }
+
+ private:
+  std::shared_ptr<platform::log::Sink> next_;
+};
+
+TEST_F(AppDelegateTest, LockAndSleepCancelTheAssistBeforeTheCoordinatorHearsOfThem) {
+  namespace notes = platform::notifications;
+  delegate->applicationDidFinishLaunching();
+  auto sink = std::make_shared<AssistWatchingSink>(platform::log::currentSink());
+  platform::log::installSink(sink);
+
+  AuthorizationAssistInspection::holdTokenAndOverlay(AuthorizationAssist::shared());
+  lockMachine().distributed().post(notes::kScreenIsLocked);
+  runUntilIdle();
+  EXPECT_EQ(sink->heldAtCoordinator, std::vector<bool>{false});
+  EXPECT_FALSE(AuthorizationAssistInspection::holdsToken(AuthorizationAssist::shared()));
+
+  // Sleep cancels too; a wake does not (it only re-checks the lock).
+  AuthorizationAssistInspection::holdTokenAndOverlay(AuthorizationAssist::shared());
+  quorvel::LockMonitor::shared().onSleep();
+  EXPECT_FALSE(AuthorizationAssistInspection::holdsToken(AuthorizationAssist::shared()));
+  AuthorizationAssistInspection::holdTokenAndOverlay(AuthorizationAssist::shared());
+  quorvel::LockMonitor::shared().onWake();
+  EXPECT_TRUE(AuthorizationAssistInspection::holdsToken(AuthorizationAssist::shared()));
+  EXPECT_EQ(sink->heldAtCoordinator, (std::vector<bool>{false, true}));
+  platform::log::installSink(sink->next());
+}
+
+TEST_F(AppDelegateTest, LaunchInstallsTheStatusItem) {
+  EXPECT_EQ(delegate->menuBar()->statusItem(), nullptr);
+  delegate->applicationDidFinishLaunching();
+  ASSERT_NE(delegate->menuBar()->statusItem(), nullptr);
+}
+
+TEST_F(AppDelegateTest, ReopenTogglesThePanelOnlyWithoutVisibleWindows) {
+  delegate->applicationDidFinishLaunching();
+  const auto shown = [this] {
+    const auto& popover = delegate->menuBar()->popover();
+    return popover && popover->isShown();
+  };
+  EXPECT_TRUE(delegate->applicationShouldHandleReopen(true));
+  EXPECT_FALSE(shown());
+  EXPECT_TRUE(delegate->applicationShouldHandleReopen(false));
+  EXPECT_TRUE(shown());
+  EXPECT_TRUE(delegate->applicationShouldHandleReopen(true));
+  EXPECT_TRUE(shown());
+  EXPECT_TRUE(delegate->applicationShouldHandleReopen(false));
+  EXPECT_FALSE(shown());
+}
+
+TEST_F(AppDelegateTest, DelegateAnswers) {
+  EXPECT_FALSE(delegate->applicationShouldTerminateAfterLastWindowClosed());
+  EXPECT_TRUE(delegate->applicationSupportsSecureRestorableState());
+}
+
+TEST_F(AppDelegateTest, ApplicationStartRunsTheLaunchSequenceOnTheRunLoop) {
+  quorvel::Settings::shared().setHasSeenWelcome(true);
+  EXPECT_EQ(quorvel::applicationDelegate(), nullptr);
+  // The run loop ends when the application terminates (here a second after launch).
+  platform::dispatch::mainQueue().asyncAfter(1.0, [] { platform::dispatch::stopMainLoop(7); });
+  EXPECT_EQ(quorvel::startApplication(), 7);
+  ASSERT_NE(quorvel::applicationDelegate(), nullptr);
+  EXPECT_EQ(quorvel::applicationDelegate()->mainMenu().size(), 2u);
+  EXPECT_TRUE(logs().contains("Quorvel started (overlay available: true)"));
+}
+
+}  // namespace
