@@ -262,8 +262,11 @@ MenuPanelActions MenuBarController::currentActions() {
   actions.forgetFace = guarded(&MenuBarController::forgetFace);
   actions.runTest = guarded(&MenuBarController::runTest);
   actions.previewAnimation = guarded(&MenuBarController::previewAnimation);
+  actions.quit = [] { platform::ui::shared()->terminate(); };
   return actions;
 }
+
+void MenuBarController::quit() { platform::ui::shared()->terminate(); }
 
 void MenuBarController::toggleEnabled() {
   Settings::shared().setUnlockEnabled(!Settings::shared().unlockEnabled());

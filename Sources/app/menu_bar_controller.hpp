@@ -84,6 +84,7 @@ class MenuBarController : public std::enable_shared_from_this<MenuBarController>
   void forgetFace();
   // Starts a match test; the report is shown when it ends.
   void runTest();
+  void quit();
   // Switches the recognition engine (the panel's developer-build engine rows).
   void chooseEngine(const std::string& rawValue);
 

@@ -429,3 +429,17 @@ TEST_F(MenuControllerTest, AMatchTestEndsInItsReport) {
 
 }  // namespace
 }  // namespace quorvel::testing
+
+namespace quorvel::testing {
+namespace {
+
+// "Quit Quorvel" ends the application: its run loop stops with status 0.
+TEST_F(MenuControllerTest, QuitTerminatesTheApplication) {
+  platform::dispatch::mainQueue().async([this] { controller->currentActions().quit(); });
+  platform::dispatch::mainQueue().asyncAfter(5, [] { platform::dispatch::stopMainLoop(9); });
+  EXPECT_EQ(simulatedApplication().run(), 0);
+  EXPECT_EQ(simulatedApplication().terminateCount(), 1);
+}
+
+}  // namespace
+}  // namespace quorvel::testing

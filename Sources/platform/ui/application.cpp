@@ -48,6 +48,8 @@ class LinuxApplication : public Application {
     }
   }
 
+  void terminate() override { platform::dispatch::stopMainLoop(0); }
+
  private:
   mutable std::mutex mutex_;
   ActivationPolicy policy_ = ActivationPolicy::regular;
@@ -108,6 +110,19 @@ void SimulatedApplication::activate(bool ignoringOtherApps) {
   std::lock_guard<std::mutex> lock(mutex_);
   activations_.push_back(std::string("activate ignoringOtherApps=") +
                          (ignoringOtherApps ? "true" : "false"));
+}
+
+void SimulatedApplication::terminate() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++terminated_;
+  }
+  platform::dispatch::stopMainLoop(0);
+}
+
+int SimulatedApplication::terminateCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return terminated_;
 }
 
 bool SimulatedApplication::showsDockIcon() const {

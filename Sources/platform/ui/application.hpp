@@ -29,6 +29,9 @@ class Application {
   virtual bool setActivationPolicy(ActivationPolicy policy) = 0;
   // Brings the application to the front.
   virtual void activate(bool ignoringOtherApps) = 0;
+  // Ends the application: its run loop stops with status 0, so `run()` returns and the
+  // process ends.
+  virtual void terminate() = 0;
 
   // Runs the main run loop until something stops it; returns the status it was stopped with.
   int run();
@@ -45,6 +48,8 @@ class SimulatedApplication : public Application {
   ActivationPolicy activationPolicy() const override;
   bool setActivationPolicy(ActivationPolicy policy) override;
   void activate(bool ignoringOtherApps) override;
+  void terminate() override;
+  int terminateCount() const;
 
   // What the user sees for the current policy.
   bool showsDockIcon() const;
@@ -67,6 +72,7 @@ class SimulatedApplication : public Application {
   std::vector<std::string> requests_;
   std::vector<std::string> activations_;
   int obtained_ = 0;
+  int terminated_ = 0;
   bool refuse_ = false;
 };
 
