@@ -36,6 +36,8 @@ struct SelfTest {
   static std::vector<Check> cryptoChecks();
   static std::vector<Check> storageChecks();
   static std::vector<Check> modelChecks();
+  // The model group of a developer build (the recognition and liveness models run).
+  static std::vector<Check> developerModelChecks();
   static std::vector<Check> matchTestTextChecks();
   static std::vector<Check> palmGestureChecks();
   static std::vector<Check> enrolmentRingChecks();

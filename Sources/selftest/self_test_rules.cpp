@@ -2,6 +2,7 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <optional>
 
 #include "app/menu_bar_controller.hpp"
 #include "foundation/build_flavour.hpp"
@@ -9,6 +10,10 @@
 #include "onboarding/tutorial_controller.hpp"
 #include "overlay/lock_screen_overlay.hpp"
 #include "platform/bundle/bundle.hpp"
+#include "recognition/face_models.hpp"
+#include "recognition/face_tensors.hpp"
+#include "recognition/match_engine.hpp"
+#include "platform/image/image.hpp"
 #include "recognition/palm_detector.hpp"
 #include "selftest/self_test.hpp"
 #include "selftest/self_test_format.hpp"
@@ -47,12 +52,73 @@ PalmDetector::Hand uniformHand(double tipY, double jointY) {
 }  // namespace
 
 std::vector<SelfTest::Check> SelfTest::modelChecks() {
-  // The research model's checks belong to developer builds, which are not built here; a
-  // customer build checks that the personal-use model is not in the bundle.
+  if (BuildFlavour::isDeveloper) return developerModelChecks();
+  // A customer build checks that the personal-use model is not in the bundle.
   const auto bundle = platform::bundle::current();
   const bool carried = bundle && bundle->url("VavozuDare", "mlmodelc").has_value();
   return {{"Model: research model is absent from this build", !carried,
            "customer builds must not carry the personal-use model"}};
+}
+
+namespace {
+
+// A 256-pixel square of one colour.
+platform::image::Image squareOf(double red, double green, double blue) {
+  return platform::image::Image::color({red, green, blue, 1})
+      .cropped(platform::Rect(0, 0, 256, 256));
+}
+
+std::optional<FaceDescriptor> descriptorOf(const platform::image::Image& image) {
+  const auto& spec = FaceEngineSpec::arcface;
+  const auto tensor = FaceTensors::shared().tensor(
+      image, static_cast<int>(spec.inputSide), FaceTensors::Normalisation::forEngine(spec));
+  if (!tensor) return std::nullopt;
+  return FaceModels::shared().embedding(*tensor, spec);
+}
+
+}  // namespace
+
+std::vector<SelfTest::Check> SelfTest::developerModelChecks() {
+  std::vector<Check> checks;
+  const auto grey = squareOf(0.5, 0.5, 0.5);
+  const auto first = descriptorOf(grey);
+  if (!first) {
+    checks.push_back({"Model: recognition model loads and runs", false, "no embedding produced"});
+  } else {
+    const std::size_t length = first->size();
+    checks.push_back({"Model: recognition model loads and runs", true,
+                      std::to_string(length) + " numbers out"});
+    checks.push_back({"Model: faceprint is 512 numbers", length == 512,
+                      "got " + std::to_string(length)});
+    float sum = 0;
+    for (float v : *first) sum += v * v;
+    const float norm = std::sqrt(sum);
+    checks.push_back({"Model: faceprint is unit length", std::fabs(norm - 1.0f) < 0.0001f,
+                      "length " + fixed4(norm)});
+    if (const auto second = descriptorOf(grey)) {
+      const double s = MatchEngine::cosine(*first, *second);
+      checks.push_back({"Model: the same image scores 1.0 against itself",
+                        std::fabs(s - 1) < 0.0001, fixed4(s)});
+    }
+    if (const auto red = descriptorOf(squareOf(1, 0, 0))) {
+      const double s = MatchEngine::cosine(*first, *red);
+      checks.push_back({"Model: two different images do not score 1.0", s < 0.999,
+                        "grey vs red scored " + fixed4(s)});
+    }
+  }
+  std::optional<float> live;
+  if (const auto tensor =
+          FaceTensors::shared().tensor(grey, 128, FaceTensors::Normalisation::unit())) {
+    live = FaceModels::shared().liveness(*tensor);
+  }
+  if (!live) {
+    checks.push_back({"Model: liveness model loads and runs", false, "no score produced"});
+  } else {
+    const float p = *live;
+    checks.push_back({"Model: liveness model loads and runs", true, "scored " + fixed4(p)});
+    checks.push_back({"Model: liveness score is a probability", p >= 0 && p <= 1, fixed4(p)});
+  }
+  return checks;
 }
 
 std::vector<SelfTest::Check> SelfTest::matchTestTextChecks() {

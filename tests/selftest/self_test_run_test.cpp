@@ -266,3 +266,72 @@ TEST_F(SelfTestRun, InAWholeRunARefusingKeychainFailsNothingButTheStorageChecks)
 
 }  // namespace
 }  // namespace quorvel
+
+namespace quorvel {
+namespace {
+
+// The developer build's model group, run here on simulated models so that the customer
+// build's tests cover it too.
+class DeveloperModelChecksTest : public testing::PlatformTest {
+ protected:
+  // A recogniser whose 512 outputs follow the input's first value, so that different images
+  // give different (not unit-length) descriptors.
+  void giveRecogniser() {
+    testing::addBundleFolder("VavozuDare.mlpackage");
+    testing::simulatedML().addModel(
+        "VavozuDare.mlpackage",
+        [](const platform::ml::FeatureProvider& input) -> platform::ml::Result<platform::ml::FeatureProvider> {
+          const auto* array = input.featureValue("input")->multiArrayValue();
+          auto out = platform::ml::MultiArray::make({1, 512});
+          const float first = (*array)[0];
+          for (std::size_t i = 0; i < 512; ++i) (*out)[i] = i % 2 ? first : 1.0f - first;
+          platform::ml::FeatureProvider result;
+          result.set("output", std::move(*out));
+          return result;
+        });
+  }
+  void giveLiveness() {
+    testing::addBundleFolder("MiniFAS.mlpackage");
+    testing::simulatedML().addModel("MiniFAS.mlpackage", std::vector<float>{2, 0});
+  }
+  static std::vector<std::string> names(const std::vector<SelfTest::Check>& checks) {
+    std::vector<std::string> result;
+    for (const auto& check : checks) result.push_back(check.name);
+    return result;
+  }
+};
+
+TEST_F(DeveloperModelChecksTest, WorkingModelsPassEveryCheckInOrder) {
+  giveRecogniser();
+  giveLiveness();
+  const auto checks = SelfTest::developerModelChecks();
+  ASSERT_EQ(names(checks),
+            (std::vector<std::string>{"Model: recognition model loads and runs",
+                                      "Model: faceprint is 512 numbers",
+                                      "Model: faceprint is unit length",
+                                      "Model: the same image scores 1.0 against itself",
+                                      "Model: two different images do not score 1.0",
+                                      "Model: liveness model loads and runs",
+                                      "Model: liveness score is a probability"}));
+  for (const auto& check : checks) EXPECT_TRUE(check.passed) << check.name << ": " << check.detail;
+  EXPECT_EQ(checks[0].detail, "512 numbers out");
+  EXPECT_EQ(checks[1].detail, "got 512");
+  EXPECT_EQ(checks[2].detail, "length 1.0000");
+  EXPECT_EQ(checks[3].detail, "1.0000");
+  EXPECT_EQ(checks[5].detail, "scored 0.8808");
+  EXPECT_EQ(checks[6].detail, "0.8808");
+}
+
+TEST_F(DeveloperModelChecksTest, MissingModelsFailWithTheirSingleChecks) {
+  const auto checks = SelfTest::developerModelChecks();
+  ASSERT_EQ(checks.size(), 2u);
+  EXPECT_EQ(checks[0].name, "Model: recognition model loads and runs");
+  EXPECT_FALSE(checks[0].passed);
+  EXPECT_EQ(checks[0].detail, "no embedding produced");
+  EXPECT_EQ(checks[1].name, "Model: liveness model loads and runs");
+  EXPECT_FALSE(checks[1].passed);
+  EXPECT_EQ(checks[1].detail, "no score produced");
+}
+
+}  // namespace
+}  // namespace quorvel
