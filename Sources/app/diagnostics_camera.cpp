@@ -41,19 +41,6 @@ void printLine(std::ostream& out, const std::string& line) {
   out << line << '\n' << std::flush;
 }
 
-// The open-hand test on a camera frame, reading its BGRA bytes while the buffer is locked; a
-// frame without readable bytes is passed on empty and answered as any unreadable frame.
-bool openHandPresent(platform::image::PixelBuffer& frame) {
-  platform::image::BaseAddressLock lock(frame, platform::image::LockFlags::readOnly);
-  platform::vision::HandPoseFrame view;
-  view.width = frame.width();
-  view.height = frame.height();
-  if (lock.ok()) {
-    view.baseAddress = frame.baseAddress();
-    view.bytesPerRow = frame.bytesPerRow();
-  }
-  return PalmDetector::openHandPresent(view);
-}
 
 }  // namespace
 
@@ -120,7 +107,7 @@ int runDiagnosePalm(const std::vector<std::string>& /*args*/, std::ostream& out)
     bool expected = false;
     if (!busy->compare_exchange_strong(expected, true)) return;  // dropped, uncounted
     const std::int64_t seen = examined->fetch_add(1) + 1;
-    if (frame && openHandPresent(*frame)) {
+    if (frame && PalmDetector::openHandPresent(*frame)) {
       openHands->fetch_add(1);
       printLine(*stream, "  frame " + std::to_string(seen) + ": OPEN HAND");
     }

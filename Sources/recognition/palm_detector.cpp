@@ -93,4 +93,16 @@ bool PalmDetector::isOpenHand(const Hand& hand, double ratio, int needed) {
   return extended >= needed;
 }
 
+bool PalmDetector::openHandPresent(platform::image::PixelBuffer& frame) {
+  platform::image::BaseAddressLock lock(frame, platform::image::LockFlags::readOnly);
+  platform::vision::HandPoseFrame view;
+  view.width = frame.width();
+  view.height = frame.height();
+  if (lock.ok()) {
+    view.baseAddress = frame.baseAddress();
+    view.bytesPerRow = frame.bytesPerRow();
+  }
+  return openHandPresent(view);
+}
+
 }  // namespace quorvel

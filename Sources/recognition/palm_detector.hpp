@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/geometry/geometry.hpp"
+#include "platform/image/pixel_buffer.hpp"
 #include "platform/vision/hand_pose.hpp"
 
 namespace quorvel {
@@ -32,6 +33,9 @@ struct PalmDetector {
   // Runs hand-pose detection for one hand on `frame`; true when that hand is large enough
   // and open. A failed request is logged and answered false.
   static bool openHandPresent(const platform::vision::HandPoseFrame& frame);
+  // The same test on a camera frame, reading its BGRA bytes while the buffer is locked; a
+  // frame without readable bytes is passed on empty and answered as any unreadable frame.
+  static bool openHandPresent(platform::image::PixelBuffer& frame);
 
   // The wrist and the fingers seen with enough confidence, or no value when the wrist is
   // doubtful or fewer than four fingers were seen.

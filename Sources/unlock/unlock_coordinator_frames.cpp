@@ -22,20 +22,6 @@ namespace {
 // The side and normalisation of the liveness model's input.
 constexpr int kLivenessSide = 128;
 
-// The open-hand test on a camera frame: the hand-pose request reads the frame's BGRA bytes
-// while the buffer is locked for reading. A frame without readable bytes is passed on empty,
-// and the request answers for it as it does for any unreadable frame.
-bool openHandPresent(platform::image::PixelBuffer& frame) {
-  platform::image::BaseAddressLock lock(frame, platform::image::LockFlags::readOnly);
-  platform::vision::HandPoseFrame view;
-  view.width = frame.width();
-  view.height = frame.height();
-  if (lock.ok()) {
-    view.baseAddress = frame.baseAddress();
-    view.bytesPerRow = frame.bytesPerRow();
-  }
-  return PalmDetector::openHandPresent(view);
-}
 
 }  // namespace
 
@@ -66,7 +52,7 @@ void UnlockCoordinator::handle(const Frame& frame) {
   } release{*this};
 
   if (mode == Mode::unlocking && Settings::shared().palmToCancel()) {
-    if (openHandPresent(*frame)) {
+    if (PalmDetector::openHandPresent(*frame)) {
       std::int64_t inARow = 0;
       {
         std::lock_guard<std::mutex> guard(state_);
