@@ -1,4 +1,5 @@
 #include "platform/image/image_io.hpp"
+#include "platform/image/opencv_pixels.hpp"
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -8,18 +9,11 @@
 
 namespace platform::image {
 
-std::shared_ptr<PixelBuffer> readImageFile(const std::string& path) {
-  cv::Mat decoded;
-  try {
-    decoded = cv::imread(path, cv::IMREAD_UNCHANGED);
-  } catch (const cv::Exception&) {
-    return nullptr;
-  }
-  if (decoded.empty()) return nullptr;
+std::shared_ptr<PixelBuffer> pixelBufferFromMat(const cv::Mat& image) {
+  if (image.empty()) return nullptr;
+  cv::Mat decoded = image;
   if (decoded.depth() != CV_8U) {
-    cv::Mat eight;
-    decoded.convertTo(eight, CV_8U, decoded.depth() == CV_16U ? 1.0 / 257 : 1.0);
-    decoded = eight;
+    decoded.convertTo(decoded, CV_8U, decoded.depth() == CV_16U ? 1.0 / 257 : 1.0);
   }
   auto buffer = PixelBuffer::create(decoded.cols, decoded.rows);
   if (!buffer) return nullptr;
@@ -41,6 +35,14 @@ std::shared_ptr<PixelBuffer> readImageFile(const std::string& path) {
       return nullptr;
   }
   return buffer;
+}
+
+std::shared_ptr<PixelBuffer> readImageFile(const std::string& path) {
+  try {
+    return pixelBufferFromMat(cv::imread(path, cv::IMREAD_UNCHANGED));
+  } catch (const cv::Exception&) {
+    return nullptr;
+  }
 }
 
 bool writePNG(PixelBuffer& buffer, const std::string& path) {
