@@ -271,16 +271,6 @@ TEST_F(CameraSessionTest, EverySessionObjectHasItsOwnQueueWithTheSameLabel) {
   EXPECT_EQ(simulatedCamera().sessionsMade(), 2);
 }
 
-// Until the V4L2 implementation comes, the Linux system has no camera.
-TEST_F(CameraSessionTest, TheLinuxSystemReportsNoBuiltInCamera) {
-  platform::capture::install(std::make_shared<platform::capture::LinuxCaptureSystem>());
-  EXPECT_FALSE(CameraSession::builtInCamera());
-  EXPECT_TRUE(CameraSession::authorised());
-  auto session = CameraSession::create();
-  EXPECT_EQ(startAndSettle(*session), std::vector<bool>{false});
-  EXPECT_EQ(logs().messages(), std::vector<std::string>{"No built-in camera available"});
-}
-
 }  // namespace
 }  // namespace quorvel::testing
 

@@ -10,10 +10,9 @@
 // `startRunning()` and `stopRunning()` are synchronous; call them off the main thread (on the
 // session's own queue). `isRunning()` may be read from any thread.
 //
-// `current()` is the installed capture system: the Linux one unless a test installed the
-// simulated one (simulated_capture.hpp). The Linux system reports no camera yet, answers that
-// access is authorised (Linux asks no permission for cameras) and makes sessions that accept
-// no input.
+// `current()` is the installed capture system: the Linux one (linux_capture.hpp: V4L2 cameras
+// or a recording named by QUORVEL_CAMERA) unless a test installed the simulated one
+// (simulated_capture.hpp).
 #pragma once
 
 #include <cstdint>
@@ -131,18 +130,5 @@ class CaptureSystem {
 
 std::shared_ptr<CaptureSystem> current();
 void install(std::shared_ptr<CaptureSystem> system);
-
-// The Linux capture system (no cameras until the V4L2 implementation comes).
-class LinuxCaptureSystem : public CaptureSystem {
- public:
-  std::vector<CaptureDevice> discoverDevices(const std::vector<DeviceType>& types,
-                                             MediaType mediaType,
-                                             DevicePosition position) override;
-  AuthorizationStatus authorizationStatus(MediaType mediaType) override;
-  void requestAccess(MediaType mediaType, std::function<void(bool)> handler) override;
-  std::optional<DeviceInput> makeDeviceInput(const CaptureDevice& device,
-                                             std::string* error) override;
-  std::shared_ptr<CaptureSession> makeSession() override;
-};
 
 }  // namespace platform::capture
