@@ -2,9 +2,9 @@
 // the camera, read through OpenCV's video I/O.
 //
 // Devices. Every /dev/videoN that can capture video counts, named as its driver names it
-// (/sys/class/video4linux/videoN/name). A node counts when VIDIOC_QUERYCAP says it captures
-// video; when the node cannot be asked (closed to the user), when sysfs gives its index as 0
-// (a camera's metadata node has index 1). The built-in camera, the one sessions use, is the
+// (/sys/class/video4linux/videoN/name): VIDIOC_QUERYCAP says whether the node captures video;
+// a node that cannot be asked (closed to the user) counts when sysfs gives its index as 0 (a
+// camera's metadata node has index 1). The built-in camera, the one sessions use, is the
 // first capture device that says it is built in: its USB port is reported "fixed" (wired
 // inside the machine) or its name contains "integrated", "built-in" or "internal"; when
 // none says so, the first capture device. It is a front wide-angle camera; the others are
