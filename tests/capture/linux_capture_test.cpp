@@ -109,6 +109,7 @@ struct BadRecording {
   const char* contents;  // nullptr: no such file
   const char* cause;
 };
+void PrintTo(const BadRecording& recording, std::ostream* out) { *out << recording.name; }
 
 class BadRecordingTest : public LinuxCaptureTest, public ::testing::WithParamInterface<BadRecording> {};
 
@@ -127,7 +128,8 @@ const char* const kUndecodable = "not a video or numbered image sequence that ca
 INSTANTIATE_TEST_SUITE_P(Recordings, BadRecordingTest,
                          ::testing::Values(BadRecording{"missing.avi", nullptr, "no such file"},
                                            BadRecording{"notes.avi", "not a video", kUndecodable},
-                                           BadRecording{"none%03d.png", nullptr, kUndecodable}));
+                                           BadRecording{"none%03d.png", nullptr, kUndecodable}),
+                         [](const auto& info) { return std::string(info.param.name).substr(0, 4); });
 
 TEST_F(LinuxCaptureTest, OnRealThreadsLateFramesAreDroppedAndStopReallyStops) {
   platform::dispatch::install(platform::dispatch::makeRealScheduler());
@@ -184,6 +186,7 @@ struct Machine {
   std::vector<std::string> cameras;  // the capture devices found, in order
   std::string builtIn;               // empty: none
 };
+void PrintTo(const Machine& machine, std::ostream* out) { *out << machine.title; }
 
 class CamerasTest : public LinuxCaptureTest, public ::testing::WithParamInterface<Machine> {
  protected:

@@ -24,10 +24,10 @@
 namespace quorvel::testing {
 namespace {
 
-// 640 x 480 frames. The 150-pixel photo fills the frame's height in the match test (the
-// liveness model sees the middle square); the head scan leaves it room to turn.
-constexpr int kWidth = 640, kHeight = 480;
-constexpr double kScale = 3.2, kScanScale = 2.2;
+// Small frames keep the test quick. The 150-pixel photo fills the frame's height in the
+// match test (the liveness model sees the middle square); the head scan leaves it room to turn.
+constexpr int kWidth = 320, kHeight = 240;
+constexpr double kScale = 1.6, kScanScale = 1.1;
 
 class WholeRoadTest : public PlatformTest {
  protected:
