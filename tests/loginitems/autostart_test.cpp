@@ -46,7 +46,8 @@ class AutostartTest : public quorvel::testing::PlatformTest {
   const std::string running = fs::read_symlink("/proc/self/exe").string();
 };
 
-TEST_F(AutostartTest, RegisteringWritesAValidEntryForTheRunningExecutableAndUnregisteringRemovesIt) {
+TEST_F(AutostartTest,
+       RegisteringWritesAValidEntryForTheRunningExecutableAndUnregisteringRemovesIt) {
   AutostartService service;
   EXPECT_EQ(service.status(), Status::notRegistered);
   EXPECT_FALSE(service.unregisterApp().has_value()) << "nothing to remove is no error";
@@ -74,8 +75,8 @@ TEST_F(AutostartTest, RegisteringWritesAValidEntryForTheRunningExecutableAndUnre
 }
 
 TEST_F(AutostartTest, ExecQuotesAnyPathSoThatItValidatesAndReadsBack) {
-  for (const std::string path : {"/opt/My Apps/quorvel", "/opt/a\"b`c$d\\e%f'g/quorvel",
-                                 "/opt/tab\there/quorvel"}) {
+  for (const std::string path :
+       {"/opt/My Apps/quorvel", "/opt/a\"b`c$d\\e%f'g/quorvel", "/opt/tab\there/quorvel"}) {
     writeEntry(AutostartService::entryText(path));
     EXPECT_EQ(validate(entry()), "0") << path;
     EXPECT_EQ(programIn(entry()), path);
@@ -109,7 +110,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         StateCase{"Ours", AutostartService::entryText("/bin/sh"), Status::enabled},
         StateCase{"ProgramOnThePath", kEntry + "Exec=sh -c true\n", Status::enabled},
-        StateCase{"HiddenByTheDesktop", kEntry + "Exec=sh\nHidden=true\n", Status::requiresApproval},
+        StateCase{"HiddenByTheDesktop", kEntry + "Exec=sh\nHidden=true\n",
+                  Status::requiresApproval},
         StateCase{"SwitchedOffInGnome", kEntry + "Exec=sh\nX-GNOME-Autostart-enabled=false\n",
                   Status::requiresApproval},
         StateCase{"ProgramGone", kEntry + "Exec=/nonexistent/quorvel\n", Status::notFound},
@@ -120,8 +122,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(AutostartTest, FailuresNameTheFileAndTheReason) {
   const auto failure = [](const char* verb, const char* reason) {
-    return std::string("The file \u201ccom.tessmin.quorvel.desktop\u201d couldn\u2019t be ") + verb +
-           ": " + reason + ".";
+    return std::string("The file \u201ccom.tessmin.quorvel.desktop\u201d couldn\u2019t be ") +
+           verb + ": " + reason + ".";
   };
   fs::create_directories(entry() + "/inside");  // an entry that is a folder
   AutostartService service;
@@ -132,7 +134,8 @@ TEST_F(AutostartTest, FailuresNameTheFileAndTheReason) {
 
   std::ofstream(home() + "/file") << "x";  // a configuration folder that is a file
   ::setenv("XDG_CONFIG_HOME", (home() + "/file").c_str(), 1);
-  EXPECT_EQ(service.registerApp().value().localizedDescription, failure("saved", "Not a directory"));
+  EXPECT_EQ(service.registerApp().value().localizedDescription,
+            failure("saved", "Not a directory"));
 }
 
 }  // namespace

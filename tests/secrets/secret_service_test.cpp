@@ -51,7 +51,9 @@ class SecretServiceTest : public quorvel::testing::PlatformTest {
   void fillFileStore() {
     kc::FileKeychain file(path());
     ASSERT_EQ(file.add(kService, "masterKey", key, kUnlocked), 0);
-    ASSERT_EQ(file.add(kService, "loginPassword", bytes("sealed"), kc::Accessibility::afterFirstUnlock), 0);
+    ASSERT_EQ(
+        file.add(kService, "loginPassword", bytes("sealed"), kc::Accessibility::afterFirstUnlock),
+        0);
     ASSERT_EQ(file.add(kService, "quorvelPasswordRecord", bytes("older"), kUnlocked), 0);
   }
   int logLines(const std::string& text) {
@@ -80,7 +82,10 @@ TEST_F(SecretServiceTest, ItemsAreAddedReadUpdatedAndDeletedWithTheKeychainStatu
   EXPECT_EQ(keychain.update("s", "a", Bytes{}), kc::errSecSuccess);
   EXPECT_EQ(keychain.copyMatching("s", "a").data, Bytes{});
   EXPECT_EQ(keyring_->countItems({{"xdg:schema", "com.tessmin.quorvel.GenericPassword"},
-                                  {"service", "s"}, {"account", "a"}, {"accessible", "ak"}}), 1);
+                                  {"service", "s"},
+                                  {"account", "a"},
+                                  {"accessible", "ak"}}),
+            1);
   EXPECT_EQ(keychain.copyMatching("other", "a").status, kc::errSecItemNotFound);
   EXPECT_EQ(keychain.add("s", "\xff", bytes("x"), kUnlocked), kc::errSecParam);
 
@@ -225,7 +230,7 @@ TEST_F(SecretServiceTest, AMoveThatCannotBeCompletedLosesNothingAndIsDoneLater) 
 
 enum class NoService { busWithoutIt, deadBusAddress, noBusAtAll };
 void PrintTo(NoService environment, std::ostream* out) {
-  static const char* const names[] = {"bus without it", "dead bus address", "no bus at all"};
+  static const char* const names[] = {"BusWithoutIt", "DeadBusAddress", "NoBusAtAll"};
   *out << names[static_cast<int>(environment)];
 }
 
@@ -251,7 +256,8 @@ TEST_P(NoSecretServiceTest, TheFileStoreIsUsedAndTheLogSaysSoOnce) {
   EXPECT_EQ(keychain.copyMatching("s", "a").data, bytes("y"));
   EXPECT_EQ(keychain.store(), Store::file);
   EXPECT_EQ(kc::FileKeychain(path).copyMatching("s", "a").data, bytes("y"));
-  EXPECT_EQ(logs().messages(), Strings{"No Secret Service is running; keychain items stay in " + path});
+  EXPECT_EQ(logs().messages(),
+            Strings{"No Secret Service is running; keychain items stay in " + path});
 }
 
 INSTANTIATE_TEST_SUITE_P(Environments, NoSecretServiceTest,

@@ -41,13 +41,13 @@ pid_t spawn(std::vector<std::string> arguments, int input, int output) {
   const auto dieWithParent = [](gpointer) { ::prctl(PR_SET_PDEATHSIG, SIGKILL); };
   GPid pid = -1;
   const bool started = g_spawn_async_with_pipes_and_fds(
-      nullptr, argv.data(), nullptr, static_cast<GSpawnFlags>(flags), dieWithParent, nullptr,
-      input, output, -1, nullptr, nullptr, 0, &pid, nullptr, nullptr, nullptr, nullptr);
+      nullptr, argv.data(), nullptr, static_cast<GSpawnFlags>(flags), dieWithParent, nullptr, input,
+      output, -1, nullptr, nullptr, 0, &pid, nullptr, nullptr, nullptr, nullptr);
   return started ? pid : -1;
 }
 
-GVariant* call(void* connection, const char* destination, const char* path,
-               const char* interface, const char* method, GVariant* parameters) {
+GVariant* call(void* connection, const char* destination, const char* path, const char* interface,
+               const char* method, GVariant* parameters) {
   return g_dbus_connection_call_sync(static_cast<GDBusConnection*>(connection), destination, path,
                                      interface, method, parameters, nullptr,
                                      G_DBUS_CALL_FLAGS_NO_AUTO_START, 5000, nullptr, nullptr);
@@ -62,8 +62,10 @@ GVariant* callSecrets(void* connection, const char* method, GVariant* parameters
 
 PrivateKeyring::PrivateKeyring(std::string folder) : folder_(std::move(folder)) {
   namespace fs = std::filesystem;
-  for (const auto& [name, sub] : {std::pair{"HOME", "/home"}, {"XDG_DATA_HOME", "/data"},
-                                  {"XDG_CONFIG_HOME", "/config"}, {"XDG_CACHE_HOME", "/cache"},
+  for (const auto& [name, sub] : {std::pair{"HOME", "/home"},
+                                  {"XDG_DATA_HOME", "/data"},
+                                  {"XDG_CONFIG_HOME", "/config"},
+                                  {"XDG_CACHE_HOME", "/cache"},
                                   {"XDG_RUNTIME_DIR", "/run"}}) {
     fs::create_directories(folder_ + sub);
     fs::permissions(folder_ + sub, fs::perms::owner_all, fs::perm_options::replace);
@@ -141,9 +143,9 @@ bool PrivateKeyring::startKeyring(const std::optional<std::string>& password) {
   for (const auto deadline = Clock::now() + kStartLimit;
        keyringPid_ > 0 && Clock::now() < deadline;) {
     if (::waitpid(keyringPid_, nullptr, WNOHANG) == keyringPid_) keyringPid_ = -1;
-    GVariant* owned = call(connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                           "org.freedesktop.DBus", "NameHasOwner",
-                           g_variant_new("(s)", "org.freedesktop.secrets"));
+    GVariant* owned =
+        call(connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+             "NameHasOwner", g_variant_new("(s)", "org.freedesktop.secrets"));
     gboolean hasOwner = FALSE;
     if (owned) g_variant_get(owned, "(b)", &hasOwner);
     if (owned) g_variant_unref(owned);
@@ -176,13 +178,14 @@ std::optional<std::string> PrivateKeyring::defaultCollection() {
 bool PrivateKeyring::lockDefaultCollection() {
   const auto collection = defaultCollection();
   const gchar* paths[] = {collection ? collection->c_str() : nullptr, nullptr};
-  GVariant* reply = collection ? callSecrets(connection_, "Lock", g_variant_new("(^ao)", paths))
-                               : nullptr;
+  GVariant* reply =
+      collection ? callSecrets(connection_, "Lock", g_variant_new("(^ao)", paths)) : nullptr;
   if (reply) g_variant_unref(reply);
   return reply != nullptr;
 }
 
-std::optional<int> PrivateKeyring::countItems(const std::map<std::string, std::string>& attributes) {
+std::optional<int> PrivateKeyring::countItems(
+    const std::map<std::string, std::string>& attributes) {
   GVariantBuilder builder;
   g_variant_builder_init(&builder, G_VARIANT_TYPE("a{ss}"));
   for (const auto& [name, value] : attributes) {
@@ -192,7 +195,8 @@ std::optional<int> PrivateKeyring::countItems(const std::map<std::string, std::s
   if (!reply) return std::nullopt;
   GVariant* unlocked = g_variant_get_child_value(reply, 0);
   GVariant* locked = g_variant_get_child_value(reply, 1);
-  const auto count = static_cast<int>(g_variant_n_children(unlocked) + g_variant_n_children(locked));
+  const auto count =
+      static_cast<int>(g_variant_n_children(unlocked) + g_variant_n_children(locked));
   g_variant_unref(unlocked);
   g_variant_unref(locked);
   g_variant_unref(reply);

@@ -18,8 +18,9 @@ MoveOutcome moveItems(FileKeychain& file, Keychain& target) {
   std::vector<FileKeychain::Entry> entries;
   if (const OSStatus status = file.listItems(entries); status != errSecSuccess) {
     outcome.status = status;
-    logger().error("The keychain file %{public}s cannot be read (status %{public}d); it stays as it is",
-                   file.path(), status);
+    logger().error(
+        "The keychain file %{public}s cannot be read (status %{public}d); it stays as it is",
+        file.path(), status);
     return outcome;
   }
 
@@ -30,14 +31,16 @@ MoveOutcome moveItems(FileKeychain& file, Keychain& target) {
     outcome.status = status;
     outcome.kept.clear();
     logger().error(
-        "Could not move the keychain items into the Secret Service (status %{public}d); they stay in %{public}s",
+        "Could not move the keychain items into the Secret Service (status %{public}d); they stay "
+        "in %{public}s",
         status, file.path());
     return outcome;
   };
   for (const auto& entry : entries) {
     CopyResult present = target.copyMatching(entry.service, entry.account);
     if (present.status == errSecItemNotFound) {
-      const OSStatus status = target.add(entry.service, entry.account, entry.value, entry.accessibility);
+      const OSStatus status =
+          target.add(entry.service, entry.account, entry.value, entry.accessibility);
       if (status != errSecSuccess) return fail(status);
       added.push_back(&entry);
       present = target.copyMatching(entry.service, entry.account);
@@ -72,7 +75,8 @@ MoveOutcome moveItems(FileKeychain& file, Keychain& target) {
   }
   for (const auto& account : outcome.kept) {
     logger().error(
-        "Keychain item %{public}s is already in the Secret Service with another value; the copy in %{public}s is kept",
+        "Keychain item %{public}s is already in the Secret Service with another value; the copy in "
+        "%{public}s is kept",
         account, file.path());
   }
   return outcome;
@@ -101,7 +105,8 @@ Keychain* LinuxKeychain::choose(OSStatus& status) {
   switch (secrets_->probe(&probed)) {
     case SecretServiceKeychain::Availability::absent:
       store_ = Store::file;
-      logger().log("No Secret Service is running; keychain items stay in %{public}s", file_->path());
+      logger().log("No Secret Service is running; keychain items stay in %{public}s",
+                   file_->path());
       return file_.get();
     case SecretServiceKeychain::Availability::unknown:
       status = probed == errSecSuccess ? errSecNotAvailable : probed;

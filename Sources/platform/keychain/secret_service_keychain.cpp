@@ -152,7 +152,8 @@ class SecretServiceWorker {
   // it uses.
   using Work = std::function<Answer(Worker&, GCancellable*)>;
 
-  explicit SecretServiceWorker(SecretServiceKeychain::Options options) : options_(options), context_(g_main_context_new()) {
+  explicit SecretServiceWorker(SecretServiceKeychain::Options options)
+      : options_(options), context_(g_main_context_new()) {
     thread_ = std::thread([this] { loop(); });
   }
 
@@ -189,8 +190,7 @@ class SecretServiceWorker {
   // --- worker thread only ---
 
   // The connected service, connecting when there is none or its owner changed.
-  SecretService* service(GCancellable* cancellable, OSStatus& status,
-                         Availability& availability) {
+  SecretService* service(GCancellable* cancellable, OSStatus& status, Availability& availability) {
     if (service_) {
       gchar* owner = g_dbus_proxy_get_name_owner(G_DBUS_PROXY(service_));
       const bool same = owner && owner_ == owner;
@@ -211,11 +211,11 @@ class SecretServiceWorker {
     if (!bus_) {
       const Error error(raw);
       status = statusFor(error.get(), cancellable);
-      const bool noBus = error->domain == G_IO_ERROR &&
-                         (error->code == G_IO_ERROR_NOT_FOUND ||
-                          error->code == G_IO_ERROR_CONNECTION_REFUSED);
+      const bool noBus =
+          error->domain == G_IO_ERROR &&
+          (error->code == G_IO_ERROR_NOT_FOUND || error->code == G_IO_ERROR_CONNECTION_REFUSED);
       availability = noBus && !g_cancellable_is_cancelled(cancellable) ? Availability::absent
-                                                                        : Availability::unknown;
+                                                                       : Availability::unknown;
       return nullptr;
     }
     // The shared session connection would end the process when the bus goes away.
@@ -225,12 +225,11 @@ class SecretServiceWorker {
     if (!service_) {
       const Error error(raw);
       status = statusFor(error.get(), cancellable);
-      const bool noService = error->domain == G_DBUS_ERROR &&
-                             (error->code == G_DBUS_ERROR_SERVICE_UNKNOWN ||
-                              error->code == G_DBUS_ERROR_NAME_HAS_NO_OWNER);
-      availability = noService && !g_cancellable_is_cancelled(cancellable)
-                         ? Availability::absent
-                         : Availability::unknown;
+      const bool noService =
+          error->domain == G_DBUS_ERROR && (error->code == G_DBUS_ERROR_SERVICE_UNKNOWN ||
+                                            error->code == G_DBUS_ERROR_NAME_HAS_NO_OWNER);
+      availability = noService && !g_cancellable_is_cancelled(cancellable) ? Availability::absent
+                                                                           : Availability::unknown;
       drop();
       return nullptr;
     }
@@ -302,6 +301,9 @@ class SecretServiceWorker {
       g_main_context_iteration(context_, TRUE);
     }
     drop();
+    // Dropping the proxy unsubscribes its signals; GLib frees their data from this context.
+    while (g_main_context_iteration(context_, FALSE)) {
+    }
     g_main_context_pop_thread_default(context_);
   }
 
@@ -317,11 +319,11 @@ class SecretServiceWorker {
   GMainContext* const context_;
   std::thread thread_;
   std::mutex mutex_;
-  bool stopping_ = false;               // guarded by mutex_
-  GCancellable* running_ = nullptr;     // guarded by mutex_
-  SecretService* service_ = nullptr;    // worker thread only
-  GDBusConnection* bus_ = nullptr;      // worker thread only
-  std::string owner_;                   // worker thread only
+  bool stopping_ = false;             // guarded by mutex_
+  GCancellable* running_ = nullptr;   // guarded by mutex_
+  SecretService* service_ = nullptr;  // worker thread only
+  GDBusConnection* bus_ = nullptr;    // worker thread only
+  std::string owner_;                 // worker thread only
 };
 
 namespace {
@@ -432,10 +434,9 @@ OSStatus SecretServiceKeychain::add(const std::string& service, const std::strin
     attributes.set("accessible", accessible);
     const std::string label = service + ": " + account;
     const Value secret = valueOf(value);
-    const Ref<SecretItem> item(secret_item_create_sync(collection.get(), &kSchema,
-                                                       attributes.table(), label.c_str(),
-                                                       secret.get(), SECRET_ITEM_CREATE_NONE,
-                                                       cancellable, &error));
+    const Ref<SecretItem> item(
+        secret_item_create_sync(collection.get(), &kSchema, attributes.table(), label.c_str(),
+                                secret.get(), SECRET_ITEM_CREATE_NONE, cancellable, &error));
     if (error) return statusOnly(worker.failure(error, cancellable));
     return statusOnly(errSecSuccess);
   };
@@ -477,8 +478,7 @@ CopyResult SecretServiceKeychain::copyMatching(const std::string& service,
 
 OSStatus SecretServiceKeychain::remove(const std::string& service, const std::string& account) {
   if (!validNames(service, account)) return errSecItemNotFound;
-  auto act = [](Worker& worker, SecretService*, const Matches& matches,
-                GCancellable* cancellable) {
+  auto act = [](Worker& worker, SecretService*, const Matches& matches, GCancellable* cancellable) {
     if (matches.unlocked.empty()) return noUnlockedItem(matches);
     for (const auto& item : matches.unlocked) {
       GError* error = nullptr;
