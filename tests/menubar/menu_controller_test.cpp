@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -236,11 +237,15 @@ TEST_F(MenuControllerTest, ARefusedLoginChangeKeepsTheSwitchAndShowsThePlatformT
   EXPECT_EQ(simulatedApplication().activations(), Strings{"activate ignoringOtherApps=false"});
 }
 
-TEST_F(MenuControllerTest, TheLinuxLoginServiceIsMissingAndRefuses) {
-  auto service = platform::loginitems::makeLinuxService();
-  EXPECT_EQ(service->status(), Status::notFound);
-  EXPECT_TRUE(service->registerApp().has_value());
-  EXPECT_TRUE(service->unregisterApp().has_value());
+TEST_F(MenuControllerTest, OnLinuxTheLoginSwitchWritesAndRemovesTheAutostartEntry) {
+  platform::loginitems::install(platform::loginitems::makeLinuxService());
+  const auto onLinux = std::make_shared<MenuBarController>();
+  onLinux->toggleLoginItem();
+  EXPECT_TRUE(std::filesystem::exists(platform::loginitems::AutostartService::entryPath()));
+  EXPECT_TRUE(std::make_shared<MenuBarController>()->currentState().openAtLogin);
+  onLinux->toggleLoginItem();
+  EXPECT_FALSE(std::filesystem::exists(platform::loginitems::AutostartService::entryPath()));
+  EXPECT_TRUE(simulatedAlerts().shown().empty());
 }
 
 TEST_F(MenuControllerTest, TheDockSwitchFlipsTheSettingAndAppliesIt) {

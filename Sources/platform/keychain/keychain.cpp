@@ -9,6 +9,7 @@
 
 #include "platform/encoding/base64.hpp"
 #include "platform/files/files.hpp"
+#include "platform/keychain/linux_keychain.hpp"
 #include "platform/paths/paths.hpp"
 
 namespace platform::keychain {
@@ -52,8 +53,10 @@ std::string messageForStatus(OSStatus status) {
       return "User interaction is not allowed.";
     case errSecDecode:
       return "Unable to decode the provided data.";
-    case -25291:
+    case errSecNotAvailable:
       return "No keychain is available. You may need to restart your computer.";
+    case errSecNoDefaultKeychain:
+      return "A default keychain could not be found.";
     case -34018:
       return "A required entitlement isn't present.";
     default:
@@ -70,7 +73,7 @@ std::shared_ptr<Keychain> gCurrent;
 
 std::shared_ptr<Keychain> current() {
   std::lock_guard<std::mutex> lock(gMutex);
-  if (!gCurrent) gCurrent = std::make_shared<FileKeychain>(defaultFilePath());
+  if (!gCurrent) gCurrent = std::make_shared<LinuxKeychain>(defaultFilePath());
   return gCurrent;
 }
 
@@ -333,6 +336,35 @@ OSStatus FileKeychain::remove(const std::string& service, const std::string& acc
   return modify([&](Items& items) {
     return items.erase(std::make_pair(service, account)) ? errSecSuccess : errSecItemNotFound;
   });
+}
+
+OSStatus FileKeychain::listItems(std::vector<Entry>& entries) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  entries.clear();
+  Items items;
+  if (readItems(items) == ReadOutcome::unreadable) return errSecDecode;
+  for (auto& [key, stored] : items) {
+    entries.push_back(Entry{key.first, key.second, std::move(stored.value),
+                            accessibilityFromAttribute(stored.accessible)
+                                .value_or(Accessibility::whenUnlocked)});
+  }
+  return errSecSuccess;
+}
+
+bool FileKeychain::removeIfEmpty() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (::access(path_.c_str(), F_OK) != 0 && errno == ENOENT) return true;
+  FileLock lock(path_ + ".lock", LOCK_EX);
+  Items items;
+  switch (readItems(items)) {
+    case ReadOutcome::missing:
+      return true;
+    case ReadOutcome::unreadable:
+      return false;
+    case ReadOutcome::ok:
+      break;
+  }
+  return items.empty() && ::unlink(path_.c_str()) == 0;
 }
 
 }  // namespace platform::keychain

@@ -2,9 +2,11 @@
 // the item operations' status codes (0 success, -25300 item not found, -25299 duplicate
 // item, ...). Each operation is one call, safe from any thread, as the platform's are.
 //
-// Implementations: `SimulatedKeychain` (in memory, scriptable, fault injection) and
+// Implementations: `SimulatedKeychain` (in memory, scriptable, fault injection),
+// `SecretServiceKeychain` (the desktop's Secret Service, secret_service_keychain.hpp),
 // `FileKeychain` (a file in the user's data folder, mode 0600, replaced atomically, safe
-// across threads and processes).
+// across threads and processes) and `LinuxKeychain` (linux_keychain.hpp: the Secret Service,
+// or the file only when no Secret Service runs).
 #pragma once
 
 #include <cstdint>
@@ -27,6 +29,8 @@ inline constexpr OSStatus errSecParam = -50;
 inline constexpr OSStatus errSecAuthFailed = -25293;
 inline constexpr OSStatus errSecDuplicateItem = -25299;
 inline constexpr OSStatus errSecItemNotFound = -25300;
+inline constexpr OSStatus errSecNotAvailable = -25291;
+inline constexpr OSStatus errSecNoDefaultKeychain = -25307;
 inline constexpr OSStatus errSecInteractionNotAllowed = -25308;
 inline constexpr OSStatus errSecDecode = -26275;
 inline constexpr OSStatus errSecIO = -36;
@@ -60,7 +64,7 @@ class Keychain {
   virtual OSStatus remove(const std::string& service, const std::string& account) = 0;
 };
 
-// The installed keychain, else the file-backed one at `defaultFilePath()` (made lazily).
+// The installed keychain, else a `LinuxKeychain` over `defaultFilePath()` (made lazily).
 std::shared_ptr<Keychain> current();
 void install(std::shared_ptr<Keychain> keychain);
 
@@ -129,6 +133,18 @@ class FileKeychain : public Keychain {
   OSStatus remove(const std::string& service, const std::string& account) override;
 
   const std::string& path() const { return path_; }
+
+  struct Entry {
+    std::string service;
+    std::string account;
+    Bytes value;
+    Accessibility accessibility = Accessibility::whenUnlocked;
+  };
+  // Every item into `entries`: errSecSuccess (an empty list when there is no file), or
+  // errSecDecode for a file that is there but cannot be read.
+  OSStatus listItems(std::vector<Entry>& entries);
+  // Deletes the file when it holds no item; true when no file is left.
+  bool removeIfEmpty();
 
  private:
   struct Stored {

@@ -1,0 +1,147 @@
+#include "platform/keychain/linux_keychain.hpp"
+
+#include "platform/log/log.hpp"
+#include "platform/paths/paths.hpp"
+
+namespace platform::keychain {
+namespace {
+
+const log::Logger& logger() {
+  static const log::Logger instance(paths::kApplicationFolder, "app");
+  return instance;
+}
+
+}  // namespace
+
+MoveOutcome moveItems(FileKeychain& file, Keychain& target) {
+  MoveOutcome outcome;
+  std::vector<FileKeychain::Entry> entries;
+  if (const OSStatus status = file.listItems(entries); status != errSecSuccess) {
+    outcome.status = status;
+    logger().error(
+        "The keychain file %{public}s cannot be read (status %{public}d); it stays as it is",
+        file.path(), status);
+    return outcome;
+  }
+
+  std::vector<const FileKeychain::Entry*> added;
+  std::vector<const FileKeychain::Entry*> moved;
+  const auto fail = [&](OSStatus status) {
+    for (const auto* entry : added) (void)target.remove(entry->service, entry->account);
+    outcome.status = status;
+    outcome.kept.clear();
+    logger().error(
+        "Could not move the keychain items into the Secret Service (status %{public}d); they stay "
+        "in %{public}s",
+        status, file.path());
+    return outcome;
+  };
+  for (const auto& entry : entries) {
+    CopyResult present = target.copyMatching(entry.service, entry.account);
+    if (present.status == errSecItemNotFound) {
+      const OSStatus status =
+          target.add(entry.service, entry.account, entry.value, entry.accessibility);
+      if (status != errSecSuccess) return fail(status);
+      added.push_back(&entry);
+      present = target.copyMatching(entry.service, entry.account);
+      if (present.status != errSecSuccess) return fail(present.status);
+      if (present.data != entry.value) return fail(errSecIO);
+      moved.push_back(&entry);
+    } else if (present.status == errSecSuccess && present.data) {
+      if (*present.data == entry.value) {
+        moved.push_back(&entry);
+      } else {
+        outcome.kept.push_back(entry.account);
+      }
+    } else {
+      return fail(present.status == errSecSuccess ? errSecIO : present.status);
+    }
+  }
+
+  // Everything is in the target now; only then do the file's copies go.
+  outcome.complete = true;
+  outcome.moved = moved.size();
+  bool removed = true;
+  for (const auto* entry : moved) {
+    const OSStatus status = file.remove(entry->service, entry->account);
+    removed = removed && (status == errSecSuccess || status == errSecItemNotFound);
+  }
+  if (!removed || (outcome.kept.empty() && !file.removeIfEmpty())) {
+    logger().error("Could not remove the moved keychain items from %{public}s", file.path());
+  }
+  if (!moved.empty()) {
+    logger().info("Moved %ld keychain item(s) from %{public}s into the Secret Service",
+                  static_cast<long>(moved.size()), file.path());
+  }
+  for (const auto& account : outcome.kept) {
+    logger().error(
+        "Keychain item %{public}s is already in the Secret Service with another value; the copy in "
+        "%{public}s is kept",
+        account, file.path());
+  }
+  return outcome;
+}
+
+LinuxKeychain::LinuxKeychain(std::string filePath, SecretServiceKeychain::Options options)
+    : file_(std::make_shared<FileKeychain>(std::move(filePath))),
+      secrets_(std::make_shared<SecretServiceKeychain>(options)) {}
+
+LinuxKeychain::Store LinuxKeychain::store() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return store_;
+}
+
+Keychain* LinuxKeychain::choose(OSStatus& status) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  switch (store_) {
+    case Store::secretService:
+      return secrets_.get();
+    case Store::file:
+      return file_.get();
+    case Store::undecided:
+      break;
+  }
+  OSStatus probed = errSecSuccess;
+  switch (secrets_->probe(&probed)) {
+    case SecretServiceKeychain::Availability::absent:
+      store_ = Store::file;
+      logger().log("No Secret Service is running; keychain items stay in %{public}s",
+                   file_->path());
+      return file_.get();
+    case SecretServiceKeychain::Availability::unknown:
+      status = probed == errSecSuccess ? errSecNotAvailable : probed;
+      return nullptr;
+    case SecretServiceKeychain::Availability::available:
+      break;
+  }
+  store_ = moveItems(*file_, *secrets_).complete ? Store::secretService : Store::file;
+  return store_ == Store::secretService ? static_cast<Keychain*>(secrets_.get()) : file_.get();
+}
+
+OSStatus LinuxKeychain::add(const std::string& service, const std::string& account,
+                            const Bytes& value, Accessibility accessibility) {
+  OSStatus status = errSecSuccess;
+  Keychain* keychain = choose(status);
+  return keychain ? keychain->add(service, account, value, accessibility) : status;
+}
+
+OSStatus LinuxKeychain::update(const std::string& service, const std::string& account,
+                               const Bytes& value) {
+  OSStatus status = errSecSuccess;
+  Keychain* keychain = choose(status);
+  return keychain ? keychain->update(service, account, value) : status;
+}
+
+CopyResult LinuxKeychain::copyMatching(const std::string& service, const std::string& account) {
+  OSStatus status = errSecSuccess;
+  Keychain* keychain = choose(status);
+  return keychain ? keychain->copyMatching(service, account) : CopyResult{status, std::nullopt};
+}
+
+OSStatus LinuxKeychain::remove(const std::string& service, const std::string& account) {
+  OSStatus status = errSecSuccess;
+  Keychain* keychain = choose(status);
+  return keychain ? keychain->remove(service, account) : status;
+}
+
+}  // namespace platform::keychain
