@@ -1,5 +1,6 @@
-// One prediction of the shipped liveness model through the model runtime: the manifest's
-// crop, resize and colour adaptation, the MiniFASNetV2 forward pass and the logit mapping.
+// One prediction of the shipped liveness model through the model runtime: for each of its two
+// networks (MiniFASNetV2 and MiniFASNetV1SE) the manifest's crop, resize and colour
+// adaptation, the forward pass and the logit mapping, then the mean of the two answers.
 // Run on one core: taskset -c 0 ./bench_liveness_model --benchmark_repetitions=10
 #include <benchmark/benchmark.h>
 

@@ -69,7 +69,8 @@ TEST_F(BundleTest, TheBuiltBundleCarriesTheShippedResourcesOfItsFlavour) {
   Bundle built(quorvel::testing::builtBundlePath());
   const auto package = built.url("MiniFAS", "mlpackage");
   ASSERT_TRUE(package) << "the build copies Resources/ into " << built.bundlePath();
-  for (const char* file : {"manifest.json", "2.7_80x80_MiniFASNetV2.onnx", "LICENSE.txt", "NOTICE"}) {
+  for (const char* file : {"manifest.json", "2.7_80x80_MiniFASNetV2.onnx", "4_0_0_80x80_MiniFASNetV1SE.onnx",
+                           "LICENSE.txt", "NOTICE"}) {
     EXPECT_TRUE(std::filesystem::is_regular_file(*package + "/" + file)) << file;
   }
   if (!QUORVEL_DEVELOPER_BUILD) {

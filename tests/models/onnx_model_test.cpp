@@ -18,6 +18,7 @@ using platform::ml::MultiArray;
 using platform::ml::OnnxRuntime;
 
 const std::string kNetwork = QUORVEL_SOURCE_DIR "/Resources/MiniFAS.mlpackage/2.7_80x80_MiniFASNetV2.onnx";
+const std::string kSecondNetwork = QUORVEL_SOURCE_DIR "/Resources/MiniFAS.mlpackage/4_0_0_80x80_MiniFASNetV1SE.onnx";
 
 // The shipped manifest, with one line replaceable.
 std::string manifest(const std::string& crop = "[0, 0, 1, 1]", const std::string& elements = "[[1], [0, 2]]",
@@ -31,11 +32,13 @@ std::string manifest(const std::string& crop = "[0, 0, 1, 1]", const std::string
 
 class OnnxRuntimeTest : public quorvel::testing::PlatformTest {
  protected:
-  // A model folder holding the network as "net.onnx" and, unless empty, `manifestText`.
-  std::string package(const std::string& name, const std::string& manifestText) {
+  // A model folder holding the network as "net.onnx" (and the second one as "se.onnx") and,
+  // unless empty, `manifestText`.
+  std::string package(const std::string& name, const std::string& manifestText, bool both = false) {
     const std::string folder = home() + "/" + name;
     std::filesystem::create_directories(folder);
     std::filesystem::copy_file(kNetwork, folder + "/net.onnx");
+    if (both) std::filesystem::copy_file(kSecondNetwork, folder + "/se.onnx");
     if (!manifestText.empty()) std::ofstream(folder + "/manifest.json") << manifestText;
     return folder;
   }
@@ -75,12 +78,18 @@ TEST(ModelManifestTest, ReadsTheShippedManifest) {
   const auto parsed = ModelManifest::parse(text.str());
   ASSERT_TRUE(parsed) << parsed.error().localizedDescription;
   const ModelManifest& m = parsed.value();
-  EXPECT_EQ(m.network, "2.7_80x80_MiniFASNetV2.onnx");
   EXPECT_EQ(m.inputName, "input");
   EXPECT_EQ(m.inputShape, (std::vector<std::int64_t>{1, 3, 128, 128}));
-  EXPECT_EQ(m.resize, (std::array<int, 2>{80, 80}));
-  EXPECT_EQ(m.channels, (std::vector<int>{2, 1, 0}));
-  EXPECT_EQ(m.scale, 255.0);
+  ASSERT_EQ(m.networks.size(), 2u);
+  EXPECT_EQ(m.networks[0].network, "2.7_80x80_MiniFASNetV2.onnx");
+  EXPECT_EQ(m.networks[1].network, "4_0_0_80x80_MiniFASNetV1SE.onnx");
+  for (const auto& stage : m.networks) {
+    // Each network sees the whole square at its own 80 x 80, B, G, R, 0-255.
+    EXPECT_EQ(stage.crop, (std::array<double, 4>{0, 0, 1, 1}));
+    EXPECT_EQ(stage.resize, (std::array<int, 2>{80, 80}));
+    EXPECT_EQ(stage.channels, (std::vector<int>{2, 1, 0}));
+    EXPECT_EQ(stage.scale, 255.0);
+  }
   EXPECT_EQ(m.outputName, "output");
   EXPECT_EQ(m.elements, (std::vector<std::vector<int>>{{1}, {0, 2}}));
   EXPECT_TRUE(m.adaptsInput());
@@ -115,6 +124,14 @@ TEST(ModelManifestTest, RejectsEveryMalformedField) {
       {"empty element", R"({"format": 1, "network": "n.onnx", "output": {"elements": [[1], []]}})"},
       {"negative index", R"({"format": 1, "network": "n.onnx", "output": {"elements": [[-1]]}})"},
       {"output name", R"({"format": 1, "network": "n.onnx", "output": {"name": ""}})"},
+      {"network and networks", R"({"format": 1, "network": "n.onnx", "networks": [{"network": "m.onnx"}]})"},
+      {"no networks", R"({"format": 1, "networks": []})"},
+      {"a network that is not an object", R"({"format": 1, "networks": ["n.onnx"]})"},
+      {"a network without a file", R"({"format": 1, "networks": [{"scale": 2}]})"},
+      {"adaptation beside networks", R"({"format": 1, "input": {"shape": [1, 3, 8, 8], "scale": 2},
+                                         "networks": [{"network": "n.onnx"}]})"},
+      {"a network's bad crop", R"({"format": 1, "input": {"shape": [1, 3, 8, 8]},
+                                   "networks": [{"network": "n.onnx", "crop": [0, 0, 2, 1]}]})"},
   };
   for (const auto& [what, text] : cases) {
     const auto parsed = ModelManifest::parse(text);
@@ -256,6 +273,36 @@ TEST_F(OnnxRuntimeTest, TheCropIsMeasuredFromTheTopLeftOfTheInput) {
   // Without the crop the other colour is seen.
   const auto wholeQuadrant = values(whole->prediction(quadrant));
   EXPECT_GT(std::fabs(wholeQuadrant[0] - fromUniform[0]) + std::fabs(wholeQuadrant[1] - fromUniform[1]), 1e-2);
+}
+
+TEST_F(OnnxRuntimeTest, SeveralNetworksAnswerTheMeanOfTheirAdaptedAnswers) {
+  // Each network with an adaptation of its own: the first sees the top-left quadrant only.
+  const std::string first = R"({"network": "net.onnx", "crop": [0, 0, 0.5, 0.5], "resize": [80, 80],
+                                "channels": [2, 1, 0], "scale": 255.0})";
+  const std::string second = R"({"network": "se.onnx", "resize": [80, 80], "interpolation": "linear",
+                                 "channels": [2, 1, 0], "scale": 255.0})";
+  const auto model = [&](const std::string& name, const std::string& networks) {
+    return runtime.loadModel(package(name, R"({"format": 1, "input": {"shape": [1, 3, 128, 128]}, "networks": [)" +
+                                               networks + R"(], "output": {"elements": [[1], [0, 2]]}})", true),
+                             {});
+  };
+  auto both = model("Both.mlpackage", first + ", " + second);
+  ASSERT_TRUE(both) << both.error().localizedDescription;
+  auto one = model("One.mlpackage", first).value();
+  auto other = model("Other.mlpackage", second).value();
+  const auto frame = input(128, [](int y, int x) {
+    return std::array<float, 3>{float(y) / 127.0f, float(x) / 127.0f, 0.5f};
+  });
+  const auto mean = values(both.value()->prediction(frame));
+  const auto a = values(one->prediction(frame)), b = values(other->prediction(frame));
+  ASSERT_EQ(mean.size(), 2u);
+  EXPECT_NEAR(mean[0], (a[0] + b[0]) / 2, 1e-4);
+  EXPECT_NEAR(mean[1], (a[1] + b[1]) / 2, 1e-4);
+  EXPECT_GT(std::fabs(a[0] - a[1] - (b[0] - b[1])), 1e-2);  // the two networks do disagree
+  // A listed network that is missing fails the load.
+  const std::string absent = package("Absent2.mlpackage", R"({"format": 1, "networks": [{"network": "net.onnx"},
+                                                                                     {"network": "gone.onnx"}]})");
+  EXPECT_FALSE(runtime.loadModel(absent, {}));
 }
 
 TEST_F(OnnxRuntimeTest, PredictionsFromSeveralThreadsAgree) {

@@ -86,8 +86,8 @@ bool isOneImage(const std::vector<std::int64_t>& shape) {
 
 class OnnxModel : public Model {
  public:
-  OnnxModel(cv::dnn::Net net, ModelManifest manifest, ModelConfiguration configuration)
-      : net_(std::move(net)), manifest_(std::move(manifest)), configuration_(configuration) {}
+  OnnxModel(std::vector<cv::dnn::Net> nets, ModelManifest manifest, ModelConfiguration configuration)
+      : nets_(std::move(nets)), manifest_(std::move(manifest)), configuration_(configuration) {}
 
   ModelConfiguration configuration() const override { return configuration_; }
 
@@ -116,17 +116,33 @@ class OnnxModel : public Model {
                                                  ", the model takes [1, C, H, W]");
     }
     try {
-      cv::Mat blob = networkInput(*array);
-      cv::Mat output;
-      {
-        // One network object is not safe to run from two threads at once.
-        std::lock_guard<std::mutex> lock(mutex_);
-        net_.setInput(blob);
-        output = manifest_.networkOutput.empty() ? net_.forward()
-                                                 : net_.forward(manifest_.networkOutput);
-        output = output.clone();
+      std::optional<MultiArray> sum;
+      for (std::size_t n = 0; n < nets_.size(); ++n) {
+        const NetworkStage& stage = manifest_.networks[n];
+        cv::Mat blob = networkInput(stage, *array);
+        cv::Mat output;
+        {
+          // One network object is not safe to run from two threads at once.
+          std::lock_guard<std::mutex> lock(mutex_);
+          nets_[n].setInput(blob);
+          output = stage.networkOutput.empty() ? nets_[n].forward() : nets_[n].forward(stage.networkOutput);
+          output = output.clone();
+        }
+        auto answer = answerOf(output);
+        if (!answer) return answer.error();
+        if (!sum) {
+          sum = std::move(answer.value());
+        } else if (sum->count() != answer.value().count()) {
+          return failure(ErrorCode::generic, "The networks of the model answer different numbers of values");
+        } else {
+          for (std::size_t i = 0; i < sum->count(); ++i) (*sum)[i] += answer.value()[i];
+        }
       }
-      return outputFeatures(output);
+      const float count = static_cast<float>(nets_.size());
+      for (std::size_t i = 0; i < sum->count(); ++i) (*sum)[i] /= count;
+      FeatureProvider features;
+      features.set(manifest_.outputName, std::move(*sum));
+      return features;
     } catch (const cv::Exception& error) {
       return failure(ErrorCode::generic, std::string("The network failed: ") + error.what());
     } catch (const std::exception& error) {
@@ -135,9 +151,9 @@ class OnnxModel : public Model {
   }
 
  private:
-  cv::Mat networkInput(const MultiArray& array) const {
+  static cv::Mat networkInput(const NetworkStage& stage, const MultiArray& array) {
     const auto& shape = array.shape();
-    if (!manifest_.adaptsInput()) {
+    if (!stage.adaptsInput()) {
       std::vector<int> sizes(shape.begin(), shape.end());
       cv::Mat blob(static_cast<int>(sizes.size()), sizes.data(), CV_32F);
       std::copy(array.data(), array.data() + array.count(), blob.ptr<float>());
@@ -147,19 +163,19 @@ class OnnxModel : public Model {
     const int height = static_cast<int>(shape[2]);
     const int width = static_cast<int>(shape[3]);
     // The crop in whole pixels, at least one pixel, inside the input.
-    const int x0 = std::clamp(static_cast<int>(std::lround(manifest_.crop[0] * width)), 0, width - 1);
-    const int y0 = std::clamp(static_cast<int>(std::lround(manifest_.crop[1] * height)), 0, height - 1);
-    const int cropWidth = std::clamp(static_cast<int>(std::lround(manifest_.crop[2] * width)), 1, width - x0);
-    const int cropHeight = std::clamp(static_cast<int>(std::lround(manifest_.crop[3] * height)), 1, height - y0);
-    const int outHeight = manifest_.resize ? (*manifest_.resize)[0] : cropHeight;
-    const int outWidth = manifest_.resize ? (*manifest_.resize)[1] : cropWidth;
-    const int outChannels = manifest_.channels.empty() ? channels : static_cast<int>(manifest_.channels.size());
+    const int x0 = std::clamp(static_cast<int>(std::lround(stage.crop[0] * width)), 0, width - 1);
+    const int y0 = std::clamp(static_cast<int>(std::lround(stage.crop[1] * height)), 0, height - 1);
+    const int cropWidth = std::clamp(static_cast<int>(std::lround(stage.crop[2] * width)), 1, width - x0);
+    const int cropHeight = std::clamp(static_cast<int>(std::lround(stage.crop[3] * height)), 1, height - y0);
+    const int outHeight = stage.resize ? (*stage.resize)[0] : cropHeight;
+    const int outWidth = stage.resize ? (*stage.resize)[1] : cropWidth;
+    const int outChannels = stage.channels.empty() ? channels : static_cast<int>(stage.channels.size());
 
     const int sizes[4] = {1, outChannels, outHeight, outWidth};
     cv::Mat blob(4, sizes, CV_32F);
     const std::size_t plane = static_cast<std::size_t>(height) * static_cast<std::size_t>(width);
     for (int c = 0; c < outChannels; ++c) {
-      const int source = manifest_.channels.empty() ? c : manifest_.channels[static_cast<std::size_t>(c)];
+      const int source = stage.channels.empty() ? c : stage.channels[static_cast<std::size_t>(c)];
       cv::Mat input(height, width, CV_32F,
                     const_cast<float*>(array.data()) + static_cast<std::size_t>(source) * plane);
       cv::Mat region = input(cv::Rect(x0, y0, cropWidth, cropHeight));
@@ -169,15 +185,16 @@ class OnnxModel : public Model {
       } else {
         const bool shrinks = outHeight < cropHeight || outWidth < cropWidth;
         cv::resize(region, target, cv::Size(outWidth, outHeight), 0, 0,
-                   manifest_.areaInterpolation && shrinks ? cv::INTER_AREA : cv::INTER_LINEAR);
+                   stage.areaInterpolation && shrinks ? cv::INTER_AREA : cv::INTER_LINEAR);
       }
-      const double bias = manifest_.bias.empty() ? 0.0 : manifest_.bias[static_cast<std::size_t>(c)];
-      target.convertTo(target, CV_32F, manifest_.scale, bias);
+      const double bias = stage.bias.empty() ? 0.0 : stage.bias[static_cast<std::size_t>(c)];
+      target.convertTo(target, CV_32F, stage.scale, bias);
     }
     return blob;
   }
 
-  Result<FeatureProvider> outputFeatures(const cv::Mat& output) const {
+  // One network's answer: its output mapped through the manifest's elements, or as it is.
+  Result<MultiArray> answerOf(const cv::Mat& output) const {
     const std::size_t total = output.total();
     const float* values = output.ptr<float>();
     std::optional<MultiArray> result;
@@ -204,12 +221,10 @@ class OnnxModel : public Model {
       if (!result) return failure(ErrorCode::generic, "The output cannot be made");
       std::copy(values, values + total, result->data());
     }
-    FeatureProvider features;
-    features.set(manifest_.outputName, std::move(*result));
-    return features;
+    return std::move(*result);
   }
 
-  cv::dnn::Net net_;
+  std::vector<cv::dnn::Net> nets_;
   const ModelManifest manifest_;
   const ModelConfiguration configuration_;
   std::mutex mutex_;
@@ -222,11 +237,85 @@ bool readNumber(const json& value, T& out) {
   return true;
 }
 
+// Reads a network's file name and its adaptation from `object`: the "input" object (with
+// "network" and "network_output" passed in from beside it) or one entry of "networks".
+// Returns what is wrong, or an empty text.
+std::string readStage(const json& object, const json& network, const json& networkOutput,
+                      NetworkStage& stage) {
+  if (!network.is_string() || !isPlainFileName(network.get<std::string>())) {
+    return "\"network\" must name a file in the model folder";
+  }
+  stage.network = network.get<std::string>();
+  if (!networkOutput.is_null()) {
+    if (!networkOutput.is_string()) return "network_output";
+    stage.networkOutput = networkOutput.get<std::string>();
+  }
+  if (object.contains("crop")) {
+    const json& crop = object["crop"];
+    if (!crop.is_array() || crop.size() != 4) return "crop must be [x, y, width, height]";
+    for (std::size_t i = 0; i < 4; ++i) {
+      if (!readNumber(crop[i], stage.crop[i]) || !std::isfinite(stage.crop[i])) return "crop";
+    }
+    const auto& c = stage.crop;
+    if (c[0] < 0 || c[1] < 0 || c[2] <= 0 || c[3] <= 0 || c[0] + c[2] > 1 + 1e-9 ||
+        c[1] + c[3] > 1 + 1e-9) {
+      return "crop must lie inside the input";
+    }
+  }
+  if (object.contains("resize")) {
+    const json& resize = object["resize"];
+    std::array<int, 2> size{};
+    if (!resize.is_array() || resize.size() != 2 || !readNumber(resize[0], size[0]) ||
+        !readNumber(resize[1], size[1]) || size[0] <= 0 || size[1] <= 0 || size[0] > 65536 ||
+        size[1] > 65536) {
+      return "resize must be [height, width]";
+    }
+    stage.resize = size;
+  }
+  if (object.contains("interpolation")) {
+    const json& interpolation = object["interpolation"];
+    if (interpolation == "area") {
+      stage.areaInterpolation = true;
+    } else if (interpolation == "linear") {
+      stage.areaInterpolation = false;
+    } else {
+      return "interpolation must be \"area\" or \"linear\"";
+    }
+  }
+  if (object.contains("channels")) {
+    const json& channels = object["channels"];
+    if (!channels.is_array() || channels.empty()) return "channels";
+    for (const json& channel : channels) {
+      int value = 0;
+      if (!readNumber(channel, value) || value < 0) return "channels";
+      stage.channels.push_back(value);
+    }
+  }
+  if (object.contains("scale") && (!readNumber(object["scale"], stage.scale) || !std::isfinite(stage.scale))) {
+    return "scale";
+  }
+  if (object.contains("bias")) {
+    const json& bias = object["bias"];
+    if (!bias.is_array()) return "bias";
+    for (const json& value : bias) {
+      double number = 0;
+      if (!readNumber(value, number) || !std::isfinite(number)) return "bias";
+      stage.bias.push_back(number);
+    }
+  }
+  return "";
+}
+
 }  // namespace
 
-bool ModelManifest::adaptsInput() const {
+bool NetworkStage::adaptsInput() const {
   return crop != std::array<double, 4>{0, 0, 1, 1} || resize.has_value() || !channels.empty() ||
          scale != 1.0 || !bias.empty();
+}
+
+bool ModelManifest::adaptsInput() const {
+  return std::any_of(networks.begin(), networks.end(),
+                     [](const NetworkStage& stage) { return stage.adaptsInput(); });
 }
 
 Result<ModelManifest> ModelManifest::parse(const std::string& text) {
@@ -237,14 +326,11 @@ Result<ModelManifest> ModelManifest::parse(const std::string& text) {
   if (root.is_discarded() || !root.is_object()) return bad("not a JSON object");
   if (!root.contains("format") || root["format"] != 1) return bad("unknown format");
   ModelManifest manifest;
-  if (!root.contains("network") || !root["network"].is_string() ||
-      !isPlainFileName(root["network"].get<std::string>())) {
-    return bad("\"network\" must name a file in the model folder");
-  }
-  manifest.network = root["network"].get<std::string>();
 
   const json input = root.value("input", json::object());
   if (!input.is_object()) return bad("\"input\" must be an object");
+  const json output = root.value("output", json::object());
+  if (!output.is_object()) return bad("\"output\" must be an object");
   if (input.contains("name")) {
     if (!input["name"].is_string() || input["name"].get<std::string>().empty()) return bad("input name");
     manifest.inputName = input["name"].get<std::string>();
@@ -259,82 +345,49 @@ Result<ModelManifest> ModelManifest::parse(const std::string& text) {
     }
     if (manifest.inputShape[0] != 1) return bad("input shape must be [1, C, H, W]");
   }
-  if (input.contains("crop")) {
-    const json& crop = input["crop"];
-    if (!crop.is_array() || crop.size() != 4) return bad("crop must be [x, y, width, height]");
-    for (std::size_t i = 0; i < 4; ++i) {
-      if (!readNumber(crop[i], manifest.crop[i]) || !std::isfinite(manifest.crop[i])) return bad("crop");
+
+  if (root.contains("networks")) {
+    const json& networks = root["networks"];
+    if (root.contains("network") || !networks.is_array() || networks.empty()) {
+      return bad("give either \"network\" or a list of \"networks\"");
     }
-    const auto& c = manifest.crop;
-    if (c[0] < 0 || c[1] < 0 || c[2] <= 0 || c[3] <= 0 || c[0] + c[2] > 1 + 1e-9 ||
-        c[1] + c[3] > 1 + 1e-9) {
-      return bad("crop must lie inside the input");
+    NetworkStage unused;
+    if (!readStage(input, "n", nullptr, unused).empty() || unused.adaptsInput() ||
+        output.contains("network_output")) {
+      return bad("with several networks, each network holds its own adaptation");
     }
-  }
-  if (input.contains("resize")) {
-    const json& resize = input["resize"];
-    std::array<int, 2> size{};
-    if (!resize.is_array() || resize.size() != 2 || !readNumber(resize[0], size[0]) ||
-        !readNumber(resize[1], size[1]) || size[0] <= 0 || size[1] <= 0 || size[0] > 65536 ||
-        size[1] > 65536) {
-      return bad("resize must be [height, width]");
+    for (const json& entry : networks) {
+      if (!entry.is_object()) return bad("each of \"networks\" must be an object");
+      NetworkStage stage;
+      const std::string wrong = readStage(entry, entry.value("network", json()),
+                                          entry.value("network_output", json()), stage);
+      if (!wrong.empty()) return bad(wrong);
+      manifest.networks.push_back(std::move(stage));
     }
-    manifest.resize = size;
+  } else {
+    NetworkStage stage;
+    const std::string wrong = readStage(input, root.value("network", json()),
+                                        output.value("network_output", json()), stage);
+    if (!wrong.empty()) return bad(wrong);
+    manifest.networks.push_back(std::move(stage));
   }
-  if (input.contains("interpolation")) {
-    const json& interpolation = input["interpolation"];
-    if (interpolation == "area") {
-      manifest.areaInterpolation = true;
-    } else if (interpolation == "linear") {
-      manifest.areaInterpolation = false;
-    } else {
-      return bad("interpolation must be \"area\" or \"linear\"");
-    }
-  }
-  if (input.contains("channels")) {
-    const json& channels = input["channels"];
-    if (!channels.is_array() || channels.empty()) return bad("channels");
-    for (const json& channel : channels) {
-      int value = 0;
-      if (!readNumber(channel, value) || value < 0) return bad("channels");
-      manifest.channels.push_back(value);
-    }
-  }
-  if (input.contains("scale") &&
-      (!readNumber(input["scale"], manifest.scale) || !std::isfinite(manifest.scale))) {
-    return bad("scale");
-  }
-  if (input.contains("bias")) {
-    const json& bias = input["bias"];
-    if (!bias.is_array()) return bad("bias");
-    for (const json& value : bias) {
-      double number = 0;
-      if (!readNumber(value, number) || !std::isfinite(number)) return bad("bias");
-      manifest.bias.push_back(number);
-    }
-  }
-  if (manifest.adaptsInput()) {
+  for (const NetworkStage& stage : manifest.networks) {
+    if (!stage.adaptsInput()) continue;
     // Adapting needs to know the planes it works on.
     if (manifest.inputShape.empty()) return bad("adapting the input needs its shape");
     const auto channels = static_cast<std::size_t>(manifest.inputShape[1]);
-    for (const int channel : manifest.channels) {
+    for (const int channel : stage.channels) {
       if (static_cast<std::size_t>(channel) >= channels) return bad("channels name a missing input channel");
     }
-    const std::size_t outChannels = manifest.channels.empty() ? channels : manifest.channels.size();
-    if (!manifest.bias.empty() && manifest.bias.size() != outChannels) {
+    const std::size_t outChannels = stage.channels.empty() ? channels : stage.channels.size();
+    if (!stage.bias.empty() && stage.bias.size() != outChannels) {
       return bad("bias needs one value per network channel");
     }
   }
 
-  const json output = root.value("output", json::object());
-  if (!output.is_object()) return bad("\"output\" must be an object");
   if (output.contains("name")) {
     if (!output["name"].is_string() || output["name"].get<std::string>().empty()) return bad("output name");
     manifest.outputName = output["name"].get<std::string>();
-  }
-  if (output.contains("network_output")) {
-    if (!output["network_output"].is_string()) return bad("network_output");
-    manifest.networkOutput = output["network_output"].get<std::string>();
   }
   if (output.contains("elements")) {
     const json& elements = output["elements"];
@@ -374,23 +427,26 @@ Result<std::shared_ptr<Model>> OnnxRuntime::loadModel(const std::string& path,
       return failure(ErrorCode::io, "The model folder " + path +
                                         " has no manifest and not exactly one ONNX file");
     }
-    manifest.network = networks.front();
+    manifest.networks.push_back(NetworkStage{networks.front()});
   }
-  const std::string networkPath = path + "/" + manifest.network;
-  if (!isFile(networkPath)) return failure(ErrorCode::io, "No network file at " + networkPath);
-
-  cv::dnn::Net net;
-  try {
-    net = cv::dnn::readNetFromONNX(networkPath);
-  } catch (const cv::Exception& error) {
-    return failure(ErrorCode::generic, "Cannot read the network " + networkPath + ": " + error.what());
+  std::vector<cv::dnn::Net> nets;
+  for (const NetworkStage& stage : manifest.networks) {
+    const std::string networkPath = path + "/" + stage.network;
+    if (!isFile(networkPath)) return failure(ErrorCode::io, "No network file at " + networkPath);
+    cv::dnn::Net net;
+    try {
+      net = cv::dnn::readNetFromONNX(networkPath);
+    } catch (const cv::Exception& error) {
+      return failure(ErrorCode::generic, "Cannot read the network " + networkPath + ": " + error.what());
+    }
+    if (net.empty()) return failure(ErrorCode::generic, "The network " + networkPath + " is empty");
+    // OpenCV computes on the CPU whatever units the configuration allows.
+    net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
+    net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+    nets.push_back(std::move(net));
   }
-  if (net.empty()) return failure(ErrorCode::generic, "The network " + networkPath + " is empty");
-  // OpenCV computes on the CPU whatever units the configuration allows.
-  net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
-  net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
 
-  auto model = std::make_shared<OnnxModel>(std::move(net), manifest, configuration);
+  auto model = std::make_shared<OnnxModel>(std::move(nets), manifest, configuration);
   if (!manifest.inputShape.empty()) {
     // Run once on zeros, so that a network that cannot take its declared input, or whose
     // output does not fit the manifest, fails to load rather than on every prediction.

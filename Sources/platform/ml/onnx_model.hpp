@@ -30,6 +30,13 @@
 // network unchanged and the network's first output comes back as "output" with the
 // network's shape. An input whose shape no manifest declares must be one image,
 // [1, C, H, W].
+//
+// A model may instead run several networks on the same input and answer the mean of their
+// answers: "networks" replaces "network", and each of its entries holds one network's file
+// and its own adaptation (the keys "network", "crop", "resize", "interpolation", "channels",
+// "scale", "bias" and "network_output" as above); "input" then gives only the name and shape.
+// Each network's answer goes through "elements", then the answers are averaged element by
+// element (for logits, the mean of the networks' log-odds).
 #pragma once
 
 #include <array>
@@ -41,23 +48,31 @@
 
 namespace platform::ml {
 
-struct ModelManifest {
+// One network of a model and how it takes the model's input.
+struct NetworkStage {
   std::string network;  // file name inside the model folder
-  std::string inputName = "input";
-  std::vector<std::int64_t> inputShape;  // [1, C, H, W]; empty = any shape, unchanged
   std::array<double, 4> crop{0, 0, 1, 1};
   std::optional<std::array<int, 2>> resize;  // height, width
   bool areaInterpolation = true;
   std::vector<int> channels;  // empty = identity
   double scale = 1.0;
   std::vector<double> bias;  // empty = zeros
-  std::string outputName = "output";
   std::string networkOutput;  // empty = the network's first output
+
+  // Whether the stage changes the input (crop, resize, channels, scale or bias).
+  bool adaptsInput() const;
+};
+
+struct ModelManifest {
+  std::string inputName = "input";
+  std::vector<std::int64_t> inputShape;  // [1, C, H, W]; empty = any shape, unchanged
+  std::vector<NetworkStage> networks;    // one, or several whose answers are averaged
+  std::string outputName = "output";
   std::optional<std::vector<std::vector<int>>> elements;
 
   // Reads and checks a manifest's text. Every failure names what is wrong.
   static Result<ModelManifest> parse(const std::string& text);
-  // Whether the manifest changes the input (crop, resize, channels, scale or bias).
+  // Whether any network's stage changes the input.
   bool adaptsInput() const;
 };
 
