@@ -100,8 +100,9 @@ class HandPoseDetector {
 //
 // The detector follows the hands it found into the next request on a frame of the same
 // size (within half a second): it reads their landmarks again in a region placed from the
-// last ones, and runs the palm detector only for hands it did not follow. Requests are
-// served one at a time.
+// last ones, and runs the palm detector only for hands it did not follow. A palm it turned
+// down is turned down unread when it is found again at the same place in the next two
+// frames (a face that fools the palm detector stays put). Requests are served one at a time.
 //
 // Models are loaded on the first request. When they cannot be, that request fails with
 // `kUnavailableCode` and every later one answers no hands without an error, so that a
@@ -132,6 +133,8 @@ class LinuxHandPoseDetector : public HandPoseDetector {
     int landmarkRuns = 0;
   };
   Work lastWork() const;
+  // The threads the networks run on (OpenCV's pool).
+  static int computeThreads();
 
  private:
   struct State;

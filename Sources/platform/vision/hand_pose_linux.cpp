@@ -32,7 +32,7 @@ constexpr double kMinimumPalmSide = 0.03;
 //   mostly far less, MediaPipe's own floor is 0.5).
 constexpr float kMinimumPresence = 0.9f;
 // - The palm detector's wrist and finger bases lie near the landmarks' own.
-constexpr double kMostKeypointDisagreement = 0.6;
+constexpr double kMostKeypointDisagreement = 0.8;
 // - Read again in a square placed from its own landmarks (as the next frame is read), the
 //   hand is still there: a hand read into a face mostly fades from the second crop.
 // - Its little finger is no longer than its middle one (bone by bone, along the finger).
@@ -40,6 +40,11 @@ constexpr double kMostKeypointDisagreement = 0.6;
 
 // A followed hand is looked for in the next frame only this soon after it was seen.
 constexpr auto kFollowFor = std::chrono::milliseconds(500);
+// A palm the checks turned down is remembered for the next frame, as a face that fools the
+// detector stays where it is: a palm there again (its box overlapping the old one by this
+// much) is turned down unread, except in every third frame.
+constexpr double kSamePalmOverlap = 0.6;
+constexpr int kMostSkips = 2;
 
 // One hand found in a frame: its landmarks in frame pixels (y down), in MediaPipe's order,
 // which is the order of `HandJointName`.
@@ -47,6 +52,23 @@ struct FoundHand {
   std::array<Point, kLandmarkCount> landmarks{};
   float presence = 0;
   float palmScore = 0;
+
+  // The box around the landmarks.
+  Rect bounds() const {
+    double x0 = INFINITY, y0 = INFINITY, x1 = -INFINITY, y1 = -INFINITY;
+    for (const Point& p : landmarks) {
+      x0 = std::min(x0, p.x);
+      y0 = std::min(y0, p.y);
+      x1 = std::max(x1, p.x);
+      y1 = std::max(y1, p.y);
+    }
+    return Rect(x0, y0, x1 - x0, y1 - y0);
+  }
+};
+
+struct RejectedPalm {
+  Rect box;
+  int skipped = 0;  // frames it was turned down unread since it was last read
 };
 
 double distance(Point a, Point b) { return std::hypot(a.x - b.x, a.y - b.y); }
@@ -119,11 +141,12 @@ struct LinuxHandPoseDetector::State {
   cv::dnn::Net palmNet;
   cv::dnn::Net landmarkNet;
 
-  // The hands of the last request, followed into the next one.
+  // The hands of the last request, followed into the next one, and the palms it turned down.
   std::vector<FoundHand> followed;
-  int followedWidth = 0;
-  int followedHeight = 0;
-  Clock::time_point followedAt;
+  std::vector<RejectedPalm> rejected;
+  int lastWidth = 0;
+  int lastHeight = 0;
+  Clock::time_point lastAt;
 
   Work work;
 
@@ -262,6 +285,8 @@ LinuxHandPoseDetector::Work LinuxHandPoseDetector::lastWork() const {
   return state_->work;
 }
 
+int LinuxHandPoseDetector::computeThreads() { return cv::getNumThreads(); }
+
 std::optional<HandPoseError> LinuxHandPoseDetector::perform(DetectHumanHandPoseRequest& request,
                                                             const HandPoseFrame& frame) {
   State& state = *state_;
@@ -277,41 +302,56 @@ std::optional<HandPoseError> LinuxHandPoseDetector::perform(DetectHumanHandPoseR
   if (!frame.baseAddress || frame.width <= 0 || frame.height <= 0 ||
       frame.bytesPerRow < static_cast<std::size_t>(frame.width) * 4) {
     state.followed.clear();
+    state.rejected.clear();
     return HandPoseError{kUnreadableFrameCode, "The frame has no readable pixels"};
   }
   const std::size_t wanted = request.maximumHandCount > 0 ? static_cast<std::size_t>(request.maximumHandCount) : 0;
   const cv::Mat pixels(frame.height, frame.width, CV_8UC4, const_cast<std::uint8_t*>(frame.baseAddress),
                        frame.bytesPerRow);
   const auto now = Clock::now();
+  const bool continues = frame.width == state.lastWidth && frame.height == state.lastHeight &&
+                         now - state.lastAt <= kFollowFor;
+  if (!continues) {
+    state.followed.clear();
+    state.rejected.clear();
+  }
   std::vector<FoundHand> hands;
+  std::vector<RejectedPalm> rejected;
   try {
-    if (frame.width == state.followedWidth && frame.height == state.followedHeight &&
-        now - state.followedAt <= kFollowFor) {
-      for (const FoundHand& earlier : state.followed) {
-        if (hands.size() >= wanted) break;
-        auto hand = state.readHand(pixels, regionFromLandmarks(earlier.landmarks), earlier.palmScore);
-        if (hand && isHandLike(*hand)) hands.push_back(*hand);
-      }
+    for (const FoundHand& earlier : state.followed) {
+      if (hands.size() >= wanted) break;
+      auto hand = state.readHand(pixels, regionFromLandmarks(earlier.landmarks), earlier.palmScore);
+      if (hand && isHandLike(*hand)) hands.push_back(*hand);
     }
     if (hands.size() < wanted) {
       for (const PalmDetection& palm : state.detectPalms(pixels)) {
         if (hands.size() >= wanted) break;
         // A palm inside a hand already found is that hand.
-        const bool known = std::any_of(hands.begin(), hands.end(), [&](const FoundHand& hand) {
-          return regionFromLandmarks(hand.landmarks).bounds().contains(palm.centre);
-        });
+        const bool known = std::any_of(hands.begin(), hands.end(),
+                                       [&](const FoundHand& hand) { return hand.bounds().contains(palm.centre); });
         if (known) continue;
-        if (auto hand = state.confirmedHand(pixels, palm)) hands.push_back(*hand);
+        const auto same = std::find_if(state.rejected.begin(), state.rejected.end(), [&](const RejectedPalm& old) {
+          return old.skipped < kMostSkips && overlap(old.box, palm.box()) >= kSamePalmOverlap;
+        });
+        if (same != state.rejected.end()) {
+          rejected.push_back({palm.box(), same->skipped + 1});
+        } else if (auto hand = state.confirmedHand(pixels, palm)) {
+          hands.push_back(*hand);
+        } else {
+          rejected.push_back({palm.box(), 0});
+        }
       }
     }
   } catch (const cv::Exception& error) {
     state.followed.clear();
+    state.rejected.clear();
     return HandPoseError{kUnavailableCode, std::string("The hand pose models failed: ") + error.err};
   }
   state.followed = hands;
-  state.followedWidth = frame.width;
-  state.followedHeight = frame.height;
-  state.followedAt = now;
+  state.rejected = std::move(rejected);
+  state.lastWidth = frame.width;
+  state.lastHeight = frame.height;
+  state.lastAt = now;
 
   for (const FoundHand& hand : hands) {
     const float confidence = hand.presence * hand.palmScore;
