@@ -25,18 +25,19 @@ constexpr float kMinimumPalmScore = 0.5f;
 constexpr double kMinimumPalmSide = 0.03;
 
 // Faces fool the palm detector, and the landmark model draws a hand into whatever it is
-// shown, so a palm becomes a hand only when all of these hold (distances in palm lengths,
-// wrist to middle-finger base). A false hand costs a face frame and two in a row cancel an
-// unlock, while a real hand held up stays for many frames: the checks are strict.
-// - The landmark model is nearly sure its crop holds a hand (real hands read 1.0; faces
-//   mostly far less, MediaPipe's own floor is 0.5).
+// shown. A palm becomes a hand only when (distances in palm lengths, wrist to middle-finger
+// base):
+// - the landmark model is nearly sure its crop holds a hand (real hands read 1.0; faces
+//   mostly far less; MediaPipe's own floor is 0.5);
+// - the palm detector's wrist and finger bases lie near the landmarks' own;
+// - read again in a square placed from its own landmarks (as the next frame is read), it is
+//   still present: a hand read into a face mostly fades from the second crop;
+// - its little finger is no longer than its middle one, bone by bone.
+// A followed hand must again be present and keep that shape. A false hand costs a face
+// frame, and two in a row cancel an unlock, while a real hand held up stays for many
+// frames: the checks are strict.
 constexpr float kMinimumPresence = 0.9f;
-// - The palm detector's wrist and finger bases lie near the landmarks' own.
 constexpr double kMostKeypointDisagreement = 0.8;
-// - Read again in a square placed from its own landmarks (as the next frame is read), the
-//   hand is still there: a hand read into a face mostly fades from the second crop.
-// - Its little finger is no longer than its middle one (bone by bone, along the finger).
-// A followed hand in a later frame must again be present and shaped like a hand.
 
 // A followed hand is looked for in the next frame only this soon after it was seen.
 constexpr auto kFollowFor = std::chrono::milliseconds(500);
