@@ -135,18 +135,6 @@ Point HandRegion::toFrame(double u, double v) const {
   return {centre.x + offset.x, centre.y + offset.y};
 }
 
-Rect HandRegion::bounds() const {
-  double x0 = INFINITY, y0 = INFINITY, x1 = -INFINITY, y1 = -INFINITY;
-  for (const auto& [u, v] : {std::pair{0.0, 0.0}, std::pair{1.0, 0.0}, std::pair{0.0, 1.0}, std::pair{1.0, 1.0}}) {
-    const Point corner = toFrame(u, v);
-    x0 = std::min(x0, corner.x);
-    y0 = std::min(y0, corner.y);
-    x1 = std::max(x1, corner.x);
-    y1 = std::max(y1, corner.y);
-  }
-  return Rect(x0, y0, x1 - x0, y1 - y0);
-}
-
 HandRegion regionFromPalm(const PalmDetection& palm) {
   HandRegion region;
   region.rotation = uprightRotation(palm.keypoints[palmWrist], palm.keypoints[palmMiddleBase]);

@@ -71,8 +71,6 @@ struct HandRegion {
   double rotation = 0;
   // The frame pixel at (u, v) of the square, in fractions of its side from its top left.
   Point toFrame(double u, double v) const;
-  // The square's bounding box in the frame.
-  Rect bounds() const;
 };
 
 // The landmark model's region for a detected palm: turned so that the wrist-to-middle-finger
