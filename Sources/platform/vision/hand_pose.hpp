@@ -99,7 +99,7 @@ class HandPoseDetector {
 // times the palm detector's score of that hand, 0 for a joint outside the frame.
 //
 // The detector follows the hands it found into the next request on a frame of the same
-// size (within half a second): it reads their landmarks again in a region placed from the
+// size (within half a second of the last request): it reads their landmarks again in a region placed from the
 // last ones, and runs the palm detector only for hands it did not follow. A palm it turned
 // down is turned down unread when it is found again at the same place in the next two
 // frames (a face that fools the palm detector stays put). Requests are served one at a time.

@@ -39,7 +39,8 @@ constexpr double kMinimumPalmSide = 0.03;
 constexpr float kMinimumPresence = 0.9f;
 constexpr double kMostKeypointDisagreement = 0.8;
 
-// A followed hand is looked for in the next frame only this soon after it was seen.
+// A followed hand is looked for in the next frame only this soon after the request that saw
+// it ended.
 constexpr auto kFollowFor = std::chrono::milliseconds(500);
 // A palm the checks turned down is remembered for the next frame, as a face that fools the
 // detector stays where it is: a palm there again (its box overlapping the old one by this
@@ -352,7 +353,7 @@ std::optional<HandPoseError> LinuxHandPoseDetector::perform(DetectHumanHandPoseR
   state.rejected = std::move(rejected);
   state.lastWidth = frame.width;
   state.lastHeight = frame.height;
-  state.lastAt = now;
+  state.lastAt = Clock::now();
 
   for (const FoundHand& hand : hands) {
     const float confidence = hand.presence * hand.palmScore;
