@@ -276,21 +276,6 @@ TEST_F(PalmDetectorTest, AFailedRequestIsLoggedAndAnsweredFalse) {
   EXPECT_EQ(logs().entries().size(), 1u);
 }
 
-TEST_F(PalmDetectorTest, OnLinuxTheMissingFacilityIsAFailedRequest) {
-  platform::vision::installHandPoseDetector(nullptr);
-  EXPECT_NE(dynamic_cast<platform::vision::LinuxHandPoseDetector*>(
-                platform::vision::currentHandPoseDetector().get()),
-            nullptr);
-  EXPECT_FALSE(PalmDetector::openHandPresent(frame()));
-  EXPECT_EQ(logs().messages("face"),
-            (std::vector<std::string>{"Hand pose request failed: Hand pose detection is not available on this system"}));
-  platform::vision::DetectHumanHandPoseRequest request;
-  request.results.push_back(HumanHandPoseObservation(openHandPoints()));
-  const auto error = platform::vision::currentHandPoseDetector()->perform(request, frame());
-  ASSERT_TRUE(error);
-  EXPECT_TRUE(request.results.empty());
-}
-
 TEST(HandPoseObservationTest, GroupsSelectTheirJoints) {
   const HumanHandPoseObservation observation(openHandPoints());
   const auto thumb = std::get<RecognizedPoints>(

@@ -54,12 +54,6 @@ std::variant<RecognizedPoints, HandPoseError> HumanHandPoseObservation::recogniz
   return selected;
 }
 
-std::optional<HandPoseError> LinuxHandPoseDetector::perform(DetectHumanHandPoseRequest& request,
-                                                            const HandPoseFrame&) {
-  request.results.clear();
-  return HandPoseError{kUnavailableCode, "Hand pose detection is not available on this system"};
-}
-
 void SimulatedHandPoseDetector::enqueueHands(std::vector<HumanHandPoseObservation> hands) {
   std::lock_guard<std::mutex> lock(mutex_);
   script_.emplace_back(std::move(hands));

@@ -1,0 +1,285 @@
+// The Linux hand-pose detector on real photos: the shipped MediaPipe models through the
+// bundle, the open-hand judgement of the palm detector on top, faces that must not pass, and
+// the failures of a detector without its models.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <numbers>
+
+#include "platform/image/context.hpp"
+#include "platform/image/image.hpp"
+#include "platform/image/image_io.hpp"
+#include "platform/vision/hand_pose_model.hpp"
+#include "recognition/palm_detector.hpp"
+#include "support/models_hooks.hpp"
+#include "support/platform_fixture.hpp"
+#include "support/recognition_input_hooks.hpp"
+
+namespace {
+
+using platform::Point;
+using platform::image::PixelBuffer;
+using platform::vision::DetectHumanHandPoseRequest;
+using platform::vision::HandJointName;
+using platform::vision::LinuxHandPoseDetector;
+using platform::vision::RecognizedPoints;
+using quorvel::PalmDetector;
+namespace model = platform::vision::handmodel;
+
+const std::string kDaria = "pexels-daria-shevtsova-1578238.jpg";    // a hand alone, flat on a wall
+const std::string kRicardo = "pexels-ricardo-utsumi-1314554.jpg";   // an open palm, blue background
+const std::string kNatalie = "pexels-natalie-3759656.jpg";          // a raised hand beside a face
+
+std::shared_ptr<PixelBuffer> handPhoto(const std::string& name) {
+  auto photo = platform::image::readImageFile(QUORVEL_SOURCE_DIR "/tests/data/hands/" + name);
+  EXPECT_TRUE(photo) << name;
+  return photo;
+}
+
+// `photos` side by side in a width x height frame (black around), each scaled to `tall`
+// pixels high and turned by `degrees` (counter-clockwise) about its centre.
+std::shared_ptr<PixelBuffer> framed(const std::vector<std::shared_ptr<PixelBuffer>>& photos, int width,
+                                    int height, double tall, double degrees = 0) {
+  auto frame = PixelBuffer::create(width, height);
+  const int tileWidth = width / static_cast<int>(photos.size());
+  platform::image::BaseAddressLock frameLock(*frame, platform::image::LockFlags::readWrite);
+  for (std::size_t i = 0; i < photos.size(); ++i) {
+    const auto& photo = photos[i];
+    const double scale = tall / photo->height();
+    const auto placed = platform::image::Image::fromPixelBuffer(photo)
+                            .translatedBy(-photo->width() / 2.0, -photo->height() / 2.0)
+                            .transformed(platform::AffineTransform::rotation(degrees * std::numbers::pi / 180))
+                            .scaledBy(scale, scale)
+                            .translatedBy(tileWidth / 2.0, height / 2.0);
+    auto tile = PixelBuffer::create(tileWidth, height);
+    EXPECT_TRUE(platform::image::Context({.highQualityDownsample = true})
+                    .render(placed, *tile, platform::Rect(0, 0, tileWidth, height), platform::image::ColorSpace::sRGB()));
+    platform::image::BaseAddressLock tileLock(*tile, platform::image::LockFlags::readOnly);
+    for (int y = 0; y < height; ++y) {
+      std::memcpy(frame->mutableBaseAddress() + y * frame->bytesPerRow() + i * tileWidth * 4,
+                  tile->baseAddress() + y * tile->bytesPerRow(), tileWidth * 4);
+    }
+  }
+  return frame;
+}
+
+class LinuxHandPoseTest : public quorvel::testing::PlatformTest {
+ protected:
+  void SetUp() override {
+    PlatformTest::SetUp();
+    quorvel::testing::useBuiltBundleAndRealRuntime();
+    ASSERT_TRUE(platform::bundle::Bundle::main().url("HandPose", ""))
+        << "build the project (scripts/build) to fill " << quorvel::testing::builtBundlePath();
+    useFreshDetector();
+  }
+  // A detector that has seen no earlier frame.
+  void useFreshDetector() {
+    detector = std::make_shared<LinuxHandPoseDetector>();
+    platform::vision::installHandPoseDetector(detector);
+  }
+  std::vector<platform::vision::HumanHandPoseObservation> hands(PixelBuffer& frame, int maximum = 2) {
+    platform::image::BaseAddressLock lock(frame, platform::image::LockFlags::readOnly);
+    DetectHumanHandPoseRequest request;
+    request.maximumHandCount = maximum;
+    const auto error = detector->perform(request, {frame.baseAddress(), frame.width(), frame.height(), frame.bytesPerRow()});
+    EXPECT_FALSE(error) << error->localizedDescription;
+    return request.results;
+  }
+  bool openHand(PixelBuffer& frame) {
+    useFreshDetector();
+    return PalmDetector::openHandPresent(frame);
+  }
+  std::shared_ptr<LinuxHandPoseDetector> detector;
+};
+
+TEST(HandModelTest, AnchorsDecodingAndSuppression) {
+  const auto& anchors = model::palmAnchors();
+  ASSERT_EQ(anchors.size(), 896u);
+  EXPECT_EQ(anchors[0], (Point{1 / 32.0, 1 / 32.0}));    // 16 x 16 grid, two a cell
+  EXPECT_EQ(anchors[1], anchors[0]);
+  EXPECT_EQ(anchors[2], (Point{3 / 32.0, 1 / 32.0}));
+  EXPECT_EQ(anchors[512], (Point{1 / 16.0, 1 / 16.0}));  // 8 x 8 grid, six a cell
+  EXPECT_EQ(anchors[517], anchors[512]);
+  EXPECT_EQ(anchors[895], (Point{15 / 16.0, 15 / 16.0}));
+
+  // A 1280 x 720 frame sits in the input 128 wide, 72 high, 28 pixels down.
+  const auto box = model::Letterbox::fit(1280, 720);
+  EXPECT_EQ(box.scale, 0.1);
+  EXPECT_EQ(box.padY, 28);
+  std::vector<float> regressors(896 * 18, 0.0f), logits(896, -5.0f);
+  logits[512] = 2.0f;  // anchor centre (8, 8) in the input: frame (80, -200)
+  float* raw = &regressors[512 * 18];
+  raw[0] = 56, raw[1] = 60, raw[2] = 20, raw[3] = 20;  // centre (64, 68): frame (640, 400), 200 wide
+  raw[4] = 56, raw[5] = 70;                             // wrist (640, 500)
+  const auto palms = model::decodePalms(regressors.data(), logits.data(), box, 0.5f);
+  ASSERT_EQ(palms.size(), 1u);
+  EXPECT_NEAR(palms[0].score, 1 / (1 + std::exp(-2.0)), 1e-6);
+  EXPECT_NEAR(palms[0].centre.x, 640, 1e-9);
+  EXPECT_NEAR(palms[0].centre.y, 400, 1e-9);
+  EXPECT_NEAR(palms[0].width, 200, 1e-9);
+  EXPECT_NEAR(palms[0].keypoints[0].y, 500, 1e-9);
+
+  // Two overlapping detections merge, weighted by score; a distant one stays apart.
+  model::PalmDetection a = palms[0], b = palms[0], far = palms[0];
+  a.score = 0.75f;
+  b.score = 0.25f;
+  b.centre.x += 40;
+  far.centre.x += 600;
+  far.score = 0.6f;
+  const auto merged = model::weightedNonMaxSuppression({b, far, a});
+  ASSERT_EQ(merged.size(), 2u);
+  EXPECT_EQ(merged[0].score, 0.75f);
+  EXPECT_NEAR(merged[0].centre.x, 650, 1e-9);
+  EXPECT_EQ(merged[1].centre.x, far.centre.x);
+
+  // The crop of a hand pointing right is turned a quarter clockwise, its top towards the
+  // fingers, and moved half a box that way.
+  model::PalmDetection right = palms[0];
+  right.keypoints[model::palmWrist] = {600, 400};
+  right.keypoints[model::palmMiddleBase] = {700, 400};
+  const auto region = model::regionFromPalm(right);
+  EXPECT_NEAR(region.rotation, std::numbers::pi / 2, 1e-9);
+  EXPECT_NEAR(region.side, 520, 1e-9);
+  EXPECT_NEAR(region.centre.x, 740, 1e-9);
+  EXPECT_NEAR(region.toFrame(0.5, 0).x, 1000, 1e-9);
+}
+
+TEST_F(LinuxHandPoseTest, TheHandOfAPhotoIsFoundWithItsJointsInPlace) {
+  // Upright, then turned a quarter (fingers to the left) in a 1280 x 720 frame.
+  for (const double degrees : {0.0, 90.0}) {
+    useFreshDetector();
+    const auto frame = framed({handPhoto(kRicardo)}, 1280, 720, 600, degrees);
+    const auto found = hands(*frame, 1);
+    ASSERT_EQ(found.size(), 1u) << degrees;
+    const auto points = std::get<RecognizedPoints>(found[0].recognizedPoints(platform::vision::HandJointsGroupName::all));
+    ASSERT_EQ(points.size(), 21u);
+    for (const auto& [joint, point] : points) {
+      EXPECT_GE(point.confidence, 0.5f) << handJointNameText(joint);
+      EXPECT_NEAR(point.confidence, found[0].confidence(), 1e-6);
+    }
+    const Point wrist = points.at(HandJointName::wrist).location;
+    const Point tip = points.at(HandJointName::middleTip).location;
+    // Normalised, origin at the bottom left: upright fingers are above the wrist; turned,
+    // they point left.
+    const double along = degrees == 0 ? tip.y - wrist.y : wrist.x - tip.x;
+    const double across = degrees == 0 ? tip.x - wrist.x : tip.y - wrist.y;
+    EXPECT_GT(along, degrees == 0 ? 0.45 : 0.25) << degrees;
+    EXPECT_LT(std::abs(across), 0.1) << degrees;
+    EXPECT_TRUE(PalmDetector::isOpenHand(*PalmDetector::landmarks(found[0])));
+  }
+}
+
+TEST_F(LinuxHandPoseTest, AHandHeldUpIsFollowedWithTheLandmarkModelAlone) {
+  const auto frame = framed({handPhoto(kDaria)}, 1280, 720, 600);
+  const auto first = hands(*frame, 1);
+  EXPECT_EQ(detector->lastWork().palmRuns, 1);
+  const auto next = hands(*frame, 1);
+  EXPECT_EQ(detector->lastWork().palmRuns, 0);
+  EXPECT_EQ(detector->lastWork().landmarkRuns, 1);
+  ASSERT_EQ(first.size(), 1u);
+  ASSERT_EQ(next.size(), 1u);
+  const auto a = std::get<RecognizedPoints>(first[0].recognizedPoints(platform::vision::HandJointsGroupName::all));
+  const auto b = std::get<RecognizedPoints>(next[0].recognizedPoints(platform::vision::HandJointsGroupName::all));
+  for (const auto& [joint, point] : a) {
+    EXPECT_NEAR(point.location.x, b.at(joint).location.x, 0.01) << handJointNameText(joint);
+    EXPECT_NEAR(point.location.y, b.at(joint).location.y, 0.01) << handJointNameText(joint);
+  }
+  // The hand goes: the palm detector looks again, and finds nothing.
+  const auto empty = PixelBuffer::create(1280, 720);
+  EXPECT_TRUE(hands(*empty, 1).empty());
+  EXPECT_EQ(detector->lastWork().palmRuns, 1);
+}
+
+TEST_F(LinuxHandPoseTest, AsManyHandsAsTheRequestAsksFor) {
+  const auto frame = framed({handPhoto(kDaria), handPhoto(kRicardo)}, 1280, 720, 560);
+  EXPECT_EQ(hands(*frame, 2).size(), 2u);
+  EXPECT_EQ(hands(*frame, 3).size(), 2u);
+  EXPECT_EQ(hands(*frame, 1).size(), 1u);
+  EXPECT_EQ(hands(*frame, 0).size(), 0u);
+}
+
+TEST_F(LinuxHandPoseTest, PhotosOfAHandAloneAreAnOpenHand) {
+  for (const auto& name : {kDaria, kRicardo}) {
+    EXPECT_TRUE(openHand(*handPhoto(name))) << name;
+    EXPECT_TRUE(openHand(*framed({handPhoto(name)}, 1280, 720, 720))) << name << " in 1280 x 720";
+    EXPECT_TRUE(openHand(*framed({handPhoto(name)}, 1280, 720, 400))) << name << " 400 pixels tall";
+  }
+  EXPECT_TRUE(logs().entries().empty());
+}
+
+TEST_F(LinuxHandPoseTest, TheHandRaisedBesideAFaceIsFoundWithItsJoints) {
+  const auto photo = handPhoto(kNatalie);
+  const auto found = hands(*photo, 1);
+  ASSERT_EQ(found.size(), 1u);
+  const auto hand = PalmDetector::landmarks(found[0]);
+  ASSERT_TRUE(hand);
+  EXPECT_EQ(hand->tips.size(), 5u);
+  // The hand takes about a quarter of the photo: reach 0.23, above the 0.12 the rule needs.
+  EXPECT_NEAR(PalmDetector::reach(*hand), 0.23, 0.02);
+  EXPECT_TRUE(openHand(*photo));
+}
+
+TEST_F(LinuxHandPoseTest, FacesWithoutAHandAreNotAnOpenHand) {
+  std::vector<std::shared_ptr<PixelBuffer>> frames;
+  for (const auto& name : {"bald_guys.jpg", "dogs.jpg", "2008_001322.jpg"}) {
+    frames.push_back(quorvel::testing::examplePhoto(std::string("faces/") + name));
+  }
+  for (const auto& path : quorvel::testing::johnsPhotos()) {
+    const auto photo = platform::image::readImageFile(path);
+    ASSERT_TRUE(photo) << path;
+    frames.push_back(photo);                                // the face fills the picture
+    frames.push_back(framed({photo}, 1280, 720, 400));     // 400 pixels tall in a 720p frame
+  }
+  int open = 0;
+  for (const auto& frame : frames) open += openHand(*frame);
+  EXPECT_EQ(open, 0) << "of " << frames.size() << " frames";
+}
+
+// Models that cannot be loaded fail the first request, once: the open-hand test logs one
+// line, not one a frame. A frame without pixels fails every time.
+class UnloadableHandPoseTest : public quorvel::testing::PlatformTest,
+                               public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(UnloadableHandPoseTest, FailsOnceThenFindsNoHands) {
+  std::shared_ptr<LinuxHandPoseDetector> detector;
+  std::string expected;
+  if (GetParam() == "bundle") {  // the test's bundle has no HandPose folder
+    detector = std::make_shared<LinuxHandPoseDetector>();
+    expected = "the application bundle has no HandPose folder";
+  } else {
+    const std::string folder = home() + "/HandPose";
+    std::filesystem::create_directories(folder);
+    for (const char* file : {LinuxHandPoseDetector::kPalmModelFile, LinuxHandPoseDetector::kLandmarkModelFile}) {
+      if (GetParam() == "broken") std::ofstream(folder + "/" + file) << "not a network";
+    }
+    detector = std::make_shared<LinuxHandPoseDetector>(folder);
+    expected = GetParam() == "broken" ? "cannot be read" : "no model file at " + folder;
+  }
+  platform::vision::installHandPoseDetector(detector);
+  std::vector<std::uint8_t> pixels(64 * 48 * 4, 0);
+  const platform::vision::HandPoseFrame frame{pixels.data(), 64, 48, 64 * 4};
+  for (int i = 0; i < 3; ++i) EXPECT_FALSE(PalmDetector::openHandPresent(frame));
+  const auto lines = logs().messages("face");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind("Hand pose request failed: The hand pose models could not be loaded: ", 0), 0u) << lines[0];
+  EXPECT_NE(lines[0].find(expected), std::string::npos) << lines[0];
+  DetectHumanHandPoseRequest request;
+  EXPECT_FALSE(detector->perform(request, frame));
+  EXPECT_TRUE(request.results.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, UnloadableHandPoseTest, ::testing::Values("bundle", "missing", "broken"));
+
+TEST_F(LinuxHandPoseTest, AFrameWithoutPixelsFailsEveryTime) {
+  for (int i = 0; i < 2; ++i) {
+    DetectHumanHandPoseRequest request;
+    const auto error = detector->perform(request, {nullptr, 64, 48, 256});
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, LinuxHandPoseDetector::kUnreadableFrameCode);
+  }
+}
+
+}  // namespace
