@@ -227,7 +227,10 @@ TEST(LinuxCodeSigningTest, LiveProcessesHaveCodeButNoSignature) {
   EXPECT_EQ(signing.copyGuestWithAttributes(cs::GuestAttributes{}, &code), cs::errSecCSInvalidAttributeValues);
 }
 
-TEST(LinuxStandInsTest, MissingFacilitiesAnswerAsRefused) {
+// Without a bus (the fixture gives none), the session's facilities answer as missing.
+class LinuxStandInsTest : public quorvel::testing::PlatformTest {};
+
+TEST_F(LinuxStandInsTest, MissingFacilitiesAnswerAsRefused) {
   platform::accessibility::LinuxAccessibility accessibility;
   EXPECT_FALSE(accessibility.isProcessTrusted());
   EXPECT_FALSE(accessibility.isProcessTrustedWithOptions(true));
