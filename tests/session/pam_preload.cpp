@@ -25,6 +25,7 @@ struct Preload {
     ::setenv("LD_PRELOAD", QUORVEL_PAM_WRAPPER, 1);
     ::setenv("PAM_WRAPPER", "1", 1);
     ::setenv("PAM_WRAPPER_DISABLE_DEEPBIND", "1", 1);
+    ::setenv("UID_WRAPPER_DISABLE_DEEPBIND", "1", 1);  // the name Debian 12's pam_wrapper 1.1.4 reads
     const char* asan = std::getenv("ASAN_OPTIONS");
     ::setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":verify_asan_link_order=0").c_str(), 1);
     std::ifstream file("/proc/self/cmdline", std::ios::binary);

@@ -98,7 +98,8 @@ TEST_F(LinuxUnlockRoadTest, TheFaceUnlocksTheSessionOnlyWithThePasswordPamAccept
     const std::string failed = "Unlock failed: Unlock not confirmed; use Touch ID or your password";
     const bool ended = dispatch::runMainLoopUntil(
         [&] {
-          return c.unlocks ? !coordinator().currentAttempt() && !overlayEvents().empty() && overlayEvents().back() == "retract"
+          // The unlock notification ends the attempt; a failure reaches the overlay.
+          return c.unlocks ? logged("Screen unlocked") && !coordinator().currentAttempt() && !coordinator().hasSucceeded()
                            : countLogs(failed) == 1 && overlayEvents().back() == "hide";
         },
         20);
@@ -107,8 +108,7 @@ TEST_F(LinuxUnlockRoadTest, TheFaceUnlocksTheSessionOnlyWithThePasswordPamAccept
 
     EXPECT_EQ(buses().managerCalls("UnlockSession"), c.saved == std::string(kPassword) ? 1 : 0);
     if (c.unlocks) {
-      EXPECT_TRUE(dispatch::runMainLoopUntil([&] { return !locked(); }, 5));
-      EXPECT_EQ(overlayEvents(), (std::vector<std::string>{"scan", "tick", "retract"}));
+      EXPECT_TRUE(dispatch::runMainLoopUntil([&] { return !locked(); }, 5)) << "the desktop cleared the hint";
       for (const auto& line : unlockLogs()) EXPECT_EQ(line.find("Unlock failed"), std::string::npos) << line;
     } else {
       EXPECT_TRUE(locked());

@@ -24,9 +24,13 @@ namespace platform::dbus {
 enum class BusType { system, session };
 
 // How long a method call waits for its reply.
-inline constexpr double kCallTimeout = 0.5;
-// How long a question from another thread waits for the bus thread's answer.
+inline constexpr double kCallTimeout = 1.0;
+// How long a question from another thread waits for the bus thread's answer (the call's own
+// time-out comes first, so its error is logged).
 inline constexpr double kAskTimeout = kCallTimeout + 0.25;
+// After a question went unanswered, further questions fail at once for this long: a service
+// that hangs holds up the asking thread once, not on every question.
+inline constexpr double kCoolOff = 2.0;
 // The error text of calls that ended because the connection closed.
 inline constexpr const char* kConnectionClosed = "connection closed";
 
@@ -69,7 +73,8 @@ class Connection {
 
   // Runs `start` on the bus thread and waits at most `timeout` seconds for it to answer
   // through the function it is given (at most once). No value when the time runs out, the
-  // answer is none, or the caller is the bus thread itself (which must never wait on itself).
+  // answer is none, the caller is the bus thread itself (which must never wait on itself),
+  // or an earlier question went unanswered less than `kCoolOff` seconds ago.
   template <class T>
   std::optional<T> ask(std::function<void(sd_bus*, std::function<void(std::optional<T>)>)> start,
                        double timeout = kAskTimeout);
@@ -91,6 +96,7 @@ class Connection {
 
   mutable std::mutex mutex_;
   bool stopping_ = false;
+  std::chrono::steady_clock::time_point coolOffUntil_{};
   std::vector<Job> jobs_;
   std::multimap<std::chrono::steady_clock::time_point, Job> delayed_;
   int wakeFd_ = -1;
@@ -111,6 +117,10 @@ template <class T>
 std::optional<T> Connection::ask(std::function<void(sd_bus*, std::function<void(std::optional<T>)>)> start,
                                  double timeout) {
   if (onBusThread()) return std::nullopt;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (std::chrono::steady_clock::now() < coolOffUntil_) return std::nullopt;
+  }
   struct State {
     std::mutex mutex;
     std::condition_variable answered;
@@ -134,6 +144,10 @@ std::optional<T> Connection::ask(std::function<void(sd_bus*, std::function<void(
                                              [&] { return state->done; });
   if (!done) {
     state->done = true;  // a late answer is dropped
+    lock.unlock();
+    std::lock_guard<std::mutex> guard(mutex_);
+    coolOffUntil_ = std::chrono::steady_clock::now() +
+                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(kCoolOff));
     return std::nullopt;
   }
   return std::move(state->value);
