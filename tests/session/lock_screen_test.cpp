@@ -5,9 +5,7 @@
 
 #include <filesystem>
 
-#include "platform/events/events.hpp"
 #include "platform/pam/pam.hpp"
-#include "platform/workspace/applications.hpp"
 #include "session/session_test.hpp"
 #include "support/pam_matrix.hpp"
 #include "unlock/lock_monitor.hpp"
@@ -17,27 +15,29 @@ namespace quorvel::testing {
 namespace {
 
 namespace ev = platform::events;
+using platform::pam::Verdict;
 
 class LockScreenTest : public SessionTest {
  protected:
-  bool lockAndWait(bool locked) {
+  bool lock(bool locked) {
     return buses().setLockedHint(kOwnSession, locked) &&
            pump([&] { return LockMonitor::isScreenActuallyLocked() == locked; });
   }
-  // A key-down carrying `text` (Return when empty), posted to `pid`.
+  // A key-down and key-up carrying `text` (Return when empty), posted to `pid`.
   void type(std::int32_t pid, const std::u16string& text) {
     auto events = ev::current();
     auto source = events->createSource(ev::SourceStateID::privateState);
-    auto down = events->createKeyboardEvent(source.get(), text.empty() ? 36 : 0, true);
-    down->setUnicodeString(text.size(), text.data());
-    events->postToPid(pid, *down);
-    events->postToPid(pid, *events->createKeyboardEvent(source.get(), text.empty() ? 36 : 0, false));
+    for (bool down : {true, false}) {
+      auto event = events->createKeyboardEvent(source.get(), text.empty() ? 36 : 0, down);
+      if (down) event->setUnicodeString(text.size(), text.data());
+      events->postToPid(pid, *event);
+    }
   }
 };
 
 TEST_F(LockScreenTest, TheLockScreenIsTheLoginWindowWhileItIsGenuine) {
   EXPECT_FALSE(LoginWindowTarget::capture()) << "the session is not locked";
-  ASSERT_TRUE(lockAndWait(true));
+  ASSERT_TRUE(lock(true));
   auto target = LoginWindowTarget::capture();
   ASSERT_TRUE(target);
   EXPECT_EQ(target->pid, buses().lockScreenPID());
@@ -45,84 +45,59 @@ TEST_F(LockScreenTest, TheLockScreenIsTheLoginWindowWhileItIsGenuine) {
 
   // The lock screen restarts: the captured one is gone, the new one is taken afresh.
   buses().stopLockScreen();
-  ASSERT_TRUE(buses().startLockScreen(kOwnSession));
+  ASSERT_TRUE(buses().startLockScreen());
   EXPECT_FALSE(target->isReady());
-  target = LoginWindowTarget::capture();
-  ASSERT_TRUE(target);
+  ASSERT_TRUE(LoginWindowTarget::capture());
 
-  // A lock screen run from a folder others can write is in front, but it is no login window.
-  const std::string folder = home() + "/bin";
-  std::filesystem::create_directories(folder);
-  ::chmod(folder.c_str(), 0775);
-  std::filesystem::copy_file("/usr/bin/python3", folder + "/python3");
+  // Run from a folder others can write, it is in front but no login window.
+  const std::string copy = home() + "/bin/python3";
+  std::filesystem::create_directories(home() + "/bin");
+  ::chmod((home() + "/bin").c_str(), 0775);
+  std::filesystem::copy_file("/usr/bin/python3", copy);
   buses().stopLockScreen();
-  ASSERT_TRUE(buses().startLockScreen(kOwnSession, folder + "/python3"));
-  EXPECT_FALSE(target->isReady());
+  ASSERT_TRUE(buses().startLockScreen(copy));
   EXPECT_FALSE(LoginWindowTarget::capture());
   const auto front = platform::workspace::runningApplications()->frontmostApplication();
   ASSERT_TRUE(front);
-  EXPECT_EQ(front->processIdentifier(), buses().lockScreenPID());
-  EXPECT_EQ(front->executablePath(), folder + "/python3");
+  EXPECT_EQ(front->executablePath(), copy);
 
-  ASSERT_TRUE(lockAndWait(false));
+  ASSERT_TRUE(lock(false));
   EXPECT_FALSE(platform::workspace::runningApplications()->frontmostApplication());
-}
 
-TEST_F(LockScreenTest, SystemFoldersAreThoseOnlyRootCanWrite) {
   using platform::logind::isSystemExecutable;
   EXPECT_TRUE(isSystemExecutable("/usr/bin/dbus-daemon"));
-  EXPECT_FALSE(isSystemExecutable("/usr/bin")) << "a folder";
-  EXPECT_FALSE(isSystemExecutable("/usr/bin/no-such-program"));
-  EXPECT_FALSE(isSystemExecutable("usr/bin/dbus-daemon"));
-  // Under the temporary folder, which everyone may write.
-  const std::string copy = home() + "/true";
-  std::filesystem::copy_file("/usr/bin/true", copy);
-  EXPECT_FALSE(isSystemExecutable(copy));
+  for (const std::string& path : std::vector<std::string>{"/usr/bin", "/usr/bin/none", "usr/bin/dbus-daemon", copy}) {
+    EXPECT_FALSE(isSystemExecutable(path)) << path;
+  }
 }
 
-struct VerdictCase {
-  const char* name;
-  std::vector<PamMatrix::Account> accounts;
-  const char* user;
-  const char* password;
-  platform::pam::Verdict verdict;
-};
-
 TEST_F(LockScreenTest, PamAcceptsRefusesOrCannotAnswer) {
-  ASSERT_TRUE(PamMatrix::wrapperActive()) << PamMatrix::howToRun();
-  using platform::pam::Verdict;
-  const std::vector<VerdictCase> cases = {
-      {"right password", {{"alice", "s3cret \xc3\xa9"}}, "alice", "s3cret \xc3\xa9", Verdict::accepted},
-      {"wrong password", {{"alice", "s3cret"}}, "alice", "S3cret", Verdict::refused},
-      {"unknown user", {{"alice", "s3cret"}}, "bob", "s3cret", Verdict::refused},
-      {"empty password", {{"alice", "s3cret"}}, "alice", "", Verdict::refused},
-      {"no password database", {}, "alice", "s3cret", Verdict::unavailable},
+  ASSERT_TRUE(pam_matrix::wrapperActive()) << pam_matrix::kHowToRun;
+  const std::vector<pam_matrix::Account> alice{{"alice", "s3cret \xc3\xa9"}};
+  const std::vector<std::tuple<std::vector<pam_matrix::Account>, const char*, const char*, Verdict>> cases = {
+      {alice, "alice", "s3cret \xc3\xa9", Verdict::accepted},  {alice, "alice", "s3cret", Verdict::refused},
+      {alice, "bob", "s3cret \xc3\xa9", Verdict::refused},     {alice, "alice", "", Verdict::refused},
+      {{}, "alice", "s3cret \xc3\xa9", Verdict::unavailable},  // no password database
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    PamMatrix pam(c.accounts);
-    EXPECT_EQ(platform::pam::checkPassword("quorvel", c.user, c.password), c.verdict);
+  for (const auto& [accounts, user, password, verdict] : cases) {
+    pam_matrix::setAccounts(accounts);
+    EXPECT_EQ(platform::pam::checkPassword("quorvel", user, password), verdict) << user << " " << password;
   }
   EXPECT_EQ(platform::pam::checkPassword("", "alice", "s3cret"), Verdict::unavailable);
 }
 
 TEST_F(LockScreenTest, KeysTypedIntoTheLockScreenAreItsPasswordAndReturnSubmitsIt) {
-  ASSERT_TRUE(PamMatrix::wrapperActive()) << PamMatrix::howToRun();
-  PamMatrix pam({{LinuxSession::userName(), "correct horse"}});
-  auto unlocks = [&] { return buses().managerCalls("UnlockSession"); };
-
-  // Typed to another process: nobody reads it.
-  ASSERT_TRUE(lockAndWait(true));
-  type(::getpid(), u"correct horse");
-  type(::getpid(), u"");
-  settle();
-  EXPECT_EQ(unlocks(), 0);
-
-  // What was typed under an earlier lock is gone at Return.
+  ASSERT_TRUE(pam_matrix::wrapperActive()) << pam_matrix::kHowToRun;
+  pam_matrix::setAccounts({{kSessionUser, "correct horse"}});
+  const auto unlocks = [&] { return buses().managerCalls("UnlockSession"); };
   const pid_t screen = buses().lockScreenPID();
+  ASSERT_TRUE(lock(true));
+  type(::getpid(), u"correct horse");  // to another process: nobody reads it
+  type(::getpid(), u"");
+  // What was typed under an earlier lock is gone at Return.
   type(screen, u"correct horse");
-  ASSERT_TRUE(lockAndWait(false));
-  ASSERT_TRUE(lockAndWait(true));
+  ASSERT_TRUE(lock(false));
+  ASSERT_TRUE(lock(true));
   type(screen, u"");
   ASSERT_TRUE(pump([&] { return logs().contains("Return pressed on the lock screen with nothing typed"); }));
   EXPECT_EQ(unlocks(), 0);
@@ -131,7 +106,7 @@ TEST_F(LockScreenTest, KeysTypedIntoTheLockScreenAreItsPasswordAndReturnSubmitsI
   type(screen, u"correct ");
   type(screen, u"horse");
   type(screen, u"");
-  ASSERT_TRUE(pump([&] { return !LockMonitor::isScreenActuallyLocked(); }));
+  ASSERT_TRUE(pump([] { return !LockMonitor::isScreenActuallyLocked(); }));
   EXPECT_EQ(unlocks(), 1);
   EXPECT_TRUE(logs().contains("Asked logind to unlock session c1"));
 }

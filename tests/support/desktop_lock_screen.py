@@ -1,10 +1,6 @@
-'''The desktop's lock screen, for tests (a python3-dbusmock template).
-
-It owns the screen-saver service on the session bus and, like a desktop whose lock screen
-follows logind, shows itself when logind asks the session to lock and goes away when logind
-asks it to unlock, setting the session's LockedHint a moment later each time.
-
-Parameters: "session" (the logind session's object path) and "delay_ms".
+'''The desktop's lock screen, for tests (a python3-dbusmock template): it owns the screen-saver
+service on the session bus and, like a desktop whose lock screen follows logind, sets the
+session's LockedHint 20 ms after logind's Lock or Unlock of the session (parameter "session").
 '''
 
 import dbus
@@ -14,30 +10,20 @@ BUS_NAME = 'org.gnome.ScreenSaver'
 MAIN_OBJ = '/org/gnome/ScreenSaver'
 MAIN_IFACE = 'org.gnome.ScreenSaver'
 SYSTEM_BUS = False
-
-SESSION_IFACE = 'org.freedesktop.login1.Session'
+SESSION = 'org.freedesktop.login1.Session'
 
 
 def load(mock, parameters):
-    mock.AddMethods(MAIN_IFACE, [
-        ('SimulateUserActivity', '', '', ''),
-        ('GetActive', '', 'b', 'ret = False'),
-    ])
-    path = parameters.get('session')
-    if not path:
-        return
-    delay = int(parameters.get('delay_ms', 20))
+    mock.AddMethods(MAIN_IFACE, [('SimulateUserActivity', '', '', ''), ('GetActive', '', 'b', 'ret = False')])
     system = dbus.SystemBus(private=True)
-    session = system.get_object('org.freedesktop.login1', path, introspect=False)
+    session = system.get_object('org.freedesktop.login1', parameters['session'], introspect=False)
 
-    def set_hint(locked):
-        session.SetLockedHint(dbus.Boolean(locked), dbus_interface=SESSION_IFACE,
+    def follow(locked):
+        session.SetLockedHint(dbus.Boolean(locked), dbus_interface=SESSION,
                               reply_handler=lambda: None, error_handler=lambda error: None)
         return False
 
-    system.add_signal_receiver(lambda: GLib.timeout_add(delay, set_hint, True),
-                               signal_name='Lock', dbus_interface=SESSION_IFACE, path=path)
-    system.add_signal_receiver(lambda: GLib.timeout_add(delay, set_hint, False),
-                               signal_name='Unlock', dbus_interface=SESSION_IFACE, path=path)
-    # Kept with the mock so that the connection lives as long as it.
-    mock.desktop_system_bus = system
+    for signal, locked in (('Lock', True), ('Unlock', False)):
+        system.add_signal_receiver(lambda locked=locked: GLib.timeout_add(20, follow, locked),
+                                   signal_name=signal, dbus_interface=SESSION, path=parameters['session'])
+    mock.desktop_system_bus = system  # lives as long as the mock

@@ -254,14 +254,4 @@ TEST_F(LockMonitorTest, WakeDisplayIgnoresARefusedAssertion) {
   EXPECT_TRUE(logs().messages().empty());
 }
 
-// Without a system bus (see support/session_buses.hpp) the session layers log that it is
-// missing; the monitor itself says nothing.
-TEST_F(LockMonitorTest, OnLinuxWithoutABusTheSessionNeverReadsLockedAndTheDisplayWakeIsRefusedQuietly) {
-  lockMachine().uninstall();
-  EXPECT_FALSE(LockMonitor::isScreenActuallyLocked());
-  LockMonitor::shared().wakeDisplay();
-  EXPECT_TRUE(logs().messages("unlock").empty());
-  lockMachine().install();
-}
-
 }  // namespace
