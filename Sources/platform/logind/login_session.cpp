@@ -17,6 +17,8 @@ namespace platform::logind {
 
 namespace {
 
+using dbus::Arguments;
+
 const platform::log::Logger& logger() { return sessionLog(); }
 
 constexpr const char* kLogind = "org.freedesktop.login1";
@@ -310,22 +312,34 @@ void LoginSession::resolve(void* opaque) {
           settle(identity, locked);
         });
   };
-  const bool byId = !sessionIdFromEnvironment_.empty();
+  // The session named by XDG_SESSION_ID; else the session of our process; else, for a
+  // process started outside any session (by the user's service manager), what logind
+  // calls the caller's session, "auto" (the user's graphical session).
+  auto lookup = [bus](const char* method, Arguments arguments, std::function<void(std::string, std::string)> then) {
+    dbus::callMethod(bus, kLogind, kManagerPath, kManager, method, arguments, [then](const dbus::Reply& reply) {
+      const char* path = nullptr;
+      if (!reply.ok()) return then("", reply.error);
+      if (sd_bus_message_read(reply.message, "o", &path) <= 0 || !path) return then("", "unreadable answer");
+      then(path, "");
+    });
+  };
+  auto found = [readSession, fail](const std::string& path, const std::string& error) {
+    if (path.empty()) return fail("logind does not name this process's session: " + error);
+    readSession(path);
+  };
   const std::string id = sessionIdFromEnvironment_;
-  dbus::callMethod(
-      bus, kLogind, kManagerPath, kManager, byId ? "GetSession" : "GetSessionByPID",
-      [byId, id](sd_bus_message* m) {
-        return byId ? sd_bus_message_append(m, "s", id.c_str())
-                    : sd_bus_message_append(m, "u", static_cast<std::uint32_t>(::getpid()));
-      },
-      [readSession, fail](const dbus::Reply& reply) {
-        const char* path = nullptr;
-        if (!reply.ok()) return fail("logind does not name this process's session: " + reply.error);
-        if (sd_bus_message_read(reply.message, "o", &path) <= 0 || !path) {
-          return fail("logind does not name this process's session: unreadable answer");
-        }
-        readSession(path);
-      });
+  if (!id.empty()) {
+    lookup("GetSession", [id](sd_bus_message* m) { return sd_bus_message_append(m, "s", id.c_str()); }, found);
+    return;
+  }
+  lookup("GetSessionByPID",
+         [](sd_bus_message* m) { return sd_bus_message_append(m, "u", static_cast<std::uint32_t>(::getpid())); },
+         [this, lookup, found](const std::string& path, const std::string& error) {
+           // A closing connection takes no more calls.
+           if (!path.empty() || error == dbus::kConnectionClosed) return found(path, error);
+           reportFailure("logind does not name this process's session: " + error);
+           lookup("GetSession", [](sd_bus_message* m) { return sd_bus_message_append(m, "s", "auto"); }, found);
+         });
 }
 
 void LoginSession::settle(std::optional<SessionIdentity> identity, std::optional<bool> locked) {

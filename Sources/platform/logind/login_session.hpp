@@ -16,8 +16,9 @@
 //                                         is asked to unlock our session (`UnlockSession`)
 //
 // Our session is the one logind names for this process: the session of `XDG_SESSION_ID`,
-// else the session of our process (`GetSessionByPID`), and only when it belongs to our
-// user. A session of another user is never watched or touched.
+// else the session of our process (`GetSessionByPID`), else logind's "auto" session (for a
+// process the user's service manager started), and only when it belongs to our user. A
+// session of another user is never watched or touched.
 //
 // The system bus and the session bus each run on a thread of their own (platform/dbus).
 // Listeners hear events on the system bus's thread. Queries from other threads wait at most
