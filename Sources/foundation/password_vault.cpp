@@ -2,13 +2,17 @@
 
 #include "foundation/crypto.hpp"
 #include "foundation/keychain.hpp"
+#include "platform/secure/secure.hpp"
 
 namespace quorvel {
 
 bool PasswordVault::hasPassword() { return Keychain::get(account).has_value(); }
 
+// Every copy of the password made here is wiped before its memory is given back.
 bool PasswordVault::set(const std::string& password) {
-  const auto sealed = Crypto::shared().encrypt(Bytes(password.begin(), password.end()));
+  Bytes plain(password.begin(), password.end());
+  const auto sealed = Crypto::shared().encrypt(plain);
+  platform::secure::wipe(plain);
   if (!sealed) return false;
   return Keychain::set(*sealed, account);
 }
@@ -16,10 +20,14 @@ bool PasswordVault::set(const std::string& password) {
 std::optional<std::string> PasswordVault::read() {
   const auto stored = Keychain::get(account);
   if (!stored) return std::nullopt;
-  const auto plain = Crypto::shared().decrypt(*stored);
+  auto plain = Crypto::shared().decrypt(*stored);
   if (!plain) return std::nullopt;
   std::string text(plain->begin(), plain->end());
-  if (!isValidUTF8(text)) return std::nullopt;
+  platform::secure::wipe(*plain);
+  if (!isValidUTF8(text)) {
+    platform::secure::wipe(text);
+    return std::nullopt;
+  }
   return text;
 }
 

@@ -8,6 +8,7 @@
 #include "platform/accessibility/accessibility.hpp"
 #include "platform/dispatch/dispatch.hpp"
 #include "platform/events/events.hpp"
+#include "platform/secure/secure.hpp"
 #include "platform/shared.hpp"
 #include "unlock/lock_monitor.hpp"
 
@@ -100,11 +101,10 @@ std::u16string utf16(const std::string& text) {
   return units;
 }
 
-// Overwrites a secret before its memory is given back.
+// Overwrites a secret before its memory is given back (in a way the compiler keeps).
 template <class String>
 void wipe(String& secret) {
-  std::fill(secret.begin(), secret.end(), typename String::value_type{});
-  secret.clear();
+  platform::secure::wipe(secret);
 }
 
 }  // namespace

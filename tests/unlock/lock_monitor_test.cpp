@@ -254,12 +254,4 @@ TEST_F(LockMonitorTest, WakeDisplayIgnoresARefusedAssertion) {
   EXPECT_TRUE(logs().messages().empty());
 }
 
-TEST_F(LockMonitorTest, OnLinuxTheSessionNeverReadsLockedAndTheDisplayWakeIsRefusedQuietly) {
-  lockMachine().uninstall();
-  EXPECT_FALSE(LockMonitor::isScreenActuallyLocked());
-  LockMonitor::shared().wakeDisplay();
-  EXPECT_TRUE(logs().messages().empty());
-  lockMachine().install();
-}
-
 }  // namespace

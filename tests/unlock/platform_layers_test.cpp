@@ -227,28 +227,6 @@ TEST(LinuxCodeSigningTest, LiveProcessesHaveCodeButNoSignature) {
   EXPECT_EQ(signing.copyGuestWithAttributes(cs::GuestAttributes{}, &code), cs::errSecCSInvalidAttributeValues);
 }
 
-TEST(LinuxStandInsTest, MissingFacilitiesAnswerAsRefused) {
-  platform::accessibility::LinuxAccessibility accessibility;
-  EXPECT_FALSE(accessibility.isProcessTrusted());
-  EXPECT_FALSE(accessibility.isProcessTrustedWithOptions(true));
-  platform::accessibility::AttributeValue value = true;
-  EXPECT_EQ(accessibility.copyAttributeValue(accessibility.createSystemWide(), "AXFocusedApplication", &value),
-            platform::accessibility::AXError::apiDisabled);
-  EXPECT_TRUE(std::holds_alternative<std::monostate>(value));
-
-  EXPECT_FALSE(platform::windowserver::LinuxSessionSource().copyCurrentDictionary());
-
-  platform::power::LinuxPowerManagement power;
-  platform::power::AssertionID assertion = 0;
-  EXPECT_EQ(power.createAssertionWithName("NoDisplaySleepAssertion", 255, "x", &assertion),
-            platform::power::kIOReturnUnsupported);
-
-  platform::events::LinuxEvents events;
-  auto source = events.createSource(platform::events::SourceStateID::privateState);
-  ASSERT_TRUE(source);
-  EXPECT_TRUE(events.createKeyboardEvent(source.get(), 0, true));
-}
-
 class NotificationCenterTest : public quorvel::testing::PlatformTest {};
 
 TEST_F(NotificationCenterTest, ObserversHearLaterOnTheMainQueueInTheOrderTheyWereAdded) {

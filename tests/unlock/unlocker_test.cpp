@@ -414,14 +414,6 @@ TEST_F(UnlockerTest, FailureTextsRoundTrip) {
   EXPECT_FALSE(quorvel::unlocker_failure::fromRawValue(""));
 }
 
-TEST_F(UnlockerTest, OnLinuxNothingIsTyped) {
-  lockMachine().uninstall();
-  Unlocker::unlock(record());
-  EXPECT_EQ(results, std::vector<Result>{failed(Failure::noAccessibility)});
-  EXPECT_FALSE(Unlocker::lockScreenHasFocus());
-  lockMachine().install();
-}
-
 // Every log line of a full road, a failing road and a cancelled one: the saved password
 // appears in none of them.
 TEST_F(UnlockerTest, ThePasswordNeverAppearsInTheLog) {

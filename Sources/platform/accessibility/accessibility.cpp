@@ -1,6 +1,8 @@
 #include "platform/accessibility/accessibility.hpp"
 
 #include "platform/accessibility/simulated_user_interface.hpp"
+#include "platform/logind/login_session.hpp"
+#include "platform/pam/pam.hpp"
 
 namespace platform::accessibility {
 
@@ -115,6 +117,11 @@ std::size_t SimulatedAccessibility::focusedQueryCount() const {
 std::optional<double> SimulatedAccessibility::lastQueryTimeout() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return lastQueryTimeout_;
+}
+
+bool LinuxAccessibility::isProcessTrusted() {
+  const auto session = logind::LoginSession::shared()->session();
+  return session && pam::isAvailable(logind::kPamService, session->user);
 }
 
 Element LinuxAccessibility::createApplication(std::int32_t pid) {

@@ -134,12 +134,16 @@ class SimulatedAccessibility : public Accessibility {
   std::optional<double> lastQueryTimeout_;
 };
 
-// Linux has no Accessibility service for this purpose: the process is never trusted and
-// every query is refused as by a disabled Accessibility API.
+// Linux has no Accessibility service. What the trust stands for here is what typing into
+// the lock screen needs (platform/logind/login_session.hpp): the process is trusted when
+// logind names a login session of our own user, which its owner may unlock, and PAM can
+// check passwords for the lock screen's service. There is nothing to prompt for. Every
+// element query is refused as by a disabled Accessibility API, so the focused application
+// comes from the workspace (the lock screen while the session is locked).
 class LinuxAccessibility : public Accessibility {
  public:
-  bool isProcessTrusted() override { return false; }
-  bool isProcessTrustedWithOptions(bool) override { return false; }
+  bool isProcessTrusted() override;
+  bool isProcessTrustedWithOptions(bool) override { return isProcessTrusted(); }
   Element createSystemWide() override { return Element{1}; }
   AXError setMessagingTimeout(const Element&, float) override { return AXError::success; }
   AXError copyAttributeValue(const Element&, const std::string&, AttributeValue* value) override {

@@ -4,7 +4,13 @@
 
 #include <cctype>
 
+#include "platform/logind/login_session.hpp"
+
 namespace platform::codesign {
+
+namespace {
+constexpr const char* kLoginWindowIdentifier = "com.apple.loginwindow";
+}  // namespace
 
 // --- requirement language ------------------------------------------------------------------
 
@@ -181,7 +187,12 @@ OSStatus LinuxCodeSigning::copyGuestWithAttributes(const GuestAttributes& attrib
   if (*attributes.pid < 1) return errSecCSNoSuchCode;
   struct stat info {};
   if (::stat(("/proc/" + std::to_string(*attributes.pid)).c_str(), &info) != 0) return errSecCSNoSuchCode;
-  *code = std::make_shared<Code>(Code{*attributes.pid, Signature{}});
+  Signature signature;
+  const auto lockScreen = logind::LoginSession::shared()->lockScreen();
+  if (lockScreen && lockScreen->genuine && lockScreen->pid == *attributes.pid) {
+    signature = Signature{true, true, true, true, kLoginWindowIdentifier};
+  }
+  *code = std::make_shared<Code>(Code{*attributes.pid, signature});
   return errSecSuccess;
 }
 
@@ -195,7 +206,10 @@ OSStatus LinuxCodeSigning::createRequirementWithString(const std::string& text,
   return errSecSuccess;
 }
 
-OSStatus LinuxCodeSigning::checkValidity(const Code&, const Requirement&) { return errSecCSUnsigned; }
+OSStatus LinuxCodeSigning::checkValidity(const Code& code, const Requirement& requirement) {
+  if (!code.signature.isSigned) return errSecCSUnsigned;
+  return satisfies(code.signature, requirement) ? errSecSuccess : errSecCSReqFailed;
+}
 
 namespace {
 std::mutex installedMutex;

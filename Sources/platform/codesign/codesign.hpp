@@ -91,8 +91,11 @@ class SimulatedCodeSigning : public CodeSigning {
   std::vector<std::string> requirementTexts_;
 };
 
-// Linux processes carry no code signatures: a live process has a code object, but it is
-// unsigned, so no requirement is ever met.
+// Linux processes carry no code signatures: a live process has a code object, and only the
+// genuine lock screen of our locked login session (platform/logind/login_session.hpp: the
+// screen-saver service's owner, run from a system folder the user cannot write) is taken as
+// signed, by the system and with the login window's identifier, "com.apple.loginwindow".
+// Every other process is unsigned, so no requirement is met.
 class LinuxCodeSigning : public CodeSigning {
  public:
   OSStatus copyGuestWithAttributes(const GuestAttributes& attributes,

@@ -7,6 +7,8 @@
 #include <climits>
 #include <memory>
 
+#include "platform/secure/secure.hpp"
+
 namespace platform::crypto {
 namespace {
 
@@ -96,8 +98,12 @@ std::optional<Bytes> openAESGCM(const SymmetricKey& key, const Bytes& combined) 
   int finalLength = 0;
   std::uint8_t spare = 0;  // GCM writes nothing at the end; never hand OpenSSL a null buffer
   std::uint8_t* tail = textSize > 0 ? out.data() + length : &spare;
-  if (EVP_DecryptFinal_ex(context.get(), tail, &finalLength) != 1) return std::nullopt;
-  if (static_cast<std::size_t>(length + finalLength) != textSize) return std::nullopt;
+  // Text that fails its tag is no one's to read: it is wiped, not just dropped.
+  if (EVP_DecryptFinal_ex(context.get(), tail, &finalLength) != 1 ||
+      static_cast<std::size_t>(length + finalLength) != textSize) {
+    secure::wipe(out);
+    return std::nullopt;
+  }
   return out;
 }
 

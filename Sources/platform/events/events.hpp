@@ -11,6 +11,10 @@
 #include <string>
 #include <vector>
 
+namespace platform::dispatch {
+class Queue;
+}
+
 namespace platform::events {
 
 using KeyCode = std::uint16_t;
@@ -34,9 +38,16 @@ class EventSource {
   SourceStateID state_;
 };
 
+// An event's string may carry a password: every copy of it is wiped when the event lets it go
+// (replaced, assigned over or destroyed).
 class KeyboardEvent {
  public:
   KeyboardEvent(KeyCode key, bool keyDown, EventFlags flags) : key_(key), keyDown_(keyDown), flags_(flags) {}
+  KeyboardEvent(const KeyboardEvent& other) = default;
+  KeyboardEvent(KeyboardEvent&& other) noexcept;
+  KeyboardEvent& operator=(const KeyboardEvent& other);
+  KeyboardEvent& operator=(KeyboardEvent&& other) noexcept;
+  ~KeyboardEvent();
 
   KeyCode keyCode() const { return key_; }
   bool isKeyDown() const { return keyDown_; }
@@ -102,14 +113,29 @@ class SimulatedEvents : public Events {
   std::vector<SourceStateID> sourceStates_;
 };
 
-// Linux: sources and events are made, but nothing carries an event into another process's
-// queue, so a post reaches no one.
+// Linux: nothing carries an event into another process's queue, except to the genuine lock
+// screen of our locked login session (platform/logind/login_session.hpp), whose events are
+// read here the way the lock screen reads them: the text of each key-down goes into its
+// password field, Return submits the field. A submitted password is checked off the main
+// thread with PAM (service "quorvel", the session's user) and goes nowhere else; only when
+// PAM accepts it is logind asked to unlock our session, and only if the session has not
+// locked or unlocked again meanwhile. Key-ups, events with Command or Control held, and every
+// post to another process reach no one. The field is wiped when it is submitted or the
+// session's lock changes, and every copy of the password is wiped before it is released.
 class LinuxEvents : public Events {
  public:
+  LinuxEvents();
+  ~LinuxEvents() override;
   std::shared_ptr<EventSource> createSource(SourceStateID state) override;
   std::shared_ptr<KeyboardEvent> createKeyboardEvent(const EventSource* source, KeyCode key,
                                                      bool keyDown) override;
-  void postToPid(std::int32_t, const KeyboardEvent&) override {}
+  void postToPid(std::int32_t pid, const KeyboardEvent& event) override;
+
+ private:
+  std::mutex mutex_;
+  std::string field_;  // UTF-8
+  std::uint64_t fieldGeneration_ = 0;
+  std::shared_ptr<dispatch::Queue> checks_;
 };
 
 std::shared_ptr<Events> current();

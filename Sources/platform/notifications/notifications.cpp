@@ -1,6 +1,7 @@
 #include "platform/notifications/notifications.hpp"
 
 #include "platform/dispatch/dispatch.hpp"
+#include "platform/logind/login_session.hpp"
 
 namespace platform::notifications {
 
@@ -16,16 +17,18 @@ void InProcessNotificationCenter::removeObserver(ObserverToken token) {
   state_->observers.erase(token);
 }
 
-void InProcessNotificationCenter::post(const std::string& name) {
+void InProcessNotificationCenter::post(const std::string& name) { postTo(state_, name); }
+
+void InProcessNotificationCenter::postTo(const std::shared_ptr<State>& strong, const std::string& name) {
   std::vector<ObserverToken> tokens;
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    std::lock_guard<std::mutex> lock(strong->mutex);
     // Tokens grow with registration, so the map order is the order of adding.
-    for (const auto& [token, observer] : state_->observers) {
+    for (const auto& [token, observer] : strong->observers) {
       if (observer.name == name) tokens.push_back(token);
     }
   }
-  std::weak_ptr<State> state = state_;
+  std::weak_ptr<State> state = strong;
   for (ObserverToken token : tokens) {
     dispatch::mainQueue().async([state, token, name] { deliver(state, token, name); });
   }
@@ -65,6 +68,38 @@ std::vector<std::string> SimulatedNotificationCenter::posted() const {
   return posted_;
 }
 
+// --- linux ---------------------------------------------------------------------------------
+
+ObserverToken LinuxNotificationCenter::addObserver(const std::string& name, Handler handler) {
+  const ObserverToken token = InProcessNotificationCenter::addObserver(name, std::move(handler));
+  std::lock_guard<std::mutex> lock(watchMutex_);
+  if (session_) return token;
+  auto session = logind::LoginSession::shared();
+  // The listener runs on the bus thread; posting hands each name to the main queue, in the
+  // order the session's events came.
+  std::weak_ptr<State> alive = state_;
+  const Role role = role_;
+  listener_ = session->addListener([alive, role](logind::SessionEvent event) {
+    auto state = alive.lock();
+    if (!state) return;
+    const char* name = nullptr;
+    switch (event) {
+      case logind::SessionEvent::locked: name = role == Role::distributed ? kScreenIsLocked : nullptr; break;
+      case logind::SessionEvent::unlocked: name = role == Role::distributed ? kScreenIsUnlocked : nullptr; break;
+      case logind::SessionEvent::sleeping: name = role == Role::workspace ? kScreensDidSleep : nullptr; break;
+      case logind::SessionEvent::woke: name = role == Role::workspace ? kScreensDidWake : nullptr; break;
+    }
+    if (name) postTo(state, name);
+  });
+  session_ = session;
+  return token;
+}
+
+LinuxNotificationCenter::~LinuxNotificationCenter() {
+  std::lock_guard<std::mutex> lock(watchMutex_);
+  if (session_) session_->removeListener(listener_);
+}
+
 namespace {
 
 struct Installed {
@@ -81,13 +116,13 @@ Installed& installed() {
 
 std::shared_ptr<NotificationCenter> distributedCenter() {
   std::lock_guard<std::mutex> lock(installed().mutex);
-  if (!installed().distributed) installed().distributed = std::make_shared<LinuxNotificationCenter>();
+  if (!installed().distributed) installed().distributed = std::make_shared<LinuxNotificationCenter>(LinuxNotificationCenter::Role::distributed);
   return installed().distributed;
 }
 
 std::shared_ptr<NotificationCenter> workspaceCenter() {
   std::lock_guard<std::mutex> lock(installed().mutex);
-  if (!installed().workspace) installed().workspace = std::make_shared<LinuxNotificationCenter>();
+  if (!installed().workspace) installed().workspace = std::make_shared<LinuxNotificationCenter>(LinuxNotificationCenter::Role::workspace);
   return installed().workspace;
 }
 

@@ -11,6 +11,10 @@
 #include <string>
 #include <vector>
 
+namespace platform::logind {
+class LoginSession;
+}
+
 namespace platform::notifications {
 
 // Distributed notifications about the login session.
@@ -43,7 +47,7 @@ class InProcessNotificationCenter : public NotificationCenter {
 
   std::size_t observerCount(const std::string& name) const;
 
- private:
+ protected:
   struct Observer {
     std::string name;
     Handler handler;
@@ -54,6 +58,7 @@ class InProcessNotificationCenter : public NotificationCenter {
     ObserverToken nextToken = 1;
     std::map<ObserverToken, Observer> observers;
   };
+  static void postTo(const std::shared_ptr<State>& state, const std::string& name);
   static void deliver(const std::weak_ptr<State>& state, ObserverToken token,
                       const std::string& name);
 
@@ -71,9 +76,25 @@ class SimulatedNotificationCenter : public InProcessNotificationCenter {
   std::vector<std::string> posted_;
 };
 
-// On Linux the session's lock, unlock, sleep and wake signals have no bridge into these
-// centres yet, so only notifications posted by this process arrive.
-class LinuxNotificationCenter : public InProcessNotificationCenter {};
+// Linux: the centres also carry what logind says about our login session
+// (platform/logind/login_session.hpp). The distributed centre posts "com.apple.screenIsLocked"
+// and "com.apple.screenIsUnlocked" once per real change of the session's lock state (its
+// `Lock` and `Unlock` signals and its `LockedHint`); the workspace centre posts the screens
+// sleeping and waking for the manager's `PrepareForSleep(true)` and `(false)`. The session is
+// watched from the first observer on. Notifications posted by this process arrive as well.
+class LinuxNotificationCenter : public InProcessNotificationCenter {
+ public:
+  enum class Role { distributed, workspace };
+  explicit LinuxNotificationCenter(Role role) : role_(role) {}
+  ~LinuxNotificationCenter() override;
+  ObserverToken addObserver(const std::string& name, Handler handler) override;
+
+ private:
+  const Role role_;
+  std::mutex watchMutex_;
+  std::shared_ptr<logind::LoginSession> session_;  // watched while the centre lives
+  std::uint64_t listener_ = 0;
+};
 
 // The installed centres; a Linux one is created on first use unless one was installed.
 std::shared_ptr<NotificationCenter> distributedCenter();

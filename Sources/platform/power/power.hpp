@@ -67,14 +67,20 @@ class SimulatedPowerManagement : public PowerManagement {
   bool displayAsleep_ = false;
 };
 
-// No power-management service to ask on Linux: every request is unsupported.
+// Linux: a display assertion at level on lights the display through the desktop's
+// screen-saver service (`SimulateUserActivity`, platform/logind/login_session.hpp); nothing
+// is held, so the assertion made for it is released at once. Without a screen-saver service,
+// and for every other kind of assertion, the request is unsupported.
 class LinuxPowerManagement : public PowerManagement {
  public:
-  IOReturn createAssertionWithName(const std::string&, std::uint32_t, const std::string&,
-                                   AssertionID*) override {
-    return kIOReturnUnsupported;
-  }
-  IOReturn releaseAssertion(AssertionID) override { return kIOReturnUnsupported; }
+  IOReturn createAssertionWithName(const std::string& type, std::uint32_t level, const std::string& name,
+                                   AssertionID* assertion) override;
+  IOReturn releaseAssertion(AssertionID assertion) override;
+
+ private:
+  std::mutex mutex_;
+  AssertionID next_ = 1;
+  std::set<AssertionID> held_;
 };
 
 std::shared_ptr<PowerManagement> current();

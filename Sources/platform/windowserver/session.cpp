@@ -1,5 +1,7 @@
 #include "platform/windowserver/session.hpp"
 
+#include "platform/logind/login_session.hpp"
+
 namespace platform::windowserver {
 
 std::optional<SessionDictionary> SimulatedSessionSource::copyCurrentDictionary() {
@@ -31,6 +33,12 @@ void SimulatedSessionSource::removeValue(const std::string& key) {
 std::size_t SimulatedSessionSource::copyCount() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return copies_;
+}
+
+std::optional<SessionDictionary> LinuxSessionSource::copyCurrentDictionary() {
+  const auto locked = logind::LoginSession::shared()->lockedHint();
+  if (!locked) return std::nullopt;
+  return SessionDictionary{{kSessionScreenIsLockedKey, SessionValue(*locked)}};
 }
 
 namespace {

@@ -45,10 +45,13 @@ class SimulatedSessionSource : public SessionSource {
   std::size_t copies_ = 0;
 };
 
-// There is no window server on Linux: no session dictionary can be copied.
+// Linux: the dictionary of our login session as logind describes it now
+// (platform/logind/login_session.hpp): "CGSSessionScreenIsLocked" is the session's
+// `LockedHint`, read live. No dictionary when logind names no session of ours or cannot be
+// asked (no bus, no logind, no answer within a fraction of a second).
 class LinuxSessionSource : public SessionSource {
  public:
-  std::optional<SessionDictionary> copyCurrentDictionary() override { return std::nullopt; }
+  std::optional<SessionDictionary> copyCurrentDictionary() override;
 };
 
 // The installed source; a Linux one is created on first use unless one was installed.

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/logind/login_session.hpp"
 #include "platform/processes/processes.hpp"
 
 namespace platform::workspace {
@@ -77,10 +78,11 @@ namespace {
 
 class LinuxRunningApplication : public RunningApplication {
  public:
-  LinuxRunningApplication(std::int32_t pid, unsigned long long ticks, std::optional<std::string> path)
-      : pid_(pid), ticks_(ticks), path_(std::move(path)) {}
+  LinuxRunningApplication(std::int32_t pid, unsigned long long ticks, std::optional<std::string> path,
+                          std::optional<std::string> bundleIdentifier)
+      : pid_(pid), ticks_(ticks), path_(std::move(path)), bundleIdentifier_(std::move(bundleIdentifier)) {}
   std::int32_t processIdentifier() const override { return pid_; }
-  std::optional<std::string> bundleIdentifier() const override { return std::nullopt; }
+  std::optional<std::string> bundleIdentifier() const override { return bundleIdentifier_; }
   std::optional<std::string> executablePath() const override { return path_; }
   // Ended once the identifier is gone or names a process started at another time.
   bool isTerminated() const override {
@@ -92,6 +94,7 @@ class LinuxRunningApplication : public RunningApplication {
   std::int32_t pid_;
   unsigned long long ticks_;
   std::optional<std::string> path_;
+  std::optional<std::string> bundleIdentifier_;
 };
 
 }  // namespace
@@ -100,12 +103,22 @@ std::shared_ptr<RunningApplication> LinuxRunningApplications::runningApplication
   if (pid < 1) return nullptr;
   auto ticks = processes::linuxStartTicks(pid);
   if (!ticks) return nullptr;
+  const auto lockScreen = logind::LoginSession::shared()->lockScreen();
+  if (lockScreen && lockScreen->genuine && lockScreen->pid == pid) {
+    return std::make_shared<LinuxRunningApplication>(pid, *ticks, kLoginWindowPath, kLoginWindowBundleIdentifier);
+  }
   std::optional<std::string> path;
   std::vector<char> buffer(4096);
   const std::string link = "/proc/" + std::to_string(pid) + "/exe";
   const ssize_t length = ::readlink(link.c_str(), buffer.data(), buffer.size() - 1);
   if (length > 0) path = std::string(buffer.data(), static_cast<std::size_t>(length));
-  return std::make_shared<LinuxRunningApplication>(pid, *ticks, std::move(path));
+  return std::make_shared<LinuxRunningApplication>(pid, *ticks, std::move(path), std::nullopt);
+}
+
+std::shared_ptr<RunningApplication> LinuxRunningApplications::frontmostApplication() {
+  const auto lockScreen = logind::LoginSession::shared()->lockScreen();
+  if (!lockScreen) return nullptr;
+  return runningApplication(lockScreen->pid);
 }
 
 namespace {

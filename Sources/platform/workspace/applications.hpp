@@ -68,13 +68,21 @@ class SimulatedRunningApplications : public RunningApplications {
   std::optional<std::int32_t> frontmost_;
 };
 
-// Linux: any live process has a record (read from /proc, without a bundle identifier); no
-// application is frontmost, since there is no workspace to say which one is.
+// Linux: any live process has a record (read from /proc, without a bundle identifier).
+// While our login session is locked, the frontmost application is the session's lock screen
+// (platform/logind/login_session.hpp); otherwise no workspace says which one is in front.
+// The genuine lock screen stands for the login window: its record carries the login window's
+// bundle identifier and executable path (`kLoginWindowBundleIdentifier`, `kLoginWindowPath`)
+// for as long as it is the genuine lock screen of the locked session; any other process,
+// a lock screen run from a folder the user can write included, carries its own path.
 class LinuxRunningApplications : public RunningApplications {
  public:
   std::shared_ptr<RunningApplication> runningApplication(std::int32_t pid) override;
-  std::shared_ptr<RunningApplication> frontmostApplication() override { return nullptr; }
+  std::shared_ptr<RunningApplication> frontmostApplication() override;
 };
+
+inline constexpr const char* kLoginWindowBundleIdentifier = "com.apple.loginwindow";
+inline constexpr const char* kLoginWindowPath = "/System/Library/CoreServices/loginwindow.app/Contents/MacOS/loginwindow";
 
 std::shared_ptr<RunningApplications> runningApplications();
 void installRunningApplications(std::shared_ptr<RunningApplications> applications);

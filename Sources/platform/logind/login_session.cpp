@@ -1,0 +1,515 @@
+#include "platform/logind/login_session.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include "platform/dbus/connection.hpp"
+#include "platform/log/log.hpp"
+#include "platform/shared.hpp"
+
+namespace platform::logind {
+
+namespace {
+
+using dbus::Arguments;
+
+const platform::log::Logger& logger() { return sessionLog(); }
+
+constexpr const char* kLogind = "org.freedesktop.login1";
+constexpr const char* kManagerPath = "/org/freedesktop/login1";
+constexpr const char* kManager = "org.freedesktop.login1.Manager";
+constexpr const char* kSession = "org.freedesktop.login1.Session";
+constexpr const char* kProperties = "org.freedesktop.DBus.Properties";
+constexpr const char* kBus = "org.freedesktop.DBus";
+constexpr const char* kBusPath = "/org/freedesktop/DBus";
+// Seconds between attempts to learn our session while logind cannot name it.
+constexpr double kResolveRetry = 1.0;
+
+// The desktops' screen-saver services, desktop-specific names before the shared one (which
+// on some desktops is only a proxy for inhibitions).
+struct ScreenSaverService {
+  const char* name;
+  const char* path;
+};
+constexpr std::array<ScreenSaverService, 5> kScreenSavers{{
+    {"org.gnome.ScreenSaver", "/org/gnome/ScreenSaver"},
+    {"org.cinnamon.ScreenSaver", "/org/cinnamon/ScreenSaver"},
+    {"org.mate.ScreenSaver", "/org/mate/ScreenSaver"},
+    {"org.xfce.ScreenSaver", "/org/xfce/ScreenSaver"},
+    {"org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver"},
+}};
+
+platform::SharedInstance<LoginSession>& instance() {
+  static platform::SharedInstance<LoginSession> shared;
+  return shared;
+}
+
+// Reads a variant holding one value of `type` ("b", "s", ...) into `out`; skips a variant of
+// another type. Returns whether the value was read.
+template <class T>
+bool readVariant(sd_bus_message* message, const char* type, T* out) {
+  if (sd_bus_message_enter_container(message, 'v', type) > 0) {
+    const bool read = sd_bus_message_read_basic(message, type[0], out) > 0;
+    sd_bus_message_exit_container(message);
+    return read;
+  }
+  sd_bus_message_skip(message, "v");
+  return false;
+}
+
+// Finds the first screen-saver service with an owner, starting at `index`; answers with its
+// index and the owner's process identifier, or none.
+void findScreenSaver(sd_bus* bus, std::size_t index,
+                     std::function<void(std::optional<std::pair<std::size_t, std::int32_t>>)> answer) {
+  if (!bus || index >= kScreenSavers.size()) {
+    answer(std::nullopt);
+    return;
+  }
+  const char* name = kScreenSavers[index].name;
+  dbus::callMethod(
+      bus, kBus, kBusPath, kBus, "GetConnectionUnixProcessID",
+      [name](sd_bus_message* m) { return sd_bus_message_append(m, "s", name); },
+      [bus, index, answer](const dbus::Reply& reply) {
+        std::uint32_t pid = 0;
+        if (reply.ok() && sd_bus_message_read(reply.message, "u", &pid) > 0 && pid > 0) {
+          answer(std::make_pair(index, static_cast<std::int32_t>(pid)));
+        } else if (reply.error == dbus::kConnectionClosed) {
+          answer(std::nullopt);
+        } else {
+          findScreenSaver(bus, index + 1, answer);
+        }
+      });
+}
+
+}  // namespace
+
+// The system bus's C callbacks, handing each signal to its session.
+struct SignalHandlers {
+  static int session(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    const char* path = sd_bus_message_get_path(m);
+    const char* member = sd_bus_message_get_member(m);
+    if (path && member) static_cast<LoginSession*>(userdata)->handleSessionSignal(path, member);
+    return 0;
+  }
+
+  static int properties(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    const char* path = sd_bus_message_get_path(m);
+    const char* interface = nullptr;
+    if (!path || sd_bus_message_read(m, "s", &interface) <= 0 || !interface || std::strcmp(interface, kSession) != 0) {
+      return 0;
+    }
+    std::optional<bool> value;
+    bool invalidated = false;
+    if (sd_bus_message_enter_container(m, 'a', "{sv}") > 0) {
+      while (sd_bus_message_enter_container(m, 'e', "sv") > 0) {
+        const char* key = nullptr;
+        if (sd_bus_message_read(m, "s", &key) > 0 && key && std::strcmp(key, "LockedHint") == 0) {
+          int locked = 0;
+          if (readVariant(m, "b", &locked)) value = locked != 0;
+        } else {
+          sd_bus_message_skip(m, "v");
+        }
+        sd_bus_message_exit_container(m);
+      }
+      sd_bus_message_exit_container(m);
+    }
+    if (sd_bus_message_enter_container(m, 'a', "s") > 0) {
+      const char* name = nullptr;
+      while (sd_bus_message_read(m, "s", &name) > 0) {
+        if (name && std::strcmp(name, "LockedHint") == 0) invalidated = true;
+      }
+      sd_bus_message_exit_container(m);
+    }
+    if (value || invalidated) static_cast<LoginSession*>(userdata)->handleLockedHint(path, value, invalidated);
+    return 0;
+  }
+
+  static int sleep(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    int sleeping = 0;
+    if (sd_bus_message_read(m, "b", &sleeping) > 0) static_cast<LoginSession*>(userdata)->handleSleep(sleeping != 0);
+    return 0;
+  }
+
+  static int owner(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    const char *name = nullptr, *before = nullptr, *after = nullptr;
+    if (sd_bus_message_read(m, "sss", &name, &before, &after) > 0 && name && std::strcmp(name, kLogind) == 0) {
+      static_cast<LoginSession*>(userdata)->handleLogindOwner(after && *after);
+    }
+    return 0;
+  }
+
+  static int matchInstalled(sd_bus_message* m, void*, sd_bus_error*) {
+    if (const sd_bus_error* error = sd_bus_message_get_error(m)) {
+      logger().error("Could not watch logind's signals: %s", std::string(error->message ? error->message : ""));
+    }
+    return 0;
+  }
+};
+
+const platform::log::Logger& sessionLog() {
+  static const platform::log::Logger instance("com.tessmin.quorvel.linux", "session");
+  return instance;
+}
+
+std::shared_ptr<LoginSession> LoginSession::shared() { return instance().pointer(); }
+
+LoginSession::LoginSession()
+    : sessionIdFromEnvironment_([] {
+        const char* id = std::getenv("XDG_SESSION_ID");
+        return std::string(id ? id : "");
+      }()) {
+  system_ = std::make_unique<dbus::Connection>(
+      dbus::BusType::system,
+      dbus::Connection::Handlers{[this](sd_bus* bus) { connected(bus); }, [this] { disconnected(); }});
+  sessionBus_ = std::make_unique<dbus::Connection>(dbus::BusType::session, dbus::Connection::Handlers{});
+}
+
+LoginSession::~LoginSession() {
+  // The threads end first: their handlers use the fields below.
+  stopping_ = true;
+  system_->stop();
+  sessionBus_->stop();
+}
+
+std::uint64_t LoginSession::addListener(Listener listener) {
+  std::lock_guard<std::mutex> lock(listenersMutex_);
+  const auto token = nextToken_++;
+  listeners_.emplace(token, std::move(listener));
+  return token;
+}
+
+void LoginSession::removeListener(std::uint64_t token) {
+  std::lock_guard<std::mutex> lock(listenersMutex_);
+  listeners_.erase(token);
+}
+
+void LoginSession::emit(SessionEvent event) {
+  if (event == SessionEvent::locked || event == SessionEvent::unlocked) generation_ += 1;
+  std::vector<Listener> listeners;
+  {
+    std::lock_guard<std::mutex> lock(listenersMutex_);
+    for (const auto& entry : listeners_) listeners.push_back(entry.second);
+  }
+  for (const auto& listener : listeners) listener(event);
+}
+
+void LoginSession::reportFailure(const std::string& message) {
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    if (message == lastFailure_) return;
+    lastFailure_ = message;
+  }
+  logger().error("%s", message);
+}
+
+void LoginSession::reportSuccess() {
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  lastFailure_.clear();
+}
+
+// --- the system bus's thread -----------------------------------------------------------------
+
+void LoginSession::connected(void* opaque) {
+  auto* bus = static_cast<sd_bus*>(opaque);
+  connectionEpoch_ += 1;
+  resolving_ = false;
+  // Signals of every session arrive; only our session's are taken (by path).
+  sd_bus_match_signal_async(bus, nullptr, kLogind, nullptr, kSession, nullptr, SignalHandlers::session,
+                            SignalHandlers::matchInstalled, this);
+  sd_bus_add_match_async(bus, nullptr,
+                         "type='signal',sender='org.freedesktop.login1',interface='org.freedesktop.DBus.Properties',"
+                         "member='PropertiesChanged',path_namespace='/org/freedesktop/login1/session'",
+                         SignalHandlers::properties, SignalHandlers::matchInstalled, this);
+  sd_bus_match_signal_async(bus, nullptr, kLogind, kManagerPath, kManager, "PrepareForSleep", SignalHandlers::sleep,
+                            SignalHandlers::matchInstalled, this);
+  sd_bus_add_match_async(bus, nullptr,
+                         "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+                         "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='org.freedesktop.login1'",
+                         SignalHandlers::owner, SignalHandlers::matchInstalled, this);
+  resolve(bus);
+}
+
+void LoginSession::disconnected() {
+  resolving_ = false;
+  // Until the bus is back nothing can be asked; what we last reported stays, so that a change
+  // made meanwhile is reported once the session is read again.
+  settle(std::nullopt, std::nullopt);
+}
+
+void LoginSession::handleLogindOwner(bool present) {
+  if (!present) {
+    logger().error("logind left the system bus");
+    settle(std::nullopt, std::nullopt);
+    return;
+  }
+  system_->post([this](sd_bus* bus) { resolve(bus); });
+}
+
+void LoginSession::resolve(void* opaque) {
+  auto* bus = static_cast<sd_bus*>(opaque);
+  if (!bus || resolving_) return;
+  resolving_ = true;
+  const std::uint64_t epoch = connectionEpoch_;
+  auto fail = [this, epoch](const std::string& message) {
+    resolving_ = false;
+    if (stopping_) return;
+    reportFailure(message);
+    settle(std::nullopt, std::nullopt);
+    // Try again while this connection lasts (logind may still be starting).
+    system_->postAfter(kResolveRetry, [this, epoch](sd_bus* bus) {
+      if (bus && epoch == connectionEpoch_ && !sessionKnown()) resolve(bus);
+    });
+  };
+  auto readSession = [this, bus, fail](const std::string& path) {
+    dbus::callMethod(
+        bus, kLogind, path.c_str(), kProperties, "GetAll",
+        [](sd_bus_message* m) { return sd_bus_message_append(m, "s", kSession); },
+        [this, path, fail](const dbus::Reply& reply) {
+          if (!reply.ok()) return fail("logind could not describe the session " + path + ": " + reply.error);
+          SessionIdentity identity;
+          identity.path = path;
+          std::optional<bool> locked;
+          bool haveUser = false;
+          sd_bus_message* m = reply.message;
+          if (sd_bus_message_enter_container(m, 'a', "{sv}") > 0) {
+            while (sd_bus_message_enter_container(m, 'e', "sv") > 0) {
+              const char* key = nullptr;
+              sd_bus_message_read(m, "s", &key);
+              const std::string name = key ? key : "";
+              const char* text = nullptr;
+              int flag = 0;
+              if (name == "Id" && readVariant(m, "s", &text)) {
+                identity.id = text;
+              } else if (name == "Name" && readVariant(m, "s", &text)) {
+                identity.user = text;
+              } else if (name == "LockedHint" && readVariant(m, "b", &flag)) {
+                locked = flag != 0;
+              } else if (name == "User" && sd_bus_message_enter_container(m, 'v', "(uo)") > 0) {
+                const char* userPath = nullptr;
+                haveUser = sd_bus_message_read(m, "(uo)", &identity.uid, &userPath) > 0;
+                sd_bus_message_exit_container(m);
+              } else {
+                sd_bus_message_skip(m, "v");
+              }
+              sd_bus_message_exit_container(m);
+            }
+            sd_bus_message_exit_container(m);
+          }
+          if (identity.id.empty() || identity.user.empty() || !haveUser || !locked) {
+            return fail("logind described the session " + path + " incompletely");
+          }
+          if (identity.uid != static_cast<std::uint32_t>(::getuid())) {
+            return fail("The login session " + identity.id + " belongs to another user; it is not watched");
+          }
+          resolving_ = false;
+          reportSuccess();
+          settle(identity, locked);
+        });
+  };
+  // The session named by XDG_SESSION_ID; else the session of our process; else, for a
+  // process started outside any session (by the user's service manager), what logind
+  // calls the caller's session, "auto" (the user's graphical session).
+  auto lookup = [bus](const char* method, Arguments arguments, std::function<void(std::string, std::string)> then) {
+    dbus::callMethod(bus, kLogind, kManagerPath, kManager, method, arguments, [then](const dbus::Reply& reply) {
+      const char* path = nullptr;
+      if (!reply.ok()) return then("", reply.error);
+      if (sd_bus_message_read(reply.message, "o", &path) <= 0 || !path) return then("", "unreadable answer");
+      then(path, "");
+    });
+  };
+  auto found = [readSession, fail](const std::string& path, const std::string& error) {
+    if (path.empty()) return fail("logind does not name this process's session: " + error);
+    readSession(path);
+  };
+  const std::string id = sessionIdFromEnvironment_;
+  if (!id.empty()) {
+    lookup("GetSession", [id](sd_bus_message* m) { return sd_bus_message_append(m, "s", id.c_str()); }, found);
+    return;
+  }
+  lookup("GetSessionByPID",
+         [](sd_bus_message* m) { return sd_bus_message_append(m, "u", static_cast<std::uint32_t>(::getpid())); },
+         [this, lookup, found](const std::string& path, const std::string& error) {
+           // A closing connection takes no more calls.
+           if (!path.empty() || error == dbus::kConnectionClosed) return found(path, error);
+           reportFailure("logind does not name this process's session: " + error);
+           lookup("GetSession", [](sd_bus_message* m) { return sd_bus_message_append(m, "s", "auto"); }, found);
+         });
+}
+
+void LoginSession::settle(std::optional<SessionIdentity> identity, std::optional<bool> locked) {
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    settled_ = true;
+    identity_ = std::move(identity);
+  }
+  settledChanged_.notify_all();
+  if (locked) applyLocked(*locked);
+}
+
+bool LoginSession::sessionKnown() {
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  return identity_.has_value();
+}
+
+void LoginSession::applyLocked(bool locked) {
+  // The first state read is where we start from; only changes are reported.
+  if (!reportedLocked_) {
+    reportedLocked_ = locked;
+    return;
+  }
+  if (*reportedLocked_ == locked) return;
+  reportedLocked_ = locked;
+  emit(locked ? SessionEvent::locked : SessionEvent::unlocked);
+}
+
+void LoginSession::handleSessionSignal(const std::string& path, const std::string& member) {
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    if (!identity_ || identity_->path != path) return;
+  }
+  if (member == "Lock") applyLocked(true);
+  if (member == "Unlock") applyLocked(false);
+}
+
+void LoginSession::handleLockedHint(const std::string& path, std::optional<bool> value, bool invalidated) {
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    if (!identity_ || identity_->path != path) return;
+  }
+  if (value) {
+    applyLocked(*value);
+    return;
+  }
+  if (!invalidated) return;
+  system_->post([this, path](sd_bus* bus) {
+    dbus::callMethod(
+        bus, kLogind, path.c_str(), kProperties, "Get",
+        [](sd_bus_message* m) { return sd_bus_message_append(m, "ss", kSession, "LockedHint"); },
+        [this](const dbus::Reply& reply) {
+          int locked = 0;
+          if (reply.ok() && readVariant(reply.message, "b", &locked)) applyLocked(locked != 0);
+        });
+  });
+}
+
+void LoginSession::handleSleep(bool sleeping) { emit(sleeping ? SessionEvent::sleeping : SessionEvent::woke); }
+
+// --- any other thread --------------------------------------------------------------------------
+
+std::optional<SessionIdentity> LoginSession::session() {
+  std::unique_lock<std::mutex> lock(stateMutex_);
+  settledChanged_.wait_for(lock, std::chrono::duration<double>(dbus::kAskTimeout), [this] { return settled_; });
+  return identity_;
+}
+
+std::optional<bool> LoginSession::lockedHint() {
+  const auto identity = session();
+  if (!identity) return std::nullopt;
+  const std::string path = identity->path;
+  auto answer = system_->ask<bool>([this, path](sd_bus* bus, std::function<void(std::optional<bool>)> answer) {
+    dbus::callMethod(
+        bus, kLogind, path.c_str(), kProperties, "Get",
+        [](sd_bus_message* m) { return sd_bus_message_append(m, "ss", kSession, "LockedHint"); },
+        [this, answer](const dbus::Reply& reply) {
+          int locked = 0;
+          if (reply.ok() && readVariant(reply.message, "b", &locked)) {
+            reportSuccess();
+            answer(locked != 0);
+            return;
+          }
+          if (!stopping_) reportFailure("Could not read the session's lock state: " + (reply.error.empty() ? std::string("unreadable answer") : reply.error));
+          answer(std::nullopt);
+        });
+  });
+  return answer;
+}
+
+void LoginSession::unlock(std::uint64_t generation) {
+  system_->post([this, generation](sd_bus* bus) {
+    if (generation != generation_.load()) {
+      logger().log("The session locked or unlocked again while the password was checked; not unlocking it");
+      return;
+    }
+    std::optional<SessionIdentity> identity;
+    {
+      std::lock_guard<std::mutex> lock(stateMutex_);
+      identity = identity_;
+    }
+    if (!identity || !bus) {
+      logger().error("Cannot ask logind to unlock the session: it is not known");
+      return;
+    }
+    const std::string id = identity->id;
+    dbus::callMethod(
+        bus, kLogind, kManagerPath, kManager, "UnlockSession",
+        [id](sd_bus_message* m) { return sd_bus_message_append(m, "s", id.c_str()); },
+        [this, id](const dbus::Reply& reply) {
+          if (reply.ok()) {
+            logger().info("Asked logind to unlock session %s", id);
+          } else if (!stopping_) {
+            logger().error("logind did not unlock session %s: %s", id, reply.error);
+          }
+        });
+  });
+}
+
+std::optional<std::int32_t> LoginSession::screenSaverOwner() {
+  return sessionBus_->ask<std::int32_t>([](sd_bus* bus, std::function<void(std::optional<std::int32_t>)> answer) {
+    findScreenSaver(bus, 0, [answer](std::optional<std::pair<std::size_t, std::int32_t>> found) {
+      if (found) {
+        answer(found->second);
+      } else {
+        answer(std::nullopt);
+      }
+    });
+  });
+}
+
+std::optional<LockScreen> LoginSession::lockScreen() {
+  if (lockedHint() != true) return std::nullopt;
+  const auto owner = screenSaverOwner();
+  if (!owner) return std::nullopt;
+  LockScreen screen;
+  screen.pid = *owner;
+  std::error_code error;
+  screen.executable = std::filesystem::read_symlink("/proc/" + std::to_string(*owner) + "/exe", error).string();
+  screen.genuine = !error && isSystemExecutable(screen.executable);
+  return screen;
+}
+
+bool LoginSession::simulateUserActivity() {
+  auto sent = sessionBus_->ask<bool>([](sd_bus* bus, std::function<void(std::optional<bool>)> answer) {
+    findScreenSaver(bus, 0, [bus, answer](std::optional<std::pair<std::size_t, std::int32_t>> found) {
+      if (!found) {
+        answer(false);
+        return;
+      }
+      const auto& service = kScreenSavers[found->first];
+      dbus::callMethod(bus, service.name, service.path, service.name, "SimulateUserActivity", nullptr,
+                       [](const dbus::Reply&) {});
+      answer(true);
+    });
+  });
+  return sent.value_or(false);
+}
+
+bool isSystemExecutable(const std::string& path) {
+  if (path.empty() || path.front() != '/') return false;
+  std::filesystem::path current(path);
+  struct stat info {};
+  if (::stat(current.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  for (;;) {
+    if (::stat(current.c_str(), &info) != 0) return false;
+    if (info.st_uid != 0 || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return false;
+    if (current == current.root_path()) return true;
+    current = current.parent_path();
+  }
+}
+
+}  // namespace platform::logind

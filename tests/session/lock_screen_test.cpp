@@ -1,0 +1,115 @@
+// The lock screen as the login window: when it is genuine, how keys typed into it are read,
+// and the PAM check of the password.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "platform/pam/pam.hpp"
+#include "session/session_test.hpp"
+#include "support/pam_matrix.hpp"
+#include "unlock/lock_monitor.hpp"
+#include "unlock/login_window_target.hpp"
+
+namespace quorvel::testing {
+namespace {
+
+namespace ev = platform::events;
+using platform::pam::Verdict;
+
+class LockScreenTest : public SessionTest {
+ protected:
+  bool lock(bool locked) {
+    return buses().setLockedHint(kOwnSession, locked) &&
+           pump([&] { return LockMonitor::isScreenActuallyLocked() == locked; });
+  }
+  // A key-down and key-up carrying `text` (Return when empty), posted to `pid`.
+  void type(std::int32_t pid, const std::u16string& text) {
+    auto events = ev::current();
+    auto source = events->createSource(ev::SourceStateID::privateState);
+    for (bool down : {true, false}) {
+      auto event = events->createKeyboardEvent(source.get(), text.empty() ? 36 : 0, down);
+      if (down) event->setUnicodeString(text.size(), text.data());
+      events->postToPid(pid, *event);
+    }
+  }
+};
+
+TEST_F(LockScreenTest, TheLockScreenIsTheLoginWindowWhileItIsGenuine) {
+  EXPECT_FALSE(LoginWindowTarget::capture()) << "the session is not locked";
+  ASSERT_TRUE(lock(true));
+  auto target = LoginWindowTarget::capture();
+  ASSERT_TRUE(target);
+  EXPECT_EQ(target->pid, buses().lockScreenPID());
+  EXPECT_TRUE(target->isReady());
+
+  // The lock screen restarts: the captured one is gone, the new one is taken afresh.
+  buses().stopLockScreen();
+  ASSERT_TRUE(buses().startLockScreen());
+  EXPECT_FALSE(target->isReady());
+  ASSERT_TRUE(LoginWindowTarget::capture());
+
+  // Run from a folder others can write, it is in front but no login window.
+  const std::string copy = home() + "/bin/python3";
+  std::filesystem::create_directories(home() + "/bin");
+  ::chmod((home() + "/bin").c_str(), 0775);
+  std::filesystem::copy_file("/usr/bin/python3", copy);
+  buses().stopLockScreen();
+  ASSERT_TRUE(buses().startLockScreen(copy));
+  EXPECT_FALSE(LoginWindowTarget::capture());
+  const auto front = platform::workspace::runningApplications()->frontmostApplication();
+  ASSERT_TRUE(front);
+  EXPECT_EQ(front->executablePath(), copy);
+
+  ASSERT_TRUE(lock(false));
+  EXPECT_FALSE(platform::workspace::runningApplications()->frontmostApplication());
+
+  using platform::logind::isSystemExecutable;
+  EXPECT_TRUE(isSystemExecutable("/usr/bin/dbus-daemon"));
+  for (const std::string& path : std::vector<std::string>{"/usr/bin", "/usr/bin/none", "usr/bin/dbus-daemon", copy}) {
+    EXPECT_FALSE(isSystemExecutable(path)) << path;
+  }
+}
+
+TEST_F(LockScreenTest, PamAcceptsRefusesOrCannotAnswer) {
+  ASSERT_TRUE(pam_matrix::wrapperActive()) << pam_matrix::kHowToRun;
+  const std::vector<pam_matrix::Account> alice{{"alice", "s3cret \xc3\xa9"}};
+  const std::vector<std::tuple<std::vector<pam_matrix::Account>, const char*, const char*, Verdict>> cases = {
+      {alice, "alice", "s3cret \xc3\xa9", Verdict::accepted},  {alice, "alice", "s3cret", Verdict::refused},
+      {alice, "bob", "s3cret \xc3\xa9", Verdict::refused},     {alice, "alice", "", Verdict::refused},
+      {{}, "alice", "s3cret \xc3\xa9", Verdict::unavailable},  // no password database
+  };
+  for (const auto& [accounts, user, password, verdict] : cases) {
+    pam_matrix::setAccounts(accounts);
+    EXPECT_EQ(platform::pam::checkPassword("quorvel", user, password), verdict) << user << " " << password;
+  }
+  EXPECT_EQ(platform::pam::checkPassword("", "alice", "s3cret"), Verdict::unavailable);
+}
+
+TEST_F(LockScreenTest, KeysTypedIntoTheLockScreenAreItsPasswordAndReturnSubmitsIt) {
+  ASSERT_TRUE(pam_matrix::wrapperActive()) << pam_matrix::kHowToRun;
+  pam_matrix::setAccounts({{kSessionUser, "correct horse"}});
+  const auto unlocks = [&] { return buses().managerCalls("UnlockSession"); };
+  const pid_t screen = buses().lockScreenPID();
+  ASSERT_TRUE(lock(true));
+  type(::getpid(), u"correct horse");  // to another process: nobody reads it
+  type(::getpid(), u"");
+  // What was typed under an earlier lock is gone at Return.
+  type(screen, u"correct horse");
+  ASSERT_TRUE(lock(false));
+  ASSERT_TRUE(lock(true));
+  type(screen, u"");
+  ASSERT_TRUE(pump([&] { return logs().contains("Return pressed on the lock screen with nothing typed"); }));
+  EXPECT_EQ(unlocks(), 0);
+
+  // Typed in two parts, then Return: PAM accepts, logind unlocks, the desktop follows.
+  type(screen, u"correct ");
+  type(screen, u"horse");
+  type(screen, u"");
+  ASSERT_TRUE(pump([] { return !LockMonitor::isScreenActuallyLocked(); }));
+  EXPECT_EQ(unlocks(), 1);
+  EXPECT_TRUE(logs().contains("Asked logind to unlock session c1"));
+}
+
+}  // namespace
+}  // namespace quorvel::testing

@@ -1,0 +1,106 @@
+// The whole unlock road on the real session layers: the session locks (logind), an attempt
+// starts, the enrolled face is seen (simulated camera), the unlocker verifies the lock screen
+// and types the saved password, PAM checks it, logind is asked to unlock, the desktop's lock
+// screen goes, and the unlock notification ends the attempt. The password goes to PAM and
+// nowhere else: no log line, no call to a service, no file, no freed memory holds it.
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "coordinator/coordinator_fixture.hpp"
+#include "platform/dispatch/dispatch.hpp"
+#include "session/freed_memory.hpp"
+#include "session/session_test.hpp"
+#include "support/pam_matrix.hpp"
+
+namespace quorvel::testing {
+namespace {
+
+namespace dispatch = platform::dispatch;
+
+class LinuxUnlockRoadTest : public CoordinatorTest {
+ protected:
+  void SetUp() override {
+    CoordinatorTest::SetUp();
+    ASSERT_TRUE(pam_matrix::wrapperActive()) << pam_matrix::kHowToRun;
+    pam_matrix::setAccounts({{kSessionUser, kPassword}});
+    buses_ = std::make_unique<SessionBuses>(home() + "/session");
+    ASSERT_TRUE(buses_->start());
+    installLinuxSessionLayers();
+    dispatch::install(dispatch::makeRealScheduler());
+    LockMonitor::shared().start();
+    const Frame face = faceFrame(90);
+    enrolAt(face, 0.2);
+    play({face}, 10);
+  }
+  void TearDown() override {
+    dispatch::runMainLoopUntil([this] { return !coordinator().camera()->isRunning(); }, 10);
+    CoordinatorTest::TearDown();
+    buses_.reset();
+  }
+  bool locked() { return LockMonitor::isScreenActuallyLocked(); }
+  // Everything the program could have left the password in, but the heap.
+  std::string traces() {
+    std::string all = buses_->servicesLog();
+    for (const auto& message : logs().messages()) all += message + "\n";
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(home())) {
+      std::ifstream file(entry.path(), std::ios::binary);
+      all += (std::ostringstream() << file.rdbuf()).str();
+    }
+    return all;
+  }
+
+  std::unique_ptr<SessionBuses> buses_;
+};
+
+TEST_F(LinuxUnlockRoadTest, TheFaceUnlocksTheSessionOnlyWithThePasswordPamAccepts) {
+  const char* const failed = "Unlock failed: Unlock not confirmed; use Touch ID or your password";
+  const std::vector<std::tuple<const char*, const char*, bool>> cases = {
+      {"right password", kPassword, false}, {"wrong password", "not the password", false}, {"logind refuses", kPassword, true}};
+  for (const auto& [name, saved, logindRefuses] : cases) {
+    SCOPED_TRACE(name);
+    TearDown();
+    SetUp();
+    ASSERT_TRUE(PasswordVault::set(saved));
+    if (logindRefuses) {
+      buses_->replaceManagerMethod("UnlockSession", "s", "",
+                                   "raise dbus.exceptions.DBusException('no', name='org.freedesktop.DBus.Error.AccessDenied')");
+    }
+    const bool unlocks = std::string(saved) == kPassword && !logindRefuses;
+    std::string wide;  // UTF-16, as key events carry it
+    for (const char* c = saved; *c; ++c) wide += std::string{*c, '\0'};
+    const std::vector<std::string> secrets{saved, wide};
+    freed_memory::watch(secrets);
+
+    ASSERT_TRUE(buses_->emitSessionSignal(kOwnSession, "Lock"));
+    // The unlock notification ends the attempt; a failure reaches the overlay.
+    const bool ended = dispatch::runMainLoopUntil(
+        [&] {
+          return unlocks ? logged("Screen unlocked") && !coordinator().currentAttempt() && !coordinator().hasSucceeded()
+                         : countLogs(failed) == 1 && overlayEvents().back() == "hide";
+        },
+        20);
+    EXPECT_EQ(freed_memory::stop(), 0) << "a copy of the password was freed without being wiped";
+    ASSERT_TRUE(ended);
+
+    EXPECT_EQ(buses_->managerCalls("UnlockSession"), std::string(saved) == kPassword ? 1 : 0);
+    EXPECT_EQ(dispatch::runMainLoopUntil([&] { return !locked(); }, unlocks ? 5 : 0.5), unlocks);
+    EXPECT_EQ(countLogs(failed), unlocks ? 0 : 1);
+    EXPECT_NE(buses_->servicesLog().find("SimulateUserActivity"), std::string::npos) << "the display was lit";
+    const std::string left = traces();
+    for (const auto& secret : secrets) EXPECT_EQ(left.find(secret), std::string::npos) << "the password was left behind";
+  }
+}
+
+TEST_F(LinuxUnlockRoadTest, AnotherUsersLockedSessionIsNotTouched) {
+  ASSERT_TRUE(buses_->emitSessionSignal(kOtherSession, "Lock"));
+  ASSERT_TRUE(buses_->setLockedHint(kOtherSession, true));
+  dispatch::runMainLoopUntil([] { return false; }, 1.0);
+  EXPECT_EQ(simulatedCamera().startsRequested(), 0);
+  EXPECT_TRUE(overlayEvents().empty());
+  EXPECT_FALSE(logged("Screen locked"));
+  EXPECT_EQ(buses_->managerCalls("UnlockSession"), 0);
+}
+
+}  // namespace
+}  // namespace quorvel::testing
