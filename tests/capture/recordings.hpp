@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/capture/capture.hpp"
 #include "platform/capture/linux_capture.hpp"
 #include "platform/image/context.hpp"
 #include "platform/image/image.hpp"
@@ -49,6 +51,20 @@ inline std::string writeVideo(const std::vector<Frame>& frames, double fps, cons
   std::string error;
   EXPECT_TRUE(platform::capture::writeRecording(path, frames, fps, &error)) << error;
   return path;
+}
+
+// From now on the process's capture system is the Linux one, playing `recording` as the
+// environment says ("1" loops; an empty `fps` keeps the recording's own rate).
+inline void useRecordedCamera(const std::string& recording, const char* loop, const char* fps) {
+  ::setenv("QUORVEL_CAMERA", recording.c_str(), 1);
+  ::setenv("QUORVEL_CAMERA_LOOP", loop, 1);
+  ::setenv("QUORVEL_CAMERA_FPS", fps, 1);
+  platform::capture::install(nullptr);
+}
+
+// Takes the recording out of the environment again (the fixture puts its own camera back).
+inline void forgetRecordedCamera() {
+  for (const char* name : {"QUORVEL_CAMERA", "QUORVEL_CAMERA_LOOP", "QUORVEL_CAMERA_FPS"}) ::unsetenv(name);
 }
 
 }  // namespace quorvel::testing

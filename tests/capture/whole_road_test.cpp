@@ -43,16 +43,8 @@ class WholeRoadTest : public PlatformTest {
     }
   }
   void TearDown() override {
-    for (const char* name : {"QUORVEL_CAMERA", "QUORVEL_CAMERA_LOOP", "QUORVEL_CAMERA_FPS"}) ::unsetenv(name);
+    forgetRecordedCamera();
     PlatformTest::TearDown();
-  }
-
-  // From now on the process's capture system is the Linux one, as the environment says.
-  static void useCamera(const std::string& recording, const char* loop, const char* fps) {
-    ::setenv("QUORVEL_CAMERA", recording.c_str(), 1);
-    ::setenv("QUORVEL_CAMERA_LOOP", loop, 1);
-    ::setenv("QUORVEL_CAMERA_FPS", fps, 1);
-    platform::capture::install(nullptr);
   }
 
   // A head scan: the person's first photo looking straight, then turned towards each tick of
@@ -92,7 +84,7 @@ class WholeRoadTest : public PlatformTest {
     for (std::size_t i = 5; i < people[person].size(); ++i) {
       frames.push_back(placedPhoto(people[person][i], kWidth, kHeight, kScale));
     }
-    useCamera(writeVideo(frames, 4, home() + "/match.avi"), "1", "");
+    useRecordedCamera(writeVideo(frames, 4, home() + "/match.avi"), "1", "");
     std::ostringstream out;
     status = diagnostics::runDiagnoseCamera(argv(diagnostics::kDiagnoseCameraSwitch), out);
     return printedLines(out.str());
@@ -104,7 +96,7 @@ class WholeRoadTest : public PlatformTest {
 
 TEST_F(WholeRoadTest, AHeadScanEnrolsAndTheMatchTestKnowsThePersonAndNobodyElse) {
   std::filesystem::create_directories(home() + "/scan");
-  useCamera(writeSequence(headScan("John_Salley"), home() + "/scan"), "0", "10");
+  useRecordedCamera(writeSequence(headScan("John_Salley"), home() + "/scan"), "0", "10");
   auto model = EnrolmentModel::make();
   model->start();
   scheduler().advanceUntil([&] { return model->finished.value() || model->failure.value(); }, 10);
