@@ -108,9 +108,12 @@ std::optional<platform::image::Image> FaceAligner::alignedFace(
   const auto transform = SimilarityTransform::estimate({points->begin(), points->end()},
                                                        spec.templatePoints);
   if (!transform) return std::nullopt;
-  const auto crop = platform::image::Image::fromPixelBuffer(frame)
-                        .transformed(*transform)
-                        .cropped(Rect(0, 0, spec.templateSide, spec.templateSide));
+  const Rect square(0, 0, spec.templateSide, spec.templateSide);
+  auto crop = platform::image::Image::fromPixelBuffer(frame).transformed(*transform).cropped(square);
+  // Where the square reaches past the frame it is black, as it is in dlib's own face chips:
+  // the crop's extent alone would shrink there, and every reader of the aligned face
+  // stretches its extent to the model's input.
+  if (!crop.isEmpty()) crop = crop.composited(platform::image::Image::color({0, 0, 0, 1}).cropped(square));
   platform::image::ColorControlsFilter filter;
   filter.setInputImage(crop);
   filter.setBrightness(0.05f);

@@ -40,7 +40,8 @@ class FaceAligner {
   static double templateSide();
 
   // The frame moved by the similarity from the face's five points to `spec`'s template,
-  // cropped to the template's square (0, 0, side, side) and passed through colour controls
+  // cropped to the template's square (0, 0, side, side), black where the square reaches past
+  // the frame, and passed through colour controls
   // (brightness 0.05, contrast 1.1). A recipe: nothing is rendered here. No value when the
   // five points cannot be found or are degenerate.
   std::optional<platform::image::Image> alignedFace(

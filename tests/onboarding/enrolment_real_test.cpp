@@ -48,7 +48,7 @@ TEST_F(EnrolmentRealTest, HeadDirectionFollowsTheTurnOfRealFacesAndMirrorsWithTh
 
     // A face turned so that its nose points to the image's right has its direction to the
     // left (negative x), and the other way round.
-    if (face->yaw && std::fabs(*face->yaw) > 0.25) {
+    if (face->yaw && std::fabs(*face->yaw) > 0.15) {
       ++turned;
       EXPECT_LT(direction->x * *face->yaw, 0) << path << " yaw " << *face->yaw;
     }

@@ -8,6 +8,7 @@
 #include "platform/image/image_io.hpp"
 #include "recognition/face_aligner.hpp"
 #include "recognition/face_detector.hpp"
+#include "recognition/native_dlib.hpp"
 #include "recognition_input/image_helpers.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/recognition_input_hooks.hpp"
@@ -143,9 +144,23 @@ TEST_F(FaceAlignerTest, AlignedFacesAreCroppedToTheTemplateSquare) {
   EXPECT_EQ(FaceAligner::templatePoints(), FaceEngineSpec::arcface.templatePoints);
   EXPECT_TRUE(FaceAligner::shared().ciContext()->options().highQualityDownsample);
   EXPECT_FALSE(FaceAligner::shared().ciContext()->options().useSoftwareRenderer);
+
+  // A face at the frame's bottom edge: the square still has the full extent, black where it
+  // reaches past the frame, and the descriptor's input is not stretched.
+  auto grey = makeBuffer(200, 200, [](int, int) { return BGRA{128, 128, 128, 255}; });
+  const auto low = FaceAligner::shared().alignedFace(
+      grey, SimulatedFaceLandmarksDetector::frontalFace(Rect(0.3, -0.2, 0.4, 0.5)), FaceEngineSpec::dlib);
+  ASSERT_TRUE(low);
+  EXPECT_EQ(low->extent(), Rect(0, 0, 150, 150));
+  const auto bytes = NativeDlib::inputBytes(*low, *FaceAligner::shared().ciContext());
+  ASSERT_TRUE(bytes);
+  const auto at = [&](int x, int y) { return (*bytes)[(y * 150 + x) * 3]; };
+  EXPECT_GT(at(75, 0), 128);
+  EXPECT_EQ(at(75, 149), 0);
+  EXPECT_EQ(at(0, 149), 0);
 }
 
-// A grey frame comes out brighter and with more contrast: brightness 0.05, contrast 1.1.
+// A plain frame comes out brighter and with more contrast: brightness 0.05, contrast 1.1.
 TEST_F(FaceAlignerTest, TheCropPassesThroughColourControls) {
   auto frame = makeBuffer(640, 480, [](int, int) { return BGRA{200, 100, 60, 255}; });
   const auto aligned = FaceAligner::shared().alignedFace(frame, scriptedFace(), FaceEngineSpec::dlib);
@@ -153,7 +168,12 @@ TEST_F(FaceAlignerTest, TheCropPassesThroughColourControls) {
   auto bitmap = FaceAligner::shared().ciContext()->renderBitmap(*aligned, Rect(0, 0, 150, 150),
                                                                 platform::image::BitmapFormat::RGB8);
   ASSERT_TRUE(bitmap);
-  auto adjusted = [](double v) { return ((v / 255 - 0.5) * 1.1 + 0.5 + 0.05) * 255; };
+  // In linear light, as the platform's colour controls work.
+  auto adjusted = [](double v) {
+    const double c = v / 255, linear = c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+    const double l = (linear - 0.5) * 1.1 + 0.5 + 0.05;
+    return (l <= 0.0031308 ? l * 12.92 : 1.055 * std::pow(l, 1 / 2.4) - 0.055) * 255;
+  };
   EXPECT_NEAR(bitmap->pixel(75, 75)[0], adjusted(60), 1.0);
   EXPECT_NEAR(bitmap->pixel(75, 75)[1], adjusted(100), 1.0);
   EXPECT_NEAR(bitmap->pixel(75, 75)[2], adjusted(200), 1.0);

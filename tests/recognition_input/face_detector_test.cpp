@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <numeric>
+#include <algorithm>
 #include <tuple>
 
 #include "platform/image/context.hpp"
@@ -254,6 +255,73 @@ TEST_F(RealFaceDetectorTest, PitchRisesAsTheNoseTipDropsTowardsTheMouth) {
   std::printf("pitch against nose-tip drop: correlation %.3f over %zu faces\n", correlation,
               pitches.size());
   EXPECT_GT(correlation, 0.6);
+}
+
+// A frame of `width` x `height` with `photo` scaled so that its face box is `size` pixels wide
+// and centred at (x * width, y * height), on black.
+std::shared_ptr<platform::image::PixelBuffer> placed(const std::shared_ptr<platform::image::PixelBuffer>& photo,
+                                                    const Rect& faceBox, int width, int height,
+                                                    double size, double x, double y) {
+  const double scale = size / (faceBox.width() * photo->width());
+  const auto image = platform::image::Image::fromPixelBuffer(photo).scaledBy(scale, scale).translatedBy(
+      x * width - faceBox.midX() * photo->width() * scale, y * height - faceBox.midY() * photo->height() * scale);
+  auto frame = platform::image::PixelBuffer::create(width, height);
+  platform::image::Context({.highQualityDownsample = true})
+      .render(image, *frame, Rect(0, 0, width, height), platform::image::ColorSpace::sRGB());
+  return frame;
+}
+
+// Yaw and pitch are the head's turn away from looking at the camera: a portrait placed left,
+// right, high or low in a camera frame reads the same angles (within 0.05), whatever its size,
+// and faces looking into the camera read within 0.1 of 0. (The portrait of Tom Cruise looks
+// slightly down into the camera: it reads a pitch of about 0.17, the same everywhere.)
+TEST_F(RealFaceDetectorTest, HeadPoseIsTheSameWhereverTheFaceSits) {
+  const std::pair<const char*, bool> photos[] = {{"johns/John_Savage/000264_01099001.jpg", true},
+                                                 {"johns/John_Schneider/000325_00925954.jpg", true},
+                                                 {"faces/Tom_Cruise_avp_2014_4.jpg", false}};
+  const std::tuple<int, int, double> groups[] = {{1280, 720, 150}, {1280, 720, 450}, {1920, 1080, 300}};
+  const std::pair<double, double> positions[] = {{0.25, 0.5}, {0.5, 0.5}, {0.75, 0.5}, {0.5, 0.35}, {0.5, 0.65}};
+  double worstSpread = 0, worstFrontal = 0;
+  for (const auto& [name, frontal] : photos) {
+    const auto photo = examplePhoto(name);
+    ASSERT_TRUE(photo);
+    const auto alone = FaceDetector::shared().largestFace(photo);
+    ASSERT_TRUE(alone) << name;
+    for (const auto& [width, height, size] : groups) {
+      std::vector<double> yaws, pitches;
+      for (const auto& [x, y] : positions) {
+        const auto face = FaceDetector::shared().largestFace(
+            placed(photo, alone->boundingBox, width, height, size, x, y));
+        ASSERT_TRUE(face && face->yaw && face->pitch) << name << " " << width << " " << size << " " << x << "," << y;
+        yaws.push_back(*face->yaw);
+        pitches.push_back(*face->pitch);
+        if (frontal) worstFrontal = std::max({worstFrontal, std::fabs(*face->yaw), std::fabs(*face->pitch)});
+      }
+      for (const auto* angles : {&yaws, &pitches}) {
+        const auto [low, high] = std::minmax_element(angles->begin(), angles->end());
+        worstSpread = std::max(worstSpread, *high - *low);
+        EXPECT_LE(*high - *low, 0.05) << name << " " << width << "x" << height << " face " << size
+                                      << (angles == &yaws ? " yaw" : " pitch");
+      }
+    }
+  }
+  std::printf("head pose: worst spread across the frame %.3f rad, worst frontal angle %.3f rad\n",
+              worstSpread, worstFrontal);
+  EXPECT_LE(worstFrontal, 0.1);
+}
+
+// A face turned far to its left (LFW's Robin_McLaurin_Williams_0001, about 40 degrees by eye)
+// reads a yaw far past the gaze tolerance, and its mirror image the opposite.
+TEST_F(RealFaceDetectorTest, AFaceTurnedFarAwayReadsItsTurnAndTheMirrorTheOpposite) {
+  auto photo = platform::image::readImageFile(QUORVEL_SOURCE_DIR "/tests/data/head-pose/Robin_McLaurin_Williams_0001.jpg");
+  ASSERT_TRUE(photo);
+  const auto face = FaceDetector::shared().largestFace(photo);
+  const auto mirror = FaceDetector::shared().largestFace(mirrored(*photo));
+  ASSERT_TRUE(face && face->yaw && mirror && mirror->yaw);
+  std::printf("turned face: yaw %.3f, mirrored %.3f\n", *face->yaw, *mirror->yaw);
+  EXPECT_GT(*face->yaw, 0.5);
+  EXPECT_LT(*face->yaw, 0.9);
+  EXPECT_NEAR(*mirror->yaw, -*face->yaw, 0.08);
 }
 
 // The person's left eye is on the image's right in an unmirrored photo.

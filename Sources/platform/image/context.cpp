@@ -41,6 +41,7 @@ Plan flatten(const Image& image) {
       case Node::Kind::empty:
       case Node::Kind::pixelBuffer:
       case Node::Kind::color:
+      case Node::Kind::composite:
         plan.source = node;
         break;
     }
@@ -151,15 +152,46 @@ bool sampleBuffer(PixelBuffer& buffer, const AffineTransform& g, bool highQualit
   return true;
 }
 
+double sRGBToLinear(double v) {
+  return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+}
+double linearToSRGB(double v) {
+  return v <= 0.0031308 ? v * 12.92 : 1.055 * std::pow(v, 1 / 2.4) - 0.055;
+}
+
+// The sRGB transfer function both ways, by table: the 256 stored levels to linear light, and
+// linear light (0 to 1, in 65536 steps) back to the nearest stored level.
+struct TransferTables {
+  float toLinear[256];
+  std::uint8_t toLevel[65536];
+  TransferTables() {
+    for (int i = 0; i < 256; ++i) toLinear[i] = static_cast<float>(sRGBToLinear(i / 255.0));
+    for (int i = 0; i < 65536; ++i) {
+      toLevel[i] = static_cast<std::uint8_t>(std::lround(linearToSRGB(i / 65535.0) * 255));
+    }
+  }
+};
+const TransferTables& transferTables() {
+  static const TransferTables tables;
+  return tables;
+}
+
+// Colour controls work, as the rest of a platform image pipeline does, in linear light: stored
+// sRGB levels are linearised, adjusted, clamped and encoded again.
 void applyAdjustments(const std::vector<ColorControls>& adjustments, cv::Mat& out) {
   if (adjustments.empty()) return;
+  const TransferTables& tables = transferTables();
   for (int y = 0; y < out.rows; ++y) {
     auto* p = out.ptr<std::uint8_t>(y);
     for (int x = 0; x < out.cols; ++x, p += 4) {
       const int alpha = p[3];
       if (alpha == 0) continue;
       const double a = alpha / 255.0;
-      double b = p[0] / 255.0 / a, g = p[1] / 255.0 / a, r = p[2] / 255.0 / a;
+      // Opaque pixels (nearly all) take the table; others are unpremultiplied first.
+      const auto linear = [&](std::uint8_t v) {
+        return alpha == 255 ? double(tables.toLinear[v]) : sRGBToLinear(std::min(1.0, v / 255.0 / a));
+      };
+      double b = linear(p[0]), g = linear(p[1]), r = linear(p[2]);
       for (const auto& c : adjustments) {
         const double luma = 0.2126 * r + 0.7152 * g + 0.0722 * b;
         r = luma + c.saturation * (r - luma);
@@ -169,9 +201,13 @@ void applyAdjustments(const std::vector<ColorControls>& adjustments, cv::Mat& ou
         g = (g - 0.5) * c.contrast + 0.5 + c.brightness;
         b = (b - 0.5) * c.contrast + 0.5 + c.brightness;
       }
-      p[0] = static_cast<std::uint8_t>(std::lround(std::clamp(b, 0.0, 1.0) * a * 255));
-      p[1] = static_cast<std::uint8_t>(std::lround(std::clamp(g, 0.0, 1.0) * a * 255));
-      p[2] = static_cast<std::uint8_t>(std::lround(std::clamp(r, 0.0, 1.0) * a * 255));
+      const auto level = [&](double v) {
+        const int encoded = tables.toLevel[std::lround(std::clamp(v, 0.0, 1.0) * 65535)];
+        return static_cast<std::uint8_t>(alpha == 255 ? encoded : std::lround(encoded * a));
+      };
+      p[0] = level(b);
+      p[1] = level(g);
+      p[2] = level(r);
     }
   }
 }
@@ -216,6 +252,34 @@ void applyCrops(const std::vector<Crop>& crops, const AffineTransform& indexToTo
   }
 }
 
+// `front` drawn over `back` (premultiplied source over), into `back`.
+void sourceOver(const cv::Mat& front, cv::Mat& back) {
+  for (int y = 0; y < back.rows; ++y) {
+    const auto* f = front.ptr<std::uint8_t>(y);
+    auto* b = back.ptr<std::uint8_t>(y);
+    for (int i = 0; i < 4 * back.cols; i += 4) {
+      const int keep = 255 - f[i + 3];
+      for (int k = 0; k < 4; ++k) b[i + k] = static_cast<std::uint8_t>(f[i + k] + (b[i + k] * keep + 127) / 255);
+    }
+  }
+}
+
+bool renderInto(const Image& image, const Rect& bounds, bool highQuality, cv::Mat& out);
+
+// Both layers of a composite, moved by `toTop` (transforms distribute over compositing).
+bool renderComposite(const Node& composite, const AffineTransform& toTop, const Rect& bounds,
+                     bool highQuality, cv::Mat& out) {
+  if (!renderInto(Image(composite.background).transformed(toTop), bounds, highQuality, out)) {
+    return false;
+  }
+  cv::Mat front(out.size(), CV_8UC4);
+  if (!renderInto(Image(composite.input).transformed(toTop), bounds, highQuality, front)) {
+    return false;
+  }
+  sourceOver(front, out);
+  return true;
+}
+
 // Renders `image` inside `bounds` into `out`, a BGRA matrix of bounds' size.
 bool renderInto(const Image& image, const Rect& bounds, bool highQuality, cv::Mat& out) {
   const Plan plan = flatten(image);
@@ -227,6 +291,8 @@ bool renderInto(const Image& image, const Rect& bounds, bool highQuality, cv::Ma
   std::vector<Crop> crops = plan.crops;
   if (plan.source->kind == Node::Kind::color) {
     out.setTo(premultipliedBGRA(plan.source->color));
+  } else if (plan.source->kind == Node::Kind::composite) {
+    if (!renderComposite(*plan.source, plan.sourceToTop, bounds, highQuality, out)) return false;
   } else {
     crops.push_back({plan.source->extent, plan.sourceToTop});
     PixelBuffer& buffer = *plan.source->buffer;

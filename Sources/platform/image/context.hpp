@@ -13,8 +13,12 @@
 // pixel averages the source pixels it covers and fine patterns do not alias; with it off,
 // shrinking samples bilinearly, which aliases.
 //
-// Colour: every buffer, bitmap and colour is sRGB, so rendering converts nothing; the colour
-// space argument names what the caller expects and must be sRGB.
+// Colour: every buffer, bitmap and colour is sRGB, so resampling converts nothing; colour
+// controls alone work in linear light (image.hpp). The colour space argument names what the
+// caller expects and must be sRGB.
+//
+// Composites (`Image::composited`) render both layers through the transforms above them and
+// blend them source over.
 //
 // A context holds no per-render state: one context may render from several threads at once.
 //

@@ -63,6 +63,17 @@ Image Image::applyingColorControls(const ColorControls& controls) const {
   return Image(std::move(node));
 }
 
+Image Image::composited(const Image& background) const {
+  if (background.extent().isNull()) return *this;
+  if (node_->extent.isNull()) return background;
+  auto node = std::make_shared<Node>();
+  node->kind = Node::Kind::composite;
+  node->input = node_;
+  node->background = background.node();
+  node->extent = node_->extent.unionWith(background.extent());
+  return Image(std::move(node));
+}
+
 std::optional<Image> ColorControlsFilter::outputImage() const {
   if (!input_) return std::nullopt;
   return input_->applyingColorControls(controls_);

@@ -31,11 +31,13 @@ struct Color {
   bool operator==(const Color&) const = default;
 };
 
-// The colour-controls adjustment. For each pixel, on components 0 to 1:
+// The colour-controls adjustment. For each pixel, on components 0 to 1 in linear light (the
+// working space of the platform's image pipeline: the sRGB transfer function undone first):
 //   saturation: c = L + saturation * (c - L), L = 0.2126 r + 0.7152 g + 0.0722 b;
 //   contrast:   c = (c - 0.5) * contrast + 0.5;
 //   brightness: c = c + brightness;
-// and the result is clamped to 0...1 when stored. Alpha is unchanged.
+// and the result is clamped to 0...1 and encoded as sRGB again when stored. Alpha is
+// unchanged.
 struct ColorControls {
   double brightness = 0;
   double contrast = 1;
@@ -65,6 +67,9 @@ class Image {
   // Only the part inside `rect`; the extent is the intersection of both.
   Image cropped(const Rect& rect) const;
   Image applyingColorControls(const ColorControls& controls) const;
+  // This image drawn over `background` (source over, premultiplied); the extent is the union
+  // of both extents.
+  Image composited(const Image& background) const;
 
   struct Node;
   explicit Image(std::shared_ptr<const Node> node) : node_(std::move(node)) {}
@@ -76,9 +81,10 @@ class Image {
 
 // One step of a recipe (the chain from an output back to its source).
 struct Image::Node {
-  enum class Kind { empty, pixelBuffer, color, transform, crop, colorControls };
+  enum class Kind { empty, pixelBuffer, color, transform, crop, colorControls, composite };
   Kind kind = Kind::empty;
-  std::shared_ptr<const Node> input;
+  std::shared_ptr<const Node> input;       // for composite: the foreground
+  std::shared_ptr<const Node> background;  // composite
   std::shared_ptr<PixelBuffer> buffer;  // pixelBuffer
   Color color;                          // color
   AffineTransform transform;            // transform

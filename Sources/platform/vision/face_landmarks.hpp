@@ -94,10 +94,11 @@ void installFaceLandmarksDetector(std::shared_ptr<FaceLandmarksDetector> detecto
 // Faces are searched on a reduced grey copy of the frame: by the whole factor that keeps its
 // shorter side at 360 pixels or more (2 for 1280 x 720, 3 for 1920 x 1080), which keeps a
 // face at a normal sitting distance (200 pixels or more in a 720p frame) above the
-// detector's 80-pixel minimum; the 68 points are then fitted on the full-resolution frame.
-// Yaw and pitch come from a perspective-n-point fit of six landmarks (nose tip, chin, outer
-// eye corners, mouth corners) to a generic 3D face, with a pinhole camera whose focal length
-// is the frame's width.
+// detector's 80-pixel minimum; the 68 points are then fitted on the full-resolution frame,
+// twice: the second time from the box in which the predictor's mean face matches the first fit.
+// Yaw and pitch come from a fit of the nose and eye landmarks to a mean 3D face seen along the
+// ray to the face (face_landmarks_dlib.cpp): they are the head's turn away from looking at the
+// camera, the same wherever the face sits in the frame and whatever its size.
 class DlibFaceLandmarksDetector : public FaceLandmarksDetector {
  public:
   static constexpr const char* kDefaultShapePredictorPath =

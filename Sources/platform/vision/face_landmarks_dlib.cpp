@@ -16,6 +16,8 @@ namespace platform::vision {
 
 struct DlibFaceLandmarksDetector::Models {
   dlib::shape_predictor predictor;
+  // The predictor's starting shape: its mean face, in coordinates of the face box (0 to 1).
+  std::vector<dlib::dpoint> meanShape;
 };
 
 namespace {
@@ -56,28 +58,58 @@ FaceLandmarkRegion regionOf(const dlib::full_object_detection& shape, Range rang
   return region;
 }
 
-// Yaw and pitch (see the header for the convention) from a perspective-n-point fit.
-std::optional<std::pair<double, double>> headPose(const dlib::full_object_detection& shape,
-                                                  int width, int height) {
-  // A generic face in millimetres: x to the image's right, y up, z towards the camera.
-  static const std::vector<cv::Point3d> model = {
-      {0.0, 0.0, 0.0},         // nose tip (30)
-      {0.0, -330.0, -65.0},    // chin (8)
-      {-225.0, 170.0, -135.0}, // outer corner of the image-left eye (36)
-      {225.0, 170.0, -135.0},  // outer corner of the image-right eye (45)
-      {-150.0, -150.0, -125.0},// image-left mouth corner (48)
-      {150.0, -150.0, -125.0}, // image-right mouth corner (54)
-  };
-  const int indices[6] = {30, 8, 36, 45, 48, 54};
+// A mean face for the 68-point model's nose (27-35) and eyes (36-47), in units of the distance
+// between the outer eye corners: x to the image's right, y up, z towards the camera. x and y are
+// dlib's own mean frontal face (the arrangement its face chips are aligned to), so a face whose
+// landmarks take that arrangement reads yaw and pitch 0. The depths come from a rank-3
+// (Tomasi-Kanade) factorisation of the shapes this detector finds in dlib's example photos
+// (examples/faces and examples/johns, each also mirrored), made symmetric. The jaw line, brows
+// and lips are left out: they move with the silhouette or with the expression.
+struct ModelPoint {
+  int index;
+  double x, y, z;
+};
+constexpr ModelPoint kMeanFace[] = {
+    {27, 0.0, 0.400, 0.317},     {28, 0.0, 0.260, 0.435},     {29, 0.0, 0.120, 0.564},
+    {30, 0.0, -0.024, 0.678},    {31, -0.167, -0.121, 0.382}, {32, -0.087, -0.151, 0.444},
+    {33, 0.0, -0.176, 0.492},    {34, 0.087, -0.151, 0.444},  {35, 0.167, -0.121, 0.382},
+    {36, -0.500, 0.383, 0.0},    {37, -0.411, 0.434, 0.049},  {38, -0.304, 0.432, 0.060},
+    {39, -0.211, 0.362, 0.061},  {40, -0.311, 0.344, 0.051},  {41, -0.417, 0.345, 0.039},
+    {42, 0.211, 0.362, 0.061},   {43, 0.304, 0.432, 0.060},   {44, 0.411, 0.434, 0.049},
+    {45, 0.500, 0.383, 0.0},     {46, 0.417, 0.345, 0.039},   {47, 0.311, 0.344, 0.051},
+};
+// The camera's distance from the face, in eye spans, for the fit: far enough that the face's
+// own depth barely changes its image (a laptop camera sees a face from about 7 eye spans).
+constexpr double kViewingDistance = 40;
+
+// Yaw and pitch (see the header for the convention): the mean face fitted to the landmarks by
+// a perspective-n-point fit whose camera looks straight at the face: the principal point is
+// the landmarks' centroid and the focal length the viewing distance in eye spans, so the
+// angles are the head's turn away from the camera along the ray to the face, the same wherever
+// the face is in the frame and whatever its size.
+std::optional<std::pair<double, double>> headPose(const dlib::full_object_detection& shape) {
+  std::vector<cv::Point3d> model;
   std::vector<cv::Point2d> image;
-  for (int i : indices) image.emplace_back(shape.part(i).x(), shape.part(i).y());
-  const double focal = width;
-  const cv::Matx33d camera(focal, 0, width / 2.0, 0, focal, height / 2.0, 0, 0, 1);
+  cv::Point3d modelCentre;
+  cv::Point2d imageCentre;
+  for (const ModelPoint& m : kMeanFace) {
+    model.emplace_back(m.x, m.y, m.z);
+    image.emplace_back(shape.part(m.index).x(), shape.part(m.index).y());
+    modelCentre += model.back();
+    imageCentre += image.back();
+  }
+  const double n = static_cast<double>(model.size());
+  modelCentre /= n;
+  imageCentre /= n;
+  for (auto& p : model) p -= modelCentre;
+  const double eyeSpan = cv::norm(image[18] - image[9]);  // points 45 and 36
+  if (!(eyeSpan > 1)) return std::nullopt;
+  const double focal = kViewingDistance * eyeSpan;
+  const cv::Matx33d camera(focal, 0, imageCentre.x, 0, focal, imageCentre.y, 0, 0, 1);
   // Start from a face looking straight at the camera: the model's y and z flip in the
   // camera's frame (y down, z away from the camera).
-  const double eyeSpan = std::hypot(image[3].x - image[2].x, image[3].y - image[2].y);
   cv::Mat rvec = (cv::Mat_<double>(3, 1) << M_PI, 0, 0);
-  cv::Mat tvec = (cv::Mat_<double>(3, 1) << 0, 0, eyeSpan > 1 ? focal * 450.0 / eyeSpan : 1000.0);
+  cv::Mat tvec = (cv::Mat_<double>(3, 1) << 0, 0, kViewingDistance);
   try {
     if (!cv::solvePnP(model, image, camera, cv::noArray(), rvec, tvec, true,
                       cv::SOLVEPNP_ITERATIVE)) {
@@ -95,6 +127,38 @@ std::optional<std::pair<double, double>> headPose(const dlib::full_object_detect
   const double yaw = std::atan2(fx, fz);
   const double pitch = std::atan2(-fy, std::hypot(fx, fz));
   return std::make_pair(yaw, pitch);
+}
+
+// The 68 points, fitted twice: the predictor starts from its mean face placed in the box, so
+// where the detector's box sits on the face (which moves with the face's place in the frame and
+// the detector's 8-pixel cells) changes what it finds. The second fit starts from the box in
+// which the mean face best matches the first fit's points, which makes the points, and the
+// head pose read from them, much steadier.
+dlib::full_object_detection fittedShape(const DlibFaceLandmarksDetector::Models& models,
+                                        const dlib::cv_image<unsigned char>& image,
+                                        const dlib::rectangle& box) {
+  const dlib::full_object_detection first = models.predictor(image, box);
+  if (first.num_parts() != models.meanShape.size()) return first;
+  // Least squares for scale s and offset t: s * mean + t = points.
+  dlib::dpoint meanCentre, pointCentre;
+  for (unsigned long i = 0; i < first.num_parts(); ++i) {
+    meanCentre += models.meanShape[i];
+    pointCentre += dlib::dpoint(first.part(i));
+  }
+  meanCentre /= first.num_parts();
+  pointCentre /= first.num_parts();
+  double along = 0, spread = 0;
+  for (unsigned long i = 0; i < first.num_parts(); ++i) {
+    const dlib::dpoint m = models.meanShape[i] - meanCentre;
+    along += m.dot(dlib::dpoint(first.part(i)) - pointCentre);
+    spread += m.dot(m);
+  }
+  const double scale = spread > 0 ? along / spread : 0;
+  if (!(scale > 8)) return first;
+  const dlib::dpoint origin = pointCentre - scale * meanCentre;
+  const dlib::rectangle canonical(std::lround(origin.x()), std::lround(origin.y()),
+                                  std::lround(origin.x() + scale), std::lround(origin.y() + scale));
+  return models.predictor(image, canonical);
 }
 
 FaceLandmarksError error(int code, const std::string& description) {
@@ -136,7 +200,12 @@ FaceLandmarksResult DlibFaceLandmarksDetector::run(const std::shared_ptr<image::
     try {
       auto models = std::make_shared<Models>();
       dlib::deserialize(path_) >> models->predictor;
-      if (models->predictor.num_parts() != 68) {
+      // The file begins with the format version and the starting shape.
+      int version = 0;
+      dlib::matrix<float, 0, 1> start;
+      dlib::deserialize(path_) >> version >> start;
+      for (long i = 0; i + 1 < start.size(); i += 2) models->meanShape.emplace_back(start(i), start(i + 1));
+      if (models->predictor.num_parts() != 68 || models->meanShape.size() != 68) {
         loadError_ = "The landmark model at " + path_ + " does not have 68 points.";
       } else {
         models_ = std::move(models);
@@ -201,7 +270,7 @@ FaceLandmarksResult DlibFaceLandmarksDetector::run(const std::shared_ptr<image::
   std::vector<FaceObservation> observations;
   const dlib::cv_image<unsigned char> full(grey);
   for (const auto& [box, confidence] : faces) {
-    const dlib::full_object_detection shape = models_->predictor(full, box);
+    const dlib::full_object_detection shape = fittedShape(*models_, full, box);
     if (shape.num_parts() != 68) continue;
 
     FaceObservation observation;
@@ -220,7 +289,7 @@ FaceLandmarksResult DlibFaceLandmarksDetector::run(const std::shared_ptr<image::
     landmarks.outerLips = regionOf(shape, kOuterLips, height, pixels);
     landmarks.innerLips = regionOf(shape, kInnerLips, height, pixels);
     observation.landmarks = std::move(landmarks);
-    if (const auto pose = headPose(shape, width, height)) {
+    if (const auto pose = headPose(shape)) {
       observation.yaw = pose->first;
       observation.pitch = pose->second;
     }
