@@ -500,6 +500,27 @@ void TutorialView::pressGreenButton() {
 
 void TutorialView::typePassword(const std::string& text) { model_->password = text; }
 
+bool TutorialView::keyDown(const platform::windows::KeyPress& key, const platform::Rect&) {
+  using Key = platform::windows::KeyPress::Key;
+  if (model_->step.value() != TutorialStep::password) return false;
+  std::string text = model_->password.value();
+  switch (key.key) {
+    case Key::returnKey:
+      submitPassword();
+      return true;
+    case Key::backspace:
+      // Drops the last character (its UTF-8 continuation bytes with it).
+      while (!text.empty() && (static_cast<unsigned char>(text.back()) & 0xC0) == 0x80) text.pop_back();
+      if (!text.empty()) text.pop_back();
+      typePassword(text);
+      return true;
+    default:
+      if (key.text.empty()) return false;
+      typePassword(text + key.text);
+      return true;
+  }
+}
+
 void TutorialView::submitPassword() { model_->savePassword(); }
 
 }  // namespace quorvel

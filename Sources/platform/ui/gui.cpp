@@ -1,0 +1,115 @@
+#include "platform/ui/gui.hpp"
+
+#include <QAbstractEventDispatcher>
+#include <QApplication>
+#include <QTimer>
+
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <string>
+
+#include "platform/log/log.hpp"
+#include "platform/windows/windows.hpp"
+
+namespace platform::ui {
+namespace {
+
+int milliseconds(double seconds) {
+  if (!(seconds > 0)) return 0;
+  return static_cast<int>(std::min(std::ceil(seconds * 1000), 1e9));
+}
+
+class QtMainLoopPump : public dispatch::MainLoopPump {
+ public:
+  QtMainLoopPump() : receiver_(new QObject()) {
+    timer_ = new QTimer(receiver_);
+    timer_->setSingleShot(true);
+    timer_->setTimerType(Qt::PreciseTimer);
+    QObject::connect(timer_, &QTimer::timeout, receiver_, [this] { drainNow(); });
+  }
+  ~QtMainLoopPump() override { delete receiver_; }
+
+  void attach(std::function<double()> drain) override { drain_ = std::move(drain); }
+
+  void wake() override {
+    if (posted_.exchange(true)) return;
+    QMetaObject::invokeMethod(
+        receiver_,
+        [this] {
+          posted_ = false;
+          drainNow();
+        },
+        Qt::QueuedConnection);
+  }
+
+  void processEvents(double seconds) override {
+    if (!(seconds > 0)) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents);
+      return;
+    }
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    deadline.setTimerType(Qt::PreciseTimer);
+    if (std::isfinite(seconds)) deadline.start(milliseconds(seconds));
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  }
+
+ private:
+  void drainNow() {
+    if (!drain_) return;
+    const double next = drain_();
+    if (std::isinf(next)) {
+      timer_->stop();
+    } else {
+      timer_->start(milliseconds(next));
+    }
+  }
+
+  QObject* receiver_;
+  QTimer* timer_;
+  std::function<double()> drain_;
+  std::atomic<bool> posted_{false};
+};
+
+// Qt's platform plugins in order of preference for the session, off screen last, so that a
+// display that cannot be reached does not end the process.
+std::string platformList() {
+  std::string list;
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  const char* display = std::getenv("DISPLAY");
+  if (wayland && *wayland) list += "wayland;";
+  if (display && *display) list += "xcb;";
+  return list + "offscreen";
+}
+
+}  // namespace
+
+std::shared_ptr<dispatch::MainLoopPump> makeQtMainLoopPump() {
+  return std::make_shared<QtMainLoopPump>();
+}
+
+bool startGui() {
+  static const bool started = [] {
+    if (!QCoreApplication::instance()) {
+      const char* chosen = std::getenv("QT_QPA_PLATFORM");
+      if (!chosen || !*chosen) ::setenv("QT_QPA_PLATFORM", platformList().c_str(), 1);
+      // Lives for the rest of the process, like the application object.
+      static int argc = 1;
+      static char name[] = "quorvel";
+      static char* argv[] = {name, nullptr};
+      auto* application = new QApplication(argc, argv);
+      application->setQuitOnLastWindowClosed(false);
+    }
+    if (!windows::hasRealDisplay()) {
+      platform::log::Logger("com.tessmin.quorvel", "app")
+          .error("No display: the status item, windows and dialogs are not shown");
+      return false;
+    }
+    dispatch::attachMainLoopPump(makeQtMainLoopPump());
+    return true;
+  }();
+  return started;
+}
+
+}  // namespace platform::ui
