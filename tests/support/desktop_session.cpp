@@ -96,6 +96,8 @@ std::optional<int> ChildProcess::wait(double timeout) {
 
 bool ChildProcess::running() { return !wait(0).has_value(); }
 
+void ChildProcess::release() { status_ = 0; }
+
 void ChildProcess::terminate() {
   if (!running()) return;
   ::kill(pid_, SIGTERM);
@@ -122,13 +124,17 @@ int runCommand(const std::vector<std::string>& argv, const std::vector<std::stri
   return status.value_or(-1);
 }
 
-VirtualDisplay::VirtualDisplay(int width, int height) : width_(width), height_(height) {
+VirtualDisplay::VirtualDisplay(int width, int height, bool forThisProcess)
+    : width_(width), height_(height) {
   int fds[2];
   if (::pipe(fds) != 0) return;
-  const pid_t pid = spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
-                           std::to_string(width) + "x" + std::to_string(height) + "x24",
-                           "-nolisten", "tcp"},
-                          {}, -1, fds[1]);
+  std::vector<std::string> argv{"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
+                                std::to_string(width) + "x" + std::to_string(height) + "x24",
+                                "-nolisten", "tcp"};
+  // The desktop painted once stays: the server is not reset when its last client leaves,
+  // unless it is to end then.
+  argv.push_back(forThisProcess ? "-terminate" : "-noreset");
+  const pid_t pid = spawn(argv, {}, -1, fds[1]);
   ::close(fds[1]);
   if (pid <= 0) {
     ::close(fds[0]);
@@ -149,8 +155,16 @@ VirtualDisplay::VirtualDisplay(int width, int height) : width_(width), height_(h
   ::close(fds[0]);
   if (number.empty()) return;
   name_ = ":" + number;
+  if (forThisProcess) {
+    server_->release();
+  } else {
+    paintDesktop();
+  }
+}
+
+void VirtualDisplay::paintDesktop() {
   // A plain coloured desktop, so that windows of any colour stand out.
-  runCommand({"display", "-size", std::to_string(width) + "x" + std::to_string(height), "-window",
+  runCommand({"display", "-size", std::to_string(width_) + "x" + std::to_string(height_), "-window",
               "root", "xc:" + QColor(kDesktopColour).name().toStdString()},
              {environment()});
 }

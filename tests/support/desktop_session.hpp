@@ -23,6 +23,8 @@ class ChildProcess {
   static std::unique_ptr<ChildProcess> start(const std::vector<std::string>& argv,
                                              const std::vector<std::string>& environment = {},
                                              const std::string& logPath = "");
+  // Takes charge of the process `pid` (a child of this one).
+  explicit ChildProcess(pid_t pid) : pid_(pid) {}
   // Ends the process (SIGTERM, then SIGKILL after 3 s) when it still runs.
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
@@ -33,9 +35,10 @@ class ChildProcess {
   std::optional<int> wait(double timeout);
   bool running();
   void terminate();
+  // Lets the process go on by itself: it is no longer ended or waited for.
+  void release();
 
  private:
-  explicit ChildProcess(pid_t pid) : pid_(pid) {}
   pid_t pid_;
   std::optional<int> status_;
 };
@@ -50,7 +53,11 @@ inline constexpr QRgb kDesktopColour = 0xff4060a0;
 // Xvfb on a display number it picks itself (-displayfd), its desktop painted kDesktopColour.
 class VirtualDisplay {
  public:
-  explicit VirtualDisplay(int width = 1024, int height = 768);
+  // `forThisProcess`: the server ends by itself when its last client (this process, which
+  // must connect before the desktop is painted) goes away, as a Qt application of the test
+  // process cannot outlive its server; the desktop is painted by `paintDesktop()` then.
+  explicit VirtualDisplay(int width = 1024, int height = 768, bool forThisProcess = false);
+  void paintDesktop();
   const std::string& name() const { return name_; }  // ":N", empty when it did not start
   int width() const { return width_; }
   int height() const { return height_; }

@@ -24,8 +24,6 @@ namespace {
 
 // Between the pop-up's edge and what it hangs from.
 constexpr int kGap = 4;
-// A click on the icon that closed the open pop-up is not also a click that opens it again.
-constexpr double kReopenGuard = 0.35;
 
 QIcon iconFor(const std::optional<SymbolImage>& image) {
   if (!image) return QIcon();
@@ -82,6 +80,9 @@ class PopupWidget : public QWidget {
         bar_(std::move(bar)),
         host_(std::move(host)) {
     setAttribute(Qt::WA_TranslucentBackground);
+    // The click outside that closes the pop-up goes no further: a click on the icon closes
+    // the panel rather than opening it again.
+    setAttribute(Qt::WA_NoMouseReplay);
     setMouseTracking(true);
     setFocusPolicy(Qt::StrongFocus);
   }
@@ -109,12 +110,13 @@ class PopupWidget : public QWidget {
     if (anchor.center().y() > area.center().y()) y = anchor.top() - kGap - size.height();
     y = std::clamp(y, area.top(), std::max(area.top(), area.bottom() + 1 - size.height()));
     setGeometry(x, y, size.width(), size.height());
+    windows::shapeToView(*this, rootView());
   }
 
   // The content changed (a new root view): the new view hears where the pointer, or the
   // keyboard's selection, is.
   void refit() {
-    if (size() != fittingSize()) placeAt(anchor_);
+    placeAt(anchor_);
     if (auto view = rootView(); view && pointer_) view->mouseMoved(pointer_, bounds());
     update();
   }
@@ -237,18 +239,15 @@ class LinuxStatusBar : public StatusBar, public std::enable_shared_from_this<Lin
 
   // A click outside our pop-up: the global monitors hear it.
   void clickedElsewhere(std::uint64_t mask) {
-    lastClickElsewhere_ = dispatch::now();
     const auto monitors = monitors_;
     for (const auto& [watched, handler] : monitors) {
       if ((watched & mask) != 0 && handler) handler();
     }
   }
-  bool justClickedElsewhere() const { return dispatch::now() - lastClickElsewhere_ < kReopenGuard; }
 
  private:
   std::vector<std::pair<std::uint64_t, std::function<void()>>> monitors_;
   QRect anchor_;
-  double lastClickElsewhere_ = -1e9;
 };
 
 TrayButton::TrayButton(std::weak_ptr<LinuxStatusBar> bar)
@@ -262,7 +261,6 @@ void TrayButton::activated(QSystemTrayIcon::ActivationReason reason) {
   auto bar = bar_.lock();
   if (!bar || !tray_) return;
   bar->noteActivation(tray_->geometry());
-  if (bar->justClickedElsewhere()) return;
   performClick();
 }
 

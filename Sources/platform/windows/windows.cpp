@@ -1,6 +1,8 @@
 #include "platform/windows/windows.hpp"
 
 #include <QApplication>
+#include <QBitmap>
+#include <QRegion>
 #include <QGuiApplication>
 #include <QImage>
 #include <QKeyEvent>
@@ -65,10 +67,16 @@ class PanelWidget : public QWidget {
 
   void place() {
     if (!panel_) return;
+    const QSize before = size();
     const Rect frame = screens::flippedForWindowSystem(panel_->frame());
     setGeometry(static_cast<int>(std::lround(frame.minX())), static_cast<int>(std::lround(frame.minY())),
                 std::max(1, static_cast<int>(std::lround(frame.width()))),
                 std::max(1, static_cast<int>(std::lround(frame.height()))));
+    if (size() != before || mask().isEmpty()) reshape();
+  }
+
+  void reshape() {
+    if (panel_ && !panel_->isOpaque) shapeToView(*this, rootView());
   }
 
   void front() {
@@ -301,6 +309,19 @@ void SimulatedWindowSystem::clearEvents() {
 
 std::shared_ptr<WindowSystem> makeLinuxWindowSystem() {
   return std::make_shared<LinuxWindowSystem>();
+}
+
+void shapeToView(QWidget& window, const std::shared_ptr<View>& view) {
+  if (!view || window.width() <= 0 || window.height() <= 0) return;
+  QImage image(window.size(), QImage::Format_ARGB32_Premultiplied);
+  image.fill(Qt::transparent);
+  {
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    view->draw(painter, Rect(0, 0, window.width(), window.height()));
+  }
+  // Pixels at least half covered belong to the window.
+  window.setMask(QBitmap::fromImage(image.createAlphaMask(Qt::ThresholdAlphaDither)));
 }
 
 void setListedInTaskbar(bool listed) {

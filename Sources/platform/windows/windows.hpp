@@ -19,6 +19,7 @@
 class QPainter;
 class QImage;
 class QKeyEvent;
+class QWidget;
 
 namespace platform::windows {
 
@@ -228,6 +229,9 @@ void ensureGuiApplication();
 bool hasRealDisplay();
 // The key a Qt key event stands for.
 KeyPress keyPressFrom(const QKeyEvent& event);
+// Shapes a translucent top-level window to what `view` draws in it (the pixels it covers), so
+// that it keeps its outline on a display without a compositing manager.
+void shapeToView(QWidget& window, const std::shared_ptr<View>& view);
 
 // `{{x, y}, {w, h}}` with the numbers in their shortest form, as the platform writes rects.
 std::string stringFromRect(const Rect& rect);
