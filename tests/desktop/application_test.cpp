@@ -223,21 +223,12 @@ TEST_F(DesktopApplicationTest, AnXEmbedTrayDocksTheIconWhichTogglesThePanelAndTh
   EXPECT_EQ(app_->wait(20), std::optional<int>(0)) << text("quorvel.log");
 }
 
-// Whether the black of the tutorial's panel on `image` is a step's panel of `body` x `height`
-// hanging from the top of the screen, centred: its body and, at the top, its fillets (whose
-// thin tips are not drawn, so between the body's width and the window's, 28 more).
-bool tutorialPanelIs(const QImage& image, int body, int height) {
-  const QRect box = boxOf(image, kBlack);
-  return box.top() == 0 && box.height() == height && std::abs(box.center().x() * 2 + 1 - image.width()) <= 2 &&
-         box.width() > body && box.width() <= body + 28;
-}
-
 TEST_F(DesktopApplicationTest, WithoutATrayTheFirstRunTutorialStillHangsFromTheTopOfTheScreen) {
   ASSERT_NO_FATAL_FAILURE(launch());
   // No watcher and no XEmbed tray: no status item, said once; the tutorial opens anyway,
   // 0.6 s after launching, its 300 x 176 panel at the top centre of the screen.
   QImage image;
-  ASSERT_TRUE(eventually([&] { return tutorialPanelIs(image = shot("tutorial-welcome"), 300, 176); }, 20))
+  ASSERT_TRUE(eventually([&] { return notchPanelIs(image = shot("tutorial-welcome"), 300, 176); }, 20))
       << text("quorvel.log");
   EXPECT_TRUE(logged("No system tray: the status item is not shown"));
   const QRect welcome = boxOf(image, kBlack);
@@ -252,19 +243,19 @@ TEST_F(DesktopApplicationTest, WithoutATrayTheFirstRunTutorialStillHangsFromTheT
   QImage next;
   ASSERT_TRUE(eventually([&] {
     next = shot("tutorial-next");
-    return tutorialPanelIs(next, 320, 196) || tutorialPanelIs(next, 340, 400);
+    return notchPanelIs(next, 320, 196) || notchPanelIs(next, 340, 400);
   }, 10));
   // Back (bottom left) goes back one step at a time, skipping nothing, to the welcome.
-  if (tutorialPanelIs(next, 340, 400)) {
+  if (notchPanelIs(next, 340, 400)) {
     const QRect face = boxOf(next, kBlack);
     xdotool(display_->name(), {"mousemove", std::to_string(face.left() + 50),
                                std::to_string(face.bottom() - 18), "click", "1"});
-    ASSERT_TRUE(eventually([&] { return tutorialPanelIs(next = shot("tutorial-camera"), 320, 196); }, 10));
+    ASSERT_TRUE(eventually([&] { return notchPanelIs(next = shot("tutorial-camera"), 320, 196); }, 10));
   }
   const QRect camera = boxOf(next, kBlack);
   xdotool(display_->name(), {"mousemove", std::to_string(camera.left() + 50),
                              std::to_string(camera.bottom() - 18), "click", "1"});
-  EXPECT_TRUE(eventually([&] { return tutorialPanelIs(shot("tutorial-back"), 300, 176); }, 10));
+  EXPECT_TRUE(eventually([&] { return notchPanelIs(shot("tutorial-back"), 300, 176); }, 10));
   EXPECT_TRUE(app_->running());
 }
 

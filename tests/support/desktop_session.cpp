@@ -227,3 +227,14 @@ QRect boxOf(const QImage& image, QRgb colour, int tolerance) {
 }
 
 }  // namespace quorvel::testing
+
+namespace quorvel::testing {
+
+bool notchPanelIs(const QImage& image, int body, int height) {
+  const QRect box = boxOf(image, 0xff000000);
+  return box.top() == 0 && box.height() == height &&
+         std::abs(box.center().x() * 2 + 1 - image.width()) <= 2 && box.width() > body &&
+         box.width() <= body + 28;
+}
+
+}  // namespace quorvel::testing

@@ -93,6 +93,10 @@ bool xdotool(const std::string& display, const std::vector<std::string>& argumen
 
 // The bounding box of the pixels of `image` within `tolerance` of `colour` (per channel).
 QRect boxOf(const QImage& image, QRgb colour, int tolerance = 8);
+// Whether the black of a notch-shaped panel on `image` is one whose body is `body` x `height`,
+// hanging from the top of the screen, centred: its body and, at the top, its fillets (whose
+// thin tips are not drawn, so between the body's width and 28 more).
+bool notchPanelIs(const QImage& image, int body, int height);
 // Whether the colour at (x, y) is within `tolerance` of `colour`.
 bool pixelIs(const QImage& image, int x, int y, QRgb colour, int tolerance = 8);
 

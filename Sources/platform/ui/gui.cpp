@@ -2,9 +2,9 @@
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>
+#include <QPointer>
 #include <QTimer>
 
-#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <string>
@@ -20,27 +20,28 @@ int milliseconds(double seconds) {
   return static_cast<int>(std::min(std::ceil(seconds * 1000), 1e9));
 }
 
+// Qt's event dispatcher says before every wait, in every run of its loop (nested ones
+// included), that it is about to block: the due main-queue work runs then. A post from
+// another thread wakes the dispatcher; a timer wakes it when delayed work falls due.
 class QtMainLoopPump : public dispatch::MainLoopPump {
  public:
-  QtMainLoopPump() : receiver_(new QObject()) {
+  QtMainLoopPump()
+      : receiver_(new QObject()), dispatcher_(QAbstractEventDispatcher::instance()) {
     timer_ = new QTimer(receiver_);
     timer_->setSingleShot(true);
     timer_->setTimerType(Qt::PreciseTimer);
     QObject::connect(timer_, &QTimer::timeout, receiver_, [this] { drainNow(); });
+    if (dispatcher_) {
+      QObject::connect(dispatcher_, &QAbstractEventDispatcher::aboutToBlock, receiver_,
+                       [this] { drainNow(); });
+    }
   }
   ~QtMainLoopPump() override { delete receiver_; }
 
   void attach(std::function<double()> drain) override { drain_ = std::move(drain); }
 
   void wake() override {
-    if (posted_.exchange(true)) return;
-    QMetaObject::invokeMethod(
-        receiver_,
-        [this] {
-          posted_ = false;
-          drainNow();
-        },
-        Qt::QueuedConnection);
+    if (auto* dispatcher = dispatcher_.data()) dispatcher->wakeUp();
   }
 
   void processEvents(double seconds) override {
@@ -61,15 +62,15 @@ class QtMainLoopPump : public dispatch::MainLoopPump {
     const double next = drain_();
     if (std::isinf(next)) {
       timer_->stop();
-    } else {
+    } else if (!timer_->isActive() || timer_->remainingTime() > milliseconds(next)) {
       timer_->start(milliseconds(next));
     }
   }
 
   QObject* receiver_;
+  QPointer<QAbstractEventDispatcher> dispatcher_;
   QTimer* timer_;
   std::function<double()> drain_;
-  std::atomic<bool> posted_{false};
 };
 
 // Qt's platform plugins in order of preference for the session, off screen last, so that a
