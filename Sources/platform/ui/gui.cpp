@@ -74,13 +74,15 @@ class QtMainLoopPump : public dispatch::MainLoopPump {
 };
 
 // Qt's platform plugins in order of preference for the session, off screen last, so that a
-// display that cannot be reached does not end the process.
+// display that cannot be reached does not end the process. X11 (XWayland on a Wayland
+// desktop) comes first: only there may a window place itself, as the tutorial and the panel
+// do.
 std::string platformList() {
   std::string list;
-  const char* wayland = std::getenv("WAYLAND_DISPLAY");
   const char* display = std::getenv("DISPLAY");
-  if (wayland && *wayland) list += "wayland;";
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
   if (display && *display) list += "xcb;";
+  if (wayland && *wayland) list += "wayland;";
   return list + "offscreen";
 }
 

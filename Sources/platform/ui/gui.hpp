@@ -9,7 +9,7 @@
 
 namespace platform::ui {
 
-// Starts Qt on the display (Wayland or X11, as the session offers) unless the process already
+// Starts Qt on the display (X11, else Wayland, as the session offers) unless the process already
 // runs Qt. Without a display Qt runs off screen and the application goes on without a status
 // item, windows or dialogs; this logs it once and answers false. Main thread; later calls
 // answer as the first did.
