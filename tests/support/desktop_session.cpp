@@ -1,5 +1,8 @@
 #include "support/desktop_session.hpp"
 
+#include <signal.h>
+#include <sys/prctl.h>
+
 #include <QColor>
 #include <QProcessEnvironment>
 
@@ -30,6 +33,8 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>
     child->process_.setStandardOutputFile(QString::fromStdString(logPath), QIODevice::Append);
     child->process_.setStandardErrorFile(QString::fromStdString(logPath), QIODevice::Append);
   }
+  // It ends with this process too, however this one ends.
+  child->process_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
   QStringList arguments;
   for (std::size_t i = 1; i < argv.size(); ++i) arguments << QString::fromStdString(argv[i]);
   child->process_.start(QString::fromStdString(argv[0]), arguments);
@@ -65,25 +70,15 @@ int runCommand(const std::vector<std::string>& argv, const std::vector<std::stri
   return status;
 }
 
-VirtualDisplay::VirtualDisplay(int width, int height, bool forThisProcess)
-    : width_(width), height_(height) {
-  // The painted desktop stays: the server is not reset when its last client leaves, unless
-  // it is to end then.
+VirtualDisplay::VirtualDisplay(int width, int height) : width_(width), height_(height) {
+  // The painted desktop stays: the server is not reset when its last client leaves.
   server_ = ChildProcess::start({"Xvfb", "-displayfd", "1", "-screen", "0",
                                  std::to_string(width) + "x" + std::to_string(height) + "x24",
-                                 "-nolisten", "tcp", forThisProcess ? "-terminate" : "-noreset"});
+                                 "-nolisten", "tcp", "-noreset"});
   std::string number;
   eventually([&] { return server_ && (number += server_->output()).find('\n') != std::string::npos; }, 20);
   if (number.find('\n') == std::string::npos) return;
   name_ = ":" + number.substr(0, number.find('\n'));
-  if (forThisProcess) {
-    server_.release();  // it ends with this process
-  } else {
-    paintDesktop();
-  }
-}
-
-void VirtualDisplay::paintDesktop() {
   runCommand({"display", "-size", std::to_string(width_) + "x" + std::to_string(height_), "-window",
               "root", "xc:" + QColor(kDesktopColour).name().toStdString()},
              {environment()});

@@ -21,7 +21,8 @@ class ChildProcess {
   static std::unique_ptr<ChildProcess> start(const std::vector<std::string>& argv,
                                              const std::vector<std::string>& environment = {},
                                              const std::string& logPath = "");
-  // Ends it by its PID (SIGTERM, SIGKILL after 3 s) when it still runs.
+  // Ends it by its PID (SIGTERM, SIGKILL after 3 s) when it still runs; it also ends when
+  // this process does.
   ~ChildProcess();
 
   // The exit status (above 128 when a signal ended it), or absent on time-out.
@@ -40,13 +41,10 @@ int runCommand(const std::vector<std::string>& argv, const std::vector<std::stri
 
 inline constexpr QRgb kDesktopColour = 0xff4060a0;
 
-// Xvfb, its desktop painted kDesktopColour. `forThisProcess`: it ends by itself with its last
-// client, this process (a Qt application cannot outlive its server), which must connect
-// before `paintDesktop()`.
+// Xvfb, its desktop painted kDesktopColour.
 class VirtualDisplay {
  public:
-  explicit VirtualDisplay(int width = 1024, int height = 768, bool forThisProcess = false);
-  void paintDesktop();
+  explicit VirtualDisplay(int width = 1024, int height = 768);
   const std::string& name() const { return name_; }  // ":N"; empty when it did not start
   int width() const { return width_; }
   std::string environment() const { return "DISPLAY=" + name_; }
