@@ -170,11 +170,6 @@ TEST_F(DesktopWindowsTest, TheTutorialIsWalkedThroughWithClicksAndTypingAndItsDo
   press({"type", "--delay", "30", "hunter2"});
   settle();
   EXPECT_EQ(controller->model()->password.value(), "hunter2");
-  for (const auto& element : tutorial().body) {
-    if (element.kind == Kind::secureField) {
-      EXPECT_EQ(element.text, "\u2022\u2022\u2022\u2022\u2022\u2022\u2022");
-    }
-  }
   shot("tutorial-password-typed");
   press({"key", "Return"});
   settle();
