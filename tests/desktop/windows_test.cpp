@@ -57,14 +57,14 @@ Answer pressing(std::string key) {
   return [key](QWidget&) { press({"key", key}); };
 }
 
-// Answers the next modal dialogs, one answer each in order, from inside their modal runs; a
-// dialog left for 20 s gets Escape, so that a test fails rather than hangs.
+// Answers the next modal dialogs, one answer each in order, from inside their modal runs, once
+// each has the keyboard; a dialog left for 20 s gets Escape, so that a test fails, not hangs.
 void answerDialogs(std::vector<Answer> answers) {
   auto* poll = new QTimer();
   QObject::connect(poll, &QTimer::timeout, [poll, answers = std::move(answers), next = std::size_t{0},
                                             since = std::chrono::steady_clock::now()]() mutable {
     QWidget* dialog = QApplication::activeModalWidget();
-    if (dialog && dialog->isVisible() && !dialog->property("answered").toBool()) {
+    if (dialog && dialog->isActiveWindow() && !dialog->property("answered").toBool()) {
       dialog->setProperty("answered", true);
       for (int i = 0; i < 10; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
       answers[next++](*dialog);

@@ -169,6 +169,10 @@ class LinuxAlerts : public AlertPresenter {
       // Where alerts stand: centred, a little above the middle.
       dialog.move(area.center().x() - dialog.width() / 2, area.top() + area.height() / 4);
     }
+    // The keyboard goes to the dialog (its secure field) from the start.
+    dialog.show();
+    dialog.raise();
+    dialog.activateWindow();
     dialog.exec();
     AlertAnswer answer{responseAt(dialog.answered()), dialog.text()};
     dialog.clearField();
