@@ -8,9 +8,12 @@
 
 namespace quorvel {
 namespace {
+// The delegate, and the menu-bar item it owns, live until the process ends: never destroyed,
+// so nothing they hold (the tray icon, the panel's window) is torn down after the services
+// and the window system it needs have gone at exit.
 std::unique_ptr<AppDelegate>& delegateSlot() {
-  static std::unique_ptr<AppDelegate> delegate;
-  return delegate;
+  static auto* delegate = new std::unique_ptr<AppDelegate>();
+  return *delegate;
 }
 }  // namespace
 

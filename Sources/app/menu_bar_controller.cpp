@@ -104,7 +104,7 @@ void MenuBarController::refreshIcon() {
   const char* symbol = UnlockCoordinator::shared().blocker() ? "exclamationmark.triangle" : "faceid";
   auto image = platform::ui::statusBar()->systemSymbol(symbol, "Quorvel");
   if (image) image->isTemplate = true;
-  statusItem_->button->image = image;
+  statusItem_->button->setImage(image);
 }
 
 void MenuBarController::install() {

@@ -338,6 +338,12 @@ bool MenuPanelView::activateEngine(const std::string& name) {
   return true;
 }
 
+std::vector<platform::Rect> MenuPanelView::focusableFrames(const platform::Rect&) const {
+  std::vector<platform::Rect> frames;
+  for (const auto& element : rows()) frames.push_back(element.frame);
+  return frames;
+}
+
 bool MenuPanelView::click(platform::Point point) {
   for (const auto& section : sections_) {
     for (const auto& element : section.elements) {

@@ -92,6 +92,14 @@ class MenuPanelView : public platform::windows::View {
   static platform::windows::Color colour(Tint tint);
 
   void draw(QPainter& painter, const platform::Rect& bounds) override;
+  // A window showing the panel: its size, clicks, the pointer and the rows the keyboard can
+  // select.
+  std::optional<platform::Size> fittingSize() const override { return size(); }
+  bool mouseDown(platform::Point point, const platform::Rect&) override { return click(point); }
+  void mouseMoved(std::optional<platform::Point> point, const platform::Rect&) override {
+    hover(point);
+  }
+  std::vector<platform::Rect> focusableFrames(const platform::Rect&) const override;
   // The panel drawn into a transparent image of its size times `scale`.
   QImage render(double scale);
 

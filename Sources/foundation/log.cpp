@@ -2,22 +2,23 @@
 
 namespace quorvel {
 
-// Function-local statics: created once, on first use, safely from any thread.
+// Created once, on first use, safely from any thread, and never destroyed: work still running
+// on a queue's thread while the process exits may log.
 const platform::log::Logger& Log::face() {
-  static const platform::log::Logger logger(subsystem, "face");
-  return logger;
+  static const auto* logger = new platform::log::Logger(subsystem, "face");
+  return *logger;
 }
 const platform::log::Logger& Log::unlock() {
-  static const platform::log::Logger logger(subsystem, "unlock");
-  return logger;
+  static const auto* logger = new platform::log::Logger(subsystem, "unlock");
+  return *logger;
 }
 const platform::log::Logger& Log::overlay() {
-  static const platform::log::Logger logger(subsystem, "overlay");
-  return logger;
+  static const auto* logger = new platform::log::Logger(subsystem, "overlay");
+  return *logger;
 }
 const platform::log::Logger& Log::app() {
-  static const platform::log::Logger logger(subsystem, "app");
-  return logger;
+  static const auto* logger = new platform::log::Logger(subsystem, "app");
+  return *logger;
 }
 
 }  // namespace quorvel

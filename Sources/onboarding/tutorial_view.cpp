@@ -500,6 +500,29 @@ void TutorialView::pressGreenButton() {
 
 void TutorialView::typePassword(const std::string& text) { model_->password = text; }
 
+bool TutorialView::keyDown(const platform::windows::KeyPress& key, const platform::Rect&) {
+  using Key = platform::windows::KeyPress::Key;
+  if (model_->step.value() != TutorialStep::password) return false;
+  if (key.key == Key::returnKey) {
+    submitPassword();
+    return true;
+  }
+  if (key.key != Key::backspace && key.text.empty()) return false;
+  // The field's text as edited; this copy of the password is wiped before it is released.
+  std::string text = model_->password.value();
+  if (key.key == Key::backspace) {
+    // Drops the last character (its UTF-8 continuation bytes with it).
+    while (!text.empty() && (static_cast<unsigned char>(text.back()) & 0xC0) == 0x80) text.pop_back();
+    if (!text.empty()) text.pop_back();
+  } else {
+    text += key.text;
+  }
+  typePassword(text);
+  volatile char* bytes = text.data();
+  for (std::size_t i = 0; i < text.size(); ++i) bytes[i] = 0;
+  return true;
+}
+
 void TutorialView::submitPassword() { model_->savePassword(); }
 
 }  // namespace quorvel

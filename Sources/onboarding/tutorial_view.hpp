@@ -107,6 +107,11 @@ class TutorialView : public platform::windows::View {
   Structure structure(const platform::Rect& bounds) const;
 
   void draw(QPainter& painter, const platform::Rect& bounds) override;
+  // The tutorial window's clicks, and its typing into the password field.
+  bool mouseDown(platform::Point point, const platform::Rect& bounds) override {
+    return click(bounds, point);
+  }
+  bool keyDown(const platform::windows::KeyPress& key, const platform::Rect& bounds) override;
   // The view drawn into a transparent image of `canvas` points at `scale`.
   QImage render(platform::Size canvas, double scale);
   // The canvas of the window for a step: its panel size plus 28 in width.

@@ -127,18 +127,15 @@ TEST_F(WindowServerTest, ScreenObserversHearChangesOnTheMainQueueUntilRemoved) {
   EXPECT_EQ(screens->observerCount(), 0u);
 }
 
-TEST_F(WindowServerTest, LinuxScreensComeFromQt) {
+TEST_F(WindowServerTest, LinuxScreensAreNoneOffScreen) {
+  // Qt drawing off screen (no display) shows nothing to anyone: no screen is reported, and an
+  // observer is kept without one. The screens of a real display: tests/desktop.
   auto qtScreens = platform::screens::makeLinuxScreens();
   platform::windows::ensureGuiApplication();
   ASSERT_NE(QGuiApplication::instance(), nullptr);
-  const auto all = qtScreens->screens();
-  ASSERT_FALSE(all.empty());
-  EXPECT_EQ(all.front().displayID(), 1u);
-  EXPECT_GT(all.front().frame.width(), 0);
-  EXPECT_EQ(all.front().frame.origin, (platform::Point{0, 0}));
-  EXPECT_EQ(all.front().safeAreaInsets.top, 0);
-  ASSERT_TRUE(qtScreens->mainScreen());
-  EXPECT_FALSE(qtScreens->displayIsBuiltin(0));
+  EXPECT_TRUE(qtScreens->screens().empty());
+  EXPECT_FALSE(qtScreens->mainScreen());
+  EXPECT_FALSE(qtScreens->displayIsBuiltin(1));
   const auto token = qtScreens->addParametersObserver([] {});
   qtScreens->removeObserver(token);
 }

@@ -214,18 +214,23 @@ std::string standardFilePath() {
 
 namespace {
 std::mutex gStandardMutex;
-std::shared_ptr<UserDefaults> gStandard;
+// Never destroyed: the settings are read until the process ends, also from queues' threads.
+std::shared_ptr<UserDefaults>& installedStandard() {
+  static auto* defaults = new std::shared_ptr<UserDefaults>();
+  return *defaults;
+}
 }  // namespace
 
 std::shared_ptr<UserDefaults> standard() {
   std::lock_guard<std::mutex> lock(gStandardMutex);
-  if (!gStandard) gStandard = std::make_shared<FileUserDefaults>(standardFilePath());
-  return gStandard;
+  auto& defaults = installedStandard();
+  if (!defaults) defaults = std::make_shared<FileUserDefaults>(standardFilePath());
+  return defaults;
 }
 
 void installStandard(std::shared_ptr<UserDefaults> defaults) {
   std::lock_guard<std::mutex> lock(gStandardMutex);
-  gStandard = std::move(defaults);
+  installedStandard() = std::move(defaults);
 }
 
 }  // namespace platform::defaults

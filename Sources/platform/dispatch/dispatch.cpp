@@ -22,21 +22,27 @@ bool Queue::isCurrent() const { return detail::currentQueue() == this; }
 
 namespace {
 std::mutex gSchedulerMutex;
-std::shared_ptr<Scheduler> gScheduler;
+// Never destroyed: the queues' threads and the work still waiting on them may outlive every
+// other static object of the process at exit.
+std::shared_ptr<Scheduler>& installedScheduler() {
+  static auto* scheduler = new std::shared_ptr<Scheduler>();
+  return *scheduler;
+}
 }  // namespace
 
 Scheduler& scheduler() {
   std::lock_guard<std::mutex> lock(gSchedulerMutex);
-  if (!gScheduler) gScheduler = makeRealScheduler();
-  return *gScheduler;
+  auto& installed = installedScheduler();
+  if (!installed) installed = makeRealScheduler();
+  return *installed;
 }
 
 void install(std::shared_ptr<Scheduler> scheduler) {
   std::shared_ptr<Scheduler> previous;
   {
     std::lock_guard<std::mutex> lock(gSchedulerMutex);
-    previous = std::move(gScheduler);
-    gScheduler = std::move(scheduler);
+    previous = std::move(installedScheduler());
+    installedScheduler() = std::move(scheduler);
   }
   // `previous` is destroyed outside the lock: its queues may still hand work around.
 }
@@ -56,6 +62,9 @@ bool runMainLoopUntil(const std::function<bool()>& condition, double timeout) {
   return condition();
 }
 void stopMainLoop(int status) { scheduler().stopMainLoop(status); }
+bool attachMainLoopPump(std::shared_ptr<MainLoopPump> pump) {
+  return scheduler().attachMainLoopPump(std::move(pump));
+}
 
 // --- Timer ---------------------------------------------------------------------------------
 

@@ -33,6 +33,22 @@ class Queue {
   bool isCurrent() const;
 };
 
+// A foreign event loop (a GUI toolkit's) that shares the main thread with the main queue.
+// While one is attached, the main queue's work runs from inside that loop's event handling
+// (so it also runs in the loop's nested runs, such as a modal dialog's), and the main loop
+// waits in that loop instead of on its own.
+class MainLoopPump {
+ public:
+  virtual ~MainLoopPump() = default;
+  // Main thread, once: `drain` runs the main-queue work that is due and returns the seconds
+  // until the next item is due (infinity when none is waiting).
+  virtual void attach(std::function<double()> drain) = 0;
+  // Any thread: work was posted or the loop was asked to stop; call `drain` soon.
+  virtual void wake() = 0;
+  // Main thread: handles the loop's events, waiting for at least one for at most `seconds`.
+  virtual void processEvents(double seconds) = 0;
+};
+
 class Scheduler {
  public:
   virtual ~Scheduler() = default;
@@ -49,6 +65,12 @@ class Scheduler {
   // `stopMainLoop`, or -1 when the loop ended for another reason.
   virtual int runMainLoop(const std::function<bool()>& until, double timeout) = 0;
   virtual void stopMainLoop(int status) = 0;
+  // Hands the main queue to a foreign event loop (see MainLoopPump). False when this
+  // scheduler runs its main queue by itself only (the virtual one).
+  virtual bool attachMainLoopPump(std::shared_ptr<MainLoopPump> pump) {
+    (void)pump;
+    return false;
+  }
 };
 
 // The installed scheduler; the real one is created on first use unless one was installed.
@@ -96,6 +118,7 @@ int runMainLoop();
 // Runs the main loop until `condition` holds or `timeout` passes; returns whether it held.
 bool runMainLoopUntil(const std::function<bool()>& condition, double timeout);
 void stopMainLoop(int status);
+bool attachMainLoopPump(std::shared_ptr<MainLoopPump> pump);
 
 namespace detail {
 // Marks `queue` as the current queue of this thread for the lifetime of the guard.

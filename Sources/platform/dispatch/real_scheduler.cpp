@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <ctime>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <queue>
@@ -55,6 +56,22 @@ class TimedWork {
       if (current >= deadline) return false;
       changed_.wait_until(lock, wakeAt);
     }
+  }
+
+  // The first item that is due now, without waiting.
+  bool takeDue(Work& out) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (items_.empty() || items_.top().due > Clock::now()) return false;
+    out = std::move(const_cast<Item&>(items_.top()).work);
+    items_.pop();
+    return true;
+  }
+
+  // Seconds until the earliest item is due (0 when one is due, infinity when none waits).
+  double secondsToNext() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (items_.empty()) return std::numeric_limits<double>::infinity();
+    return std::max(0.0, std::chrono::duration<double>(items_.top().due - Clock::now()).count());
   }
 
   void wake() { changed_.notify_all(); }
@@ -149,9 +166,13 @@ class ThreadedQueue : public Queue {
 
 class MainQueue : public Queue {
  public:
-  void async(Work work) override { items_.post(Clock::now(), std::move(work)); }
+  void async(Work work) override {
+    items_.post(Clock::now(), std::move(work));
+    wakePump();
+  }
   void asyncAfter(double seconds, Work work) override {
     items_.post(dueIn(seconds), std::move(work));
+    wakePump();
   }
   void sync(const Work& work) override { runAndWait(*this, work); }
   const std::string& label() const override { return label_; }
@@ -163,16 +184,29 @@ class MainQueue : public Queue {
       stopRequested_ = false;
       status_ = -1;
     }
-    Work item;
-    for (;;) {
-      if (until && until()) break;
-      if (!items_.take(item, deadline, [this] { return stopRequestedLocked(); })) break;
-      {
-        detail::CurrentQueueGuard guard(this);
-        item();
+    const std::function<bool()>* outerUntil = until_;
+    until_ = until ? &until : nullptr;
+    if (auto pump = currentPump()) {
+      for (;;) {
+        drain();
+        if (shouldPause()) break;
+        const auto current = Clock::now();
+        if (current >= deadline) break;
+        const double left = deadline == Clock::time_point::max()
+                                ? std::numeric_limits<double>::infinity()
+                                : std::chrono::duration<double>(deadline - current).count();
+        pump->processEvents(std::min(left, items_.secondsToNext()));
       }
-      item = nullptr;
+    } else {
+      Work item;
+      for (;;) {
+        if (until && until()) break;
+        if (!items_.take(item, deadline, [this] { return stopRequestedLocked(); })) break;
+        runItem(item);
+        item = nullptr;
+      }
     }
+    until_ = outerUntil;
     std::lock_guard<std::mutex> lock(stateMutex_);
     return status_;
   }
@@ -184,6 +218,16 @@ class MainQueue : public Queue {
       status_ = status;
     }
     items_.wake();
+    wakePump();
+  }
+
+  void attach(std::shared_ptr<MainLoopPump> pump) {
+    pump->attach([this] { return drain(); });
+    {
+      std::lock_guard<std::mutex> lock(stateMutex_);
+      pump_ = pump;
+    }
+    pump->wake();
   }
 
  private:
@@ -192,11 +236,49 @@ class MainQueue : public Queue {
     return stopRequested_;
   }
 
+  std::shared_ptr<MainLoopPump> currentPump() {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return pump_;
+  }
+
+  void wakePump() {
+    if (auto pump = currentPump()) pump->wake();
+  }
+
+  // The innermost run has reached what it waits for, or the loop was asked to stop.
+  bool shouldPause() { return stopRequestedLocked() || (until_ && (*until_)()); }
+
+  void runItem(Work& item) {
+    running_ = true;
+    {
+      detail::CurrentQueueGuard guard(this);
+      item();
+    }
+    running_ = false;
+  }
+
+  // Runs the work that is due, one item at a time, on the main thread. The main queue is
+  // serial: a nested event loop inside an item (a modal dialog) runs none of it.
+  double drain() {
+    if (!running_) {
+      Work item;
+      while (!shouldPause() && items_.takeDue(item)) {
+        runItem(item);
+        item = nullptr;
+      }
+    }
+    return items_.secondsToNext();
+  }
+
   std::string label_ = "com.apple.main-thread";
   TimedWork items_;
   std::mutex stateMutex_;
   bool stopRequested_ = false;
   int status_ = -1;
+  std::shared_ptr<MainLoopPump> pump_;
+  // Main thread only.
+  bool running_ = false;
+  const std::function<bool()>* until_ = nullptr;
 };
 
 class RealScheduler : public Scheduler {
@@ -227,6 +309,11 @@ class RealScheduler : public Scheduler {
     return main_->run(until, timeout);
   }
   void stopMainLoop(int status) override { main_->stop(status); }
+  bool attachMainLoopPump(std::shared_ptr<MainLoopPump> pump) override {
+    if (!pump) return false;
+    main_->attach(std::move(pump));
+    return true;
+  }
 
  private:
   std::thread::id mainThread_;

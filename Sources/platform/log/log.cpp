@@ -235,18 +235,23 @@ void CapturingSink::clear() {
 
 namespace {
 std::mutex gSinkMutex;
-std::shared_ptr<Sink> gSink;
+// Never destroyed: a queue's thread may still log while the process exits.
+std::shared_ptr<Sink>& installedSink() {
+  static auto* sink = new std::shared_ptr<Sink>();
+  return *sink;
+}
 }  // namespace
 
 void installSink(std::shared_ptr<Sink> sink) {
   std::lock_guard<std::mutex> lock(gSinkMutex);
-  gSink = std::move(sink);
+  installedSink() = std::move(sink);
 }
 
 std::shared_ptr<Sink> currentSink() {
   std::lock_guard<std::mutex> lock(gSinkMutex);
-  if (!gSink) gSink = std::make_shared<StandardErrorSink>();
-  return gSink;
+  auto& sink = installedSink();
+  if (!sink) sink = std::make_shared<StandardErrorSink>();
+  return sink;
 }
 
 void Logger::writeEntry(Level level, std::string_view fmt, std::vector<Arg> args) const {

@@ -67,8 +67,9 @@ class SimulatedAlerts : public AlertPresenter {
   int unscripted_ = 0;
 };
 
-// Linux: there is no modal alert of the application; the alert is written to the log and
-// answered as a dismissed alert is, with its last button and an empty field.
+// Linux: a modal dialog of Qt widgets with a non-echoing password field as the secure field.
+// Without a display the alert is written to the log and answered as a dismissed alert is,
+// with its last button and an empty field.
 std::shared_ptr<AlertPresenter> makeLinuxAlerts();
 
 }  // namespace platform::ui

@@ -4,6 +4,8 @@
 #include <QWindow>
 
 #include "platform/dispatch/dispatch.hpp"
+#include "platform/ui/gui.hpp"
+#include "platform/windows/windows.hpp"
 
 namespace platform::ui {
 namespace {
@@ -12,9 +14,10 @@ std::mutex& installMutex() {
   static std::mutex mutex;
   return mutex;
 }
+// Never destroyed, like the application object it holds.
 std::shared_ptr<Application>& installed() {
-  static std::shared_ptr<Application> application;
-  return application;
+  static auto* application = new std::shared_ptr<Application>();
+  return *application;
 }
 
 class LinuxApplication : public Application {
@@ -29,26 +32,27 @@ class LinuxApplication : public Application {
       std::lock_guard<std::mutex> lock(mutex_);
       policy_ = policy;
     }
-    if (!QGuiApplication::instance()) return true;
-    const bool listed = policy == ActivationPolicy::regular;
-    for (QWindow* window : QGuiApplication::topLevelWindows()) {
-      if (window->parent()) continue;
-      window->setFlags((window->flags() & ~Qt::WindowType_Mask) | (listed ? Qt::Window : Qt::Tool));
-    }
+    windows::setListedInTaskbar(policy == ActivationPolicy::regular);
     return true;
   }
 
   void activate(bool /*ignoringOtherApps*/) override {
-    if (!QGuiApplication::instance()) return;
+    if (!windows::hasRealDisplay()) return;
     for (QWindow* window : QGuiApplication::topLevelWindows()) {
-      if (window->isVisible()) {
-        window->requestActivate();
-        return;
-      }
+      const Qt::WindowType type = window->type();
+      if (!window->isVisible() || type == Qt::Popup || type == Qt::ToolTip) continue;
+      if (window->flags() & Qt::WindowDoesNotAcceptFocus) continue;
+      window->requestActivate();
+      return;
     }
   }
 
   void terminate() override { platform::dispatch::stopMainLoop(0); }
+
+  int run() override {
+    startGui();
+    return Application::run();
+  }
 
  private:
   mutable std::mutex mutex_;

@@ -34,7 +34,7 @@ class Application {
   virtual void terminate() = 0;
 
   // Runs the main run loop until something stops it; returns the status it was stopped with.
-  int run();
+  virtual int run();
 };
 
 // Obtains the shared application object.
@@ -76,10 +76,11 @@ class SimulatedApplication : public Application {
   bool refuse_ = false;
 };
 
-// Linux (Qt): the policy decides whether the application's top-level windows are listed in
-// the task bar (regular) or kept out of it as tool windows (accessory, prohibited); there is
-// no menu bar of the application to show or hide. Qt is only touched once the process has a
-// QGuiApplication, so a diagnostic that merely obtains this object never starts Qt.
+// Linux (Qt): there is no Dock; the policy decides whether the application's own windows (the
+// tutorial) have an entry in the desktop's task bar and window switcher (regular) or are kept
+// out of them as tool windows (accessory, prohibited); there is no menu bar of the
+// application to show or hide. `run()` starts the GUI first (see gui.hpp), so a diagnostic
+// that merely obtains this object never starts Qt.
 std::shared_ptr<Application> makeLinuxApplication();
 
 }  // namespace platform::ui

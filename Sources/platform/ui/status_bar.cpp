@@ -12,21 +12,11 @@ std::mutex& barMutex() {
   return mutex;
 }
 
+// Never destroyed: the status item it made lives until the process ends.
 std::shared_ptr<StatusBar>& installedBar() {
-  static std::shared_ptr<StatusBar> bar;
-  return bar;
+  static auto* bar = new std::shared_ptr<StatusBar>();
+  return *bar;
 }
-
-class LinuxStatusBar : public StatusBar {
- public:
-  std::shared_ptr<StatusItem> makeStatusItem() override { return std::make_shared<StatusItem>(); }
-  std::shared_ptr<Popover> makePopover() override { return std::make_shared<Popover>(); }
-  void addGlobalMouseMonitor(std::uint64_t, std::function<void()>) override {}
-  std::optional<SymbolImage> systemSymbol(const std::string& name,
-                                          const std::string& description) override {
-    return SymbolImage{name, description, false};
-  }
-};
 
 }  // namespace
 
@@ -40,8 +30,6 @@ void installStatusBar(std::shared_ptr<StatusBar> bar) {
   std::lock_guard lock(barMutex());
   installedBar() = std::move(bar);
 }
-
-std::shared_ptr<StatusBar> makeLinuxStatusBar() { return std::make_shared<LinuxStatusBar>(); }
 
 std::shared_ptr<StatusItem> SimulatedStatusBar::makeStatusItem() {
   auto item = std::make_shared<StatusItem>();

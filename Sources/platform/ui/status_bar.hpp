@@ -28,7 +28,13 @@ enum class ImagePosition { noImage, imageOnly, imageLeft };
 
 class StatusButton {
  public:
+  virtual ~StatusButton() = default;
   std::optional<SymbolImage> image;
+  // Sets `image` and shows it on the button.
+  void setImage(std::optional<SymbolImage> newImage) {
+    image = std::move(newImage);
+    imageChanged();
+  }
   ImagePosition imagePosition = ImagePosition::noImage;
   std::function<void()> action;
   Rect bounds{0, 0, 24, 22};
@@ -36,6 +42,9 @@ class StatusButton {
   void performClick() {
     if (action) action();
   }
+
+ protected:
+  virtual void imageChanged() {}
 };
 
 class StatusItem {
@@ -55,14 +64,15 @@ class Popover : public std::enable_shared_from_this<Popover> {
   // The delegate's close notification, with the popover that closed.
   std::function<void(Popover&)> didClose;
 
+  virtual ~Popover() = default;
   bool isShown() const { return shown_; }
-  void show(const Rect& relativeTo, RectEdge edge) {
+  virtual void show(const Rect& relativeTo, RectEdge edge) {
     shown_ = true;
     anchor_ = relativeTo;
     edge_ = edge;
   }
   // Closes the popover and notifies the delegate (when shown).
-  void performClose() {
+  virtual void performClose() {
     if (!shown_) return;
     shown_ = false;
     auto keep = shared_from_this();
@@ -126,8 +136,11 @@ class SimulatedStatusBar : public StatusBar {
   std::vector<std::pair<std::uint64_t, std::function<void()>>> monitors_;
 };
 
-// Linux: there is no system status bar; a status item has no button and no monitor is
-// called. Symbols are named images only.
+// Linux: the status item is an icon in the desktop's tray (a StatusNotifierItem over D-Bus where
+// the desktop runs a watcher, the XEmbed tray otherwise); without a tray the item has no
+// button and that is logged. A popover is a frameless pop-up window under the icon (under the
+// pointer where the tray does not say where its icon is) that a click elsewhere closes; the
+// monitors hear such clicks. Symbols are the ones our symbol set can draw.
 std::shared_ptr<StatusBar> makeLinuxStatusBar();
 
 }  // namespace platform::ui

@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,14 +18,45 @@
 
 class QPainter;
 class QImage;
+class QKeyEvent;
+class QWidget;
 
 namespace platform::windows {
+
+// A key the user pressed in a window, with the text it types (UTF-8), if any.
+struct KeyPress {
+  enum class Key { other, up, down, tab, backtab, returnKey, space, escape, backspace };
+  Key key = Key::other;
+  std::string text;
+};
 
 // Something that draws itself into a rectangle (y grows downward in the painter's space).
 class View {
  public:
   virtual ~View() = default;
   virtual void draw(QPainter& painter, const Rect& bounds) = 0;
+  // The size the view asks for when its host takes the view's own size (a popover).
+  virtual std::optional<Size> fittingSize() const { return std::nullopt; }
+  // Input from the window that shows the view, in the coordinates of `bounds`. Each answers
+  // whether the view used it; a view that takes no input keeps these.
+  virtual bool mouseDown(Point point, const Rect& bounds) {
+    (void)point, (void)bounds;
+    return false;
+  }
+  // The pointer moved to `point`, or left the view (absent).
+  virtual void mouseMoved(std::optional<Point> point, const Rect& bounds) {
+    (void)point, (void)bounds;
+  }
+  virtual bool keyDown(const KeyPress& key, const Rect& bounds) {
+    (void)key, (void)bounds;
+    return false;
+  }
+  // The frames of what can be clicked, top to bottom; a host moves the keyboard's selection
+  // over them (as a pointer would hover) and presses the selected one with Return or Space.
+  virtual std::vector<Rect> focusableFrames(const Rect& bounds) const {
+    (void)bounds;
+    return {};
+  }
 };
 
 // Which safe areas a hosting view keeps its root view out of.
@@ -34,20 +67,33 @@ class HostingView {
   explicit HostingView(std::shared_ptr<View> rootView) : rootView_(std::move(rootView)) {}
 
   const std::shared_ptr<View>& rootView() const { return rootView_; }
-  void setRootView(std::shared_ptr<View> view) { rootView_ = std::move(view); }
+  void setRootView(std::shared_ptr<View> view) {
+    rootView_ = std::move(view);
+    changed();
+  }
   SafeAreaRegions safeAreaRegions() const { return safeAreaRegions_; }
   void setSafeAreaRegions(SafeAreaRegions regions) { safeAreaRegions_ = regions; }
   // In the window's coordinates.
   const Rect& frame() const { return frame_; }
-  void setFrame(const Rect& frame) { frame_ = frame; }
+  void setFrame(const Rect& frame) {
+    frame_ = frame;
+    changed();
+  }
+  // Called after the root view or the frame changed (the window showing it redraws).
+  void setChangeHandler(std::function<void()> handler) { changeHandler_ = std::move(handler); }
 
   // Draws the root view into a transparent image of the frame's size times `scale`.
   QImage render(double scale) const;
 
  private:
+  void changed() {
+    if (auto handler = changeHandler_) handler();
+  }
+
   std::shared_ptr<View> rootView_;
   SafeAreaRegions safeAreaRegions_ = SafeAreaRegions::all;
   Rect frame_;
+  std::function<void()> changeHandler_;
 };
 
 namespace style_mask {
@@ -165,12 +211,27 @@ class SimulatedWindowSystem : public WindowSystem {
   std::vector<std::string> events_;
 };
 
-// Linux: numbers our windows; nothing is drawn on a display by it.
+// Linux: each panel is a frameless top-level Qt window on the display (when the process runs
+// Qt on a real display, see `hasRealDisplay()`), drawn from its content view, passing
+// clicks, pointer moves and keys to the content view's root view; numbers only otherwise.
 std::shared_ptr<WindowSystem> makeLinuxWindowSystem();
+
+// Whether our top-level windows are listed in the desktop's task bar and window switcher
+// (the regular activation policy), or kept out of them as tool windows. Applies to the
+// windows shown now and later.
+void setListedInTaskbar(bool listed);
+bool listedInTaskbar();
 
 // Makes sure a QGuiApplication exists (needed for fonts), creating one on the offscreen
 // platform when the process has none and no display is configured. Main thread only.
 void ensureGuiApplication();
+// True when the process runs Qt widgets on a real display (not off screen).
+bool hasRealDisplay();
+// The key a Qt key event stands for.
+KeyPress keyPressFrom(const QKeyEvent& event);
+// Shapes a translucent top-level window to what `view` draws in it (the pixels it covers), so
+// that it keeps its outline on a display without a compositing manager.
+void shapeToView(QWidget& window, const std::shared_ptr<View>& view);
 
 // `{{x, y}, {w, h}}` with the numbers in their shortest form, as the platform writes rects.
 std::string stringFromRect(const Rect& rect);
