@@ -31,33 +31,49 @@ TEST(FaceEngineSpecTest, RelaxNeverPassesTheLimit) {
   EXPECT_DOUBLE_EQ(FaceEngineSpec::arcface.relax(0.8, 0, 0.9), 0.9);
 }
 
-TEST(FaceEngineSpecTest, ConstantsKeepTheirOrdering) {
-  const auto& d = FaceEngineSpec::dlib;
-  EXPECT_LT(d.instantThreshold, d.baseThreshold);
-  EXPECT_LT(d.baseThreshold, d.absoluteLimit);
-  EXPECT_LT(d.learnThreshold, d.instantThreshold);
-  const auto& a = FaceEngineSpec::arcface;
-  EXPECT_GT(a.instantThreshold, a.baseThreshold);
-  EXPECT_GT(a.baseThreshold, a.absoluteLimit);
-  EXPECT_EQ(a.learnThreshold, a.instantThreshold);
-  for (const auto* spec : {&d, &a}) {
-    ASSERT_EQ(spec->templatePoints.size(), 5u);
-    const auto& p = spec->templatePoints;
-    EXPECT_LT(p[0].x, p[1].x);  // eyes, smaller x first
-    EXPECT_LT(p[3].x, p[4].x);  // mouth corners, smaller x first
-    EXPECT_GT(p[0].y, p[2].y);  // origin bottom left: eyes above the nose
-    EXPECT_GT(p[2].y, p[3].y);  // nose above the mouth
-    for (const auto& q : p) {
-      EXPECT_GT(q.x, 0);
-      EXPECT_LT(q.x, spec->templateSide);
+// Every engine constant, pinned: the two specs side by side.
+TEST(FaceEngineSpecTest, ConstantsArePinned) {
+  struct Row {
+    const FaceEngineSpec& spec;
+    const char* model;
+    std::int64_t inputSide;
+    float mean[3];
+    float scale;
+    double template_[5][2];
+    double templateSide;
+    bool normalise, higherIsBetter;
+    double instant, base, limit, learn;
+  };
+  const Row rows[] = {
+      {FaceEngineSpec::dlib, "DlibFace", 150, {122.782f, 117.001f, 104.298f}, 256,
+       {{47.549, 103.401}, {100.476, 103.401}, {74.013, 73.437}, {50.415, 46.977}, {97.61, 46.977}},
+       150, false, false, 0.42, 0.5, 0.58, 0.35},
+      {FaceEngineSpec::arcface, "VavozuDare", 112, {127.5f, 127.5f, 127.5f}, 128,
+       {{87.53, 137.84}, {168.07, 138.28}, {128.06, 92.03}, {94.97, 44.88}, {161.67, 45.25}},
+       256, true, true, 0.88, 0.8, 0.74, 0.88},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.model);
+    const FaceEngineSpec& s = r.spec;
+    EXPECT_EQ(s.modelName, r.model);
+    EXPECT_EQ(s.inputSide, r.inputSide);
+    EXPECT_EQ(s.mean.r, r.mean[0]);
+    EXPECT_EQ(s.mean.g, r.mean[1]);
+    EXPECT_EQ(s.mean.b, r.mean[2]);
+    EXPECT_EQ(s.scale, r.scale);
+    ASSERT_EQ(s.templatePoints.size(), 5u);
+    for (int i = 0; i < 5; ++i) {
+      EXPECT_EQ(s.templatePoints[i].x, r.template_[i][0]) << i;
+      EXPECT_EQ(s.templatePoints[i].y, r.template_[i][1]) << i;
     }
+    EXPECT_EQ(s.templateSide, r.templateSide);
+    EXPECT_EQ(s.normaliseDescriptor, r.normalise);
+    EXPECT_EQ(s.higherIsBetter, r.higherIsBetter);
+    EXPECT_EQ(s.instantThreshold, r.instant);
+    EXPECT_EQ(s.baseThreshold, r.base);
+    EXPECT_EQ(s.absoluteLimit, r.limit);
+    EXPECT_EQ(s.learnThreshold, r.learn);
   }
-  EXPECT_EQ(d.inputSide, 150);
-  EXPECT_EQ(d.templateSide, 150);
-  EXPECT_EQ(a.inputSide, 112);
-  EXPECT_EQ(a.templateSide, 256);
-  EXPECT_EQ(d.modelName, "DlibFace");
-  EXPECT_EQ(a.modelName, "VavozuDare");
 }
 
 TEST(RecognitionEngineTest, RawValuesAreExactStrings) {
