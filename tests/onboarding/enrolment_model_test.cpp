@@ -3,6 +3,7 @@
 // generated frames, and the faceprint store on the simulated keychain and files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <functional>
@@ -228,6 +229,27 @@ TEST(EnrolmentGeometry, TickEmphasisGrowsWithReachAndFallsWithAngle) {
   EXPECT_EQ(EnrolmentModel::tickEmphasis(0, {0, 0}), 0);
   EXPECT_EQ(EnrolmentModel::tickEmphasis(0, {0, std::numeric_limits<double>::infinity()}), 0);
   EXPECT_EQ(EnrolmentModel::tickEmphasis(0, {0, std::nan("")}), 0);
+}
+
+// All twelve ticks over a full turn of the head: distances are the true angle to the tick,
+// never negative, and a tick 0.28 rad or more away is not lit, on the left as on the right.
+TEST(EnrolmentGeometry, EveryTickOverAFullSweepOfDirections) {
+  for (int k = 0; k <= 3600; ++k) {
+    const double a = -kPi + 2 * kPi * k / 3600;
+    const Point direction{0.1 * std::sin(a), 0.1 * std::cos(a)};
+    const auto nearest = EnrolmentModel::nearestTick(direction);
+    ASSERT_TRUE(nearest);
+    for (int i = 0; i < EnrolmentModel::tickCount; ++i) {
+      const double d = std::acos(std::clamp(std::cos(a - i * kPi / 6), -1.0, 1.0));
+      const double e = EnrolmentModel::tickEmphasis(i, direction);
+      ASSERT_NEAR(e, std::max(0.0, 1 - d / 0.28), 1e-9) << "tick " << i << " at " << a;
+      // The nearest tick's distance is its true angle, and no tick is nearer.
+      ASSERT_GE(d, nearest->distance - 1e-12) << "tick " << i << " at " << a;
+      if (i == nearest->index) {
+        ASSERT_NEAR(nearest->distance, d, 1e-9) << "at " << a;
+      }
+    }
+  }
 }
 
 // ---- The whole road ---------------------------------------------------------------------------
