@@ -172,6 +172,12 @@ TEST_F(FaceScanViewTest, FinishedFadesTheImageAndDrawsTheCheckOn) {
   for (double t = 0; t < 1; t += 0.01) largest = std::max(largest, view.structure(bounds(118), t0 + t).check->scale);
   EXPECT_GT(largest, 1.01);
 
+  // Set again (a 26th descriptor's bookkeeping): the drawn check stays as it is.
+  advance(1);
+  withAnimation(Animation::easeOut(0.2), [&] { model->finished = true; });
+  EXPECT_NEAR(view.structure(bounds(118)).check->drawn, 1, 1e-12);
+  EXPECT_NEAR(view.structure(bounds(118)).check->scale, 1, 1e-3);
+
   // A new scan takes the check away at once.
   model->finished = false;
   EXPECT_FALSE(view.structure(bounds(118)).check);
