@@ -8,6 +8,8 @@ namespace quorvel {
 bool PasswordVault::hasPassword() { return Keychain::get(account).has_value(); }
 
 bool PasswordVault::set(const std::string& password) {
+  // A password `read()` could never give back is refused rather than reported as saved.
+  if (!isValidUTF8(password)) return false;
   const auto sealed = Crypto::shared().encrypt(Bytes(password.begin(), password.end()));
   if (!sealed) return false;
   return Keychain::set(*sealed, account);
