@@ -143,6 +143,12 @@ TEST_F(FaceAlignerTest, AlignedFacesAreCroppedToTheTemplateSquare) {
   EXPECT_EQ(FaceAligner::templatePoints(), FaceEngineSpec::arcface.templatePoints);
   EXPECT_TRUE(FaceAligner::shared().ciContext()->options().highQualityDownsample);
   EXPECT_FALSE(FaceAligner::shared().ciContext()->options().useSoftwareRenderer);
+  // A frame with no width or no height has no face to align.
+  for (const auto& [w, h] : {std::pair{0, 480}, std::pair{640, 0}}) {
+    const auto empty = std::make_shared<platform::image::PixelBuffer>(
+        w, h, platform::image::kPixelFormat32BGRA, std::size_t(w) * 4, platform::image::PixelBufferAttributes{});
+    EXPECT_FALSE(FaceAligner::shared().alignedFace(empty, face, FaceEngineSpec::dlib)) << w << " x " << h;
+  }
 }
 
 // A grey frame comes out brighter and with more contrast: brightness 0.05, contrast 1.1.
