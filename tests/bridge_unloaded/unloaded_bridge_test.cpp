@@ -45,10 +45,9 @@ TEST(UnloadedBridgeTest, AnEmbeddingWaitsForALoadInProgress) {
     const std::string pipe = std::string(folder) + "/weights.dat";
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
 
-    std::atomic<bool> loadEnded{false};
+    std::atomic<bool> fed{false};  // the load's file has had its data
     std::thread loader([&] {
         EXPECT_EQ(dlib_bridge_load(pipe.c_str()), 0);
-        loadEnded = true;
         // Should the load never have opened the pipe, this lets the writer's open return.
         const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
         if (reader >= 0) ::close(reader);
@@ -57,15 +56,16 @@ TEST(UnloadedBridgeTest, AnEmbeddingWaitsForALoadInProgress) {
     const int writer = ::open(pipe.c_str(), O_WRONLY);
     ASSERT_GE(writer, 0);
 
-    std::promise<bool> embedded;  // whether the load had ended when the embedding returned
+    std::promise<bool> embedded;  // whether the load could go on when the embedding returned
     std::thread embedder([&] {
         const std::vector<uint8_t> image(67'500, 128);
         std::array<float, 128> out{};
         dlib_bridge_embed(image.data(), out.data());
-        embedded.set_value(loadEnded.load());
+        embedded.set_value(fed.load());
     });
     std::future<bool> result = embedded.get_future();
     result.wait_for(std::chrono::milliseconds(500));  // an unguarded embedding returns at once
+    fed = true;
     EXPECT_EQ(::write(writer, "x", 1), 1);
     ::close(writer);
     loader.join();
