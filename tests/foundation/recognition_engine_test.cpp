@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <tuple>
 
 #include "foundation/build_flavour.hpp"
 #include "foundation/recognition_engine.hpp"
@@ -31,49 +32,24 @@ TEST(FaceEngineSpecTest, RelaxNeverPassesTheLimit) {
   EXPECT_DOUBLE_EQ(FaceEngineSpec::arcface.relax(0.8, 0, 0.9), 0.9);
 }
 
-// Every engine constant, pinned: the two specs side by side.
+// Every engine constant, pinned.
 TEST(FaceEngineSpecTest, ConstantsArePinned) {
-  struct Row {
-    const FaceEngineSpec& spec;
-    const char* model;
-    std::int64_t inputSide;
-    float mean[3];
-    float scale;
-    double template_[5][2];
-    double templateSide;
-    bool normalise, higherIsBetter;
-    double instant, base, limit, learn;
+  using Points = std::vector<platform::Point>;
+  const auto all = [](const FaceEngineSpec& s) {
+    return std::make_tuple(s.modelName, s.inputSide, s.mean.r, s.mean.g, s.mean.b, s.scale, s.templatePoints,
+                           s.templateSide, s.normaliseDescriptor, s.higherIsBetter, s.instantThreshold,
+                           s.baseThreshold, s.absoluteLimit, s.learnThreshold);
   };
-  const Row rows[] = {
-      {FaceEngineSpec::dlib, "DlibFace", 150, {122.782f, 117.001f, 104.298f}, 256,
-       {{47.549, 103.401}, {100.476, 103.401}, {74.013, 73.437}, {50.415, 46.977}, {97.61, 46.977}},
-       150, false, false, 0.42, 0.5, 0.58, 0.35},
-      {FaceEngineSpec::arcface, "VavozuDare", 112, {127.5f, 127.5f, 127.5f}, 128,
-       {{87.53, 137.84}, {168.07, 138.28}, {128.06, 92.03}, {94.97, 44.88}, {161.67, 45.25}},
-       256, true, true, 0.88, 0.8, 0.74, 0.88},
-  };
-  for (const Row& r : rows) {
-    SCOPED_TRACE(r.model);
-    const FaceEngineSpec& s = r.spec;
-    EXPECT_EQ(s.modelName, r.model);
-    EXPECT_EQ(s.inputSide, r.inputSide);
-    EXPECT_EQ(s.mean.r, r.mean[0]);
-    EXPECT_EQ(s.mean.g, r.mean[1]);
-    EXPECT_EQ(s.mean.b, r.mean[2]);
-    EXPECT_EQ(s.scale, r.scale);
-    ASSERT_EQ(s.templatePoints.size(), 5u);
-    for (int i = 0; i < 5; ++i) {
-      EXPECT_EQ(s.templatePoints[i].x, r.template_[i][0]) << i;
-      EXPECT_EQ(s.templatePoints[i].y, r.template_[i][1]) << i;
-    }
-    EXPECT_EQ(s.templateSide, r.templateSide);
-    EXPECT_EQ(s.normaliseDescriptor, r.normalise);
-    EXPECT_EQ(s.higherIsBetter, r.higherIsBetter);
-    EXPECT_EQ(s.instantThreshold, r.instant);
-    EXPECT_EQ(s.baseThreshold, r.base);
-    EXPECT_EQ(s.absoluteLimit, r.limit);
-    EXPECT_EQ(s.learnThreshold, r.learn);
-  }
+  EXPECT_EQ(all(FaceEngineSpec::dlib),
+            std::make_tuple(std::string("DlibFace"), std::int64_t{150}, 122.782f, 117.001f, 104.298f, 256.0f,
+                            Points{{47.549, 103.401}, {100.476, 103.401}, {74.013, 73.437}, {50.415, 46.977},
+                                   {97.61, 46.977}},
+                            150.0, false, false, 0.42, 0.5, 0.58, 0.35));
+  EXPECT_EQ(all(FaceEngineSpec::arcface),
+            std::make_tuple(std::string("VavozuDare"), std::int64_t{112}, 127.5f, 127.5f, 127.5f, 128.0f,
+                            Points{{87.53, 137.84}, {168.07, 138.28}, {128.06, 92.03}, {94.97, 44.88},
+                                   {161.67, 45.25}},
+                            256.0, true, true, 0.88, 0.8, 0.74, 0.88));
 }
 
 TEST(RecognitionEngineTest, RawValuesAreExactStrings) {
