@@ -152,6 +152,20 @@ void CoordinatorTest::setLiveness(float probability) {
                          std::vector<float>{std::log(probability), std::log(1 - probability)});
 }
 
+void CoordinatorTest::answerLiveness(std::function<std::optional<float>()> answer) {
+  simulatedML().addModel("MiniFAS.mlpackage", [answer = std::move(answer)](const platform::ml::FeatureProvider&)
+                                                  -> platform::ml::Result<platform::ml::FeatureProvider> {
+    const std::optional<float> p = answer();
+    if (!p) return platform::ml::Error{platform::ml::ErrorCode::generic, "no prediction"};
+    auto logits = platform::ml::MultiArray::make({1, 2});
+    (*logits)[0] = std::log(*p);
+    (*logits)[1] = std::log(1 - *p);
+    platform::ml::FeatureProvider out;
+    out.set("output", std::move(*logits));
+    return out;
+  });
+}
+
 void CoordinatorTest::lockScreen() {
   lockMachine().lock();
   runUntilIdle();

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -62,6 +63,9 @@ class CoordinatorTest : public PlatformTest {
   void play(std::vector<Frame> frames, double fps = 10);
   // What the liveness model answers from now on (a probability).
   void setLiveness(float probability);
+  // The liveness model answers through `answer` from now on, called on the thread that runs
+  // the prediction: a probability, or no value for a failed prediction.
+  void answerLiveness(std::function<std::optional<float>()> answer);
 
   // --- the machine ---
   void lockScreen();

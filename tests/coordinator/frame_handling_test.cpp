@@ -226,6 +226,19 @@ TEST_F(FrameHandlingTest, ACloseMatchIsLearnedAndAFarOneIsNot) {
   const auto vectors = FaceprintStore::shared().vectors(RecognitionEngine::dlib);
   EXPECT_EQ(vectors[1], descriptorOf(face)) << "the probe itself is stored";
   EXPECT_TRUE(FaceprintStore::shared().vectors(RecognitionEngine::arcface).empty());
+  lockMachine().unlockByUser();
+  runUntilIdle();
+
+  // Scores 0.7 then 0.3: the frame's own 0.3 unlocks at once and would be close enough to
+  // learn, but learning follows the smoothed 0.5.
+  enrolAt(face, 0.7);
+  lockScreen();
+  advance(0.5);
+  enrolAt(face, 0.3);
+  advance(0.5);
+  ASSERT_TRUE(coordinator().hasSucceeded());
+  EXPECT_EQ(countLogs("Match: 0.500000, liveness 0.900000"), 1);
+  EXPECT_EQ(FaceprintStore::shared().count(), 1u);
 }
 
 TEST_F(FrameHandlingTest, LivenessIsAskedOnlyWhenTheDecisionNeedsItAndOnceAFrame) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 #include "coordinator/coordinator_fixture.hpp"
 #include "platform/dispatch/dispatch.hpp"
@@ -56,6 +58,43 @@ TEST_F(RealThreadsTest, AMatchTestReportsOnTheMainThread) {
   EXPECT_GE(result.framesSeen, 1);
   EXPECT_EQ(result.framesWithFace, result.framesSeen);
   EXPECT_TRUE(lockMachine().events().posted().empty());
+}
+
+TEST_F(RealThreadsTest, ALockInTheMomentATestEndsOnTheCameraQueueGetsAWholeAttempt) {
+  const Frame face = faceFrame(90);
+  enrolAt(face, 0.2);
+  play({face}, 40);
+  // The test's match ends it on the camera queue. At that moment, held there, the main thread
+  // handles a lock. The session is not locked, so the new attempt's matches are never handed
+  // over: it must simply keep scanning.
+  std::mutex mutex;
+  std::condition_variable handled;
+  bool locked = false;
+  std::atomic<bool> held{false};
+  coordinator().onAttemptEnded = [&] {
+    if (platform::dispatch::isMainThread() || held.exchange(true)) return;
+    platform::dispatch::mainQueue().async([&] {
+      coordinator().screenDidLock();
+      std::lock_guard<std::mutex> guard(mutex);
+      locked = true;
+      handled.notify_all();
+    });
+    std::unique_lock<std::mutex> guard(mutex);
+    handled.wait_for(guard, std::chrono::seconds(10), [&] { return locked; });
+  };
+  std::atomic<bool> reported{false};
+  coordinator().runTest([&](UnlockCoordinator::TestResult) { reported = true; });
+  ASSERT_TRUE(platform::dispatch::runMainLoopUntil([&] { return reported.load(); }, 10));
+  ASSERT_TRUE(held);
+  // The new attempt handles frames of its own (the test handled one).
+  EXPECT_TRUE(platform::dispatch::runMainLoopUntil(
+      [&] { return coordinator().currentAttempt() && coordinator().testResult().framesSeen >= 3; }, 5))
+      << "the new attempt lost its UUID or its camera";
+  EXPECT_TRUE(coordinator().isActive());
+  EXPECT_EQ(coordinator().mode(), UnlockCoordinator::Mode::unlocking);
+  coordinator().screenDidSleep();
+  waitForCameraToStop();
+  EXPECT_FALSE(coordinator().isActive());
 }
 
 }  // namespace

@@ -67,6 +67,20 @@ TEST_F(UnlockRoadTest, ALockedScreenIsUnlockedByTheEnrolledFace) {
   EXPECT_EQ(lockMachine().events().posted().size(), 4u);
 }
 
+TEST_F(UnlockRoadTest, TwoMatchesBeforeTheSuccessStepTypeThePasswordOnce) {
+  enrolAt(face, 0.4);
+  lockScreen();
+  advance(0.5);  // the panel is open; the camera has sent nothing yet
+  coordinator().camera()->onFrame(face);
+  coordinator().camera()->onFrame(face);
+  EXPECT_EQ(countLogs("Match: 0.400000, liveness 0.900000"), 2);
+  advance(2);
+  EXPECT_EQ(typed(), kPassword16);
+  EXPECT_EQ(lockMachine().events().posted().size(), 4u);
+  EXPECT_EQ(lockMachine().unlocksByLoginWindow(), 1);
+  EXPECT_EQ(overlayEvents(), (std::vector<std::string>{"scan", "tick", "retract"}));
+}
+
 TEST_F(UnlockRoadTest, ASecondLockNotificationOrWakeCheckDuringAnAttemptDoesNothing) {
   enrolAt(face, 0.9);
   play({face}, 2);

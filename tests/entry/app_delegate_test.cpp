@@ -242,6 +242,10 @@ TEST_F(AppDelegateTest, ApplicationStartRunsTheLaunchSequenceOnTheRunLoop) {
   ASSERT_NE(quorvel::applicationDelegate(), nullptr);
   EXPECT_EQ(quorvel::applicationDelegate()->mainMenu().size(), 2u);
   EXPECT_TRUE(logs().contains("Quorvel started (overlay available: true)"));
+  // The menu's Dock switch applies the policy through this delegate.
+  const auto policy = simulatedApplication().activationPolicy();
+  quorvel::applicationDelegate()->menuBar()->toggleDockIcon();
+  EXPECT_NE(simulatedApplication().activationPolicy(), policy);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "support/platform_fixture.hpp"
 
 #include <QColor>
+#include <QFontMetricsF>
 #include <QImage>
 #include <QPainterPath>
 
@@ -546,6 +547,26 @@ double meanLightness(const QImage& image, const platform::Rect& rect, double sca
 void save(const QImage& image, const std::string& name) {
   const std::string path = quorvel::testing::testOutputFolder() + "/" + name;
   ASSERT_TRUE(image.save(QString::fromStdString(path), "PNG")) << path;
+}
+
+// Every row title of this build's texts keeps to one line with the panel's font: the longest,
+// the app-password row's, is drawn narrower rather than wrapped.
+TEST_F(MenuPanelViewTest, TheLongestRowTitleFitsOneLine) {
+  MenuPanelState state = freshState();
+  state.passwordTitle = "Change my saved password" + kEllipsis;
+  state.quorvelPasswordTitle = "Protect these with a Quorvel password" + kEllipsis;
+  MenuPanelView view(state, recorder.actions());
+  const auto oneLine = view.row(Item::tutorial)->frame.height();
+  for (const auto& row : view.rows()) {
+    EXPECT_DOUBLE_EQ(row.frame.height(), oneLine) << row.title;
+    const QFontMetricsF metrics(MenuPanelView::rowTitleFont());
+    EXPECT_LE(metrics.horizontalAdvance(QString::fromStdString(row.title)) * row.titleScale,
+              MenuPanelView::rowTitleWidth(row.kind) + 1e-9)
+        << row.title;
+    EXPECT_GE(row.titleScale, 0.8) << row.title;
+  }
+  EXPECT_LT(view.row(Item::quorvelPassword)->titleScale, 1);
+  save(view.render(2), "menu_panel_protect_row.png");
 }
 
 TEST_F(MenuPanelViewTest, RendersThePanelWithItsColours) {

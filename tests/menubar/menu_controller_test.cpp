@@ -248,12 +248,24 @@ TEST_F(MenuControllerTest, OnLinuxTheLoginSwitchWritesAndRemovesTheAutostartEntr
   EXPECT_TRUE(simulatedAlerts().shown().empty());
 }
 
-TEST_F(MenuControllerTest, TheDockSwitchFlipsTheSettingAndAppliesIt) {
+// The policy is applied by the application's delegate (see the entry tests); a controller
+// made without one only flips the setting.
+TEST_F(MenuControllerTest, TheDockSwitchFlipsTheSettingAndLeavesThePolicyToTheDelegate) {
   const bool before = Settings::shared().showInDock();
+  const bool shown = simulatedApplication().showsDockIcon();
   controller->currentActions().toggleDockIcon();
   EXPECT_EQ(Settings::shared().showInDock(), !before);
-  EXPECT_EQ(simulatedApplication().showsDockIcon(), !before);
+  EXPECT_EQ(simulatedApplication().showsDockIcon(), shown);
   EXPECT_EQ(controller->currentState().showInDock, !before);
+}
+
+TEST_F(MenuControllerTest, CallbacksOfAControllerThatIsGoneDoNothingQuitIncluded) {
+  const MenuPanelActions actions = controller->currentActions();
+  controller.reset();
+  actions.quit();
+  actions.toggleUnlock();
+  EXPECT_EQ(simulatedApplication().terminateCount(), 0);
+  EXPECT_TRUE(Settings::shared().unlockEnabled());
 }
 
 TEST_F(MenuControllerTest, CheckForUpdatesAsksTheUpdater) {
@@ -421,6 +433,7 @@ namespace {
 
 TEST_F(MenuControllerTest, AMatchTestEndsInItsReport) {
   controller->currentActions().runTest();
+  controller.reset();  // the running test keeps the controller for its report
   EXPECT_TRUE(simulatedAlerts().shown().empty()) << "nothing while the test runs";
   advance(UnlockCoordinator::testDuration + 1);
   runUntilIdle();

@@ -172,6 +172,12 @@ TEST_F(FaceScanViewTest, FinishedFadesTheImageAndDrawsTheCheckOn) {
   for (double t = 0; t < 1; t += 0.01) largest = std::max(largest, view.structure(bounds(118), t0 + t).check->scale);
   EXPECT_GT(largest, 1.01);
 
+  // Set again (a 26th descriptor's bookkeeping): the drawn check stays as it is.
+  advance(1);
+  withAnimation(Animation::easeOut(0.2), [&] { model->finished = true; });
+  EXPECT_NEAR(view.structure(bounds(118)).check->drawn, 1, 1e-12);
+  EXPECT_NEAR(view.structure(bounds(118)).check->scale, 1, 1e-3);
+
   // A new scan takes the check away at once.
   model->finished = false;
   EXPECT_FALSE(view.structure(bounds(118)).check);
@@ -222,6 +228,30 @@ TEST_F(FaceScanViewTest, AnEmptyScanIsAFaintDiscWithAWhiteRingAndFaintTicks) {
   EXPECT_LT(tick.alpha(), 60);
   EXPECT_EQ(image.pixelColor(c, std::lround(2 * (side / 2 - 66 - 0.035 * 132))).alpha(), 0);
   EXPECT_EQ(image.pixelColor(2, 2).alpha(), 0);
+}
+
+TEST_F(FaceScanViewTest, HeadToTheLeftLightsOnlyTheTicksBesideTick9) {
+  FaceScanView view(model, 132);
+  model->direction = Point{-0.1, 0.003};  // towards tick 9, a little up
+  const QImage image = view.render(2);
+  save(image, "face_scan_head_left.png");
+  const auto s = view.structure(bounds(132));
+  EXPECT_GT(s.ticks[9].opacity, 0.8);
+  for (int i : {0, 1, 2, 3, 4, 5, 6, 7, 8, 10, 11}) {
+    EXPECT_NEAR(s.ticks[i].opacity, 0.16, 1e-12) << i;
+    EXPECT_NEAR(s.ticks[i].length, 0.08 * 132, 1e-9) << i;
+  }
+  // In pixels: tick 11 (upper left) as faint as tick 1 (upper right).
+  const double side = FaceScanView::frameSide(132);
+  const double reach = 66 + 0.07 * 132 + 3;
+  const auto at = [&](int i) {
+    const double t = i * kPi / 6;
+    return image.pixelColor(std::lround(2 * (side / 2 + reach * std::sin(t))),
+                            std::lround(2 * (side / 2 - reach * std::cos(t))));
+  };
+  EXPECT_LT(at(11).alpha(), 60);
+  EXPECT_NEAR(at(11).alpha(), at(1).alpha(), 3);
+  EXPECT_GT(at(9).alpha(), 200);
 }
 
 TEST_F(FaceScanViewTest, ThePreviewIsMirroredAndClippedToTheCircle) {

@@ -194,6 +194,19 @@ TEST_F(UnlockAnimationModelTest, CompletionOfASuccessComesWhenThePanelHasClosed)
   EXPECT_NEAR(completedAt, 3.66, 1e-9);
 }
 
+TEST_F(UnlockAnimationModelTest, ASuccessWithoutACompletionStillRetracts) {
+  for (const bool confirmed : {false, true}) {
+    auto model = makeModel(false);
+    model->begin();
+    advance(1.0);
+    model->succeed(nullptr);
+    if (confirmed) model->confirmedUnlocked();
+    advance(3.0);
+    EXPECT_DOUBLE_EQ(model->panelProgress.presented(), 0) << confirmed;
+    EXPECT_FALSE(model->contentVisible.value()) << confirmed;
+  }
+}
+
 TEST_F(UnlockAnimationModelTest, ConfirmationRetractsAtOnceAndTheFallbackFindsNothing) {
   auto model = makeModel(false);
   model->begin();

@@ -360,4 +360,30 @@ TEST_F(UnlockAnimationViewTest, AScanTimelineRendersFrameByFrame) {
   save(strip, "unlock_animation_timeline.png");
 }
 
+TEST_F(UnlockAnimationViewTest, AFailureMessageNeverPushesTheGlyphIntoTheHousing) {
+  auto model = UnlockAnimationModel::make(false);
+  const NotchGeometry notch(188, 32, true);
+  UnlockAnimationView view(model, notch);
+  model->begin();
+  advance(1.0);
+  model->fail("Not recognised \u2014 type your password", nullptr);
+  QImage strip(320 * 2 * 8, 200 * 2, QImage::Format_ARGB32_Premultiplied);
+  strip.fill(QColor(60, 60, 70));
+  QPainter painter(&strip);
+  for (int i = 0; i < 40; ++i) {
+    const auto layout = view.layout(platform::Rect(0, 0, 320, 200));
+    EXPECT_GE(layout.glyph.minY(), notch.height + 4 - 1e-9) << "frame " << i;
+    const QImage frame = view.render({320, 200}, 2);
+    int lit = 0;  // glyph pixels inside the housing
+    for (int y = 0; y < 2 * notch.height; ++y) {
+      for (int x = 2 * 120; x < 2 * 200; ++x) lit += !isBlack(frame, x, y) && !isClear(frame, x, y);
+    }
+    EXPECT_EQ(lit, 0) << "frame " << i;
+    if (i % 5 == 0) painter.drawImage((i / 5) * 640, 0, frame);
+    advance(0.0125);
+  }
+  painter.end();
+  save(strip, "unlock_animation_message_appears.png");
+}
+
 }  // namespace

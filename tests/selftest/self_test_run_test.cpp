@@ -5,10 +5,13 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <memory>
+#include <stdexcept>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/files/files.hpp"
 #include "platform/keychain/keychain.hpp"
 #include "recognition/native_dlib.hpp"
 #include "selftest/self_test.hpp"
@@ -35,6 +38,14 @@ std::string describe(const std::vector<SelfTest::Check>& checks) {
   std::string text;
   for (const auto& check : checks) text += check.name + ": " + check.detail + "\n";
   return text;
+}
+
+std::vector<std::string> failedNames(const std::vector<SelfTest::Check>& checks) {
+  std::vector<std::string> names;
+  for (const auto& check : checks) {
+    if (!check.passed) names.push_back(check.name + ": " + check.detail);
+  }
+  return names;
 }
 
 const SelfTest::Check* find(const std::vector<SelfTest::Check>& checks, const std::string& name) {
@@ -112,6 +123,10 @@ TEST_F(SelfTestRun, ChecksAppearInTheirGroupsOrder) {
 
 TEST_F(SelfTestRun, ABundleCarryingTheResearchModelFailsOnlyTheModelCheck) {
   testing::addDlibWeightsToBundle();
+  // Compiled or as a package: either form is the model.
+  const std::string package = testing::addBundleFolder("VavozuDare.mlpackage");
+  EXPECT_FALSE(SelfTest::modelChecks().at(0).passed) << "a package";
+  testing::removeTree(package);
   testing::addBundleFolder("VavozuDare.mlmodelc");
   const auto model = SelfTest::modelChecks();
   ASSERT_EQ(model.size(), 1u);
@@ -179,6 +194,28 @@ TEST_F(SelfTestRun, WithoutTheBundledWeightsTheNativeDlibGroupIsThreeFailedCheck
   EXPECT_EQ(engines[0].detail, "no descriptor produced");
 }
 
+TEST_F(SelfTestRun, AFolderInPlaceOfTheWeightFileIsNoWeightFile) {
+  testing::addBundleFolder("dlib_face_recognition_resnet_model_v1.dat");
+  const auto dlib = SelfTest::nativeDlibChecks();
+  ASSERT_FALSE(dlib.empty());
+  EXPECT_EQ(dlib[0].name, "Native dlib: bundled weight file is present");
+  EXPECT_FALSE(dlib[0].passed);
+}
+
+// A file system whose temporary folder cannot be named: the storage group throws.
+struct ThrowingFileSystem : platform::files::LinuxFileSystem {
+  std::string temporaryFolder() override { throw std::runtime_error("no temporary folder"); }
+};
+
+TEST_F(SelfTestRun, ACheckThatThrowsIsAFailedCheckWithItsMessageAndTheRunGoesOn) {
+  ASSERT_TRUE(NativeDlib::load(testing::addDlibWeightsToBundle()));
+  platform::files::install(std::make_shared<ThrowingFileSystem>());  // until tear-down
+  const auto checks = SelfTest::runAll(false);
+  EXPECT_EQ(failedNames(checks),
+            std::vector<std::string>{"Storage: a check stopped with an error: no temporary folder"});
+  EXPECT_EQ(checks.back().name, "Lock state: system query runs and reports unlocked here");
+}
+
 TEST_F(SelfTestRun, RulesGroupsPassWithTheShippedConstants) {
   for (const auto& group : {SelfTest::alignmentChecks(), SelfTest::matchChecks(),
                             SelfTest::palmGestureChecks(), SelfTest::matchTestTextChecks(),
@@ -233,14 +270,6 @@ TEST_F(SelfTestRun, WithTheLockScreenInFrontTheUnlockSafetyCheckFails) {
 
 namespace quorvel {
 namespace {
-
-std::vector<std::string> failedNames(const std::vector<SelfTest::Check>& checks) {
-  std::vector<std::string> names;
-  for (const auto& check : checks) {
-    if (!check.passed) names.push_back(check.name + ": " + check.detail);
-  }
-  return names;
-}
 
 TEST_F(SelfTestRun, InAWholeRunTheResearchModelFailsNothingButTheModelCheck) {
   ASSERT_TRUE(NativeDlib::load(testing::addDlibWeightsToBundle()));
@@ -323,14 +352,21 @@ TEST_F(DeveloperModelChecksTest, WorkingModelsPassEveryCheckInOrder) {
 }
 
 TEST_F(DeveloperModelChecksTest, MissingModelsFailWithTheirSingleChecks) {
+  // Without the recognition model the group is that one failed check.
+  giveLiveness();
   const auto checks = SelfTest::developerModelChecks();
-  ASSERT_EQ(checks.size(), 2u);
+  ASSERT_EQ(checks.size(), 1u);
   EXPECT_EQ(checks[0].name, "Model: recognition model loads and runs");
   EXPECT_FALSE(checks[0].passed);
   EXPECT_EQ(checks[0].detail, "no embedding produced");
-  EXPECT_EQ(checks[1].name, "Model: liveness model loads and runs");
-  EXPECT_FALSE(checks[1].passed);
-  EXPECT_EQ(checks[1].detail, "no score produced");
+  // With it, a missing liveness model is one failed check at the end.
+  testing::simulatedML().remove("MiniFAS.mlpackage");
+  giveRecogniser();
+  const auto noLiveness = SelfTest::developerModelChecks();
+  ASSERT_EQ(noLiveness.size(), 6u);
+  EXPECT_EQ(noLiveness.back().name, "Model: liveness model loads and runs");
+  EXPECT_FALSE(noLiveness.back().passed);
+  EXPECT_EQ(noLiveness.back().detail, "no score produced");
 }
 
 }  // namespace

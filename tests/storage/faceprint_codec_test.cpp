@@ -122,6 +122,7 @@ TEST(FaceprintCodec, AnyWrongRecordMakesTheWholeFileUndecodable) {
       R"([{"vector":[1],"created":1,"source":"Enrolled"}])",
       R"([{"vector":[1],"created":1,"source":1}])",
       R"([{"vector":[1],"created":1,"source":"enrolled","engine":5}])",
+      R"([{"vector":[1],"created":1,"source":"enrolled","engine":null}])",
       R"([{"vector":[1],"created":1,"source":"enrolled","engine":["dlib"]}])",
       R"([{"vector":[NaN],"created":1,"source":"enrolled"}])",
       "[" + good + ",]",

@@ -1,7 +1,14 @@
 // The faceprint store on the simulated keychain and real files in the test's home: per-engine
 // views, enrolment replacement, eviction of learned records, and every road that must leave
 // the file and the records as they were.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <fstream>
+#include <future>
+#include <tuple>
 
 #include "foundation/crypto.hpp"
 #include "foundation/faceprint_store.hpp"
@@ -222,7 +229,7 @@ TEST_F(FaceprintStoreTest, OverfullFileIsTrimmedOnlyByTheNextLearnedAddOfThatEng
 
 TEST_F(FaceprintStoreTest, RecordWithoutEngineIsArcfaceAndIsWrittenBackWithoutOne) {
   writePlaintext(R"([{"vector":[0.5,1],"created":10,"source":"enrolled"},)"
-                 R"({"vector":[2],"created":11,"source":"learned","engine":null,"note":"x"}])");
+                 R"({"vector":[2],"created":11,"source":"learned","note":"x"}])");
   FaceprintStore store(path());
   EXPECT_EQ(store.vectors(arcface), (std::vector<std::vector<float>>{{0.5f, 1.0f}, {2.0f}}));
   EXPECT_TRUE(store.vectors(dlib).empty());
@@ -304,6 +311,32 @@ TEST_F(FaceprintStoreTest, ARefusedFileReadKeepsTheStoreUnloaded) {
   EXPECT_EQ(fileBytes(), before);
   simulatedFiles().clearFaults();
   EXPECT_TRUE(store.isEnrolled(dlib));
+}
+
+// A pipe (or any file that is not a regular file) in place of the file: read as unreadable at
+// once, never waited on, never overwritten; forgetting everything removes it.
+TEST_F(FaceprintStoreTest, APipeInPlaceOfTheFileIsUnreadableWithoutWaiting) {
+  ASSERT_EQ(::mkfifo(path().c_str(), 0600), 0);
+  auto opened = std::async(std::launch::async, [this] {
+    FaceprintStore store(path());
+    return std::make_tuple(store.count(), store.replaceEnrolled({descriptor(1)}, dlib), store.vectors(dlib).size());
+  });
+  if (opened.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+    ADD_FAILURE() << "the store waited on the pipe";
+    // Lets every waiting read go (each operation of an unloaded store reads again).
+    for (int i = 0; i < 1000 && opened.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready; ++i) {
+      const int writer = ::open(path().c_str(), O_WRONLY | O_NONBLOCK);
+      if (writer >= 0) ::close(writer);
+    }
+    return;
+  }
+  EXPECT_EQ(opened.get(), std::make_tuple(std::size_t{0}, false, std::size_t{0}));
+  struct stat info {};
+  ASSERT_EQ(::stat(path().c_str(), &info), 0);
+  EXPECT_TRUE(S_ISFIFO(info.st_mode)) << "left in place";
+  FaceprintStore store(path());
+  store.removeAll();
+  EXPECT_TRUE(store.replaceEnrolled({descriptor(2)}, dlib));
 }
 
 TEST_F(FaceprintStoreTest, DamagedFilesAreNeverOverwrittenUntilRemoveAll) {

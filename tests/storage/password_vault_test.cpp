@@ -104,10 +104,13 @@ TEST_F(PasswordVaultTest, RefusedKeychainWriteReportsFalse) {
   EXPECT_TRUE(logs().contains("Keychain save refused (status -25293)"));
 }
 
-TEST_F(PasswordVaultTest, OpenedBytesThatAreNotUtf8GiveNoValue) {
+TEST_F(PasswordVaultTest, TextThatIsNotUtf8IsRefusedWhenSetAndUnreadable) {
   ASSERT_TRUE(PasswordVault::set("x"));  // makes the key
-  for (const std::string& bad : {std::string("\xff"), std::string("a\xc3"), std::string("\xc0\xaf"),
-                                std::string("\xed\xa0\x80"), std::string("\xf4\x90\x80\x80")}) {
+  const std::string bads[] = {"\xff", "a\xc3", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80"};
+  // Never stored as saved, since it could never be read back; the earlier password stays.
+  for (const std::string& bad : bads) EXPECT_FALSE(PasswordVault::set(bad));
+  EXPECT_EQ(PasswordVault::read(), "x");
+  for (const std::string& bad : bads) {
     const auto sealed = quorvel::Crypto::shared().encrypt(Bytes(bad.begin(), bad.end()));
     ASSERT_TRUE(sealed);
     ASSERT_TRUE(quorvel::Keychain::set(*sealed, "loginPassword"));

@@ -449,6 +449,26 @@ TEST_F(TutorialModelTest, AFinishedScanMovesOnAfterPointEightSecondsHoldingTheMo
   EXPECT_TRUE(weak.expired());
 }
 
+TEST_F(TutorialModelTest, NextPressedBeforeTheDelayedStepIsNotFollowedByASecond) {
+  simulatedCamera().setAuthorizationStatus(AuthorizationStatus::authorized);
+  lockMachine().accessibility().setTrusted(true);
+  ASSERT_TRUE(PasswordVault::set("hunter2"));
+  auto model = makeModel();
+  model->go(Step::face);
+  model->scanFinished();
+  model->next();  // pressed at once
+  EXPECT_EQ(model->step.value(), Step::palm);
+  advance(1);
+  EXPECT_EQ(model->step.value(), Step::palm) << "the delayed step belonged to the face step";
+  // Also when the face step is shown again meanwhile: it is another showing.
+  model->go(Step::face);
+  model->scanFinished();
+  model->back();
+  model->go(Step::face);
+  advance(1);
+  EXPECT_EQ(model->step.value(), Step::face);
+}
+
 TEST_F(TutorialModelTest, ScanChangesAreAnnouncedAsChangesOfTheTutorial) {
   auto model = makeModel();
   int announced = 0;

@@ -356,6 +356,26 @@ TEST_F(TutorialViewTest, ReadyReadsDoneAndCloses) {
   EXPECT_TRUE(Settings::shared().hasSeenWelcome());
 }
 
+TEST_F(TutorialViewTest, TheBlockedHintFadesInAndOutWithTheChangeThatBringsIt) {
+  model->go(Step::camera);
+  advance(0.05);
+  auto s = structure();
+  ASSERT_TRUE(s.hint);
+  EXPECT_GT(s.hint->opacity, 0);
+  EXPECT_LT(s.hint->opacity, 0.3);
+  advance(1.5);
+  EXPECT_NEAR(structure().hint->opacity, 0.35, 1e-9);
+  model->go(Step::welcome);
+  advance(0.05);
+  s = structure();
+  EXPECT_FALSE(s.hint);
+  ASSERT_TRUE(s.leavingHint);
+  EXPECT_EQ(s.leavingHint->text, "Allow the camera to continue");
+  EXPECT_GT(s.leavingHint->opacity, 0.05);
+  advance(1.5);
+  EXPECT_FALSE(structure().leavingHint);
+}
+
 TEST_F(TutorialViewTest, TheTitleCrossFadesDuringAStepChange) {
   model->go(Step::camera);
   advance(0.1);

@@ -1,0 +1,88 @@
+// An attempt replaced while one of its frames is still in hand, or while one of its steps
+// still waits on the main queue: nothing of it may reach the attempt that follows.
+#include <gtest/gtest.h>
+
+#include "coordinator/coordinator_fixture.hpp"
+#include "platform/dispatch/dispatch.hpp"
+
+namespace quorvel::testing {
+namespace {
+
+using TestResult = UnlockCoordinator::TestResult;
+
+class ReplacedAttemptTest : public CoordinatorTest {
+ protected:
+  void SetUp() override {
+    CoordinatorTest::SetUp();
+    face = faceFrame(90);
+  }
+  // The liveness model answers `first` once, running `replace` at that moment, and `later`
+  // from then on.
+  void replaceAtFirstLiveness(std::function<void()> replace, float first, float later,
+                              double notBefore = 0) {
+    auto done = std::make_shared<bool>(false);
+    answerLiveness([=, this]() -> std::optional<float> {
+      if (*done || now() < notBefore) return later;
+      *done = true;
+      replace();
+      return first;
+    });
+  }
+  void sleepAndLock() {
+    coordinator().screenDidSleep();
+    coordinator().screenDidLock();
+  }
+  Frame face;
+};
+
+TEST_F(ReplacedAttemptTest, AFrameOfAReplacedTestLeavesTheNextTestAlone) {
+  enrolAt(face, 0.2);
+  play({face}, 2);
+  std::vector<TestResult> first, second;
+  // The frame of the first test is in hand (asking for liveness) when sleep ends that test and
+  // a second one starts; the frame goes on to a match of the first test.
+  replaceAtFirstLiveness(
+      [&] {
+        coordinator().screenDidSleep();
+        coordinator().runTest([&](TestResult r) { second.push_back(r); });
+      },
+      0.9f, 0.1f);
+  coordinator().runTest([&](TestResult r) { first.push_back(r); });
+  advance(5);
+  ASSERT_EQ(first.size(), 1u);
+  ASSERT_EQ(second.size(), 1u);
+  EXPECT_FALSE(second[0].wouldUnlock);
+  EXPECT_NEAR(second[0].bestLiveness, 0.1f, 1e-6);
+  EXPECT_EQ(second[0].framesSeen, second[0].framesWithFace);
+  EXPECT_EQ(second[0].framesSeen, 7) << "its own frames, 0.5 to 3.5 s";
+}
+
+// The step scheduled by the replaced attempt's frame runs after the replacement.
+TEST_F(ReplacedAttemptTest, ASuccessOrTimeOutStepOfAReplacedAttemptDoesNothing) {
+  struct Case {
+    const char* name;
+    double distance;
+    float first;
+    double notBefore;
+  };
+  for (const Case& c : {Case{"success", 0.2, 0.9f, 0}, Case{"no-match time-out", 0.45, 0.1f, 8.3}}) {
+    SCOPED_TRACE(c.name);
+    enrolAt(face, c.distance);
+    play({face}, 4);
+    replaceAtFirstLiveness([&] { platform::dispatch::mainQueue().async([&] { sleepAndLock(); }); },
+                           c.first, 0.1f, now() + c.notBefore);
+    lockScreen();
+    const auto replaced = coordinator().currentAttempt();
+    advance(c.notBefore + 0.3);
+    EXPECT_TRUE(coordinator().isActive());
+    EXPECT_NE(coordinator().currentAttempt(), replaced);
+    EXPECT_FALSE(coordinator().hasSucceeded());
+    EXPECT_TRUE(lockMachine().events().posted().empty());
+    lockMachine().unlockByUser();
+    runUntilIdle();
+  }
+  EXPECT_EQ(countLogs("Face present but no match for 8.000000s, giving up"), 1);
+}
+
+}  // namespace
+}  // namespace quorvel::testing
