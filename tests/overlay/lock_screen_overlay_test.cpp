@@ -7,12 +7,10 @@
 
 #include "foundation/settings.hpp"
 #include "overlay/unlock_animation_view.hpp"
+#include "support/A_images.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/simulated_screens.hpp"
 
-// After the log header: Qt defines keyword macros.
-#include <QColor>
-#include <QImage>
 
 namespace {
 
@@ -61,6 +59,24 @@ class LockScreenOverlayTest : public PlatformTest {
     overlay().beginScanning();
     advance(0.3);
   }
+  // Prepares the panel and has the window server report it at `bounds`; gives its number.
+  std::uint32_t prepareAtServerBounds(const platform::Rect& bounds) {
+    overlay().prepare();
+    const auto number = static_cast<std::uint32_t>(panel()->windowNumber());
+    machine().windowList->setBounds(number, bounds);
+    return number;
+  }
+  // The overlay's log lines that start with `prefix`, each cut from there to its first
+  // `until`.
+  std::vector<std::string> linesFrom(const std::string& prefix, char until) {
+    std::vector<std::string> found;
+    for (const auto& line : overlayLogs()) {
+      if (line.rfind(prefix, 0) == 0) {
+        found.push_back(line.substr(prefix.size(), line.find(until) - prefix.size()));
+      }
+    }
+    return found;
+  }
 };
 
 TEST_F(LockScreenOverlayTest, SetsUpItsOwnSpaceAtLevel400) {
@@ -80,7 +96,6 @@ TEST_F(LockScreenOverlayTest, SetsUpItsOwnSpaceAtLevel400) {
                                       "SLSSpaceSetAbsoluteLevel(7001, 57, 400)",
                                       "SLSShowSpaces(7001, [57])"}));
   EXPECT_EQ(overlayLogs(), std::vector<std::string>{"SkyLight space ready at level 400"});
-  EXPECT_EQ(logs().entries().front().level, platform::log::Level::Info);
   EXPECT_EQ(panel(), nullptr);  // no panel before prepare or a presentation
 }
 
@@ -177,12 +192,6 @@ TEST_F(LockScreenOverlayTest, PrepareMakesTheRegisteredClickThroughPanel) {
   EXPECT_EQ(machine().skyLight->addedWindows().size(), 1u);
 }
 
-TEST_F(LockScreenOverlayTest, PrepareWithoutAnyScreenMakesNothing) {
-  sim::useNoScreen();
-  overlay().prepare();
-  EXPECT_EQ(panel(), nullptr);
-}
-
 TEST_F(LockScreenOverlayTest, ScanningShowsThePanelOnTheBuiltInScreenAfterADelay) {
   overlay().prepare();
   overlay().beginScanning();
@@ -209,19 +218,25 @@ TEST_F(LockScreenOverlayTest, WithoutABuiltInScreenTheMainScreenIsUsed) {
   EXPECT_EQ(view()->notch(), quorvel::NotchGeometry(180, 8, false));
 }
 
-TEST_F(LockScreenOverlayTest, NoScreenAtAllShowsNothing) {
+TEST_F(LockScreenOverlayTest, NoScreenAtAllMakesAndShowsNothing) {
   sim::useNoScreen();
+  overlay().prepare();
+  EXPECT_EQ(panel(), nullptr);
   showScanning();
   advance(3.0);
   EXPECT_EQ(panel(), nullptr);
   EXPECT_EQ(overlay().lastPlacement(), "nothing placed yet");
 }
 
-TEST_F(LockScreenOverlayTest, AnimationSwitchedOffShowsNothingAndPlaysNothing) {
+TEST_F(LockScreenOverlayTest, EndingsWithoutAPresentationOrWithTheAnimationOffPlayNothing) {
   overlay().prepare();
-  auto& m = model();
   int changes = 0;
-  m.subscribe([&](const auto&) { ++changes; });
+  model().subscribe([&](const auto&) { ++changes; });
+  overlay().showSuccess();
+  overlay().showCancelled("Cancelled");
+  advance(5.0);
+  EXPECT_EQ(changes, 0);
+
   quorvel::Settings::shared().setPlayAnimation(false);
   overlay().beginScanning();
   advance(0.5);
@@ -231,16 +246,6 @@ TEST_F(LockScreenOverlayTest, AnimationSwitchedOffShowsNothingAndPlaysNothing) {
   EXPECT_EQ(panel()->alphaValue(), 0);
   EXPECT_EQ(changes, 0);
   EXPECT_EQ(overlay().lastPlacement(), "nothing placed yet");
-}
-
-TEST_F(LockScreenOverlayTest, EndingsWithoutAPresentationDoNothing) {
-  overlay().prepare();
-  int changes = 0;
-  model().subscribe([&](const auto&) { ++changes; });
-  overlay().showSuccess();
-  overlay().showCancelled("Cancelled");
-  advance(5.0);
-  EXPECT_EQ(changes, 0);
 }
 
 TEST_F(LockScreenOverlayTest, HideWithinTheDelayCancelsThePresentation) {
@@ -308,52 +313,27 @@ TEST_F(LockScreenOverlayTest, FailureAndCancelTearDownWhenTheirAnimationEnds) {
   EXPECT_FALSE(model().message.value());
 }
 
-TEST_F(LockScreenOverlayTest, AnOldCompletionDoesNotHideANewPresentation) {
+TEST_F(LockScreenOverlayTest, EndingsAndCompletionsOfAnOldPresentationLeaveANewOneAlone) {
   showScanning();
+  overlay().showSuccess();  // posted for this presentation
+  overlay().beginScanning();  // a new one before the post runs
+  runUntilIdle();
   advance(1.0);
+  EXPECT_DOUBLE_EQ(model().tickProgress.value(), 0);
   overlay().showFailure("No");
-  advance(2.0);  // the failure completes at 2.21 s
+  advance(2.0);  // the failure completes 2.21 s after it began
   overlay().beginScanning();
   advance(0.25);  // its completion arrives now, for the old generation
   EXPECT_EQ(panel()->alphaValue(), 1);
   advance(0.05);
-  EXPECT_EQ(panel()->alphaValue(), 1);
   EXPECT_DOUBLE_EQ(model().panelProgress.value(), 1);
   EXPECT_EQ(machine().screens->observerCount(), 1u);
   advance(5.0);
   EXPECT_EQ(panel()->alphaValue(), 1);  // still scanning
 }
 
-TEST_F(LockScreenOverlayTest, AnEndingForAnOldPresentationIsDropped) {
-  showScanning();
-  overlay().showSuccess();  // posted for this presentation
-  overlay().beginScanning();  // a new one before the post runs
-  runUntilIdle();
-  advance(5.0);
-  EXPECT_EQ(panel()->alphaValue(), 1);
-  EXPECT_DOUBLE_EQ(model().tickProgress.value(), 0);
-}
-
-TEST_F(LockScreenOverlayTest, ServerBoundsWithinOnePointNeedNoCorrection) {
-  overlay().prepare();
-  const auto number = static_cast<std::uint32_t>(panel()->windowNumber());
-  machine().windowList->setBounds(number, platform::Rect(596.5, 0.5, 320.5, 200.5));
-  showScanning();
-  advance(3.0);
-  EXPECT_EQ(countCalls("SLSGetWindowTransform"), 0);
-  EXPECT_EQ(countCalls("SLSSetWindowTransform"), 0);
-  EXPECT_TRUE(logged(
-      "Server bounds at 0.400000s: {{596.5, 0.5}, {320.5, 200.5}} (top-left origin) vs "
-      "NSWindow.frame {{596, 782}, {320, 200}} (bottom-left) screen={{0, 0}, {1512, 982}}"));
-  EXPECT_TRUE(logged(
-      "Server bounds at 1.200000s: {{596.5, 0.5}, {320.5, 200.5}} (top-left origin) vs "
-      "NSWindow.frame {{596, 782}, {320, 200}} (bottom-left) screen={{0, 0}, {1512, 982}}"));
-}
-
 TEST_F(LockScreenOverlayTest, ServerBoundsOffByMoreResetTheTransformOnce) {
-  overlay().prepare();
-  const auto number = static_cast<std::uint32_t>(panel()->windowNumber());
-  machine().windowList->setBounds(number, platform::Rect(596, 1.5, 320, 200));
+  const auto number = prepareAtServerBounds(platform::Rect(596, 1.5, 320, 200));
   showScanning();
   EXPECT_EQ(machine().skyLight->transform(number), platform::AffineTransform::translation(-596, 0));
   EXPECT_TRUE(logged(
@@ -392,9 +372,7 @@ TEST_F(LockScreenOverlayTest, ExpectedServerPlaceAllowsForTheScreensOrigin) {
 }
 
 TEST_F(LockScreenOverlayTest, TransformAlreadyRightOrUnreadableWritesNothing) {
-  overlay().prepare();
-  const auto number = static_cast<std::uint32_t>(panel()->windowNumber());
-  machine().windowList->setBounds(number, platform::Rect(597.5, 0, 320, 200));
+  const auto number = prepareAtServerBounds(platform::Rect(597.5, 0, 320, 200));
   machine().skyLight->setTransform(number, {1.00005, 0, 0, 0.99995, -596.005, 0.005});
   showScanning();
   EXPECT_EQ(countCalls("SLSGetWindowTransform"), 1);
@@ -407,9 +385,7 @@ TEST_F(LockScreenOverlayTest, TransformAlreadyRightOrUnreadableWritesNothing) {
 }
 
 TEST_F(LockScreenOverlayTest, AFailedTransformWriteIsOnlyLogged) {
-  overlay().prepare();
-  const auto number = static_cast<std::uint32_t>(panel()->windowNumber());
-  machine().windowList->setBounds(number, platform::Rect(0, 0, 320, 200));
+  prepareAtServerBounds(platform::Rect(0, 0, 320, 200));
   machine().skyLight->setSetTransformStatus(1001);
   showScanning();
   EXPECT_TRUE(logged(
@@ -432,80 +408,51 @@ TEST_F(LockScreenOverlayTest, UnreadableServerBoundsSkipTheCheck) {
   EXPECT_EQ(machine().windowList->lastOptions().front(), ws::window_list_option::includingWindow);
 }
 
-TEST_F(LockScreenOverlayTest, ANotchChangeWhileShowingRebuildsTheView) {
-  showScanning();
-  const auto before = view();
-  machine().windows->clearEvents();
-  machine().screens->updateScreen(sim::kBuiltInDisplay, sim::builtInScreenWithHousing(200, 38));
-  advance(0.25);
-  EXPECT_TRUE(logged(
-      "Overlay corrected (re-check at 0.25s): {{596, 782}, {320, 200}} -> {{596, 782}, {320, "
-      "200}} notch 188.000000x32.000000 -> 200.000000x38.000000 screen={{0, 0}, {1512, 982}}"));
-  ASSERT_TRUE(view());
-  EXPECT_NE(view(), before);
-  EXPECT_EQ(view()->notch(), quorvel::NotchGeometry(200, 38, true));
-  EXPECT_EQ(view()->model(), before->model());
-  // The frame was right: not set again.
-  for (const auto& event : machine().windows->events()) EXPECT_NE(event.rfind("frame", 0), 0u);
-  // Later re-checks find nothing to correct.
-  const auto count = overlayLogs().size();
-  advance(2.0);
-  for (std::size_t i = count; i < overlayLogs().size(); ++i) {
-    EXPECT_EQ(overlayLogs()[i].find("Overlay corrected"), std::string::npos);
-  }
-}
-
-TEST_F(LockScreenOverlayTest, ReChecksAndBoundsLogsRunAtTheirOwnDelays) {
+TEST_F(LockScreenOverlayTest, ReChecksRebuildTheViewForANewHousingAtTheirOwnDelays) {
   showScanning();
   const double shownAt = now();
-  auto reasons = [&] {
-    std::vector<std::string> found;
-    for (const auto& line : overlayLogs()) {
-      if (line.rfind("Overlay corrected (", 0) == 0) {
-        found.push_back(line.substr(19, line.find(')') - 19));
-      }
-    }
-    return found;
-  };
-  auto boundsLogs = [&] {
-    std::vector<std::string> found;
-    for (const auto& line : overlayLogs()) {
-      if (line.rfind("Server bounds at ", 0) == 0) found.push_back(line.substr(17, 9));
-    }
-    return found;
-  };
+  const auto first = view();
+  machine().windows->clearEvents();
   // The housing changes shortly before each re-check, so each one has something to correct.
-  const std::vector<std::pair<double, std::string>> checks{{0.25, "re-check at 0.25s"},
-                                                          {0.6, "re-check at 0.6s"},
-                                                          {1.2, "re-check at 1.2s"},
-                                                          {2.0, "re-check at 2.0s"}};
   std::vector<std::string> expected;
   double height = 32;
-  for (const auto& [delay, reason] : checks) {
+  for (const std::string delay : {"0.25", "0.6", "1.2", "2.0"}) {
     height += 2;
     machine().screens->updateScreen(sim::kBuiltInDisplay, sim::builtInScreenWithHousing(188, height));
-    advance(shownAt + delay - 0.01 - now());
-    EXPECT_EQ(reasons(), expected) << "before " << reason;
+    advance(shownAt + std::stod(delay) - 0.01 - now());
+    EXPECT_EQ(linesFrom("Overlay corrected (", ')'), expected) << "before " << delay;
     advance(0.02);
-    expected.push_back(reason);
-    EXPECT_EQ(reasons(), expected);
+    expected.push_back("re-check at " + delay + "s");
+    EXPECT_EQ(linesFrom("Overlay corrected (", ')'), expected);
     EXPECT_EQ(view()->notch(), quorvel::NotchGeometry(188, height, true));
   }
+  EXPECT_TRUE(logged(
+      "Overlay corrected (re-check at 0.25s): {{596, 782}, {320, 200}} -> {{596, 782}, {320, "
+      "200}} notch 188.000000x32.000000 -> 188.000000x34.000000 screen={{0, 0}, {1512, 982}}"));
+  // A new view around the same model; the frame was right, so it was not set again.
+  EXPECT_NE(view(), first);
+  EXPECT_EQ(view()->model(), first->model());
+  for (const auto& event : machine().windows->events()) EXPECT_NE(event.rfind("frame", 0), 0u);
 
-  // The window server's bounds are logged 0.4 and 1.2 s after showing.
+  // Shown again with nothing changed: the re-checks correct nothing. The window server's
+  // bounds are logged 0.4 and 1.2 s after showing; within a point they need no correction.
+  const auto number = static_cast<std::uint32_t>(panel()->windowNumber());
+  machine().windowList->setBounds(number, platform::Rect(596.5, 0.5, 320.5, 200.5));
   showScanning();
   const double again = now();
-  const auto before = boundsLogs().size();
-  advance(again + 0.39 - now());
-  EXPECT_EQ(boundsLogs().size(), before);
-  advance(0.02);
-  ASSERT_EQ(boundsLogs().size(), before + 1);
-  EXPECT_EQ(boundsLogs().back(), "0.400000s");
-  advance(again + 1.19 - now());
-  EXPECT_EQ(boundsLogs().size(), before + 1);
-  advance(0.02);
-  ASSERT_EQ(boundsLogs().size(), before + 2);
-  EXPECT_EQ(boundsLogs().back(), "1.200000s");
+  for (const std::string at : {"0.400000s", "1.200000s"}) {
+    const std::string line = "Server bounds at " + at +
+                             ": {{596.5, 0.5}, {320.5, 200.5}} (top-left origin) vs NSWindow.frame "
+                             "{{596, 782}, {320, 200}} (bottom-left) screen={{0, 0}, {1512, 982}}";
+    advance(again + std::stod(at) - 0.01 - now());
+    EXPECT_FALSE(logged(line));
+    advance(0.02);
+    EXPECT_TRUE(logged(line));
+  }
+  advance(1.0);
+  EXPECT_EQ(linesFrom("Overlay corrected (", ')').size(), 4u);
+  EXPECT_EQ(countCalls("SLSGetWindowTransform"), 0);
+  EXPECT_EQ(countCalls("SLSSetWindowTransform"), 0);
 }
 
 TEST_F(LockScreenOverlayTest, ShowingMeasuresTheHousingAgain) {
@@ -584,14 +531,8 @@ TEST_F(LockScreenOverlayTest, TheShownPanelDrawsTheScanOverTheHousing) {
   EXPECT_EQ(image.pixelColor(2 * 50, 2 * 40).alpha(), 255);
   EXPECT_EQ(image.pixelColor(2 * 50, 2 * 40).red(), 0);
   EXPECT_EQ(image.pixelColor(2 * 160, 2 * 120).alpha(), 0);
-  int green = 0;
-  for (int y = 0; y < image.height(); ++y) {
-    for (int x = 0; x < image.width(); ++x) {
-      const QColor c = image.pixelColor(x, y);
-      green += c.alpha() > 0 && c.green() > c.red() + 40;
-    }
-  }
-  EXPECT_GT(green, 100);  // the face is being scanned
+  const auto green = [](const QColor& c) { return c.alpha() > 0 && c.green() > c.red() + 40; };
+  EXPECT_GT(sim::countPixels(image, green), 100);  // the face is being scanned
   overlay().hide();
   runUntilIdle();
   // Torn down: the model is idle again and the view draws just the closed housing.
@@ -601,9 +542,7 @@ TEST_F(LockScreenOverlayTest, TheShownPanelDrawsTheScanOverTheHousing) {
 }
 
 TEST_F(LockScreenOverlayTest, EachLineIsLoggedAtItsLevel) {
-  overlay().prepare();
-  const auto number = static_cast<std::uint32_t>(panel()->windowNumber());
-  machine().windowList->setBounds(number, platform::Rect(0, 0, 320, 200));
+  prepareAtServerBounds(platform::Rect(0, 0, 320, 200));
   showScanning();
   machine().screens->updateScreen(sim::kBuiltInDisplay, sim::builtInScreenWithHousing(200, 38));
   advance(3.0);
@@ -644,15 +583,6 @@ TEST(OverlayWindowRegistrationTest, RegistersOnceAndRetriesAfterAFailure) {
   EXPECT_TRUE(registration.ensure([&] { ran.push_back("before"); },
                                   [&] { ran.push_back("add"); return -1; }));
   EXPECT_EQ(ran, (std::vector<std::string>{"before", "add", "before", "add"}));
-}
-
-TEST(OverlayFormatTest, DoublesAndRectanglesAreWrittenShortest) {
-  EXPECT_EQ(quorvel::shortestDecimal(180), "180.0");
-  EXPECT_EQ(quorvel::shortestDecimal(0.25), "0.25");
-  EXPECT_EQ(quorvel::shortestDecimal(2), "2.0");
-  EXPECT_EQ(quorvel::shortestDecimal(32.5), "32.5");
-  EXPECT_EQ(platform::windows::stringFromRect(platform::Rect(0.5, -3, 1e3, 0)),
-            "{{0.5, -3}, {1000, 0}}");
 }
 
 }  // namespace
