@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/geometry/geometry.hpp"
 #include "support/platform_fixture.hpp"
 
 // After the log header: Qt defines keyword macros.
@@ -23,23 +24,25 @@ inline void savePng(const QImage& image, const std::string& name) {
   EXPECT_TRUE(image.save(QString::fromStdString(path), "PNG")) << path;
 }
 
-// The pixels of `image` inside `area` (in image pixels; the whole image when empty) for
-// which `matches` holds.
+// The pixels of `image` inside `area` (in image pixels) for which `matches` holds.
 inline int countPixels(const QImage& image, const std::function<bool(const QColor&)>& matches,
-                       QRect area = {}) {
-  area = area.isEmpty() ? image.rect() : area.intersected(image.rect());
+                       const QRect& area) {
+  const QRect inside = area.intersected(image.rect());
   int count = 0;
-  for (int y = area.top(); y <= area.bottom(); ++y) {
-    for (int x = area.left(); x <= area.right(); ++x) count += matches(image.pixelColor(x, y));
+  for (int y = inside.top(); y <= inside.bottom(); ++y) {
+    for (int x = inside.left(); x <= inside.right(); ++x) count += matches(image.pixelColor(x, y));
   }
   return count;
 }
+inline int countPixels(const QImage& image, const std::function<bool(const QColor&)>& matches) {
+  return countPixels(image, matches, image.rect());
+}
 
 // A rectangle given in points, in the pixels of an image rendered at `scale`.
-inline QRect pixelsOf(double x, double y, double width, double height, double scale) {
-  return QRect(static_cast<int>(x * scale), static_cast<int>(y * scale),
-               static_cast<int>((x + width) * scale) - static_cast<int>(x * scale),
-               static_cast<int>((y + height) * scale) - static_cast<int>(y * scale));
+inline QRect pixelsOf(const platform::Rect& rect, double scale) {
+  const auto at = [scale](double points) { return static_cast<int>(points * scale); };
+  return QRect(QPoint(at(rect.minX()), at(rect.minY())),
+               QPoint(at(rect.maxX()) - 1, at(rect.maxY()) - 1));
 }
 
 }  // namespace quorvel::testing
