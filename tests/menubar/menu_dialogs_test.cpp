@@ -16,7 +16,6 @@ namespace quorvel::testing {
 namespace {
 
 using platform::ui::Alert;
-using platform::ui::SecureFieldAccessory;
 
 constexpr const char* kGate = "Confirm the Quorvel password";
 constexpr const char* kWrong = "That wasn't right";
@@ -48,11 +47,6 @@ class MenuDialogsTest : public MenuBarTest {
   int ran = 0;
 };
 
-void expectSecretField(const Alert& alert) {
-  ASSERT_TRUE(alert.secureField.has_value()) << alert.messageText;
-  EXPECT_EQ(*alert.secureField, (SecureFieldAccessory{0, 0, 240, 24, true}));
-}
-
 // --- the gate --------------------------------------------------------------------------
 
 TEST_F(MenuDialogsTest, TheGateAsksForTheAppPasswordAheadOfOtherApplications) {
@@ -61,13 +55,10 @@ TEST_F(MenuDialogsTest, TheGateAsksForTheAppPasswordAheadOfOtherApplications) {
   controller->requireQuorvelPassword(counting());
   EXPECT_EQ(ran, 1);
   ASSERT_EQ(simulatedAlerts().shown().size(), 1u);
-  const Alert gate = simulatedAlerts().shown()[0];
-  EXPECT_EQ(gate.messageText, kGate);
-  EXPECT_EQ(gate.informativeText,
-            "Set so someone who already has your Mac unlocked cannot quietly re-enrol their own "
-            "face or swap your saved password.");
-  EXPECT_EQ(gate.buttons, (Strings{"Continue", "Forgotten it?", "Cancel"}));
-  expectSecretField(gate);
+  expectAlert(0, kGate,
+              "Set so someone who already has your Mac unlocked cannot quietly re-enrol their "
+              "own face or swap your saved password.",
+              {"Continue", "Forgotten it?", "Cancel"}, true);
   EXPECT_EQ(activations(), Strings{kAhead});
 
   // Cancelled: nothing runs and nobody is asked to recover.
@@ -89,10 +80,7 @@ TEST_F(MenuDialogsTest, AWrongEmptyOrUnreadableAppPasswordShowsOneNoticeAndRunsN
     controller->requireQuorvelPassword(counting());
     EXPECT_EQ(ran, 0);
     ASSERT_EQ(messages(), (Strings{kGate, kWrong})) << typed;
-    const Alert wrong = simulatedAlerts().shown()[1];
-    EXPECT_EQ(wrong.informativeText, "The Quorvel password did not match.");
-    EXPECT_EQ(wrong.buttons, Strings{"OK"});
-    EXPECT_FALSE(wrong.secureField.has_value());
+    expectAlert(1, kWrong, "The Quorvel password did not match.", {"OK"});
     EXPECT_EQ(simulatedAlerts().unscripted(), 1) << "only the notice, not a second gate";
   }
   EXPECT_EQ(activations(), (Strings{kAhead, kPlain, kAhead, kPlain, kAhead, kPlain}));
@@ -134,8 +122,7 @@ TEST_F(GuardedActionsTest, ReEnrollingAnEnrolledFaceNeedsTheAppPassword) {
 
 TEST_F(GuardedActionsTest, ChangingTheSavedLoginPasswordNeedsTheAppPassword) {
   ASSERT_TRUE(PasswordVault::set("first"));
-  simulatedAlerts().press(0, "hunter2");
-  simulatedAlerts().press(0, "second");
+  answer({{0, "hunter2"}, {0, "second"}});
   controller->setPassword();
   EXPECT_EQ(messages(), (Strings{kGate, kLogin}));
   EXPECT_EQ(PasswordVault::read(), "second");
@@ -148,8 +135,7 @@ TEST_F(GuardedActionsTest, ChangingTheSavedLoginPasswordNeedsTheAppPassword) {
 }
 
 TEST_F(GuardedActionsTest, ChangingTheAppPasswordNeedsTheOldOne) {
-  simulatedAlerts().press(0, "hunter2");
-  simulatedAlerts().press(0, "swordfish");
+  answer({{0, "hunter2"}, {0, "swordfish"}});
   controller->setQuorvelPassword();
   EXPECT_EQ(messages(), (Strings{kGate, kNewAgain}));
   EXPECT_TRUE(QuorvelPassword::verify("swordfish"));
@@ -168,24 +154,20 @@ TEST_F(GuardedActionsTest, ForgettingRemovesBothEnginesAndTheLoginPasswordButKee
   enrol(RecognitionEngine::arcface);
   ASSERT_TRUE(PasswordVault::set("login"));
   // Cancelling the confirmation keeps everything.
-  simulatedAlerts().press(0, "hunter2");
-  simulatedAlerts().press(1);
+  answer({{0, "hunter2"}, {1}});
   controller->forgetFace();
   EXPECT_TRUE(FaceprintStore::shared().isEnrolled(RecognitionEngine::dlib));
   EXPECT_TRUE(PasswordVault::hasPassword());
   EXPECT_EQ(controller->iconRefreshes(), 0);
 
   simulatedAlerts().reset();
-  simulatedAlerts().press(0, "hunter2");
-  simulatedAlerts().press(0);
+  answer({{0, "hunter2"}, {0}});
   controller->forgetFace();
   EXPECT_EQ(messages(), (Strings{kGate, kForget}));
-  const Alert forget = simulatedAlerts().shown()[1];
-  EXPECT_EQ(forget.informativeText,
-            "Quorvel will stop unlocking your Mac until you set it up again. Your Mac's own "
-            "password is not affected.");
-  EXPECT_EQ(forget.buttons, (Strings{"Forget", "Cancel"}));
-  EXPECT_FALSE(forget.secureField.has_value());
+  expectAlert(1, kForget,
+              "Quorvel will stop unlocking your Mac until you set it up again. Your Mac's own "
+              "password is not affected.",
+              {"Forget", "Cancel"});
   EXPECT_EQ(activations(), (Strings{kAhead, kAhead})) << "the confirmation does not activate";
   EXPECT_FALSE(FaceprintStore::shared().isEnrolled(RecognitionEngine::dlib));
   EXPECT_FALSE(FaceprintStore::shared().isEnrolled(RecognitionEngine::arcface));
@@ -218,9 +200,7 @@ TEST_F(GuardedActionsTest, RecoveryAsksTheDeviceOwnerThenForANewPasswordThenRuns
 
   // The app-password row prompts twice: once to recover, once for its own change.
   simulatedAlerts().reset();
-  simulatedAlerts().press(1);
-  simulatedAlerts().press(0, "first");
-  simulatedAlerts().press(1, "second");
+  answer({{1}, {0, "first"}, {1, "second"}});
   controller->setQuorvelPassword();
   runUntilIdle();
   EXPECT_EQ(messages(), (Strings{kGate, kNewAgain, kNewAgain}));
@@ -231,32 +211,26 @@ TEST_F(GuardedActionsTest, RecoveryEndsInEachGuardedAction) {
   enrol();
   ASSERT_TRUE(PasswordVault::set("login"));
 
-  simulatedAlerts().press(1);
-  simulatedAlerts().press(0, "p1");
-  simulatedAlerts().press(0, "login2");
+  answer({{1}, {0, "p1"}, {0, "login2"}});
   controller->setPassword();
   runUntilIdle();
   EXPECT_EQ(messages(), (Strings{kGate, kNewAgain, kLogin}));
   EXPECT_EQ(PasswordVault::read(), "login2");
 
-  simulatedAlerts().press(1);
-  simulatedAlerts().press(0, "p2");
+  answer({{1}, {0, "p2"}});
   controller->showEnrolment();
   runUntilIdle();
   expectEnrolmentShownThenClose();
 
   simulatedAlerts().reset();
-  simulatedAlerts().press(1);
-  simulatedAlerts().press(1, "p3");  // the new-password prompt cancelled: no action
+  answer({{1}, {1, "p3"}});  // the new-password prompt cancelled: no action
   controller->forgetFace();
   runUntilIdle();
   EXPECT_EQ(messages(), (Strings{kGate, kNewAgain}));
   EXPECT_TRUE(QuorvelPassword::verify("p2"));
 
   simulatedAlerts().reset();
-  simulatedAlerts().press(1);
-  simulatedAlerts().press(0, "p4");
-  simulatedAlerts().press(0);
+  answer({{1}, {0, "p4"}, {0}});
   controller->forgetFace();
   runUntilIdle();
   EXPECT_EQ(messages(), (Strings{kGate, kNewAgain, kForget}));
@@ -315,13 +289,10 @@ TEST_F(MenuDialogsTest, TheNewAppPasswordPromptAndItsEmptyEntry) {
   controller->promptNewQuorvelPassword(counting());
   EXPECT_FALSE(QuorvelPassword::isSet());
   EXPECT_EQ(ran, 0);
-  ASSERT_EQ(messages(), Strings{kNewFirst});
-  const Alert prompt = simulatedAlerts().shown()[0];
-  EXPECT_EQ(prompt.informativeText,
-            "Needed to change your saved password or re-do face setup later. Not your Mac's "
-            "login password \u2014 this one is just for Quorvel.");
-  EXPECT_EQ(prompt.buttons, (Strings{"Set", "Cancel"}));
-  expectSecretField(prompt);
+  expectAlert(0, kNewFirst,
+              "Needed to change your saved password or re-do face setup later. Not your Mac's "
+              "login password \u2014 this one is just for Quorvel.",
+              {"Set", "Cancel"}, true);
   EXPECT_EQ(activations(), Strings{kAhead});
 
   simulatedAlerts().press(1, "typed but cancelled");
@@ -344,13 +315,10 @@ TEST_F(MenuDialogsTest, TheLoginPasswordDialogSavesRefusesAndIgnoresAnEmptyEntry
   simulatedAlerts().press(0, "");
   controller->presentPasswordDialog();
   EXPECT_FALSE(PasswordVault::hasPassword());
-  ASSERT_EQ(messages(), Strings{kLogin});
-  const Alert dialog = simulatedAlerts().shown()[0];
-  EXPECT_EQ(dialog.informativeText,
-            "Quorvel types this for you when it recognises your face. It is encrypted and kept "
-            "in your Keychain.");
-  EXPECT_EQ(dialog.buttons, (Strings{"Save", "Cancel"}));
-  expectSecretField(dialog);
+  expectAlert(0, kLogin,
+              "Quorvel types this for you when it recognises your face. It is encrypted and kept "
+              "in your Keychain.",
+              {"Save", "Cancel"}, true);
   EXPECT_TRUE(activations().empty()) << "the dialog does not activate";
   EXPECT_EQ(controller->iconRefreshes(), 0);
 
@@ -363,10 +331,8 @@ TEST_F(MenuDialogsTest, TheLoginPasswordDialogSavesRefusesAndIgnoresAnEmptyEntry
   simulatedAlerts().reset();
   simulatedAlerts().press(0, "other");
   controller->presentPasswordDialog();
-  ASSERT_EQ(messages(), (Strings{kLogin, kRefused}));
-  const Alert refused = simulatedAlerts().shown()[1];
-  EXPECT_EQ(refused.informativeText, "The Keychain refused to store it.");
-  EXPECT_EQ(refused.buttons, Strings{"OK"});
+  EXPECT_EQ(messages(), (Strings{kLogin, kRefused}));
+  expectAlert(1, kRefused, "The Keychain refused to store it.", {"OK"});
   EXPECT_EQ(activations(), Strings{kPlain});
   EXPECT_EQ(controller->iconRefreshes(), 1);
   simulatedKeychain().clearFaults();
@@ -399,15 +365,13 @@ TEST_F(MenuDialogsTest, ThePersonalUseEngineNeedsConfirmation) {
   controller->chooseEngine("arcface");
   EXPECT_EQ(Settings::shared().recognitionEngine(), RecognitionEngine::dlib);
   EXPECT_EQ(controller->iconRefreshes(), 0);
-  ASSERT_EQ(messages(), Strings{kPersonal});
-  const Alert confirm = simulatedAlerts().shown()[0];
-  EXPECT_EQ(confirm.informativeText,
-            "This model is licensed for non-commercial research only. It is fine for your own "
-            "Mac, but Quorvel could not be sold with it.\n\nYour face needs setting up again for "
-            "this model, because the two describe faces differently. Your existing setup is kept "
-            "and comes back if you switch again.");
-  EXPECT_EQ(confirm.buttons, (Strings{"Switch", "Cancel"}));
-  EXPECT_FALSE(confirm.secureField.has_value());
+  EXPECT_EQ(messages(), Strings{kPersonal});
+  expectAlert(0, kPersonal,
+              "This model is licensed for non-commercial research only. It is fine for your own "
+              "Mac, but Quorvel could not be sold with it.\n\nYour face needs setting up again "
+              "for this model, because the two describe faces differently. Your existing setup "
+              "is kept and comes back if you switch again.",
+              {"Switch", "Cancel"});
   EXPECT_EQ(activations(), Strings{kAhead});
 
   enrol(RecognitionEngine::dlib);
@@ -416,12 +380,11 @@ TEST_F(MenuDialogsTest, ThePersonalUseEngineNeedsConfirmation) {
   controller->chooseEngine("arcface");
   EXPECT_EQ(Settings::shared().recognitionEngine(), RecognitionEngine::arcface);
   EXPECT_EQ(controller->iconRefreshes(), 1);
-  ASSERT_EQ(messages(), (Strings{kPersonal, kNeedsEnrolment}));
-  const Alert needs = simulatedAlerts().shown()[1];
-  EXPECT_EQ(needs.informativeText,
-            "The two models describe faces differently, so they cannot share a setup. Choose "
-            "\"Set up my face\" to enrol for ArcFace (personal use only).");
-  EXPECT_EQ(needs.buttons, Strings{"OK"});
+  EXPECT_EQ(messages(), (Strings{kPersonal, kNeedsEnrolment}));
+  expectAlert(1, kNeedsEnrolment,
+              "The two models describe faces differently, so they cannot share a setup. Choose "
+              "\"Set up my face\" to enrol for ArcFace (personal use only).",
+              {"OK"});
   EXPECT_EQ(activations(), (Strings{kAhead, kAhead, kPlain}));
 
   // Back to the engine with faceprints: no confirmation, no alert.
@@ -501,11 +464,10 @@ TEST_F(MenuDialogsTest, TheReportIsShownWithOneButtonAfterAPlainActivation) {
   controller->showMatchTestReport(Result(0.4123, 0.968f, 31, 40, false), RecognitionEngine::dlib,
                                   spec(RecognitionEngine::dlib), true);
   ASSERT_EQ(simulatedAlerts().shown().size(), 1u);
-  const Alert report = simulatedAlerts().shown()[0];
-  EXPECT_EQ(report.messageText,
-            "Not a strong enough match. If this keeps happening, set up your face again.");
-  EXPECT_EQ(report.buttons, Strings{"OK"});
-  EXPECT_FALSE(report.secureField.has_value());
+  expectAlert(0, "Not a strong enough match. If this keeps happening, set up your face again.",
+              "Model: dlib (public domain)\nBest match score: 0.412   (needs below 0.5)\n"
+              "Live-face score: 0.97   (needs above 0.55)\nFrames with a face: 31 of 40",
+              {"OK"});
   EXPECT_EQ(activations(), Strings{kPlain});
 }
 
@@ -513,7 +475,7 @@ TEST_F(MenuDialogsTest, TheReportIsShownWithOneButtonAfterAPlainActivation) {
 
 TEST(LinuxAlertsTest, AnAlertIsAnsweredAsDismissedWithItsLastButton) {
   auto alerts = platform::ui::makeLinuxAlerts();
-  const auto answer = alerts->runModal(Alert{"m", "i", {"Set", "Cancel"}, SecureFieldAccessory{}});
+  const auto answer = alerts->runModal(Alert{"m", "i", {"Set", "Cancel"}, platform::ui::SecureFieldAccessory{}});
   EXPECT_EQ(answer.response, platform::ui::AlertResponse::secondButton);
   EXPECT_TRUE(answer.text.empty());
   EXPECT_EQ(alerts->runModal(Alert{"m", "i", {"OK"}, std::nullopt}).response,
