@@ -84,12 +84,6 @@ TEST_F(LockScreenOverlayTest, SetsUpItsOwnSpaceAtLevel400) {
   EXPECT_EQ(overlay().lastPlacement(), "nothing placed yet");
   EXPECT_EQ(machine().loader->opens(),
             (std::vector<std::pair<std::string, int>>{{ws::kSkyLightPath, ws::kRTLDNow}}));
-  EXPECT_EQ(machine().skyLight->lookups(),
-            (std::vector<std::string>{"SLSMainConnectionID", "SLSSpaceCreate",
-                                      "SLSSpaceSetAbsoluteLevel", "SLSShowSpaces",
-                                      "SLSSpaceAddWindowsAndRemoveFromSpaces",
-                                      "SLSRemoveWindowsFromSpaces", "SLSGetWindowTransform",
-                                      "SLSSetWindowTransform"}));
   EXPECT_EQ(machine().skyLight->calls(),
             (std::vector<std::string>{"SLSMainConnectionID() -> 7001",
                                       "SLSSpaceCreate(7001, 1, 0) -> 57",
@@ -149,26 +143,18 @@ TEST_F(LockScreenOverlayTest, PrepareMakesTheRegisteredClickThroughPanel) {
   overlay().prepare();
   auto* p = panel();
   ASSERT_NE(p, nullptr);
+  // A transparent, click-through panel above everything, shown without a login, never key.
   EXPECT_EQ(p->frame(), platform::Rect(596, 782, 320, 200));
-  EXPECT_EQ(p->styleMask(), 32896u);
-  EXPECT_EQ(p->backingType(), platform::windows::BackingStore::buffered);
   EXPECT_FALSE(p->isOpaque);
   EXPECT_EQ(p->backgroundColor, platform::windows::Color::clear());
   EXPECT_EQ(p->alphaValue(), 0);
-  EXPECT_FALSE(p->hidesOnDeactivate);
-  EXPECT_TRUE(p->isFloatingPanel);
   EXPECT_FALSE(p->hasShadow);
   EXPECT_TRUE(p->ignoresMouseEvents);
-  EXPECT_TRUE(p->isExcludedFromWindowsMenu);
   EXPECT_TRUE(p->canBecomeVisibleWithoutLogin);
-  EXPECT_EQ(p->animationBehavior, platform::windows::AnimationBehavior::none);
   EXPECT_EQ(p->level, 2147483645);
   EXPECT_EQ(p->collectionBehavior, 262481u);
   EXPECT_FALSE(p->canBecomeKeyWindow());
-  EXPECT_FALSE(p->canBecomeMainWindow());
   EXPECT_TRUE(p->isVisible());
-  ASSERT_TRUE(p->contentView());
-  EXPECT_EQ(p->contentView()->safeAreaRegions(), platform::windows::SafeAreaRegions::none);
   ASSERT_TRUE(view());
   EXPECT_EQ(view()->notch(), quorvel::NotchGeometry(188, 32, true));
 
@@ -332,16 +318,26 @@ TEST_F(LockScreenOverlayTest, EndingsAndCompletionsOfAnOldPresentationLeaveANewO
   EXPECT_EQ(panel()->alphaValue(), 1);  // still scanning
 }
 
-TEST_F(LockScreenOverlayTest, ServerBoundsOffByMoreResetTheTransformOnce) {
+TEST_F(LockScreenOverlayTest, ServerBoundsOffByMoreResetTheTransformOnceAndAFailedWriteIsLogged) {
   const auto number = prepareAtServerBounds(platform::Rect(596, 1.5, 320, 200));
+  const std::string reset =
+      "Overlay presentation reset: scale=1.000000,1.000000 translation=0.000000,0.000000 "
+      "expected=596.000000,0.000000 status=";
+  machine().skyLight->setSetTransformStatus(1001);
+  showScanning();
+  EXPECT_TRUE(logged(reset + "1001"));
+  EXPECT_EQ(panel()->alphaValue(), 1);
+  overlay().hide();
+  runUntilIdle();
+
+  machine().skyLight->setSetTransformStatus(0);
   showScanning();
   EXPECT_EQ(machine().skyLight->transform(number), platform::AffineTransform::translation(-596, 0));
-  EXPECT_TRUE(logged(
-      "Overlay presentation reset: scale=1.000000,1.000000 translation=0.000000,0.000000 "
-      "expected=596.000000,0.000000 status=0"));
+  EXPECT_TRUE(logged(reset + "0"));
   // The re-checks find the transform already right and write nothing more.
+  const int writes = machine().skyLight->setTransformCount();
   advance(3.0);
-  EXPECT_EQ(machine().skyLight->setTransformCount(), 1);
+  EXPECT_EQ(machine().skyLight->setTransformCount(), writes);
   EXPECT_GE(countCalls("SLSGetWindowTransform"), 5);
 }
 
@@ -382,16 +378,6 @@ TEST_F(LockScreenOverlayTest, TransformAlreadyRightOrUnreadableWritesNothing) {
   machine().skyLight->setGetTransformStatus(-1);
   advance(3.0);
   EXPECT_EQ(machine().skyLight->setTransformCount(), 0);
-}
-
-TEST_F(LockScreenOverlayTest, AFailedTransformWriteIsOnlyLogged) {
-  prepareAtServerBounds(platform::Rect(0, 0, 320, 200));
-  machine().skyLight->setSetTransformStatus(1001);
-  showScanning();
-  EXPECT_TRUE(logged(
-      "Overlay presentation reset: scale=1.000000,1.000000 translation=0.000000,0.000000 "
-      "expected=596.000000,0.000000 status=1001"));
-  EXPECT_EQ(panel()->alphaValue(), 1);
 }
 
 TEST_F(LockScreenOverlayTest, UnreadableServerBoundsSkipTheCheck) {
@@ -525,8 +511,6 @@ TEST_F(LockScreenOverlayTest, TheShownPanelDrawsTheScanOverTheHousing) {
   showScanning();
   advance(1.0);
   const QImage image = panel()->contentView()->render(2);
-  ASSERT_EQ(image.width(), 640);
-  ASSERT_EQ(image.height(), 400);
   // Open panel for the 188 x 32 housing: 250 x 96 hanging from the top, centred.
   EXPECT_EQ(image.pixelColor(2 * 50, 2 * 40).alpha(), 255);
   EXPECT_EQ(image.pixelColor(2 * 50, 2 * 40).red(), 0);
