@@ -39,16 +39,6 @@ TEST_F(NotchGeometryTest, ScreensWithoutAFullHousingGiveTheDefault) {
   }
 }
 
-TEST_F(NotchGeometryTest, NoClampingOfOddMeasurements) {
-  // Areas wider than the screen leave a negative width; the measurement is taken as it is.
-  auto odd = sim::builtInScreen();
-  odd.auxiliaryTopLeftArea = platform::Rect(0, 950, 800, 32);
-  odd.auxiliaryTopRightArea = platform::Rect(700, 950, 800, 32);
-  const NotchGeometry notch(odd);
-  EXPECT_DOUBLE_EQ(notch.width, -88);
-  EXPECT_TRUE(notch.hasNotch);
-}
-
 TEST_F(NotchGeometryTest, FindsTheBuiltInScreenInScreenOrder) {
   sim::useBuiltInAndExternalScreens();
   auto screen = quorvel::builtInScreen();

@@ -114,62 +114,6 @@ TEST(NotchPanelShapeTest, HeightsBelowOneUseTheRadiusAsARatio) {
 
 // --- glyphs ---------------------------------------------------------------------------------
 
-// One step of an expected outline on the grid of a 100-point square (one point per unit).
-struct Step {
-  QPainterPath::ElementType type;  // MoveTo, LineTo or CurveTo (a quadratic, via `via`)
-  QPointF to;
-  QPointF via;
-};
-
-void expectOutline(const QPainterPath& path, const std::vector<Step>& steps, const char* what) {
-  const auto list = elements(path);
-  std::size_t i = 0;
-  QPointF current;
-  for (const auto& step : steps) {
-    ASSERT_LT(i, list.size()) << what;
-    if (step.type == QPainterPath::CurveToElement) {
-      // Qt keeps a quadratic as its cubic equivalent.
-      const QPointF c1 = current + 2.0 / 3 * (step.via - current);
-      const QPointF c2 = step.to + 2.0 / 3 * (step.via - step.to);
-      expectCubic(list, i, c1, c2, step.to, what);
-      i += 3;
-    } else {
-      EXPECT_EQ(list[i].type, step.type) << what << " element " << i;
-      expectPoint(list[i].point, step.to.x(), step.to.y(), what);
-      i += 1;
-    }
-    current = step.to;
-  }
-  EXPECT_EQ(i, list.size()) << what;
-}
-
-TEST(GlyphTest, EveryPointOfTheFaceParts) {
-  const QRectF grid(0, 0, 100, 100);
-  constexpr auto M = QPainterPath::MoveToElement;
-  constexpr auto L = QPainterPath::LineToElement;
-  constexpr auto Q = QPainterPath::CurveToElement;
-  expectOutline(quorvel::FaceBracketsShape{}.path(grid),
-                {{M, {2.6, 30}, {}},       {L, {2.6, 16}, {}},
-                 {Q, {16, 2.6}, {2.6, 2.6}}, {L, {30, 2.6}, {}},
-                 {M, {70, 2.6}, {}},       {L, {84, 2.6}, {}},
-                 {Q, {97.4, 16}, {97.4, 2.6}}, {L, {97.4, 30}, {}},
-                 {M, {97.4, 70}, {}},      {L, {97.4, 84}, {}},
-                 {Q, {84, 97.4}, {97.4, 97.4}}, {L, {70, 97.4}, {}},
-                 {M, {30, 97.4}, {}},      {L, {16, 97.4}, {}},
-                 {Q, {2.6, 84}, {2.6, 97.4}}, {L, {2.6, 70}, {}}},
-                "brackets");
-  expectOutline(quorvel::FaceEyesShape{}.path(grid),
-                {{M, {29.7, 37.5}, {}}, {L, {29.7, 45}, {}}, {M, {70.9, 37.5}, {}},
-                 {L, {70.9, 45}, {}}},
-                "eyes");
-  expectOutline(quorvel::FaceNoseShape{}.path(grid),
-                {{M, {51, 37.5}, {}}, {L, {51, 56}, {}}, {Q, {46.5, 60.6}, {51, 60.6}}}, "nose");
-  expectOutline(quorvel::FaceMouthShape{}.path(grid),
-                {{M, {34.1, 71.8}, {}}, {Q, {65.9, 71.8}, {50, 84}}}, "mouth");
-  expectOutline(quorvel::TickGlyph{}.path(grid),
-                {{M, {34, 51}, {}}, {L, {45, 62}, {}}, {L, {66, 38}, {}}}, "tick");
-}
-
 TEST(GlyphTest, ComposedFaceIsThePartsInOrder) {
   const QRectF square(0, 0, 52, 52);
   QPainterPath expected = quorvel::FaceBracketsShape{}.path(square);

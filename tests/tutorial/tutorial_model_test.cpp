@@ -265,46 +265,43 @@ TEST_F(TutorialModelTest, FinishingMarksTheTutorialSeenAndStopsEverything) {
   EXPECT_TRUE(Settings::shared().hasSeenWelcome());
 }
 
-TEST_F(TutorialModelTest, AllowingTheCameraAtThePromptMovesOn) {
-  simulatedCamera().setAccessAnswer(true);
-  auto model = makeModel();
-  model->go(Step::camera);
-  EXPECT_FALSE(TutorialModel::cameraNeedsSettings());
-  model->requestCamera();
-  EXPECT_EQ(simulatedCamera().accessRequests(), 1);
-  EXPECT_FALSE(model->cameraGranted) << "the answer comes on the main queue";
-  advance(0.01);
-  EXPECT_TRUE(model->cameraGranted);
-  EXPECT_EQ(model->step.value(), Step::face);
-  EXPECT_TRUE(simulatedURLOpener().opened().empty());
-  EXPECT_EQ(model->permissionTimer(), nullptr);
-}
-
-TEST_F(TutorialModelTest, DecliningTheCameraStaysAndAnnouncesAChange) {
+TEST_F(TutorialModelTest, TheCameraPromptsAnswerKeepsOrMovesOnALiveModelOnly) {
+  // Declined: the step stays and is told to redraw; Settings is the way from now on.
   simulatedCamera().setAccessAnswer(false);
   auto model = makeModel();
   model->go(Step::camera);
+  EXPECT_FALSE(TutorialModel::cameraNeedsSettings());
   std::vector<std::string> changes;
   model->subscribe([&](const platform::animation::Change& c) { changes.push_back(c.field); });
   model->requestCamera();
   advance(0.01);
   EXPECT_FALSE(model->cameraGranted);
   EXPECT_EQ(model->step.value(), Step::camera);
-  EXPECT_EQ(model->blockedReason(), std::optional<std::string>("Allow the camera to continue"));
   EXPECT_EQ(std::count(changes.begin(), changes.end(), "objectWillChange"), 1)
       << "the camera step must be told to redraw";
   EXPECT_TRUE(TutorialModel::cameraNeedsSettings());
-}
 
-TEST_F(TutorialModelTest, ACameraAnswerForAModelThatIsGoneDoesNothing) {
+  // Allowed: the answer comes on the main queue and moves on.
+  simulatedCamera().setAuthorizationStatus(AuthorizationStatus::notDetermined);
   simulatedCamera().setAccessAnswer(true);
-  auto model = makeModel();
-  std::weak_ptr<TutorialModel> weak = model;
-  model->go(Step::camera);
   model->requestCamera();
+  EXPECT_EQ(simulatedCamera().accessRequests(), 2);
+  EXPECT_FALSE(model->cameraGranted);
+  advance(0.01);
+  EXPECT_TRUE(model->cameraGranted);
+  EXPECT_EQ(model->step.value(), Step::face);
+  EXPECT_TRUE(simulatedURLOpener().opened().empty());
+  EXPECT_EQ(model->permissionTimer(), nullptr);
+
+  // A pending answer does not keep its model; for a model that is gone it does nothing.
+  simulatedCamera().setAuthorizationStatus(AuthorizationStatus::notDetermined);
+  auto gone = makeModel();
+  std::weak_ptr<TutorialModel> weak = gone;
+  gone->go(Step::camera);
+  gone->requestCamera();
   resizes.clear();
-  model.reset();
-  EXPECT_TRUE(weak.expired()) << "the pending answer must not keep the model";
+  gone.reset();
+  EXPECT_TRUE(weak.expired());
   advance(0.1);
   EXPECT_TRUE(resizes.empty());
 }
