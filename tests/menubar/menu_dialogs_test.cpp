@@ -107,45 +107,36 @@ class GuardedActionsTest : public MenuDialogsTest {
   }
 };
 
-TEST_F(GuardedActionsTest, ReEnrollingAnEnrolledFaceNeedsTheAppPassword) {
+TEST_F(GuardedActionsTest, ReEnrollingAndChangingEitherPasswordNeedTheAppPassword) {
   enrol();
-  simulatedAlerts().press(0, "wrong");
+  ASSERT_TRUE(PasswordVault::set("first"));
+  answer({{0, "wrong"}});
   controller->showEnrolment();
   advance(0.05);
   EXPECT_FALSE(TutorialController::shared().isShowing());
   EXPECT_EQ(messages(), (Strings{kGate, kWrong}));
 
-  simulatedAlerts().press(0, "hunter2");
+  simulatedAlerts().reset();
+  answer({{0, "hunter2"}});
   controller->showEnrolment();
   expectEnrolmentShownThenClose();
-}
-
-TEST_F(GuardedActionsTest, ChangingTheSavedLoginPasswordNeedsTheAppPassword) {
-  ASSERT_TRUE(PasswordVault::set("first"));
   answer({{0, "hunter2"}, {0, "second"}});
   controller->setPassword();
-  EXPECT_EQ(messages(), (Strings{kGate, kLogin}));
   EXPECT_EQ(PasswordVault::read(), "second");
-
-  simulatedAlerts().reset();
-  simulatedAlerts().press(2);
-  controller->setPassword();
-  EXPECT_EQ(messages(), Strings{kGate});
-  EXPECT_EQ(PasswordVault::read(), "second");
-}
-
-TEST_F(GuardedActionsTest, ChangingTheAppPasswordNeedsTheOldOne) {
   answer({{0, "hunter2"}, {0, "swordfish"}});
   controller->setQuorvelPassword();
-  EXPECT_EQ(messages(), (Strings{kGate, kNewAgain}));
+  EXPECT_EQ(messages(), (Strings{kGate, kGate, kLogin, kGate, kNewAgain}));
   EXPECT_TRUE(QuorvelPassword::verify("swordfish"));
   EXPECT_FALSE(QuorvelPassword::verify("hunter2"));
-  EXPECT_EQ(controller->iconRefreshes(), 1);
+  EXPECT_EQ(controller->iconRefreshes(), 2) << "once for each password saved";
 
+  // Cancelled, or the old app password after the change: nothing runs.
   simulatedAlerts().reset();
-  simulatedAlerts().press(0, "hunter2");
+  answer({{2}, {0, "hunter2"}});
+  controller->setPassword();
   controller->setQuorvelPassword();
-  EXPECT_EQ(messages(), (Strings{kGate, kWrong}));
+  EXPECT_EQ(messages(), (Strings{kGate, kGate, kWrong}));
+  EXPECT_EQ(PasswordVault::read(), "second");
   EXPECT_TRUE(QuorvelPassword::verify("swordfish"));
 }
 
