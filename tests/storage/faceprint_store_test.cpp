@@ -16,8 +16,8 @@
 #include "platform/files/files.hpp"
 #include "platform/keychain/keychain.hpp"
 #include "platform/shared.hpp"
+#include "support/B_helpers.hpp"
 #include "support/platform_fixture.hpp"
-#include "support/storage_hooks.hpp"
 
 namespace {
 
@@ -25,6 +25,7 @@ using quorvel::Bytes;
 using quorvel::Crypto;
 using quorvel::FaceprintStore;
 using quorvel::RecognitionEngine;
+using quorvel::testing::descriptor;
 using quorvel::testing::simulatedFiles;
 using quorvel::testing::simulatedKeychain;
 using Source = FaceprintStore::Source;
@@ -34,12 +35,6 @@ namespace kc = platform::keychain;
 
 constexpr auto dlib = RecognitionEngine::dlib;
 constexpr auto arcface = RecognitionEngine::arcface;
-
-std::vector<float> descriptor(float seed, std::size_t length = 128) {
-  std::vector<float> v(length);
-  for (std::size_t i = 0; i < length; ++i) v[i] = seed + static_cast<float>(i) * 0.001f;
-  return v;
-}
 
 class FaceprintStoreTest : public quorvel::testing::PlatformTest {
  protected:
@@ -85,6 +80,7 @@ class FaceprintStoreTest : public quorvel::testing::PlatformTest {
 
 TEST_F(FaceprintStoreTest, WithoutAFileTheStoreIsEmptyAndWritesNothingUntilAChange) {
   FaceprintStore store(path());
+  store.removeAll();  // no file: nothing to delete, nothing reported
   EXPECT_EQ(store.count(), 0u);
   EXPECT_FALSE(store.isEnrolled(dlib));
   EXPECT_FALSE(store.isEnrolled(arcface));
@@ -97,6 +93,14 @@ TEST_F(FaceprintStoreTest, WithoutAFileTheStoreIsEmptyAndWritesNothingUntilAChan
   EXPECT_EQ(store.count(), 1u);
   EXPECT_FALSE(store.isEnrolled(dlib));  // learned records do not enrol
   EXPECT_EQ(store.vectors(dlib).size(), 1u);
+
+  // Forgetting everything deletes the file.
+  ASSERT_TRUE(store.replaceEnrolled({descriptor(2, 512)}, arcface));
+  store.removeAll();
+  EXPECT_EQ(store.count(), 0u);
+  EXPECT_FALSE(fileBytes());
+  EXPECT_EQ(FaceprintStore(path()).count(), 0u);
+  EXPECT_TRUE(logs().messages().empty());
 }
 
 TEST_F(FaceprintStoreTest, ReplaceEnrolledKeepsOrderAndLeavesOtherEnginesAlone) {
@@ -123,6 +127,12 @@ TEST_F(FaceprintStoreTest, ReplaceEnrolledKeepsOrderAndLeavesOtherEnginesAlone) 
   FaceprintStore reopened(path());
   EXPECT_EQ(reopened.vectors(dlib), dlibSet);
   EXPECT_EQ(reopened.enrolledCount(arcface), 2u);
+
+  // A new set goes after the other engines' records.
+  ASSERT_TRUE(store.replaceEnrolled({descriptor(3, 512)}, arcface));
+  EXPECT_EQ(fileRecords()->size(), 26u);
+  EXPECT_EQ(fileRecords()->front().engine, "dlib");
+  EXPECT_EQ(fileRecords()->back().vector, descriptor(3, 512));
 }
 
 TEST_F(FaceprintStoreTest, ReplaceEnrolledWithNothingRemovesTheEngineLearnedRecordsToo) {
@@ -138,72 +148,28 @@ TEST_F(FaceprintStoreTest, ReplaceEnrolledWithNothingRemovesTheEngineLearnedReco
   EXPECT_EQ(fileRecords()->size(), 1u);
 }
 
-TEST_F(FaceprintStoreTest, ReplacingAfterLearningPutsTheNewSetAfterOtherEngines) {
-  FaceprintStore store(path());
-  ASSERT_TRUE(store.replaceEnrolled({descriptor(1)}, dlib));
-  ASSERT_TRUE(store.replaceEnrolled({descriptor(2, 512)}, arcface));
-  ASSERT_TRUE(store.replaceEnrolled({descriptor(3)}, dlib));
-  const auto records = fileRecords();
-  ASSERT_TRUE(records);
-  ASSERT_EQ(records->size(), 2u);
-  EXPECT_EQ((*records)[0].engine, "arcface");
-  EXPECT_EQ((*records)[1].vector, descriptor(3));
-}
-
-TEST_F(FaceprintStoreTest, ThirteenthLearnedRecordEvictsTheOldestOfThatEngineOnly) {
-  FaceprintStore store(path());
-  ASSERT_TRUE(store.replaceEnrolled({descriptor(-1)}, dlib));
-  store.add(descriptor(-2, 512), Source::learned, arcface);
-  for (int i = 0; i < 13; ++i) {
-    advance(1.0);
-    store.add(descriptor(static_cast<float>(i)), Source::learned, dlib);
-  }
-  const auto vectors = store.vectors(dlib);
-  ASSERT_EQ(vectors.size(), 13u);  // 1 enrolled + 12 learned
-  EXPECT_EQ(vectors[0], descriptor(-1));
-  EXPECT_EQ(vectors[1], descriptor(1));  // learned #0 is gone
-  EXPECT_EQ(vectors[12], descriptor(12));
-  EXPECT_EQ(store.enrolledCount(dlib), 1u);
-  EXPECT_EQ(store.vectors(arcface).size(), 1u);
-  EXPECT_EQ(fileRecords()->size(), 14u);
-}
-
-TEST_F(FaceprintStoreTest, EvictionSortsStablySoTheEarlierStoredOfEqualDatesGoesFirst) {
-  // Learned records out of date order; two share the oldest date.
-  std::vector<Record> records;
-  records.push_back(learned(50, 500));
-  records.push_back(learned(10, 100));  // oldest, stored first of the two
-  records.push_back(enrolled(0, 50));
-  for (int i = 0; i < 9; ++i) records.push_back(learned(static_cast<float>(20 + i), 200 + i));
-  records.push_back(learned(11, 100));  // same date, stored later: kept
-  ASSERT_EQ(records.size(), 13u);       // 12 learned
-  writeRecords(records);
-
-  FaceprintStore store(path());
-  store.add(descriptor(99, 4), Source::learned, dlib);  // now 13 learned: one must go
-  const auto after = fileRecords();
-  ASSERT_TRUE(after);
-  ASSERT_EQ(after->size(), 13u);
-  std::vector<Record> expected = records;
-  expected.erase(expected.begin() + 1);
-  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), after->begin()));
-  EXPECT_EQ(after->back().vector, descriptor(99, 4));
-}
-
-TEST_F(FaceprintStoreTest, EvictionOfManyEqualDatesKeepsTheLaterStoredOnes) {
-  // 30 learned records in three dates, interleaved: 100, 200, 300, 100, 200, 300, ...
+TEST_F(FaceprintStoreTest, EvictionDropsTheOldestLearnedAndOfEqualDatesTheEarlierStored) {
+  // 30 learned records in three dates, interleaved: 100, 200, 300, 100, 200, 300, ...; and an
+  // enrolled record older than all of them.
   std::vector<Record> records;
   for (int i = 0; i < 30; ++i) records.push_back(learned(static_cast<float>(i), 100.0 * (1 + i % 3)));
+  records.insert(records.begin() + 3, enrolled(-1, 50));
   writeRecords(records);
   FaceprintStore store(path());
   store.add(descriptor(99, 4), Source::learned, dlib);  // 31 learned: the oldest 19 go
-  // Gone: every record of date 100, and the nine earliest stored of date 200.
-  std::vector<std::vector<float>> expected;
-  for (int i = 0; i < 30; ++i) {
-    if (i % 3 == 2 || i == 28) expected.push_back(descriptor(static_cast<float>(i), 4));
+  // Gone: every record of date 100, and the nine earliest stored of date 200. The rest keep
+  // their places, the enrolled one among them.
+  std::vector<Record> expected;
+  for (const auto& record : records) {
+    if (record.source == Source::enrolled || record.created == 300 || record.vector == descriptor(28, 4)) {
+      expected.push_back(record);
+    }
   }
-  expected.push_back(descriptor(99, 4));
-  EXPECT_EQ(store.vectors(dlib), expected);
+  const auto after = fileRecords();
+  ASSERT_TRUE(after);
+  ASSERT_EQ(after->size(), expected.size() + 1);
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), after->begin()));
+  EXPECT_EQ(after->back().vector, descriptor(99, 4));
 }
 
 TEST_F(FaceprintStoreTest, OverfullFileIsTrimmedOnlyByTheNextLearnedAddOfThatEngine) {
@@ -296,21 +262,14 @@ TEST_F(FaceprintStoreTest, WithTheKeyUnavailableTheFileIsKeptAndChangesAreRefuse
   store.vectors(dlib);
   store.isEnrolled(arcface);
   EXPECT_EQ(simulatedFiles().readCount(), loadedReads);
-}
 
-TEST_F(FaceprintStoreTest, ARefusedFileReadKeepsTheStoreUnloaded) {
-  {
-    FaceprintStore writer(path());
-    ASSERT_TRUE(writer.replaceEnrolled({descriptor(1)}, dlib));
-  }
-  const auto before = fileBytes();
+  // A refused file read leaves a new store unloaded the same way.
   simulatedFiles().failReads(true, path());
-  FaceprintStore store(path());
-  EXPECT_FALSE(store.isEnrolled(dlib));
-  EXPECT_FALSE(store.replaceEnrolled({}, dlib));
-  EXPECT_EQ(fileBytes(), before);
+  FaceprintStore refused(path());
+  EXPECT_FALSE(refused.isEnrolled(dlib));
+  EXPECT_FALSE(refused.replaceEnrolled({}, dlib));
   simulatedFiles().clearFaults();
-  EXPECT_TRUE(store.isEnrolled(dlib));
+  EXPECT_TRUE(refused.isEnrolled(dlib));
 }
 
 // A pipe (or any file that is not a regular file) in place of the file: read as unreadable at
@@ -376,19 +335,6 @@ TEST_F(FaceprintStoreTest, DamagedFilesAreNeverOverwrittenUntilRemoveAll) {
     EXPECT_TRUE(store.replaceEnrolled({descriptor(8)}, dlib));
     EXPECT_EQ(fileRecords()->size(), 1u);
   }
-}
-
-TEST_F(FaceprintStoreTest, RemoveAllForgetsEverythingAndNeedsNoFile) {
-  FaceprintStore store(path());
-  store.removeAll();  // no file: nothing to delete, nothing reported
-  ASSERT_TRUE(store.replaceEnrolled({descriptor(1)}, dlib));
-  store.add(descriptor(2, 512), Source::learned, arcface);
-  store.removeAll();
-  EXPECT_EQ(store.count(), 0u);
-  EXPECT_FALSE(fileBytes());
-  EXPECT_TRUE(logs().messages().empty());
-  FaceprintStore reopened(path());
-  EXPECT_EQ(reopened.count(), 0u);
 }
 
 TEST_F(FaceprintStoreTest, FailedSavesUndoTheChangeExactly) {
@@ -473,7 +419,7 @@ TEST_F(FaceprintStoreTest, CrashBetweenWriteAndRenameLeavesThePreviousFileLoadab
   EXPECT_EQ(fileRecords()->size(), 3u);
 }
 
-TEST_F(FaceprintStoreTest, SharedStoreLivesInTheApplicationSupportFolder) {
+TEST_F(FaceprintStoreTest, SharedStoreLivesInTheApplicationSupportFolderElseTheTemporaryOne) {
   platform::files::current()->removeFile(path());
   ::rmdir((home() + "/data/com.tessmin.quorvel").c_str());
   auto& store = FaceprintStore::shared();
@@ -482,11 +428,11 @@ TEST_F(FaceprintStoreTest, SharedStoreLivesInTheApplicationSupportFolder) {
   ASSERT_TRUE(store.replaceEnrolled({descriptor(1)}, dlib));
   EXPECT_TRUE(fileBytes());
   EXPECT_EQ(&FaceprintStore::shared(), &store);
-}
 
-TEST_F(FaceprintStoreTest, WithoutAnApplicationSupportFolderTheTemporaryFolderIsUsed) {
+  // Without an application support folder, the temporary folder is used.
+  platform::resetSharedInstances();
   simulatedFiles().hideApplicationSupport(true);
-  EXPECT_EQ(FaceprintStore::defaultFileURL(), home() + "/tmp/com.tessmin.quorvel/faceprints.encrypted");
+  EXPECT_EQ(FaceprintStore::shared().fileURL(), home() + "/tmp/com.tessmin.quorvel/faceprints.encrypted");
   EXPECT_TRUE(FaceprintStore::shared().replaceEnrolled({descriptor(1)}, dlib));
 }
 

@@ -4,8 +4,8 @@
 #include "foundation/password_vault.hpp"
 #include "platform/keychain/keychain.hpp"
 #include "platform/shared.hpp"
+#include "support/B_helpers.hpp"
 #include "support/platform_fixture.hpp"
-#include "support/storage_hooks.hpp"
 
 namespace {
 
@@ -14,42 +14,23 @@ using quorvel::PasswordVault;
 using quorvel::testing::simulatedKeychain;
 namespace kc = platform::keychain;
 
-class PasswordVaultTest : public quorvel::testing::PlatformTest {
- protected:
-  std::optional<Bytes> item() {
-    auto found = simulatedKeychain().item(quorvel::Keychain::service, "loginPassword");
-    if (!found) return std::nullopt;
-    return found->value;
-  }
-};
+std::optional<Bytes> item() { return quorvel::testing::keychainValue("loginPassword"); }
 
-TEST_F(PasswordVaultTest, EmptyPasswordIsStoredSealedAndReadBack) {
+class PasswordVaultTest : public quorvel::testing::PlatformTest {};
+
+TEST_F(PasswordVaultTest, TheItemHoldsOnlyTheSealedUtf8BytesAndTheLastSetIsRead) {
   EXPECT_FALSE(PasswordVault::hasPassword());
-  ASSERT_TRUE(PasswordVault::set(""));
-  ASSERT_TRUE(item());
-  EXPECT_EQ(item()->size(), 28u);
-  EXPECT_TRUE(PasswordVault::hasPassword());
-  EXPECT_EQ(PasswordVault::read(), "");
-}
-
-TEST_F(PasswordVaultTest, ItemHoldsOnlyTheSealedUtf8Bytes) {
-  const std::string password = "pässwörd ✓ 🙂";
-  ASSERT_TRUE(PasswordVault::set(password));
-  const auto sealed = item();
-  ASSERT_TRUE(sealed);
-  EXPECT_EQ(sealed->size(), password.size() + 28);
-  // The item does not reveal the password.
-  const std::string raw(sealed->begin(), sealed->end());
-  EXPECT_EQ(raw.find("pässwörd"), std::string::npos);
-  EXPECT_EQ(quorvel::Crypto::shared().decrypt(*sealed), Bytes(password.begin(), password.end()));
-  EXPECT_EQ(PasswordVault::read(), password);
-}
-
-TEST_F(PasswordVaultTest, SecondSetReplacesTheFirst) {
-  ASSERT_TRUE(PasswordVault::set("first"));
-  ASSERT_TRUE(PasswordVault::set("second"));
-  EXPECT_EQ(PasswordVault::read(), "second");
-  // masterKey and loginPassword, nothing duplicated.
+  for (const std::string password : {"", "first", "pässwörd ✓ 🙂"}) {
+    ASSERT_TRUE(PasswordVault::set(password));
+    const auto sealed = item();
+    ASSERT_TRUE(sealed);
+    EXPECT_EQ(sealed->size(), password.size() + 28);
+    EXPECT_EQ(quorvel::Crypto::shared().decrypt(*sealed), Bytes(password.begin(), password.end()));
+    EXPECT_TRUE(PasswordVault::hasPassword());
+    EXPECT_EQ(PasswordVault::read(), password);
+  }
+  // The item does not reveal the password; masterKey and loginPassword, nothing duplicated.
+  EXPECT_EQ(std::string(item()->begin(), item()->end()).find("pässwörd"), std::string::npos);
   EXPECT_EQ(simulatedKeychain().itemCount(), 2u);
 }
 
@@ -63,26 +44,19 @@ TEST_F(PasswordVaultTest, ClearRemovesThePasswordAndIsQuietWithoutOne) {
   EXPECT_FALSE(item());
 }
 
-TEST_F(PasswordVaultTest, WithoutEncryptionSetFailsAndLeavesTheOldItem) {
+TEST_F(PasswordVaultTest, UnderAnotherOrAMalformedKeyTheItemCountsButDoesNotOpen) {
   ASSERT_TRUE(PasswordVault::set("old"));
   const auto before = item();
-  // A fresh process whose key is malformed: encryption is off.
-  platform::resetSharedInstances();
-  simulatedKeychain().put(quorvel::Keychain::service, "masterKey", Bytes(5, 1));
+  for (const Bytes& key : {platform::crypto::SymmetricKey::random(256)->bytes(), Bytes(5, 1)}) {
+    // A fresh process with another key.
+    platform::resetSharedInstances();
+    simulatedKeychain().put(quorvel::Keychain::service, "masterKey", key);
+    EXPECT_TRUE(PasswordVault::hasPassword());
+    EXPECT_FALSE(PasswordVault::read());
+  }
+  // A malformed key turns encryption off: `set` fails and leaves the old item.
   EXPECT_FALSE(PasswordVault::set("new"));
   EXPECT_EQ(item(), before);
-  // The item still counts, but cannot be opened.
-  EXPECT_TRUE(PasswordVault::hasPassword());
-  EXPECT_FALSE(PasswordVault::read());
-}
-
-TEST_F(PasswordVaultTest, ItemSealedUnderAnotherKeyCountsButDoesNotOpen) {
-  ASSERT_TRUE(PasswordVault::set("secret"));
-  platform::resetSharedInstances();
-  simulatedKeychain().put(quorvel::Keychain::service, "masterKey",
-                          platform::crypto::SymmetricKey::random(256)->bytes());
-  EXPECT_TRUE(PasswordVault::hasPassword());
-  EXPECT_FALSE(PasswordVault::read());
 }
 
 TEST_F(PasswordVaultTest, KeychainReadErrorLooksLikeNoPassword) {
@@ -119,15 +93,13 @@ TEST_F(PasswordVaultTest, TextThatIsNotUtf8IsRefusedWhenSetAndUnreadable) {
 }
 
 TEST(Utf8Validation, AcceptsWellFormedAndRejectsMalformedText) {
-  EXPECT_TRUE(quorvel::isValidUTF8(""));
-  EXPECT_TRUE(quorvel::isValidUTF8("plain"));
-  EXPECT_TRUE(quorvel::isValidUTF8("é€𝄞"));
-  EXPECT_TRUE(quorvel::isValidUTF8(std::string("\0", 1)));
-  EXPECT_FALSE(quorvel::isValidUTF8("\x80"));
-  EXPECT_FALSE(quorvel::isValidUTF8("\xe2\x82"));        // truncated
-  EXPECT_FALSE(quorvel::isValidUTF8("\xe0\x80\x80"));    // overlong
-  EXPECT_FALSE(quorvel::isValidUTF8("\xed\xbf\xbf"));    // surrogate
-  EXPECT_FALSE(quorvel::isValidUTF8("\xf8\x88\x80\x80\x80"));
+  for (const std::string& good : {std::string(), std::string("é€𝄞"), std::string("\0", 1)}) {
+    EXPECT_TRUE(quorvel::isValidUTF8(good)) << good;
+  }
+  // Stray, truncated, overlong, surrogate, five-byte.
+  for (const char* bad : {"\x80", "\xe2\x82", "\xe0\x80\x80", "\xed\xbf\xbf", "\xf8\x88\x80\x80\x80"}) {
+    EXPECT_FALSE(quorvel::isValidUTF8(bad)) << bad;
+  }
 }
 
 }  // namespace

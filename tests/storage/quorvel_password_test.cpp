@@ -4,8 +4,8 @@
 #include "platform/crypto/crypto.hpp"
 #include "platform/encoding/base64.hpp"
 #include "platform/keychain/keychain.hpp"
+#include "support/B_helpers.hpp"
 #include "support/platform_fixture.hpp"
-#include "support/storage_hooks.hpp"
 
 namespace {
 
@@ -15,7 +15,7 @@ using quorvel::QuorvelPassword;
 using quorvel::testing::simulatedKeychain;
 namespace kc = platform::keychain;
 
-Bytes bytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+using quorvel::testing::bytes;
 
 Bytes hashOf(const Bytes& salt, const std::string& password) {
   Bytes input = salt;
@@ -26,11 +26,7 @@ Bytes hashOf(const Bytes& salt, const std::string& password) {
 
 class QuorvelPasswordTest : public quorvel::testing::PlatformTest {
  protected:
-  std::optional<Bytes> item(const std::string& account) {
-    auto found = simulatedKeychain().item(Keychain::service, account);
-    if (!found) return std::nullopt;
-    return found->value;
-  }
+  std::optional<Bytes> item(const std::string& account) { return quorvel::testing::keychainValue(account); }
   void storeLegacy(const std::string& password, const Bytes& salt) {
     simulatedKeychain().put(Keychain::service, "quorvelPasswordSalt", salt);
     simulatedKeychain().put(Keychain::service, "quorvelPasswordHash", hashOf(salt, password));
@@ -40,34 +36,33 @@ class QuorvelPasswordTest : public quorvel::testing::PlatformTest {
   }
 };
 
-TEST_F(QuorvelPasswordTest, NothingStoredMeansNotSetAndNothingVerifies) {
+TEST_F(QuorvelPasswordTest, SetStoresASaltedHashRecordThatVerifiesOnlyTheSameText) {
   EXPECT_FALSE(QuorvelPassword::isSet());
   EXPECT_FALSE(QuorvelPassword::verify(""));
-  EXPECT_FALSE(QuorvelPassword::verify("anything"));
-}
-
-TEST_F(QuorvelPasswordTest, SetStoresASaltedHashRecordThatVerifiesOnlyTheSameText) {
   ASSERT_TRUE(QuorvelPassword::set("Open Sesame"));
   EXPECT_TRUE(QuorvelPassword::isSet());
   EXPECT_TRUE(QuorvelPassword::verify("Open Sesame"));
-  EXPECT_FALSE(QuorvelPassword::verify("open Sesame"));
-  EXPECT_FALSE(QuorvelPassword::verify("Open Sesame "));
-  EXPECT_FALSE(QuorvelPassword::verify(""));
+  for (const char* wrong : {"open Sesame", "Open Sesame ", ""}) EXPECT_FALSE(QuorvelPassword::verify(wrong));
 
-  const auto stored = item("quorvelPasswordRecord");
-  ASSERT_TRUE(stored);
-  const auto record = QuorvelPassword::decodeRecord(*stored);
+  const auto stored = *item("quorvelPasswordRecord");
+  const auto record = QuorvelPassword::decodeRecord(stored);
   ASSERT_TRUE(record);
   ASSERT_EQ(record->salt.size(), 16u);
   EXPECT_EQ(record->hash, hashOf(record->salt, "Open Sesame"));
   // Compact, salt before hash, solidus escaped as the platform's encoder does.
-  const std::string text(stored->begin(), stored->end());
-  std::string expected = QuorvelPassword::encodeRecord(record->salt, record->hash);
-  EXPECT_EQ(text, expected);
+  const std::string text(stored.begin(), stored.end());
+  EXPECT_EQ(text, QuorvelPassword::encodeRecord(record->salt, record->hash));
   EXPECT_EQ(text.rfind("{\"salt\":\"", 0), 0u);
   EXPECT_NE(text.find("\",\"hash\":\""), std::string::npos);
   EXPECT_EQ(text.find(' '), std::string::npos);
-  EXPECT_EQ(text.find("Open Sesame"), std::string::npos);
+
+  // The same password again gets a new salt; the empty password is a password.
+  ASSERT_TRUE(QuorvelPassword::set("Open Sesame"));
+  EXPECT_NE(QuorvelPassword::decodeRecord(*item("quorvelPasswordRecord"))->salt, record->salt);
+  EXPECT_TRUE(QuorvelPassword::verify("Open Sesame"));
+  ASSERT_TRUE(QuorvelPassword::set(""));
+  EXPECT_TRUE(QuorvelPassword::verify(""));
+  EXPECT_FALSE(QuorvelPassword::verify(" "));
 }
 
 TEST_F(QuorvelPasswordTest, EncodedRecordEscapesTheSolidus) {
@@ -79,23 +74,6 @@ TEST_F(QuorvelPasswordTest, EncodedRecordEscapesTheSolidus) {
   ASSERT_TRUE(decoded);
   EXPECT_EQ(decoded->salt, salt);
   EXPECT_EQ(decoded->hash, Bytes(32, 0xfb));
-}
-
-TEST_F(QuorvelPasswordTest, TwoSetsOfTheSamePasswordUseDifferentSalts) {
-  ASSERT_TRUE(QuorvelPassword::set("same"));
-  const auto first = *item("quorvelPasswordRecord");
-  ASSERT_TRUE(QuorvelPassword::set("same"));
-  const auto second = *item("quorvelPasswordRecord");
-  EXPECT_NE(first, second);
-  EXPECT_NE(QuorvelPassword::decodeRecord(first)->salt, QuorvelPassword::decodeRecord(second)->salt);
-  EXPECT_TRUE(QuorvelPassword::verify("same"));
-}
-
-TEST_F(QuorvelPasswordTest, EmptyPasswordCanBeSetAndVerified) {
-  ASSERT_TRUE(QuorvelPassword::set(""));
-  EXPECT_TRUE(QuorvelPassword::isSet());
-  EXPECT_TRUE(QuorvelPassword::verify(""));
-  EXPECT_FALSE(QuorvelPassword::verify(" "));
 }
 
 TEST_F(QuorvelPasswordTest, OlderPairIsUsedUntilARecordExists) {
@@ -110,10 +88,8 @@ TEST_F(QuorvelPasswordTest, OlderPairIsUsedUntilARecordExists) {
   // The older items are left alone by `set`.
   EXPECT_TRUE(item("quorvelPasswordSalt"));
   EXPECT_TRUE(item("quorvelPasswordHash"));
-}
-
-TEST_F(QuorvelPasswordTest, OlderPairIsComparedWithoutLengthChecks) {
-  storeLegacy("pin", Bytes(3, 9));  // an odd-sized salt still verifies
+  ASSERT_TRUE(Keychain::remove("quorvelPasswordRecord"));
+  storeLegacy("pin", Bytes(3, 9));  // compared without length checks: an odd-sized salt verifies
   EXPECT_TRUE(QuorvelPassword::verify("pin"));
 }
 
@@ -139,7 +115,7 @@ TEST_F(QuorvelPasswordTest, ClearRemovesTheRecordAndBothOlderItems) {
   EXPECT_TRUE(logs().messages().empty());
 }
 
-TEST_F(QuorvelPasswordTest, UnreadableRecordCountsAsSetAndVerifiesNothing) {
+TEST_F(QuorvelPasswordTest, AnItemThatCannotBeReadCountsAsSetAndVerifiesNothing) {
   ASSERT_TRUE(QuorvelPassword::set("secret"));
   simulatedKeychain().refuseReads(kc::errSecAuthFailed, "quorvelPasswordRecord");
   EXPECT_TRUE(QuorvelPassword::isSet());
@@ -147,19 +123,18 @@ TEST_F(QuorvelPasswordTest, UnreadableRecordCountsAsSetAndVerifiesNothing) {
   // Even with an older pair present: a record that cannot be read is never bypassed.
   storeLegacy("legacy", Bytes(16, 4));
   EXPECT_FALSE(QuorvelPassword::verify("legacy"));
-}
 
-TEST_F(QuorvelPasswordTest, UnreadableOlderHashCountsAsSet) {
-  simulatedKeychain().refuseReads(kc::errSecInteractionNotAllowed, "quorvelPasswordHash");
-  EXPECT_TRUE(QuorvelPassword::isSet());
-  EXPECT_FALSE(QuorvelPassword::verify(""));
-}
-
-TEST_F(QuorvelPasswordTest, SuccessWithoutDataCountsAsSet) {
-  ASSERT_TRUE(QuorvelPassword::set("secret"));
+  simulatedKeychain().clearFaults();
   simulatedKeychain().answerSuccessWithoutData(true, "quorvelPasswordRecord");
   EXPECT_TRUE(QuorvelPassword::isSet());
   EXPECT_FALSE(QuorvelPassword::verify("secret"));
+
+  // An older hash that cannot be read, without a record.
+  simulatedKeychain().clearFaults();
+  QuorvelPassword::clear();
+  simulatedKeychain().refuseReads(kc::errSecInteractionNotAllowed, "quorvelPasswordHash");
+  EXPECT_TRUE(QuorvelPassword::isSet());
+  EXPECT_FALSE(QuorvelPassword::verify(""));
 }
 
 TEST_F(QuorvelPasswordTest, MalformedRecordsCountAsSetAndVerifyNothing) {
@@ -212,12 +187,10 @@ TEST(Base64, RoundTripsAndRejectsWhatThePlatformRejects) {
   }
   EXPECT_EQ(platform::encoding::base64Encode(bytes("foobar")), "Zm9vYmFy");
   EXPECT_EQ(platform::encoding::base64Encode(bytes("fo")), "Zm8=");
-  EXPECT_FALSE(platform::encoding::base64Decode("Zm8"));      // unpadded
-  EXPECT_FALSE(platform::encoding::base64Decode("Zm8=\n"));   // whitespace
-  EXPECT_FALSE(platform::encoding::base64Decode("Z=8="));     // padding inside
-  EXPECT_FALSE(platform::encoding::base64Decode("===="));
-  EXPECT_FALSE(platform::encoding::base64Decode("Zm8=Zm8="));  // padding before the end
-  EXPECT_FALSE(platform::encoding::base64Decode("Zm-_"));      // URL alphabet
+  // Unpadded, whitespace, padding inside or before the end, the URL alphabet.
+  for (const char* text : {"Zm8", "Zm8=\n", "Z=8=", "====", "Zm8=Zm8=", "Zm-_"}) {
+    EXPECT_FALSE(platform::encoding::base64Decode(text)) << text;
+  }
 }
 
 }  // namespace
