@@ -64,32 +64,26 @@ class AppDelegateTest : public quorvel::testing::PlatformTest {
   std::unique_ptr<AppDelegate> delegate;
 };
 
-TEST_F(AppDelegateTest, LaunchBuildsTheMainMenu) {
+TEST_F(AppDelegateTest, LaunchBuildsTheMenusStartsTheUpdaterAndLogsTheStartLineLast) {
   EXPECT_TRUE(delegate->mainMenu().empty());
+  EXPECT_EQ(delegate->menuBar()->statusItem(), nullptr);
   delegate->applicationDidFinishLaunching();
   const auto& menu = delegate->mainMenu();
+  const auto rows = [](const auto& items) {
+    std::vector<std::string> result;
+    for (const auto& item : items) result.push_back(item.title + "|" + item.action + "|" + item.keyEquivalent);
+    return result;
+  };
   ASSERT_EQ(menu.size(), 2u);
   EXPECT_EQ(menu[0].title, "");
-  ASSERT_EQ(menu[0].items.size(), 3u);
-  EXPECT_EQ(menu[0].items[0].title, "About Quorvel");
-  EXPECT_EQ(menu[0].items[0].action, "orderFrontStandardAboutPanel:");
-  EXPECT_EQ(menu[0].items[0].keyEquivalent, "");
+  EXPECT_EQ(rows(menu[0].items), (std::vector<std::string>{"About Quorvel|orderFrontStandardAboutPanel:|", "||",
+                                                           "Quit Quorvel|terminate:|q"}));
   EXPECT_TRUE(menu[0].items[1].isSeparator());
-  EXPECT_EQ(menu[0].items[2].title, "Quit Quorvel");
-  EXPECT_EQ(menu[0].items[2].action, "terminate:");
-  EXPECT_EQ(menu[0].items[2].keyEquivalent, "q");
   EXPECT_EQ(menu[1].title, "Edit");
-  std::vector<std::string> edit;
-  for (const auto& item : menu[1].items) {
-    edit.push_back(item.title + "|" + item.action + "|" + item.keyEquivalent);
-  }
-  EXPECT_EQ(edit, (std::vector<std::string>{"Undo|undo:|z", "Redo|redo:|Z", "||", "Cut|cut:|x",
-                                            "Copy|copy:|c", "Paste|paste:|v",
-                                            "Select All|selectAll:|a"}));
-}
-
-TEST_F(AppDelegateTest, LaunchStartsTheUpdaterAndLogsTheStartLineLast) {
-  delegate->applicationDidFinishLaunching();
+  EXPECT_EQ(rows(menu[1].items), (std::vector<std::string>{"Undo|undo:|z", "Redo|redo:|Z", "||", "Cut|cut:|x",
+                                                           "Copy|copy:|c", "Paste|paste:|v",
+                                                           "Select All|selectAll:|a"}));
+  EXPECT_NE(delegate->menuBar()->statusItem(), nullptr);
   const auto events = simulatedUpdater().events();
   EXPECT_NE(std::find(events.begin(), events.end(), "start"), events.end());
   const auto entries = logs().entries();
@@ -99,6 +93,8 @@ TEST_F(AppDelegateTest, LaunchStartsTheUpdaterAndLogsTheStartLineLast) {
   // The overlay was prepared before the line, which reports its state.
   ASSERT_TRUE(quorvel::LockScreenOverlay::shared().available());
   EXPECT_EQ(entries.back().message, "Quorvel started (overlay available: true)");
+  EXPECT_FALSE(delegate->applicationShouldTerminateAfterLastWindowClosed());
+  EXPECT_TRUE(delegate->applicationSupportsSecureRestorableState());
 }
 
 TEST_F(AppDelegateTest, ActivationPolicyFollowsShowInDock) {
@@ -107,13 +103,6 @@ TEST_F(AppDelegateTest, ActivationPolicyFollowsShowInDock) {
   EXPECT_EQ(simulatedApplication().activationPolicy(), Policy::accessory);
   quorvel::Settings::shared().setShowInDock(true);
   delegate->applyDockVisibility();
-  EXPECT_EQ(simulatedApplication().activationPolicy(), Policy::regular);
-}
-
-TEST_F(AppDelegateTest, ShowInDockTrueStartsRegular) {
-  quorvel::Settings::shared().setShowInDock(true);
-  simulatedApplication().setActivationPolicy(Policy::accessory);
-  delegate->applicationDidFinishLaunching();
   EXPECT_EQ(simulatedApplication().activationPolicy(), Policy::regular);
 }
 
@@ -126,36 +115,23 @@ TEST_F(AppDelegateTest, TutorialOpensSixTenthsOfASecondAfterLaunchOnFirstRun) {
   EXPECT_NE(quorvel::TutorialController::shared().window(), nullptr);
 }
 
-TEST_F(AppDelegateTest, TutorialStaysClosedOnceSeen) {
-  quorvel::Settings::shared().setHasSeenWelcome(true);
-  delegate->applicationDidFinishLaunching();
-  advance(5);
-  EXPECT_EQ(quorvel::TutorialController::shared().window(), nullptr);
-}
-
-TEST_F(AppDelegateTest, LockBeforeLaunchReachesNobodyAndTheFirstLockAfterReachesTheCoordinator) {
+TEST_F(AppDelegateTest, LocksReachTheCoordinatorOnlyAfterLaunchThroughCallbacksThatReplaceEarlierOnes) {
   namespace notes = platform::notifications;
+  int earlier = 0;
+  auto& monitor = quorvel::LockMonitor::shared();
+  monitor.onLock = [&earlier] { ++earlier; };
   lockMachine().distributed().post(notes::kScreenIsLocked);
   runUntilIdle();
-  EXPECT_EQ(count("unlock", kNotAttempting), 0u);
   lockMachine().distributed().post(notes::kScreenIsUnlocked);
   runUntilIdle();
+  EXPECT_EQ(count("unlock", kNotAttempting), 0u);
 
   delegate->applicationDidFinishLaunching();
+  ASSERT_TRUE(monitor.onLock && monitor.onSleep && monitor.onUnlock && monitor.onWake);
   lockMachine().distributed().post(notes::kScreenIsLocked);
   runUntilIdle();
   EXPECT_EQ(count("unlock", kNotAttempting), 1u);
-}
-
-TEST_F(AppDelegateTest, CallbacksAreWiredAndReplaceEarlierOnes) {
-  int earlier = 0;
-  quorvel::LockMonitor::shared().onLock = [&earlier] { ++earlier; };
-  delegate->applicationDidFinishLaunching();
-  auto& monitor = quorvel::LockMonitor::shared();
-  ASSERT_TRUE(monitor.onLock && monitor.onSleep && monitor.onUnlock && monitor.onWake);
-  monitor.onLock();
   EXPECT_EQ(earlier, 0);
-  EXPECT_EQ(count("unlock", kNotAttempting), 1u);
   // A wake is treated as a fresh lock.
   monitor.onWake();
   EXPECT_EQ(count("unlock", kNotAttempting), 2u);
@@ -206,12 +182,6 @@ TEST_F(AppDelegateTest, LockAndSleepCancelTheAssistBeforeTheCoordinatorHearsOfTh
   platform::log::installSink(sink->next());
 }
 
-TEST_F(AppDelegateTest, LaunchInstallsTheStatusItem) {
-  EXPECT_EQ(delegate->menuBar()->statusItem(), nullptr);
-  delegate->applicationDidFinishLaunching();
-  ASSERT_NE(delegate->menuBar()->statusItem(), nullptr);
-}
-
 TEST_F(AppDelegateTest, ReopenTogglesThePanelOnlyWithoutVisibleWindows) {
   delegate->applicationDidFinishLaunching();
   const auto shown = [this] {
@@ -228,13 +198,10 @@ TEST_F(AppDelegateTest, ReopenTogglesThePanelOnlyWithoutVisibleWindows) {
   EXPECT_FALSE(shown());
 }
 
-TEST_F(AppDelegateTest, DelegateAnswers) {
-  EXPECT_FALSE(delegate->applicationShouldTerminateAfterLastWindowClosed());
-  EXPECT_TRUE(delegate->applicationSupportsSecureRestorableState());
-}
-
 TEST_F(AppDelegateTest, ApplicationStartRunsTheLaunchSequenceOnTheRunLoop) {
   quorvel::Settings::shared().setHasSeenWelcome(true);
+  quorvel::Settings::shared().setShowInDock(true);
+  simulatedApplication().setActivationPolicy(Policy::accessory);
   EXPECT_EQ(quorvel::applicationDelegate(), nullptr);
   // The run loop ends when the application terminates (here a second after launch).
   platform::dispatch::mainQueue().asyncAfter(1.0, [] { platform::dispatch::stopMainLoop(7); });
@@ -242,10 +209,12 @@ TEST_F(AppDelegateTest, ApplicationStartRunsTheLaunchSequenceOnTheRunLoop) {
   ASSERT_NE(quorvel::applicationDelegate(), nullptr);
   EXPECT_EQ(quorvel::applicationDelegate()->mainMenu().size(), 2u);
   EXPECT_TRUE(logs().contains("Quorvel started (overlay available: true)"));
-  // The menu's Dock switch applies the policy through this delegate.
-  const auto policy = simulatedApplication().activationPolicy();
+  // Past the tutorial's 0.6 s: once seen, it stays closed.
+  EXPECT_EQ(quorvel::TutorialController::shared().window(), nullptr);
+  // Shown in the Dock from launch; the menu's Dock switch applies the policy through this delegate.
+  EXPECT_EQ(simulatedApplication().activationPolicy(), Policy::regular);
   quorvel::applicationDelegate()->menuBar()->toggleDockIcon();
-  EXPECT_NE(simulatedApplication().activationPolicy(), policy);
+  EXPECT_EQ(simulatedApplication().activationPolicy(), Policy::accessory);
 }
 
 }  // namespace
