@@ -169,29 +169,22 @@ TEST_F(RenderAnimationTest, PalmGivesTheCancelledLookOfTheGivenNotch) {
   EXPECT_GT(largestDifference(decoded, face), 100);  // not the face look
 }
 
-TEST_F(RenderAnimationTest, AThirdNumberWidensTheCanvasButTheLineStillNames320x200) {
+TEST_F(RenderAnimationTest, SizesPrintTheirShortestFormAndTheLineAlwaysNames320x200) {
   const std::string file = path("wide.png");
-  ASSERT_EQ(render({"--render-animation", file, "200", "32", "400"}), 0);
-  EXPECT_EQ(out.str(), "Rendered notch 200.0x32.0 into a 320x200 canvas: " + file + "\n");
-  QImage png(QString::fromStdString(file), "PNG");
-  EXPECT_EQ(png.size(), QSize(800, 400));
-}
-
-TEST_F(RenderAnimationTest, FractionalSizesPrintTheirShortestForm) {
-  const std::string file = path("frac.png");
-  ASSERT_EQ(render({"--render-animation", file, "180.5", "2.5e1"}), 0);
-  EXPECT_EQ(out.str(), "Rendered notch 180.5x25.0 into a 320x200 canvas: " + file + "\n");
-}
-
-TEST_F(RenderAnimationTest, AnExistingFileIsReplaced) {
-  const std::string file = path("again.png");
-  {
-    std::ofstream old(file);
-    old << std::string(100000, 'x');
+  { std::ofstream(file) << std::string(100000, 'x'); }  // an existing file is replaced
+  const struct {
+    std::vector<std::string> numbers;
+    const char* notch;
+    QSize size;
+  } cases[] = {{{"200", "32", "400"}, "200.0x32.0", QSize(800, 400)},
+               {{"180.5", "2.5e1"}, "180.5x25.0", QSize(640, 400)}};
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"--render-animation", file};
+    args.insert(args.end(), c.numbers.begin(), c.numbers.end());
+    ASSERT_EQ(render(args), 0);
+    EXPECT_EQ(out.str(), std::string("Rendered notch ") + c.notch + " into a 320x200 canvas: " + file + "\n");
+    EXPECT_EQ(QImage(QString::fromStdString(file), "PNG").size(), c.size);
   }
-  ASSERT_EQ(render({"--render-animation", file}), 0);
-  QImage png(QString::fromStdString(file), "PNG");
-  EXPECT_EQ(png.size(), QSize(640, 400));
 }
 
 TEST_F(RenderAnimationTest, AFolderThatDoesNotExistIsAWriteFailure) {
