@@ -30,7 +30,8 @@ TEST_F(PasswordVaultTest, TheItemHoldsOnlyTheSealedUtf8BytesAndTheLastSetIsRead)
     EXPECT_EQ(PasswordVault::read(), password);
   }
   // The item does not reveal the password; masterKey and loginPassword, nothing duplicated.
-  EXPECT_EQ(std::string(item()->begin(), item()->end()).find("pässwörd"), std::string::npos);
+  const Bytes last = *item();
+  EXPECT_EQ(std::string(last.begin(), last.end()).find("pässwörd"), std::string::npos);
   EXPECT_EQ(simulatedKeychain().itemCount(), 2u);
 }
 

@@ -76,24 +76,8 @@ TEST_F(QuorvelPasswordTest, EncodedRecordEscapesTheSolidus) {
   EXPECT_EQ(decoded->hash, Bytes(32, 0xfb));
 }
 
-TEST_F(QuorvelPasswordTest, OlderPairIsUsedUntilARecordExists) {
-  storeLegacy("old secret", Bytes(16, 3));
-  EXPECT_TRUE(QuorvelPassword::isSet());
-  EXPECT_TRUE(QuorvelPassword::verify("old secret"));
-  EXPECT_FALSE(QuorvelPassword::verify("new secret"));
-
-  ASSERT_TRUE(QuorvelPassword::set("new secret"));
-  EXPECT_TRUE(QuorvelPassword::verify("new secret"));
-  EXPECT_FALSE(QuorvelPassword::verify("old secret"));
-  // The older items are left alone by `set`.
-  EXPECT_TRUE(item("quorvelPasswordSalt"));
-  EXPECT_TRUE(item("quorvelPasswordHash"));
-  ASSERT_TRUE(Keychain::remove("quorvelPasswordRecord"));
-  storeLegacy("pin", Bytes(3, 9));  // compared without length checks: an odd-sized salt verifies
-  EXPECT_TRUE(QuorvelPassword::verify("pin"));
-}
-
-TEST_F(QuorvelPasswordTest, OlderSaltAloneIsNotSetAndHashAloneIsSetButNeverVerifies) {
+TEST_F(QuorvelPasswordTest, TheOlderPairIsUsedUntilARecordExistsAndClearRemovesEverything) {
+  // A salt alone is not a password; a hash alone is, but never verifies.
   simulatedKeychain().put(Keychain::service, "quorvelPasswordSalt", Bytes(16, 1));
   EXPECT_FALSE(QuorvelPassword::isSet());
   EXPECT_FALSE(QuorvelPassword::verify(""));
@@ -101,16 +85,22 @@ TEST_F(QuorvelPasswordTest, OlderSaltAloneIsNotSetAndHashAloneIsSetButNeverVerif
   simulatedKeychain().put(Keychain::service, "quorvelPasswordHash", hashOf({}, "x"));
   EXPECT_TRUE(QuorvelPassword::isSet());
   EXPECT_FALSE(QuorvelPassword::verify("x"));
-}
 
-TEST_F(QuorvelPasswordTest, ClearRemovesTheRecordAndBothOlderItems) {
-  storeLegacy("old", Bytes(16, 2));
-  ASSERT_TRUE(QuorvelPassword::set("new"));
+  storeLegacy("pin", Bytes(3, 9));  // compared without length checks: an odd-sized salt verifies
+  EXPECT_TRUE(QuorvelPassword::verify("pin"));
+  storeLegacy("old secret", Bytes(16, 3));
+  EXPECT_TRUE(QuorvelPassword::verify("old secret"));
+  EXPECT_FALSE(QuorvelPassword::verify("new secret"));
+  ASSERT_TRUE(QuorvelPassword::set("new secret"));
+  EXPECT_TRUE(QuorvelPassword::verify("new secret"));
+  EXPECT_FALSE(QuorvelPassword::verify("old secret"));
+  // The older items are left alone by `set`, and removed with the record by `clear`.
+  EXPECT_TRUE(item("quorvelPasswordSalt") && item("quorvelPasswordHash"));
   QuorvelPassword::clear();
   EXPECT_FALSE(QuorvelPassword::isSet());
-  EXPECT_FALSE(item("quorvelPasswordRecord"));
-  EXPECT_FALSE(item("quorvelPasswordSalt"));
-  EXPECT_FALSE(item("quorvelPasswordHash"));
+  for (const char* account : {"quorvelPasswordRecord", "quorvelPasswordSalt", "quorvelPasswordHash"}) {
+    EXPECT_FALSE(item(account)) << account;
+  }
   QuorvelPassword::clear();  // nothing left: quiet
   EXPECT_TRUE(logs().messages().empty());
 }
