@@ -64,7 +64,9 @@ class AppDelegateTest : public quorvel::testing::PlatformTest {
   std::unique_ptr<AppDelegate> delegate;
 };
 
-TEST_F(AppDelegateTest, LaunchBuildsTheMenusStartsTheUpdaterAndLogsTheStartLineLast) {
+TEST_F(AppDelegateTest, LaunchBuildsTheMenusStartsTheUpdaterLogsTheStartLineLastAndOpensTheTutorial) {
+  quorvel::Settings::shared().setHasSeenWelcome(false);
+  quorvel::Settings::shared().setShowInDock(false);
   EXPECT_TRUE(delegate->mainMenu().empty());
   EXPECT_EQ(delegate->menuBar()->statusItem(), nullptr);
   delegate->applicationDidFinishLaunching();
@@ -95,50 +97,17 @@ TEST_F(AppDelegateTest, LaunchBuildsTheMenusStartsTheUpdaterAndLogsTheStartLineL
   EXPECT_EQ(entries.back().message, "Quorvel started (overlay available: true)");
   EXPECT_FALSE(delegate->applicationShouldTerminateAfterLastWindowClosed());
   EXPECT_TRUE(delegate->applicationSupportsSecureRestorableState());
-}
 
-TEST_F(AppDelegateTest, ActivationPolicyFollowsShowInDock) {
-  quorvel::Settings::shared().setShowInDock(false);
-  delegate->applicationDidFinishLaunching();
+  // The activation policy follows the Dock setting.
   EXPECT_EQ(simulatedApplication().activationPolicy(), Policy::accessory);
   quorvel::Settings::shared().setShowInDock(true);
   delegate->applyDockVisibility();
   EXPECT_EQ(simulatedApplication().activationPolicy(), Policy::regular);
-}
-
-TEST_F(AppDelegateTest, TutorialOpensSixTenthsOfASecondAfterLaunchOnFirstRun) {
-  quorvel::Settings::shared().setHasSeenWelcome(false);
-  delegate->applicationDidFinishLaunching();
+  // On the first run the tutorial opens six tenths of a second after launch.
   advance(0.59);
   EXPECT_EQ(quorvel::TutorialController::shared().window(), nullptr);
   advance(0.02);
   EXPECT_NE(quorvel::TutorialController::shared().window(), nullptr);
-}
-
-TEST_F(AppDelegateTest, LocksReachTheCoordinatorOnlyAfterLaunchThroughCallbacksThatReplaceEarlierOnes) {
-  namespace notes = platform::notifications;
-  int earlier = 0;
-  auto& monitor = quorvel::LockMonitor::shared();
-  monitor.onLock = [&earlier] { ++earlier; };
-  lockMachine().distributed().post(notes::kScreenIsLocked);
-  runUntilIdle();
-  lockMachine().distributed().post(notes::kScreenIsUnlocked);
-  runUntilIdle();
-  EXPECT_EQ(count("unlock", kNotAttempting), 0u);
-
-  delegate->applicationDidFinishLaunching();
-  ASSERT_TRUE(monitor.onLock && monitor.onSleep && monitor.onUnlock && monitor.onWake);
-  lockMachine().distributed().post(notes::kScreenIsLocked);
-  runUntilIdle();
-  EXPECT_EQ(count("unlock", kNotAttempting), 1u);
-  EXPECT_EQ(earlier, 0);
-  // A wake is treated as a fresh lock.
-  monitor.onWake();
-  EXPECT_EQ(count("unlock", kNotAttempting), 2u);
-  // Unlock and sleep do not attempt anything.
-  monitor.onUnlock();
-  monitor.onSleep();
-  EXPECT_EQ(count("unlock", kNotAttempting), 2u);
 }
 
 // Notes, for each coordinator line, whether the assist still held its token at that moment.
@@ -159,43 +128,49 @@ class AssistWatchingSink : public platform::log::Sink {
   std::shared_ptr<platform::log::Sink> next_;
 };
 
-TEST_F(AppDelegateTest, LockAndSleepCancelTheAssistBeforeTheCoordinatorHearsOfThem) {
+TEST_F(AppDelegateTest, LocksReachTheCoordinatorOnlyAfterLaunchAndAfterTheAssistIsCancelled) {
   namespace notes = platform::notifications;
+  int earlier = 0;
+  auto& monitor = quorvel::LockMonitor::shared();
+  monitor.onLock = [&earlier] { ++earlier; };
+  lockMachine().distributed().post(notes::kScreenIsLocked);
+  runUntilIdle();
+  lockMachine().distributed().post(notes::kScreenIsUnlocked);
+  runUntilIdle();
+  EXPECT_EQ(count("unlock", kNotAttempting), 0u);
+
   delegate->applicationDidFinishLaunching();
+  ASSERT_TRUE(monitor.onLock && monitor.onSleep && monitor.onUnlock && monitor.onWake);
   auto sink = std::make_shared<AssistWatchingSink>(platform::log::currentSink());
   platform::log::installSink(sink);
-
   AuthorizationAssistInspection::holdTokenAndOverlay(AuthorizationAssist::shared());
   lockMachine().distributed().post(notes::kScreenIsLocked);
   runUntilIdle();
+  EXPECT_EQ(earlier, 0);  // the delegate's callbacks replaced it
   EXPECT_EQ(sink->heldAtCoordinator, std::vector<bool>{false});
   EXPECT_FALSE(AuthorizationAssistInspection::holdsToken(AuthorizationAssist::shared()));
 
-  // Sleep cancels too; a wake does not (it only re-checks the lock).
+  // Sleep cancels too and attempts nothing; a wake is a fresh lock that leaves the assist be.
   AuthorizationAssistInspection::holdTokenAndOverlay(AuthorizationAssist::shared());
-  quorvel::LockMonitor::shared().onSleep();
+  monitor.onSleep();
   EXPECT_FALSE(AuthorizationAssistInspection::holdsToken(AuthorizationAssist::shared()));
   AuthorizationAssistInspection::holdTokenAndOverlay(AuthorizationAssist::shared());
-  quorvel::LockMonitor::shared().onWake();
+  monitor.onWake();
   EXPECT_TRUE(AuthorizationAssistInspection::holdsToken(AuthorizationAssist::shared()));
   EXPECT_EQ(sink->heldAtCoordinator, (std::vector<bool>{false, true}));
+  monitor.onUnlock();  // attempts nothing either
+  EXPECT_EQ(count("unlock", kNotAttempting), 2u);
   platform::log::installSink(sink->next());
 }
 
 TEST_F(AppDelegateTest, ReopenTogglesThePanelOnlyWithoutVisibleWindows) {
   delegate->applicationDidFinishLaunching();
-  const auto shown = [this] {
+  // Visible windows, then whether the panel is shown after the reopen.
+  for (const auto& [visible, shown] : {std::pair{true, false}, {false, true}, {true, true}, {false, false}}) {
+    EXPECT_TRUE(delegate->applicationShouldHandleReopen(visible));
     const auto& popover = delegate->menuBar()->popover();
-    return popover && popover->isShown();
-  };
-  EXPECT_TRUE(delegate->applicationShouldHandleReopen(true));
-  EXPECT_FALSE(shown());
-  EXPECT_TRUE(delegate->applicationShouldHandleReopen(false));
-  EXPECT_TRUE(shown());
-  EXPECT_TRUE(delegate->applicationShouldHandleReopen(true));
-  EXPECT_TRUE(shown());
-  EXPECT_TRUE(delegate->applicationShouldHandleReopen(false));
-  EXPECT_FALSE(shown());
+    EXPECT_EQ(popover && popover->isShown(), shown) << visible;
+  }
 }
 
 TEST_F(AppDelegateTest, ApplicationStartRunsTheLaunchSequenceOnTheRunLoop) {
