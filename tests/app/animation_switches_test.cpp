@@ -47,34 +47,28 @@ TEST(RenderArguments, NumbersParseWholeOrNotAtAll) {
 }
 
 TEST(RenderArguments, PathThenUpToFourNumbersAnywherePalmAnywhere) {
-  auto request = diag::renderRequest(argv({"--render-animation", "out.png"}));
-  ASSERT_TRUE(request);
-  EXPECT_EQ(request->outputPath, "out.png");
-  EXPECT_EQ(request->notchWidth, 220);
-  EXPECT_EQ(request->notchHeight, 38);
-  EXPECT_EQ(request->canvasWidth, 320);
-  EXPECT_EQ(request->canvasHeight, 200);
-  EXPECT_FALSE(request->palm);
-
-  request = diag::renderRequest(argv({"--render-animation", "out.png", "200", "32", "--palm"}));
-  EXPECT_EQ(request->notchWidth, 200);
-  EXPECT_EQ(request->notchHeight, 32);
-  EXPECT_TRUE(request->palm);
-
-  request = diag::renderRequest(argv({"--render-animation", "out.png", "abc", "200"}));
-  EXPECT_EQ(request->notchWidth, 200);
-  EXPECT_EQ(request->notchHeight, 38);
-
-  request = diag::renderRequest(
-      argv({"--palm", "--render-animation", "o.png", "1", "2", "3", "4", "5", "--render-animation"}));
-  EXPECT_EQ(request->outputPath, "o.png");
-  EXPECT_EQ(request->canvasHeight, 4);  // the fifth number is ignored
-  EXPECT_TRUE(request->palm);
-
-  // Numbers before the switch and the path itself are not numbers of the request.
-  request = diag::renderRequest(argv({"300", "--render-animation", "250"}));
-  EXPECT_EQ(request->outputPath, "250");
-  EXPECT_EQ(request->notchWidth, 220);
+  const struct {
+    std::vector<std::string> args;
+    std::string path;
+    double notchWidth, notchHeight, canvasWidth, canvasHeight;
+    bool palm;
+  } cases[] = {
+      {{"--render-animation", "out.png"}, "out.png", 220, 38, 320, 200, false},
+      {{"--render-animation", "out.png", "200", "32", "--palm"}, "out.png", 200, 32, 320, 200, true},
+      {{"--render-animation", "out.png", "abc", "200"}, "out.png", 200, 38, 320, 200, false},
+      // The fifth number is ignored.
+      {{"--palm", "--render-animation", "o.png", "1", "2", "3", "4", "5", "--render-animation"}, "o.png", 1, 2, 3, 4,
+       true},
+      // Numbers before the switch and the path itself are not numbers of the request.
+      {{"300", "--render-animation", "250"}, "250", 220, 38, 320, 200, false},
+  };
+  for (const auto& c : cases) {
+    const auto request = diag::renderRequest(argv(c.args));
+    ASSERT_TRUE(request) << c.args[1];
+    EXPECT_EQ(std::tie(request->outputPath, request->notchWidth, request->notchHeight, request->canvasWidth,
+                       request->canvasHeight, request->palm),
+              std::tie(c.path, c.notchWidth, c.notchHeight, c.canvasWidth, c.canvasHeight, c.palm));
+  }
 }
 
 TEST(RenderArguments, TheSwitchAsTheLastArgumentIsNoRequest) {
@@ -187,16 +181,12 @@ TEST_F(RenderAnimationTest, SizesPrintTheirShortestFormAndTheLineAlwaysNames320x
   }
 }
 
-TEST_F(RenderAnimationTest, AFolderThatDoesNotExistIsAWriteFailure) {
-  const std::string file = path("missing/out.png");
-  EXPECT_EQ(render({"--render-animation", file}), 1);
+TEST_F(RenderAnimationTest, AMissingFolderOrACanvasThatCannotBeRenderedWritesNothing) {
+  EXPECT_EQ(render({"--render-animation", path("missing/out.png")}), 1);
   EXPECT_EQ(out.str(),
             "FAILED: The file \u201cout.png\u201d couldn\u2019t be saved: No such file or "
             "directory.\n");
-  EXPECT_FALSE(std::filesystem::exists(file));
-}
-
-TEST_F(RenderAnimationTest, ACanvasThatCannotBeRenderedWritesNothing) {
+  EXPECT_FALSE(std::filesystem::exists(path("missing")));
   const std::string file = path("none.png");
   for (std::vector<std::string> numbers :
        {std::vector<std::string>{"220", "38", "0"}, {"220", "38", "320", "-5"},

@@ -76,7 +76,9 @@ TEST_F(FaceprintStoreTest, WithoutAFileTheStoreIsEmptyAndWritesNothingUntilAChan
   EXPECT_EQ(simulatedFiles().writeCount(), 0);
 
   store.add(descriptor(1), Source::learned, dlib);
-  EXPECT_TRUE(fileBytes());
+  struct stat info {};
+  ASSERT_EQ(::stat(path().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);  // owner-only
   EXPECT_EQ(store.count(), 1u);
   EXPECT_FALSE(store.isEnrolled(dlib));  // learned records do not enrol
   EXPECT_EQ(store.vectors(dlib).size(), 1u);
@@ -90,7 +92,7 @@ TEST_F(FaceprintStoreTest, WithoutAFileTheStoreIsEmptyAndWritesNothingUntilAChan
   EXPECT_TRUE(logs().messages().empty());
 }
 
-TEST_F(FaceprintStoreTest, ReplaceEnrolledKeepsOrderAndLeavesOtherEnginesAlone) {
+TEST_F(FaceprintStoreTest, ReplaceEnrolledKeepsOrderAndLeavesOtherEnginesAloneAndAnEmptySetClearsTheEngine) {
   FaceprintStore store(path());
   ASSERT_TRUE(store.replaceEnrolled({descriptor(100, 512), descriptor(101, 512)}, arcface));
   std::vector<std::vector<float>> dlibSet;
@@ -120,63 +122,44 @@ TEST_F(FaceprintStoreTest, ReplaceEnrolledKeepsOrderAndLeavesOtherEnginesAlone) 
   EXPECT_EQ(fileRecords()->size(), 26u);
   EXPECT_EQ(fileRecords()->front().engine, "dlib");
   EXPECT_EQ(fileRecords()->back().vector, descriptor(3, 512));
-}
 
-TEST_F(FaceprintStoreTest, ReplaceEnrolledWithNothingRemovesTheEngineLearnedRecordsToo) {
-  FaceprintStore store(path());
-  ASSERT_TRUE(store.replaceEnrolled({descriptor(1), descriptor(2)}, dlib));
-  store.add(descriptor(3), Source::learned, dlib);
-  store.add(descriptor(4, 512), Source::learned, arcface);
-  ASSERT_EQ(store.count(), 4u);
+  // An empty set removes the engine's learned records too.
+  store.add(descriptor(4), Source::learned, dlib);
   EXPECT_TRUE(store.replaceEnrolled({}, dlib));
   EXPECT_FALSE(store.isEnrolled(dlib));
   EXPECT_TRUE(store.vectors(dlib).empty());
-  EXPECT_EQ(store.vectors(arcface), std::vector<std::vector<float>>{descriptor(4, 512)});
+  EXPECT_EQ(store.vectors(arcface), std::vector<std::vector<float>>{descriptor(3, 512)});
   EXPECT_EQ(fileRecords()->size(), 1u);
 }
 
-TEST_F(FaceprintStoreTest, EvictionDropsTheOldestLearnedAndOfEqualDatesTheEarlierStored) {
-  // 30 learned records in three dates, interleaved: 100, 200, 300, 100, 200, 300, ...; and an
-  // enrolled record older than all of them.
+TEST_F(FaceprintStoreTest, OnlyALearnedAddTrimsItsEngineToTheNewestTwelveKeepingTheLaterStoredOfEqualDates) {
+  // 30 learned records in three dates, interleaved: 100, 200, 300, 100, 200, 300, ...; an enrolled
+  // record older than all of them, and one of another engine.
   std::vector<Record> records;
   for (int i = 0; i < 30; ++i) records.push_back(learned(static_cast<float>(i), 100.0 * (1 + i % 3)));
   records.insert(records.begin() + 3, Record{descriptor(-1, 4), 50, Source::enrolled, "dlib"});
+  records.push_back(learned(90, 1, "arcface"));
   writeRecords(records);
   FaceprintStore store(path());
+  // Adding an enrolled record, or one of another engine, trims nothing.
+  store.add(descriptor(7, 4), Source::learned, arcface);
+  store.add(descriptor(8, 4), Source::enrolled, dlib);
+  EXPECT_EQ(store.count(), 34u);
   store.add(descriptor(99, 4), Source::learned, dlib);  // 31 learned: the oldest 19 go
   // Gone: every record of date 100, and the nine earliest stored of date 200. The rest keep
-  // their places, the enrolled one among them.
+  // their places, the enrolled one and the other engine's among them.
   std::vector<Record> expected;
   for (const auto& record : records) {
-    if (record.source == Source::enrolled || record.created == 300 || record.vector == descriptor(28, 4)) {
+    if (record.engine != "dlib" || record.source == Source::enrolled || record.created == 300 ||
+        record.vector == descriptor(28, 4)) {
       expected.push_back(record);
     }
   }
   const auto after = fileRecords();
   ASSERT_TRUE(after);
-  ASSERT_EQ(after->size(), expected.size() + 1);
+  ASSERT_EQ(after->size(), expected.size() + 3);
   EXPECT_TRUE(std::equal(expected.begin(), expected.end(), after->begin()));
   EXPECT_EQ(after->back().vector, descriptor(99, 4));
-}
-
-TEST_F(FaceprintStoreTest, OverfullFileIsTrimmedOnlyByTheNextLearnedAddOfThatEngine) {
-  std::vector<Record> records;
-  for (int i = 0; i < 15; ++i) records.push_back(learned(static_cast<float>(i), 1000 + i));
-  records.push_back(learned(90, 1, "arcface"));
-  writeRecords(records);
-
-  FaceprintStore store(path());
-  EXPECT_EQ(store.vectors(dlib).size(), 15u);
-  store.add(descriptor(7, 512), Source::learned, arcface);
-  store.add(descriptor(8), Source::enrolled, dlib);
-  EXPECT_EQ(store.vectors(dlib).size(), 16u);  // 15 learned + 1 enrolled, nothing trimmed
-
-  advance(1.0);  // newer than every stored record
-  store.add(descriptor(9), Source::learned, dlib);
-  const auto vectors = store.vectors(dlib);
-  ASSERT_EQ(vectors.size(), 13u);  // the enrolled one + the newest 12 learned
-  EXPECT_EQ(vectors.front(), descriptor(4, 4));  // learned 0..3 evicted, 4 oldest kept
-  EXPECT_EQ(vectors.back(), descriptor(9));
   EXPECT_EQ(store.vectors(arcface).size(), 2u);
 }
 

@@ -1,5 +1,6 @@
-// The atomic write under the keychain and faceprint files: owner-only files, the whole new
-// content or the old one, and no temporary file left behind when a write fails.
+// The atomic write under the keychain and faceprint files (the faceprint store's own file:
+// faceprint_store_test.cpp): owner-only files, the whole new content or the old one, and no
+// temporary file left behind when a write fails.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "foundation/faceprint_store.hpp"
 #include "platform/files/files.hpp"
 #include "platform/paths/paths.hpp"
 #include "support/B_helpers.hpp"
@@ -78,17 +78,6 @@ TEST_F(AtomicWriteTest, OnlyADefiniteNoSuchFileCountsAsMissing) {
   ASSERT_EQ(::symlink("loop", (folder_ + "/loop").c_str()), 0);
   EXPECT_TRUE(fileSystem.fileExists(folder_ + "/loop"));
   EXPECT_FALSE(fileSystem.readFile(folder_ + "/loop"));
-}
-
-TEST_F(AtomicWriteTest, TheFaceprintFileIsOwnerOnlyAndAloneInItsFolder) {
-  const std::string path = folder_ + "/faceprints.encrypted";
-  quorvel::FaceprintStore store(path);
-  ASSERT_TRUE(store.replaceEnrolled({{1.0f, 2.0f}}, quorvel::RecognitionEngine::dlib));
-  store.add({3.0f}, quorvel::FaceprintStore::Source::learned, quorvel::RecognitionEngine::dlib);
-  struct stat info {};
-  ASSERT_EQ(::stat(path.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0600u);
-  EXPECT_EQ(namesIn(folder_), std::vector<std::string>{"faceprints.encrypted"});
 }
 
 }  // namespace
