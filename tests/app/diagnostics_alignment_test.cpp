@@ -1,12 +1,15 @@
 // "--diagnose-alignment" and "--diagnose-on-native-crop" on Debian's dlib example photos,
-// with the converted dlib weights and the real face-landmarks detector.
+// with the converted dlib weights and the real face-landmarks detector; and how the
+// diagnostics write numbers, names and comparison rows.
 #include "app/diagnostics_alignment.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <regex>
 #include <sstream>
 
@@ -47,6 +50,63 @@ class CurrentDirectory {
 const std::string kTitle =
     "Pairwise distances (dlib Euclidean \u2014 under ~0.6 means \"same person\" by dlib's own "
     "rule):";
+
+TEST(DiagnosticsText, DoublesAreShortestWithAFractionPart) {
+  EXPECT_EQ(diag::description(220.0), "220.0");
+  EXPECT_EQ(diag::description(0.25), "0.25");
+  EXPECT_EQ(diag::description(-0.5), "-0.5");
+  EXPECT_EQ(diag::description(100000.0), "100000.0");
+  EXPECT_EQ(diag::description(1234.5678), "1234.5678");
+  EXPECT_EQ(diag::description(0.0), "0.0");
+  EXPECT_EQ(diag::description(0.0001), "0.0001");
+  // Exponent form below 1e-4 and above 2^53.
+  EXPECT_EQ(diag::description(0.00001), "1e-05");
+  EXPECT_EQ(diag::description(9007199254740992.0), "9007199254740992.0");
+  EXPECT_EQ(diag::description(1e16), "1e+16");
+  EXPECT_EQ(diag::description(std::nan("")), "nan");
+  EXPECT_EQ(diag::description(std::numeric_limits<double>::infinity()), "inf");
+}
+
+TEST(DiagnosticsText, FloatsReadBackToTheSame32BitValue) {
+  EXPECT_EQ(diag::description(0.1f), "0.1");  // not 0.10000000149011612
+  EXPECT_EQ(diag::description(0.33333334f), "0.33333334");
+  EXPECT_EQ(diag::description(16777216.0f), "16777216.0");
+  EXPECT_EQ(diag::description(16777218.0f), "1.6777218e+07");
+  EXPECT_EQ(diag::description(3e-5f), "3e-05");
+  for (float v : {0.1f, -0.7071068f, 123.456f, 1e-3f, 5.5e-6f}) {
+    EXPECT_EQ(std::stof(diag::description(v)), v) << diag::description(v);
+  }
+}
+
+TEST(DiagnosticsText, LastPathComponent) {
+  EXPECT_EQ(diag::lastPathComponent("/a/b/photo.jpg"), "photo.jpg");
+  EXPECT_EQ(diag::lastPathComponent("photo.jpg"), "photo.jpg");
+  EXPECT_EQ(diag::lastPathComponent("dir/sub/"), "sub");
+  EXPECT_EQ(diag::lastPathComponent("/"), "/");
+}
+
+TEST(DiagnosticsText, PairwiseRowsCoverEveryPairInOrderAndMarkOnlyDistancesBelowPointSix) {
+  // a-b is 0.6 exactly: no match.
+  const std::vector<diag::Sample> samples = {
+      {"a.jpg", {0.0f, 0.0f}},
+      {"b.jpg", {0.6f, 0.0f}},
+      {"c.jpg", {0.0f, 0.3f}},
+      {"d.jpg", {0.0f, 0.0f}},
+  };
+  std::ostringstream out;
+  diag::printPairwiseRows(samples, out);
+  EXPECT_EQ(out.str(),
+            "  a.jpg vs b.jpg: 0.6000 \n"
+            "  a.jpg vs c.jpg: 0.3000 \u2190 WOULD MATCH\n"
+            "  a.jpg vs d.jpg: 0.0000 \u2190 WOULD MATCH\n"
+            "  b.jpg vs c.jpg: 0.6708 \n"
+            "  b.jpg vs d.jpg: 0.6000 \n"
+            "  c.jpg vs d.jpg: 0.3000 \u2190 WOULD MATCH\n");
+
+  std::ostringstream none;
+  diag::printPairwiseRows({samples[0]}, none);
+  EXPECT_EQ(none.str(), "");
+}
 
 class AlignmentDiagnosticsTest : public PlatformTest {
  protected:
