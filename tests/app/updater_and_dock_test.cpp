@@ -11,11 +11,7 @@
 #include "foundation/settings.hpp"
 #include "platform/bundle/bundle.hpp"
 #include "support/platform_fixture.hpp"
-#include "platform/windows/windows.hpp"
 #include "support/ui_updater_hooks.hpp"
-
-// After the log header: Qt defines keyword macros.
-#include <QWindow>
 
 namespace {
 
@@ -57,9 +53,10 @@ TEST_F(UpdateCheckTest, AVerifiedUpdateIsOKAndAnyOtherErrorFails) {
   EXPECT_EQ(run(), 0);
   EXPECT_EQ(out.str(), "OK: update found and verified\n");
   // The "no update" code of another domain is a failure too.
-  for (const Error& error : {Error{platform::updater::kErrorDomain, 3001, "The update is improperly signed."},
-                             Error{"NSURLErrorDomain", -1003, "A server with the specified hostname could not be found."},
-                             Error{"NSCocoaErrorDomain", 1001, "Something else."}}) {
+  for (const Error& error :
+       {Error{platform::updater::kErrorDomain, 3001, "The update is improperly signed."},
+        Error{"NSURLErrorDomain", -1003, "A server with the specified hostname could not be found."},
+        Error{"NSCocoaErrorDomain", 1001, "Something else."}}) {
     simulatedUpdater().setCycleResult(error);
     EXPECT_EQ(run(), 1);
     EXPECT_EQ(out.str(), "FAILED: " + error.localizedDescription + "\n");
@@ -129,19 +126,6 @@ TEST_F(DockVisibilityTest, TheSettingReadAfreshShowsOrHidesTheDockIconAndMenuBar
   EXPECT_TRUE(simulatedApplication().showsDockIcon());
   EXPECT_TRUE(simulatedApplication().showsMenuBar());
   EXPECT_EQ(simulatedApplication().policyRequests(), (std::vector<std::string>{"accessory", "regular"}));
-}
-
-// The windows themselves: tests/desktop.
-TEST_F(DockVisibilityTest, OnLinuxThePolicyIsTakenWithoutStartingQtAndAnAccessoryStaysOutOfTheTaskBar) {
-  auto onLinux = platform::ui::makeLinuxApplication();
-  platform::ui::install(onLinux);
-  for (const bool shown : {false, true}) {
-    quorvel::Settings::shared().setShowInDock(shown);
-    quorvel::applyDockVisibility();
-    EXPECT_EQ(onLinux->activationPolicy(),
-              shown ? platform::ui::ActivationPolicy::regular : platform::ui::ActivationPolicy::accessory);
-    EXPECT_EQ(platform::windows::listedInTaskbar(), shown);
-  }
 }
 
 }  // namespace
