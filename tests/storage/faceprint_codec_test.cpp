@@ -65,16 +65,11 @@ TEST(FaceprintCodec, EveryFloatAndDateRoundTripsBitForBit) {
   EXPECT_EQ(FaceprintStore::decode(bytes(*FaceprintStore::encode(records))), records);
 }
 
-TEST(FaceprintCodec, ReaderAcceptsAnyMemberOrderIntegersAndUnknownMembers) {
-  const auto records = decode(
-      R"([ {"engine":"dlib", "source":"learned", "extra":{"a":[1,2]}, "created":5, "vector":[1, -2, 3e2]} ])");
-  ASSERT_TRUE(records);
-  ASSERT_EQ(records->size(), 1u);
-  EXPECT_EQ((*records)[0], (Record{{1.0f, -2.0f, 300.0f}, 5.0, Source::learned, "dlib"}));
+TEST(FaceprintCodec, TheReaderTakesAnyMemberOrderAndUnknownMembersButAnyWrongRecordMakesTheFileUndecodable) {
+  EXPECT_EQ(decode(R"([ {"engine":"dlib", "source":"learned", "extra":{"a":[1,2]}, "created":5,)"
+                   R"( "vector":[1, -2, 3e2]} ])"),
+            (std::vector<Record>{{{1.0f, -2.0f, 300.0f}, 5.0, Source::learned, "dlib"}}));
   EXPECT_EQ(decode("[]"), std::vector<Record>{});
-}
-
-TEST(FaceprintCodec, AnyWrongRecordMakesTheWholeFileUndecodable) {
   const std::string good = R"({"vector":[1],"created":1,"source":"enrolled","engine":"dlib"})";
   ASSERT_TRUE(decode("[" + good + "]"));
   const std::vector<std::string> wrong = {

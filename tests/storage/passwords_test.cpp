@@ -154,21 +154,25 @@ TEST_F(QuorvelPasswordTest, MalformedRecordsCountAsSetAndVerifyNothing) {
   EXPECT_TRUE(QuorvelPassword::verify("fresh"));
 }
 
-TEST_F(QuorvelPasswordTest, RefusedWriteReportsFalseAndKeepsTheOldPassword) {
+TEST_F(QuorvelPasswordTest, ARefusedWriteReportsFalseAndKeepsBothOldPasswords) {
   ASSERT_TRUE(QuorvelPassword::set("old"));
+  ASSERT_TRUE(PasswordVault::set("old"));
   simulatedKeychain().refuseWrites(kc::errSecAuthFailed);
   EXPECT_FALSE(QuorvelPassword::set("new"));
+  EXPECT_FALSE(PasswordVault::set("new"));
   simulatedKeychain().clearFaults();
   EXPECT_TRUE(QuorvelPassword::verify("old"));
-  EXPECT_TRUE(logs().contains("Keychain save refused (status -25293)"));
+  EXPECT_EQ(PasswordVault::read(), "old");
+  EXPECT_EQ(logs().messages(), std::vector<std::string>(2, "Keychain save refused (status -25293)"));
 }
 
 // --- the login password's vault -------------------------------------------------------------
 
 class PasswordVaultTest : public quorvel::testing::PlatformTest {};
 
-TEST_F(PasswordVaultTest, TheItemHoldsOnlyTheSealedUtf8BytesAndTheLastSetIsRead) {
+TEST_F(PasswordVaultTest, TheItemHoldsOnlyTheSealedUtf8BytesTheLastSetIsReadAndClearRemovesIt) {
   EXPECT_FALSE(PasswordVault::hasPassword());
+  PasswordVault::clear();  // nothing to remove: quiet
   for (const std::string password : {"", "first", "pässwörd ✓ 🙂"}) {
     ASSERT_TRUE(PasswordVault::set(password));
     const auto sealed = loginItem();
@@ -182,16 +186,11 @@ TEST_F(PasswordVaultTest, TheItemHoldsOnlyTheSealedUtf8BytesAndTheLastSetIsRead)
   const Bytes last = *loginItem();
   EXPECT_EQ(std::string(last.begin(), last.end()).find("pässwörd"), std::string::npos);
   EXPECT_EQ(simulatedKeychain().itemCount(), 2u);
-}
-
-TEST_F(PasswordVaultTest, ClearRemovesThePasswordAndIsQuietWithoutOne) {
-  PasswordVault::clear();
-  EXPECT_TRUE(logs().messages().empty());
-  ASSERT_TRUE(PasswordVault::set("secret"));
   PasswordVault::clear();
   EXPECT_FALSE(PasswordVault::hasPassword());
   EXPECT_FALSE(PasswordVault::read());
   EXPECT_FALSE(loginItem());
+  EXPECT_TRUE(logs().messages().empty());
 }
 
 TEST_F(PasswordVaultTest, UnderAnotherOrAMalformedKeyTheItemCountsButDoesNotOpen) {
@@ -217,15 +216,6 @@ TEST_F(PasswordVaultTest, KeychainReadErrorLooksLikeNoPassword) {
   simulatedKeychain().clearFaults();
   simulatedKeychain().answerSuccessWithoutData(true, "loginPassword");
   EXPECT_FALSE(PasswordVault::hasPassword());
-}
-
-TEST_F(PasswordVaultTest, RefusedKeychainWriteReportsFalse) {
-  ASSERT_TRUE(PasswordVault::set("old"));
-  simulatedKeychain().refuseWrites(kc::errSecAuthFailed, "loginPassword");
-  EXPECT_FALSE(PasswordVault::set("new"));
-  simulatedKeychain().clearFaults();
-  EXPECT_EQ(PasswordVault::read(), "old");
-  EXPECT_TRUE(logs().contains("Keychain save refused (status -25293)"));
 }
 
 TEST_F(PasswordVaultTest, TextThatIsNotUtf8IsRefusedWhenSetAndUnreadable) {
