@@ -78,13 +78,6 @@ TEST(DiagnosticsText, FloatsReadBackToTheSame32BitValue) {
   }
 }
 
-TEST(DiagnosticsText, LastPathComponent) {
-  EXPECT_EQ(diag::lastPathComponent("/a/b/photo.jpg"), "photo.jpg");
-  EXPECT_EQ(diag::lastPathComponent("photo.jpg"), "photo.jpg");
-  EXPECT_EQ(diag::lastPathComponent("dir/sub/"), "sub");
-  EXPECT_EQ(diag::lastPathComponent("/"), "/");
-}
-
 TEST(DiagnosticsText, PairwiseRowsCoverEveryPairInOrderAndMarkOnlyDistancesBelowPointSix) {
   // a-b is 0.6 exactly: no match.
   const std::vector<diag::Sample> samples = {

@@ -161,17 +161,22 @@ TEST_F(SelfTestRun, EveryCheckPassesOnTheShippedBundleInACustomerBuildInItsGroup
   EXPECT_TRUE(selfTestFilesIn(tmp).empty()) << tmp;
 }
 
+// The switch's output ends with the summary and the list of failed checks: exactly these.
+std::string endOfReport(int passed, const std::vector<std::string>& failed) {
+  std::string text = "  " + std::to_string(passed) + " of 59 checks passed\n\n  Failed:\n";
+  for (const auto& line : failed) text += "    - " + line + "\n";
+  return text + "\n";
+}
+
 TEST_F(SelfTestRun, ABundleCarryingTheResearchModelInEitherFormFailsOnlyTheModelCheck) {
   ASSERT_TRUE(NativeDlib::load(testing::addDlibWeightsToBundle()));
-  const std::vector<std::string> expected = {
-      "Model: research model is absent from this build: customer builds must not carry the "
-      "personal-use model"};
   for (const char* form : {"VavozuDare.mlpackage", "VavozuDare.mlmodelc"}) {
     const std::string folder = testing::addBundleFolder(form);
-    EXPECT_EQ(failedNames(SelfTest::runAll(false)), expected) << form;
     std::ostringstream out;
     EXPECT_EQ(diagnostics::runSelfTest({"quorvel", diagnostics::kSelfTestSwitch}, out), 1);
-    EXPECT_NE(out.str().find("  Failed:\n    - " + expected[0] + "\n"), std::string::npos) << out.str();
+    EXPECT_TRUE(out.str().ends_with(endOfReport(58, {"Model: research model is absent from this build: customer "
+                                                     "builds must not carry the personal-use model"})))
+        << form << out.str();
     testing::removeTree(folder);
   }
 }
@@ -180,14 +185,12 @@ TEST_F(SelfTestRun, AKeychainThatRefusesWritesFailsExactlyTheStorageChecks) {
   ASSERT_TRUE(NativeDlib::load(testing::addDlibWeightsToBundle()));
   testing::simulatedKeychain().refuseWrites(platform::keychain::errSecAuthFailed);
   // The crypto checks use keys of their own and never the Keychain.
-  const std::vector<std::string> expected = {
-      "Storage: enrolled prints save and load: reopened store found 0",
-      "Storage: learned prints are capped at 12: found 0",
-      "Storage: enrolled prints are never evicted: found 0"};
-  EXPECT_EQ(failedNames(SelfTest::runAll(false)), expected);
   std::ostringstream out;
   EXPECT_EQ(diagnostics::runSelfTest({"quorvel", diagnostics::kSelfTestSwitch}, out), 1);
-  EXPECT_NE(out.str().find("  56 of 59 checks passed\n"), std::string::npos) << out.str();
+  EXPECT_TRUE(out.str().ends_with(endOfReport(56, {"Storage: enrolled prints save and load: reopened store found 0",
+                                                   "Storage: learned prints are capped at 12: found 0",
+                                                   "Storage: enrolled prints are never evicted: found 0"})))
+      << out.str();
   EXPECT_TRUE(selfTestFilesIn(home() + "/tmp").empty() && selfTestFilesIn(home()).empty());
 }
 
