@@ -39,8 +39,8 @@ class StorageProcessTest : public quorvel::testing::PlatformTest {
 
 TEST_F(StorageProcessTest, AFileWrittenByOneProcessIsReadByTheNext) {
   // The first process makes the key and writes the enrolment.
-  ASSERT_EQ(runInChild([] { return FaceprintStore::shared().replaceEnrolled(enrolmentSet(), RecognitionEngine::dlib); }),
-            0);
+  const auto enrol = [] { return FaceprintStore::shared().replaceEnrolled(enrolmentSet(), RecognitionEngine::dlib); };
+  ASSERT_EQ(runInChild(enrol), 0);
 
   // This process starts afresh: it finds the key in the keychain file and reads the file.
   platform::resetSharedInstances();
