@@ -75,19 +75,6 @@ TEST_F(KeychainTest, RefusedReadOrSuccessWithoutDataIsFailedNeverAbsent) {
   EXPECT_FALSE(Keychain::get("account").has_value());
 }
 
-TEST_F(KeychainTest, RefusedSaveIsLoggedAndReportsFalse) {
-  ASSERT_TRUE(Keychain::set(bytes("old"), "account"));
-  simulatedKeychain().refuseWrites(kc::errSecUserCanceled);
-  EXPECT_FALSE(Keychain::set(bytes("new"), "account"));
-  EXPECT_FALSE(Keychain::create(bytes("new"), "other"));
-  EXPECT_FALSE(Keychain::remove("account"));
-  EXPECT_EQ(logs().messages(), std::vector<std::string>{"Keychain save refused (status -128)"});  // only `set`
-  EXPECT_EQ(logs().entries().at(0).level, platform::log::Level::Error);
-  EXPECT_EQ(logs().messages("app").size(), 1u);
-  simulatedKeychain().clearFaults();
-  EXPECT_EQ(Keychain::get("account"), bytes("old"));
-}
-
 // Answers "no such item" to every update and refuses every add: the road of `set` that adds.
 class RefusingAddKeychain : public kc::SimulatedKeychain {
  public:
@@ -98,14 +85,26 @@ class RefusingAddKeychain : public kc::SimulatedKeychain {
   int adds = 0;
 };
 
-TEST_F(KeychainTest, SetOfAMissingItemWhoseAddIsRefusedIsFalseAndQuiet) {
+TEST_F(KeychainTest, RefusedSavesReportFalseAndOnlyARefusedUpdateIsLogged) {
+  ASSERT_TRUE(Keychain::set(bytes("old"), "account"));
+  simulatedKeychain().refuseWrites(kc::errSecUserCanceled);
+  EXPECT_FALSE(Keychain::set(bytes("new"), "account"));
+  EXPECT_FALSE(Keychain::create(bytes("new"), "other"));
+  EXPECT_FALSE(Keychain::remove("account"));
+  EXPECT_EQ(logs().messages(), std::vector<std::string>{"Keychain save refused (status -128)"});  // only `set`
+  EXPECT_EQ(logs().entries().at(0).level, platform::log::Level::Error);
+  EXPECT_EQ(logs().messages("app").size(), 1u);
+  simulatedKeychain().clearFaults();
+  EXPECT_EQ(Keychain::get("account"), bytes("old"));
+
+  // A refused add after "no such item" is not logged.
+  logs().clear();
   const auto keychain = std::make_shared<RefusingAddKeychain>();
   kc::install(keychain);
   EXPECT_FALSE(Keychain::set(bytes("value"), "account"));
   EXPECT_EQ(keychain->calls("update"), 1);
   EXPECT_EQ(keychain->adds, 1);
   EXPECT_EQ(keychain->itemCount(), 0u);
-  // Only a refused update is logged; a refused add after "no such item" is not.
   EXPECT_TRUE(logs().messages().empty());
 }
 
