@@ -1,14 +1,17 @@
+// The recognition engines' constants and rules, and the settings that select one.
 #include <algorithm>
 #include <tuple>
 
 #include "foundation/build_flavour.hpp"
 #include "foundation/recognition_engine.hpp"
-#include "gtest/gtest.h"
+#include "foundation/settings.hpp"
+#include "support/platform_fixture.hpp"
 
 namespace {
 
 using quorvel::FaceEngineSpec;
 using quorvel::RecognitionEngine;
+using quorvel::Settings;
 namespace engines = quorvel::recognition_engine;
 
 TEST(FaceEngineSpecTest, MeetsPassesEqualityInBothDirections) {
@@ -52,40 +55,81 @@ TEST(FaceEngineSpecTest, ConstantsArePinned) {
                             256.0, true, true, 0.88, 0.8, 0.74, 0.88));
 }
 
-TEST(RecognitionEngineTest, RawValuesAreExactStrings) {
-  EXPECT_EQ(engines::fromRawValue("dlib"), RecognitionEngine::dlib);
-  EXPECT_EQ(engines::fromRawValue("arcface"), RecognitionEngine::arcface);
-  EXPECT_FALSE(engines::fromRawValue("Dlib").has_value());
-  EXPECT_FALSE(engines::fromRawValue("ArcFace").has_value());
-  EXPECT_FALSE(engines::fromRawValue("").has_value());
-  EXPECT_FALSE(engines::fromRawValue(" dlib ").has_value());
-  for (auto engine : engines::allCases) {
-    EXPECT_EQ(engines::fromRawValue(quorvel::rawValue(engine)), engine);
-  }
-}
-
-TEST(RecognitionEngineTest, NamesSellabilityAndSpecs) {
+TEST(RecognitionEngineTest, NamesSellabilityAndWhatTheBuildOffers) {
   EXPECT_EQ(quorvel::displayName(RecognitionEngine::dlib), "dlib (public domain)");
   EXPECT_EQ(quorvel::displayName(RecognitionEngine::arcface), "ArcFace (personal use only)");
   EXPECT_TRUE(quorvel::sellable(RecognitionEngine::dlib));
   EXPECT_FALSE(quorvel::sellable(RecognitionEngine::arcface));
-  EXPECT_EQ(&quorvel::spec(RecognitionEngine::dlib), &FaceEngineSpec::dlib);
   EXPECT_EQ(&quorvel::spec(RecognitionEngine::arcface), &FaceEngineSpec::arcface);
-}
-
-TEST(RecognitionEngineTest, SelectableFollowsTheBuildFlavour) {
-  ASSERT_EQ(engines::allCases.size(), 2u);
-  EXPECT_EQ(engines::allCases[0], RecognitionEngine::dlib);
-  EXPECT_EQ(engines::allCases[1], RecognitionEngine::arcface);
+  for (auto engine : engines::allCases) EXPECT_EQ(engines::fromRawValue(quorvel::rawValue(engine)), engine);
+  for (const char* raw : {"Dlib", "ArcFace", "", " dlib "}) EXPECT_FALSE(engines::fromRawValue(raw)) << raw;
   const auto selectable = engines::selectable();
   if (quorvel::BuildFlavour::isDeveloper) {
     EXPECT_TRUE(std::equal(selectable.begin(), selectable.end(), engines::allCases.begin(),
                            engines::allCases.end()));
-    EXPECT_STREQ(quorvel::BuildFlavour::label, "developer");
   } else {
     EXPECT_EQ(selectable, std::vector<RecognitionEngine>{RecognitionEngine::dlib});
-    EXPECT_STREQ(quorvel::BuildFlavour::label, "customer");
   }
+}
+
+class SettingsTest : public quorvel::testing::PlatformTest {};
+
+TEST_F(SettingsTest, FreshAccountReadsDefaultsWithoutWritingThem) {
+  auto& settings = Settings::shared();
+  EXPECT_TRUE(settings.unlockEnabled());
+  EXPECT_TRUE(settings.playAnimation());
+  EXPECT_TRUE(settings.showInDock());
+  EXPECT_TRUE(settings.palmToCancel());
+  EXPECT_FALSE(settings.hasSeenWelcome());
+  EXPECT_EQ(settings.recognitionEngine(), RecognitionEngine::dlib);
+  for (const char* key : {"unlockEnabled", "playAnimation", "showInDock", "palmToCancel",
+                          "hasSeenWelcome", "recognitionEngine"}) {
+    EXPECT_FALSE(defaults().persistentObject(key).has_value()) << key;
+  }
+}
+
+TEST_F(SettingsTest, WritesGoThroughAndRemovalRestoresTheRegisteredDefault) {
+  auto& settings = Settings::shared();
+  settings.setPalmToCancel(false);
+  EXPECT_FALSE(settings.palmToCancel());
+  EXPECT_EQ(defaults().persistentObject("palmToCancel"), platform::defaults::Value(false));
+  settings.setHasSeenWelcome(true);
+  EXPECT_TRUE(settings.hasSeenWelcome());
+  // A toggle is two separate accesses; another writer's change is seen at once.
+  defaults().setBool("unlockEnabled", false);
+  EXPECT_FALSE(settings.unlockEnabled());
+  settings.setUnlockEnabled(!settings.unlockEnabled());
+  EXPECT_TRUE(settings.unlockEnabled());
+  defaults().remove("palmToCancel");
+  EXPECT_TRUE(settings.palmToCancel());
+}
+
+TEST_F(SettingsTest, EngineReadRules) {
+  auto& settings = Settings::shared();
+  defaults().setString("recognitionEngine", "arcface");
+  EXPECT_EQ(settings.recognitionEngine(), quorvel::BuildFlavour::isDeveloper
+                                              ? RecognitionEngine::arcface
+                                              : RecognitionEngine::dlib);
+  EXPECT_EQ(defaults().stringForKey("recognitionEngine"), "arcface");  // left unchanged
+  for (const char* stored : {"ArcFace", "DLIB", "resnet", "", " arcface"}) {
+    defaults().setString("recognitionEngine", stored);
+    EXPECT_EQ(settings.recognitionEngine(), RecognitionEngine::dlib) << stored;
+    EXPECT_EQ(defaults().stringForKey("recognitionEngine"), stored);
+  }
+  defaults().setBool("recognitionEngine", true);  // not a string at all
+  EXPECT_EQ(settings.recognitionEngine(), RecognitionEngine::dlib);
+}
+
+TEST_F(SettingsTest, WritingAnEngineStoresItsRawValueUnchecked) {
+  auto& settings = Settings::shared();
+  EXPECT_EQ(&settings.defaults(), &defaults());
+  settings.setRecognitionEngine(RecognitionEngine::arcface);
+  EXPECT_EQ(defaults().stringForKey("recognitionEngine"), "arcface");
+  if (!quorvel::BuildFlavour::isDeveloper) {
+    EXPECT_EQ(settings.recognitionEngine(), RecognitionEngine::dlib);
+  }
+  settings.setRecognitionEngine(RecognitionEngine::dlib);
+  EXPECT_EQ(settings.recognitionEngine(), RecognitionEngine::dlib);
 }
 
 }  // namespace
