@@ -1,7 +1,9 @@
 // The camera roads of the application on the Linux capture system, on recordings named in
 // QUORVEL_CAMERA: enrolment from one person turning their head, then "--diagnose-camera" (the
-// match test) on that person's other photos and on someone else's. The recognition is real
-// (dlib, the shipped liveness model); the rest is the simulated machine, in virtual time.
+// match test) on that person's other photos and on someone else's; and the open-hand cancel
+// of an unlock attempt. Faces and hands are found by the real detectors (dlib, the shipped
+// MediaPipe models), with the shipped liveness model; the rest is the simulated machine, in
+// virtual time.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,15 +13,13 @@
 
 #include "app/diagnostics_camera.hpp"
 #include "capture/recordings.hpp"
+#include "coordinator/coordinator_fixture.hpp"
 #include "diagcamera/diagcamera_support.hpp"
-#include "foundation/faceprint_store.hpp"
 #include "onboarding/enrolment_model.hpp"
 #include "platform/bundle/bundle.hpp"
+#include "platform/vision/hand_pose.hpp"
 #include "recognition/camera_session.hpp"
 #include "recognition/face_detector.hpp"
-#include "support/models_hooks.hpp"
-#include "support/platform_fixture.hpp"
-#include "support/recognition_input_hooks.hpp"
 
 namespace quorvel::testing {
 namespace {
@@ -29,22 +29,24 @@ namespace {
 constexpr int kWidth = 320, kHeight = 240;
 constexpr double kScale = 1.6, kScanScale = 1.1;
 
-class WholeRoadTest : public PlatformTest {
+class RecordedRoadTest : public CoordinatorTest {
  protected:
   void SetUp() override {
-    PlatformTest::SetUp();
+    CoordinatorTest::SetUp();
     useBuiltBundleAndRealRuntime();
     useRealFaceLandmarks();
-    ASSERT_TRUE(platform::bundle::Bundle::main().url("MiniFAS", "mlpackage") &&
-                platform::bundle::Bundle::main().url("dlib_face_recognition_resnet_model_v1", "dat"))
+    const auto& bundle = platform::bundle::Bundle::main();
+    ASSERT_TRUE(bundle.url("HandPose", "") && bundle.url("MiniFAS", "mlpackage") &&
+                bundle.url("dlib_face_recognition_resnet_model_v1", "dat"))
         << "run scripts/make-dlib-weights, then scripts/build, to fill " << builtBundlePath();
+    platform::vision::installHandPoseDetector(std::make_shared<platform::vision::LinuxHandPoseDetector>());
     for (const std::string& path : johnsPhotos()) {
       people[std::filesystem::path(path).parent_path().filename().string()].push_back(path);
     }
   }
   void TearDown() override {
     forgetRecordedCamera();
-    PlatformTest::TearDown();
+    CoordinatorTest::TearDown();
   }
 
   // A head scan: the person's first photo looking straight, then turned towards each tick of
@@ -94,7 +96,7 @@ class WholeRoadTest : public PlatformTest {
   int status = -1;
 };
 
-TEST_F(WholeRoadTest, AHeadScanEnrolsAndTheMatchTestKnowsThePersonAndNobodyElse) {
+TEST_F(RecordedRoadTest, AHeadScanEnrolsAndTheMatchTestKnowsThePersonAndNobodyElse) {
   std::filesystem::create_directories(home() + "/scan");
   useRecordedCamera(writeSequence(headScan("John_Salley"), home() + "/scan"), "0", "10");
   auto model = EnrolmentModel::make();
@@ -120,6 +122,35 @@ TEST_F(WholeRoadTest, AHeadScanEnrolsAndTheMatchTestKnowsThePersonAndNobodyElse)
   EXPECT_GT(std::stod(lines[8].substr(21)), 0.6) << "far from every enrolled faceprint";
   EXPECT_EQ(lines[10], "would unlock:        false");
   EXPECT_EQ(status, 0);
+}
+
+// A recording of a face, a raised hand, the face again and then the hand held up twice.
+TEST_F(RecordedRoadTest, OneHandFrameBetweenFacesIsSkippedTwoInARowCancelTheAttempt) {
+  const Frame face = placedPhoto(johnsPhotos().at(0), kWidth, kHeight, kScale);
+  // A woman raising her open hand beside her face, the 512-pixel photo the frame's height.
+  const Frame hand = placedPhoto(QUORVEL_SOURCE_DIR "/tests/data/hands/pexels-natalie-3759656.jpg", kWidth,
+                                 kHeight, kHeight / 512.0);
+  ASSERT_TRUE(face && hand);
+  enrolAt(face, 0.9);  // someone else: the face frames never unlock
+  std::filesystem::create_directories(home() + "/hand");
+  useRecordedCamera(writeSequence({face, hand, face, hand, hand}, home() + "/hand"), "0", "4");
+
+  lockScreen();
+  advance(1.0);  // four frames, 0.25 s apart
+  EXPECT_TRUE(coordinator().isActive()) << "a face frame in between resets the count";
+  EXPECT_EQ(coordinator().testResult().framesSeen, 4);
+  EXPECT_EQ(coordinator().testResult().framesWithFace, 2) << "a hand frame, her face in it, is never scored";
+  EXPECT_FALSE(logged("Open hand held up, cancelling this unlock attempt"));
+
+  advance(0.25);
+  EXPECT_FALSE(coordinator().isActive());
+  EXPECT_EQ(coordinator().testResult().framesSeen, 5);
+  EXPECT_EQ(countLogs("Open hand held up, cancelling this unlock attempt"), 1);
+  EXPECT_FALSE(coordinator().hasSucceeded());
+  EXPECT_TRUE(lockMachine().events().posted().empty());
+  advance(3);
+  EXPECT_EQ(overlayEvents(), (std::vector<std::string>{"scan", "palm", "message:Cancelled", "retract"}));
+  EXPECT_TRUE(logs().contains("Camera configured: Recording frame%03d.png"));
 }
 
 }  // namespace
