@@ -446,22 +446,19 @@ TEST_F(EnrolmentTest, AModelThatCannotLoadCapturesNothingUntilItCan) {
   EXPECT_TRUE(model->centreCaptured.value());
 }
 
-
 // ---- Failures ---------------------------------------------------------------------------------
 
 TEST_F(EnrolmentTest, EveryWayTheCameraCannotStartFailsTheScanOnce) {
+  const char* const off =
+      "Camera access is off for Quorvel. Turn it on in System Settings \u2192 Privacy & Security \u2192 Camera.";
   const struct {
     AuthorizationStatus status;
     bool failsToStart;
     int asked, started;
     const char* text;
   } cases[] = {
-      {AuthorizationStatus::denied, false, 0, 0,
-       "Camera access is off for Quorvel. Turn it on in System Settings \u2192 Privacy & Security "
-       "\u2192 Camera."},
-      {AuthorizationStatus::restricted, false, 0, 0,
-       "Camera access is off for Quorvel. Turn it on in System Settings \u2192 Privacy & Security "
-       "\u2192 Camera."},
+      {AuthorizationStatus::denied, false, 0, 0, off},
+      {AuthorizationStatus::restricted, false, 0, 0, off},
       {static_cast<AuthorizationStatus>(7), false, 0, 0, "Camera access is unavailable."},
       {AuthorizationStatus::notDetermined, false, 1, 0, "Camera access was declined."},
       {AuthorizationStatus::authorized, true, 0, 1,
