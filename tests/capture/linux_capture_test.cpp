@@ -23,7 +23,6 @@
 
 #include "app/diagnostics_camera.hpp"
 #include "coordinator/coordinator_fixture.hpp"
-#include "diagcamera/diagcamera_support.hpp"
 #include "onboarding/enrolment_model.hpp"
 #include "platform/bundle/bundle.hpp"
 #include "platform/capture/linux_capture.hpp"
@@ -33,6 +32,7 @@
 #include "platform/vision/hand_pose.hpp"
 #include "recognition/camera_session.hpp"
 #include "recognition/face_detector.hpp"
+#include "support/E_printed_lines.hpp"
 
 namespace quorvel::testing {
 namespace {

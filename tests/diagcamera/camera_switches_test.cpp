@@ -11,11 +11,11 @@
 
 #include "app/diagnostics_camera.hpp"
 #include "coordinator/coordinator_fixture.hpp"
-#include "diagcamera/diagcamera_support.hpp"
 #include "platform/capture/simulated_capture.hpp"
 #include "platform/dispatch/dispatch.hpp"
 #include "recognition/camera_session.hpp"
 #include "recognition/native_dlib.hpp"
+#include "support/E_printed_lines.hpp"
 #include "support/ui_updater_hooks.hpp"
 
 namespace quorvel::testing {

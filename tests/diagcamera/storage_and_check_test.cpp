@@ -5,7 +5,6 @@
 #include <sstream>
 
 #include "app/diagnostics_camera.hpp"
-#include "diagcamera/diagcamera_support.hpp"
 #include "foundation/build_flavour.hpp"
 #include "foundation/faceprint_store.hpp"
 #include "foundation/password_vault.hpp"
@@ -13,6 +12,7 @@
 #include "platform/capture/simulated_capture.hpp"
 #include "platform/keychain/keychain.hpp"
 #include "recognition/face_models.hpp"
+#include "support/E_printed_lines.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/recognition_input_hooks.hpp"
 #include "support/simulated_lock_machine.hpp"
