@@ -98,48 +98,29 @@ class AuthorizationAssistTest : public quorvel::testing::PlatformTest {
 
 // --- switched off --------------------------------------------------------------------------
 
-TEST_F(AuthorizationAssistTest, IsNeitherEnabledNorAvailableAndReadsAsOff) {
-  EXPECT_FALSE(AuthorizationAssist::enabled());
+// The setter writes the local test key, which nothing reads: the assist stays off.
+TEST_F(AuthorizationAssistTest, IsNeitherEnabledNorAvailableWhateverTheSetterWrites) {
   EXPECT_FALSE(AuthorizationAssist::available());
-  EXPECT_EQ(assist().status(), "Off");
-  EXPECT_STREQ(AuthorizationAssist::localTestKey, "authorizationAssistLocalTest");
-}
-
-TEST_F(AuthorizationAssistTest, TheEnabledSetterOnlyWritesTheLocalTestKey) {
+  const auto stored = [this] { return *recording_->persistentObject("authorizationAssistLocalTest"); };
   AuthorizationAssist::setEnabled(true);
-  ASSERT_TRUE(recording_->persistentObject("authorizationAssistLocalTest"));
-  EXPECT_EQ(*recording_->persistentObject("authorizationAssistLocalTest"), platform::defaults::Value(true));
+  EXPECT_EQ(stored(), platform::defaults::Value(true));
   EXPECT_FALSE(AuthorizationAssist::enabled());
   AuthorizationAssist::setEnabled(false);
-  EXPECT_EQ(*recording_->persistentObject("authorizationAssistLocalTest"), platform::defaults::Value(false));
-
+  EXPECT_EQ(stored(), platform::defaults::Value(false));
   // A toggle reads false, so it always writes true.
-  AuthorizationAssist::setEnabled(!AuthorizationAssist::enabled());
-  EXPECT_EQ(*recording_->persistentObject("authorizationAssistLocalTest"), platform::defaults::Value(true));
-  AuthorizationAssist::setEnabled(!AuthorizationAssist::enabled());
-  EXPECT_EQ(*recording_->persistentObject("authorizationAssistLocalTest"), platform::defaults::Value(true));
+  for (int i = 0; i < 2; ++i) {
+    AuthorizationAssist::setEnabled(!AuthorizationAssist::enabled());
+    EXPECT_EQ(stored(), platform::defaults::Value(true));
+  }
   EXPECT_FALSE(AuthorizationAssist::enabled());
   EXPECT_EQ(assist().status(), "Off");
 }
 
-TEST_F(AuthorizationAssistTest, NothingReadsTheLocalTestKey) {
+// With the key set and a dialog waiting, a start touches neither the dialog, the camera, the
+// overlay nor the clock, and nothing reads the key.
+TEST_F(AuthorizationAssistTest, StartDoesNothingAndNothingReadsTheLocalTestKey) {
   recording_->setBool(AuthorizationAssist::localTestKey, true);
   recording_->reads.clear();
-  SimulatedSecurityAgent agent(lockMachine());
-  agent.showDialog();
-  assist().start();
-  (void)AuthorizationAssist::enabled();
-  (void)AuthorizationAssist::available();
-  assist().cancel();
-  (void)quorvel::AuthorizationTarget::capture();
-  (void)quorvel::AuthorizationTarget::diagnostic();
-  AuthorizationAssist::setEnabled(false);
-  runUntilIdle();
-  EXPECT_EQ(keyReads(), 0u);
-}
-
-// A start finds a waiting dialog but touches neither it, the camera, the overlay nor the clock.
-TEST_F(AuthorizationAssistTest, StartDoesNothing) {
   SimulatedSecurityAgent agent(lockMachine());
   auto& dialog = agent.showDialog();
   const auto cameraSessions = quorvel::testing::simulatedCamera().sessionsMade();
@@ -159,6 +140,14 @@ TEST_F(AuthorizationAssistTest, StartDoesNothing) {
   EXPECT_FALSE(AuthorizationAssistInspection::hasFaceScan(assist()));
   EXPECT_FALSE(AuthorizationAssistInspection::hasAttempted(assist()));
   EXPECT_EQ(AuthorizationAssistInspection::deadline(assist()), AuthorizationAssist::distantPast);
+  (void)AuthorizationAssist::enabled();
+  (void)AuthorizationAssist::available();
+  assist().cancel();
+  (void)quorvel::AuthorizationTarget::capture();
+  (void)quorvel::AuthorizationTarget::diagnostic();
+  AuthorizationAssist::setEnabled(false);
+  runUntilIdle();
+  EXPECT_EQ(keyReads(), 0u);
 }
 
 // --- cancel --------------------------------------------------------------------------------
@@ -177,33 +166,6 @@ TEST_F(AuthorizationAssistTest, CancelOnAFreshAssistLeavesTheCoordinatorsOverlay
   EXPECT_TRUE(logs().messages("app").empty());
   EXPECT_EQ(assist().status(), "Off");
   EXPECT_FALSE(AuthorizationAssistInspection::ownsOverlay(assist()));
-}
-
-// Every lock and sleep runs the cancel step before the coordinator's handlers; with the assist
-// off it finds nothing, and the attempt's overlay stays up through a sleep.
-TEST_F(AuthorizationAssistTest, LocksAndSleepsCancelNothing) {
-  auto& monitor = quorvel::LockMonitor::shared();
-  int locks = 0, sleeps = 0;
-  monitor.onLock = [&] {
-    AuthorizationAssist::shared().cancel();
-    ++locks;
-    LockScreenOverlay::shared().beginScanning();
-  };
-  monitor.onSleep = [&] {
-    AuthorizationAssist::shared().cancel();
-    ++sleeps;
-  };
-  monitor.start();
-  lockMachine().lock();
-  advance(0.5);
-  ASSERT_EQ(locks, 1);
-  ASSERT_TRUE(overlayShown());
-  lockMachine().sleepScreens();
-  advance(0.5);
-  EXPECT_EQ(sleeps, 1);
-  EXPECT_TRUE(overlayShown());
-  EXPECT_TRUE(logs().messages("app").empty());
-  EXPECT_EQ(keyReads(), 0u);
 }
 
 // With a face scan running, a field held and the overlay its own, the cancel step drops
@@ -273,82 +235,51 @@ TEST_F(AuthorizationAssistTest, StatusLogsOnlyChanges) {
 
 // --- the guarded submission order ----------------------------------------------------------
 
-struct Script {
-  std::vector<bool> readyAnswers;  // answered in turn; missing answers are true
-  std::optional<std::string> password = std::string("pw");
-  bool writeResult = true;
-  bool confirmResult = true;
-  std::vector<std::string> calls;
-
-  bool run() {
+// Read, write and confirm each follow a fresh ready check; the first failure ends the road.
+TEST(AuthorizationSubmissionTest, EachStepFollowsAFreshReadyCheckAndTheFirstFailureStops) {
+  using Calls = std::vector<std::string>;
+  struct Case {
+    std::vector<bool> readyAnswers;  // answered in turn; missing answers are true
+    std::optional<std::string> password;
+    bool writeResult;
+    bool confirmResult;
+    bool result;
+    Calls calls;
+  };
+  const Calls all{"ready", "read", "ready", "write pw", "ready", "confirm"};
+  const Case cases[] = {
+      {{}, "pw", true, true, true, all},
+      {{}, "pw", true, false, false, all},
+      {{}, "", true, true, true, {"ready", "read", "ready", "write ", "ready", "confirm"}},  // empty is a password
+      {{false}, "pw", true, true, false, {"ready"}},
+      {{}, std::nullopt, true, true, false, {"ready", "read"}},
+      {{true, false}, "pw", true, true, false, {"ready", "read", "ready"}},
+      {{}, "pw", false, true, false, {"ready", "read", "ready", "write pw"}},
+      {{true, true, false}, "pw", true, true, false, {"ready", "read", "ready", "write pw", "ready"}},
+  };
+  for (const Case& c : cases) {
+    Calls calls;
     std::size_t readies = 0;
-    return AuthorizationSubmission::perform(
+    const bool result = AuthorizationSubmission::perform(
         [&] {
           calls.push_back("ready");
-          const bool answer = readies < readyAnswers.size() ? readyAnswers[readies] : true;
-          ++readies;
-          return answer;
+          return readies < c.readyAnswers.size() ? c.readyAnswers[readies++] : true;
         },
         [&] {
           calls.push_back("read");
-          return password;
+          return c.password;
         },
         [&](const std::string& text) {
           calls.push_back("write " + text);
-          return writeResult;
+          return c.writeResult;
         },
         [&] {
           calls.push_back("confirm");
-          return confirmResult;
+          return c.confirmResult;
         });
+    EXPECT_EQ(result, c.result) << ::testing::PrintToString(c.calls);
+    EXPECT_EQ(calls, c.calls);
   }
-};
-
-using Calls = std::vector<std::string>;
-
-TEST(AuthorizationSubmissionTest, ReadsWritesAndConfirmsEachAfterAFreshReadyCheck) {
-  Script confirmed;
-  EXPECT_TRUE(confirmed.run());
-  EXPECT_EQ(confirmed.calls, (Calls{"ready", "read", "ready", "write pw", "ready", "confirm"}));
-
-  Script refused;
-  refused.confirmResult = false;
-  EXPECT_FALSE(refused.run());
-  EXPECT_EQ(refused.calls, (Calls{"ready", "read", "ready", "write pw", "ready", "confirm"}));
-}
-
-TEST(AuthorizationSubmissionTest, StopsAtTheFirstFailure) {
-  Script notReady;
-  notReady.readyAnswers = {false};
-  EXPECT_FALSE(notReady.run());
-  EXPECT_EQ(notReady.calls, (Calls{"ready"}));
-
-  Script noPassword;
-  noPassword.password.reset();
-  EXPECT_FALSE(noPassword.run());
-  EXPECT_EQ(noPassword.calls, (Calls{"ready", "read"}));
-
-  Script goneBeforeWrite;
-  goneBeforeWrite.readyAnswers = {true, false};
-  EXPECT_FALSE(goneBeforeWrite.run());
-  EXPECT_EQ(goneBeforeWrite.calls, (Calls{"ready", "read", "ready"}));
-
-  Script writeFails;
-  writeFails.writeResult = false;
-  EXPECT_FALSE(writeFails.run());
-  EXPECT_EQ(writeFails.calls, (Calls{"ready", "read", "ready", "write pw"}));
-
-  Script goneAfterWrite;
-  goneAfterWrite.readyAnswers = {true, true, false};
-  EXPECT_FALSE(goneAfterWrite.run());
-  EXPECT_EQ(goneAfterWrite.calls, (Calls{"ready", "read", "ready", "write pw", "ready"}));
-}
-
-TEST(AuthorizationSubmissionTest, AnEmptyPasswordIsStillAPassword) {
-  Script empty;
-  empty.password = std::string();
-  EXPECT_TRUE(empty.run());
-  EXPECT_EQ(empty.calls, (Calls{"ready", "read", "ready", "write ", "ready", "confirm"}));
 }
 
 }  // namespace

@@ -171,6 +171,11 @@ void CoordinatorTest::lockScreen() {
   runUntilIdle();
 }
 
+void CoordinatorTest::unlockByUser() {
+  lockMachine().unlockByUser();
+  runUntilIdle();
+}
+
 int CoordinatorTest::countLogs(const std::string& line) {
   int count = 0;
   for (const auto& message : unlockLogs()) count += message == line;

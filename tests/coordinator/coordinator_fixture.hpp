@@ -69,6 +69,8 @@ class CoordinatorTest : public PlatformTest {
 
   // --- the machine ---
   void lockScreen();
+  // The user unlocks the screen with the password, and the machine settles.
+  void unlockByUser();
   std::vector<std::string> unlockLogs() { return logs().messages("unlock"); }
   int countLogs(const std::string& line);
   bool logged(const std::string& line) { return countLogs(line) > 0; }
