@@ -490,32 +490,4 @@ TEST_F(AuthorizationTargetTest, ReportsEveryAgentAndWindow) {
   EXPECT_EQ(AuthorizationTarget::diagnostic(), expected);
 }
 
-TEST_F(AuthorizationTargetTest, ReportsWhileLockedAndUntrusted) {
-  agent().showDialog(passwordDialog());
-  lockMachine().accessibility().setTrusted(false);
-  lockMachine().session().setScreenLocked(true);
-  EXPECT_EQ(AuthorizationTarget::diagnostic(),
-            "Accessibility trusted: false\nLocked: true\nSecurityAgent pid " + std::to_string(agent().pid()) +
-                ", Apple signature verified: true\n"
-                "Accessible windows: 1\n"
-                "Password fallback: false; secure field: true; own account: true\n"
-                "Safe direct input ready: false");
-}
-
-// --- attribute helpers ---------------------------------------------------------------------
-
-TEST_F(AuthorizationTargetTest, AttributeHelpersGiveValuesOnlyOfTheirType) {
-  auto& dialog = agent().showDialog(passwordDialog());
-  const auto application = agent().applicationElement();
-  EXPECT_EQ(AuthorizationTarget::element(application, "AXFocusedUIElement"), dialog.secureField);
-  EXPECT_FALSE(AuthorizationTarget::element(application, "AXWindows"));
-  EXPECT_EQ(AuthorizationTarget::text(*dialog.nameField, "AXValue"), SimulatedSecurityAgent::kUserName);
-  EXPECT_EQ(AuthorizationTarget::text(*dialog.confirmButton, "AXEnabled"), "");
-  EXPECT_EQ(AuthorizationTarget::text(*dialog.confirmButton, "AXHelp"), "");
-  EXPECT_FALSE(AuthorizationTarget::attribute(*dialog.confirmButton, "AXHelp"));
-  ASSERT_TRUE(AuthorizationTarget::attribute(*dialog.confirmButton, "AXEnabled"));
-  ui().setAttributeError(*dialog.nameField, "AXValue", ax::AXError::failure);
-  EXPECT_EQ(AuthorizationTarget::text(*dialog.nameField, "AXValue"), "");
-}
-
 }  // namespace

@@ -77,32 +77,8 @@ class RealPhotosRoadTest : public CoordinatorTest {
   std::map<std::string, std::vector<std::string>> people;
 };
 
-TEST_F(RealPhotosRoadTest, TheEnrolledPersonUnlocksTheScreen) {
-  enrol("John_Salley");
-  showOtherPhotos("John_Salley");
-  lockScreen();
-  ASSERT_TRUE(coordinator().isActive());
-  ASSERT_TRUE(advanceUntilHandedOver(20));
-  // The close match is learned: five enrolled prints and one learned.
-  EXPECT_EQ(FaceprintStore::shared().count(), 6u);
-  EXPECT_GE(countLogs("Screen locked"), 1);
-  std::string match;
-  for (const auto& line : unlockLogs()) {
-    if (line.rfind("Match: ", 0) == 0) match = line;
-  }
-  EXPECT_FALSE(match.empty());
-  std::printf("%s after %.1f s\n", match.c_str(), now());
-  advance(0.4);
-  EXPECT_EQ(lockMachine().unlocksByLoginWindow(), 1);
-  EXPECT_FALSE(lockMachine().sessionLocked());
-  EXPECT_EQ(lockMachine().loginFieldText(), u"");
-  advance(3);
-  EXPECT_EQ(overlayEvents(), (std::vector<std::string>{"scan", "tick", "retract"}));
-  EXPECT_FALSE(FaceModels::shared().loadFailed());
-  EXPECT_EQ(simulatedML().loadAttempts().size(), 0u) << "the shipped liveness model ran";
-}
-
-TEST_F(RealPhotosRoadTest, AnotherPersonIsNotRecognised) {
+// Another person's photos are not recognised; the enrolled person's other photos then unlock.
+TEST_F(RealPhotosRoadTest, OnlyTheEnrolledPersonUnlocksTheScreen) {
   enrol("John_Salley");
   showOtherPhotos("John_Savage");
   lockScreen();
@@ -116,6 +92,30 @@ TEST_F(RealPhotosRoadTest, AnotherPersonIsNotRecognised) {
   advance(3);
   EXPECT_EQ(overlayEvents(),
             (std::vector<std::string>{"scan", "message:Not recognised; type your password", "retract"}));
+
+  unlockByUser();
+  showOtherPhotos("John_Salley");
+  lockScreen();
+  ASSERT_TRUE(coordinator().isActive());
+  const double lockedAt = now();
+  ASSERT_TRUE(advanceUntilHandedOver(20));
+  // The close match is learned: five enrolled prints and one learned.
+  EXPECT_EQ(FaceprintStore::shared().count(), 6u);
+  std::string match;
+  for (const auto& line : unlockLogs()) {
+    if (line.rfind("Match: ", 0) == 0) match = line;
+  }
+  EXPECT_FALSE(match.empty());
+  std::printf("%s after %.1f s\n", match.c_str(), now() - lockedAt);
+  advance(0.4);
+  EXPECT_EQ(lockMachine().unlocksByLoginWindow(), 1);
+  EXPECT_FALSE(lockMachine().sessionLocked());
+  EXPECT_EQ(lockMachine().loginFieldText(), u"");
+  advance(3);
+  EXPECT_EQ(overlayEvents(), (std::vector<std::string>{"scan", "message:Not recognised; type your password", "retract",
+                                                       "scan", "tick", "retract"}));
+  EXPECT_FALSE(FaceModels::shared().loadFailed());
+  EXPECT_EQ(simulatedML().loadAttempts().size(), 0u) << "the shipped liveness model ran";
 }
 
 }  // namespace

@@ -14,7 +14,6 @@
 #include <utility>
 #include <vector>
 
-#include "platform/accessibility/accessibility.hpp"
 #include "platform/codesign/codesign.hpp"
 #include "platform/events/events.hpp"
 #include "platform/notifications/notifications.hpp"
@@ -36,33 +35,40 @@ std::pair<std::uint64_t, std::uint64_t> startOf(const BSDInfo& info) {
   return {info.startSeconds, info.startMicroseconds};
 }
 
-// A child that waits until its pipe closes, so the test decides when it ends.
+// A child that names itself `name` and waits until its pipe closes, so the test decides when
+// it ends.
 class Child {
  public:
-  Child() {
-    if (::pipe(fds_) != 0) return;
+  explicit Child(const char* name) {
+    int ready[2];
+    if (::pipe(ready) != 0 || ::pipe(hold_) != 0) return;
     pid_ = ::fork();
     if (pid_ == 0) {
-      ::close(fds_[1]);
-      char byte;
-      while (::read(fds_[0], &byte, 1) > 0) {
+      ::prctl(PR_SET_NAME, name, 0, 0, 0);
+      char byte = 1;
+      if (::write(ready[1], &byte, 1) != 1) ::_exit(1);
+      ::close(hold_[1]);
+      while (::read(hold_[0], &byte, 1) > 0) {
       }
       ::_exit(0);
     }
-    ::close(fds_[0]);
+    ::close(ready[1]);
+    ::close(hold_[0]);
+    char byte = 0;
+    if (pid_ < 0 || ::read(ready[0], &byte, 1) != 1) pid_ = -1;  // renamed once this returns
+    ::close(ready[0]);
   }
   ~Child() { end(); }
   pid_t pid() const { return pid_; }
   void end() {
     if (pid_ <= 0) return;
-    ::close(fds_[1]);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
+    ::close(hold_[1]);
+    ::waitpid(pid_, nullptr, 0);
     pid_ = -1;
   }
 
  private:
-  int fds_[2] = {-1, -1};
+  int hold_[2] = {-1, -1};
   pid_t pid_ = -1;
 };
 
@@ -88,80 +94,36 @@ TEST(LinuxProcessesTest, ThisProcessHasAFullRecordOwnedByItsUser) {
   BSDInfo again;
   ASSERT_EQ(processes.pidInfoBSD(::getpid(), &again), kBSDInfoSize);
   EXPECT_EQ(startOf(again), startOf(info)) << "the start time is stable";
-}
-
-TEST(LinuxProcessesTest, AChildStartsLaterAndLeavesNoRecordOnceReaped) {
-  LinuxProcesses processes;
-  BSDInfo parent;
-  ASSERT_EQ(processes.pidInfoBSD(::getpid(), &parent), kBSDInfoSize);
-  Child child;
-  ASSERT_GT(child.pid(), 0);
-  BSDInfo info;
-  ASSERT_EQ(processes.pidInfoBSD(child.pid(), &info), kBSDInfoSize);
-  EXPECT_EQ(info.ppid, static_cast<std::uint32_t>(::getpid()));
-  EXPECT_EQ(info.uid, parent.uid);
-  EXPECT_GE(startOf(info), startOf(parent));
-  const pid_t pid = child.pid();
-  child.end();
-  EXPECT_EQ(processes.pidInfoBSD(pid, &info), 0);
-}
-
-// A process may name itself with any bytes, a line break and a closing parenthesis included;
-// its record must still be read whole.
-TEST(LinuxProcessesTest, AProcessNameWithALineBreakAndParenthesisIsReadWhole) {
-  int ready[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  int hold[2];
-  ASSERT_EQ(::pipe(hold), 0);
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    ::close(ready[0]);
-    ::close(hold[1]);
-    ::prctl(PR_SET_NAME, "a) R 1\n2 3", 0, 0, 0);
-    const char byte = 1;
-    if (::write(ready[1], &byte, 1) != 1) ::_exit(1);
-    char ignored;
-    while (::read(hold[0], &ignored, 1) > 0) {
-    }
-    ::_exit(0);
-  }
-  ::close(ready[1]);
-  ::close(hold[0]);
-  char byte = 0;
-  ASSERT_EQ(::read(ready[0], &byte, 1), 1);  // the child has renamed itself
-
-  LinuxProcesses processes;
-  BSDInfo info;
-  const int size = processes.pidInfoBSD(pid, &info);
-  platform::workspace::LinuxRunningApplications applications;
-  auto record = applications.runningApplication(pid);
-  const bool terminatedWhileRunning = record && record->isTerminated();
-
-  ::close(hold[1]);
-  ::close(ready[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-
-  ASSERT_EQ(size, kBSDInfoSize);
-  EXPECT_EQ(info.comm, "a) R 1\n2 3");
-  EXPECT_EQ(info.ppid, static_cast<std::uint32_t>(::getpid()));
-  EXPECT_EQ(info.uid, static_cast<std::uint32_t>(::geteuid()));
-  EXPECT_NE(info.startSeconds, 0u);
-  ASSERT_TRUE(record);
-  EXPECT_FALSE(terminatedWhileRunning);
-}
-
-TEST(LinuxProcessesTest, ImpossibleIdentifiersGiveNothing) {
-  LinuxProcesses processes;
-  BSDInfo info;
-  EXPECT_EQ(processes.pidInfoBSD(0, &info), 0);
-  EXPECT_EQ(processes.pidInfoBSD(-1, &info), 0);
-  EXPECT_EQ(processes.pidInfoBSD(INT_MAX, &info), 0);
+  for (const pid_t impossible : {0, -1, INT_MAX}) EXPECT_EQ(processes.pidInfoBSD(impossible, &info), 0);
   EXPECT_EQ(processes.pidInfoBSD(::getpid(), nullptr), 0);
 }
 
-TEST(LinuxRunningApplicationsTest, RecordsFollowTheProcessTheyWereMadeFor) {
+// A child started later, named with a line break and a closing parenthesis (a process may name
+// itself with any bytes): its record is read whole, and once it is reaped it has none.
+TEST(LinuxProcessesTest, AChildsRecordIsReadWholeAndGoesWhenItIsReaped) {
+  LinuxProcesses processes;
+  BSDInfo parent;
+  ASSERT_EQ(processes.pidInfoBSD(::getpid(), &parent), kBSDInfoSize);
+  Child child("a) R 1\n2 3");
+  ASSERT_GT(child.pid(), 0);
+  BSDInfo info;
+  ASSERT_EQ(processes.pidInfoBSD(child.pid(), &info), kBSDInfoSize);
+  EXPECT_EQ(info.comm, "a) R 1\n2 3");
+  EXPECT_EQ(info.ppid, static_cast<std::uint32_t>(::getpid()));
+  EXPECT_EQ(info.uid, parent.uid);
+  EXPECT_GE(startOf(info), startOf(parent));
+  platform::workspace::LinuxRunningApplications applications;
+  auto record = applications.runningApplication(child.pid());
+  ASSERT_TRUE(record);
+  EXPECT_FALSE(record->isTerminated());
+  const pid_t pid = child.pid();
+  child.end();
+  EXPECT_EQ(processes.pidInfoBSD(pid, &info), 0);
+  EXPECT_TRUE(record->isTerminated()) << "a record follows the process it was made for";
+  EXPECT_FALSE(applications.runningApplication(pid));
+}
+
+TEST(LinuxRunningApplicationsTest, ThisProcessHasARecordButNoWorkspaceSaysWhichIsInFront) {
   platform::workspace::LinuxRunningApplications applications;
   auto self = applications.runningApplication(::getpid());
   ASSERT_TRUE(self);
@@ -169,16 +131,7 @@ TEST(LinuxRunningApplicationsTest, RecordsFollowTheProcessTheyWereMadeFor) {
   EXPECT_FALSE(self->bundleIdentifier());
   EXPECT_EQ(self->executablePath(), std::filesystem::read_symlink("/proc/self/exe").string());
   EXPECT_FALSE(self->isTerminated());
-  EXPECT_FALSE(applications.frontmostApplication()) << "no workspace says which is in front";
-
-  Child child;
-  auto record = applications.runningApplication(child.pid());
-  ASSERT_TRUE(record);
-  EXPECT_FALSE(record->isTerminated());
-  const pid_t pid = child.pid();
-  child.end();
-  EXPECT_TRUE(record->isTerminated());
-  EXPECT_FALSE(applications.runningApplication(pid));
+  EXPECT_FALSE(applications.frontmostApplication());
   EXPECT_FALSE(applications.runningApplication(0));
 }
 
@@ -255,21 +208,6 @@ TEST_F(NotificationCenterTest, ACentreDroppedBeforeDeliveryDeliversNothing) {
   center.reset();
   runUntilIdle();
   EXPECT_EQ(heard, 0);
-}
-
-TEST(SimulatedAccessibilityTest, QueriesHonourTheMessagingTimeOut) {
-  platform::accessibility::SimulatedAccessibility accessibility;
-  using Answer = platform::accessibility::SimulatedAccessibility::FocusedAnswer;
-  accessibility.setFocusedAnswer(Answer::application(42));
-  accessibility.setResponseDelay(1.0);
-  const auto element = accessibility.createSystemWide();
-  platform::accessibility::AttributeValue value;
-  EXPECT_EQ(accessibility.copyAttributeValue(element, "AXFocusedApplication", &value),
-            platform::accessibility::AXError::success)
-      << "the default time-out is long";
-  accessibility.setMessagingTimeout(element, 0.5f);
-  EXPECT_EQ(accessibility.copyAttributeValue(element, "AXFocusedApplication", &value),
-            platform::accessibility::AXError::cannotComplete);
 }
 
 }  // namespace
