@@ -1,7 +1,6 @@
-// The authorization assist as this build has it: off, unavailable, a start that does nothing
-// and a cancel step that finds nothing to cancel on every lock and sleep; the guarded order
-// in which a password would be written into a dialog.
-#include <map>
+// The authorization assist as this build has it: off, unavailable, a start that does nothing,
+// a cancel step that drops only what the assist holds; the guarded order in which a password
+// would be written into a dialog.
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,13 +10,11 @@
 #include "platform/defaults/defaults.hpp"
 #include "recognition/camera_session.hpp"
 #include "support/platform_fixture.hpp"
-#include "support/recognition_input_hooks.hpp"
 #include "support/simulated_lock_machine.hpp"
 #include "support/simulated_screens.hpp"
 #include "support/simulated_security_agent.hpp"
 #include "unlock/authorization_assist.hpp"
 #include "unlock/authorization_target.hpp"
-#include "unlock/lock_monitor.hpp"
 
 namespace quorvel {
 
@@ -25,30 +22,13 @@ namespace quorvel {
 // cancel step and status do when there is something to act on.
 struct AuthorizationAssistInspection {
   using FaceScan = AuthorizationAssist::AuthorizationFaceScan;
-  static void giveFaceScan(AuthorizationAssist& assist, std::shared_ptr<CameraSession> camera) {
-    assist.scanner_ = std::make_unique<FaceScan>(std::move(camera), RecognitionEngine::dlib,
-                                                 std::vector<FaceDescriptor>{});
-  }
-  static UnlockSession* faceScanSession(AuthorizationAssist& assist) {
-    return assist.scanner_ ? &assist.scanner_->session : nullptr;
-  }
-  static bool hasFaceScan(const AuthorizationAssist& assist) { return assist.scanner_ != nullptr; }
-  static void setToken(AuthorizationAssist& assist) { assist.token_ = platform::uuid::UUID(); }
-  static bool hasToken(const AuthorizationAssist& assist) { return assist.token_.has_value(); }
-  static void setField(AuthorizationAssist& assist, platform::accessibility::Element field) { assist.field_ = field; }
-  static bool hasField(const AuthorizationAssist& assist) { return assist.field_.has_value(); }
-  static void setOwnsOverlay(AuthorizationAssist& assist, bool owns) { assist.ownsOverlay_ = owns; }
-  static bool ownsOverlay(const AuthorizationAssist& assist) { return assist.ownsOverlay_; }
-  static void setDeadline(AuthorizationAssist& assist, double deadline) { assist.deadline_ = deadline; }
-  static double deadline(const AuthorizationAssist& assist) { return assist.deadline_; }
-  static void setTimer(AuthorizationAssist& assist, std::shared_ptr<platform::dispatch::Timer> timer) {
-    assist.timer_ = std::move(timer);
-  }
-  static bool hasTimer(const AuthorizationAssist& assist) { return assist.timer_ != nullptr; }
-  static void setAttempted(AuthorizationAssist& assist, std::shared_ptr<const AuthorizationTarget> target) {
-    assist.attempted_ = std::move(target);
-  }
-  static bool hasAttempted(const AuthorizationAssist& assist) { return assist.attempted_ != nullptr; }
+  static auto& scanner(AuthorizationAssist& assist) { return assist.scanner_; }
+  static auto& token(AuthorizationAssist& assist) { return assist.token_; }
+  static auto& field(AuthorizationAssist& assist) { return assist.field_; }
+  static auto& ownsOverlay(AuthorizationAssist& assist) { return assist.ownsOverlay_; }
+  static auto& deadline(AuthorizationAssist& assist) { return assist.deadline_; }
+  static auto& timer(AuthorizationAssist& assist) { return assist.timer_; }
+  static auto& attempted(AuthorizationAssist& assist) { return assist.attempted_; }
   static void setStatus(AuthorizationAssist& assist, const std::string& status) { assist.setStatus(status); }
 };
 
@@ -98,123 +78,75 @@ class AuthorizationAssistTest : public quorvel::testing::PlatformTest {
 
 // --- switched off --------------------------------------------------------------------------
 
-// The setter writes the local test key, which nothing reads: the assist stays off.
-TEST_F(AuthorizationAssistTest, IsNeitherEnabledNorAvailableWhateverTheSetterWrites) {
-  EXPECT_FALSE(AuthorizationAssist::available());
-  const auto stored = [this] { return *recording_->persistentObject("authorizationAssistLocalTest"); };
-  AuthorizationAssist::setEnabled(true);
-  EXPECT_EQ(stored(), platform::defaults::Value(true));
-  EXPECT_FALSE(AuthorizationAssist::enabled());
+// The setter writes the local test key, which nothing reads; a start does nothing, even with
+// the key set and a dialog waiting.
+TEST_F(AuthorizationAssistTest, IsOffWhateverTheSetterWritesAndStartDoesNothing) {
+  using Inspect = AuthorizationAssistInspection;
   AuthorizationAssist::setEnabled(false);
-  EXPECT_EQ(stored(), platform::defaults::Value(false));
+  EXPECT_EQ(*recording_->persistentObject(AuthorizationAssist::localTestKey), platform::defaults::Value(false));
   // A toggle reads false, so it always writes true.
-  for (int i = 0; i < 2; ++i) {
-    AuthorizationAssist::setEnabled(!AuthorizationAssist::enabled());
-    EXPECT_EQ(stored(), platform::defaults::Value(true));
-  }
-  EXPECT_FALSE(AuthorizationAssist::enabled());
-  EXPECT_EQ(assist().status(), "Off");
-}
-
-// With the key set and a dialog waiting, a start touches neither the dialog, the camera, the
-// overlay nor the clock, and nothing reads the key.
-TEST_F(AuthorizationAssistTest, StartDoesNothingAndNothingReadsTheLocalTestKey) {
-  recording_->setBool(AuthorizationAssist::localTestKey, true);
+  AuthorizationAssist::setEnabled(!AuthorizationAssist::enabled());
+  EXPECT_EQ(*recording_->persistentObject(AuthorizationAssist::localTestKey), platform::defaults::Value(true));
   recording_->reads.clear();
   SimulatedSecurityAgent agent(lockMachine());
   auto& dialog = agent.showDialog();
-  const auto cameraSessions = quorvel::testing::simulatedCamera().sessionsMade();
-  assist().start();
   assist().start();
   EXPECT_EQ(scheduler().pendingCount(), 0u);
   runUntilIdle();
+  EXPECT_FALSE(AuthorizationAssist::enabled());
+  EXPECT_FALSE(AuthorizationAssist::available());
+  (void)quorvel::AuthorizationTarget::diagnostic();
+  EXPECT_EQ(keyReads(), 0u);
   EXPECT_TRUE(logs().entries().empty());
-  EXPECT_EQ(agent.ui().queryCount(agent.pid()), 0u);
   EXPECT_TRUE(agent.ui().performed().empty());
-  EXPECT_TRUE(agent.ui().writes().empty());
   EXPECT_FALSE(dialog.passwordMode);
-  EXPECT_EQ(quorvel::testing::simulatedCamera().sessionsMade(), cameraSessions);
   EXPECT_EQ(panel(), nullptr);
   EXPECT_EQ(assist().status(), "Off");
-  EXPECT_FALSE(AuthorizationAssistInspection::hasTimer(assist()));
-  EXPECT_FALSE(AuthorizationAssistInspection::hasFaceScan(assist()));
-  EXPECT_FALSE(AuthorizationAssistInspection::hasAttempted(assist()));
-  EXPECT_EQ(AuthorizationAssistInspection::deadline(assist()), AuthorizationAssist::distantPast);
-  (void)AuthorizationAssist::enabled();
-  (void)AuthorizationAssist::available();
-  assist().cancel();
-  (void)quorvel::AuthorizationTarget::capture();
-  (void)quorvel::AuthorizationTarget::diagnostic();
-  AuthorizationAssist::setEnabled(false);
-  runUntilIdle();
-  EXPECT_EQ(keyReads(), 0u);
+  EXPECT_FALSE(Inspect::timer(assist()) || Inspect::scanner(assist()) || Inspect::attempted(assist()));
+  EXPECT_EQ(Inspect::deadline(assist()), AuthorizationAssist::distantPast);
 }
 
 // --- cancel --------------------------------------------------------------------------------
 
-TEST_F(AuthorizationAssistTest, CancelOnAFreshAssistLeavesTheCoordinatorsOverlayUp) {
-  overlay().beginScanning();
-  advance(0.3);
-  ASSERT_TRUE(overlayShown());
-  const auto windowEvents = machine().windows->events().size();
-
-  assist().cancel();
-  assist().cancel();
-  EXPECT_EQ(machine().windows->events().size(), windowEvents);
-  advance(3.0);
-  EXPECT_TRUE(overlayShown());
-  EXPECT_TRUE(logs().messages("app").empty());
-  EXPECT_EQ(assist().status(), "Off");
-  EXPECT_FALSE(AuthorizationAssistInspection::ownsOverlay(assist()));
-}
-
 // With a face scan running, a field held and the overlay its own, the cancel step drops
-// them in order; the timer, the attempted target and the deadline stay as they are.
+// them; the timer, the attempted target and the deadline stay as they are. Having given the
+// overlay up, a second cancel leaves a new presentation alone.
 TEST_F(AuthorizationAssistTest, CancelStopsItsFaceScanAndHidesOnlyAnOverlayItOwns) {
+  using Inspect = AuthorizationAssistInspection;
   auto camera = quorvel::CameraSession::create();
   bool started = false;
   camera->start([&](bool running) { started = running; });
   runUntilIdle();
   ASSERT_TRUE(started);
-  AuthorizationAssistInspection::giveFaceScan(assist(), camera);
-  const auto scanID = AuthorizationAssistInspection::faceScanSession(assist())->begin();
-  AuthorizationAssistInspection::setToken(assist());
-  AuthorizationAssistInspection::setField(assist(), platform::accessibility::Element{77});
-  AuthorizationAssistInspection::setOwnsOverlay(assist(), true);
-  AuthorizationAssistInspection::setDeadline(assist(), 12.5);
+  Inspect::scanner(assist()) = std::make_unique<Inspect::FaceScan>(camera, quorvel::RecognitionEngine::dlib,
+                                                                   std::vector<quorvel::FaceDescriptor>{});
+  const auto scanID = Inspect::scanner(assist())->session.begin();
+  ASSERT_TRUE(Inspect::scanner(assist())->session.contains(scanID));
+  Inspect::token(assist()) = platform::uuid::UUID();
+  Inspect::field(assist()) = platform::accessibility::Element{77};
+  Inspect::ownsOverlay(assist()) = true;
+  Inspect::deadline(assist()) = 12.5;
   auto timer = platform::dispatch::Timer::scheduled(60, false, [](platform::dispatch::Timer&) {});
-  AuthorizationAssistInspection::setTimer(assist(), timer);
-  AuthorizationAssistInspection::setAttempted(
-      assist(), std::make_shared<quorvel::AuthorizationTarget>(1, platform::accessibility::Element{2},
-                                                               platform::accessibility::Element{3}));
-  overlay().beginScanning();
-  advance(0.3);
-  ASSERT_TRUE(overlayShown());
-  auto* session = AuthorizationAssistInspection::faceScanSession(assist());
-  ASSERT_TRUE(session->contains(scanID));
-
-  assist().cancel();
-  runUntilIdle();
+  Inspect::timer(assist()) = timer;
+  Inspect::attempted(assist()) = std::make_shared<quorvel::AuthorizationTarget>(
+      1, platform::accessibility::Element{2}, platform::accessibility::Element{3});
+  for (const bool owned : {true, false}) {
+    overlay().beginScanning();
+    advance(0.3);
+    ASSERT_TRUE(overlayShown());
+    assist().cancel();
+    advance(3.0);
+    EXPECT_EQ(overlayShown(), !owned);
+  }
   EXPECT_FALSE(camera->isRunning());
-  EXPECT_FALSE(AuthorizationAssistInspection::hasFaceScan(assist()));
-  EXPECT_FALSE(AuthorizationAssistInspection::hasToken(assist()));
-  EXPECT_FALSE(AuthorizationAssistInspection::hasField(assist()));
-  EXPECT_FALSE(AuthorizationAssistInspection::ownsOverlay(assist()));
-  advance(3.0);
-  EXPECT_FALSE(overlayShown());
-  EXPECT_TRUE(AuthorizationAssistInspection::hasTimer(assist()));
+  EXPECT_FALSE(Inspect::scanner(assist()) || Inspect::token(assist()) || Inspect::field(assist()));
+  EXPECT_FALSE(Inspect::ownsOverlay(assist()));
+  EXPECT_EQ(Inspect::timer(assist()), timer);
   EXPECT_TRUE(timer->isValid());
-  EXPECT_TRUE(AuthorizationAssistInspection::hasAttempted(assist()));
-  EXPECT_EQ(AuthorizationAssistInspection::deadline(assist()), 12.5);
+  EXPECT_TRUE(Inspect::attempted(assist()));
+  EXPECT_EQ(Inspect::deadline(assist()), 12.5);
+  EXPECT_TRUE(logs().messages("app").empty());
   timer->invalidate();
-
-  // Having given the overlay up, a second cancel leaves a new presentation alone.
-  overlay().beginScanning();
-  advance(0.3);
-  ASSERT_TRUE(overlayShown());
-  assist().cancel();
-  advance(3.0);
-  EXPECT_TRUE(overlayShown());
 }
 
 // The status logs each change once, at info level on the app logger.
