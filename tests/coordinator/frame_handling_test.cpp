@@ -124,9 +124,7 @@ TEST_F(FrameHandlingTest, AFaceThatIsNotRecognisedGivesUpEightSecondsAfterItWasF
 
 TEST_F(FrameHandlingTest, AFaceTurnedExactlyToTheToleranceIsScored) {
   const Frame edge = faceFrame(90, 0.35, -0.35);
-  enrolAt(edge, 0.2);
-  play({edge}, 2);
-  lockScreen();
+  lockFacing(edge, 0.2);
   advance(0.5);
   EXPECT_TRUE(coordinator().hasSucceeded());
   EXPECT_EQ(livenessRuns(), 1u);
@@ -192,9 +190,7 @@ TEST_F(FrameHandlingTest, AFrameArrivingWhileOneIsHandledIsDropped) {
 
 TEST_F(FrameHandlingTest, ACloseMatchIsLearnedAndAFarOneIsNot) {
   // 0.4: an instant match that is not close enough to learn (0.35).
-  enrolAt(face, 0.4);
-  play({face}, 2);
-  lockScreen();
+  lockFacing(face, 0.4);
   advance(0.5);
   ASSERT_TRUE(coordinator().hasSucceeded());
   EXPECT_EQ(FaceprintStore::shared().count(), 1u);

@@ -1,9 +1,10 @@
 // The unlock road on real photos: dlib's example portraits (examples/johns) placed in 720p
-// camera frames and handled by the real detector, aligner, dlib network and the shipped
-// liveness model, on the simulated lock machine. One person is enrolled from five photos; the
-// camera then shows the same person's other photos (two of the six pass the liveness model,
-// which reads these tight portraits enlarged to the whole square; all are within 0.31 of the
-// enrolment), or another person's (all farther than 0.85, three of them live).
+// camera frames and handled by the real detector (its landmarks through the gaze gate),
+// aligner, dlib network and the shipped liveness model, on the simulated lock machine. One
+// person is enrolled from five photos; the camera then shows the same person's other photos
+// (two of the six pass the liveness model, which reads these tight portraits enlarged to the
+// whole square; all are within 0.31 of the enrolment). That another person's photos match
+// nobody is the whole camera road's test (tests/capture).
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -77,27 +78,11 @@ class RealPhotosRoadTest : public CoordinatorTest {
   std::map<std::string, std::vector<std::string>> people;
 };
 
-// Another person's photos are not recognised; the enrolled person's other photos then unlock.
-TEST_F(RealPhotosRoadTest, OnlyTheEnrolledPersonUnlocksTheScreen) {
+TEST_F(RealPhotosRoadTest, TheEnrolledPersonUnlocksTheScreen) {
   enrol("John_Salley");
-  showOtherPhotos("John_Savage");
-  lockScreen();
-  advance(9.0);
-  EXPECT_FALSE(coordinator().isActive());
-  EXPECT_FALSE(coordinator().hasSucceeded());
-  EXPECT_EQ(countLogs("Face present but no match for 8.000000s, giving up"), 1);
-  for (const auto& line : unlockLogs()) EXPECT_NE(line.rfind("Match: ", 0), 0u) << line;
-  EXPECT_TRUE(lockMachine().events().posted().empty());
-  EXPECT_TRUE(lockMachine().sessionLocked());
-  advance(3);
-  EXPECT_EQ(overlayEvents(),
-            (std::vector<std::string>{"scan", "message:Not recognised; type your password", "retract"}));
-
-  unlockByUser();
   showOtherPhotos("John_Salley");
   lockScreen();
   ASSERT_TRUE(coordinator().isActive());
-  const double lockedAt = now();
   ASSERT_TRUE(advanceUntilHandedOver(20));
   // The close match is learned: five enrolled prints and one learned.
   EXPECT_EQ(FaceprintStore::shared().count(), 6u);
@@ -106,14 +91,13 @@ TEST_F(RealPhotosRoadTest, OnlyTheEnrolledPersonUnlocksTheScreen) {
     if (line.rfind("Match: ", 0) == 0) match = line;
   }
   EXPECT_FALSE(match.empty());
-  std::printf("%s after %.1f s\n", match.c_str(), now() - lockedAt);
+  std::printf("%s after %.1f s\n", match.c_str(), now());
   advance(0.4);
   EXPECT_EQ(lockMachine().unlocksByLoginWindow(), 1);
   EXPECT_FALSE(lockMachine().sessionLocked());
   EXPECT_EQ(lockMachine().loginFieldText(), u"");
   advance(3);
-  EXPECT_EQ(overlayEvents(), (std::vector<std::string>{"scan", "message:Not recognised; type your password", "retract",
-                                                       "scan", "tick", "retract"}));
+  EXPECT_EQ(overlayEvents(), (std::vector<std::string>{"scan", "tick", "retract"}));
   EXPECT_FALSE(FaceModels::shared().loadFailed());
   EXPECT_EQ(simulatedML().loadAttempts().size(), 0u) << "the shipped liveness model ran";
 }
