@@ -42,25 +42,34 @@ class ReplacedAttemptTest : public CoordinatorTest {
 };
 
 TEST_F(ReplacedAttemptTest, AFrameOfAReplacedTestLeavesTheNextTestAlone) {
-  enrolAt(face, 0.2);
-  play({face}, 2);
-  std::vector<TestResult> first, second;
-  // The frame of the first test is in hand (asking for liveness) when sleep ends that test and
-  // a second one starts; the frame goes on to a match of the first test.
-  replaceAtFirstLiveness(
-      [&] {
-        coordinator().screenDidSleep();
-        coordinator().runTest([&](TestResult r) { second.push_back(r); });
-      },
-      0.9f, 0.1f);
-  coordinator().runTest([&](TestResult r) { first.push_back(r); });
-  advance(5);
-  ASSERT_EQ(first.size(), 1u);
-  ASSERT_EQ(second.size(), 1u);
-  EXPECT_FALSE(second[0].wouldUnlock);
-  EXPECT_NEAR(second[0].bestLiveness, 0.1f, 1e-6);
-  EXPECT_EQ(second[0].framesSeen, second[0].framesWithFace);
-  EXPECT_EQ(second[0].framesSeen, 7) << "its own frames, 0.5 to 3.5 s";
+  for (const bool duringDecision : {false, true}) {
+    SCOPED_TRACE(duringDecision ? "replaced while the decision asks" : "replaced while the report asks");
+    TearDown();
+    SetUp();
+    enrolAt(face, 0.2);
+    play({face}, 2);
+    std::vector<TestResult> first, second;
+    // The frame of the first test is in hand, asking for liveness (for its report, or, when that
+    // run failed, for its decision) when sleep ends that test and a second one starts; the frame
+    // goes on to a match of the first test.
+    int calls = 0;
+    answerLiveness([&]() -> std::optional<float> {
+      ++calls;
+      if (duringDecision && calls == 1) return std::nullopt;
+      if (calls != (duringDecision ? 2 : 1)) return 0.1f;
+      coordinator().screenDidSleep();
+      coordinator().runTest([&](TestResult r) { second.push_back(r); });
+      return 0.9f;
+    });
+    coordinator().runTest([&](TestResult r) { first.push_back(r); });
+    advance(5);
+    ASSERT_EQ(first.size(), 1u);
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_FALSE(second[0].wouldUnlock);
+    EXPECT_NEAR(second[0].bestLiveness, 0.1f, 1e-6);
+    EXPECT_EQ(second[0].framesSeen, second[0].framesWithFace);
+    EXPECT_EQ(second[0].framesSeen, 7) << "its own frames, 0.5 to 3.5 s";
+  }
 }
 
 // The step scheduled by the replaced attempt's frame runs after the replacement.

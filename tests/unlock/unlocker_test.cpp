@@ -8,12 +8,10 @@
 #include "platform/events/events.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/simulated_lock_machine.hpp"
-#include "unlock/lock_monitor.hpp"
 #include "unlock/unlocker.hpp"
 
 namespace {
 
-using quorvel::LockMonitor;
 using quorvel::PasswordVault;
 using quorvel::Unlocker;
 using quorvel::testing::lockMachine;
@@ -208,22 +206,6 @@ TEST_F(UnlockerTest, EveryStopOfTheRoadIsReportedOnce) {
     EXPECT_TRUE(c.posted > 0 || lockMachine().loginFieldText().empty());
     results.clear();
   }
-}
-
-TEST_F(UnlockerTest, AnUnlockNotificationFirstCancelsThroughTheMonitor) {
-  // Wired as the coordinator does: the monitor's unlock ends any pending typing.
-  LockMonitor::shared().isLocked = true;
-  LockMonitor::shared().onUnlock = [] { Unlocker::cancelPendingUnlock(); };
-  LockMonitor::shared().start();
-  Unlocker::unlock(record());
-  advance(0.36);
-  lockMachine().unlockByUser();
-  runUntilIdle();
-  EXPECT_EQ(results, std::vector<Result>{failed(Failure::cancelled)});
-  advance(2);
-  EXPECT_EQ(posted().size(), 2u);
-  EXPECT_EQ(results.size(), 1u);
-  EXPECT_EQ(logCount("Login target changed; cancelling pending input"), 0u);
 }
 
 // Without Accessibility, or with an impostor in the login window's place, a request fails
