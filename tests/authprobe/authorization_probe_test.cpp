@@ -217,9 +217,6 @@ TEST_F(AuthorizationProbeTest, EveryRoadPrintsItsLinesAndTouchesOnlyWhatItMay) {
   const Road roads[] = {
       {"a Touch ID dialog is switched once; nothing is written without the modifier", plain, [] {},
        concat({report({}), report({touchIDWindow()}), switched, report({passwordWindow()})}), 1, {}},
-      {"a dialog that comes late is switched when it appears", plain,
-       [] { simulatedAuthorization().setScript({.presentDelay = 7.3}); },
-       concat({report({}), report({touchIDWindow()}), switched, report({passwordWindow()})}), 1, {}},
       {"a dialog already asking for the password is not switched", plain, asksForPassword,
        concat({report({}), report({passwordWindow()}), offers}), 0, {}},
       {"modifier and switch are matched as whole arguments",
@@ -273,9 +270,6 @@ TEST_F(AuthorizationProbeTest, EveryRoadPrintsItsLinesAndTouchesOnlyWhatItMay) {
        concat({report({}), report({passwordWindow(false)}), offers, report({passwordWindow(true)}),
                {"Dummy direct-field write status: 0", "Dummy field clear status: 0"}}),
        0, {written, ""}},
-      {"no dialog at all", dummy,
-       [] { simulatedAuthorization().setScript({.presentDelay = auth::SimulatedAuthorization::kNever}); },
-       report({}), 0, {}},
       {"a dialog after the last pass (at 19.5 s) is never touched", dummy,
        [] { simulatedAuthorization().setScript({.presentDelay = 19.9}); }, report({}), 0, {}},
   };
