@@ -127,21 +127,6 @@ TEST_F(AttemptTest, TheDeadlineEndsTheAttemptAfterTwentySeconds) {
   EXPECT_EQ(overlayEvents(), failed) << "an unlock after the attempt ended tells the overlay nothing";
 }
 
-TEST_F(AttemptTest, SleepEndsTheAttemptAndItsPendingStepsDoNothing) {
-  enrolAt(faceFrame(90), 0.9);
-  simulatedCamera().failNextStarts(1);  // a retry is pending at the sleep
-  lockScreen();
-  advance(0.2);
-  lockMachine().sleepScreens();
-  runUntilIdle();
-  EXPECT_FALSE(coordinator().isActive());
-  EXPECT_FALSE(coordinator().currentAttempt());
-  advance(25);  // the retry and the deadline of the ended attempt
-  EXPECT_EQ(simulatedCamera().startsRequested(), 1);
-  EXPECT_EQ(overlayEvents(), std::vector<std::string>{"hide"}) << "hidden before it was shown";
-  EXPECT_FALSE(logged("Camera would not start after 5 attempts"));
-}
-
 TEST_F(AttemptTest, ANewLockAfterAnEndedAttemptGetsANewAttemptAndEngine) {
   const Frame face = faceFrame(90);
   enrolAt(face, 0.45);  // sustained only: three frames in a row are needed
@@ -173,12 +158,13 @@ TEST_F(AttemptTest, TheDeadlineOfAnEarlierAttemptDoesNotEndALaterOne) {
   EXPECT_FALSE(coordinator().isActive());
   EXPECT_EQ(overlayEvents(), (std::vector<std::string>{"scan", "hide"}));
   advance(5.0);
+  EXPECT_FALSE(coordinator().camera()->isRunning()) << "the first attempt's retry did nothing";
   lockScreen();  // at 6 s
   const auto second = coordinator().currentAttempt();
   advance(14.5);  // past the first attempt's deadline at 20 s
   EXPECT_TRUE(coordinator().isActive());
   EXPECT_EQ(coordinator().currentAttempt(), second);
-  EXPECT_EQ(simulatedCamera().startsRequested(), 4) << "the first attempt's retry did nothing";
+  EXPECT_EQ(simulatedCamera().startsRequested(), 4);
   advance(5.6);  // the second attempt's own deadline at 26 s
   EXPECT_FALSE(coordinator().isActive());
   EXPECT_FALSE(coordinator().camera()->isRunning());
