@@ -35,7 +35,6 @@ HumanHandPoseObservation openHand() {
 void CoordinatorTest::SetUp() {
   PlatformTest::SetUp();
   rawEvents_.clear();
-  overlayTimes_.clear();
   lockMachine().setUserPassword(kPassword16);
   ASSERT_TRUE(PasswordVault::set(kPassword));
   addDlibWeightsToBundle();
@@ -74,10 +73,7 @@ void CoordinatorTest::SetUp() {
     } else if (change.field == "message") {
       if (const std::string* text = std::get_if<std::string>(&change.newValue)) event = "message:" + *text;
     }
-    if (!event.empty()) {
-      rawEvents_.push_back(event);
-      overlayTimes_.push_back(platform::dispatch::now());
-    }
+    if (!event.empty()) rawEvents_.push_back(event);
   });
 }
 
@@ -168,6 +164,17 @@ void CoordinatorTest::answerLiveness(std::function<std::optional<float>()> answe
 
 void CoordinatorTest::lockScreen() {
   lockMachine().lock();
+  runUntilIdle();
+}
+
+void CoordinatorTest::lockFacing(const Frame& frame, double distance) {
+  enrolAt(frame, distance);
+  play({frame}, 2);
+  lockScreen();
+}
+
+void CoordinatorTest::unlockByUser() {
+  lockMachine().unlockByUser();
   runUntilIdle();
 }
 

@@ -69,6 +69,10 @@ class CoordinatorTest : public PlatformTest {
 
   // --- the machine ---
   void lockScreen();
+  // Enrols a faceprint `distance` from `frame`, which the camera plays at 2 fps, and locks.
+  void lockFacing(const Frame& frame, double distance);
+  // The user unlocks the screen with the password, and the machine settles.
+  void unlockByUser();
   std::vector<std::string> unlockLogs() { return logs().messages("unlock"); }
   int countLogs(const std::string& line);
   bool logged(const std::string& line) { return countLogs(line) > 0; }
@@ -80,12 +84,9 @@ class CoordinatorTest : public PlatformTest {
   // success tick), "palm" (the cancel glyph), "message:<text>", "retract" (the panel closed
   // by its animation), "hide" (the panel taken down at once).
   std::vector<std::string> overlayEvents() const;
-  // The times of the events, same order.
-  std::vector<double> overlayTimes() const { return overlayTimes_; }
 
  private:
   std::vector<std::string> rawEvents_;
-  std::vector<double> overlayTimes_;
   std::shared_ptr<UnlockAnimationModel> model_;
   platform::animation::ObservableObject::Token token_ = 0;
 };
