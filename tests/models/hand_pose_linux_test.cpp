@@ -201,25 +201,23 @@ TEST_F(LinuxHandPoseTest, AsManyHandsAsTheRequestAsksFor) {
   EXPECT_EQ(hands(*frame, 0).size(), 0u);
 }
 
-TEST_F(LinuxHandPoseTest, PhotosOfAHandAloneAreAnOpenHand) {
+TEST_F(LinuxHandPoseTest, PhotosOfAHandAreAnOpenHand) {
   for (const auto& name : {kDaria, kRicardo}) {
     EXPECT_TRUE(openHand(*handPhoto(name))) << name;
     EXPECT_TRUE(openHand(*framed({handPhoto(name)}, 1280, 720, 720))) << name << " in 1280 x 720";
     EXPECT_TRUE(openHand(*framed({handPhoto(name)}, 1280, 720, 400))) << name << " 400 pixels tall";
   }
-  EXPECT_TRUE(logs().entries().empty());
-}
-
-TEST_F(LinuxHandPoseTest, TheHandRaisedBesideAFaceIsFoundWithItsJoints) {
-  const auto photo = handPhoto(kNatalie);
-  const auto found = hands(*photo, 1);
+  // The hand raised beside a face takes about a quarter of the photo: reach 0.23, above the
+  // 0.12 the rule needs.
+  const auto beside = handPhoto(kNatalie);
+  EXPECT_TRUE(openHand(*beside));
+  const auto found = hands(*beside, 1);
   ASSERT_EQ(found.size(), 1u);
   const auto hand = PalmDetector::landmarks(found[0]);
   ASSERT_TRUE(hand);
   EXPECT_EQ(hand->tips.size(), 5u);
-  // The hand takes about a quarter of the photo: reach 0.23, above the 0.12 the rule needs.
   EXPECT_NEAR(PalmDetector::reach(*hand), 0.23, 0.02);
-  EXPECT_TRUE(openHand(*photo));
+  EXPECT_TRUE(logs().entries().empty());
 }
 
 TEST_F(LinuxHandPoseTest, FacesWithoutAHandAreNotAnOpenHand) {

@@ -18,37 +18,27 @@ using platform::ml::MultiArray;
 using platform::ml::Result;
 using quorvel::testing::simulatedML;
 
-class MultiArrayTest : public ::testing::Test {};
-
-TEST_F(MultiArrayTest, ShapesCountsStridesAndZeroFill) {
+TEST(MultiArrayTest, ShapesCountsStridesZeroFillAndCopies) {
   auto array = MultiArray::make({1, 3, 128, 128});
   ASSERT_TRUE(array);
   EXPECT_EQ(array->count(), 3u * 128 * 128);
   EXPECT_EQ(array->strides(), (std::vector<std::int64_t>{3 * 128 * 128, 128 * 128, 128, 1}));
   for (std::size_t i = 0; i < array->count(); ++i) ASSERT_EQ((*array)[i], 0.0f);
   // Element (channel 2, row 5, column 7) at its flat index.
+  MultiArray copy = *array;
   (*array)[2 * 128 * 128 + 5 * 128 + 7] = 0.5f;
   EXPECT_EQ(array->data()[32768 + 647], 0.5f);
+  EXPECT_EQ(copy[32768 + 647], 0.0f);  // copies are independent
 
   auto empty = MultiArray::make({1, 0, 128});
   ASSERT_TRUE(empty);
   EXPECT_EQ(empty->count(), 0u);
-}
-
-TEST_F(MultiArrayTest, ImpossibleShapesGiveNoValue) {
+  // Impossible shapes give no value.
   EXPECT_FALSE(MultiArray::make({}));
   EXPECT_FALSE(MultiArray::make({1, -3, 4}));
   EXPECT_FALSE(MultiArray::make({1 << 20, 1 << 20}));                      // 2^40 elements
   EXPECT_FALSE(MultiArray::make({std::int64_t{1} << 62, std::int64_t{1} << 62}));  // overflow
   EXPECT_TRUE(MultiArray::make({std::int64_t{1} << 62, 0}));  // no elements at all
-}
-
-TEST_F(MultiArrayTest, CopiesAreIndependent) {
-  auto array = MultiArray::make({1, 2});
-  ASSERT_TRUE(array);
-  MultiArray copy = *array;
-  (*array)[0] = 1;
-  EXPECT_EQ(copy[0], 0.0f);
 }
 
 TEST(FeatureProviderTest, SetReplacesAndTypesAreKept) {
@@ -65,14 +55,6 @@ TEST(FeatureProviderTest, SetReplacesAndTypesAreKept) {
   EXPECT_EQ(*features.featureValue("label")->stringValue(), "live");
   EXPECT_NE(features.featureValue("output")->multiArrayValue(), nullptr);
   EXPECT_EQ(features.featureValue("missing"), nullptr);
-}
-
-TEST(ComputeUnitsTest, NamesAreDistinct) {
-  EXPECT_STREQ(platform::ml::computeUnitsName(ComputeUnits::cpuOnly), "cpuOnly");
-  EXPECT_STREQ(platform::ml::computeUnitsName(ComputeUnits::cpuAndGPU), "cpuAndGPU");
-  EXPECT_STREQ(platform::ml::computeUnitsName(ComputeUnits::all), "all");
-  EXPECT_STREQ(platform::ml::computeUnitsName(ComputeUnits::cpuAndNeuralEngine), "cpuAndNeuralEngine");
-  EXPECT_EQ(platform::ml::ModelConfiguration{}.computeUnits, ComputeUnits::all);
 }
 
 class SimulatedRuntimeTest : public quorvel::testing::PlatformTest {

@@ -71,7 +71,8 @@ class OnnxRuntimeTest : public quorvel::testing::PlatformTest {
   OnnxRuntime runtime;
 };
 
-TEST(ModelManifestTest, ReadsTheShippedManifest) {
+// The shipped liveness package: its manifest, and the answer the model host relies on.
+TEST_F(OnnxRuntimeTest, TheShippedPackageAnswersTwoLogits) {
   std::ifstream stream(QUORVEL_SOURCE_DIR "/Resources/MiniFAS.mlpackage/manifest.json");
   std::stringstream text;
   text << stream.rdbuf();
@@ -93,6 +94,18 @@ TEST(ModelManifestTest, ReadsTheShippedManifest) {
   EXPECT_EQ(m.outputName, "output");
   EXPECT_EQ(m.elements, (std::vector<std::vector<int>>{{1}, {0, 2}}));
   EXPECT_TRUE(m.adaptsInput());
+
+  auto model = runtime.loadModel(QUORVEL_SOURCE_DIR "/Resources/MiniFAS.mlpackage", {ComputeUnits::all});
+  ASSERT_TRUE(model) << model.error().localizedDescription;
+  const auto answer = model.value()->prediction(uniform(128, {0.25f, 0.25f, 0.25f}));
+  ASSERT_TRUE(answer) << answer.error().localizedDescription;
+  // Exactly one output, a multi-array of two finite logits; the same input answers the same.
+  ASSERT_EQ(answer.value().featureNames(), std::vector<std::string>{"output"});
+  const auto* array = answer.value().featureValue("output")->multiArrayValue();
+  ASSERT_NE(array, nullptr);
+  EXPECT_EQ(array->shape(), (std::vector<std::int64_t>{1, 2}));
+  EXPECT_TRUE(std::isfinite((*array)[0]) && std::isfinite((*array)[1]));
+  EXPECT_EQ(values(model.value()->prediction(uniform(128, {0.25f, 0.25f, 0.25f}))), values(answer));
 }
 
 TEST(ModelManifestTest, RejectsEveryMalformedField) {
@@ -176,15 +189,13 @@ TEST_F(OnnxRuntimeTest, FoldersThatCannotLoadSayWhy) {
 
   // A malformed manifest.
   EXPECT_FALSE(runtime.loadModel(package("Bad.mlpackage", "{\"format\": 1"), {}));
-}
 
-TEST_F(OnnxRuntimeTest, AManifestThatDoesNotFitItsNetworkFailsToLoad) {
-  // The network answers three logits: index 5 does not exist.
+  // A manifest that does not fit its network: the network answers three logits, so index 5
+  // does not exist; and its fully connected head needs 80 x 80.
   const auto beyond = runtime.loadModel(package("Beyond.mlpackage", manifest("[0, 0, 1, 1]", "[[1], [0, 5]]")), {});
   ASSERT_FALSE(beyond);
   EXPECT_NE(beyond.error().localizedDescription.find("index 5"), std::string::npos)
       << beyond.error().localizedDescription;
-  // The network's fully connected head needs 80 x 80.
   EXPECT_FALSE(runtime.loadModel(package("Small.mlpackage", manifest("[0, 0, 1, 1]", "[[1], [0, 2]]", "[40, 40]")), {}));
 }
 
@@ -209,9 +220,7 @@ TEST_F(OnnxRuntimeTest, TheInputContractIsChecked) {
 
   const auto good = values(model.value()->prediction(uniform(128, {0.5f, 0.5f, 0.5f})));
   EXPECT_EQ(good.size(), 2u);
-}
 
-TEST_F(OnnxRuntimeTest, AModelWithoutADeclaredShapeTakesOnlyOneImage) {
   // No manifest: nothing says what the network takes, so only the one form every model of
   // the application takes, [1, C, H, W], reaches it. OpenCV itself divides by zero on a
   // five-dimensional input instead of failing.
