@@ -42,6 +42,15 @@ MultiArray livenessInput(float value = 0.5f) {
 
 MultiArray recognitionInput() { return *MultiArray::make({1, 3, 112, 112}); }
 
+// A model answer of one multi-array, named "output".
+Result<FeatureProvider> answerOf(const std::vector<float>& values) {
+  auto array = *MultiArray::make({1, static_cast<std::int64_t>(values.size())});
+  std::copy(values.begin(), values.end(), array.data());
+  FeatureProvider out;
+  out.set("output", std::move(array));
+  return Result<FeatureProvider>(std::move(out));
+}
+
 class ModelHostTest : public PlatformTest {
  protected:
   void SetUp() override {
@@ -133,7 +142,7 @@ TEST_F(ModelHostTest, LivenessIsTheSoftmaxOfClassZeroWithoutOverflow) {
   EXPECT_FALSE(models.liveness(livenessInput()));
 }
 
-TEST_F(ModelHostTest, LivenessRunsTheModelOnTheGivenArrayUnderTheNameInput) {
+TEST_F(ModelHostTest, LivenessReadsTheFirstMultiArrayOfTheAnswerToTheGivenArray) {
   simulatedML().addModel("MiniFAS.mlpackage", std::vector<float>{2, 0});
   MultiArray input = livenessInput();
   input[5] = 0.25f;
@@ -145,9 +154,8 @@ TEST_F(ModelHostTest, LivenessRunsTheModelOnTheGivenArrayUnderTheNameInput) {
   EXPECT_EQ(array->shape(), input.shape());
   EXPECT_EQ((*array)[5], 0.25f);
   EXPECT_EQ((*array)[6], 0.5f);
-}
 
-TEST_F(ModelHostTest, LivenessOutputsThatAreNotTwoLogitsGiveNoValue) {
+  // Outputs that are not two logits give no value.
   simulatedML().addModel("MiniFAS.mlpackage", std::vector<float>{3});
   EXPECT_FALSE(FaceModels::shared().liveness(livenessInput()));
   simulatedML().addModel("MiniFAS.mlpackage", std::vector<float>{});
@@ -177,56 +185,39 @@ TEST_F(ModelHostTest, LivenessOutputsThatAreNotTwoLogitsGiveNoValue) {
   EXPECT_TRUE(logs().messages().empty());
 }
 
-TEST_F(ModelHostTest, AFailedPredictionGivesNoValueAndKeepsTheModel) {
-  simulatedML().addFailingModel("MiniFAS.mlpackage", Error{ErrorCode::generic, "boom"});
-  EXPECT_FALSE(FaceModels::shared().liveness(livenessInput()));
-  EXPECT_FALSE(FaceModels::shared().loadFailed());
-  EXPECT_TRUE(logs().messages().empty());
-  // The loaded model is kept: the next call predicts again without loading.
-  simulatedML().addModel("MiniFAS.mlpackage", std::vector<float>{0, 0});
-  EXPECT_EQ(FaceModels::shared().liveness(livenessInput()), 0.5f);
-  EXPECT_EQ(simulatedML().loadAttempts().size(), 1u);
-  EXPECT_EQ(simulatedML().predictionCount("MiniFAS.mlpackage"), 2);
-
-  giveVavozuDare({1, 2});
-  simulatedML().addFailingModel("VavozuDare.mlpackage", Error{ErrorCode::io, "no"});
-  EXPECT_FALSE(FaceModels::shared().embedding(recognitionInput(), FaceEngineSpec::arcface));
-  EXPECT_FALSE(FaceModels::shared().loadFailed());
-}
-
-TEST_F(ModelHostTest, APredictionThatThrowsGivesNoValueAndNoLog) {
-  // A runtime that throws out of a prediction (OpenCV, the allocator) is a failed
-  // prediction like any other: no value, no log, the model kept, nothing escapes.
-  std::atomic<bool> throwing{true};
-  const auto answer = [&](std::vector<float> values) {
-    return [&throwing, values](const FeatureProvider&) -> Result<FeatureProvider> {
-      if (throwing) throw std::runtime_error("the network failed");
-      auto array = *MultiArray::make({1, static_cast<std::int64_t>(values.size())});
-      std::copy(values.begin(), values.end(), array.data());
-      FeatureProvider out;
-      out.set("output", std::move(array));
-      return Result<FeatureProvider>(std::move(out));
+// A prediction that fails, or throws out of the runtime (OpenCV, the allocator), gives no
+// value and no log; the model is kept, nothing escapes, and the next call predicts again.
+TEST_F(ModelHostTest, AFailedOrThrowingPredictionGivesNoValueAndKeepsTheModel) {
+  enum class Mode { fail, raise, answer };
+  std::atomic<Mode> mode{Mode::fail};
+  const auto model = [&mode](std::vector<float> values) {
+    return [&mode, values](const FeatureProvider&) -> Result<FeatureProvider> {
+      if (mode == Mode::raise) throw std::runtime_error("the network failed");
+      if (mode == Mode::fail) return Error{ErrorCode::generic, "boom"};
+      return answerOf(values);
     };
   };
-  simulatedML().addModel("MiniFAS.mlpackage", answer({0, 0}));
-  addBundleFolder("VavozuDare.mlpackage");
-  simulatedML().addModel("VavozuDare.mlpackage", answer({3, 4}));
+  simulatedML().addModel("MiniFAS.mlpackage", model({0, 0}));
+  giveVavozuDare({});
+  simulatedML().addModel("VavozuDare.mlpackage", model({3, 4}));
   auto& models = FaceModels::shared();
-
-  std::optional<float> live = 1.0f;
-  EXPECT_NO_THROW(live = models.liveness(livenessInput()));
-  EXPECT_FALSE(live);
-  std::optional<FaceDescriptor> described = FaceDescriptor{};
-  EXPECT_NO_THROW(described = models.embedding(recognitionInput(), FaceEngineSpec::arcface));
-  EXPECT_FALSE(described);
+  for (const Mode failing : {Mode::fail, Mode::raise}) {
+    mode = failing;
+    std::optional<float> live = 1.0f;
+    EXPECT_NO_THROW(live = models.liveness(livenessInput()));
+    EXPECT_FALSE(live);
+    std::optional<FaceDescriptor> described = FaceDescriptor{};
+    EXPECT_NO_THROW(described = models.embedding(recognitionInput(), FaceEngineSpec::arcface));
+    EXPECT_FALSE(described);
+  }
   EXPECT_FALSE(models.loadFailed());
   EXPECT_TRUE(logs().messages().empty());
 
-  throwing = false;
+  mode = Mode::answer;
   EXPECT_EQ(models.liveness(livenessInput()), 0.5f);
-  EXPECT_EQ(models.embedding(recognitionInput(), FaceEngineSpec::arcface),
-            (std::vector<float>{0.6f, 0.8f}));
+  EXPECT_EQ(models.embedding(recognitionInput(), FaceEngineSpec::arcface), (std::vector<float>{0.6f, 0.8f}));
   EXPECT_EQ(simulatedML().loadAttempts().size(), 2u);
+  EXPECT_EQ(simulatedML().predictionCount("MiniFAS.mlpackage"), 3);
 }
 
 TEST_F(ModelHostTest, APackageAloneIsTriedAloneAndACompiledModelFirst) {
@@ -274,6 +265,15 @@ TEST_F(ModelHostTest, AFailedLoadIsLoggedRetriedAndLeavesLoadFailedForGood) {
   EXPECT_EQ(models.liveness(livenessInput()), 0.5f);
   EXPECT_EQ(simulatedML().loadAttempts().size(), 2u);  // loaded once, then kept
   EXPECT_EQ(faceErrors().size(), 2u);
+
+  // The recogniser likewise: missing, logged on every use, then found.
+  EXPECT_FALSE(models.embedding(recognitionInput(), FaceEngineSpec::arcface));
+  EXPECT_FALSE(models.embedding(recognitionInput(), FaceEngineSpec::arcface));
+  ASSERT_EQ(faceErrors().size(), 4u);
+  EXPECT_EQ(faceErrors()[3].message, "Could not load model VavozuDare");
+  giveVavozuDare({0, 2});
+  EXPECT_EQ(models.embedding(recognitionInput(), FaceEngineSpec::arcface), (std::vector<float>{0, 1}));
+  EXPECT_TRUE(models.loadFailed());
 }
 
 TEST_F(ModelHostTest, RecognitionOutputIsNormalisedUnlessItIsAllZero) {
@@ -326,18 +326,6 @@ TEST_F(ModelHostTest, AnAlignedFaceBecomesTheEnginesTensor) {
   EXPECT_EQ(simulatedML().predictionCount("VavozuDare.mlpackage"), 1);
 }
 
-TEST_F(ModelHostTest, AMissingRecogniserIsLoggedAndRetriedOnTheNextUse) {
-  EXPECT_FALSE(FaceModels::shared().embedding(recognitionInput(), FaceEngineSpec::arcface));
-  EXPECT_TRUE(FaceModels::shared().loadFailed());
-  EXPECT_FALSE(FaceModels::shared().embedding(recognitionInput(), FaceEngineSpec::arcface));
-  ASSERT_EQ(faceErrors().size(), 2u);
-  EXPECT_EQ(faceErrors()[1].message, "Could not load model VavozuDare");
-  giveVavozuDare({0, 2});
-  EXPECT_EQ(FaceModels::shared().embedding(recognitionInput(), FaceEngineSpec::arcface),
-            (std::vector<float>{0, 1}));
-  EXPECT_TRUE(FaceModels::shared().loadFailed());
-}
-
 TEST_F(ModelHostTest, TheDlibSpecIsNeverLookedUpAsAModel) {
   // The ready-array road has no native network to run: no value, nothing looked up, nothing
   // failed.
@@ -371,8 +359,8 @@ TEST_F(ModelHostTest, TheDlibEngineLoadsTheWeightsOnFirstUseOnly) {
   const std::string weights = addDlibWeightsToBundle();
   ASSERT_FALSE(NativeDlib::isLoaded());
   const auto face = platform::image::Image::color({0.5, 0.4, 0.3, 1}).cropped(platform::Rect(0, 0, 150, 150));
-  const auto descriptor =
-      FaceModels::shared().embedding(face, FaceEngineSpec::dlib, *FaceAligner::shared().ciContext());
+  const auto& context = *FaceAligner::shared().ciContext();
+  const auto descriptor = FaceModels::shared().embedding(face, FaceEngineSpec::dlib, context);
   ASSERT_TRUE(descriptor);
   EXPECT_EQ(descriptor->size(), 128u);
   EXPECT_TRUE(NativeDlib::isLoaded());
@@ -383,59 +371,25 @@ TEST_F(ModelHostTest, TheDlibEngineLoadsTheWeightsOnFirstUseOnly) {
   EXPECT_GT(std::abs(std::sqrt(sum) - 1.0), 0.05);
   EXPECT_TRUE(logs().messages().empty());
   EXPECT_TRUE(simulatedML().loadAttempts().empty());
-  // Loaded once: without the file, later descriptors still come from the loaded network.
-  ASSERT_TRUE(std::filesystem::remove(weights));
-  EXPECT_EQ(FaceModels::shared().embedding(face, FaceEngineSpec::dlib, *FaceAligner::shared().ciContext()),
-            descriptor);
-  EXPECT_TRUE(logs().messages().empty());
-}
 
-TEST_F(ModelHostTest, TheDlibEngineReloadsTheBundlesWeightsAfterAnotherLoadFailed) {
   // A diagnostic's failed load of some other file leaves the facade unloaded; the next dlib
   // descriptor loads the bundle's weights again rather than giving no value from then on.
-  addDlibWeightsToBundle();
-  const auto face = platform::image::Image::color({0.5, 0.4, 0.3, 1}).cropped(platform::Rect(0, 0, 150, 150));
-  const auto& context = *FaceAligner::shared().ciContext();
-  const auto first = FaceModels::shared().embedding(face, FaceEngineSpec::dlib, context);
-  ASSERT_TRUE(first);
-
   ASSERT_FALSE(NativeDlib::load(testBundlePath() + "/no-such-weights.dat"));
   ASSERT_FALSE(NativeDlib::isLoaded());
-  EXPECT_EQ(FaceModels::shared().embedding(face, FaceEngineSpec::dlib, context), first);
+  EXPECT_EQ(FaceModels::shared().embedding(face, FaceEngineSpec::dlib, context), descriptor);
   EXPECT_TRUE(NativeDlib::isLoaded());
   // Only the diagnostic's load failed, not one of the host's.
   EXPECT_FALSE(FaceModels::shared().loadFailed());
+
+  // Loaded once: without the file, later descriptors still come from the loaded network.
+  ASSERT_TRUE(std::filesystem::remove(weights));
+  EXPECT_EQ(FaceModels::shared().embedding(face, FaceEngineSpec::dlib, context), descriptor);
   EXPECT_EQ(logs().messages("face"),
             std::vector<std::string>{"NativeDlib: failed to load model at " + testBundlePath() +
                                      "/no-such-weights.dat"});
 }
 
 TEST_F(ModelHostTest, PrewarmLoadsTheWeightsNowAndOnlyTheLivenessModelLaterForDlib) {
-  addDlibWeightsToBundle();
-  simulatedML().addModel("MiniFAS.mlpackage", std::vector<float>{2, 0});
-  giveVavozuDare({1});
-  FaceModels::shared().prewarm();
-  EXPECT_TRUE(NativeDlib::isLoaded());  // on the caller's thread, before returning
-  EXPECT_TRUE(simulatedML().loadAttempts().empty());
-  EXPECT_TRUE(logs().messages().empty());
-
-  runUntilIdle();
-  EXPECT_EQ(attemptedNames(), std::vector<std::string>{"MiniFAS.mlpackage"});
-  EXPECT_EQ(simulatedML().predictionCount("MiniFAS.mlpackage"), 1);
-  const FeatureProvider warmedFeatures = simulatedML().lastInput("MiniFAS.mlpackage");
-  const MultiArray* warmed = warmedFeatures.featureValue("input")->multiArrayValue();
-  ASSERT_TRUE(warmed);
-  EXPECT_EQ(warmed->shape(), (std::vector<std::int64_t>{1, 3, 128, 128}));
-  const auto ran = scheduler().ranOn();
-  EXPECT_NE(std::find(ran.begin(), ran.end(), "com.apple.root.global"), ran.end());
-  const auto entries = logs().entries();
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].message, "Models pre-warmed (loadFailed: false)");
-  EXPECT_EQ(entries[0].level, platform::log::Level::Info);
-  EXPECT_EQ(entries[0].category, "face");
-}
-
-TEST_F(ModelHostTest, PrewarmRunsTheLivenessModelOnTheUserInitiatedGlobalQueue) {
   addDlibWeightsToBundle();
   std::vector<std::string> ranOn;
   simulatedML().addModel("MiniFAS.mlpackage", [&](const FeatureProvider&) {
@@ -445,14 +399,27 @@ TEST_F(ModelHostTest, PrewarmRunsTheLivenessModelOnTheUserInitiatedGlobalQueue) 
                     : current(QoS::Default)     ? "default"
                     : current(QoS::Utility)     ? "utility"
                                                 : "elsewhere");
-    FeatureProvider out;
-    out.set("output", *MultiArray::make({1, 2}));
-    return Result<FeatureProvider>(std::move(out));
+    return answerOf({2, 0});
   });
+  giveVavozuDare({1});
   FaceModels::shared().prewarm();
-  EXPECT_TRUE(ranOn.empty());  // nothing of it on the caller's thread
+  EXPECT_TRUE(NativeDlib::isLoaded());  // on the caller's thread, before returning
+  EXPECT_TRUE(simulatedML().loadAttempts().empty());
+  EXPECT_TRUE(ranOn.empty());
+  EXPECT_TRUE(logs().messages().empty());
+
   runUntilIdle();
+  EXPECT_EQ(attemptedNames(), std::vector<std::string>{"MiniFAS.mlpackage"});
   EXPECT_EQ(ranOn, std::vector<std::string>{"user-initiated"});
+  const FeatureProvider warmedFeatures = simulatedML().lastInput("MiniFAS.mlpackage");
+  const MultiArray* warmed = warmedFeatures.featureValue("input")->multiArrayValue();
+  ASSERT_TRUE(warmed);
+  EXPECT_EQ(warmed->shape(), (std::vector<std::int64_t>{1, 3, 128, 128}));
+  const auto entries = logs().entries();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].message, "Models pre-warmed (loadFailed: false)");
+  EXPECT_EQ(entries[0].level, platform::log::Level::Info);
+  EXPECT_EQ(entries[0].category, "face");
 }
 
 TEST_F(ModelHostTest, PrewarmWarmsTheSelectedRecogniserBeforeTheLivenessModel) {
@@ -562,26 +529,37 @@ TEST_F(ModelHostTest, ConcurrentFirstUsesLoadEachModelOnce) {
   EXPECT_FALSE(models.loadFailed());
 }
 
-TEST_F(ModelHostTest, PredictionsRunOutsideTheLock) {
-  // A liveness prediction that is held on its thread does not keep another thread from
-  // loading and running the recogniser, nor from a second liveness prediction.
+// A prediction held on its thread (of the liveness model, or of the recogniser) does not
+// keep another thread from loading and running the other model, nor from a second
+// prediction of the same one.
+class HeldPredictionTest : public ModelHostTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(HeldPredictionTest, PredictionsRunOutsideTheLock) {
+  const bool holdLiveness = GetParam();
   LoadGate held;
   std::atomic<int> calls{0};
-  simulatedML().addModel("MiniFAS.mlpackage", [&](const FeatureProvider&) {
-    if (calls++ == 0) held.enter();
-    FeatureProvider out;
-    out.set("output", *MultiArray::make({1, 2}));
-    return Result<FeatureProvider>(std::move(out));
-  });
+  const auto holding = [&](std::vector<float> values) {
+    return [&held, &calls, values](const FeatureProvider&) {
+      if (calls++ == 0) held.enter();
+      return answerOf(values);
+    };
+  };
   giveVavozuDare({3, 4});
+  if (holdLiveness) {
+    simulatedML().addModel("MiniFAS.mlpackage", holding({0, 0}));
+  } else {
+    simulatedML().addModel("MiniFAS.mlpackage", std::vector<float>{0, 0});
+    simulatedML().addModel("VavozuDare.mlpackage", holding({3, 4}));
+  }
   auto& models = FaceModels::shared();
-  std::thread first([&] { EXPECT_EQ(models.liveness(livenessInput()), 0.5f); });
+  const auto live = [&] { return models.liveness(livenessInput()).has_value(); };
+  const auto described = [&] { return models.embedding(recognitionInput(), FaceEngineSpec::arcface).has_value(); };
+  std::thread first([&] { EXPECT_TRUE(holdLiveness ? live() : described()); });
   held.waitForEntries(1);
 
   auto others = std::async(std::launch::async, [&] {
-    const bool described = models.embedding(recognitionInput(), FaceEngineSpec::arcface).has_value();
-    const bool live = models.liveness(livenessInput()).has_value();
-    return described && live;
+    const bool other = holdLiveness ? described() : live();
+    return (holdLiveness ? live() : described()) && other;
   });
   const auto status = others.wait_for(std::chrono::seconds(5));
   EXPECT_EQ(status, std::future_status::ready) << "a prediction held the model host's lock";
@@ -592,41 +570,8 @@ TEST_F(ModelHostTest, PredictionsRunOutsideTheLock) {
   }
 }
 
-TEST_F(ModelHostTest, RecognitionPredictionsRunOutsideTheLock) {
-  // The same with a held recognition prediction: the liveness model still loads and runs,
-  // and a second recognition prediction does not wait for the first.
-  LoadGate held;
-  std::atomic<int> calls{0};
-  addBundleFolder("VavozuDare.mlpackage");
-  simulatedML().addModel("VavozuDare.mlpackage", [&](const FeatureProvider&) {
-    if (calls++ == 0) held.enter();
-    auto array = *MultiArray::make({1, 2});
-    array[0] = 3;
-    array[1] = 4;
-    FeatureProvider out;
-    out.set("output", std::move(array));
-    return Result<FeatureProvider>(std::move(out));
-  });
-  simulatedML().addModel("MiniFAS.mlpackage", std::vector<float>{0, 0});
-  auto& models = FaceModels::shared();
-  std::thread first([&] {
-    EXPECT_TRUE(models.embedding(recognitionInput(), FaceEngineSpec::arcface));
-  });
-  held.waitForEntries(1);
-
-  auto others = std::async(std::launch::async, [&] {
-    const bool live = models.liveness(livenessInput()).has_value();
-    const bool described = models.embedding(recognitionInput(), FaceEngineSpec::arcface).has_value();
-    return described && live;
-  });
-  const auto status = others.wait_for(std::chrono::seconds(5));
-  EXPECT_EQ(status, std::future_status::ready) << "a prediction held the model host's lock";
-  held.open();
-  first.join();
-  if (status == std::future_status::ready) {
-    EXPECT_TRUE(others.get());
-  }
-}
+INSTANTIATE_TEST_SUITE_P(Held, HeldPredictionTest, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Liveness" : "Recognition"; });
 
 }  // namespace
 }  // namespace quorvel::testing

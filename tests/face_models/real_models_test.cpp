@@ -1,17 +1,21 @@
 // The shipped models through the model host, on real photos: the liveness package run by the
-// OpenCV runtime on laptop-framed faces and on frames without a face, and face recognition end to end through our own detector, aligner and the
-// native dlib network on dlib's example photos (examples/johns: 5 people, 11 photos each).
+// OpenCV runtime on laptop-framed faces and on frames without a face, and face recognition end
+// to end through our own detector, aligner and the native dlib network (and, in developer
+// builds, the personal-use model) on dlib's example photos (examples/johns: 5 people, 11
+// photos each). A customer bundle never carries the personal-use model.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <map>
+#include <numeric>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "foundation/build_flavour.hpp"
 #include "platform/bundle/bundle.hpp"
 #include "platform/image/context.hpp"
 #include "platform/image/image.hpp"
@@ -66,11 +70,35 @@ class RealModelsTest : public PlatformTest {
   }
 };
 
+TEST_F(RealModelsTest, OnlyDeveloperBundlesCarryTheRecognitionModel) {
+  const auto& bundle = platform::bundle::Bundle::main();
+  const bool carried = bundle.url("VavozuDare", "mlpackage") || bundle.url("VavozuDare", "mlmodelc");
+  auto input = *platform::ml::MultiArray::make({1, 3, 112, 112});
+  if (!BuildFlavour::isDeveloper) {
+    EXPECT_FALSE(carried) << "a customer bundle carries the developer model";
+    EXPECT_FALSE(FaceModels::shared().embedding(input, FaceEngineSpec::arcface));
+    EXPECT_TRUE(FaceModels::shared().loadFailed());
+    return;
+  }
+  ASSERT_TRUE(carried) << "run scripts/fetch-developer-model, then build again";
+  const std::string package = *bundle.url("VavozuDare", "mlpackage");
+  for (const char* file : {"fr_feature.onnx", "manifest.json", "LICENSE.txt", "NOTICE"}) {
+    EXPECT_TRUE(std::filesystem::exists(package + "/" + file)) << file;
+  }
+  const auto descriptor = FaceModels::shared().embedding(input, FaceEngineSpec::arcface);
+  ASSERT_TRUE(descriptor);
+  ASSERT_EQ(descriptor->size(), 512u);
+  double sum = 0;
+  for (float v : *descriptor) sum += double(v) * v;
+  EXPECT_NEAR(std::sqrt(sum), 1.0, 1e-4);
+  EXPECT_FALSE(FaceModels::shared().loadFailed());
+}
+
 // Faces of dlib's example scenes framed as a laptop camera frames its user: the photo scaled
 // so that the face box (as the detector found it, in the photo's pixels, row 0 at the top) is
 // 250 px wide, the face's centre at (640, 324) of a 1280 x 720 frame, the scene around it
 // filling the frame.
-TEST_F(RealModelsTest, RealFacesAtLaptopFramingAreLive) {
+TEST_F(RealModelsTest, RealFacesAtLaptopFramingAreLiveAndFacelessFramesAreNot) {
   struct Face {
     const char* photo;
     double width, x, y;
@@ -93,11 +121,9 @@ TEST_F(RealModelsTest, RealFacesAtLaptopFramingAreLive) {
   }
   EXPECT_FALSE(FaceModels::shared().loadFailed());
   EXPECT_EQ(simulatedML().loadAttempts().size(), 0u);  // the real runtime ran it
-}
 
-// Frames without a face: every grey level, colours, noise and gradients. Each of the two
-// networks alone takes some of them for live (mid greys, light greys, the colour gradient).
-TEST_F(RealModelsTest, FlatAndUniformFramesAreNotLive) {
+  // Frames without a face: every grey level, colours, noise and gradients. Each of the two
+  // networks alone takes some of them for live (mid greys, light greys, the colour gradient).
   std::vector<std::pair<std::string, std::shared_ptr<platform::image::PixelBuffer>>> frames;
   for (int level = 0; level <= 255; level += 15) {
     frames.emplace_back("grey " + std::to_string(level),
@@ -137,10 +163,12 @@ struct Distribution {
   double rate() const { return count ? double(correct) / count : 0; }
 };
 
+// dlib descriptors of the same person are within 0.6 and of different people beyond it; the
+// personal-use model's (developer builds) separate by cosine around the middle of the two.
 TEST_F(RealModelsTest, SamePersonPhotosAreCloseAndDifferentPeopleFar) {
   struct Face {
     std::string person;
-    FaceDescriptor descriptor;
+    FaceDescriptor dlib, arcface;
   };
   std::vector<Face> faces;
   std::vector<std::string> undescribed;
@@ -149,30 +177,40 @@ TEST_F(RealModelsTest, SamePersonPhotosAreCloseAndDifferentPeopleFar) {
     const auto frame = platform::image::readImageFile(path);
     ASSERT_TRUE(frame) << path;
     const auto face = FaceDetector::shared().largestFace(frame);
-    const auto aligned = face ? FaceAligner::shared().alignedFace(frame, *face, FaceEngineSpec::dlib)
-                              : std::nullopt;
-    const auto descriptor =
-        aligned ? FaceModels::shared().embedding(*aligned, FaceEngineSpec::dlib, context)
-                : std::nullopt;
+    const auto describe = [&](const FaceEngineSpec& spec) -> std::optional<FaceDescriptor> {
+      const auto aligned = face ? FaceAligner::shared().alignedFace(frame, *face, spec) : std::nullopt;
+      return aligned ? FaceModels::shared().embedding(*aligned, spec, context) : std::nullopt;
+    };
+    const auto descriptor = describe(FaceEngineSpec::dlib);
     if (!descriptor) {
       undescribed.push_back(path);
       continue;
     }
     ASSERT_EQ(descriptor->size(), 128u);
-    faces.push_back({std::filesystem::path(path).parent_path().filename().string(), *descriptor});
+    faces.push_back({std::filesystem::path(path).parent_path().filename().string(), *descriptor, {}});
+    if (BuildFlavour::isDeveloper) {
+      const auto arcface = describe(FaceEngineSpec::arcface);
+      ASSERT_TRUE(arcface) << path;
+      faces.back().arcface = *arcface;
+    }
   }
   EXPECT_LE(undescribed.size(), 1u) << "photos without a descriptor: " << undescribed.size();
   ASSERT_GE(faces.size(), 50u);
   EXPECT_FALSE(FaceModels::shared().loadFailed());
 
   Distribution same, different;
+  std::vector<double> sameCosine, differentCosine;
   for (std::size_t i = 0; i < faces.size(); ++i) {
     for (std::size_t j = i + 1; j < faces.size(); ++j) {
-      const double d = MatchEngine::euclidean(faces[i].descriptor, faces[j].descriptor);
-      if (faces[i].person == faces[j].person) {
+      const bool samePerson = faces[i].person == faces[j].person;
+      const double d = MatchEngine::euclidean(faces[i].dlib, faces[j].dlib);
+      if (samePerson) {
         same.add(d, d < 0.6);
       } else {
         different.add(d, d > 0.6);
+      }
+      if (BuildFlavour::isDeveloper) {
+        (samePerson ? sameCosine : differentCosine).push_back(MatchEngine::cosine(faces[i].arcface, faces[j].arcface));
       }
     }
   }
@@ -186,6 +224,19 @@ TEST_F(RealModelsTest, SamePersonPhotosAreCloseAndDifferentPeopleFar) {
   EXPECT_GE(different.rate(), 0.98);
   EXPECT_GT(same.count, 200);
   EXPECT_GT(different.count, 1000);
+  if (!BuildFlavour::isDeveloper) return;
+
+  const auto mean = [](const std::vector<double>& v) { return std::accumulate(v.begin(), v.end(), 0.0) / v.size(); };
+  const double sameMean = mean(sameCosine), differentMean = mean(differentCosine);
+  std::printf("VavozuDare cosine: same person mean %.3f, different people mean %.3f\n", sameMean, differentMean);
+  EXPECT_GT(sameMean, differentMean + 0.3);
+  // Pairs on the right side of the halfway point between the two means.
+  const double middle = (sameMean + differentMean) / 2;
+  const auto sameRight = std::count_if(sameCosine.begin(), sameCosine.end(), [&](double c) { return c > middle; });
+  const auto differentRight =
+      std::count_if(differentCosine.begin(), differentCosine.end(), [&](double c) { return c < middle; });
+  EXPECT_GE(double(sameRight) / sameCosine.size(), 0.95);
+  EXPECT_GE(double(differentRight) / differentCosine.size(), 0.95);
 }
 
 }  // namespace
