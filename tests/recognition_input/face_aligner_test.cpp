@@ -1,5 +1,6 @@
 // Five-point alignment: the estimator, the five points, the crops, and the rendering checked
-// against the transform with the 68-point model on real photos.
+// against the transform with the 68-point model on real photos (the five points of real faces
+// are checked with the detector's tests).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -227,38 +228,6 @@ class RealAlignmentTest : public FaceAlignerTest {
   }
 };
 
-void expectOnTheRightFeatures(const std::array<Point, 5>& p, const std::string& what) {
-  EXPECT_LT(p[0].x, p[1].x) << what;
-  EXPECT_LT(p[3].x, p[4].x) << what;
-  EXPECT_GT(p[2].x, p[0].x) << what;
-  EXPECT_LT(p[2].x, p[1].x) << what;
-  // y is up: eyes above the nose above the mouth.
-  EXPECT_GT(std::min(p[0].y, p[1].y), p[2].y) << what;
-  EXPECT_GT(p[2].y, std::max(p[3].y, p[4].y)) << what;
-}
-
-TEST_F(RealAlignmentTest, FivePointsLandOnTheFeaturesAlsoInAMirror) {
-  for (const auto& path : johnsPhotos()) {
-    auto photo = platform::image::readImageFile(path);
-    auto flipped = mirrored(*photo);
-    const double w = photo->width(), h = photo->height();
-    const auto face = FaceDetector::shared().largestFace(photo);
-    const auto mirror = FaceDetector::shared().largestFace(flipped);
-    ASSERT_TRUE(face && mirror) << path;
-    const auto points = FaceAligner::fiveLandmarks(*face, w, h);
-    const auto mirrorPoints = FaceAligner::fiveLandmarks(*mirror, w, h);
-    ASSERT_TRUE(points && mirrorPoints) << path;
-    expectOnTheRightFeatures(*points, path);
-    expectOnTheRightFeatures(*mirrorPoints, path + " (mirrored)");
-    // The mirror's first eye is the photo's second eye, reflected; likewise the mouth.
-    const int swap[5] = {1, 0, 2, 4, 3};
-    for (int i = 0; i < 5; ++i) {
-      EXPECT_NEAR((*mirrorPoints)[i].x, w - (*points)[swap[i]].x, 4.0) << path << " point " << i;
-      EXPECT_NEAR((*mirrorPoints)[i].y, (*points)[swap[i]].y, 4.0) << path << " point " << i;
-    }
-  }
-}
-
 // The face box that a template implies in its square: where dlib's frontal detector puts the
 // box of a face whose five points sit on the template (the box the 68-point model expects).
 // For the dlib square that is (10, 15, 125, 125) (measured: the detector's boxes of the johns
@@ -338,11 +307,8 @@ void checkRenderingAgreesWithTransform(const FaceEngineSpec& spec) {
   EXPECT_LT(meanResidual, 0.04 * spec.templateSide);
 }
 
-TEST_F(RealAlignmentTest, TheDlibRenderingAgreesWithTheTransform) {
+TEST_F(RealAlignmentTest, TheRenderingAgreesWithTheTransformForBothTemplates) {
   checkRenderingAgreesWithTransform(FaceEngineSpec::dlib);
-}
-
-TEST_F(RealAlignmentTest, TheArcfaceRenderingAgreesWithTheTransform) {
   checkRenderingAgreesWithTransform(FaceEngineSpec::arcface);
 }
 
