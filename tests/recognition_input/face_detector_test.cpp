@@ -187,29 +187,6 @@ TEST_F(RealFaceDetectorTest, EveryJohnsFaceIsFoundWithItsFeaturesAndPoseAlsoInAM
   EXPECT_NEAR(*farMirror->yaw, -*far->yaw, 0.08);
 }
 
-// Group photos: the face of the largest area wins; among equal areas the first listed.
-TEST_F(RealFaceDetectorTest, OfSeveralFacesTheLargestWins) {
-  bool differentSizes = false;
-  for (const char* name : {"faces/bald_guys.jpg", "faces/2008_001322.jpg", "faces/2008_002506.jpg"}) {
-    auto group = examplePhoto(name);
-    ASSERT_TRUE(group);
-    const auto all = platform::vision::faceLandmarksDetector()->detectFaceLandmarks(
-        group, platform::image::ImageOrientation::up);
-    const auto& faces = std::get<std::vector<FaceObservation>>(all);
-    ASSERT_GE(faces.size(), 3u) << name;
-    auto area = [](const FaceObservation& f) { return f.boundingBox.width() * f.boundingBox.height(); };
-    const FaceObservation* expected = &faces[0];
-    for (const auto& f : faces) {
-      if (area(f) > area(*expected)) expected = &f;
-      if (std::fabs(area(f) - area(faces[0])) > 1e-9) differentSizes = true;
-    }
-    auto best = FaceDetector::shared().largestFace(group);
-    ASSERT_TRUE(best) << name;
-    EXPECT_EQ(best->boundingBox, expected->boundingBox) << name;
-  }
-  EXPECT_TRUE(differentSizes) << "no photo had faces of different sizes";
-}
-
 // A frame the platform cannot read, and a model that cannot be loaded, fail every request
 // with an error line that describes them.
 TEST_F(RealFaceDetectorTest, UnreadableFramesAndAnUnloadableModelAreErrorLines) {

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <numeric>
 
 #include "platform/image/context.hpp"
 #include "platform/image/image.hpp"
@@ -172,33 +171,6 @@ TEST_F(ImageLayerTest, ColourControlsAdjustSaturationContrastAndBrightness) {
   auto bright = context.renderBitmap(Image::color({0.9, 0.9, 0.9, 1}).applyingColorControls({0.5, 1, 1}),
                                      Rect(0, 0, 1, 1), BitmapFormat::RGB8);
   EXPECT_EQ(bright->pixel(0, 0)[1], 255);
-}
-
-double deviation(const Bitmap& bitmap) {
-  std::vector<double> values;
-  for (int y = 0; y < bitmap.height; ++y) {
-    for (int x = 0; x < bitmap.width; ++x) values.push_back(bitmap.pixel(x, y)[0]);
-  }
-  const double mean = std::accumulate(values.begin(), values.end(), 0.0) / values.size();
-  double sum = 0;
-  for (double v : values) sum += (v - mean) * (v - mean);
-  return std::sqrt(sum / values.size());
-}
-
-// One-pixel stripes shrunk from 1280 x 720 to 150 x 150 must come out as an even grey, not as
-// a pattern of their own; a context without high-quality downsampling aliases.
-TEST_F(ImageLayerTest, HighQualityDownsamplingDoesNotAlias) {
-  auto stripes = makeBuffer(1280, 720, [](int x, int y) {
-    const std::uint8_t v = ((x + y / 3) % 2) ? 255 : 0;
-    return BGRA{v, v, v, 255};
-  });
-  const Image shrunk = Image::fromPixelBuffer(stripes).scaledBy(150.0 / 1280, 150.0 / 720);
-  auto good = context.renderBitmap(shrunk, Rect(0, 0, 150, 150), BitmapFormat::RGB8);
-  auto plain = Context().renderBitmap(shrunk, Rect(0, 0, 150, 150), BitmapFormat::RGB8);
-  ASSERT_TRUE(good && plain);
-  EXPECT_LT(deviation(*good), 8.0);
-  EXPECT_NEAR(good->pixel(75, 75)[0], 127.5, 10);
-  EXPECT_GT(deviation(*plain), 30.0);
 }
 
 TEST_F(ImageLayerTest, RenderingRefusesBadTargets) {
