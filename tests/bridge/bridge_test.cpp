@@ -12,7 +12,6 @@
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -30,16 +29,8 @@ constexpr const char* kShapePredictor = "/usr/share/dlib/shape_predictor_68_face
 using Image = std::vector<uint8_t>;
 using Descriptor = std::array<float, 128>;
 
-// 150 x 150 RGB, top row first, rows packed.
-Image uniformImage(uint8_t red, uint8_t green, uint8_t blue) {
-    Image image(kImageBytes);
-    for (size_t i = 0; i < kImageBytes; i += 3) {
-        image[i] = red;
-        image[i + 1] = green;
-        image[i + 2] = blue;
-    }
-    return image;
-}
+// 150 x 150 RGB, top row first, rows packed: uniform grey.
+const Image kGrey(kImageBytes, 128);
 
 // Pixel (row r, column c) = (r*255/149, c*255/149, (r+c)*255/298), in integers: red
 // follows the rows and green the columns, so a swapped axis or channel order shows.
@@ -69,11 +60,6 @@ Descriptor sentinelDescriptor() {
     return d;
 }
 
-std::vector<char> readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<char>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 class BridgeTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -90,10 +76,11 @@ protected:
         if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
     }
 
-    // A file of the test's folder holding `bytes`; returns its path.
-    std::string file(const std::string& name, const std::vector<char>& bytes) const {
+    // A copy of the weights in the test's folder, cut to `size` bytes; returns its path.
+    std::string cutWeights(const std::string& name, std::uintmax_t size) const {
         const std::string path = folder + "/" + name;
-        std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        std::filesystem::copy_file(dlibWeightsPath(), path);
+        std::filesystem::resize_file(path, size);
         return path;
     }
 
@@ -117,7 +104,7 @@ TEST_F(BridgeTest, TheConvertedWeightsGiveTheReferenceDescriptors) {
         double length;
     };
     const Reference references[] = {
-        {"uniform grey", uniformImage(128, 128, 128),
+        {"uniform grey", kGrey,
          {-0.0400259, 0.1299019, 0.0650314, -0.0095882, -0.0830846, -0.0370157, -0.0987218, -0.0284627},
          1.342658},
         {"gradient", gradientImage(),
@@ -137,24 +124,24 @@ TEST_F(BridgeTest, TheConvertedWeightsGiveTheReferenceDescriptors) {
 
 // A refused file keeps the network loaded before; a valid file loads after a refusal.
 TEST_F(BridgeTest, RefusesFilesThatAreNotThisNetwork) {
-    const std::vector<char> weights = readFile(dlibWeightsPath());
+    const std::uintmax_t size = std::filesystem::file_size(dlibWeightsPath());
     std::filesystem::create_directory(folder + "/a folder");
     ASSERT_TRUE(std::filesystem::exists(kShapePredictor)) << kShapePredictor << " is missing: install libdlib-data";
     const std::string refused[] = {
         "/nonexistent/dlib_face_recognition_resnet_model_v1.dat",
         folder + "/a folder",
-        file("empty.dat", {}),
-        file("truncated.dat", std::vector<char>(weights.begin(), weights.begin() + weights.size() / 2)),
-        file("short.dat", std::vector<char>(weights.begin(), weights.end() - 1)),  // the last byte cut off
+        cutWeights("empty.dat", 0),
+        cutWeights("truncated.dat", size / 2),
+        cutWeights("short.dat", size - 1),  // the last byte cut off
         kShapePredictor,  // another dlib model
     };
-    const Descriptor before = embed(uniformImage(128, 128, 128));
+    const Descriptor before = embed(kGrey);
     for (const std::string& path : refused) {
         EXPECT_EQ(dlib_bridge_load(path.c_str()), 0) << path;
-        EXPECT_EQ(embed(uniformImage(128, 128, 128)), before) << "after refusing " << path;
+        EXPECT_EQ(embed(kGrey), before) << "after refusing " << path;
     }
     EXPECT_EQ(dlib_bridge_load(dlibWeightsPath().c_str()), 1);
-    EXPECT_EQ(embed(uniformImage(128, 128, 128)), before);
+    EXPECT_EQ(embed(kGrey), before);
 }
 
 TEST_F(BridgeTest, SecondSuccessfulLoadReplacesTheNetwork) {
@@ -194,14 +181,14 @@ TEST_F(BridgeTest, ReadsPixelsRedFirstWithTheTopRowFirst) {
     EXPECT_GT(distance(embed(swappedChannels), reference), 0.01);
     EXPECT_GT(distance(embed(flipped), reference), 0.01);
     // Nothing carries over from one image to the next: the same image gives the same values.
-    embed(uniformImage(0, 0, 0));
+    embed(Image(kImageBytes, 0));
     EXPECT_EQ(embed(image), reference);
 }
 
 TEST_F(BridgeTest, NullPointersAreRefusedWithoutHarm) {
-    const Descriptor before = embed(uniformImage(128, 128, 128));
+    const Descriptor before = embed(kGrey);
     EXPECT_EQ(dlib_bridge_load(nullptr), 0);
-    EXPECT_EQ(embed(uniformImage(128, 128, 128)), before);
+    EXPECT_EQ(embed(kGrey), before);
 
     Descriptor out = sentinelDescriptor();
     EXPECT_EQ(dlib_bridge_embed(nullptr, out.data()), 0);

@@ -66,6 +66,10 @@ std::shared_ptr<PixelBuffer> framed(const std::vector<std::shared_ptr<PixelBuffe
   return frame;
 }
 
+RecognizedPoints allPoints(const platform::vision::HumanHandPoseObservation& hand) {
+  return std::get<RecognizedPoints>(hand.recognizedPoints(platform::vision::HandJointsGroupName::all));
+}
+
 class LinuxHandPoseTest : public quorvel::testing::PlatformTest {
  protected:
   void SetUp() override {
@@ -154,7 +158,7 @@ TEST_F(LinuxHandPoseTest, TheHandOfAPhotoIsFoundWithItsJointsInPlace) {
     const auto frame = framed({handPhoto(kRicardo)}, 1280, 720, 600, degrees);
     const auto found = hands(*frame, 1);
     ASSERT_EQ(found.size(), 1u) << degrees;
-    const auto points = std::get<RecognizedPoints>(found[0].recognizedPoints(platform::vision::HandJointsGroupName::all));
+    const auto points = allPoints(found[0]);
     ASSERT_EQ(points.size(), 21u);
     for (const auto& [joint, point] : points) {
       EXPECT_GE(point.confidence, 0.5f) << handJointNameText(joint);
@@ -172,7 +176,7 @@ TEST_F(LinuxHandPoseTest, TheHandOfAPhotoIsFoundWithItsJointsInPlace) {
   }
 }
 
-TEST_F(LinuxHandPoseTest, AHandHeldUpIsFollowedWithTheLandmarkModelAlone) {
+TEST_F(LinuxHandPoseTest, AHandHeldUpIsFollowedWithTheLandmarkModelAloneAndHandsAreCountedAsAsked) {
   const auto frame = framed({handPhoto(kDaria)}, 1280, 720, 600);
   const auto first = hands(*frame, 1);
   EXPECT_EQ(detector->lastWork().palmRuns, 1);
@@ -181,8 +185,7 @@ TEST_F(LinuxHandPoseTest, AHandHeldUpIsFollowedWithTheLandmarkModelAlone) {
   EXPECT_EQ(detector->lastWork().landmarkRuns, 1);
   ASSERT_EQ(first.size(), 1u);
   ASSERT_EQ(next.size(), 1u);
-  const auto a = std::get<RecognizedPoints>(first[0].recognizedPoints(platform::vision::HandJointsGroupName::all));
-  const auto b = std::get<RecognizedPoints>(next[0].recognizedPoints(platform::vision::HandJointsGroupName::all));
+  const auto a = allPoints(first[0]), b = allPoints(next[0]);
   for (const auto& [joint, point] : a) {
     EXPECT_NEAR(point.location.x, b.at(joint).location.x, 0.01) << handJointNameText(joint);
     EXPECT_NEAR(point.location.y, b.at(joint).location.y, 0.01) << handJointNameText(joint);
@@ -191,14 +194,13 @@ TEST_F(LinuxHandPoseTest, AHandHeldUpIsFollowedWithTheLandmarkModelAlone) {
   const auto empty = PixelBuffer::create(1280, 720);
   EXPECT_TRUE(hands(*empty, 1).empty());
   EXPECT_EQ(detector->lastWork().palmRuns, 1);
-}
 
-TEST_F(LinuxHandPoseTest, AsManyHandsAsTheRequestAsksFor) {
-  const auto frame = framed({handPhoto(kDaria), handPhoto(kRicardo)}, 1280, 720, 560);
-  EXPECT_EQ(hands(*frame, 2).size(), 2u);
-  EXPECT_EQ(hands(*frame, 3).size(), 2u);
-  EXPECT_EQ(hands(*frame, 1).size(), 1u);
-  EXPECT_EQ(hands(*frame, 0).size(), 0u);
+  // Two hands: as many as the request asks for.
+  const auto two = framed({handPhoto(kDaria), handPhoto(kRicardo)}, 1280, 720, 560);
+  EXPECT_EQ(hands(*two, 2).size(), 2u);
+  EXPECT_EQ(hands(*two, 3).size(), 2u);
+  EXPECT_EQ(hands(*two, 1).size(), 1u);
+  EXPECT_EQ(hands(*two, 0).size(), 0u);
 }
 
 TEST_F(LinuxHandPoseTest, PhotosOfAHandAreAnOpenHand) {

@@ -200,6 +200,7 @@ TEST_F(PalmDetectorTest, AFrameIsJudgedByItsFirstHandAlone) {
       {"a reach of 0.12 exactly", {exactReach}, true},
       // Spread fingers reach farther than the middle one: the farthest tip counts.
       {"spread fingers", {HumanHandPoseObservation(openHandPoints(0.119, 0.9f, 0.01))}, true},
+      // An observation whose points cannot be read is simply no hand, without a log.
       {"an observation without points", {HumanHandPoseObservation::unreadable({3, "unreadable"})}, false},
   };
   for (const auto& c : cases) {
@@ -222,22 +223,6 @@ TEST_F(PalmDetectorTest, AFailedRequestIsLoggedAndAnsweredFalse) {
   EXPECT_EQ(entries[0].category, "face");
   EXPECT_EQ(entries[0].level, platform::log::Level::Error);
   EXPECT_EQ(entries[0].message, "Hand pose request failed: The camera frame could not be read");
-  // An observation whose points cannot be read is simply no hand, without a log.
-  simulatedHandPose().enqueueHands({HumanHandPoseObservation::unreadable({3, "unreadable"})});
-  EXPECT_FALSE(PalmDetector::openHandPresent(frame()));
-  EXPECT_EQ(logs().entries().size(), 1u);
-}
-
-TEST(HandPoseObservationTest, GroupsSelectTheirJoints) {
-  const HumanHandPoseObservation observation(openHandPoints());
-  const auto thumb = std::get<RecognizedPoints>(
-      observation.recognizedPoints(platform::vision::HandJointsGroupName::thumb));
-  EXPECT_EQ(thumb.size(), 2u);  // thumb tip and IP of the built hand
-  EXPECT_TRUE(thumb.count(HandJointName::thumbTip));
-  const auto all = std::get<RecognizedPoints>(
-      observation.recognizedPoints(platform::vision::HandJointsGroupName::all));
-  EXPECT_EQ(all.size(), 11u);
-  EXPECT_STREQ(platform::vision::handJointNameText(HandJointName::littlePIP), "littlePIP");
 }
 
 }  // namespace
