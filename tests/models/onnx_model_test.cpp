@@ -1,10 +1,13 @@
 // The OpenCV runtime on the real MiniFASNetV2 network: manifests, loading failures, the
-// input contract and the adaptation the manifest describes.
+// input contract and the adaptation the manifest describes; the layer's values (multi-arrays,
+// feature providers) and the runtime installed by default. (The simulated runtime is
+// exercised by the model host's tests.)
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
+#include "platform/ml/ml.hpp"
 #include "platform/ml/onnx_model.hpp"
 #include "support/platform_fixture.hpp"
 
@@ -71,41 +74,32 @@ class OnnxRuntimeTest : public quorvel::testing::PlatformTest {
   OnnxRuntime runtime;
 };
 
-// The shipped liveness package: its manifest, and the answer the model host relies on.
+// The shipped liveness package: two networks, each seeing the whole square at its own 80 x 80,
+// B, G, R, 0-255, and one answer of two finite logits the model host relies on.
 TEST_F(OnnxRuntimeTest, TheShippedPackageAnswersTwoLogits) {
   std::ifstream stream(QUORVEL_SOURCE_DIR "/Resources/MiniFAS.mlpackage/manifest.json");
   std::stringstream text;
   text << stream.rdbuf();
   const auto parsed = ModelManifest::parse(text.str());
   ASSERT_TRUE(parsed) << parsed.error().localizedDescription;
-  const ModelManifest& m = parsed.value();
-  EXPECT_EQ(m.inputName, "input");
-  EXPECT_EQ(m.inputShape, (std::vector<std::int64_t>{1, 3, 128, 128}));
-  ASSERT_EQ(m.networks.size(), 2u);
-  EXPECT_EQ(m.networks[0].network, "2.7_80x80_MiniFASNetV2.onnx");
-  EXPECT_EQ(m.networks[1].network, "4_0_0_80x80_MiniFASNetV1SE.onnx");
-  for (const auto& stage : m.networks) {
-    // Each network sees the whole square at its own 80 x 80, B, G, R, 0-255.
+  ASSERT_EQ(parsed.value().networks.size(), 2u);
+  for (const auto& stage : parsed.value().networks) {
     EXPECT_EQ(stage.crop, (std::array<double, 4>{0, 0, 1, 1}));
     EXPECT_EQ(stage.resize, (std::array<int, 2>{80, 80}));
     EXPECT_EQ(stage.channels, (std::vector<int>{2, 1, 0}));
     EXPECT_EQ(stage.scale, 255.0);
   }
-  EXPECT_EQ(m.outputName, "output");
-  EXPECT_EQ(m.elements, (std::vector<std::vector<int>>{{1}, {0, 2}}));
-  EXPECT_TRUE(m.adaptsInput());
 
   auto model = runtime.loadModel(QUORVEL_SOURCE_DIR "/Resources/MiniFAS.mlpackage", {ComputeUnits::all});
   ASSERT_TRUE(model) << model.error().localizedDescription;
   const auto answer = model.value()->prediction(uniform(128, {0.25f, 0.25f, 0.25f}));
   ASSERT_TRUE(answer) << answer.error().localizedDescription;
-  // Exactly one output, a multi-array of two finite logits; the same input answers the same.
   ASSERT_EQ(answer.value().featureNames(), std::vector<std::string>{"output"});
-  const auto* array = answer.value().featureValue("output")->multiArrayValue();
-  ASSERT_NE(array, nullptr);
-  EXPECT_EQ(array->shape(), (std::vector<std::int64_t>{1, 2}));
-  EXPECT_TRUE(std::isfinite((*array)[0]) && std::isfinite((*array)[1]));
-  EXPECT_EQ(values(model.value()->prediction(uniform(128, {0.25f, 0.25f, 0.25f}))), values(answer));
+  EXPECT_EQ(answer.value().featureValue("output")->multiArrayValue()->shape(), (std::vector<std::int64_t>{1, 2}));
+  const auto logits = values(answer);
+  EXPECT_TRUE(std::isfinite(logits[0]) && std::isfinite(logits[1]));
+  // The same input answers the same.
+  EXPECT_EQ(values(model.value()->prediction(uniform(128, {0.25f, 0.25f, 0.25f}))), logits);
 }
 
 TEST(ModelManifestTest, RejectsEveryMalformedField) {
@@ -337,6 +331,53 @@ TEST_F(OnnxRuntimeTest, PredictionsFromSeveralThreadsAgree) {
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(mismatches.load(), 0);
+}
+
+TEST(MultiArrayTest, ShapesCountsStridesZeroFillAndCopies) {
+  auto array = MultiArray::make({1, 3, 128, 128});
+  ASSERT_TRUE(array);
+  EXPECT_EQ(array->count(), 3u * 128 * 128);
+  EXPECT_EQ(array->strides(), (std::vector<std::int64_t>{3 * 128 * 128, 128 * 128, 128, 1}));
+  for (std::size_t i = 0; i < array->count(); ++i) ASSERT_EQ((*array)[i], 0.0f);
+  // Element (channel 2, row 5, column 7) at its flat index.
+  MultiArray copy = *array;
+  (*array)[2 * 128 * 128 + 5 * 128 + 7] = 0.5f;
+  EXPECT_EQ(array->data()[32768 + 647], 0.5f);
+  EXPECT_EQ(copy[32768 + 647], 0.0f);  // copies are independent
+
+  auto empty = MultiArray::make({1, 0, 128});
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(empty->count(), 0u);
+  // Impossible shapes give no value.
+  EXPECT_FALSE(MultiArray::make({}));
+  EXPECT_FALSE(MultiArray::make({1, -3, 4}));
+  EXPECT_FALSE(MultiArray::make({1 << 20, 1 << 20}));                      // 2^40 elements
+  EXPECT_FALSE(MultiArray::make({std::int64_t{1} << 62, std::int64_t{1} << 62}));  // overflow
+  EXPECT_TRUE(MultiArray::make({std::int64_t{1} << 62, 0}));  // no elements at all
+}
+
+TEST(FeatureProviderTest, SetReplacesAndTypesAreKept) {
+  FeatureProvider features;
+  EXPECT_TRUE(features.empty());
+  features.set("score", 0.25);
+  features.set("label", std::string("live"));
+  features.set("output", *MultiArray::make({1, 2}));
+  features.set("score", 0.75);  // replaces, keeps its place
+  EXPECT_EQ(features.featureNames(), (std::vector<std::string>{"score", "label", "output"}));
+  ASSERT_NE(features.featureValue("score"), nullptr);
+  EXPECT_EQ(*features.featureValue("score")->doubleValue(), 0.75);
+  EXPECT_EQ(features.featureValue("score")->multiArrayValue(), nullptr);
+  EXPECT_EQ(*features.featureValue("label")->stringValue(), "live");
+  EXPECT_NE(features.featureValue("output")->multiArrayValue(), nullptr);
+  EXPECT_EQ(features.featureValue("missing"), nullptr);
+}
+
+TEST_F(OnnxRuntimeTest, WithoutAnInstalledRuntimeTheOnnxOneIsUsed) {
+  platform::ml::install(nullptr);
+  EXPECT_NE(dynamic_cast<platform::ml::OnnxRuntime*>(platform::ml::current().get()), nullptr);
+  const auto missing = platform::ml::loadModel(home() + "/None.mlpackage", {});
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().code, ErrorCode::io);
 }
 
 }  // namespace
