@@ -175,6 +175,12 @@ TEST_F(FaceAlignerTest, TheCropPassesThroughColourControls) {
   EXPECT_NEAR(bitmap->pixel(75, 75)[0], adjusted(60), 1.0);
   EXPECT_NEAR(bitmap->pixel(75, 75)[1], adjusted(100), 1.0);
   EXPECT_NEAR(bitmap->pixel(75, 75)[2], adjusted(200), 1.0);
+  // Results clamp: white stays white.
+  auto white = makeBuffer(640, 480, [](int, int) { return BGRA{255, 255, 255, 255}; });
+  const auto whiteFace = FaceAligner::shared().alignedFace(white, scriptedFace(), FaceEngineSpec::dlib);
+  bitmap = FaceAligner::shared().ciContext()->renderBitmap(*whiteFace, Rect(0, 0, 150, 150),
+                                                           platform::image::BitmapFormat::RGB8);
+  for (int channel = 0; channel < 3; ++channel) EXPECT_EQ(bitmap->pixel(75, 75)[channel], 255);
 }
 
 TEST_F(FaceAlignerTest, TheWideSquareIsTheCentredSquareMovedToTheOrigin) {

@@ -1,6 +1,6 @@
 // The image layer: pixel buffers, recipes in the bottom-left plane, rendering and files. (The
-// plane's orientation, its half-pixel conventions and compositing are pinned by the aligner's,
-// tensors' and dlib facade's tests, which read the rendered pixels.)
+// plane's orientation, its half-pixel conventions, compositing and colour controls are pinned
+// by the aligner's, tensors' and dlib facade's tests, which read the rendered pixels.)
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -72,39 +72,6 @@ TEST_F(ImageLayerTest, ExtentsFollowCropsTransformsAndColours) {
   EXPECT_EQ(bitmap->pixel(3, 0)[0], 255);
   EXPECT_EQ(bitmap->pixel(4, 1)[0], 255);
   EXPECT_EQ(bitmap->pixel(5, 1)[3], 0);
-}
-
-TEST_F(ImageLayerTest, ColourControlsAdjustSaturationContrastAndBrightness) {
-  const Image grey = Image::color({128 / 255.0, 128 / 255.0, 128 / 255.0, 1});
-  ColorControlsFilter filter;
-  EXPECT_FALSE(filter.outputImage());
-  filter.setInputImage(grey);
-  filter.setBrightness(0.05f);
-  filter.setContrast(1.1f);
-  auto out = context.renderBitmap(*filter.outputImage(), Rect(0, 0, 1, 1), BitmapFormat::RGB8);
-  ASSERT_TRUE(out);
-  // In linear light: level 128 is 0.2158, adjusted to 0.2374, which is level 134.
-  EXPECT_EQ(out->pixel(0, 0)[0], 134);
-
-  // Without alpha, a half-transparent colour is drawn over black.
-  auto rgbx = context.renderBitmap(Image::color({1, 0.5, 0, 0.5}), Rect(0, 0, 2, 1), BitmapFormat::RGBX8);
-  ASSERT_TRUE(rgbx);
-  EXPECT_EQ(rgbx->bytesPerRow, 8u);
-  EXPECT_NEAR(rgbx->pixel(1, 0)[0], 128, 1);
-  EXPECT_NEAR(rgbx->pixel(1, 0)[1], 64, 1);
-  EXPECT_EQ(rgbx->pixel(1, 0)[2], 0);
-  EXPECT_EQ(rgbx->pixel(1, 0)[3], 255);
-
-  // No saturation: the luminance of pure red (0.2126 in linear light, level 127).
-  auto red = context.renderBitmap(Image::color({1, 0, 0, 1}).applyingColorControls({0, 1, 0}),
-                                  Rect(0, 0, 1, 1), BitmapFormat::RGB8);
-  ASSERT_TRUE(red);
-  EXPECT_EQ(red->pixel(0, 0)[0], 127);
-  EXPECT_EQ(red->pixel(0, 0)[0], red->pixel(0, 0)[2]);
-  // Results clamp.
-  auto bright = context.renderBitmap(Image::color({0.9, 0.9, 0.9, 1}).applyingColorControls({0.5, 1, 1}),
-                                     Rect(0, 0, 1, 1), BitmapFormat::RGB8);
-  EXPECT_EQ(bright->pixel(0, 0)[1], 255);
 }
 
 TEST_F(ImageLayerTest, RenderingRefusesBadTargets) {
