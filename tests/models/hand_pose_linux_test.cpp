@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <numbers>
@@ -40,29 +39,24 @@ std::shared_ptr<PixelBuffer> handPhoto(const std::string& name) {
 }
 
 // `photos` side by side in a width x height frame (black around), each scaled to `tall`
-// pixels high and turned by `degrees` (counter-clockwise) about its centre.
+// pixels high and turned by `degrees` (counter-clockwise) about the centre of its tile.
 std::shared_ptr<PixelBuffer> framed(const std::vector<std::shared_ptr<PixelBuffer>>& photos, int width,
                                     int height, double tall, double degrees = 0) {
-  auto frame = PixelBuffer::create(width, height);
-  const int tileWidth = width / static_cast<int>(photos.size());
-  platform::image::BaseAddressLock frameLock(*frame, platform::image::LockFlags::readWrite);
+  const double tileWidth = width / double(photos.size());
+  platform::image::Image scene;
   for (std::size_t i = 0; i < photos.size(); ++i) {
-    const auto& photo = photos[i];
-    const double scale = tall / photo->height();
-    const auto placed = platform::image::Image::fromPixelBuffer(photo)
-                            .translatedBy(-photo->width() / 2.0, -photo->height() / 2.0)
-                            .transformed(platform::AffineTransform::rotation(degrees * std::numbers::pi / 180))
-                            .scaledBy(scale, scale)
-                            .translatedBy(tileWidth / 2.0, height / 2.0);
-    auto tile = PixelBuffer::create(tileWidth, height);
-    EXPECT_TRUE(platform::image::Context({.highQualityDownsample = true})
-                    .render(placed, *tile, platform::Rect(0, 0, tileWidth, height), platform::image::ColorSpace::sRGB()));
-    platform::image::BaseAddressLock tileLock(*tile, platform::image::LockFlags::readOnly);
-    for (int y = 0; y < height; ++y) {
-      std::memcpy(frame->mutableBaseAddress() + y * frame->bytesPerRow() + i * tileWidth * 4,
-                  tile->baseAddress() + y * tile->bytesPerRow(), tileWidth * 4);
-    }
+    const double scale = tall / photos[i]->height();
+    scene = platform::image::Image::fromPixelBuffer(photos[i])
+                .translatedBy(-photos[i]->width() / 2.0, -photos[i]->height() / 2.0)
+                .transformed(platform::AffineTransform::rotation(degrees * std::numbers::pi / 180))
+                .scaledBy(scale, scale)
+                .translatedBy((i + 0.5) * tileWidth, height / 2.0)
+                .cropped(platform::Rect(i * tileWidth, 0, tileWidth, height))
+                .composited(scene);
   }
+  auto frame = PixelBuffer::create(width, height);
+  EXPECT_TRUE(platform::image::Context({.highQualityDownsample = true})
+                  .render(scene, *frame, platform::Rect(0, 0, width, height), platform::image::ColorSpace::sRGB()));
   return frame;
 }
 
