@@ -78,7 +78,7 @@ class ModelHostTest : public PlatformTest {
   }
 };
 
-TEST_F(ModelHostTest, ComputeUnitsAreTheCPUAloneAboveMajorVersion26) {
+TEST_F(ModelHostTest, ComputeUnitsAreTheCPUAloneAboveMajorVersion26OfTheRunningSystem) {
   EXPECT_EQ(CoreMLCompatibility::computeUnits({14, 0, 0}), ComputeUnits::all);
   EXPECT_EQ(CoreMLCompatibility::computeUnits({26, 9, 9}), ComputeUnits::all);
   EXPECT_EQ(CoreMLCompatibility::computeUnits({27, 0, 0}), ComputeUnits::cpuOnly);
@@ -95,9 +95,8 @@ TEST_F(ModelHostTest, ComputeUnitsAreTheCPUAloneAboveMajorVersion26) {
   simulatedSystemVersion().setVersion({26, 0, 0});
   ASSERT_TRUE(other.liveness(livenessInput()));
   EXPECT_EQ(simulatedML().loadAttempts().back().configuration.computeUnits, ComputeUnits::all);
-}
 
-TEST_F(ModelHostTest, ReleaseTextsGiveTheirLeadingNumbers) {
+  // Release texts give their leading numbers.
   using platform::system::OperatingSystemVersion;
   using platform::system::parseRelease;
   EXPECT_EQ(parseRelease("6.1.0-18-amd64"), (OperatingSystemVersion{6, 1, 0}));
