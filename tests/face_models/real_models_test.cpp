@@ -25,6 +25,7 @@
 #include "recognition/face_models.hpp"
 #include "recognition/face_tensors.hpp"
 #include "recognition/match_engine.hpp"
+#include "recognition_input/image_helpers.hpp"
 #include "support/models_hooks.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/recognition_input_hooks.hpp"
@@ -56,17 +57,10 @@ class RealModelsTest : public PlatformTest {
   // A 1280 x 720 frame whose pixel (x, y) (row 0 at the top) has the colour rgb(x, y).
   template <class F>
   static std::shared_ptr<platform::image::PixelBuffer> frameOf(F rgb) {
-    auto frame = platform::image::PixelBuffer::create(1280, 720);
-    platform::image::BaseAddressLock lock(*frame, platform::image::LockFlags::readWrite);
-    for (int y = 0; y < 720; ++y) {
-      std::uint8_t* row = frame->mutableBaseAddress() + y * frame->bytesPerRow();
-      for (int x = 0; x < 1280; ++x) {
-        const std::array<int, 3> c = rgb(x, y);
-        for (int i = 0; i < 3; ++i) row[4 * x + 2 - i] = static_cast<std::uint8_t>(c[i]);  // B, G, R
-        row[4 * x + 3] = 255;
-      }
-    }
-    return frame;
+    return makeBuffer(1280, 720, [&](int x, int y) {
+      const std::array<int, 3> c = rgb(x, y);
+      return BGRA{std::uint8_t(c[2]), std::uint8_t(c[1]), std::uint8_t(c[0]), 255};
+    });
   }
 };
 
@@ -124,21 +118,6 @@ TEST_F(RealModelsTest, RealFacesAtLaptopFramingAreLiveAndFacelessFramesAreNot) {
   }
 }
 
-struct Distribution {
-  int count = 0;
-  double sum = 0, min = 1e9, max = -1e9;
-  int correct = 0;
-  void add(double d, bool ok) {
-    ++count;
-    sum += d;
-    min = std::min(min, d);
-    max = std::max(max, d);
-    if (ok) ++correct;
-  }
-  double mean() const { return count ? sum / count : 0; }
-  double rate() const { return count ? double(correct) / count : 0; }
-};
-
 // dlib descriptors of the same person are within 0.6 and of different people beyond it; the
 // personal-use model's (developer builds) separate by cosine around the middle of the two.
 TEST_F(RealModelsTest, SamePersonPhotosAreCloseAndDifferentPeopleFar) {
@@ -175,45 +154,40 @@ TEST_F(RealModelsTest, SamePersonPhotosAreCloseAndDifferentPeopleFar) {
   ASSERT_GE(faces.size(), 50u);
   EXPECT_FALSE(FaceModels::shared().loadFailed());
 
-  Distribution same, different;
-  std::vector<double> sameCosine, differentCosine;
+  std::vector<double> same, different, sameCosine, differentCosine;
   for (std::size_t i = 0; i < faces.size(); ++i) {
     for (std::size_t j = i + 1; j < faces.size(); ++j) {
       const bool samePerson = faces[i].person == faces[j].person;
-      const double d = MatchEngine::euclidean(faces[i].dlib, faces[j].dlib);
-      if (samePerson) {
-        same.add(d, d < 0.6);
-      } else {
-        different.add(d, d > 0.6);
-      }
+      (samePerson ? same : different).push_back(MatchEngine::euclidean(faces[i].dlib, faces[j].dlib));
       if (BuildFlavour::isDeveloper) {
         (samePerson ? sameCosine : differentCosine).push_back(MatchEngine::cosine(faces[i].arcface, faces[j].arcface));
       }
     }
   }
+  const auto mean = [](const std::vector<double>& v) { return std::accumulate(v.begin(), v.end(), 0.0) / v.size(); };
+  const auto share = [](const std::vector<double>& v, auto holds) {
+    return double(std::count_if(v.begin(), v.end(), holds)) / v.size();
+  };
+  const double sameBelow = share(same, [](double d) { return d < 0.6; });
+  const double differentAbove = share(different, [](double d) { return d > 0.6; });
   std::printf("johns: %zu photos described, %zu not\n", faces.size(), undescribed.size());
-  std::printf("same person:      %4d pairs, mean %.3f, min %.3f, max %.3f, below 0.6: %.1f %%\n",
-              same.count, same.mean(), same.min, same.max, 100 * same.rate());
-  std::printf("different people: %4d pairs, mean %.3f, min %.3f, max %.3f, above 0.6: %.1f %%\n",
-              different.count, different.mean(), different.min, different.max,
-              100 * different.rate());
-  EXPECT_GE(same.rate(), 0.98);
-  EXPECT_GE(different.rate(), 0.98);
-  EXPECT_GT(same.count, 200);
-  EXPECT_GT(different.count, 1000);
+  std::printf("same person:      %4zu pairs, mean %.3f, max %.3f, below 0.6: %.1f %%\n", same.size(), mean(same),
+              *std::max_element(same.begin(), same.end()), 100 * sameBelow);
+  std::printf("different people: %4zu pairs, mean %.3f, min %.3f, above 0.6: %.1f %%\n", different.size(),
+              mean(different), *std::min_element(different.begin(), different.end()), 100 * differentAbove);
+  EXPECT_GE(sameBelow, 0.98);
+  EXPECT_GE(differentAbove, 0.98);
+  EXPECT_GT(same.size(), 200u);
+  EXPECT_GT(different.size(), 1000u);
   if (!BuildFlavour::isDeveloper) return;
 
-  const auto mean = [](const std::vector<double>& v) { return std::accumulate(v.begin(), v.end(), 0.0) / v.size(); };
   const double sameMean = mean(sameCosine), differentMean = mean(differentCosine);
   std::printf("VavozuDare cosine: same person mean %.3f, different people mean %.3f\n", sameMean, differentMean);
   EXPECT_GT(sameMean, differentMean + 0.3);
   // Pairs on the right side of the halfway point between the two means.
   const double middle = (sameMean + differentMean) / 2;
-  const auto sameRight = std::count_if(sameCosine.begin(), sameCosine.end(), [&](double c) { return c > middle; });
-  const auto differentRight =
-      std::count_if(differentCosine.begin(), differentCosine.end(), [&](double c) { return c < middle; });
-  EXPECT_GE(double(sameRight) / sameCosine.size(), 0.95);
-  EXPECT_GE(double(differentRight) / differentCosine.size(), 0.95);
+  EXPECT_GE(share(sameCosine, [&](double c) { return c > middle; }), 0.95);
+  EXPECT_GE(share(differentCosine, [&](double c) { return c < middle; }), 0.95);
 }
 
 }  // namespace
