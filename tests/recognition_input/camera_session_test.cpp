@@ -193,17 +193,6 @@ TEST_F(CameraSessionTest, SamplesWithoutAnImageOrAHandlerGoNowhere) {
   EXPECT_EQ(calls, 1);
 }
 
-TEST_F(CameraSessionTest, ASlowHandlerMakesTheCameraDropFrames) {
-  simulatedCamera().setHandlerDuration(0.25);  // 2.5 frame intervals
-  auto session = CameraSession::create();
-  int handled = 0;
-  session->onFrame = [&](const PixelBufferPtr&) { ++handled; };
-  startAndSettle(*session);
-  advance(1.05);  // frames due at 0.1, 0.2, ..., 1.0
-  EXPECT_EQ(handled, 4);  // 0.1, 0.4, 0.7, 1.0
-  EXPECT_EQ(simulatedCamera().framesDropped(), 6);
-}
-
 TEST_F(CameraSessionTest, EverySessionObjectHasItsOwnQueueWithTheSameLabel) {
   auto first = CameraSession::create();
   auto second = CameraSession::create();
