@@ -1,4 +1,6 @@
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <vector>
 
 #include "recognition/palm_detector.hpp"
@@ -106,55 +108,46 @@ TEST_F(PalmDetectorTest, ReachIsTheFarthestTip) {
   EXPECT_DOUBLE_EQ(PalmDetector::reach(hand), 0.5);
 }
 
+// The wrist and the fingers seen with at least half confidence, thumb to little finger, each
+// tip with its own joint (joints that are not used are never picked up); no hand without a
+// confident wrist or with fewer than four fingers.
 TEST_F(PalmDetectorTest, LandmarksKeepConfidentFingersInThumbToLittleOrder) {
-  RecognizedPoints points = openHandPoints();
-  // Joints that are not used must not be picked up in place of the used ones.
-  points[HandJointName::thumbMP] = {{0.9, 0.9}, 1.0f};
-  points[HandJointName::indexDIP] = {{0.9, 0.9}, 1.0f};
-  points[HandJointName::middleMCP] = {{0.9, 0.9}, 1.0f};
-  const auto hand = PalmDetector::landmarks(HumanHandPoseObservation(points));
-  ASSERT_TRUE(hand);
-  EXPECT_EQ(hand->wrist, (Point{0.5, 0.2}));
-  ASSERT_EQ(hand->tips.size(), 5u);
-  ASSERT_EQ(hand->joints.size(), 5u);
-  for (int i = 0; i < 5; ++i) {
-    EXPECT_EQ(hand->tips[i], points[kTips[i]].location) << i;
-    EXPECT_EQ(hand->joints[i], points[kJoints[i]].location) << i;
+  using J = HandJointName;
+  const auto with = [](const std::function<void(RecognizedPoints&)>& change) {
+    RecognizedPoints points = openHandPoints();
+    change(points);
+    return points;
+  };
+  const std::vector<int> all{0, 1, 2, 3, 4};
+  const struct {
+    const char* what;
+    RecognizedPoints points;
+    std::optional<std::vector<int>> fingers;
+  } cases[] = {
+      {"unused joints seen confidently",
+       with([](auto& p) { p[J::thumbMP] = p[J::indexDIP] = p[J::middleMCP] = {{0.9, 0.9}, 1.0f}; }), all},
+      {"a doubtful joint", with([](auto& p) { p[J::indexPIP].confidence = 0.49f; }), std::vector{0, 2, 3, 4}},
+      {"a doubtful tip", with([](auto& p) { p[J::ringTip].confidence = 0.49f; }), std::vector{0, 1, 2, 4}},
+      {"three fingers", with([](auto& p) { p.erase(J::indexPIP); p.erase(J::ringTip); }), std::nullopt},
+      {"a doubtful wrist", with([](auto& p) { p[J::wrist].confidence = 0.49f; }), std::nullopt},
+      {"a wrist at half confidence", with([](auto& p) { p[J::wrist].confidence = 0.5f; }), all},
+      {"no wrist", with([](auto& p) { p.erase(J::wrist); }), std::nullopt},
+      {"every point at half confidence", openHandPoints(0.3, 0.5f), all},
+      {"every point just under half", openHandPoints(0.3, 0.4999f), std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const auto hand = PalmDetector::landmarks(HumanHandPoseObservation(c.points));
+    ASSERT_EQ(hand.has_value(), c.fingers.has_value()) << c.what;
+    if (!hand) continue;
+    std::vector<Point> tips, joints;
+    for (const int i : *c.fingers) {
+      tips.push_back(c.points.at(kTips[i]).location);
+      joints.push_back(c.points.at(kJoints[i]).location);
+    }
+    EXPECT_EQ(hand->wrist, c.points.at(J::wrist).location) << c.what;
+    EXPECT_EQ(hand->tips, tips) << c.what;
+    EXPECT_EQ(hand->joints, joints) << c.what;
   }
-
-  // A finger with a doubtful joint (or tip) is skipped; the others keep their order.
-  points[HandJointName::indexPIP].confidence = 0.49f;
-  const auto fourFingers = PalmDetector::landmarks(HumanHandPoseObservation(points));
-  ASSERT_TRUE(fourFingers);
-  ASSERT_EQ(fourFingers->tips.size(), 4u);
-  EXPECT_EQ(fourFingers->tips[1], points[HandJointName::middleTip].location);
-  EXPECT_EQ(fourFingers->joints[1], points[HandJointName::middlePIP].location);
-
-  // A doubtful tip drops its finger just the same.
-  RecognizedPoints doubtfulTip = openHandPoints();
-  doubtfulTip[HandJointName::ringTip].confidence = 0.49f;
-  const auto withoutRing = PalmDetector::landmarks(HumanHandPoseObservation(doubtfulTip));
-  ASSERT_TRUE(withoutRing);
-  ASSERT_EQ(withoutRing->tips.size(), 4u);
-  EXPECT_EQ(withoutRing->tips[3], doubtfulTip[HandJointName::littleTip].location);
-  EXPECT_EQ(withoutRing->joints[3], doubtfulTip[HandJointName::littlePIP].location);
-
-  // Three fingers are not a hand at all.
-  points.erase(HandJointName::ringTip);
-  EXPECT_FALSE(PalmDetector::landmarks(HumanHandPoseObservation(points)));
-}
-
-TEST_F(PalmDetectorTest, TheWristMustBeSeenWithHalfConfidence) {
-  RecognizedPoints points = openHandPoints();
-  points[HandJointName::wrist].confidence = 0.49f;
-  EXPECT_FALSE(PalmDetector::landmarks(HumanHandPoseObservation(points)));
-  points[HandJointName::wrist].confidence = 0.5f;
-  EXPECT_TRUE(PalmDetector::landmarks(HumanHandPoseObservation(points)));
-  points.erase(HandJointName::wrist);
-  EXPECT_FALSE(PalmDetector::landmarks(HumanHandPoseObservation(points)));
-  // Every point at exactly 0.5 is enough.
-  EXPECT_TRUE(PalmDetector::landmarks(HumanHandPoseObservation(openHandPoints(0.3, 0.5f))));
-  EXPECT_FALSE(PalmDetector::landmarks(HumanHandPoseObservation(openHandPoints(0.3, 0.4999f))));
   // Observations without points give no hand.
   EXPECT_FALSE(PalmDetector::landmarks(HumanHandPoseObservation()));
   EXPECT_FALSE(PalmDetector::landmarks(HumanHandPoseObservation::unreadable({3, "no points"})));
