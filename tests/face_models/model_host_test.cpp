@@ -258,32 +258,28 @@ TEST_F(ModelHostTest, AFailedLoadIsLoggedRetriedAndLeavesLoadFailedForGood) {
 }
 
 TEST_F(ModelHostTest, RecognitionOutputIsNormalisedUnlessItIsAllZero) {
-  giveVavozuDare({3, 4});
-  const auto unit = FaceModels::shared().embedding(recognitionInput(), FaceEngineSpec::arcface);
-  ASSERT_TRUE(unit);
-  ASSERT_EQ(unit->size(), 2u);
-  EXPECT_FLOAT_EQ((*unit)[0], 0.6f);
-  EXPECT_FLOAT_EQ((*unit)[1], 0.8f);
-
-  simulatedML().addModel("VavozuDare.mlpackage", std::vector<float>(512, 0.0f));
-  const auto zero = FaceModels::shared().embedding(recognitionInput(), FaceEngineSpec::arcface);
-  ASSERT_TRUE(zero);
-  EXPECT_EQ(*zero, std::vector<float>(512, 0.0f));
-
-  // Huge values do not overflow into infinities... as long as their squares fit a float.
-  simulatedML().addModel("VavozuDare.mlpackage", std::vector<float>{0, -5e18f, 0});
-  const auto big = FaceModels::shared().embedding(recognitionInput(), FaceEngineSpec::arcface);
-  ASSERT_TRUE(big);
-  EXPECT_FLOAT_EQ((*big)[1], -1.0f);
-
-  // A spec that does not ask for normalisation gets the values as they are.
   FaceEngineSpec raw = FaceEngineSpec::arcface;
   raw.normaliseDescriptor = false;
-  simulatedML().addModel("VavozuDare.mlpackage", std::vector<float>{3, 4});
-  EXPECT_EQ(FaceModels::shared().embedding(recognitionInput(), raw), (std::vector<float>{3, 4}));
-
+  const struct {
+    std::vector<float> output, expected;
+    const FaceEngineSpec& spec;
+  } cases[] = {
+      {{3, 4}, {0.6f, 0.8f}, FaceEngineSpec::arcface},
+      {std::vector<float>(512, 0.0f), std::vector<float>(512, 0.0f), FaceEngineSpec::arcface},
+      // Huge values do not overflow into infinities... as long as their squares fit a float.
+      {{0, -5e18f, 0}, {0, -1, 0}, FaceEngineSpec::arcface},
+      // A spec that does not ask for normalisation gets the values as they are.
+      {{3, 4}, {3, 4}, raw},
+  };
+  giveVavozuDare({});
+  for (const auto& c : cases) {
+    simulatedML().addModel("VavozuDare.mlpackage", c.output);
+    const auto descriptor = FaceModels::shared().embedding(recognitionInput(), c.spec);
+    ASSERT_TRUE(descriptor);
+    ASSERT_EQ(descriptor->size(), c.expected.size());
+    for (std::size_t i = 0; i < c.expected.size(); ++i) EXPECT_FLOAT_EQ((*descriptor)[i], c.expected[i]);
+  }
   EXPECT_EQ(FaceModels::l2Normalised({}), std::vector<float>{});
-  EXPECT_EQ(FaceModels::l2Normalised({0, 0, 0}), (std::vector<float>{0, 0, 0}));
   EXPECT_EQ(simulatedML().loadAttempts().size(), 1u);
 }
 
