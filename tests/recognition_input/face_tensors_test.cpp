@@ -82,8 +82,9 @@ TEST_F(FaceTensorsTest, ImagesAreStretchedToTheSquareTopRowFirst) {
 }
 
 // At side 100 the buffer's rows are padded (400 bytes of pixels in rows of 448): every row
-// of the tensor is read from its own row of the buffer.
-TEST_F(FaceTensorsTest, PaddedBufferRowsAreSteppedByTheirOwnLength) {
+// of the tensor is read from its own row of the buffer. Where the image's extent starts does
+// not matter.
+TEST_F(FaceTensorsTest, PaddedBufferRowsAreSteppedByTheirOwnLengthWhereverTheExtentStarts) {
   auto frame = makeBuffer(100, 100, [](int x, int y) {
     return BGRA{std::uint8_t(2 * x), std::uint8_t(255 - 2 * y), std::uint8_t(2 * y), 255};
   });
@@ -97,17 +98,10 @@ TEST_F(FaceTensorsTest, PaddedBufferRowsAreSteppedByTheirOwnLength) {
       ASSERT_FLOAT_EQ(at(*t, 100, 2, y, x), 2 * x / 255.0f) << x << "," << y;
     }
   }
-}
-
-TEST_F(FaceTensorsTest, TheExtentOriginDoesNotMatter) {
-  auto frame = makeBuffer(50, 40, [](int x, int y) { return BGRA{std::uint8_t(3 * x), std::uint8_t(5 * y), 77, 255}; });
-  const Image atOrigin = Image::fromPixelBuffer(frame);
-  const Image moved = atOrigin.translatedBy(500, 300);
-  EXPECT_EQ(moved.extent().origin, (platform::Point{500, 300}));
-  const auto a = FaceTensors::shared().tensor(atOrigin, 64, arcface);
-  const auto b = FaceTensors::shared().tensor(moved, 64, arcface);
-  ASSERT_TRUE(a && b);
-  EXPECT_EQ(values(*a), values(*b));
+  const auto moved = FaceTensors::shared().tensor(Image::fromPixelBuffer(frame).translatedBy(500, 300), 100,
+                                                  Normalisation::unit());
+  ASSERT_TRUE(moved);
+  EXPECT_EQ(values(*moved), values(*t));
 }
 
 TEST_F(FaceTensorsTest, OneBufferPerSideIsMadeOnceAndReused) {
@@ -116,8 +110,6 @@ TEST_F(FaceTensorsTest, OneBufferPerSideIsMadeOnceAndReused) {
   const auto buffer = tensors.cachedBuffer(112);
   ASSERT_TRUE(buffer);
   EXPECT_EQ(buffer->width(), 112);
-  EXPECT_TRUE(buffer->attributes().cgImageCompatible);
-  EXPECT_TRUE(buffer->attributes().cgBitmapContextCompatible);
   const auto black = tensors.tensor(solid({0, 0, 0, 1}), 112, Normalisation::unit());
   EXPECT_EQ(tensors.cachedBuffer(112), buffer);
   EXPECT_EQ(tensors.cachedBufferCount(), 1u);
