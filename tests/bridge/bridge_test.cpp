@@ -122,8 +122,9 @@ TEST_F(BridgeTest, TheConvertedWeightsGiveTheReferenceDescriptors) {
     EXPECT_NEAR(distance(described[0], described[1]), 0.412305, 1e-4);
 }
 
-// A refused file keeps the network loaded before; a valid file loads after a refusal.
-TEST_F(BridgeTest, RefusesFilesThatAreNotThisNetwork) {
+// A refused file (or a null path) keeps the network loaded before; a valid file loads after a
+// refusal.
+TEST_F(BridgeTest, RefusesFilesThatAreNotThisNetworkAndNullPointers) {
     const std::uintmax_t size = std::filesystem::file_size(dlibWeightsPath());
     std::filesystem::create_directory(folder + "/a folder");
     ASSERT_TRUE(std::filesystem::exists(kShapePredictor)) << kShapePredictor << " is missing: install libdlib-data";
@@ -135,6 +136,7 @@ TEST_F(BridgeTest, RefusesFilesThatAreNotThisNetwork) {
         cutWeights("short.dat", size - 1),  // the last byte cut off
         kShapePredictor,  // another dlib model
     };
+    EXPECT_EQ(dlib_bridge_load(nullptr), 0);
     const Descriptor before = embed(kGrey);
     for (const std::string& path : refused) {
         EXPECT_EQ(dlib_bridge_load(path.c_str()), 0) << path;
@@ -142,6 +144,12 @@ TEST_F(BridgeTest, RefusesFilesThatAreNotThisNetwork) {
     }
     EXPECT_EQ(dlib_bridge_load(dlibWeightsPath().c_str()), 1);
     EXPECT_EQ(embed(kGrey), before);
+
+    // Null pointers are refused without harm: nothing is written.
+    Descriptor out = sentinelDescriptor();
+    EXPECT_EQ(dlib_bridge_embed(nullptr, out.data()), 0);
+    EXPECT_EQ(out, sentinelDescriptor());
+    EXPECT_EQ(dlib_bridge_embed(gradientImage().data(), nullptr), 0);
 }
 
 TEST_F(BridgeTest, SecondSuccessfulLoadReplacesTheNetwork) {
@@ -183,17 +191,6 @@ TEST_F(BridgeTest, ReadsPixelsRedFirstWithTheTopRowFirst) {
     // Nothing carries over from one image to the next: the same image gives the same values.
     embed(Image(kImageBytes, 0));
     EXPECT_EQ(embed(image), reference);
-}
-
-TEST_F(BridgeTest, NullPointersAreRefusedWithoutHarm) {
-    const Descriptor before = embed(kGrey);
-    EXPECT_EQ(dlib_bridge_load(nullptr), 0);
-    EXPECT_EQ(embed(kGrey), before);
-
-    Descriptor out = sentinelDescriptor();
-    EXPECT_EQ(dlib_bridge_embed(nullptr, out.data()), 0);
-    EXPECT_EQ(out, sentinelDescriptor());
-    EXPECT_EQ(dlib_bridge_embed(gradientImage().data(), nullptr), 0);
 }
 
 TEST_F(BridgeTest, ConcurrentEmbeddingsAndLoadsGiveUndisturbedResults) {
