@@ -46,11 +46,13 @@ json plain(const std::string& name, std::vector<long> shape) {
     return {{"name", name}, {"shape", shape}, {"dtype", "float32"}};
 }
 
+// Each group reads its own shards; a group's tensors lie back to back across its shards.
 TEST(DecodeTensorsTest, ReadsQuantisedAndPlainTensorsBackToBackAcrossShards) {
     const json manifest = json::array(
         {{{"paths", {"a.bin", "b.bin"}},
           {"weights", {quantised("q8", {2, 2}, "uint8", 0.5, -1.0), plain("f", {3}),
-                       quantised("q16", {2}, "uint16", 0.25, 0.0)}}}});
+                       quantised("q16", {2}, "uint16", 0.25, 0.0)}}},
+         {{"paths", {"c.bin"}}, {"weights", {plain("y", {1})}}}});
     Bytes data{0, 1, 2, 255};
     appendFloat(data, 1.5f);
     appendFloat(data, -2.25f);
@@ -58,25 +60,17 @@ TEST(DecodeTensorsTest, ReadsQuantisedAndPlainTensorsBackToBackAcrossShards) {
     data.insert(data.end(), {1, 0, 0x01, 0x02});  // 1 and 513, little-endian
     // The shard boundary falls inside the float tensor.
     const Bytes first(data.begin(), data.begin() + 6), second(data.begin() + 6, data.end());
+    Bytes third;
+    appendFloat(third, 2.0f);
 
-    const TensorsResult result = decodeTensors(manifest, shards({{"a.bin", first}, {"b.bin", second}}));
+    const TensorsResult result =
+        decodeTensors(manifest, shards({{"a.bin", first}, {"b.bin", second}, {"c.bin", third}}));
     ASSERT_TRUE(result.ok()) << result.error;
-    ASSERT_EQ(result.tensors.size(), 3u);
+    ASSERT_EQ(result.tensors.size(), 4u);
     EXPECT_EQ(result.tensors.at("q8").shape, (std::vector<long>{2, 2}));
     EXPECT_EQ(result.tensors.at("q8").values, (std::vector<float>{-1.0f, -0.5f, 0.0f, 126.5f}));
     EXPECT_EQ(result.tensors.at("f").values, (std::vector<float>{1.5f, -2.25f, 3e-8f}));
     EXPECT_EQ(result.tensors.at("q16").values, (std::vector<float>{0.25f, 128.25f}));
-}
-
-TEST(DecodeTensorsTest, EachGroupReadsItsOwnShards) {
-    const json manifest = json::array({{{"paths", {"one.bin"}}, {"weights", {plain("x", {1})}}},
-                                       {{"paths", {"two.bin"}}, {"weights", {plain("y", {1})}}}});
-    Bytes one, two;
-    appendFloat(one, 1.0f);
-    appendFloat(two, 2.0f);
-    const TensorsResult result = decodeTensors(manifest, shards({{"one.bin", one}, {"two.bin", two}}));
-    ASSERT_TRUE(result.ok()) << result.error;
-    EXPECT_EQ(result.tensors.at("x").values, std::vector<float>{1.0f});
     EXPECT_EQ(result.tensors.at("y").values, std::vector<float>{2.0f});
 }
 
@@ -195,7 +189,7 @@ TensorMap completeTensors(float value) {
     return tensors;
 }
 
-TEST(FillNetworkTest, AcceptsExactlyTheNetworksTensors) {
+TEST(FillNetworkTest, AcceptsExactlyTheNetworksTensorsAndNamesOneThatDoesNotFit) {
     TensorMap tensors = completeTensors(0.01f);
     for (size_t i = 0; i < tensors.at("fc").values.size(); ++i) tensors.at("fc").values[i] = float(i);
     auto net = std::make_unique<dlib_net::anet_type>();
@@ -204,9 +198,7 @@ TEST(FillNetworkTest, AcceptsExactlyTheNetworksTensors) {
     const dlib::tensor& fc = dlib::layer<1>(*net).layer_details().get_layer_params();
     ASSERT_EQ(fc.size(), tensors.at("fc").values.size());
     EXPECT_TRUE(std::equal(fc.host(), fc.host() + fc.size(), tensors.at("fc").values.begin()));
-}
 
-TEST(FillNetworkTest, NamesTheTensorThatDoesNotFit) {
     struct Case {
         const char* what;
         void (*change)(TensorMap&);
@@ -223,10 +215,9 @@ TEST(FillNetworkTest, NamesTheTensorThatDoesNotFit) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        TensorMap tensors = completeTensors(0.0f);
-        c.change(tensors);
-        auto net = std::make_unique<dlib_net::anet_type>();
-        const std::string error = fillNetwork(*net, tensors);
+        TensorMap changed = completeTensors(0.0f);
+        c.change(changed);
+        const std::string error = fillNetwork(*std::make_unique<dlib_net::anet_type>(), changed);
         EXPECT_NE(error.find(c.errorMentions), std::string::npos) << error;
     }
 }

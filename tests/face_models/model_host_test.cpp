@@ -6,10 +6,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <future>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -42,6 +40,15 @@ MultiArray livenessInput(float value = 0.5f) {
 
 MultiArray recognitionInput() { return *MultiArray::make({1, 3, 112, 112}); }
 
+// A model answer of one multi-array, named "output".
+Result<FeatureProvider> answerOf(const std::vector<float>& values) {
+  auto array = *MultiArray::make({1, static_cast<std::int64_t>(values.size())});
+  std::copy(values.begin(), values.end(), array.data());
+  FeatureProvider out;
+  out.set("output", std::move(array));
+  return Result<FeatureProvider>(std::move(out));
+}
+
 class ModelHostTest : public PlatformTest {
  protected:
   void SetUp() override {
@@ -58,14 +65,11 @@ class ModelHostTest : public PlatformTest {
     return names;
   }
 
-  std::vector<platform::log::Entry> faceErrors() {
-    std::vector<platform::log::Entry> errors;
-    for (const auto& entry : logs().entries()) {
-      if (entry.category == "face" && entry.level == platform::log::Level::Error) {
-        errors.push_back(entry);
-      }
-    }
-    return errors;
+  // The shape of the array the model `key` was last given as "input".
+  static std::vector<std::int64_t> lastInputShape(const std::string& key) {
+    const FeatureProvider features = simulatedML().lastInput(key);
+    const MultiArray* array = features.featureValue("input")->multiArrayValue();
+    return array ? array->shape() : std::vector<std::int64_t>{};
   }
 
   void giveVavozuDare(std::vector<float> output) {
@@ -74,7 +78,7 @@ class ModelHostTest : public PlatformTest {
   }
 };
 
-TEST_F(ModelHostTest, ComputeUnitsAreTheCPUAloneAboveMajorVersion26) {
+TEST_F(ModelHostTest, ComputeUnitsAreTheCPUAloneAboveMajorVersion26OfTheRunningSystem) {
   EXPECT_EQ(CoreMLCompatibility::computeUnits({14, 0, 0}), ComputeUnits::all);
   EXPECT_EQ(CoreMLCompatibility::computeUnits({26, 9, 9}), ComputeUnits::all);
   EXPECT_EQ(CoreMLCompatibility::computeUnits({27, 0, 0}), ComputeUnits::cpuOnly);
@@ -91,9 +95,8 @@ TEST_F(ModelHostTest, ComputeUnitsAreTheCPUAloneAboveMajorVersion26) {
   simulatedSystemVersion().setVersion({26, 0, 0});
   ASSERT_TRUE(other.liveness(livenessInput()));
   EXPECT_EQ(simulatedML().loadAttempts().back().configuration.computeUnits, ComputeUnits::all);
-}
 
-TEST_F(ModelHostTest, ReleaseTextsGiveTheirLeadingNumbers) {
+  // Release texts give their leading numbers.
   using platform::system::OperatingSystemVersion;
   using platform::system::parseRelease;
   EXPECT_EQ(parseRelease("6.1.0-18-amd64"), (OperatingSystemVersion{6, 1, 0}));
@@ -108,46 +111,33 @@ TEST_F(ModelHostTest, ReleaseTextsGiveTheirLeadingNumbers) {
 }
 
 TEST_F(ModelHostTest, LivenessIsTheSoftmaxOfClassZeroWithoutOverflow) {
-  struct Case {
-    std::vector<float> logits;
-    float expected;
-  };
-  const std::vector<Case> cases{
+  const std::pair<std::vector<float>, std::optional<float>> cases[] = {
       {{2, 0}, 0.880797f},      {{0, 0}, 0.5f},         {{1000, 0}, 1.0f},
       {{0, 1000}, 0.0f},        {{-1000, -1000}, 0.5f}, {{1e30f, -1e30f}, 1.0f},
       {{0, 2, 99, 99}, 0.119203f},  // only the first two values count
+      // A logit that is not a number gives no probability at all.
+      {{NAN, 0}, std::nullopt}, {{INFINITY, 0}, std::nullopt},
   };
-  for (const Case& c : cases) {
+  for (const auto& [logits, expected] : cases) {
     FaceModels models;
-    simulatedML().addModel("MiniFAS.mlpackage", c.logits);
+    simulatedML().addModel("MiniFAS.mlpackage", logits);
     const auto live = models.liveness(livenessInput());
-    ASSERT_TRUE(live) << c.logits[0] << ", " << c.logits[1];
-    EXPECT_NEAR(*live, c.expected, 1e-6) << c.logits[0] << ", " << c.logits[1];
-    EXPECT_TRUE(std::isfinite(*live));
+    ASSERT_EQ(live.has_value(), expected.has_value()) << logits[0] << ", " << logits[1];
+    EXPECT_NEAR(live.value_or(0), expected.value_or(0), 1e-6) << logits[0] << ", " << logits[1];
   }
-  // A logit that is not a number gives no probability at all.
-  FaceModels models;
-  simulatedML().addModel("MiniFAS.mlpackage", std::vector<float>{NAN, 0});
-  EXPECT_FALSE(models.liveness(livenessInput()));
-  simulatedML().addModel("MiniFAS.mlpackage", std::vector<float>{INFINITY, 0});
-  EXPECT_FALSE(models.liveness(livenessInput()));
 }
 
-TEST_F(ModelHostTest, LivenessRunsTheModelOnTheGivenArrayUnderTheNameInput) {
+TEST_F(ModelHostTest, LivenessReadsTheFirstMultiArrayOfTheAnswerToTheGivenArray) {
   simulatedML().addModel("MiniFAS.mlpackage", std::vector<float>{2, 0});
   MultiArray input = livenessInput();
   input[5] = 0.25f;
   ASSERT_TRUE(FaceModels::shared().liveness(input));
   const FeatureProvider seen = simulatedML().lastInput("MiniFAS.mlpackage");
   EXPECT_EQ(seen.featureNames(), std::vector<std::string>{"input"});
-  const MultiArray* array = seen.featureValue("input")->multiArrayValue();
-  ASSERT_TRUE(array);
-  EXPECT_EQ(array->shape(), input.shape());
-  EXPECT_EQ((*array)[5], 0.25f);
-  EXPECT_EQ((*array)[6], 0.5f);
-}
+  EXPECT_EQ(lastInputShape("MiniFAS.mlpackage"), input.shape());
+  EXPECT_EQ((*seen.featureValue("input")->multiArrayValue())[5], 0.25f);
 
-TEST_F(ModelHostTest, LivenessOutputsThatAreNotTwoLogitsGiveNoValue) {
+  // Outputs that are not two logits give no value.
   simulatedML().addModel("MiniFAS.mlpackage", std::vector<float>{3});
   EXPECT_FALSE(FaceModels::shared().liveness(livenessInput()));
   simulatedML().addModel("MiniFAS.mlpackage", std::vector<float>{});
@@ -177,56 +167,39 @@ TEST_F(ModelHostTest, LivenessOutputsThatAreNotTwoLogitsGiveNoValue) {
   EXPECT_TRUE(logs().messages().empty());
 }
 
-TEST_F(ModelHostTest, AFailedPredictionGivesNoValueAndKeepsTheModel) {
-  simulatedML().addFailingModel("MiniFAS.mlpackage", Error{ErrorCode::generic, "boom"});
-  EXPECT_FALSE(FaceModels::shared().liveness(livenessInput()));
-  EXPECT_FALSE(FaceModels::shared().loadFailed());
-  EXPECT_TRUE(logs().messages().empty());
-  // The loaded model is kept: the next call predicts again without loading.
-  simulatedML().addModel("MiniFAS.mlpackage", std::vector<float>{0, 0});
-  EXPECT_EQ(FaceModels::shared().liveness(livenessInput()), 0.5f);
-  EXPECT_EQ(simulatedML().loadAttempts().size(), 1u);
-  EXPECT_EQ(simulatedML().predictionCount("MiniFAS.mlpackage"), 2);
-
-  giveVavozuDare({1, 2});
-  simulatedML().addFailingModel("VavozuDare.mlpackage", Error{ErrorCode::io, "no"});
-  EXPECT_FALSE(FaceModels::shared().embedding(recognitionInput(), FaceEngineSpec::arcface));
-  EXPECT_FALSE(FaceModels::shared().loadFailed());
-}
-
-TEST_F(ModelHostTest, APredictionThatThrowsGivesNoValueAndNoLog) {
-  // A runtime that throws out of a prediction (OpenCV, the allocator) is a failed
-  // prediction like any other: no value, no log, the model kept, nothing escapes.
-  std::atomic<bool> throwing{true};
-  const auto answer = [&](std::vector<float> values) {
-    return [&throwing, values](const FeatureProvider&) -> Result<FeatureProvider> {
-      if (throwing) throw std::runtime_error("the network failed");
-      auto array = *MultiArray::make({1, static_cast<std::int64_t>(values.size())});
-      std::copy(values.begin(), values.end(), array.data());
-      FeatureProvider out;
-      out.set("output", std::move(array));
-      return Result<FeatureProvider>(std::move(out));
+// A prediction that fails, or throws out of the runtime (OpenCV, the allocator), gives no
+// value and no log; the model is kept, nothing escapes, and the next call predicts again.
+TEST_F(ModelHostTest, AFailedOrThrowingPredictionGivesNoValueAndKeepsTheModel) {
+  enum class Mode { fail, raise, answer };
+  std::atomic<Mode> mode{Mode::fail};
+  const auto model = [&mode](std::vector<float> values) {
+    return [&mode, values](const FeatureProvider&) -> Result<FeatureProvider> {
+      if (mode == Mode::raise) throw std::runtime_error("the network failed");
+      if (mode == Mode::fail) return Error{ErrorCode::generic, "boom"};
+      return answerOf(values);
     };
   };
-  simulatedML().addModel("MiniFAS.mlpackage", answer({0, 0}));
-  addBundleFolder("VavozuDare.mlpackage");
-  simulatedML().addModel("VavozuDare.mlpackage", answer({3, 4}));
+  simulatedML().addModel("MiniFAS.mlpackage", model({0, 0}));
+  giveVavozuDare({});
+  simulatedML().addModel("VavozuDare.mlpackage", model({3, 4}));
   auto& models = FaceModels::shared();
-
-  std::optional<float> live = 1.0f;
-  EXPECT_NO_THROW(live = models.liveness(livenessInput()));
-  EXPECT_FALSE(live);
-  std::optional<FaceDescriptor> described = FaceDescriptor{};
-  EXPECT_NO_THROW(described = models.embedding(recognitionInput(), FaceEngineSpec::arcface));
-  EXPECT_FALSE(described);
+  for (const Mode failing : {Mode::fail, Mode::raise}) {
+    mode = failing;
+    std::optional<float> live = 1.0f;
+    EXPECT_NO_THROW(live = models.liveness(livenessInput()));
+    EXPECT_FALSE(live);
+    std::optional<FaceDescriptor> described = FaceDescriptor{};
+    EXPECT_NO_THROW(described = models.embedding(recognitionInput(), FaceEngineSpec::arcface));
+    EXPECT_FALSE(described);
+  }
   EXPECT_FALSE(models.loadFailed());
   EXPECT_TRUE(logs().messages().empty());
 
-  throwing = false;
+  mode = Mode::answer;
   EXPECT_EQ(models.liveness(livenessInput()), 0.5f);
-  EXPECT_EQ(models.embedding(recognitionInput(), FaceEngineSpec::arcface),
-            (std::vector<float>{0.6f, 0.8f}));
+  EXPECT_EQ(models.embedding(recognitionInput(), FaceEngineSpec::arcface), (std::vector<float>{0.6f, 0.8f}));
   EXPECT_EQ(simulatedML().loadAttempts().size(), 2u);
+  EXPECT_EQ(simulatedML().predictionCount("MiniFAS.mlpackage"), 3);
 }
 
 TEST_F(ModelHostTest, APackageAloneIsTriedAloneAndACompiledModelFirst) {
@@ -257,15 +230,16 @@ TEST_F(ModelHostTest, AFailedLoadIsLoggedRetriedAndLeavesLoadFailedForGood) {
   EXPECT_FALSE(models.liveness(livenessInput()));
   EXPECT_TRUE(models.loadFailed());
   EXPECT_TRUE(simulatedML().loadAttempts().empty());  // nothing in the bundle to try
-  ASSERT_EQ(faceErrors().size(), 1u);
-  EXPECT_EQ(faceErrors()[0].message, "Could not load model MiniFAS");
+  const std::string noLiveness = "Could not load model MiniFAS", noRecogniser = "Could not load model VavozuDare";
+  EXPECT_EQ(logs().messages("face"), std::vector<std::string>{noLiveness});
+  EXPECT_EQ(logs().entries()[0].level, platform::log::Level::Error);
 
   // In the bundle but refused by the runtime: tried, failed, logged again.
   addBundleFolder("MiniFAS.mlpackage");
   simulatedML().failLoading("MiniFAS.mlpackage", Error{ErrorCode::io, "unreadable"});
   EXPECT_FALSE(models.liveness(livenessInput()));
   EXPECT_EQ(simulatedML().loadAttempts().size(), 1u);
-  EXPECT_EQ(faceErrors().size(), 2u);
+  EXPECT_EQ(logs().messages("face"), (std::vector<std::string>{noLiveness, noLiveness}));
 
   // A later load that works gives values, but the flag stays raised.
   simulatedML().addModel("MiniFAS.mlpackage", std::vector<float>{0, 0});
@@ -273,36 +247,39 @@ TEST_F(ModelHostTest, AFailedLoadIsLoggedRetriedAndLeavesLoadFailedForGood) {
   EXPECT_TRUE(models.loadFailed());
   EXPECT_EQ(models.liveness(livenessInput()), 0.5f);
   EXPECT_EQ(simulatedML().loadAttempts().size(), 2u);  // loaded once, then kept
-  EXPECT_EQ(faceErrors().size(), 2u);
+
+  // The recogniser likewise: missing, logged on every use, then found.
+  EXPECT_FALSE(models.embedding(recognitionInput(), FaceEngineSpec::arcface));
+  EXPECT_FALSE(models.embedding(recognitionInput(), FaceEngineSpec::arcface));
+  EXPECT_EQ(logs().messages("face"), (std::vector<std::string>{noLiveness, noLiveness, noRecogniser, noRecogniser}));
+  giveVavozuDare({0, 2});
+  EXPECT_EQ(models.embedding(recognitionInput(), FaceEngineSpec::arcface), (std::vector<float>{0, 1}));
+  EXPECT_TRUE(models.loadFailed());
 }
 
 TEST_F(ModelHostTest, RecognitionOutputIsNormalisedUnlessItIsAllZero) {
-  giveVavozuDare({3, 4});
-  const auto unit = FaceModels::shared().embedding(recognitionInput(), FaceEngineSpec::arcface);
-  ASSERT_TRUE(unit);
-  ASSERT_EQ(unit->size(), 2u);
-  EXPECT_FLOAT_EQ((*unit)[0], 0.6f);
-  EXPECT_FLOAT_EQ((*unit)[1], 0.8f);
-
-  simulatedML().addModel("VavozuDare.mlpackage", std::vector<float>(512, 0.0f));
-  const auto zero = FaceModels::shared().embedding(recognitionInput(), FaceEngineSpec::arcface);
-  ASSERT_TRUE(zero);
-  EXPECT_EQ(*zero, std::vector<float>(512, 0.0f));
-
-  // Huge values do not overflow into infinities... as long as their squares fit a float.
-  simulatedML().addModel("VavozuDare.mlpackage", std::vector<float>{0, -5e18f, 0});
-  const auto big = FaceModels::shared().embedding(recognitionInput(), FaceEngineSpec::arcface);
-  ASSERT_TRUE(big);
-  EXPECT_FLOAT_EQ((*big)[1], -1.0f);
-
-  // A spec that does not ask for normalisation gets the values as they are.
   FaceEngineSpec raw = FaceEngineSpec::arcface;
   raw.normaliseDescriptor = false;
-  simulatedML().addModel("VavozuDare.mlpackage", std::vector<float>{3, 4});
-  EXPECT_EQ(FaceModels::shared().embedding(recognitionInput(), raw), (std::vector<float>{3, 4}));
-
+  const struct {
+    std::vector<float> output, expected;
+    const FaceEngineSpec& spec;
+  } cases[] = {
+      {{3, 4}, {0.6f, 0.8f}, FaceEngineSpec::arcface},
+      {std::vector<float>(512, 0.0f), std::vector<float>(512, 0.0f), FaceEngineSpec::arcface},
+      // Huge values do not overflow into infinities... as long as their squares fit a float.
+      {{0, -5e18f, 0}, {0, -1, 0}, FaceEngineSpec::arcface},
+      // A spec that does not ask for normalisation gets the values as they are.
+      {{3, 4}, {3, 4}, raw},
+  };
+  giveVavozuDare({});
+  for (const auto& c : cases) {
+    simulatedML().addModel("VavozuDare.mlpackage", c.output);
+    const auto descriptor = FaceModels::shared().embedding(recognitionInput(), c.spec);
+    ASSERT_TRUE(descriptor);
+    ASSERT_EQ(descriptor->size(), c.expected.size());
+    for (std::size_t i = 0; i < c.expected.size(); ++i) EXPECT_FLOAT_EQ((*descriptor)[i], c.expected[i]);
+  }
   EXPECT_EQ(FaceModels::l2Normalised({}), std::vector<float>{});
-  EXPECT_EQ(FaceModels::l2Normalised({0, 0, 0}), (std::vector<float>{0, 0, 0}));
   EXPECT_EQ(simulatedML().loadAttempts().size(), 1u);
 }
 
@@ -313,10 +290,9 @@ TEST_F(ModelHostTest, AnAlignedFaceBecomesTheEnginesTensor) {
                                                          *FaceAligner::shared().ciContext());
   ASSERT_TRUE(descriptor);
   EXPECT_EQ(*descriptor, (std::vector<float>{1, 0}));
+  EXPECT_EQ(lastInputShape("VavozuDare.mlpackage"), (std::vector<std::int64_t>{1, 3, 112, 112}));
   const FeatureProvider inputFeatures = simulatedML().lastInput("VavozuDare.mlpackage");
   const MultiArray* input = inputFeatures.featureValue("input")->multiArrayValue();
-  ASSERT_TRUE(input);
-  EXPECT_EQ(input->shape(), (std::vector<std::int64_t>{1, 3, 112, 112}));
   for (std::size_t i = 0; i < input->count(); i += 997) EXPECT_FLOAT_EQ((*input)[i], 0.99609375f);
 
   // An image that cannot become a tensor is not given to the model.
@@ -326,44 +302,28 @@ TEST_F(ModelHostTest, AnAlignedFaceBecomesTheEnginesTensor) {
   EXPECT_EQ(simulatedML().predictionCount("VavozuDare.mlpackage"), 1);
 }
 
-TEST_F(ModelHostTest, AMissingRecogniserIsLoggedAndRetriedOnTheNextUse) {
-  EXPECT_FALSE(FaceModels::shared().embedding(recognitionInput(), FaceEngineSpec::arcface));
-  EXPECT_TRUE(FaceModels::shared().loadFailed());
-  EXPECT_FALSE(FaceModels::shared().embedding(recognitionInput(), FaceEngineSpec::arcface));
-  ASSERT_EQ(faceErrors().size(), 2u);
-  EXPECT_EQ(faceErrors()[1].message, "Could not load model VavozuDare");
-  giveVavozuDare({0, 2});
-  EXPECT_EQ(FaceModels::shared().embedding(recognitionInput(), FaceEngineSpec::arcface),
-            (std::vector<float>{0, 1}));
-  EXPECT_TRUE(FaceModels::shared().loadFailed());
-}
-
-TEST_F(ModelHostTest, TheDlibSpecIsNeverLookedUpAsAModel) {
-  // The ready-array road has no native network to run: no value, nothing looked up, nothing
-  // failed.
+TEST_F(ModelHostTest, MissingOrBrokenDlibWeightsRaiseLoadFailed) {
+  // The ready-array road has no native network to run: no value, nothing looked up as a
+  // model, nothing failed.
   addBundleFolder("DlibFace.mlpackage");
   simulatedML().addModel("DlibFace.mlpackage", std::vector<float>{1, 2});
-  auto input = *MultiArray::make({1, 3, 150, 150});
-  EXPECT_FALSE(FaceModels::shared().embedding(input, FaceEngineSpec::dlib));
+  EXPECT_FALSE(FaceModels::shared().embedding(*MultiArray::make({1, 3, 150, 150}), FaceEngineSpec::dlib));
   EXPECT_TRUE(simulatedML().loadAttempts().empty());
   EXPECT_FALSE(FaceModels::shared().loadFailed());
-}
 
-TEST_F(ModelHostTest, MissingOrBrokenDlibWeightsRaiseLoadFailed) {
   const auto face = platform::image::Image::color({0.5, 0.4, 0.3, 1}).cropped(platform::Rect(0, 0, 150, 150));
   const auto& context = *FaceAligner::shared().ciContext();
   EXPECT_FALSE(FaceModels::shared().embedding(face, FaceEngineSpec::dlib, context));
   EXPECT_TRUE(FaceModels::shared().loadFailed());
-  ASSERT_EQ(faceErrors().size(), 1u);
-  EXPECT_EQ(faceErrors()[0].message, "dlib's original weight file is missing from the bundle");
-
   const std::string broken =
       addBundleFile("dlib_face_recognition_resnet_model_v1.dat", "not a dlib network");
   FaceModels other;
   EXPECT_FALSE(other.embedding(face, FaceEngineSpec::dlib, context));
   EXPECT_TRUE(other.loadFailed());
-  ASSERT_EQ(faceErrors().size(), 2u);
-  EXPECT_EQ(faceErrors()[1].message, "NativeDlib: failed to load model at " + broken);
+  EXPECT_EQ(logs().messages("face"),
+            (std::vector<std::string>{"dlib's original weight file is missing from the bundle",
+                                      "NativeDlib: failed to load model at " + broken}));
+  EXPECT_EQ(logs().entries()[0].level, platform::log::Level::Error);
   EXPECT_FALSE(NativeDlib::isLoaded());
 }
 
@@ -371,8 +331,8 @@ TEST_F(ModelHostTest, TheDlibEngineLoadsTheWeightsOnFirstUseOnly) {
   const std::string weights = addDlibWeightsToBundle();
   ASSERT_FALSE(NativeDlib::isLoaded());
   const auto face = platform::image::Image::color({0.5, 0.4, 0.3, 1}).cropped(platform::Rect(0, 0, 150, 150));
-  const auto descriptor =
-      FaceModels::shared().embedding(face, FaceEngineSpec::dlib, *FaceAligner::shared().ciContext());
+  const auto& context = *FaceAligner::shared().ciContext();
+  const auto descriptor = FaceModels::shared().embedding(face, FaceEngineSpec::dlib, context);
   ASSERT_TRUE(descriptor);
   EXPECT_EQ(descriptor->size(), 128u);
   EXPECT_TRUE(NativeDlib::isLoaded());
@@ -383,59 +343,25 @@ TEST_F(ModelHostTest, TheDlibEngineLoadsTheWeightsOnFirstUseOnly) {
   EXPECT_GT(std::abs(std::sqrt(sum) - 1.0), 0.05);
   EXPECT_TRUE(logs().messages().empty());
   EXPECT_TRUE(simulatedML().loadAttempts().empty());
-  // Loaded once: without the file, later descriptors still come from the loaded network.
-  ASSERT_TRUE(std::filesystem::remove(weights));
-  EXPECT_EQ(FaceModels::shared().embedding(face, FaceEngineSpec::dlib, *FaceAligner::shared().ciContext()),
-            descriptor);
-  EXPECT_TRUE(logs().messages().empty());
-}
 
-TEST_F(ModelHostTest, TheDlibEngineReloadsTheBundlesWeightsAfterAnotherLoadFailed) {
   // A diagnostic's failed load of some other file leaves the facade unloaded; the next dlib
   // descriptor loads the bundle's weights again rather than giving no value from then on.
-  addDlibWeightsToBundle();
-  const auto face = platform::image::Image::color({0.5, 0.4, 0.3, 1}).cropped(platform::Rect(0, 0, 150, 150));
-  const auto& context = *FaceAligner::shared().ciContext();
-  const auto first = FaceModels::shared().embedding(face, FaceEngineSpec::dlib, context);
-  ASSERT_TRUE(first);
-
   ASSERT_FALSE(NativeDlib::load(testBundlePath() + "/no-such-weights.dat"));
   ASSERT_FALSE(NativeDlib::isLoaded());
-  EXPECT_EQ(FaceModels::shared().embedding(face, FaceEngineSpec::dlib, context), first);
+  EXPECT_EQ(FaceModels::shared().embedding(face, FaceEngineSpec::dlib, context), descriptor);
   EXPECT_TRUE(NativeDlib::isLoaded());
   // Only the diagnostic's load failed, not one of the host's.
   EXPECT_FALSE(FaceModels::shared().loadFailed());
+
+  // Loaded once: without the file, later descriptors still come from the loaded network.
+  ASSERT_TRUE(std::filesystem::remove(weights));
+  EXPECT_EQ(FaceModels::shared().embedding(face, FaceEngineSpec::dlib, context), descriptor);
   EXPECT_EQ(logs().messages("face"),
             std::vector<std::string>{"NativeDlib: failed to load model at " + testBundlePath() +
                                      "/no-such-weights.dat"});
 }
 
 TEST_F(ModelHostTest, PrewarmLoadsTheWeightsNowAndOnlyTheLivenessModelLaterForDlib) {
-  addDlibWeightsToBundle();
-  simulatedML().addModel("MiniFAS.mlpackage", std::vector<float>{2, 0});
-  giveVavozuDare({1});
-  FaceModels::shared().prewarm();
-  EXPECT_TRUE(NativeDlib::isLoaded());  // on the caller's thread, before returning
-  EXPECT_TRUE(simulatedML().loadAttempts().empty());
-  EXPECT_TRUE(logs().messages().empty());
-
-  runUntilIdle();
-  EXPECT_EQ(attemptedNames(), std::vector<std::string>{"MiniFAS.mlpackage"});
-  EXPECT_EQ(simulatedML().predictionCount("MiniFAS.mlpackage"), 1);
-  const FeatureProvider warmedFeatures = simulatedML().lastInput("MiniFAS.mlpackage");
-  const MultiArray* warmed = warmedFeatures.featureValue("input")->multiArrayValue();
-  ASSERT_TRUE(warmed);
-  EXPECT_EQ(warmed->shape(), (std::vector<std::int64_t>{1, 3, 128, 128}));
-  const auto ran = scheduler().ranOn();
-  EXPECT_NE(std::find(ran.begin(), ran.end(), "com.apple.root.global"), ran.end());
-  const auto entries = logs().entries();
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].message, "Models pre-warmed (loadFailed: false)");
-  EXPECT_EQ(entries[0].level, platform::log::Level::Info);
-  EXPECT_EQ(entries[0].category, "face");
-}
-
-TEST_F(ModelHostTest, PrewarmRunsTheLivenessModelOnTheUserInitiatedGlobalQueue) {
   addDlibWeightsToBundle();
   std::vector<std::string> ranOn;
   simulatedML().addModel("MiniFAS.mlpackage", [&](const FeatureProvider&) {
@@ -445,14 +371,24 @@ TEST_F(ModelHostTest, PrewarmRunsTheLivenessModelOnTheUserInitiatedGlobalQueue) 
                     : current(QoS::Default)     ? "default"
                     : current(QoS::Utility)     ? "utility"
                                                 : "elsewhere");
-    FeatureProvider out;
-    out.set("output", *MultiArray::make({1, 2}));
-    return Result<FeatureProvider>(std::move(out));
+    return answerOf({2, 0});
   });
+  giveVavozuDare({1});
   FaceModels::shared().prewarm();
-  EXPECT_TRUE(ranOn.empty());  // nothing of it on the caller's thread
+  EXPECT_TRUE(NativeDlib::isLoaded());  // on the caller's thread, before returning
+  EXPECT_TRUE(simulatedML().loadAttempts().empty());
+  EXPECT_TRUE(ranOn.empty());
+  EXPECT_TRUE(logs().messages().empty());
+
   runUntilIdle();
+  EXPECT_EQ(attemptedNames(), std::vector<std::string>{"MiniFAS.mlpackage"});
   EXPECT_EQ(ranOn, std::vector<std::string>{"user-initiated"});
+  EXPECT_EQ(lastInputShape("MiniFAS.mlpackage"), (std::vector<std::int64_t>{1, 3, 128, 128}));
+  const auto entries = logs().entries();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].message, "Models pre-warmed (loadFailed: false)");
+  EXPECT_EQ(entries[0].level, platform::log::Level::Info);
+  EXPECT_EQ(entries[0].category, "face");
 }
 
 TEST_F(ModelHostTest, PrewarmWarmsTheSelectedRecogniserBeforeTheLivenessModel) {
@@ -466,10 +402,7 @@ TEST_F(ModelHostTest, PrewarmWarmsTheSelectedRecogniserBeforeTheLivenessModel) {
     EXPECT_EQ(attemptedNames(),
               (std::vector<std::string>{"VavozuDare.mlpackage", "MiniFAS.mlpackage"}));
     EXPECT_EQ(simulatedML().predictionCount("VavozuDare.mlpackage"), 1);
-    const FeatureProvider warmedFeatures = simulatedML().lastInput("VavozuDare.mlpackage");
-    const MultiArray* warmed = warmedFeatures.featureValue("input")->multiArrayValue();
-    ASSERT_TRUE(warmed);
-    EXPECT_EQ(warmed->shape(), (std::vector<std::int64_t>{1, 3, 112, 112}));
+    EXPECT_EQ(lastInputShape("VavozuDare.mlpackage"), (std::vector<std::int64_t>{1, 3, 112, 112}));
   } else {
     // A customer build cannot select the developer engine: dlib it is.
     EXPECT_EQ(attemptedNames(), std::vector<std::string>{"MiniFAS.mlpackage"});
@@ -502,30 +435,22 @@ TEST_F(ModelHostTest, ThePrewarmStepDoesNothingOnceTheInstanceIsGone) {
   EXPECT_TRUE(logs().messages().empty());
 }
 
-// Holds every load on its thread until released, counting the threads that arrive.
-class LoadGate {
- public:
+// Holds every thread that enters on its way until opened, counting the threads that arrive.
+struct LoadGate {
+  std::atomic<int> entered{0};
+  std::atomic<bool> opened{false};
   void enter() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    ++entered_;
-    changed_.notify_all();
-    changed_.wait(lock, [&] { return open_; });
+    entered.fetch_add(1);
+    entered.notify_all();
+    opened.wait(false);
   }
   void waitForEntries(int count) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return entered_ >= count; });
+    for (int now = entered.load(); now < count; now = entered.load()) entered.wait(now);
   }
   void open() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    open_ = true;
-    changed_.notify_all();
+    opened = true;
+    opened.notify_all();
   }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int entered_ = 0;
-  bool open_ = false;
 };
 
 TEST_F(ModelHostTest, ConcurrentFirstUsesLoadEachModelOnce) {
@@ -562,26 +487,37 @@ TEST_F(ModelHostTest, ConcurrentFirstUsesLoadEachModelOnce) {
   EXPECT_FALSE(models.loadFailed());
 }
 
-TEST_F(ModelHostTest, PredictionsRunOutsideTheLock) {
-  // A liveness prediction that is held on its thread does not keep another thread from
-  // loading and running the recogniser, nor from a second liveness prediction.
+// A prediction held on its thread (of the liveness model, or of the recogniser) does not
+// keep another thread from loading and running the other model, nor from a second
+// prediction of the same one.
+class HeldPredictionTest : public ModelHostTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(HeldPredictionTest, PredictionsRunOutsideTheLock) {
+  const bool holdLiveness = GetParam();
   LoadGate held;
   std::atomic<int> calls{0};
-  simulatedML().addModel("MiniFAS.mlpackage", [&](const FeatureProvider&) {
-    if (calls++ == 0) held.enter();
-    FeatureProvider out;
-    out.set("output", *MultiArray::make({1, 2}));
-    return Result<FeatureProvider>(std::move(out));
-  });
+  const auto holding = [&](std::vector<float> values) {
+    return [&held, &calls, values](const FeatureProvider&) {
+      if (calls++ == 0) held.enter();
+      return answerOf(values);
+    };
+  };
   giveVavozuDare({3, 4});
+  if (holdLiveness) {
+    simulatedML().addModel("MiniFAS.mlpackage", holding({0, 0}));
+  } else {
+    simulatedML().addModel("MiniFAS.mlpackage", std::vector<float>{0, 0});
+    simulatedML().addModel("VavozuDare.mlpackage", holding({3, 4}));
+  }
   auto& models = FaceModels::shared();
-  std::thread first([&] { EXPECT_EQ(models.liveness(livenessInput()), 0.5f); });
+  const auto live = [&] { return models.liveness(livenessInput()).has_value(); };
+  const auto described = [&] { return models.embedding(recognitionInput(), FaceEngineSpec::arcface).has_value(); };
+  std::thread first([&] { EXPECT_TRUE(holdLiveness ? live() : described()); });
   held.waitForEntries(1);
 
   auto others = std::async(std::launch::async, [&] {
-    const bool described = models.embedding(recognitionInput(), FaceEngineSpec::arcface).has_value();
-    const bool live = models.liveness(livenessInput()).has_value();
-    return described && live;
+    const bool other = holdLiveness ? described() : live();
+    return (holdLiveness ? live() : described()) && other;
   });
   const auto status = others.wait_for(std::chrono::seconds(5));
   EXPECT_EQ(status, std::future_status::ready) << "a prediction held the model host's lock";
@@ -592,41 +528,8 @@ TEST_F(ModelHostTest, PredictionsRunOutsideTheLock) {
   }
 }
 
-TEST_F(ModelHostTest, RecognitionPredictionsRunOutsideTheLock) {
-  // The same with a held recognition prediction: the liveness model still loads and runs,
-  // and a second recognition prediction does not wait for the first.
-  LoadGate held;
-  std::atomic<int> calls{0};
-  addBundleFolder("VavozuDare.mlpackage");
-  simulatedML().addModel("VavozuDare.mlpackage", [&](const FeatureProvider&) {
-    if (calls++ == 0) held.enter();
-    auto array = *MultiArray::make({1, 2});
-    array[0] = 3;
-    array[1] = 4;
-    FeatureProvider out;
-    out.set("output", std::move(array));
-    return Result<FeatureProvider>(std::move(out));
-  });
-  simulatedML().addModel("MiniFAS.mlpackage", std::vector<float>{0, 0});
-  auto& models = FaceModels::shared();
-  std::thread first([&] {
-    EXPECT_TRUE(models.embedding(recognitionInput(), FaceEngineSpec::arcface));
-  });
-  held.waitForEntries(1);
-
-  auto others = std::async(std::launch::async, [&] {
-    const bool live = models.liveness(livenessInput()).has_value();
-    const bool described = models.embedding(recognitionInput(), FaceEngineSpec::arcface).has_value();
-    return described && live;
-  });
-  const auto status = others.wait_for(std::chrono::seconds(5));
-  EXPECT_EQ(status, std::future_status::ready) << "a prediction held the model host's lock";
-  held.open();
-  first.join();
-  if (status == std::future_status::ready) {
-    EXPECT_TRUE(others.get());
-  }
-}
+INSTANTIATE_TEST_SUITE_P(Held, HeldPredictionTest, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Liveness" : "Recognition"; });
 
 }  // namespace
 }  // namespace quorvel::testing

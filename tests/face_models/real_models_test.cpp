@@ -1,17 +1,21 @@
 // The shipped models through the model host, on real photos: the liveness package run by the
-// OpenCV runtime on laptop-framed faces and on frames without a face, and face recognition end to end through our own detector, aligner and the
-// native dlib network on dlib's example photos (examples/johns: 5 people, 11 photos each).
+// OpenCV runtime on laptop-framed faces and on frames without a face, and face recognition end
+// to end through our own detector, aligner and the native dlib network (and, in developer
+// builds, the personal-use model) on dlib's example photos (examples/johns: 5 people, 11
+// photos each).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <map>
+#include <numeric>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "foundation/build_flavour.hpp"
 #include "platform/bundle/bundle.hpp"
 #include "platform/image/context.hpp"
 #include "platform/image/image.hpp"
@@ -21,6 +25,7 @@
 #include "recognition/face_models.hpp"
 #include "recognition/face_tensors.hpp"
 #include "recognition/match_engine.hpp"
+#include "recognition_input/image_helpers.hpp"
 #include "support/models_hooks.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/recognition_input_hooks.hpp"
@@ -52,17 +57,10 @@ class RealModelsTest : public PlatformTest {
   // A 1280 x 720 frame whose pixel (x, y) (row 0 at the top) has the colour rgb(x, y).
   template <class F>
   static std::shared_ptr<platform::image::PixelBuffer> frameOf(F rgb) {
-    auto frame = platform::image::PixelBuffer::create(1280, 720);
-    platform::image::BaseAddressLock lock(*frame, platform::image::LockFlags::readWrite);
-    for (int y = 0; y < 720; ++y) {
-      std::uint8_t* row = frame->mutableBaseAddress() + y * frame->bytesPerRow();
-      for (int x = 0; x < 1280; ++x) {
-        const std::array<int, 3> c = rgb(x, y);
-        for (int i = 0; i < 3; ++i) row[4 * x + 2 - i] = static_cast<std::uint8_t>(c[i]);  // B, G, R
-        row[4 * x + 3] = 255;
-      }
-    }
-    return frame;
+    return makeBuffer(1280, 720, [&](int x, int y) {
+      const std::array<int, 3> c = rgb(x, y);
+      return BGRA{std::uint8_t(c[2]), std::uint8_t(c[1]), std::uint8_t(c[0]), 255};
+    });
   }
 };
 
@@ -70,7 +68,7 @@ class RealModelsTest : public PlatformTest {
 // so that the face box (as the detector found it, in the photo's pixels, row 0 at the top) is
 // 250 px wide, the face's centre at (640, 324) of a 1280 x 720 frame, the scene around it
 // filling the frame.
-TEST_F(RealModelsTest, RealFacesAtLaptopFramingAreLive) {
+TEST_F(RealModelsTest, RealFacesAtLaptopFramingAreLiveAndFacelessFramesAreNot) {
   struct Face {
     const char* photo;
     double width, x, y;
@@ -93,11 +91,9 @@ TEST_F(RealModelsTest, RealFacesAtLaptopFramingAreLive) {
   }
   EXPECT_FALSE(FaceModels::shared().loadFailed());
   EXPECT_EQ(simulatedML().loadAttempts().size(), 0u);  // the real runtime ran it
-}
 
-// Frames without a face: every grey level, colours, noise and gradients. Each of the two
-// networks alone takes some of them for live (mid greys, light greys, the colour gradient).
-TEST_F(RealModelsTest, FlatAndUniformFramesAreNotLive) {
+  // Frames without a face: every grey level, colours, noise and gradients. Each of the two
+  // networks alone takes some of them for live (mid greys, light greys, the colour gradient).
   std::vector<std::pair<std::string, std::shared_ptr<platform::image::PixelBuffer>>> frames;
   for (int level = 0; level <= 255; level += 15) {
     frames.emplace_back("grey " + std::to_string(level),
@@ -122,25 +118,12 @@ TEST_F(RealModelsTest, FlatAndUniformFramesAreNotLive) {
   }
 }
 
-struct Distribution {
-  int count = 0;
-  double sum = 0, min = 1e9, max = -1e9;
-  int correct = 0;
-  void add(double d, bool ok) {
-    ++count;
-    sum += d;
-    min = std::min(min, d);
-    max = std::max(max, d);
-    if (ok) ++correct;
-  }
-  double mean() const { return count ? sum / count : 0; }
-  double rate() const { return count ? double(correct) / count : 0; }
-};
-
+// dlib descriptors of the same person are within 0.6 and of different people beyond it; the
+// personal-use model's (developer builds) separate by cosine around the middle of the two.
 TEST_F(RealModelsTest, SamePersonPhotosAreCloseAndDifferentPeopleFar) {
   struct Face {
     std::string person;
-    FaceDescriptor descriptor;
+    FaceDescriptor dlib, arcface;
   };
   std::vector<Face> faces;
   std::vector<std::string> undescribed;
@@ -149,43 +132,62 @@ TEST_F(RealModelsTest, SamePersonPhotosAreCloseAndDifferentPeopleFar) {
     const auto frame = platform::image::readImageFile(path);
     ASSERT_TRUE(frame) << path;
     const auto face = FaceDetector::shared().largestFace(frame);
-    const auto aligned = face ? FaceAligner::shared().alignedFace(frame, *face, FaceEngineSpec::dlib)
-                              : std::nullopt;
-    const auto descriptor =
-        aligned ? FaceModels::shared().embedding(*aligned, FaceEngineSpec::dlib, context)
-                : std::nullopt;
+    const auto describe = [&](const FaceEngineSpec& spec) -> std::optional<FaceDescriptor> {
+      const auto aligned = face ? FaceAligner::shared().alignedFace(frame, *face, spec) : std::nullopt;
+      return aligned ? FaceModels::shared().embedding(*aligned, spec, context) : std::nullopt;
+    };
+    const auto descriptor = describe(FaceEngineSpec::dlib);
     if (!descriptor) {
       undescribed.push_back(path);
       continue;
     }
     ASSERT_EQ(descriptor->size(), 128u);
-    faces.push_back({std::filesystem::path(path).parent_path().filename().string(), *descriptor});
+    faces.push_back({std::filesystem::path(path).parent_path().filename().string(), *descriptor, {}});
+    if (BuildFlavour::isDeveloper) {
+      const auto arcface = describe(FaceEngineSpec::arcface);
+      ASSERT_TRUE(arcface) << path;
+      EXPECT_NEAR(MatchEngine::euclidean(*arcface, FaceDescriptor(512, 0.0f)), 1.0, 1e-4) << path;  // unit length
+      faces.back().arcface = *arcface;
+    }
   }
   EXPECT_LE(undescribed.size(), 1u) << "photos without a descriptor: " << undescribed.size();
   ASSERT_GE(faces.size(), 50u);
   EXPECT_FALSE(FaceModels::shared().loadFailed());
 
-  Distribution same, different;
+  std::vector<double> same, different, sameCosine, differentCosine;
   for (std::size_t i = 0; i < faces.size(); ++i) {
     for (std::size_t j = i + 1; j < faces.size(); ++j) {
-      const double d = MatchEngine::euclidean(faces[i].descriptor, faces[j].descriptor);
-      if (faces[i].person == faces[j].person) {
-        same.add(d, d < 0.6);
-      } else {
-        different.add(d, d > 0.6);
+      const bool samePerson = faces[i].person == faces[j].person;
+      (samePerson ? same : different).push_back(MatchEngine::euclidean(faces[i].dlib, faces[j].dlib));
+      if (BuildFlavour::isDeveloper) {
+        (samePerson ? sameCosine : differentCosine).push_back(MatchEngine::cosine(faces[i].arcface, faces[j].arcface));
       }
     }
   }
+  const auto mean = [](const std::vector<double>& v) { return std::accumulate(v.begin(), v.end(), 0.0) / v.size(); };
+  const auto share = [](const std::vector<double>& v, auto holds) {
+    return double(std::count_if(v.begin(), v.end(), holds)) / v.size();
+  };
+  const double sameBelow = share(same, [](double d) { return d < 0.6; });
+  const double differentAbove = share(different, [](double d) { return d > 0.6; });
   std::printf("johns: %zu photos described, %zu not\n", faces.size(), undescribed.size());
-  std::printf("same person:      %4d pairs, mean %.3f, min %.3f, max %.3f, below 0.6: %.1f %%\n",
-              same.count, same.mean(), same.min, same.max, 100 * same.rate());
-  std::printf("different people: %4d pairs, mean %.3f, min %.3f, max %.3f, above 0.6: %.1f %%\n",
-              different.count, different.mean(), different.min, different.max,
-              100 * different.rate());
-  EXPECT_GE(same.rate(), 0.98);
-  EXPECT_GE(different.rate(), 0.98);
-  EXPECT_GT(same.count, 200);
-  EXPECT_GT(different.count, 1000);
+  std::printf("same person:      %4zu pairs, mean %.3f, max %.3f, below 0.6: %.1f %%\n", same.size(), mean(same),
+              *std::max_element(same.begin(), same.end()), 100 * sameBelow);
+  std::printf("different people: %4zu pairs, mean %.3f, min %.3f, above 0.6: %.1f %%\n", different.size(),
+              mean(different), *std::min_element(different.begin(), different.end()), 100 * differentAbove);
+  EXPECT_GE(sameBelow, 0.98);
+  EXPECT_GE(differentAbove, 0.98);
+  EXPECT_GT(same.size(), 200u);
+  EXPECT_GT(different.size(), 1000u);
+  if (!BuildFlavour::isDeveloper) return;
+
+  const double sameMean = mean(sameCosine), differentMean = mean(differentCosine);
+  std::printf("VavozuDare cosine: same person mean %.3f, different people mean %.3f\n", sameMean, differentMean);
+  EXPECT_GT(sameMean, differentMean + 0.3);
+  // Pairs on the right side of the halfway point between the two means.
+  const double middle = (sameMean + differentMean) / 2;
+  EXPECT_GE(share(sameCosine, [&](double c) { return c > middle; }), 0.95);
+  EXPECT_GE(share(differentCosine, [&](double c) { return c < middle; }), 0.95);
 }
 
 }  // namespace

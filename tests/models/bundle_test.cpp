@@ -49,14 +49,11 @@ TEST_F(BundleTest, NamesThatWouldLeaveTheResourcesFindNothing) {
   EXPECT_TRUE(bundle.url("sub", ""));
 }
 
-TEST_F(BundleTest, AMissingBundleHasNoResources) {
+TEST_F(BundleTest, AMissingBundleHasNoResourcesAndNoneInstalledIsTheOneBesideTheExecutable) {
   platform::bundle::install(std::make_shared<Bundle>(home() + "/nowhere/Quorvel.bundle/"));
-  auto& bundle = Bundle::main();
-  EXPECT_EQ(bundle.bundlePath(), home() + "/nowhere/Quorvel.bundle");  // trailing slash dropped
-  EXPECT_FALSE(bundle.url("MiniFAS", "mlpackage"));
-}
+  EXPECT_EQ(Bundle::main().bundlePath(), home() + "/nowhere/Quorvel.bundle");  // trailing slash dropped
+  EXPECT_FALSE(Bundle::main().url("MiniFAS", "mlpackage"));
 
-TEST_F(BundleTest, WithoutAnInstalledBundleTheOneBesideTheExecutableIsUsed) {
   platform::bundle::install(nullptr);
   // Test executables are built next to the application's executable, in the build folder.
   EXPECT_EQ(std::filesystem::path(platform::bundle::executableFolder()),
@@ -69,13 +66,17 @@ TEST_F(BundleTest, TheBuiltBundleCarriesTheShippedResourcesOfItsFlavour) {
   Bundle built(quorvel::testing::builtBundlePath());
   const auto package = built.url("MiniFAS", "mlpackage");
   ASSERT_TRUE(package) << "the build copies Resources/ into " << built.bundlePath();
+  EXPECT_FALSE(built.url("MiniFAS", "mlmodelc"));  // the package alone: nothing tried before it
   for (const char* file : {"manifest.json", "2.7_80x80_MiniFASNetV2.onnx", "4_0_0_80x80_MiniFASNetV1SE.onnx",
                            "LICENSE.txt", "NOTICE"}) {
     EXPECT_TRUE(std::filesystem::is_regular_file(*package + "/" + file)) << file;
   }
-  if (!QUORVEL_DEVELOPER_BUILD) {
-    EXPECT_FALSE(built.url("VavozuDare", "mlmodelc"));
-    EXPECT_FALSE(built.url("VavozuDare", "mlpackage"));
+  // The personal-use recognition model only in a developer bundle, with its licence.
+  EXPECT_FALSE(built.url("VavozuDare", "mlmodelc"));
+  const auto developer = built.url("VavozuDare", "mlpackage");
+  ASSERT_EQ(developer.has_value(), bool(QUORVEL_DEVELOPER_BUILD)) << "run scripts/fetch-developer-model, then build";
+  for (const char* file : {"fr_feature.onnx", "manifest.json", "LICENSE.txt", "NOTICE"}) {
+    EXPECT_TRUE(!developer || std::filesystem::is_regular_file(*developer + "/" + file)) << file;
   }
 }
 

@@ -1,10 +1,13 @@
 // The OpenCV runtime on the real MiniFASNetV2 network: manifests, loading failures, the
-// input contract and the adaptation the manifest describes.
+// input contract and the adaptation the manifest describes; the layer's values (multi-arrays,
+// feature providers) and the runtime installed by default. (The simulated runtime is
+// exercised by the model host's tests.)
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
+#include "platform/ml/ml.hpp"
 #include "platform/ml/onnx_model.hpp"
 #include "support/platform_fixture.hpp"
 
@@ -71,28 +74,32 @@ class OnnxRuntimeTest : public quorvel::testing::PlatformTest {
   OnnxRuntime runtime;
 };
 
-TEST(ModelManifestTest, ReadsTheShippedManifest) {
+// The shipped liveness package: two networks, each seeing the whole square at its own 80 x 80,
+// B, G, R, 0-255, and one answer of two finite logits the model host relies on.
+TEST_F(OnnxRuntimeTest, TheShippedPackageAnswersTwoLogits) {
   std::ifstream stream(QUORVEL_SOURCE_DIR "/Resources/MiniFAS.mlpackage/manifest.json");
   std::stringstream text;
   text << stream.rdbuf();
   const auto parsed = ModelManifest::parse(text.str());
   ASSERT_TRUE(parsed) << parsed.error().localizedDescription;
-  const ModelManifest& m = parsed.value();
-  EXPECT_EQ(m.inputName, "input");
-  EXPECT_EQ(m.inputShape, (std::vector<std::int64_t>{1, 3, 128, 128}));
-  ASSERT_EQ(m.networks.size(), 2u);
-  EXPECT_EQ(m.networks[0].network, "2.7_80x80_MiniFASNetV2.onnx");
-  EXPECT_EQ(m.networks[1].network, "4_0_0_80x80_MiniFASNetV1SE.onnx");
-  for (const auto& stage : m.networks) {
-    // Each network sees the whole square at its own 80 x 80, B, G, R, 0-255.
+  ASSERT_EQ(parsed.value().networks.size(), 2u);
+  for (const auto& stage : parsed.value().networks) {
     EXPECT_EQ(stage.crop, (std::array<double, 4>{0, 0, 1, 1}));
     EXPECT_EQ(stage.resize, (std::array<int, 2>{80, 80}));
     EXPECT_EQ(stage.channels, (std::vector<int>{2, 1, 0}));
     EXPECT_EQ(stage.scale, 255.0);
   }
-  EXPECT_EQ(m.outputName, "output");
-  EXPECT_EQ(m.elements, (std::vector<std::vector<int>>{{1}, {0, 2}}));
-  EXPECT_TRUE(m.adaptsInput());
+
+  auto model = runtime.loadModel(QUORVEL_SOURCE_DIR "/Resources/MiniFAS.mlpackage", {ComputeUnits::all});
+  ASSERT_TRUE(model) << model.error().localizedDescription;
+  const auto answer = model.value()->prediction(uniform(128, {0.25f, 0.25f, 0.25f}));
+  ASSERT_TRUE(answer) << answer.error().localizedDescription;
+  ASSERT_EQ(answer.value().featureNames(), std::vector<std::string>{"output"});
+  EXPECT_EQ(answer.value().featureValue("output")->multiArrayValue()->shape(), (std::vector<std::int64_t>{1, 2}));
+  const auto logits = values(answer);
+  EXPECT_TRUE(std::isfinite(logits[0]) && std::isfinite(logits[1]));
+  // The same input answers the same.
+  EXPECT_EQ(values(model.value()->prediction(uniform(128, {0.25f, 0.25f, 0.25f}))), logits);
 }
 
 TEST(ModelManifestTest, RejectsEveryMalformedField) {
@@ -176,15 +183,13 @@ TEST_F(OnnxRuntimeTest, FoldersThatCannotLoadSayWhy) {
 
   // A malformed manifest.
   EXPECT_FALSE(runtime.loadModel(package("Bad.mlpackage", "{\"format\": 1"), {}));
-}
 
-TEST_F(OnnxRuntimeTest, AManifestThatDoesNotFitItsNetworkFailsToLoad) {
-  // The network answers three logits: index 5 does not exist.
+  // A manifest that does not fit its network: the network answers three logits, so index 5
+  // does not exist; and its fully connected head needs 80 x 80.
   const auto beyond = runtime.loadModel(package("Beyond.mlpackage", manifest("[0, 0, 1, 1]", "[[1], [0, 5]]")), {});
   ASSERT_FALSE(beyond);
   EXPECT_NE(beyond.error().localizedDescription.find("index 5"), std::string::npos)
       << beyond.error().localizedDescription;
-  // The network's fully connected head needs 80 x 80.
   EXPECT_FALSE(runtime.loadModel(package("Small.mlpackage", manifest("[0, 0, 1, 1]", "[[1], [0, 2]]", "[40, 40]")), {}));
 }
 
@@ -209,9 +214,7 @@ TEST_F(OnnxRuntimeTest, TheInputContractIsChecked) {
 
   const auto good = values(model.value()->prediction(uniform(128, {0.5f, 0.5f, 0.5f})));
   EXPECT_EQ(good.size(), 2u);
-}
 
-TEST_F(OnnxRuntimeTest, AModelWithoutADeclaredShapeTakesOnlyOneImage) {
   // No manifest: nothing says what the network takes, so only the one form every model of
   // the application takes, [1, C, H, W], reaches it. OpenCV itself divides by zero on a
   // five-dimensional input instead of failing.
@@ -231,7 +234,7 @@ TEST_F(OnnxRuntimeTest, AModelWithoutADeclaredShapeTakesOnlyOneImage) {
   EXPECT_EQ(values(bare->prediction(uniform(80, {128, 128, 128}))).size(), 3u);
 }
 
-TEST_F(OnnxRuntimeTest, TheManifestAdaptsColoursAndLogitsExactly) {
+TEST_F(OnnxRuntimeTest, TheManifestAdaptsColoursLogitsAndCropExactly) {
   auto adapted = runtime.loadModel(package("Adapted.mlpackage", manifest()), {}).value();
   // The bare network: no manifest, so the input goes in unchanged (80 x 80, B, G, R, 0-255).
   auto bare = runtime.loadModel(package("Bare.mlpackage", ""), {}).value();
@@ -256,22 +259,19 @@ TEST_F(OnnxRuntimeTest, TheManifestAdaptsColoursAndLogitsExactly) {
   const auto ours = values(adapted->prediction(uniform(128, {0.8f, 0.5f, 0.2f})));
   const auto swapped = values(bare->prediction(uniform(80, {0.8f * 255, 0.5f * 255, 0.2f * 255})));
   EXPECT_GT(std::fabs(ours[0] - swapped[1]), 1e-3);
-}
 
-TEST_F(OnnxRuntimeTest, TheCropIsMeasuredFromTheTopLeftOfTheInput) {
+  // The crop is measured from the top left: only the top-left quadrant (rows and columns 0 to
+  // 63) has the colour `inside`, and a model cropped to it sees nothing else.
   const std::array<float, 3> inside{0.9f, 0.4f, 0.2f}, outside{0.1f, 0.2f, 0.7f};
-  // Only the top-left quadrant (rows 0-63, columns 0-63) has the colour `inside`.
   const auto quadrant = input(128, [&](int y, int x) { return y < 64 && x < 64 ? inside : outside; });
   auto cropped = runtime.loadModel(package("Crop.mlpackage", manifest("[0, 0, 0.5, 0.5]")), {}).value();
-  auto whole = runtime.loadModel(package("Whole.mlpackage", manifest()), {}).value();
-
   const auto fromQuadrant = values(cropped->prediction(quadrant));
-  const auto fromUniform = values(whole->prediction(uniform(128, inside)));
+  const auto fromUniform = values(adapted->prediction(uniform(128, inside)));
   ASSERT_EQ(fromQuadrant.size(), 2u);
   EXPECT_NEAR(fromQuadrant[0], fromUniform[0], 1e-4);
   EXPECT_NEAR(fromQuadrant[1], fromUniform[1], 1e-4);
   // Without the crop the other colour is seen.
-  const auto wholeQuadrant = values(whole->prediction(quadrant));
+  const auto wholeQuadrant = values(adapted->prediction(quadrant));
   EXPECT_GT(std::fabs(wholeQuadrant[0] - fromUniform[0]) + std::fabs(wholeQuadrant[1] - fromUniform[1]), 1e-2);
 }
 
@@ -316,18 +316,59 @@ TEST_F(OnnxRuntimeTest, PredictionsFromSeveralThreadsAgree) {
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
       for (int i = 0; i < 20; ++i) {
-        const auto answer = model->prediction(frame);
-        if (!answer) {
-          ++mismatches;
-          continue;
-        }
-        const auto* array = answer.value().featureValue("output")->multiArrayValue();
-        if (array->count() != 2 || (*array)[0] != expected[0] || (*array)[1] != expected[1]) ++mismatches;
+        if (values(model->prediction(frame)) != expected) ++mismatches;
       }
     });
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(mismatches.load(), 0);
+}
+
+TEST(MultiArrayTest, ShapesCountsStridesZeroFillAndCopies) {
+  auto array = MultiArray::make({1, 3, 128, 128});
+  ASSERT_TRUE(array);
+  EXPECT_EQ(array->count(), 3u * 128 * 128);
+  EXPECT_EQ(array->strides(), (std::vector<std::int64_t>{3 * 128 * 128, 128 * 128, 128, 1}));
+  for (std::size_t i = 0; i < array->count(); ++i) ASSERT_EQ((*array)[i], 0.0f);
+  // Element (channel 2, row 5, column 7) at its flat index.
+  MultiArray copy = *array;
+  (*array)[2 * 128 * 128 + 5 * 128 + 7] = 0.5f;
+  EXPECT_EQ(array->data()[32768 + 647], 0.5f);
+  EXPECT_EQ(copy[32768 + 647], 0.0f);  // copies are independent
+
+  auto empty = MultiArray::make({1, 0, 128});
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(empty->count(), 0u);
+  // Impossible shapes give no value.
+  EXPECT_FALSE(MultiArray::make({}));
+  EXPECT_FALSE(MultiArray::make({1, -3, 4}));
+  EXPECT_FALSE(MultiArray::make({1 << 20, 1 << 20}));                      // 2^40 elements
+  EXPECT_FALSE(MultiArray::make({std::int64_t{1} << 62, std::int64_t{1} << 62}));  // overflow
+  EXPECT_TRUE(MultiArray::make({std::int64_t{1} << 62, 0}));  // no elements at all
+}
+
+TEST(FeatureProviderTest, SetReplacesAndTypesAreKept) {
+  FeatureProvider features;
+  EXPECT_TRUE(features.empty());
+  features.set("score", 0.25);
+  features.set("label", std::string("live"));
+  features.set("output", *MultiArray::make({1, 2}));
+  features.set("score", 0.75);  // replaces, keeps its place
+  EXPECT_EQ(features.featureNames(), (std::vector<std::string>{"score", "label", "output"}));
+  ASSERT_NE(features.featureValue("score"), nullptr);
+  EXPECT_EQ(*features.featureValue("score")->doubleValue(), 0.75);
+  EXPECT_EQ(features.featureValue("score")->multiArrayValue(), nullptr);
+  EXPECT_EQ(*features.featureValue("label")->stringValue(), "live");
+  EXPECT_NE(features.featureValue("output")->multiArrayValue(), nullptr);
+  EXPECT_EQ(features.featureValue("missing"), nullptr);
+}
+
+TEST_F(OnnxRuntimeTest, WithoutAnInstalledRuntimeTheOnnxOneIsUsed) {
+  platform::ml::install(nullptr);
+  EXPECT_NE(dynamic_cast<platform::ml::OnnxRuntime*>(platform::ml::current().get()), nullptr);
+  const auto missing = platform::ml::loadModel(home() + "/None.mlpackage", {});
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().code, ErrorCode::io);
 }
 
 }  // namespace

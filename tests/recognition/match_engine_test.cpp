@@ -14,171 +14,101 @@ using Decision = MatchEngine::Decision;
 
 constexpr double kWorst = 1.7976931348623157e308;
 
-// A liveness callback that counts its calls.
-struct Liveness {
-  float value;
-  int calls = 0;
-  std::function<float()> callback() {
-    return [this] {
-      ++calls;
-      return value;
-    };
-  }
+// One frame of an attempt: its score, the liveness it would answer, the head's angles.
+struct Frame {
+  double score;
+  float liveness = 0.9f;
+  double yaw = 0, pitch = 0;
 };
 
-TEST(MatchEngineRuleTest, ThreeSustainedFramesUnlock) {
-  MatchEngine engine(FaceEngineSpec::dlib);
-  Liveness live{0.9f};
-  EXPECT_EQ(engine.evaluate(0.45, live.callback(), 0, 0), Decision::keepLooking());
-  EXPECT_EQ(engine.evaluate(0.45, live.callback(), 0, 0), Decision::keepLooking());
-  const auto decision = engine.evaluate(0.45, live.callback(), 0, 0);
-  ASSERT_TRUE(decision.isUnlock());
-  EXPECT_DOUBLE_EQ(decision.smoothed, 0.45);
-  EXPECT_FALSE(decision.shouldLearn);
-  EXPECT_EQ(live.calls, 3);
-}
+struct RuleCase {
+  const char* what;
+  FaceEngineSpec spec;
+  std::vector<Frame> frames;
+  std::vector<Decision> decisions;  // one a frame
+  std::int64_t consecutive;
+  int livenessCalls;
+};
 
-TEST(MatchEngineRuleTest, OneVeryGoodFrameUnlocksAtOnceAndLearns) {
-  MatchEngine engine(FaceEngineSpec::dlib);
-  Liveness live{0.9f};
-  EXPECT_EQ(engine.evaluate(0.30, live.callback(), 0, 0), Decision::unlock(0.30, true));
-  EXPECT_EQ(engine.consecutive(), 3);
+// dlib: instant 0.42, sustained 0.5, limit 0.58, learning 0.35 (lower is better); arcface:
+// instant 0.88, sustained 0.8, limit 0.74, learning 0.88 (higher is better).
+FaceEngineSpec limitedTo(double limit) {
+  FaceEngineSpec spec = FaceEngineSpec::dlib;
+  spec.absoluteLimit = limit;
+  return spec;
 }
+// The expected decisions, written short: keep looking, or unlock(smoothed, shouldLearn).
+const auto K = Decision::keepLooking();
+const auto U = Decision::unlock;
+const RuleCase kRuleCases[] = {
+    {"three sustained frames unlock", FaceEngineSpec::dlib, {{0.45}, {0.45}, {0.45}}, {K, K, U(0.45, false)}, 3, 3},
+    {"one very good frame unlocks at once and learns", FaceEngineSpec::dlib, {{0.30}}, {U(0.30, true)}, 3, 1},
+    // Neither threshold: liveness is not asked. Then the raw 0.40 is instant, the average not.
+    {"raw frame instant while the average lags", FaceEngineSpec::dlib, {{0.70}, {0.40}}, {K, U(0.55, false)}, 3, 1},
+    // A spoof (a miss), then 0.5: the raw 0.5 is not instant, the average 0.3 is.
+    {"average instant while the raw frame is not", FaceEngineSpec::dlib, {{0.1, 0.1f}, {0.5}}, {K, U(0.3, true)}, 3, 2},
+    {"liveness at the floor passes; the count climbs past 3", FaceEngineSpec::dlib,
+     {{0.45, 0.55f}, {0.45, 0.55f}, {0.45, 0.55f}, {0.45, 0.55f}, {0.45, 0.55f}},
+     {K, K, U(0.45, false), U(0.45, false), U(0.45, false)}, 5, 5},
+    {"liveness under the floor is a miss that decays the count", FaceEngineSpec::dlib,
+     {{0.45}, {0.45}, {0.45, 0.549f}}, {K, K, K}, 1, 3},
+    {"the count never goes below zero", FaceEngineSpec::dlib, {{0.9}}, {K}, 0, 0},
+    // Sustained, sustained, a miss (head turned away), then sustained again: 1, 2, 1, 2, 3.
+    {"the count decays by one, not to zero", FaceEngineSpec::dlib,
+     {{0.45}, {0.45}, {0.45, 0.9f, 0.5}, {0.45}, {0.45}}, {K, K, K, K, U(0.45, false)}, 3, 4},
+    // Pose offset 0.0255 at yaw 0.3 / pitch 0.2: sustained 0.5255, instant 0.4455 (dlib) and
+    // 0.8545 (arcface).
+    {"a turned head loosens the sustained threshold", FaceEngineSpec::dlib,
+     {{0.525, 0.9f, 0.3, 0.2}, {0.525, 0.9f, 0.3, 0.2}, {0.525, 0.9f, 0.3, 0.2}}, {K, K, U(0.525, false)}, 3, 3},
+    {"a frontal head does not", FaceEngineSpec::dlib, {{0.525}, {0.525}, {0.525}}, {K, K, K}, 0, 0},
+    {"a turned head loosens the instant threshold", FaceEngineSpec::dlib, {{0.445, 0.9f, 0.3, 0.2}},
+     {U(0.445, false)}, 3, 1},
+    {"a turned head loosens arcface's instant threshold", FaceEngineSpec::arcface, {{0.855, 0.9f, 0.3, 0.2}},
+     {U(0.855, false)}, 3, 1},
+    {"arcface frontal 0.85 is only sustained", FaceEngineSpec::arcface, {{0.85}}, {K}, 1, 1},
+    {"arcface unlocks and learns on a high score", FaceEngineSpec::arcface, {{0.9}}, {U(0.9, true)}, 3, 1},
+    {"arcface sustained", FaceEngineSpec::arcface, {{0.82}, {0.82}, {0.82}}, {K, K, U(0.82, false)}, 3, 3},
+    // Past the gaze tolerance a frame is a miss without liveness, but its score is kept for
+    // the average; exactly at the tolerance passes.
+    {"the gaze gate", FaceEngineSpec::dlib,
+     {{0.2, 0.9f, 0.36, 0}, {0.2, 0.9f, 0, -0.36}, {0.05, 0.9f, 0.35, -0.35}}, {K, K, U(0.15, true)}, 3, 1},
+    // Both thresholds stop at their limits: with the limit at 0.51 (instant 0.43) a head at
+    // the edge of the gaze gate (offset 0.035) neither unlocks 0.44 at once nor 0.52 in
+    // three frames.
+    {"the instant threshold is capped", limitedTo(0.51), {{0.44, 0.9f, 0.35, 0.35}}, {K}, 1, 1},
+    {"the worst distance never meets a threshold", FaceEngineSpec::dlib, {{kWorst}}, {K}, 0, 0},
+    {"the worst similarity never meets a threshold", FaceEngineSpec::arcface, {{0.0}}, {K}, 0, 0},
+    {"the sustained threshold is capped", limitedTo(0.51),
+     {{0.52, 0.9f, 0.35, -0.35}, {0.52, 0.9f, 0.35, -0.35}, {0.52, 0.9f, 0.35, -0.35}, {0.52, 0.9f, 0.35, -0.35}},
+     {K, K, K, K}, 0, 0},
+};
 
-TEST(MatchEngineRuleTest, RawFrameMeetsInstantThresholdWhileAverageLags) {
-  MatchEngine engine(FaceEngineSpec::dlib);
-  Liveness live{0.9f};
-  EXPECT_EQ(engine.evaluate(0.70, live.callback(), 0, 0), Decision::keepLooking());
-  EXPECT_EQ(live.calls, 0);  // neither threshold: liveness never asked
-  const auto decision = engine.evaluate(0.40, live.callback(), 0, 0);
-  ASSERT_TRUE(decision.isUnlock());
-  EXPECT_NEAR(decision.smoothed, 0.55, 1e-12);
-  EXPECT_FALSE(decision.shouldLearn);
-  EXPECT_EQ(live.calls, 1);
-}
-
-TEST(MatchEngineRuleTest, EdgesOfTheRule) {
-  Liveness live{0.9f}, spoof{0.1f}, floor{0.55f};
-  {
-    // 0.1 with a spoof (a miss), then 0.5: the raw 0.5 is not instant, the average 0.3 is.
-    MatchEngine engine(FaceEngineSpec::dlib);
-    EXPECT_EQ(engine.evaluate(0.1, spoof.callback(), 0, 0), Decision::keepLooking());
-    EXPECT_EQ(engine.evaluate(0.5, live.callback(), 0, 0), Decision::unlock(0.3, true));
-  }
-  {
-    // Liveness exactly at the floor passes; the count goes on climbing past 3.
-    MatchEngine engine(FaceEngineSpec::dlib);
-    for (int i = 0; i < 5; ++i) engine.evaluate(0.45, floor.callback(), 0, 0);
-    EXPECT_EQ(engine.consecutive(), 5);
-  }
-  // Both thresholds stop at their limits: with the limit at 0.51 (instant 0.43) a head at the
-  // edge of the gaze gate (offset 0.035) neither unlocks 0.44 at once nor 0.52 in three frames.
-  FaceEngineSpec tight = FaceEngineSpec::dlib;
-  tight.absoluteLimit = 0.51;
-  {
-    MatchEngine engine(tight);
-    EXPECT_EQ(engine.evaluate(0.44, live.callback(), 0.35, 0.35), Decision::keepLooking());
-  }
-  {
-    MatchEngine engine(tight);
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(engine.evaluate(0.52, live.callback(), 0.35, -0.35), Decision::keepLooking());
-  }
-}
-
-TEST(MatchEngineRuleTest, PoseLoosensThresholdsWithinTheLimits) {
+TEST(MatchEngineRuleTest, DecidesEveryFrameByTheRule) {
   EXPECT_NEAR(MatchEngine::poseOffset(0.3, 0.2), 0.0255, 1e-12);
   EXPECT_NEAR(MatchEngine::poseOffset(-0.35, -0.35), 0.035, 1e-12);
-  // dlib sustained threshold becomes 0.5255: 0.525 passes with a turned head only.
-  {
-    MatchEngine engine(FaceEngineSpec::dlib);
-    Liveness live{0.9f};
-    for (int i = 0; i < 2; ++i) engine.evaluate(0.525, live.callback(), 0.3, 0.2);
-    EXPECT_TRUE(engine.evaluate(0.525, live.callback(), 0.3, 0.2).isUnlock());
+  for (const RuleCase& c : kRuleCases) {
+    SCOPED_TRACE(c.what);
+    MatchEngine engine(c.spec);
+    int calls = 0;
+    for (std::size_t i = 0; i < c.frames.size(); ++i) {
+      const Frame& f = c.frames[i];
+      const auto decision = engine.evaluate(f.score, [&] { return ++calls, f.liveness; }, f.yaw, f.pitch);
+      EXPECT_EQ(decision.kind, c.decisions[i].kind) << "frame " << i;
+      EXPECT_NEAR(decision.smoothed, c.decisions[i].smoothed, 1e-12) << "frame " << i;
+      EXPECT_EQ(decision.shouldLearn, c.decisions[i].shouldLearn) << "frame " << i;
+    }
+    EXPECT_EQ(engine.consecutive(), c.consecutive);
+    EXPECT_EQ(calls, c.livenessCalls);
   }
-  {
-    MatchEngine engine(FaceEngineSpec::dlib);
-    Liveness live{0.9f};
-    for (int i = 0; i < 3; ++i) EXPECT_FALSE(engine.evaluate(0.525, live.callback(), 0, 0).isUnlock());
-  }
-  // Instant thresholds: dlib 0.4455, arcface 0.8545 at yaw 0.3 / pitch 0.2.
-  {
-    MatchEngine engine(FaceEngineSpec::dlib);
-    Liveness live{0.9f};
-    EXPECT_TRUE(engine.evaluate(0.445, live.callback(), 0.3, 0.2).isUnlock());
-  }
-  {
-    MatchEngine engine(FaceEngineSpec::arcface);
-    Liveness live{0.9f};
-    EXPECT_TRUE(engine.evaluate(0.855, live.callback(), 0.3, 0.2).isUnlock());
-  }
-  {
-    MatchEngine engine(FaceEngineSpec::arcface);
-    Liveness live{0.9f};
-    EXPECT_FALSE(engine.evaluate(0.85, live.callback(), 0.0, 0.0).isUnlock());
-  }
-}
-
-TEST(MatchEngineRuleTest, GazeGateRejectsTurnedFaceButKeepsItsScore) {
-  MatchEngine engine(FaceEngineSpec::dlib);
-  Liveness live{0.9f};
-  EXPECT_EQ(engine.evaluate(0.0, live.callback(), 0.36, 0), Decision::keepLooking());
-  EXPECT_EQ(engine.evaluate(0.0, live.callback(), 0, -0.36), Decision::keepLooking());
-  EXPECT_EQ(live.calls, 0);
-  EXPECT_EQ(engine.history().size(), 2u);
-  // Exactly at the tolerance passes.
-  EXPECT_TRUE(engine.evaluate(0.0, live.callback(), 0.35, -0.35).isUnlock());
-}
-
-TEST(MatchEngineRuleTest, LowLivenessIsAMissThatDecaysTheCount) {
-  MatchEngine engine(FaceEngineSpec::dlib);
-  Liveness live{0.9f};
-  engine.evaluate(0.45, live.callback(), 0, 0);
-  engine.evaluate(0.45, live.callback(), 0, 0);
-  EXPECT_EQ(engine.consecutive(), 2);
-  Liveness spoof{0.549f};
-  EXPECT_EQ(engine.evaluate(0.45, spoof.callback(), 0, 0), Decision::keepLooking());
-  EXPECT_EQ(spoof.calls, 1);
-  EXPECT_EQ(engine.consecutive(), 1);
-  // The count never goes below zero.
-  MatchEngine fresh(FaceEngineSpec::dlib);
-  fresh.evaluate(0.9, live.callback(), 0, 0);
-  EXPECT_EQ(fresh.consecutive(), 0);
-}
-
-TEST(MatchEngineRuleTest, CountDecaysByOneNotToZero) {
-  // Sustained, sustained, a miss (head turned away), then sustained again: 1, 2, 1, 2, 3.
-  MatchEngine engine(FaceEngineSpec::dlib);
-  Liveness live{0.9f};
-  std::vector<std::int64_t> counts;
-  std::vector<bool> unlocks;
-  for (double yaw : {0.0, 0.0, 0.5, 0.0, 0.0}) {
-    unlocks.push_back(engine.evaluate(0.45, live.callback(), yaw, 0).isUnlock());
-    counts.push_back(engine.consecutive());
-  }
-  EXPECT_EQ(counts, (std::vector<std::int64_t>{1, 2, 1, 2, 3}));
-  EXPECT_EQ(unlocks, (std::vector<bool>{false, false, false, false, true}));
 }
 
 TEST(MatchEngineRuleTest, HistoryKeepsTheFourMostRecentScores) {
   MatchEngine engine(FaceEngineSpec::dlib);
-  Liveness live{0.0f};
-  for (double s : {1.0, 2.0, 3.0, 4.0, 5.0}) engine.evaluate(s, live.callback(), 0, 0);
+  for (double s : {1.0, 2.0, 3.0, 4.0, 5.0}) engine.evaluate(s, [] { return 0.0f; }, 0, 0);
   EXPECT_EQ(engine.history(), (std::vector<double>{2.0, 3.0, 4.0, 5.0}));
   engine.reset();
   EXPECT_TRUE(engine.history().empty());
   EXPECT_EQ(engine.consecutive(), 0);
-}
-
-TEST(MatchEngineRuleTest, SimilarityEngineUnlocksAndLearnsOnHighScores) {
-  MatchEngine engine(FaceEngineSpec::arcface);
-  Liveness live{0.9f};
-  EXPECT_EQ(engine.evaluate(0.9, live.callback(), 0, 0), Decision::unlock(0.9, true));
-  MatchEngine sustained(FaceEngineSpec::arcface);
-  sustained.evaluate(0.82, live.callback(), 0, 0);
-  sustained.evaluate(0.82, live.callback(), 0, 0);
-  const auto third = sustained.evaluate(0.82, live.callback(), 0, 0);
-  ASSERT_TRUE(third.isUnlock());
-  EXPECT_FALSE(third.shouldLearn);
 }
 
 TEST(MatchEngineDecisionTest, Equality) {
@@ -238,12 +168,13 @@ TEST(MatchEngineComparisonTest, WeightedEuclideanFallsBack) {
   EXPECT_EQ(MatchEngine::weightedEuclidean({}, {}, {}), kWorst);
 }
 
-TEST(MatchEngineScoreTest, NoStoredVectors) {
+TEST(MatchEngineScoreTest, MeanOfTheBestThree) {
+  // No stored vectors, or a probe of another length: the worst score of each engine (which
+  // never meets a threshold: see the rule's cases).
   EXPECT_EQ(MatchEngine(FaceEngineSpec::arcface).matchScore({1, 0}, {}), 0.0);
   EXPECT_EQ(MatchEngine(FaceEngineSpec::dlib).matchScore({1, 0}, {}), kWorst);
-}
-
-TEST(MatchEngineScoreTest, MeanOfTheBestThree) {
+  EXPECT_EQ(MatchEngine(FaceEngineSpec::dlib).matchScore(FaceDescriptor(512, 0.0f), {FaceDescriptor(128, 0.0f)}), kWorst);
+  EXPECT_EQ(MatchEngine(FaceEngineSpec::arcface).matchScore(FaceDescriptor(128, 0.1f), {FaceDescriptor(512, 0.1f)}), 0.0);
   const MatchEngine engine(FaceEngineSpec::dlib);
   // Three stored vectors: plain distances 1, 2, 3 -> mean 2.
   EXPECT_DOUBLE_EQ(engine.matchScore({0, 0}, {{3, 0}, {1, 0}, {2, 0}}), 2.0);
@@ -268,19 +199,6 @@ TEST(MatchEngineScoreTest, WeightsAreUsedFromFourStoredVectors) {
   const std::vector<FaceDescriptor> three{{0, 0}, {0, 1}, {0, 0}};
   EXPECT_DOUBLE_EQ(engine.matchScore(probe, three),
                    (1.0 + 1.0 + static_cast<double>(std::sqrt(2.0f))) / 3);
-}
-
-TEST(MatchEngineScoreTest, ProbeOfAnotherLengthNeverMeetsAThreshold) {
-  Liveness live{0.9f};
-  MatchEngine dlib(FaceEngineSpec::dlib);
-  const double distance = dlib.matchScore(FaceDescriptor(512, 0.0f), {FaceDescriptor(128, 0.0f)});
-  EXPECT_EQ(distance, kWorst);
-  EXPECT_FALSE(dlib.evaluate(distance, live.callback(), 0, 0).isUnlock());
-  MatchEngine arc(FaceEngineSpec::arcface);
-  const double similarity = arc.matchScore(FaceDescriptor(128, 0.1f), {FaceDescriptor(512, 0.1f)});
-  EXPECT_EQ(similarity, 0.0);
-  EXPECT_FALSE(arc.evaluate(similarity, live.callback(), 0, 0).isUnlock());
-  EXPECT_EQ(live.calls, 0);
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 // Five-point alignment: the estimator, the five points, the crops, and the rendering checked
-// against the transform with the 68-point model on real photos.
+// against the transform with the 68-point model on real photos (the five points of real faces
+// are checked with the detector's tests).
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdio>
+#include <functional>
 
 #include "platform/image/image_io.hpp"
 #include "recognition/face_aligner.hpp"
@@ -109,26 +111,22 @@ TEST_F(FaceAlignerTest, FivePointsComeFromTheRegionsInTemplateOrder) {
 
 TEST_F(FaceAlignerTest, MissingOrEmptyRegionsGiveNoPoints) {
   auto frame = makeBuffer(64, 64, [](int, int) { return BGRA{50, 60, 70, 255}; });
-  const auto& spec = FaceEngineSpec::dlib;
+  const std::pair<const char*, std::function<void(FaceObservation&)>> faults[] = {
+      {"no nose", [](FaceObservation& f) { f.landmarks->nose.reset(); }},
+      {"empty lips", [](FaceObservation& f) { f.landmarks->outerLips = FaceLandmarkRegion{}; }},
+      {"no right eye", [](FaceObservation& f) { f.landmarks->rightEye.reset(); }},
+      {"no landmarks", [](FaceObservation& f) { f.landmarks.reset(); }},
+      {"every point in one place", [](FaceObservation& f) { f.boundingBox = Rect(0.5, 0.5, 0, 0); }},
+  };
+  for (const auto& [what, fault] : faults) {
+    FaceObservation face = scriptedFace();
+    fault(face);
+    EXPECT_FALSE(FaceAligner::shared().alignedFace(frame, face, FaceEngineSpec::dlib)) << what;
+  }
   FaceObservation noNose = scriptedFace();
   noNose.landmarks->nose.reset();
   EXPECT_FALSE(FaceAligner::fiveLandmarks(noNose, 64, 64));
-  EXPECT_FALSE(FaceAligner::shared().alignedFace(frame, noNose, spec));
-
-  FaceObservation emptyLips = scriptedFace();
-  emptyLips.landmarks->outerLips = FaceLandmarkRegion{};
-  EXPECT_FALSE(FaceAligner::shared().alignedFace(frame, emptyLips, spec));
-  FaceObservation noEye = scriptedFace();
-  noEye.landmarks->rightEye.reset();
-  EXPECT_FALSE(FaceAligner::shared().alignedFace(frame, noEye, spec));
-  FaceObservation bare = scriptedFace();
-  bare.landmarks.reset();
-  EXPECT_FALSE(FaceAligner::shared().alignedFace(frame, bare, spec));
-  // Every point in one place.
-  FaceObservation point = scriptedFace();
-  point.boundingBox = Rect(0.5, 0.5, 0, 0);
-  EXPECT_FALSE(FaceAligner::shared().alignedFace(frame, point, spec));
-  EXPECT_FALSE(FaceAligner::shared().alignedFace(nullptr, scriptedFace(), spec));
+  EXPECT_FALSE(FaceAligner::shared().alignedFace(nullptr, scriptedFace(), FaceEngineSpec::dlib));
   EXPECT_TRUE(logs().messages().empty());
 }
 
@@ -140,10 +138,6 @@ TEST_F(FaceAlignerTest, AlignedFacesAreCroppedToTheTemplateSquare) {
   ASSERT_TRUE(dlib && arcface);
   EXPECT_EQ(dlib->extent(), Rect(0, 0, 150, 150));
   EXPECT_EQ(arcface->extent(), Rect(0, 0, 256, 256));
-  EXPECT_EQ(FaceAligner::templateSide(), 256);
-  EXPECT_EQ(FaceAligner::templatePoints(), FaceEngineSpec::arcface.templatePoints);
-  EXPECT_TRUE(FaceAligner::shared().ciContext()->options().highQualityDownsample);
-  EXPECT_FALSE(FaceAligner::shared().ciContext()->options().useSoftwareRenderer);
 
   // A face at the frame's bottom edge: the square still has the full extent, black where it
   // reaches past the frame, and the descriptor's input is not stretched.
@@ -158,12 +152,6 @@ TEST_F(FaceAlignerTest, AlignedFacesAreCroppedToTheTemplateSquare) {
   EXPECT_GT(at(75, 0), 128);
   EXPECT_EQ(at(75, 149), 0);
   EXPECT_EQ(at(0, 149), 0);
-  // A frame with no width or no height has no face to align.
-  for (const auto& [w, h] : {std::pair{0, 480}, std::pair{640, 0}}) {
-    const auto empty = std::make_shared<platform::image::PixelBuffer>(
-        w, h, platform::image::kPixelFormat32BGRA, std::size_t(w) * 4, platform::image::PixelBufferAttributes{});
-    EXPECT_FALSE(FaceAligner::shared().alignedFace(empty, face, FaceEngineSpec::dlib)) << w << " x " << h;
-  }
 }
 
 // A plain frame comes out brighter and with more contrast: brightness 0.05, contrast 1.1.
@@ -183,6 +171,12 @@ TEST_F(FaceAlignerTest, TheCropPassesThroughColourControls) {
   EXPECT_NEAR(bitmap->pixel(75, 75)[0], adjusted(60), 1.0);
   EXPECT_NEAR(bitmap->pixel(75, 75)[1], adjusted(100), 1.0);
   EXPECT_NEAR(bitmap->pixel(75, 75)[2], adjusted(200), 1.0);
+  // Results clamp: white stays white.
+  auto white = makeBuffer(640, 480, [](int, int) { return BGRA{255, 255, 255, 255}; });
+  const auto whiteFace = FaceAligner::shared().alignedFace(white, scriptedFace(), FaceEngineSpec::dlib);
+  bitmap = FaceAligner::shared().ciContext()->renderBitmap(*whiteFace, Rect(0, 0, 150, 150),
+                                                           platform::image::BitmapFormat::RGB8);
+  for (int channel = 0; channel < 3; ++channel) EXPECT_EQ(bitmap->pixel(75, 75)[channel], 255);
 }
 
 TEST_F(FaceAlignerTest, TheWideSquareIsTheCentredSquareMovedToTheOrigin) {
@@ -207,14 +201,13 @@ TEST_F(FaceAlignerTest, TheWideSquareIsTheCentredSquareMovedToTheOrigin) {
   EXPECT_EQ(rows->pixel(0, 0)[0] + 256 * rows->pixel(0, 0)[1], 280);
 
   EXPECT_FALSE(FaceAligner::shared().wideSquare(nullptr));
-  // A frame without a width (or height) has no square, not an empty one.
-  using platform::image::PixelBuffer;
-  const auto flat = std::make_shared<PixelBuffer>(0, 1080, platform::image::kPixelFormat32BGRA, 0,
-                                                  platform::image::PixelBufferAttributes{});
-  EXPECT_FALSE(FaceAligner::shared().wideSquare(flat));
-  const auto thin = std::make_shared<PixelBuffer>(1920, 0, platform::image::kPixelFormat32BGRA,
-                                                  7680, platform::image::PixelBufferAttributes{});
-  EXPECT_FALSE(FaceAligner::shared().wideSquare(thin));
+  // A frame without a width (or height) has no square, not an empty one, and no face to align.
+  for (const auto& [w, h] : {std::pair{0, 1080}, std::pair{1920, 0}}) {
+    const auto empty = std::make_shared<platform::image::PixelBuffer>(
+        w, h, platform::image::kPixelFormat32BGRA, std::size_t(w) * 4, platform::image::PixelBufferAttributes{});
+    EXPECT_FALSE(FaceAligner::shared().wideSquare(empty)) << w << " x " << h;
+    EXPECT_FALSE(FaceAligner::shared().alignedFace(empty, scriptedFace(), FaceEngineSpec::dlib)) << w << " x " << h;
+  }
 }
 
 // ---- Real photos ------------------------------------------------------------------------
@@ -226,38 +219,6 @@ class RealAlignmentTest : public FaceAlignerTest {
     useRealFaceLandmarks();
   }
 };
-
-void expectOnTheRightFeatures(const std::array<Point, 5>& p, const std::string& what) {
-  EXPECT_LT(p[0].x, p[1].x) << what;
-  EXPECT_LT(p[3].x, p[4].x) << what;
-  EXPECT_GT(p[2].x, p[0].x) << what;
-  EXPECT_LT(p[2].x, p[1].x) << what;
-  // y is up: eyes above the nose above the mouth.
-  EXPECT_GT(std::min(p[0].y, p[1].y), p[2].y) << what;
-  EXPECT_GT(p[2].y, std::max(p[3].y, p[4].y)) << what;
-}
-
-TEST_F(RealAlignmentTest, FivePointsLandOnTheFeaturesAlsoInAMirror) {
-  for (const auto& path : johnsPhotos()) {
-    auto photo = platform::image::readImageFile(path);
-    auto flipped = mirrored(*photo);
-    const double w = photo->width(), h = photo->height();
-    const auto face = FaceDetector::shared().largestFace(photo);
-    const auto mirror = FaceDetector::shared().largestFace(flipped);
-    ASSERT_TRUE(face && mirror) << path;
-    const auto points = FaceAligner::fiveLandmarks(*face, w, h);
-    const auto mirrorPoints = FaceAligner::fiveLandmarks(*mirror, w, h);
-    ASSERT_TRUE(points && mirrorPoints) << path;
-    expectOnTheRightFeatures(*points, path);
-    expectOnTheRightFeatures(*mirrorPoints, path + " (mirrored)");
-    // The mirror's first eye is the photo's second eye, reflected; likewise the mouth.
-    const int swap[5] = {1, 0, 2, 4, 3};
-    for (int i = 0; i < 5; ++i) {
-      EXPECT_NEAR((*mirrorPoints)[i].x, w - (*points)[swap[i]].x, 4.0) << path << " point " << i;
-      EXPECT_NEAR((*mirrorPoints)[i].y, (*points)[swap[i]].y, 4.0) << path << " point " << i;
-    }
-  }
-}
 
 // The face box that a template implies in its square: where dlib's frontal detector puts the
 // box of a face whose five points sit on the template (the box the 68-point model expects).
@@ -278,8 +239,7 @@ void checkRenderingAgreesWithTransform(const FaceEngineSpec& spec) {
   const int side = static_cast<int>(spec.templateSide);
   const Rect box = impliedFaceBox(spec);
   const Rect normalisedBox(box.minX() / side, box.minY() / side, box.width() / side, box.height() / side);
-  double residualSum = 0, worstResidual = 0, worstEye = 0;
-  double sumDx = 0, sumDy = 0, sumSquares = 0;
+  double residualSum = 0, sumDx = 0, sumDy = 0, sumSquares = 0;
   // 4 pixels of the 150-pixel dlib square; the same share of the arcface square.
   const double tolerance = 4.0 * side / 150.0;
   int faces = 0;
@@ -305,18 +265,14 @@ void checkRenderingAgreesWithTransform(const FaceEngineSpec& spec) {
     for (int eye = 0; eye < 2; ++eye) {
       const Point expected = transform->apply((*points)[eye]);
       const double off = std::hypot((*seen)[eye].x - expected.x, (*seen)[eye].y - expected.y);
-      worstEye = std::max(worstEye, off);
       sumDx += (*seen)[eye].x - expected.x;
       sumDy += (*seen)[eye].y - expected.y;
       sumSquares += off * off;
-      EXPECT_LT(off, tolerance) << path << " eye " << eye << " expected (" << expected.x << ", "
-                          << expected.y << ") found (" << (*seen)[eye].x << ", " << (*seen)[eye].y << ")";
+      EXPECT_LT(off, tolerance) << path << " eye " << eye;
     }
     for (int i = 0; i < 5; ++i) {
       const Point p = transform->apply((*points)[i]);
-      const double r = std::hypot(p.x - spec.templatePoints[i].x, p.y - spec.templatePoints[i].y);
-      residualSum += r;
-      worstResidual = std::max(worstResidual, r);
+      residualSum += std::hypot(p.x - spec.templatePoints[i].x, p.y - spec.templatePoints[i].y);
     }
     ++faces;
     if (faces == 1) {
@@ -325,10 +281,8 @@ void checkRenderingAgreesWithTransform(const FaceEngineSpec& spec) {
   }
   const double meanResidual = residualSum / (5.0 * faces);
   const double eyes = 2.0 * faces;
-  std::printf("%s: %d faces, template residual mean %.2f px worst %.2f px; eye offset worst %.2f px, "
-              "rms %.2f px, mean (%.2f, %.2f) px\n",
-              spec.modelName.c_str(), faces, meanResidual, worstResidual, worstEye,
-              std::sqrt(sumSquares / eyes), sumDx / eyes, sumDy / eyes);
+  std::printf("%s: %d faces, template residual mean %.2f px; eye offset rms %.2f px, mean (%.2f, %.2f) px\n",
+              spec.modelName.c_str(), faces, meanResidual, std::sqrt(sumSquares / eyes), sumDx / eyes, sumDy / eyes);
   // No systematic shift (half a pixel off in the plane conventions would show here) and a
   // small spread: the model's own noise.
   EXPECT_LT(std::fabs(sumDx / eyes), 0.25);
@@ -338,11 +292,8 @@ void checkRenderingAgreesWithTransform(const FaceEngineSpec& spec) {
   EXPECT_LT(meanResidual, 0.04 * spec.templateSide);
 }
 
-TEST_F(RealAlignmentTest, TheDlibRenderingAgreesWithTheTransform) {
+TEST_F(RealAlignmentTest, TheRenderingAgreesWithTheTransformForBothTemplates) {
   checkRenderingAgreesWithTransform(FaceEngineSpec::dlib);
-}
-
-TEST_F(RealAlignmentTest, TheArcfaceRenderingAgreesWithTheTransform) {
   checkRenderingAgreesWithTransform(FaceEngineSpec::arcface);
 }
 
