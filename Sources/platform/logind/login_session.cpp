@@ -100,7 +100,9 @@ struct SignalHandlers {
   }
 
   static int owner(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    if (const auto present = replies::logindOwnerPresent(m)) static_cast<LoginSession*>(userdata)->handleLogindOwner(*present);
+    if (const auto present = replies::logindOwnerPresent(m)) {
+      static_cast<LoginSession*>(userdata)->handleLogindOwner(*present);
+    }
     return 0;
   }
 
