@@ -5,9 +5,10 @@
 #include <cstdio>
 #include <utility>
 
+#include "app/app_delegate.hpp"
+#include "app/app_start.hpp"
 #include "app/app_updater.hpp"
 #include "app/diagnostics_text.hpp"
-#include "app/dock_visibility.hpp"
 #include "foundation/faceprint_store.hpp"
 #include "foundation/password_vault.hpp"
 #include "foundation/quorvel_password.hpp"
@@ -177,7 +178,8 @@ void MenuBarController::rerender() {
 void MenuBarController::toggleDockIcon() {
   const bool wasShown = popover_ && popover_->isShown();
   Settings::shared().setShowInDock(!Settings::shared().showInDock());
-  applyDockVisibility();
+  // Applied by the application's delegate, when it is the one of this application.
+  if (AppDelegate* delegate = applicationDelegate()) delegate->applyDockVisibility();
   if (wasShown) {
     // Reopened on the next turn of the main loop, showing the new state.
     platform::dispatch::mainQueue().async([weak = weak_from_this()] {
@@ -262,7 +264,7 @@ MenuPanelActions MenuBarController::currentActions() {
   actions.forgetFace = guarded(&MenuBarController::forgetFace);
   actions.runTest = guarded(&MenuBarController::runTest);
   actions.previewAnimation = guarded(&MenuBarController::previewAnimation);
-  actions.quit = [] { platform::ui::shared()->terminate(); };
+  actions.quit = guarded(&MenuBarController::quit);
   return actions;
 }
 
@@ -480,9 +482,10 @@ void MenuBarController::runTest() {
   const RecognitionEngine engine = Settings::shared().recognitionEngine();
   const FaceEngineSpec& engineSpec = spec(engine);
   const bool enrolled = FaceprintStore::shared().isEnrolled(engine);
+  // The completion keeps the controller: the report shows even if it is let go meanwhile.
   UnlockCoordinator::shared().runTest(
-      [weak = weak_from_this(), engine, &engineSpec, enrolled](UnlockCoordinator::TestResult result) {
-        if (auto self = weak.lock()) self->showMatchTestReport(result, engine, engineSpec, enrolled);
+      [self = shared_from_this(), engine, engineSpec, enrolled](UnlockCoordinator::TestResult result) {
+        self->showMatchTestReport(result, engine, engineSpec, enrolled);
       });
 }
 

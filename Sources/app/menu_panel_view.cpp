@@ -87,6 +87,18 @@ double titleWidth(Kind kind) {
   return kind == Kind::toggle ? content - 2 * kRowSpacing - kSwitchWidth : content - kRowSpacing;
 }
 
+// Rows keep to one line where they can: a title up to a fifth too wide is drawn smaller.
+constexpr double kMinimumTitleScale = 0.8;
+
+double titleScaleFor(const std::string& title, Kind kind) {
+  const double advance =
+      QFontMetricsF(systemFont(kRowTitleSize)).horizontalAdvance(QString::fromStdString(title));
+  const double available = titleWidth(kind);
+  if (advance <= available) return 1;
+  const double scale = available / advance;
+  return scale >= kMinimumTitleScale ? scale : 1;
+}
+
 Element makeRow(Kind kind, Item item, std::string title, std::string symbol,
                 Tint tint = Tint::primary, bool isOn = false) {
   Element row;
@@ -247,8 +259,10 @@ void MenuPanelView::layOut() {
       switch (element.kind) {
         case Kind::action:
         case Kind::toggle: {
-          const int lines = wrappedLines(element.title, systemFont(kRowTitleSize),
-                                         titleWidth(element.kind));
+          element.titleScale = titleScaleFor(element.title, element.kind);
+          const int lines = element.titleScale < 1 ? 1
+                                                   : wrappedLines(element.title, systemFont(kRowTitleSize),
+                                                                  titleWidth(element.kind));
           double content = std::max(lines * lineHeight(kRowTitleSize), lineHeight(kRowSymbolSize));
           if (element.kind == Kind::toggle) content = std::max(content, kSwitchHeight);
           height = content + 2 * kRowPaddingY;
@@ -311,6 +325,9 @@ std::optional<MenuPanelView::Element> MenuPanelView::engineRow(const std::string
 }
 
 platform::Size MenuPanelView::size() const { return {width, height_}; }
+
+QFont MenuPanelView::rowTitleFont() { return systemFont(kRowTitleSize); }
+double MenuPanelView::rowTitleWidth(Element::Kind kind) { return titleWidth(kind); }
 
 const MenuPanelView::Element* MenuPanelView::find(const RowKey& key) const {
   for (const auto& section : sections_) {
@@ -490,10 +507,18 @@ void MenuPanelView::draw(QPainter& painter, const platform::Rect& bounds) {
           const double titleX = content.left() + kRowSymbolWidth + kRowSpacing;
           painter.setPen(tint);
           painter.setFont(systemFont(kRowTitleSize));
-          painter.drawText(QRectF(titleX, content.top(), titleWidth(element.kind),
-                                  content.height()),
-                           Qt::AlignLeft | Qt::AlignVCenter | Qt::TextWordWrap,
-                           QString::fromStdString(element.title));
+          {
+            // Drawn at its scale from the title's left end, on the row's centre line.
+            const double s = element.titleScale;
+            painter.save();
+            painter.translate(titleX, content.center().y());
+            painter.scale(s, s);
+            painter.drawText(QRectF(0, -content.height() / 2 / s, titleWidth(element.kind) / s,
+                                    content.height() / s),
+                             Qt::AlignLeft | Qt::AlignVCenter | Qt::TextWordWrap,
+                             QString::fromStdString(element.title));
+            painter.restore();
+          }
           if (element.kind == Kind::toggle) {
             // The switch only shows the state; the whole row takes the click.
             const QRectF track(content.right() - kSwitchWidth,

@@ -13,6 +13,7 @@
 #include "platform/geometry/geometry.hpp"
 #include "platform/windows/windows.hpp"
 
+class QFont;
 class QImage;
 class QPainter;
 
@@ -43,6 +44,9 @@ class MenuPanelView : public platform::windows::View {
     bool isOn = false;            // switch rows only: the state the switch shows
     bool hovering = false;        // rows only
     platform::Rect frame;         // in the panel's coordinates (y down)
+    // Rows only: the title is drawn at this fraction of its size (from 0.8 to 1), so that a
+    // title a little too wide for its row keeps to one line instead of wrapping.
+    double titleScale = 1;
     bool isRow() const { return kind == Kind::action || kind == Kind::toggle; }
   };
 
@@ -87,6 +91,10 @@ class MenuPanelView : public platform::windows::View {
   bool click(platform::Point point);
   // The pointer moved to `point` (absent: it left the panel); rows update their hover flag.
   void hover(std::optional<platform::Point> point);
+
+  // The font of row titles, and the width a title has in a row of that kind.
+  static QFont rowTitleFont();
+  static double rowTitleWidth(Element::Kind kind);
 
   // The colours of the tints, of the platform's light appearance.
   static platform::windows::Color colour(Tint tint);

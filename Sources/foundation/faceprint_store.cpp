@@ -61,9 +61,10 @@ std::optional<FaceprintStore::Record> recordFrom(const nlohmann::json& object) {
     return std::nullopt;
   }
 
-  // An explicit null reads as an absent engine, as the platform's decoder reads optionals.
+  // Present, the engine must be a string; null included, anything else makes the file
+  // undecodable, so a file this reader does not fully understand is never written back.
   const auto engine = object.find("engine");
-  if (engine != object.end() && !engine->is_null()) {
+  if (engine != object.end()) {
     if (!engine->is_string()) return std::nullopt;
     record.engine = engine->get<std::string>();
   }

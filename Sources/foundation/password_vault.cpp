@@ -10,6 +10,8 @@ bool PasswordVault::hasPassword() { return Keychain::get(account).has_value(); }
 
 // Every copy of the password made here is wiped before its memory is given back.
 bool PasswordVault::set(const std::string& password) {
+  // A password `read()` could never give back is refused rather than reported as saved.
+  if (!isValidUTF8(password)) return false;
   Bytes plain(password.begin(), password.end());
   const auto sealed = Crypto::shared().encrypt(plain);
   platform::secure::wipe(plain);

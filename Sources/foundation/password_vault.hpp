@@ -14,8 +14,8 @@ struct PasswordVault {
 
   // An item with a value exists (it is not opened; a Keychain error counts as none).
   static bool hasPassword();
-  // Seals the password's UTF-8 bytes and stores them; false when sealing or storing fails
-  // (nothing is written when sealing fails).
+  // Seals the password's UTF-8 bytes and stores them; false when the text is not valid UTF-8
+  // or sealing or storing fails (nothing is written in the first two cases).
   static bool set(const std::string& password);
   // The stored password, or no value when it is missing, cannot be opened or is not UTF-8.
   static std::optional<std::string> read();

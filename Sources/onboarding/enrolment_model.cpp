@@ -58,9 +58,11 @@ double length(Point p) { return std::hypot(p.x, p.y); }
 // 0 for straight up (positive y), growing towards positive x, in -pi...pi.
 double angle(Point p) { return std::atan2(p.x, p.y); }
 
-// The angular distance between two angles, 0...pi.
+// The angular distance between two angles, 0...pi. The head's angle lies in -pi...pi and a
+// tick's in 0...11pi/6, so their difference can exceed 2pi: it is brought into 0...2pi first,
+// else the distance would come out negative.
 double angularDistance(double a, double b) {
-  double d = std::fabs(a - b);
+  double d = std::fmod(std::fabs(a - b), 2 * kPi);
   if (d > kPi) d = 2 * kPi - d;
   return d;
 }

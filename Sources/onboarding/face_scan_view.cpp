@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <variant>
 
 #include "overlay/glyphs.hpp"
 
@@ -60,7 +61,13 @@ int passesOf(const EnrolmentModel::TickPasses& passes, int index) {
 
 FaceScanView::FaceScanView(std::shared_ptr<EnrolmentModel> model, double diameter)
     : model_(std::move(model)), diameter_(diameter) {
-  subscription_ = model_->subscribe([this](const platform::animation::Change&) {
+  checkShownAt_ = model_->finished.changedAt();
+  subscription_ = model_->subscribe([this](const platform::animation::Change& change) {
+    // Observers hear of a change before it is made: the field still holds its old value.
+    const bool* turnsTo = std::get_if<bool>(&change.newValue);
+    if (change.field == "finished" && turnsTo && *turnsTo && !model_->finished.value()) {
+      checkShownAt_ = change.time;
+    }
     if (onNeedsDisplay) onNeedsDisplay();
   });
 }
@@ -123,9 +130,9 @@ FaceScanView::Structure FaceScanView::structure(const platform::Rect& bounds, do
     check.size = kCheckSize * D;
     check.frame = platform::Rect(centre.x - check.size / 2, centre.y - check.size / 2, check.size,
                                  check.size);
-    // Shown afresh each time `finished` turns true: drawn on from its left end while it grows
-    // from 70 % to full size.
-    const double shownFor = time - model_->finished.changedAt();
+    // Shown afresh each time `finished` turns true (not when it is set true again): drawn on
+    // from its left end while it grows from 70 % to full size.
+    const double shownFor = time - checkShownAt_;
     check.drawn = std::clamp(Animation::easeOut(0.34).fraction(shownFor), 0.0, 1.0);
     check.scale = mix(0.7, 1, Animation::spring(0.36, 0.6, 0).fraction(shownFor));
     check.lineWidth = kCheckLine * check.size;

@@ -90,6 +90,8 @@ class FaceScanView : public platform::windows::View {
   std::shared_ptr<EnrolmentModel> model_;
   double diameter_;
   platform::animation::ObservableObject::Token subscription_ = 0;
+  // When `finished` last turned from false to true (setting it true again changes nothing).
+  double checkShownAt_ = 0;
 };
 
 }  // namespace quorvel

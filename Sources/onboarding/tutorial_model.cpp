@@ -118,6 +118,7 @@ bool TutorialModel::cameraNeedsSettings() {
 
 void TutorialModel::go(TutorialStep target) {
   if (step.value() == TutorialStep::face) enrolment_->stop();
+  ++stepChanges_;
   platform::animation::withAnimation(
       platform::animation::Animation::spring(stepResponse, stepDamping, 0),
       [&] { step = target; });
@@ -209,7 +210,10 @@ void TutorialModel::requestAccessibility() {
 void TutorialModel::scanFinished() {
   faceEnrolled = true;
   auto self = shared_from_this();
-  platform::dispatch::mainQueue().asyncAfter(faceAdvanceDelay, [self] { self->next(); });
+  const std::uint64_t shown = stepChanges_;
+  platform::dispatch::mainQueue().asyncAfter(faceAdvanceDelay, [self, shown] {
+    if (self->stepChanges_ == shown) self->next();
+  });
 }
 
 void TutorialModel::announceChange() { revision_ = revision_.value() + 1; }

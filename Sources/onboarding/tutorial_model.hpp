@@ -104,7 +104,8 @@ class TutorialModel final : public platform::animation::ObservableObject,
   void requestAccessibility();
 
   // The face step saw the scan finish: marks the face enrolled and moves on 0.8 s later
-  // (the delayed step keeps the model alive until then).
+  // (the delayed step keeps the model alive until then), unless the step has changed
+  // meanwhile (the user pressed Next or Back first).
   void scanFinished();
 
   // Announces a change without changing a field, so that observers redraw.
@@ -116,6 +117,8 @@ class TutorialModel final : public platform::animation::ObservableObject,
   std::shared_ptr<EnrolmentModel> enrolment_;
   std::optional<platform::animation::ObservableObject::Token> enrolmentObserver_;
   std::shared_ptr<platform::dispatch::Timer> permissionTimer_;
+  // Counts step changes, so a delayed step can tell that its step is no longer shown.
+  std::uint64_t stepChanges_ = 0;
   // Bumped to announce a change that no published field carries.
   Published<std::int64_t> revision_{this, "objectWillChange", 0};
 };

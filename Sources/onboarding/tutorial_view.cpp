@@ -103,13 +103,16 @@ TutorialView::TutorialView(std::shared_ptr<TutorialModel> model)
     : model_(std::move(model)),
       scanView_(std::make_shared<FaceScanView>(model_->enrolment(), scanDiameter)),
       stepShownAt_(platform::animation::currentTime()) {
+  hint_.to = model_->blockedReason();
   modelSubscription_ = model_->subscribe([this](const platform::animation::Change& change) {
     // A new step body starts with fresh animation flags.
     if (change.field == "step") stepShownAt_ = change.time;
+    noteChange(change);
     if (onNeedsDisplay) onNeedsDisplay();
   });
   enrolmentSubscription_ =
       model_->enrolment()->subscribe([this](const platform::animation::Change& change) {
+        noteChange(change);
         // The face step sees the scan finish (not a scan that had finished before).
         if (change.field != "finished" || model_->step.value() != TutorialStep::face) return;
         const bool becomesTrue = std::get_if<bool>(&change.newValue) && std::get<bool>(change.newValue);
@@ -120,6 +123,27 @@ TutorialView::TutorialView(std::shared_ptr<TutorialModel> model)
 TutorialView::~TutorialView() {
   model_->unsubscribe(modelSubscription_);
   model_->enrolment()->unsubscribe(enrolmentSubscription_);
+}
+
+void TutorialView::noteChange(const platform::animation::Change& change) {
+  // Of the changes made before the next layout, the first animated one carries the hint's
+  // transition (a flag set outside an animation, then the step moved inside one, fade together).
+  if (!changePending_ || (!pendingAnimation_ && change.animation)) {
+    pendingAnimation_ = change.animation;
+    pendingAt_ = change.time;
+  }
+  changePending_ = true;
+}
+
+void TutorialView::settleHint() const {
+  const std::optional<std::string> now = model_->blockedReason();
+  if (now != hint_.to) {
+    hint_.from = hint_.to;
+    hint_.to = now;
+    hint_.animation = changePending_ ? pendingAnimation_ : std::nullopt;
+    hint_.at = pendingAt_;
+  }
+  changePending_ = false;
 }
 
 platform::Size TutorialView::windowSize(TutorialStep step) {
@@ -310,13 +334,18 @@ TutorialView::Structure TutorialView::structure(const platform::Rect& bounds, do
     x += kDotSide + kDotSpacing;
   }
 
-  if (const auto reason = model_->blockedReason()) {
-    const auto size = textSize(*reason, kHintFontSize, false, width);
-    s.hint = Title{*reason,
-                   platform::Rect(midX - size.width / 2, rowTop - kStackSpacing - size.height,
-                                  size.width, size.height),
-                   kHintOpacity};
-  }
+  settleHint();
+  const double shown =
+      hint_.animation ? clamp01(hint_.animation->fraction(time - hint_.at)) : 1.0;
+  const auto hintAt = [&](const std::string& text, double opacity) {
+    const auto size = textSize(text, kHintFontSize, false, width);
+    return Title{text,
+                 platform::Rect(midX - size.width / 2, rowTop - kStackSpacing - size.height,
+                                size.width, size.height),
+                 kHintOpacity * opacity};
+  };
+  if (hint_.to) s.hint = hintAt(*hint_.to, shown);
+  if (hint_.from && shown < 1) s.leavingHint = hintAt(*hint_.from, 1 - shown);
   return s;
 }
 
@@ -444,9 +473,10 @@ void TutorialView::draw(QPainter& painter, const platform::Rect& bounds) {
     }
   }
 
-  if (s.hint) {
-    drawText(s.hint->frame, s.hint->text, kHintFontSize, false,
-             withOpacity(Qt::white, s.hint->opacity), wrapped);
+  for (const auto& hint : {s.leavingHint, s.hint}) {
+    if (!hint) continue;
+    drawText(hint->frame, hint->text, kHintFontSize, false,
+             withOpacity(Qt::white, hint->opacity), wrapped);
   }
   drawText(s.back.frame, s.back.label, kControlFontSize, false,
            withOpacity(Qt::white, s.back.opacity), Qt::AlignLeft | Qt::AlignVCenter);

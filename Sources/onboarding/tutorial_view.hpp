@@ -98,6 +98,8 @@ class TutorialView : public platform::windows::View {
     std::vector<Title> titles;
     std::vector<Element> body;
     std::optional<Title> hint;
+    // A hint fading out (the step can now be left, or another hint takes its place).
+    std::optional<Title> leavingHint;
     Control back;
     Control next;
     std::vector<Dot> dots;
@@ -136,6 +138,22 @@ class TutorialView : public platform::windows::View {
   platform::animation::ObservableObject::Token modelSubscription_ = 0;
   platform::animation::ObservableObject::Token enrolmentSubscription_ = 0;
   double stepShownAt_ = 0;
+
+  // The blocked hint appears and disappears with an opacity transition, under the animation
+  // of the change that made it come or go. Changes are noted as they are announced; the hint
+  // they lead to is read when the view is next laid out.
+  void noteChange(const platform::animation::Change& change);
+  void settleHint() const;
+  struct HintTransition {
+    std::optional<std::string> from;  // the hint fading out
+    std::optional<std::string> to;    // the hint shown now
+    std::optional<platform::animation::Animation> animation;
+    double at = 0;
+  };
+  mutable HintTransition hint_;
+  mutable bool changePending_ = false;
+  mutable std::optional<platform::animation::Animation> pendingAnimation_;
+  mutable double pendingAt_ = 0;
 };
 
 }  // namespace quorvel

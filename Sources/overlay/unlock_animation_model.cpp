@@ -61,7 +61,7 @@ void UnlockAnimationModel::resetToIdle() {
   shake = 0;
   message = std::nullopt;
   // A completion kept for a success is dropped without being called.
-  pendingCompletion_ = nullptr;
+  pendingCompletion_.reset();
 }
 
 void UnlockAnimationModel::begin() {
@@ -144,8 +144,8 @@ void UnlockAnimationModel::retractIfPending() {
   // Whichever of the confirmation and the fallback comes first retracts; the other then
   // finds nothing kept.
   if (phase_ != Phase::success || !pendingCompletion_) return;
-  Completion completion = std::move(pendingCompletion_);
-  pendingCompletion_ = nullptr;
+  Completion completion = std::move(*pendingCompletion_);
+  pendingCompletion_.reset();
   retract(0, std::move(completion));
 }
 

@@ -67,7 +67,9 @@ class UnlockAnimationModel : public platform::animation::ObservableObject,
   bool reduceMotion_;
   Phase phase_ = Phase::idle;
   std::int64_t generation_ = 0;
-  Completion pendingCompletion_;
+  // The kept completion of a success; a kept empty callback still counts as pending, so the
+  // retract still runs.
+  std::optional<Completion> pendingCompletion_;
 };
 
 }  // namespace quorvel

@@ -80,9 +80,14 @@ UnlockAnimationView::Layout UnlockAnimationView::layout(const platform::Rect& bo
   const double left = bounds.minX() + (bounds.width() - width) / 2;
   result.frame = platform::Rect(left, bounds.minY(), width, height);
 
-  // The content stack sits at the bottom of the open panel, `bottomInset` above its edge.
+  // The content stack sits at the bottom of the open panel, `bottomInset` above its edge. Its
+  // height follows the message's animation as the panel's does, so the glyph moves down with
+  // the panel's bottom instead of jumping up into the housing.
   const auto& message = model_->message.value();
-  const double stackHeight = glyphSide + (message ? kStackSpacing + kMessageLineHeight : 0);
+  const auto sample = model_->message.sample();
+  const double line = kStackSpacing + kMessageLineHeight;
+  const double stackHeight =
+      glyphSide + mix(sample.from ? line : 0, sample.to ? line : 0, sample.fraction);
   const double stackBottom = bounds.minY() + result.openSize.height - bottomInset;
   const double centreX = left + width / 2;
   const double top = stackBottom - stackHeight;

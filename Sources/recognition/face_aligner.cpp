@@ -102,7 +102,8 @@ std::optional<std::array<Point, 5>> FaceAligner::fiveLandmarks(
 std::optional<platform::image::Image> FaceAligner::alignedFace(
     const std::shared_ptr<platform::image::PixelBuffer>& frame,
     const platform::vision::FaceObservation& observation, const FaceEngineSpec& spec) const {
-  if (!frame) return std::nullopt;
+  // A frame without width or height holds no face.
+  if (!frame || frame->width() <= 0 || frame->height() <= 0) return std::nullopt;
   const auto points = fiveLandmarks(observation, frame->width(), frame->height());
   if (!points) return std::nullopt;
   const auto transform = SimilarityTransform::estimate({points->begin(), points->end()},

@@ -1,5 +1,7 @@
 #include "selftest/self_test.hpp"
 
+#include <exception>
+
 #include "platform/bundle/bundle.hpp"
 #include "recognition/native_dlib.hpp"
 
@@ -7,23 +9,31 @@ namespace quorvel {
 
 std::vector<SelfTest::Check> SelfTest::runAll(bool includeAppKit) {
   std::vector<Check> checks;
-  auto append = [&checks](std::vector<Check> group) {
-    for (auto& check : group) checks.push_back(std::move(check));
+  // A group that throws never ends the run: in place of its checks it gives one failed check
+  // carrying the message, and the next group runs.
+  auto append = [&checks](const char* group, std::vector<Check> (*make)()) {
+    try {
+      for (auto& check : make()) checks.push_back(std::move(check));
+    } catch (const std::exception& error) {
+      checks.push_back({std::string(group) + ": a check stopped with an error", false, error.what()});
+    } catch (...) {
+      checks.push_back({std::string(group) + ": a check stopped with an error", false, "unknown error"});
+    }
   };
-  append(alignmentChecks());
-  append(tensorChecks());
-  append(cryptoChecks());
-  append(storageChecks());
-  append(matchChecks());
-  if (includeAppKit) append(windowFocusChecks());
-  append(modelChecks());
-  append(engineChecks());
-  append(nativeDlibChecks());
-  append(matchTestTextChecks());
-  append(palmGestureChecks());
-  append(enrolmentRingChecks());
-  append(lockStateChecks());
-  if (includeAppKit) append(unlockSafetyChecks());
+  append("Alignment", alignmentChecks);
+  append("Tensor", tensorChecks);
+  append("Crypto", cryptoChecks);
+  append("Storage", storageChecks);
+  append("Match", matchChecks);
+  if (includeAppKit) append("Window focus", windowFocusChecks);
+  append("Model", modelChecks);
+  append("Engine", engineChecks);
+  append("Native dlib", nativeDlibChecks);
+  append("Match test", matchTestTextChecks);
+  append("Palm gesture", palmGestureChecks);
+  append("Enrolment", enrolmentRingChecks);
+  append("Lock state", lockStateChecks);
+  if (includeAppKit) append("Unlock safety", unlockSafetyChecks);
   return checks;
 }
 

@@ -12,8 +12,8 @@ namespace quorvel {
 struct SelfTest {
   SelfTest() = delete;
 
-  // One check's outcome. A check never throws: an input it cannot build is a failed check
-  // whose detail says so.
+  // One check's outcome. An input a check cannot build is a failed check whose detail says
+  // so; a group that throws is reported by `runAll` as a failed check with the message.
   struct Check {
     std::string name;
     bool passed = false;

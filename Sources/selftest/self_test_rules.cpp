@@ -53,9 +53,11 @@ PalmDetector::Hand uniformHand(double tipY, double jointY) {
 
 std::vector<SelfTest::Check> SelfTest::modelChecks() {
   if (BuildFlavour::isDeveloper) return developerModelChecks();
-  // A customer build checks that the personal-use model is not in the bundle.
+  // A customer build checks that the personal-use model is not in the bundle, in either of
+  // the forms the model host would load (compiled or package).
   const auto bundle = platform::bundle::current();
-  const bool carried = bundle && bundle->url("VavozuDare", "mlmodelc").has_value();
+  const bool carried = bundle && (bundle->url("VavozuDare", "mlmodelc").has_value() ||
+                                  bundle->url("VavozuDare", "mlpackage").has_value());
   return {{"Model: research model is absent from this build", !carried,
            "customer builds must not carry the personal-use model"}};
 }
@@ -83,28 +85,28 @@ std::vector<SelfTest::Check> SelfTest::developerModelChecks() {
   const auto grey = squareOf(0.5, 0.5, 0.5);
   const auto first = descriptorOf(grey);
   if (!first) {
-    checks.push_back({"Model: recognition model loads and runs", false, "no embedding produced"});
-  } else {
-    const std::size_t length = first->size();
-    checks.push_back({"Model: recognition model loads and runs", true,
-                      std::to_string(length) + " numbers out"});
-    checks.push_back({"Model: faceprint is 512 numbers", length == 512,
-                      "got " + std::to_string(length)});
-    float sum = 0;
-    for (float v : *first) sum += v * v;
-    const float norm = std::sqrt(sum);
-    checks.push_back({"Model: faceprint is unit length", std::fabs(norm - 1.0f) < 0.0001f,
-                      "length " + fixed4(norm)});
-    if (const auto second = descriptorOf(grey)) {
-      const double s = MatchEngine::cosine(*first, *second);
-      checks.push_back({"Model: the same image scores 1.0 against itself",
-                        std::fabs(s - 1) < 0.0001, fixed4(s)});
-    }
-    if (const auto red = descriptorOf(squareOf(1, 0, 0))) {
-      const double s = MatchEngine::cosine(*first, *red);
-      checks.push_back({"Model: two different images do not score 1.0", s < 0.999,
-                        "grey vs red scored " + fixed4(s)});
-    }
+    // The group is then this one failed check.
+    return {{"Model: recognition model loads and runs", false, "no embedding produced"}};
+  }
+  const std::size_t length = first->size();
+  checks.push_back({"Model: recognition model loads and runs", true,
+                    std::to_string(length) + " numbers out"});
+  checks.push_back({"Model: faceprint is 512 numbers", length == 512,
+                    "got " + std::to_string(length)});
+  float sum = 0;
+  for (float v : *first) sum += v * v;
+  const float norm = std::sqrt(sum);
+  checks.push_back({"Model: faceprint is unit length", std::fabs(norm - 1.0f) < 0.0001f,
+                    "length " + fixed4(norm)});
+  if (const auto second = descriptorOf(grey)) {
+    const double s = MatchEngine::cosine(*first, *second);
+    checks.push_back({"Model: the same image scores 1.0 against itself",
+                      std::fabs(s - 1) < 0.0001, fixed4(s)});
+  }
+  if (const auto red = descriptorOf(squareOf(1, 0, 0))) {
+    const double s = MatchEngine::cosine(*first, *red);
+    checks.push_back({"Model: two different images do not score 1.0", s < 0.999,
+                      "grey vs red scored " + fixed4(s)});
   }
   std::optional<float> live;
   if (const auto tensor =

@@ -125,23 +125,23 @@ void UnlockCoordinator::runTest(TestCompletion completion) {
 }
 
 void UnlockCoordinator::start(Mode mode) {
-  {
+  if (isActive()) return;
+  auto engine = std::make_shared<MatchEngine>(spec(Settings::shared().recognitionEngine()));
+  const std::optional<UUID> begun = [&]() -> std::optional<UUID> {
     std::lock_guard<std::mutex> guard(state_);
-    if (active_) return;
-  }
-  // The new UUID is current before the attempt reads as active, so a frame that sees the
-  // attempt active also carries its UUID.
-  const UUID id = session_.begin();
-  {
-    std::lock_guard<std::mutex> guard(state_);
+    if (active_) return std::nullopt;
+    const UUID id = session_.begin();
     active_ = true;
     succeeded_ = false;
     mode_ = mode;
-    engine_ = std::make_shared<MatchEngine>(spec(Settings::shared().recognitionEngine()));
+    engine_ = std::move(engine);
     sessionStart_ = platform::dispatch::now();
     firstFaceSeen_.reset();
     consecutivePalmFrames_ = 0;
-  }
+    return id;
+  }();
+  if (!begun) return;
+  const UUID id = *begun;
   if (mode == Mode::unlocking) LockScreenOverlay::shared().beginScanning();
   startCameraWithRetry(cameraAttempts, id);
 
@@ -149,11 +149,11 @@ void UnlockCoordinator::start(Mode mode) {
   const double deadline = mode == Mode::unlocking ? unlockDeadline : testDuration;
   platform::dispatch::mainQueue().asyncAfter(deadline, [weak, id, mode] {
     const auto self = weak.lock();
-    if (!self || !self->isActive() || !self->session_.contains(id)) return;
+    if (!self) return;
     if (mode == Mode::unlocking) {
-      self->finish(std::string(deadlineMessage), false);
+      self->finish(std::string(deadlineMessage), false, id);
     } else {
-      self->finish(std::nullopt, false);
+      self->finish(std::nullopt, false, id);
     }
   });
 }
@@ -173,18 +173,24 @@ void UnlockCoordinator::startCameraWithRetry(std::int64_t attemptsLeft, const UU
       return;
     }
     Log::unlock().error("Camera would not start after %ld attempts", static_cast<long>(cameraAttempts));
-    self->finish(std::string(cameraUnavailableMessage), false);
+    self->finish(std::string(cameraUnavailableMessage), false, sessionID);
   });
 }
 
-void UnlockCoordinator::finish(const std::optional<std::string>& message, bool cancelled) {
+void UnlockCoordinator::finish(const std::optional<std::string>& message, bool cancelled,
+                               const std::optional<UUID>& attempt) {
   Mode mode;
   TestResult result;
   TestCompletion completion;
   {
     std::lock_guard<std::mutex> guard(state_);
-    if (!active_) return;
+    if (!active_ || (attempt && !session_.contains(*attempt))) return;
+    // All in one step: an attempt that starts right after this one (a lock, a wake re-check,
+    // a test) gets a UUID nobody invalidates and a camera start queued after this stop, also
+    // when this runs on the camera queue.
     active_ = false;
+    session_.invalidate();
+    camera_->stop();
     mode = mode_;
     if (mode == Mode::testing) {
       result = testResult_;
@@ -192,8 +198,7 @@ void UnlockCoordinator::finish(const std::optional<std::string>& message, bool c
       onTestFinished_ = nullptr;
     }
   }
-  session_.invalidate();
-  camera_->stop();
+  if (onAttemptEnded) onAttemptEnded();
   if (mode == Mode::unlocking) {
     if (!message) {
       LockScreenOverlay::shared().hide();
@@ -246,7 +251,7 @@ void UnlockCoordinator::finishLater(const UUID& sessionID, std::optional<std::st
                                     bool cancelled) {
   platform::dispatch::mainQueue().async(
       [self = shared_from_this(), id = sessionID, message = std::move(message), cancelled] {
-        if (self->session_.contains(id)) self->finish(message, cancelled);
+        self->finish(message, cancelled, id);
       });
 }
 

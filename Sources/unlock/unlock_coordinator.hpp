@@ -12,8 +12,10 @@
 // success steps and the unlocker's completion run on the main thread; frame handling runs on
 // the camera session's serial queue. The attempt UUID lives in the session (its own lock) and
 // every step that crosses queues carries it and re-checks it. The other fields that both
-// threads touch are kept behind the coordinator's own state lock, held only for reads and
-// writes of those fields, never while calling out, so it never nests with another lock.
+// threads touch are kept behind the coordinator's own state lock. An attempt begins and ends
+// in one hold of that lock (UUID made or dropped, camera stop queued), so nothing can start
+// in between; a frame writes the attempt's fields only while its own UUID is still current.
+// Besides the session's lock and the camera queue's, nothing is taken or called under it.
 #pragma once
 
 #include <cstdint>
@@ -119,10 +121,17 @@ class UnlockCoordinator final : public std::enable_shared_from_this<UnlockCoordi
   TestResult testResult() const;
   std::optional<UUID> currentAttempt() const { return session_.current(); }
 
+  // Called on the thread that ends an attempt, right after the attempt has ended (no longer
+  // active, its UUID gone, the camera's stop queued) and before the overlay or the test's
+  // completion hear of it. Set it before the attempt starts; tests use it to act in that moment.
+  std::function<void()> onAttemptEnded;
+
  private:
   void start(Mode mode);
   void startCameraWithRetry(std::int64_t attemptsLeft, const UUID& sessionID);
-  void finish(const std::optional<std::string>& message, bool cancelled);
+  // Ends the running attempt, or, given `attempt`, only that one while it is still current.
+  void finish(const std::optional<std::string>& message, bool cancelled,
+              const std::optional<UUID>& attempt = std::nullopt);
   void succeed(const UUID& sessionID);
 
   // Frame handling, on the camera queue.

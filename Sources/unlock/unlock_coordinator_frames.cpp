@@ -27,16 +27,18 @@ constexpr int kLivenessSide = 128;
 
 void UnlockCoordinator::handle(const Frame& frame) {
   if (!frame) return;
-  const std::optional<UUID> current = session_.current();
-  if (!current) return;
-  const UUID id = *current;
-
+  // The frame belongs to the attempt current now; every later write of the attempt's fields
+  // first checks (under the state lock) that this attempt is still the current one, so a frame
+  // still in hand when its attempt is replaced changes nothing of the next.
+  UUID id = UUID::fromBytes({});
   Mode mode;
   std::shared_ptr<MatchEngine> engine;
   {
     std::lock_guard<std::mutex> guard(state_);
-    // Another frame in hand, or no attempt running: dropped, not counted.
-    if (!active_ || processing_) return;
+    const std::optional<UUID> current = session_.current();
+    // No attempt, another frame in hand, or no attempt running: dropped, not counted.
+    if (!current || !active_ || processing_) return;
+    id = *current;
     processing_ = true;
     testResult_.framesSeen += 1;
     mode = mode_;
@@ -56,6 +58,7 @@ void UnlockCoordinator::handle(const Frame& frame) {
       std::int64_t inARow = 0;
       {
         std::lock_guard<std::mutex> guard(state_);
+        if (!session_.contains(id)) return;
         inARow = ++consecutivePalmFrames_;
       }
       if (inARow >= palmFramesToCancel) {
@@ -65,7 +68,7 @@ void UnlockCoordinator::handle(const Frame& frame) {
       return;  // an open-hand frame is never scored
     }
     std::lock_guard<std::mutex> guard(state_);
-    consecutivePalmFrames_ = 0;
+    if (session_.contains(id)) consecutivePalmFrames_ = 0;
   }
 
   const std::optional<FaceObservation> face = FaceDetector::shared().largestFace(frame);
@@ -75,6 +78,7 @@ void UnlockCoordinator::handle(const Frame& frame) {
   }
   {
     std::lock_guard<std::mutex> guard(state_);
+    if (!session_.contains(id)) return;
     if (!firstFaceSeen_) firstFaceSeen_ = platform::dispatch::now();
     testResult_.framesWithFace += 1;
   }
@@ -120,6 +124,7 @@ void UnlockCoordinator::handle(const Frame& frame) {
   const double score = engine->matchScore(*probe, stored);
   {
     std::lock_guard<std::mutex> guard(state_);
+    if (!session_.contains(id)) return;
     // The first scored frame seeds the best score whatever it is (a distance engine's best
     // would otherwise stay at the reset value 0, a perfect score never seen).
     if (!bestSimilaritySeeded_ || faceSpec.meets(score, testResult_.bestSimilarity)) {
@@ -130,6 +135,7 @@ void UnlockCoordinator::handle(const Frame& frame) {
   if (mode == Mode::testing) {
     const float live = livenessNow();
     std::lock_guard<std::mutex> guard(state_);
+    if (!session_.contains(id)) return;
     testResult_.bestLiveness = std::max(testResult_.bestLiveness, live);
   }
 
@@ -151,17 +157,17 @@ void UnlockCoordinator::handle(const Frame& frame) {
   }
   {
     std::lock_guard<std::mutex> guard(state_);
+    if (!session_.contains(id)) return;
     testResult_.wouldUnlock = true;
   }
-  // Ends the test here on the camera queue; a frame still in hand from an ended test must not
-  // end a newer one.
-  if (session_.contains(id)) finish(std::nullopt, false);
+  // Ends the test here on the camera queue, unless it has been replaced meanwhile.
+  finish(std::nullopt, false, id);
 }
 
 void UnlockCoordinator::checkNoFaceTimeout(const UUID& sessionID) {
   {
     std::lock_guard<std::mutex> guard(state_);
-    if (mode_ != Mode::unlocking || firstFaceSeen_) return;
+    if (!session_.contains(sessionID) || mode_ != Mode::unlocking || firstFaceSeen_) return;
     if (!(platform::dispatch::now() - sessionStart_ > noFaceTimeout)) return;
   }
   Log::unlock().info("No face within %fs, giving up", noFaceTimeout);
@@ -171,7 +177,7 @@ void UnlockCoordinator::checkNoFaceTimeout(const UUID& sessionID) {
 void UnlockCoordinator::checkNoMatchTimeout(const UUID& sessionID) {
   {
     std::lock_guard<std::mutex> guard(state_);
-    if (mode_ != Mode::unlocking || !firstFaceSeen_) return;
+    if (!session_.contains(sessionID) || mode_ != Mode::unlocking || !firstFaceSeen_) return;
     if (!(platform::dispatch::now() - *firstFaceSeen_ > noMatchTimeout)) return;
   }
   Log::unlock().info("Face present but no match for %fs, giving up", noMatchTimeout);

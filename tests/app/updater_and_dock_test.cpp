@@ -11,11 +11,7 @@
 #include "foundation/settings.hpp"
 #include "platform/bundle/bundle.hpp"
 #include "support/platform_fixture.hpp"
-#include "platform/windows/windows.hpp"
 #include "support/ui_updater_hooks.hpp"
-
-// After the log header: Qt defines keyword macros.
-#include <QWindow>
 
 namespace {
 
@@ -34,44 +30,37 @@ class UpdateCheckTest : public PlatformTest {
   std::ostringstream out;
 };
 
-TEST_F(UpdateCheckTest, AFeedWithoutANewerVersionIsOK) {
+TEST_F(UpdateCheckTest, AFeedWithoutANewerVersionIsOKAndTheApplicationsOwnControllerIsNeverMade) {
   simulatedUpdater().setCycleResult(
       Error{platform::updater::kErrorDomain, 1001, "You're up to date!"});
   EXPECT_EQ(run(), 0);
   EXPECT_EQ(out.str(),
             "OK: feed reachable, parsed, signature valid. No update available (expected, "
             "already current)\n");
+  // The one updater made is the switch's own: it checks for information only.
   EXPECT_EQ(simulatedUpdater().events(),
             (std::vector<std::string>{
                 "make host=" + bundle() + " app=" + bundle() + " driver=" + bundle(), "start",
                 "check information", "finish SUSparkleErrorDomain 1001"}));
+  EXPECT_EQ(simulatedUpdater().updatersMade(), 1);
   // The loop ran until the cycle ended, which the framework delivers later.
   EXPECT_DOUBLE_EQ(now(), 0.5);
   EXPECT_EQ(simulatedApplication().obtainedCount(), 1);
   EXPECT_TRUE(simulatedApplication().policyRequests().empty());
 }
 
-TEST_F(UpdateCheckTest, AnUpdateThatVerifiesIsOK) {
+TEST_F(UpdateCheckTest, AVerifiedUpdateIsOKAndAnyOtherErrorFails) {
   EXPECT_EQ(run(), 0);
   EXPECT_EQ(out.str(), "OK: update found and verified\n");
-}
-
-TEST_F(UpdateCheckTest, AnyOtherErrorFails) {
-  simulatedUpdater().setCycleResult(
-      Error{platform::updater::kErrorDomain, 3001, "The update is improperly signed."});
-  EXPECT_EQ(run(), 1);
-  EXPECT_EQ(out.str(), "FAILED: The update is improperly signed.\n");
-
-  simulatedUpdater().setCycleResult(
-      Error{"NSURLErrorDomain", -1003, "A server with the specified hostname could not be found."});
-  EXPECT_EQ(run(), 1);
-  EXPECT_EQ(out.str(), "FAILED: A server with the specified hostname could not be found.\n");
-}
-
-TEST_F(UpdateCheckTest, CodeNoUpdateOfAnotherDomainIsAFailure) {
-  simulatedUpdater().setCycleResult(Error{"NSCocoaErrorDomain", 1001, "Something else."});
-  EXPECT_EQ(run(), 1);
-  EXPECT_EQ(out.str(), "FAILED: Something else.\n");
+  // The "no update" code of another domain is a failure too.
+  for (const Error& error :
+       {Error{platform::updater::kErrorDomain, 3001, "The update is improperly signed."},
+        Error{"NSURLErrorDomain", -1003, "A server with the specified hostname could not be found."},
+        Error{"NSCocoaErrorDomain", 1001, "Something else."}}) {
+    simulatedUpdater().setCycleResult(error);
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(out.str(), "FAILED: " + error.localizedDescription + "\n");
+  }
 }
 
 TEST_F(UpdateCheckTest, AnUpdaterThatCannotStartEndsAtOnceWithoutACheck) {
@@ -83,126 +72,60 @@ TEST_F(UpdateCheckTest, AnUpdaterThatCannotStartEndsAtOnceWithoutACheck) {
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[1], "start failed");
   EXPECT_EQ(scheduler().pendingCount(), 0u);
-}
-
-TEST_F(UpdateCheckTest, OnLinuxTheMissingFrameworkCannotStart) {
+  // On Linux the framework is missing.
   platform::updater::install(platform::updater::makeLinuxUpdateFramework());
   EXPECT_EQ(run(), 1);
   EXPECT_EQ(out.str(),
             "FAILED to start updater: The update framework is not available on this system.\n");
 }
 
-TEST_F(UpdateCheckTest, TheApplicationsOwnControllerIsNeverMade) {
-  simulatedUpdater().setCycleResult(Error{platform::updater::kErrorDomain, 1001, "current"});
-  run();
-  EXPECT_EQ(simulatedUpdater().updatersMade(), 1);
-  // The one made is the switch's own: it checks for information only, never with interface.
-  for (const auto& event : simulatedUpdater().events()) EXPECT_NE(event, "check updates");
-}
-
 class AppUpdaterTest : public PlatformTest {};
 
-TEST_F(AppUpdaterTest, TheControllerIsMadeAndStartedOnceOnFirstAccess) {
+TEST_F(AppUpdaterTest, ThreadsAccessingFirstGetOneStartedControllerThatTheMenuChecksThrough) {
   EXPECT_EQ(simulatedUpdater().updatersMade(), 0);
-  auto& first = quorvel::AppUpdater::controller();
-  auto& second = quorvel::AppUpdater::controller();
-  EXPECT_EQ(&first, &second);
-  EXPECT_EQ(simulatedUpdater().updatersMade(), 1);
-  const auto events = simulatedUpdater().events();
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[1], "start");
-  EXPECT_FALSE(first.startError());
-}
-
-TEST_F(AppUpdaterTest, TwoThreadsAccessingFirstGetOneController) {
   platform::updater::StandardUpdaterController* seen[2] = {nullptr, nullptr};
   std::thread a([&] { seen[0] = &quorvel::AppUpdater::controller(); });
   std::thread b([&] { seen[1] = &quorvel::AppUpdater::controller(); });
   a.join();
   b.join();
   EXPECT_EQ(seen[0], seen[1]);
+  EXPECT_EQ(seen[0], &quorvel::AppUpdater::controller());
   EXPECT_EQ(simulatedUpdater().updatersMade(), 1);
-}
-
-TEST_F(AppUpdaterTest, TheMenusCheckGoesToTheStartedUpdater) {
-  quorvel::AppUpdater::controller().checkForUpdates(nullptr);
+  EXPECT_EQ(simulatedUpdater().events().at(1), "start");
+  EXPECT_FALSE(seen[0]->startError());
+  seen[0]->checkForUpdates(nullptr);
   EXPECT_EQ(simulatedUpdater().events().back(), "check updates");
   advance(1);
   EXPECT_EQ(simulatedUpdater().events().back(), "finish ok");
 }
 
-TEST_F(AppUpdaterTest, OnLinuxTheControllerKeepsItsStartErrorAndNeverChecks) {
-  platform::updater::install(platform::updater::makeLinuxUpdateFramework());
-  auto& controller = quorvel::AppUpdater::controller();
-  ASSERT_TRUE(controller.startError());
-  EXPECT_EQ(controller.startError()->localizedDescription,
-            platform::updater::kUnavailableDescription);
-  EXPECT_FALSE(controller.updater().started());
-  controller.checkForUpdates(nullptr);  // nothing happens, nothing breaks
-  EXPECT_EQ(scheduler().pendingCount(), 0u);
-}
-
-TEST_F(AppUpdaterTest, AFailedStartLeavesTheControllerUnableToCheck) {
+TEST_F(AppUpdaterTest, AControllerThatFailedToStartKeepsItsErrorAndNeverChecks) {
   simulatedUpdater().failStart(Error{platform::updater::kErrorDomain, 4, "Bad feed URL."});
   auto& controller = quorvel::AppUpdater::controller();
   ASSERT_TRUE(controller.startError());
+  EXPECT_FALSE(controller.updater().started());
   controller.checkForUpdates(nullptr);
   for (const auto& event : simulatedUpdater().events()) EXPECT_NE(event, "check updates");
+  EXPECT_EQ(scheduler().pendingCount(), 0u);
 }
 
 class DockVisibilityTest : public PlatformTest {};
 
-TEST_F(DockVisibilityTest, TheSettingShowsOrHidesTheDockIconAndMenuBarAtOnce) {
-  auto& settings = quorvel::Settings::shared();
-  settings.setShowInDock(false);
+TEST_F(DockVisibilityTest, TheSettingReadAfreshShowsOrHidesTheDockIconAndMenuBarAtOnce) {
+  EXPECT_EQ(quorvel::dockActivationPolicy(true), platform::ui::ActivationPolicy::regular);
+  EXPECT_EQ(quorvel::dockActivationPolicy(false), platform::ui::ActivationPolicy::accessory);
+  defaults().setBool("showInDock", false);  // written behind the settings' back
   quorvel::applyDockVisibility();
   EXPECT_EQ(simulatedApplication().activationPolicy(), platform::ui::ActivationPolicy::accessory);
   EXPECT_FALSE(simulatedApplication().showsDockIcon());
   EXPECT_FALSE(simulatedApplication().showsMenuBar());
 
-  settings.setShowInDock(true);
+  quorvel::Settings::shared().setShowInDock(true);
   quorvel::applyDockVisibility();
   EXPECT_EQ(simulatedApplication().activationPolicy(), platform::ui::ActivationPolicy::regular);
   EXPECT_TRUE(simulatedApplication().showsDockIcon());
   EXPECT_TRUE(simulatedApplication().showsMenuBar());
-  EXPECT_EQ(simulatedApplication().policyRequests(),
-            (std::vector<std::string>{"accessory", "regular"}));
-}
-
-TEST_F(DockVisibilityTest, TheSettingIsReadAfreshEachTime) {
-  defaults().setBool("showInDock", false);
-  quorvel::applyDockVisibility();
-  EXPECT_FALSE(simulatedApplication().showsDockIcon());
-  defaults().setBool("showInDock", true);  // written behind the settings' back
-  quorvel::applyDockVisibility();
-  EXPECT_TRUE(simulatedApplication().showsDockIcon());
-}
-
-TEST_F(DockVisibilityTest, TheLaunchRuleIsTheSame) {
-  EXPECT_EQ(quorvel::dockActivationPolicy(true), platform::ui::ActivationPolicy::regular);
-  EXPECT_EQ(quorvel::dockActivationPolicy(false), platform::ui::ActivationPolicy::accessory);
-}
-
-TEST_F(DockVisibilityTest, TheLinuxApplicationTakesThePolicyWithoutStartingQt) {
-  auto onLinux = platform::ui::makeLinuxApplication();
-  platform::ui::install(onLinux);
-  quorvel::Settings::shared().setShowInDock(false);
-  quorvel::applyDockVisibility();
-  EXPECT_EQ(onLinux->activationPolicy(), platform::ui::ActivationPolicy::accessory);
-  quorvel::Settings::shared().setShowInDock(true);
-  quorvel::applyDockVisibility();
-  EXPECT_EQ(onLinux->activationPolicy(), platform::ui::ActivationPolicy::regular);
-}
-
-TEST_F(DockVisibilityTest, OnLinuxAnAccessoryKeepsItsWindowsOutOfTheTaskBar) {
-  // The windows themselves: tests/desktop.
-  platform::ui::install(platform::ui::makeLinuxApplication());
-  quorvel::Settings::shared().setShowInDock(false);
-  quorvel::applyDockVisibility();
-  EXPECT_FALSE(platform::windows::listedInTaskbar());
-  quorvel::Settings::shared().setShowInDock(true);
-  quorvel::applyDockVisibility();
-  EXPECT_TRUE(platform::windows::listedInTaskbar());
+  EXPECT_EQ(simulatedApplication().policyRequests(), (std::vector<std::string>{"accessory", "regular"}));
 }
 
 }  // namespace

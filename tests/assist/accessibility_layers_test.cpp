@@ -1,6 +1,7 @@
-// The platform pieces the authorization target stands on: the simulated user interface's
-// answers (time-outs, vanished applications, writes and actions), and the linux
-// implementations, which answer as a machine without the facility does.
+// The platform pieces the authorization target stands on, in their linux implementations,
+// which answer as a machine without the facility does.
+#include <unistd.h>
+
 #include <algorithm>
 #include <fstream>
 #include <memory>
@@ -8,7 +9,6 @@
 #include <vector>
 
 #include "platform/accessibility/accessibility.hpp"
-#include "platform/accessibility/simulated_user_interface.hpp"
 #include "platform/codesign/codesign.hpp"
 #include "platform/processes/processes.hpp"
 #include "platform/users/users.hpp"
@@ -24,60 +24,6 @@ using quorvel::AuthorizationTarget;
 using quorvel::testing::lockMachine;
 using quorvel::testing::SimulatedSecurityAgent;
 
-TEST(SimulatedUserInterfaceTest, QueriesWaitOnlyAsLongAsTheElementsTimeOut) {
-  ax::SimulatedAccessibility accessibility;
-  auto& ui = accessibility.ui();
-  ui.addApplication(42);
-  const auto application = accessibility.createApplication(42);
-  const auto button = ui.makeElement(42, {{"AXTitle", std::string("OK")}});
-  ui.setResponseDelay(42, 1.0);
-  ax::AttributeValue value;
-  EXPECT_EQ(accessibility.copyAttributeValue(button, "AXTitle", &value), ax::AXError::success)
-      << "the default time-out is six seconds";
-  EXPECT_EQ(value, ax::AttributeValue(std::string("OK")));
-  accessibility.setMessagingTimeout(button, 0.5f);
-  EXPECT_EQ(accessibility.copyAttributeValue(button, "AXTitle", &value), ax::AXError::cannotComplete);
-  EXPECT_EQ(accessibility.performAction(button, "AXPress"), ax::AXError::cannotComplete);
-  EXPECT_EQ(accessibility.copyAttributeValue(application, "AXRole", &value), ax::AXError::success)
-      << "a time-out belongs to one element";
-  EXPECT_EQ(ui.queryCount(42), 4u);
-}
-
-TEST(SimulatedUserInterfaceTest, AnEndedApplicationAnswersNothing) {
-  ax::SimulatedAccessibility accessibility;
-  auto& ui = accessibility.ui();
-  ui.addApplication(42);
-  const auto window = ui.makeElement(42, {{"AXRole", std::string("AXWindow")}});
-  std::int32_t pid = 0;
-  ASSERT_EQ(accessibility.getPid(window, &pid), ax::AXError::success);
-  EXPECT_EQ(pid, 42);
-  ui.removeApplication(42);
-  ax::AttributeValue value;
-  EXPECT_EQ(accessibility.copyAttributeValue(window, "AXRole", &value), ax::AXError::invalidUIElement);
-  EXPECT_EQ(accessibility.copyAttributeValue(accessibility.createApplication(42), "AXWindows", &value),
-            ax::AXError::cannotComplete);
-  EXPECT_EQ(accessibility.getPid(window, &pid), ax::AXError::invalidUIElement);
-}
-
-TEST(SimulatedUserInterfaceTest, WritesNeedASettableAttributeAndActionsAHandler) {
-  ax::SimulatedAccessibility accessibility;
-  auto& ui = accessibility.ui();
-  ui.addApplication(7);
-  const auto field = ui.makeElement(7, {{"AXValue", std::string()}});
-  bool settable = true;
-  EXPECT_EQ(accessibility.isAttributeSettable(field, "AXValue", &settable), ax::AXError::success);
-  EXPECT_FALSE(settable);
-  EXPECT_EQ(accessibility.setAttributeValue(field, "AXValue", std::string("x")), ax::AXError::illegalArgument);
-  EXPECT_EQ(accessibility.setAttributeValue(field, "AXTitle", std::string("x")), ax::AXError::attributeUnsupported);
-  std::string seen;
-  ui.setSettable(field, "AXValue", true, [&](const ax::AttributeValue& v) { seen = std::get<std::string>(v); });
-  EXPECT_EQ(accessibility.setAttributeValue(field, "AXValue", std::string("typed")), ax::AXError::success);
-  EXPECT_EQ(seen, "typed");
-  EXPECT_EQ(ui.storedAttribute(field, "AXValue"), ax::AttributeValue(std::string("typed")));
-  EXPECT_EQ(accessibility.performAction(field, "AXPress"), ax::AXError::actionUnsupported);
-  EXPECT_TRUE(ui.performed().empty());
-}
-
 TEST(LinuxAccessibilityTest, EveryElementCallIsRefused) {
   ax::LinuxAccessibility accessibility;
   const auto application = accessibility.createApplication(1);
@@ -89,13 +35,6 @@ TEST(LinuxAccessibilityTest, EveryElementCallIsRefused) {
   EXPECT_FALSE(settable);
   EXPECT_EQ(accessibility.setAttributeValue(application, "AXValue", std::string("x")), ax::AXError::apiDisabled);
   EXPECT_EQ(accessibility.performAction(application, "AXPress"), ax::AXError::apiDisabled);
-}
-
-std::int32_t ownPid() {
-  std::ifstream stat("/proc/self/stat");
-  std::int32_t pid = 0;
-  stat >> pid;
-  return pid;
 }
 
 std::string ownComm() {
@@ -113,7 +52,7 @@ TEST(LinuxProcessListTest, ListsThisProcessWithItsName) {
   const int listed = processes.listAllPids(pids.data(), static_cast<int>(pids.size()));
   ASSERT_GT(listed, 0);
   pids.resize(static_cast<std::size_t>(listed));
-  const auto self = ownPid();
+  const auto self = ::getpid();
   EXPECT_NE(std::find(pids.begin(), pids.end(), self), pids.end());
   char name[256] = {};
   EXPECT_EQ(processes.processName(self, name, sizeof(name)), static_cast<int>(ownComm().size()));
@@ -153,9 +92,9 @@ TEST_F(LinuxAuthorizationTargetTest, FindsNothingAndReportsUntrusted) {
   platform::users::install(std::make_shared<platform::users::LinuxUsers>());
   EXPECT_FALSE(AuthorizationTarget::capture());
   EXPECT_TRUE(AuthorizationTarget::agentPIDs().empty());
-  EXPECT_FALSE(AuthorizationTarget::isAppleAgent(ownPid()));
+  EXPECT_FALSE(AuthorizationTarget::isAppleAgent(::getpid()));
   EXPECT_EQ(AuthorizationTarget::diagnostic(), "Accessibility trusted: false\nLocked: false");
-  const AuthorizationTarget target(ownPid(), ax::LinuxAccessibility().createApplication(ownPid()), ax::Element{5});
+  const AuthorizationTarget target(::getpid(), ax::LinuxAccessibility().createApplication(::getpid()), ax::Element{5});
   EXPECT_TRUE(target.controls().size() == 1);
   EXPECT_FALSE(target.isPresent());
   EXPECT_FALSE(target.switchToPassword());

@@ -1,7 +1,6 @@
-// The authorization assist as this build has it: off, unavailable, a start that does nothing
-// and a cancel step that finds nothing to cancel on every lock and sleep; the guarded order
-// in which a password would be written into a dialog.
-#include <map>
+// The authorization assist as this build has it: off, unavailable, a start that does nothing,
+// a cancel step that drops only what the assist holds; the guarded order in which a password
+// would be written into a dialog.
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,13 +10,11 @@
 #include "platform/defaults/defaults.hpp"
 #include "recognition/camera_session.hpp"
 #include "support/platform_fixture.hpp"
-#include "support/recognition_input_hooks.hpp"
 #include "support/simulated_lock_machine.hpp"
 #include "support/simulated_screens.hpp"
 #include "support/simulated_security_agent.hpp"
 #include "unlock/authorization_assist.hpp"
 #include "unlock/authorization_target.hpp"
-#include "unlock/lock_monitor.hpp"
 
 namespace quorvel {
 
@@ -25,30 +22,13 @@ namespace quorvel {
 // cancel step and status do when there is something to act on.
 struct AuthorizationAssistInspection {
   using FaceScan = AuthorizationAssist::AuthorizationFaceScan;
-  static void giveFaceScan(AuthorizationAssist& assist, std::shared_ptr<CameraSession> camera) {
-    assist.scanner_ = std::make_unique<FaceScan>(std::move(camera), RecognitionEngine::dlib,
-                                                 std::vector<FaceDescriptor>{});
-  }
-  static UnlockSession* faceScanSession(AuthorizationAssist& assist) {
-    return assist.scanner_ ? &assist.scanner_->session : nullptr;
-  }
-  static bool hasFaceScan(const AuthorizationAssist& assist) { return assist.scanner_ != nullptr; }
-  static void setToken(AuthorizationAssist& assist) { assist.token_ = platform::uuid::UUID(); }
-  static bool hasToken(const AuthorizationAssist& assist) { return assist.token_.has_value(); }
-  static void setField(AuthorizationAssist& assist, platform::accessibility::Element field) { assist.field_ = field; }
-  static bool hasField(const AuthorizationAssist& assist) { return assist.field_.has_value(); }
-  static void setOwnsOverlay(AuthorizationAssist& assist, bool owns) { assist.ownsOverlay_ = owns; }
-  static bool ownsOverlay(const AuthorizationAssist& assist) { return assist.ownsOverlay_; }
-  static void setDeadline(AuthorizationAssist& assist, double deadline) { assist.deadline_ = deadline; }
-  static double deadline(const AuthorizationAssist& assist) { return assist.deadline_; }
-  static void setTimer(AuthorizationAssist& assist, std::shared_ptr<platform::dispatch::Timer> timer) {
-    assist.timer_ = std::move(timer);
-  }
-  static bool hasTimer(const AuthorizationAssist& assist) { return assist.timer_ != nullptr; }
-  static void setAttempted(AuthorizationAssist& assist, std::shared_ptr<const AuthorizationTarget> target) {
-    assist.attempted_ = std::move(target);
-  }
-  static bool hasAttempted(const AuthorizationAssist& assist) { return assist.attempted_ != nullptr; }
+  static auto& scanner(AuthorizationAssist& assist) { return assist.scanner_; }
+  static auto& token(AuthorizationAssist& assist) { return assist.token_; }
+  static auto& field(AuthorizationAssist& assist) { return assist.field_; }
+  static auto& ownsOverlay(AuthorizationAssist& assist) { return assist.ownsOverlay_; }
+  static auto& deadline(AuthorizationAssist& assist) { return assist.deadline_; }
+  static auto& timer(AuthorizationAssist& assist) { return assist.timer_; }
+  static auto& attempted(AuthorizationAssist& assist) { return assist.attempted_; }
   static void setStatus(AuthorizationAssist& assist, const std::string& status) { assist.setStatus(status); }
 };
 
@@ -98,161 +78,75 @@ class AuthorizationAssistTest : public quorvel::testing::PlatformTest {
 
 // --- switched off --------------------------------------------------------------------------
 
-TEST_F(AuthorizationAssistTest, IsNeitherEnabledNorAvailableAndReadsAsOff) {
-  EXPECT_FALSE(AuthorizationAssist::enabled());
-  EXPECT_FALSE(AuthorizationAssist::available());
-  EXPECT_EQ(assist().status(), "Off");
-  EXPECT_STREQ(AuthorizationAssist::localTestKey, "authorizationAssistLocalTest");
-}
-
-TEST_F(AuthorizationAssistTest, TheEnabledSetterOnlyWritesTheLocalTestKey) {
-  AuthorizationAssist::setEnabled(true);
-  ASSERT_TRUE(recording_->persistentObject("authorizationAssistLocalTest"));
-  EXPECT_EQ(*recording_->persistentObject("authorizationAssistLocalTest"), platform::defaults::Value(true));
-  EXPECT_FALSE(AuthorizationAssist::enabled());
+// The setter writes the local test key, which nothing reads; a start does nothing, even with
+// the key set and a dialog waiting.
+TEST_F(AuthorizationAssistTest, IsOffWhateverTheSetterWritesAndStartDoesNothing) {
+  using Inspect = AuthorizationAssistInspection;
   AuthorizationAssist::setEnabled(false);
-  EXPECT_EQ(*recording_->persistentObject("authorizationAssistLocalTest"), platform::defaults::Value(false));
-
+  EXPECT_EQ(*recording_->persistentObject(AuthorizationAssist::localTestKey), platform::defaults::Value(false));
   // A toggle reads false, so it always writes true.
   AuthorizationAssist::setEnabled(!AuthorizationAssist::enabled());
-  EXPECT_EQ(*recording_->persistentObject("authorizationAssistLocalTest"), platform::defaults::Value(true));
-  AuthorizationAssist::setEnabled(!AuthorizationAssist::enabled());
-  EXPECT_EQ(*recording_->persistentObject("authorizationAssistLocalTest"), platform::defaults::Value(true));
-  EXPECT_FALSE(AuthorizationAssist::enabled());
-  EXPECT_EQ(assist().status(), "Off");
-}
-
-TEST_F(AuthorizationAssistTest, NothingReadsTheLocalTestKey) {
-  recording_->setBool(AuthorizationAssist::localTestKey, true);
+  EXPECT_EQ(*recording_->persistentObject(AuthorizationAssist::localTestKey), platform::defaults::Value(true));
   recording_->reads.clear();
   SimulatedSecurityAgent agent(lockMachine());
-  agent.showDialog();
-  assist().start();
-  (void)AuthorizationAssist::enabled();
-  (void)AuthorizationAssist::available();
-  assist().cancel();
-  (void)quorvel::AuthorizationTarget::capture();
-  (void)quorvel::AuthorizationTarget::diagnostic();
-  AuthorizationAssist::setEnabled(false);
-  runUntilIdle();
-  EXPECT_EQ(keyReads(), 0u);
-}
-
-// A start finds a waiting dialog but touches neither it, the camera, the overlay nor the clock.
-TEST_F(AuthorizationAssistTest, StartDoesNothing) {
-  SimulatedSecurityAgent agent(lockMachine());
   auto& dialog = agent.showDialog();
-  const auto cameraSessions = quorvel::testing::simulatedCamera().sessionsMade();
-  assist().start();
   assist().start();
   EXPECT_EQ(scheduler().pendingCount(), 0u);
   runUntilIdle();
+  EXPECT_FALSE(AuthorizationAssist::enabled());
+  EXPECT_FALSE(AuthorizationAssist::available());
+  (void)quorvel::AuthorizationTarget::diagnostic();
+  EXPECT_EQ(keyReads(), 0u);
   EXPECT_TRUE(logs().entries().empty());
-  EXPECT_EQ(agent.ui().queryCount(agent.pid()), 0u);
   EXPECT_TRUE(agent.ui().performed().empty());
-  EXPECT_TRUE(agent.ui().writes().empty());
   EXPECT_FALSE(dialog.passwordMode);
-  EXPECT_EQ(quorvel::testing::simulatedCamera().sessionsMade(), cameraSessions);
   EXPECT_EQ(panel(), nullptr);
   EXPECT_EQ(assist().status(), "Off");
-  EXPECT_FALSE(AuthorizationAssistInspection::hasTimer(assist()));
-  EXPECT_FALSE(AuthorizationAssistInspection::hasFaceScan(assist()));
-  EXPECT_FALSE(AuthorizationAssistInspection::hasAttempted(assist()));
-  EXPECT_EQ(AuthorizationAssistInspection::deadline(assist()), AuthorizationAssist::distantPast);
+  EXPECT_FALSE(Inspect::timer(assist()) || Inspect::scanner(assist()) || Inspect::attempted(assist()));
+  EXPECT_EQ(Inspect::deadline(assist()), AuthorizationAssist::distantPast);
 }
 
 // --- cancel --------------------------------------------------------------------------------
 
-TEST_F(AuthorizationAssistTest, CancelOnAFreshAssistLeavesTheCoordinatorsOverlayUp) {
-  overlay().beginScanning();
-  advance(0.3);
-  ASSERT_TRUE(overlayShown());
-  const auto windowEvents = machine().windows->events().size();
-
-  assist().cancel();
-  assist().cancel();
-  EXPECT_EQ(machine().windows->events().size(), windowEvents);
-  advance(3.0);
-  EXPECT_TRUE(overlayShown());
-  EXPECT_TRUE(logs().messages("app").empty());
-  EXPECT_EQ(assist().status(), "Off");
-  EXPECT_FALSE(AuthorizationAssistInspection::ownsOverlay(assist()));
-}
-
-// Every lock and sleep runs the cancel step before the coordinator's handlers; with the assist
-// off it finds nothing, and the attempt's overlay stays up through a sleep.
-TEST_F(AuthorizationAssistTest, LocksAndSleepsCancelNothing) {
-  auto& monitor = quorvel::LockMonitor::shared();
-  int locks = 0, sleeps = 0;
-  monitor.onLock = [&] {
-    AuthorizationAssist::shared().cancel();
-    ++locks;
-    LockScreenOverlay::shared().beginScanning();
-  };
-  monitor.onSleep = [&] {
-    AuthorizationAssist::shared().cancel();
-    ++sleeps;
-  };
-  monitor.start();
-  lockMachine().lock();
-  advance(0.5);
-  ASSERT_EQ(locks, 1);
-  ASSERT_TRUE(overlayShown());
-  lockMachine().sleepScreens();
-  advance(0.5);
-  EXPECT_EQ(sleeps, 1);
-  EXPECT_TRUE(overlayShown());
-  EXPECT_TRUE(logs().messages("app").empty());
-  EXPECT_EQ(keyReads(), 0u);
-}
-
 // With a face scan running, a field held and the overlay its own, the cancel step drops
-// them in order; the timer, the attempted target and the deadline stay as they are.
+// them; the timer, the attempted target and the deadline stay as they are. Having given the
+// overlay up, a second cancel leaves a new presentation alone.
 TEST_F(AuthorizationAssistTest, CancelStopsItsFaceScanAndHidesOnlyAnOverlayItOwns) {
+  using Inspect = AuthorizationAssistInspection;
   auto camera = quorvel::CameraSession::create();
   bool started = false;
   camera->start([&](bool running) { started = running; });
   runUntilIdle();
   ASSERT_TRUE(started);
-  AuthorizationAssistInspection::giveFaceScan(assist(), camera);
-  const auto scanID = AuthorizationAssistInspection::faceScanSession(assist())->begin();
-  AuthorizationAssistInspection::setToken(assist());
-  AuthorizationAssistInspection::setField(assist(), platform::accessibility::Element{77});
-  AuthorizationAssistInspection::setOwnsOverlay(assist(), true);
-  AuthorizationAssistInspection::setDeadline(assist(), 12.5);
+  Inspect::scanner(assist()) = std::make_unique<Inspect::FaceScan>(camera, quorvel::RecognitionEngine::dlib,
+                                                                   std::vector<quorvel::FaceDescriptor>{});
+  const auto scanID = Inspect::scanner(assist())->session.begin();
+  ASSERT_TRUE(Inspect::scanner(assist())->session.contains(scanID));
+  Inspect::token(assist()) = platform::uuid::UUID();
+  Inspect::field(assist()) = platform::accessibility::Element{77};
+  Inspect::ownsOverlay(assist()) = true;
+  Inspect::deadline(assist()) = 12.5;
   auto timer = platform::dispatch::Timer::scheduled(60, false, [](platform::dispatch::Timer&) {});
-  AuthorizationAssistInspection::setTimer(assist(), timer);
-  AuthorizationAssistInspection::setAttempted(
-      assist(), std::make_shared<quorvel::AuthorizationTarget>(1, platform::accessibility::Element{2},
-                                                               platform::accessibility::Element{3}));
-  overlay().beginScanning();
-  advance(0.3);
-  ASSERT_TRUE(overlayShown());
-  auto* session = AuthorizationAssistInspection::faceScanSession(assist());
-  ASSERT_TRUE(session->contains(scanID));
-
-  assist().cancel();
-  runUntilIdle();
+  Inspect::timer(assist()) = timer;
+  Inspect::attempted(assist()) = std::make_shared<quorvel::AuthorizationTarget>(
+      1, platform::accessibility::Element{2}, platform::accessibility::Element{3});
+  for (const bool owned : {true, false}) {
+    overlay().beginScanning();
+    advance(0.3);
+    ASSERT_TRUE(overlayShown());
+    assist().cancel();
+    advance(3.0);
+    EXPECT_EQ(overlayShown(), !owned);
+  }
   EXPECT_FALSE(camera->isRunning());
-  EXPECT_FALSE(AuthorizationAssistInspection::hasFaceScan(assist()));
-  EXPECT_FALSE(AuthorizationAssistInspection::hasToken(assist()));
-  EXPECT_FALSE(AuthorizationAssistInspection::hasField(assist()));
-  EXPECT_FALSE(AuthorizationAssistInspection::ownsOverlay(assist()));
-  advance(3.0);
-  EXPECT_FALSE(overlayShown());
-  EXPECT_TRUE(AuthorizationAssistInspection::hasTimer(assist()));
+  EXPECT_FALSE(Inspect::scanner(assist()) || Inspect::token(assist()) || Inspect::field(assist()));
+  EXPECT_FALSE(Inspect::ownsOverlay(assist()));
+  EXPECT_EQ(Inspect::timer(assist()), timer);
   EXPECT_TRUE(timer->isValid());
-  EXPECT_TRUE(AuthorizationAssistInspection::hasAttempted(assist()));
-  EXPECT_EQ(AuthorizationAssistInspection::deadline(assist()), 12.5);
+  EXPECT_TRUE(Inspect::attempted(assist()));
+  EXPECT_EQ(Inspect::deadline(assist()), 12.5);
+  EXPECT_TRUE(logs().messages("app").empty());
   timer->invalidate();
-
-  // Having given the overlay up, a second cancel leaves a new presentation alone.
-  overlay().beginScanning();
-  advance(0.3);
-  ASSERT_TRUE(overlayShown());
-  assist().cancel();
-  advance(3.0);
-  EXPECT_TRUE(overlayShown());
 }
 
 // The status logs each change once, at info level on the app logger.
@@ -273,82 +167,35 @@ TEST_F(AuthorizationAssistTest, StatusLogsOnlyChanges) {
 
 // --- the guarded submission order ----------------------------------------------------------
 
-struct Script {
-  std::vector<bool> readyAnswers;  // answered in turn; missing answers are true
-  std::optional<std::string> password = std::string("pw");
-  bool writeResult = true;
-  bool confirmResult = true;
-  std::vector<std::string> calls;
-
-  bool run() {
+// Read, write and confirm each follow a fresh ready check; the first failure ends the road. (The
+// target's submit tests run the other stops on a dialog.)
+TEST(AuthorizationSubmissionTest, EachStepFollowsAFreshReadyCheckAndTheFirstFailureStops) {
+  for (const auto& [readyAnswers, password, expected] :
+       {std::tuple<std::vector<bool>, std::string, std::vector<std::string>>{
+            {true, true, true}, "", {"ready", "read", "ready", "write ", "ready", "confirm"}},  // empty is a password
+        {{true, false}, "pw", {"ready", "read", "ready"}}}) {
+    std::vector<std::string> calls;
     std::size_t readies = 0;
-    return AuthorizationSubmission::perform(
+    const bool done = AuthorizationSubmission::perform(
         [&] {
           calls.push_back("ready");
-          const bool answer = readies < readyAnswers.size() ? readyAnswers[readies] : true;
-          ++readies;
-          return answer;
+          return readyAnswers[readies++];
         },
         [&] {
           calls.push_back("read");
-          return password;
+          return std::optional<std::string>(password);
         },
         [&](const std::string& text) {
           calls.push_back("write " + text);
-          return writeResult;
+          return true;
         },
         [&] {
           calls.push_back("confirm");
-          return confirmResult;
+          return true;
         });
+    EXPECT_EQ(done, expected.back() == "confirm");
+    EXPECT_EQ(calls, expected);
   }
-};
-
-using Calls = std::vector<std::string>;
-
-TEST(AuthorizationSubmissionTest, ReadsWritesAndConfirmsEachAfterAFreshReadyCheck) {
-  Script confirmed;
-  EXPECT_TRUE(confirmed.run());
-  EXPECT_EQ(confirmed.calls, (Calls{"ready", "read", "ready", "write pw", "ready", "confirm"}));
-
-  Script refused;
-  refused.confirmResult = false;
-  EXPECT_FALSE(refused.run());
-  EXPECT_EQ(refused.calls, (Calls{"ready", "read", "ready", "write pw", "ready", "confirm"}));
-}
-
-TEST(AuthorizationSubmissionTest, StopsAtTheFirstFailure) {
-  Script notReady;
-  notReady.readyAnswers = {false};
-  EXPECT_FALSE(notReady.run());
-  EXPECT_EQ(notReady.calls, (Calls{"ready"}));
-
-  Script noPassword;
-  noPassword.password.reset();
-  EXPECT_FALSE(noPassword.run());
-  EXPECT_EQ(noPassword.calls, (Calls{"ready", "read"}));
-
-  Script goneBeforeWrite;
-  goneBeforeWrite.readyAnswers = {true, false};
-  EXPECT_FALSE(goneBeforeWrite.run());
-  EXPECT_EQ(goneBeforeWrite.calls, (Calls{"ready", "read", "ready"}));
-
-  Script writeFails;
-  writeFails.writeResult = false;
-  EXPECT_FALSE(writeFails.run());
-  EXPECT_EQ(writeFails.calls, (Calls{"ready", "read", "ready", "write pw"}));
-
-  Script goneAfterWrite;
-  goneAfterWrite.readyAnswers = {true, true, false};
-  EXPECT_FALSE(goneAfterWrite.run());
-  EXPECT_EQ(goneAfterWrite.calls, (Calls{"ready", "read", "ready", "write pw", "ready"}));
-}
-
-TEST(AuthorizationSubmissionTest, AnEmptyPasswordIsStillAPassword) {
-  Script empty;
-  empty.password = std::string();
-  EXPECT_TRUE(empty.run());
-  EXPECT_EQ(empty.calls, (Calls{"ready", "read", "ready", "write ", "ready", "confirm"}));
 }
 
 }  // namespace

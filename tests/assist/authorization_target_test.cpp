@@ -1,6 +1,7 @@
 // The authorization-dialog target on the simulated security agent: which dialogs it accepts,
 // the walk over a dialog's controls and its limits, switching to password entry, readiness
 // of the secure field, writing into it and confirming, time-outs and the report.
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -74,42 +75,37 @@ TEST_F(AuthorizationTargetTest, CapturesTheGenuineAgentsTouchIDDialog) {
   EXPECT_NEAR(lockMachine().accessibility().timeoutFor(agent().applicationElement()), 0.2, 1e-6);
 }
 
+// A password dialog counts only when its one name field names this user (short or full name);
+// a Touch ID dialog counts for anyone.
 TEST_F(AuthorizationTargetTest, APasswordDialogCountsOnlyForThisUser) {
-  auto& own = agent().showDialog(passwordDialog());
-  auto target = AuthorizationTarget::capture();
-  ASSERT_TRUE(target);
-  EXPECT_EQ(target->window, own.window);
-  EXPECT_TRUE(target->isCurrentAccount());
-  EXPECT_EQ(target->secureField(), own.secureField);
-  agent().close(own);
-
-  auto& full = agent().showDialog(passwordDialog(std::string(SimulatedSecurityAgent::kFullUserName)));
-  ASSERT_TRUE(AuthorizationTarget::capture()) << "the full name names this user too";
-  agent().showDialog(passwordDialog("bob"));
-  ASSERT_TRUE(AuthorizationTarget::capture()) << "another user's dialog beside it is no candidate";
-  EXPECT_EQ(AuthorizationTarget::capture()->window, full.window);
-}
-
-TEST_F(AuthorizationTargetTest, AnotherUsersPasswordDialogIsNoCandidate) {
-  auto& dialog = agent().showDialog(passwordDialog("bob"));
-  EXPECT_FALSE(targetOn(dialog).isCurrentAccount());
-  EXPECT_FALSE(AuthorizationTarget::capture());
-  // Without a name field, or with an empty one, the dialog names nobody.
-  agent().close(dialog);
-  auto& nameless = agent().showDialog(passwordDialog(std::nullopt));
-  EXPECT_FALSE(targetOn(nameless).isCurrentAccount());
-  agent().close(nameless);
-  simulatedUsers().setFullUserName("");
-  auto& empty = agent().showDialog(passwordDialog(std::string()));
-  EXPECT_FALSE(targetOn(empty).isCurrentAccount());
-  EXPECT_FALSE(AuthorizationTarget::capture());
-}
-
-TEST_F(AuthorizationTargetTest, AnotherUsersDialogWithAFallbackButtonIsStillACandidate) {
-  DialogSpec spec;
-  spec.accountName = "bob";
-  agent().showDialog(spec);
-  EXPECT_TRUE(AuthorizationTarget::capture());
+  struct Case {
+    std::optional<std::string> account;
+    bool offersTouchID;
+    std::string fullName;
+    bool current;
+    bool captured;
+  };
+  const std::string full = SimulatedSecurityAgent::kFullUserName;
+  const Case cases[] = {
+      {std::string(SimulatedSecurityAgent::kUserName), false, full, true, true},
+      {full, false, full, true, true},
+      {std::string("bob"), false, full, false, false},
+      {std::nullopt, false, full, false, false},       // no name field
+      {std::string(), false, "", false, false},        // an empty name names nobody
+      {std::string("bob"), true, full, false, true},   // a fallback button is enough
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.account.value_or("(no field)") + (c.offersTouchID ? ", Touch ID" : ""));
+    simulatedUsers().setFullUserName(c.fullName);
+    DialogSpec spec = passwordDialog(c.account);
+    spec.offersTouchID = c.offersTouchID;
+    auto& dialog = agent().showDialog(spec);
+    EXPECT_EQ(targetOn(dialog).isCurrentAccount(), c.current);
+    const auto target = AuthorizationTarget::capture();
+    EXPECT_EQ(target.has_value(), c.captured);
+    EXPECT_EQ(target ? target->window : ax::Element{}, c.captured ? dialog.window : ax::Element{});
+    agent().close(dialog);
+  }
 }
 
 TEST_F(AuthorizationTargetTest, ImpostorsAreIgnored) {
@@ -126,12 +122,11 @@ TEST_F(AuthorizationTargetTest, ImpostorsAreIgnored) {
   // Apple's signature on a process of another name does not make it the agent.
   auto other = SimulatedSecurityAgent::agentSpec();
   other.executablePath = "/System/Library/CoreServices/Helper";
-  auto& helper = launchAgent(other);
-  helper.showDialog();
+  launchAgent(other).showDialog();
   EXPECT_FALSE(AuthorizationTarget::capture());
-  EXPECT_TRUE(AuthorizationTarget::agentPIDs() == std::vector<std::int32_t>{impostor.pid()});
+  EXPECT_EQ(AuthorizationTarget::agentPIDs(), std::vector<std::int32_t>{impostor.pid()});
 
-  // An unsigned or broken signature fails the same way.
+  // A broken signature, or no code object, fails the same way.
   auto& genuine = launchAgent();
   genuine.showDialog();
   EXPECT_TRUE(AuthorizationTarget::capture());
@@ -180,6 +175,9 @@ TEST_F(AuthorizationTargetTest, NeedsAccessibilityTrustAndAnUnlockedScreen) {
   EXPECT_FALSE(dialog.passwordMode);
   lockMachine().unlockByUser();
   EXPECT_TRUE(target->isPresent());
+  agent().close(dialog);
+  EXPECT_FALSE(target->isPresent()) << "closed";
+  EXPECT_FALSE(target->switchToPassword());
 }
 
 TEST_F(AuthorizationTargetTest, AnAgentThatDoesNotAnswerInTimeShowsNoWindows) {
@@ -193,13 +191,10 @@ TEST_F(AuthorizationTargetTest, AnAgentThatDoesNotAnswerInTimeShowsNoWindows) {
 
 TEST_F(AuthorizationTargetTest, AgentsAreFoundByTheirProcessName) {
   auto& processes = lockMachine().processes();
-  const auto agents = AuthorizationTarget::agentPIDs();
-  ASSERT_EQ(agents, std::vector<std::int32_t>{agent().pid()});
-
+  ASSERT_EQ(AuthorizationTarget::agentPIDs(), std::vector<std::int32_t>{agent().pid()});
   processes.setNameFails(agent().pid(), true);
   EXPECT_TRUE(AuthorizationTarget::agentPIDs().empty());
   processes.setNameFails(agent().pid(), false);
-
   processes.setListingFails(true);
   EXPECT_TRUE(AuthorizationTarget::agentPIDs().empty());
   EXPECT_FALSE(AuthorizationTarget::capture());
@@ -207,12 +202,11 @@ TEST_F(AuthorizationTargetTest, AgentsAreFoundByTheirProcessName) {
 
   // A name that only starts like the agent's, or holds bytes that are not UTF-8, is another.
   auto record = *processes.process(agent().pid());
-  record.comm = "SecurityAgent\xff";
-  processes.setProcess(record);
-  EXPECT_TRUE(AuthorizationTarget::agentPIDs().empty());
-  record.comm = "SecurityAgentX";
-  processes.setProcess(record);
-  EXPECT_TRUE(AuthorizationTarget::agentPIDs().empty());
+  for (const char* name : {"SecurityAgent\xff", "SecurityAgentX"}) {
+    record.comm = name;
+    processes.setProcess(record);
+    EXPECT_TRUE(AuthorizationTarget::agentPIDs().empty()) << name;
+  }
 }
 
 // --- the controls --------------------------------------------------------------------------
@@ -231,75 +225,68 @@ TEST_F(AuthorizationTargetTest, ControlsAreWalkedBreadthFirstFromTheWindow) {
   EXPECT_EQ(controls[7], *dialog.secureField);
   EXPECT_EQ(controls[8], dialog.cancelButton);
   EXPECT_EQ(controls[9], *dialog.confirmButton);
-}
 
-TEST_F(AuthorizationTargetTest, ChildrenAreReadOnlyDownToDepthSeven) {
-  DialogSpec deep = passwordDialog();
-  deep.nesting = 7;  // the controls sit at depth 8, children of a group at depth 7
-  auto& reachable = agent().showDialog(deep);
-  EXPECT_EQ(targetOn(reachable).secureField(), reachable.secureField);
-  EXPECT_TRUE(targetOn(reachable).isCurrentAccount());
-  agent().close(reachable);
-
-  deep.nesting = 8;
-  auto& beyond = agent().showDialog(deep);
-  EXPECT_FALSE(targetOn(beyond).secureField());
-  EXPECT_FALSE(targetOn(beyond).isCurrentAccount());
-  EXPECT_EQ(targetOn(beyond).controls().size(), 9u);
-  EXPECT_FALSE(AuthorizationTarget::capture());
-}
-
-TEST_F(AuthorizationTargetTest, TheWalkStopsAtOneHundredElements) {
-  // Window, fillers, group, prompt, name field: the secure field is element fillers + 5.
-  DialogSpec spec = passwordDialog();
-  spec.fillerBefore = 95;
-  auto& last = agent().showDialog(spec);
-  const auto target = targetOn(last);
-  EXPECT_EQ(target.controls().size(), 100u);
-  EXPECT_EQ(target.controls().back(), *last.secureField);
-  EXPECT_EQ(target.secureField(), last.secureField);
-  agent().close(last);
-
-  spec.fillerBefore = 96;
-  auto& cut = agent().showDialog(spec);
-  EXPECT_EQ(targetOn(cut).controls().size(), 100u);
-  EXPECT_FALSE(targetOn(cut).secureField());
-  EXPECT_TRUE(targetOn(cut).isCurrentAccount());
-  EXPECT_FALSE(AuthorizationTarget::capture());
-}
-
-TEST_F(AuthorizationTargetTest, AChildListThatCannotBeReadEndsThatBranch) {
-  auto& dialog = agent().showDialog(passwordDialog());
+  // A child list that cannot be read, or is not a list, ends that branch.
   ui().setAttributeError(dialog.content, "AXChildren", ax::AXError::cannotComplete);
-  EXPECT_EQ(targetOn(dialog).controls().size(), 2u);
+  EXPECT_EQ(targetOn(dialog).controls().size(), 5u);
   ui().setAttributeError(dialog.content, "AXChildren", std::nullopt);
   ui().setAttribute(dialog.content, "AXChildren", std::string("not a list"));
-  EXPECT_EQ(targetOn(dialog).controls().size(), 2u);
+  EXPECT_EQ(targetOn(dialog).controls().size(), 5u);
 }
 
-TEST_F(AuthorizationTargetTest, PasswordButtonTitles) {
-  for (const char* title : {"Use Password", "Use Password\u2026", "Use Password..."}) {
-    DialogSpec spec;
-    spec.fallbackTitle = title;
+// Children are read down to depth seven (the window is depth 0), and the walk stops at one
+// hundred elements; a secure field beyond either limit is not found.
+TEST_F(AuthorizationTargetTest, TheWalkStopsAtDepthSevenAndAtOneHundredElements) {
+  struct Case {
+    int nesting;
+    int fillers;
+    std::size_t controls;
+    bool found;
+    bool current;
+  };
+  for (const Case& c : {Case{7, 0, 13, true, true}, Case{8, 0, 9, false, false}, Case{1, 95, 100, true, true},
+                        Case{1, 96, 100, false, true}}) {
+    SCOPED_TRACE(testing::Message() << "nesting " << c.nesting << ", fillers " << c.fillers);
+    DialogSpec spec = passwordDialog();
+    spec.nesting = c.nesting;
+    spec.fillerBefore = c.fillers;
     auto& dialog = agent().showDialog(spec);
-    EXPECT_EQ(targetOn(dialog).passwordButton(), dialog.fallbackButton) << title;
+    const auto target = targetOn(dialog);
+    EXPECT_EQ(target.controls().size(), c.controls);
+    EXPECT_EQ(target.secureField(), c.found ? dialog.secureField : std::nullopt);
+    EXPECT_EQ(target.isCurrentAccount(), c.current);
+    EXPECT_EQ(AuthorizationTarget::capture().has_value(), c.found);
     agent().close(dialog);
   }
-  for (const char* title : {"Use password", "Use Password\u2026 ", "Use Touch ID"}) {
+}
+
+// The password button: its titles, its role, a refused press, and two buttons meaning none.
+TEST_F(AuthorizationTargetTest, PasswordButton) {
+  const std::pair<const char*, bool> titles[] = {
+      {"Use Password", true},       {"Use Password\u2026", true},   {"Use Password...", true},
+      {"Use password", false},      {"Use Password\u2026 ", false}, {"Use Touch ID", false}};
+  for (const auto& [title, accepted] : titles) {
     DialogSpec spec;
     spec.fallbackTitle = title;
     auto& dialog = agent().showDialog(spec);
-    EXPECT_FALSE(targetOn(dialog).passwordButton()) << title;
+    EXPECT_EQ(targetOn(dialog).passwordButton(), accepted ? dialog.fallbackButton : std::nullopt) << title;
     agent().close(dialog);
   }
   // A button's role counts, not only its title.
-  DialogSpec spec;
-  auto& dialog = agent().showDialog(spec);
-  ui().setAttribute(*dialog.fallbackButton, "AXRole", std::string("AXStaticText"));
-  EXPECT_FALSE(targetOn(dialog).passwordButton());
-}
+  auto& text = agent().showDialog();
+  ui().setAttribute(*text.fallbackButton, "AXRole", std::string("AXStaticText"));
+  EXPECT_FALSE(targetOn(text).passwordButton());
+  agent().close(text);
 
-TEST_F(AuthorizationTargetTest, TwoPasswordButtonsMeanNone) {
+  // A refused press is reported as false.
+  auto& refused = agent().showDialog();
+  ui().setAction(*refused.fallbackButton, "AXPress", [] { return ax::AXError::cannotComplete; });
+  EXPECT_FALSE(targetOn(refused).switchToPassword());
+  ui().removeAction(*refused.fallbackButton, "AXPress");
+  EXPECT_FALSE(targetOn(refused).switchToPassword());
+  agent().close(refused);
+
+  // Two password buttons mean none.
   auto& dialog = agent().showDialog();
   const auto twin = ui().makeElement(agent().pid(), {{"AXRole", std::string("AXButton")},
                                                      {"AXTitle", std::string("Use Password")}});
@@ -309,47 +296,8 @@ TEST_F(AuthorizationTargetTest, TwoPasswordButtonsMeanNone) {
   const auto target = targetOn(dialog);
   EXPECT_FALSE(target.passwordButton());
   EXPECT_FALSE(target.switchToPassword());
-  EXPECT_TRUE(ui().performed().empty());
+  EXPECT_EQ(ui().performed().size(), 1u) << "only the refused press";
   EXPECT_FALSE(AuthorizationTarget::capture());
-}
-
-// --- switching to password entry -----------------------------------------------------------
-
-TEST_F(AuthorizationTargetTest, SwitchesATouchIDDialogToPasswordEntry) {
-  auto& dialog = agent().showDialog();
-  const auto target = AuthorizationTarget::capture();
-  ASSERT_TRUE(target);
-  EXPECT_TRUE(target->switchToPassword());
-  EXPECT_TRUE(dialog.passwordMode);
-  ASSERT_EQ(ui().performed().size(), 1u);
-  EXPECT_EQ(ui().performed()[0].action, "AXPress");
-  // The same window now offers the secure field, focused and ready.
-  EXPECT_FALSE(target->passwordButton());
-  ASSERT_EQ(target->secureField(), dialog.secureField);
-  EXPECT_TRUE(target->ready(*dialog.secureField));
-  EXPECT_FALSE(target->switchToPassword()) << "no button left to press";
-  const auto again = AuthorizationTarget::capture();
-  ASSERT_TRUE(again);
-  EXPECT_EQ(again->window, dialog.window);
-}
-
-TEST_F(AuthorizationTargetTest, ARefusedPressIsReportedAsFalse) {
-  auto& dialog = agent().showDialog();
-  ui().setAction(*dialog.fallbackButton, "AXPress", [] { return ax::AXError::cannotComplete; });
-  EXPECT_FALSE(targetOn(dialog).switchToPassword());
-  ui().removeAction(*dialog.fallbackButton, "AXPress");
-  EXPECT_FALSE(targetOn(dialog).switchToPassword());
-}
-
-TEST_F(AuthorizationTargetTest, AClosedDialogIsNoLongerPresent) {
-  auto& dialog = agent().showDialog();
-  const auto target = targetOn(dialog);
-  EXPECT_TRUE(target.isPresent());
-  agent().close(dialog);
-  EXPECT_FALSE(target.isPresent());
-  EXPECT_FALSE(target.switchToPassword());
-  agent().quit();
-  EXPECT_FALSE(target.isPresent());
 }
 
 // --- readiness -----------------------------------------------------------------------------
@@ -406,108 +354,69 @@ class AuthorizationSubmitTest : public AuthorizationTargetTest {
   int reads = 0;
 };
 
-TEST_F(AuthorizationSubmitTest, WritesThePasswordIntoTheFieldAndConfirms) {
-  auto& dialog = agent().showDialog(passwordDialog());
-  EXPECT_TRUE(submit(dialog));
-  EXPECT_EQ(reads, 1);
-  ASSERT_EQ(ui().writes().size(), 1u);
-  EXPECT_EQ(ui().writes()[0].element, *dialog.secureField);
-  EXPECT_EQ(ui().writes()[0].attribute, "AXValue");
-  EXPECT_EQ(ui().writes()[0].value, ax::AttributeValue(std::string(SimulatedSecurityAgent::kUserPassword)));
-  EXPECT_EQ(presses(*dialog.confirmButton), 1u);
-  EXPECT_EQ(agent().approvals(), 1);
-  EXPECT_TRUE(dialog.closed);
-  EXPECT_TRUE(lockMachine().events().posted().empty()) << "no key events";
-}
-
-TEST_F(AuthorizationSubmitTest, AWrongPasswordIsStillAnAcceptedPress) {
-  auto& dialog = agent().showDialog(passwordDialog());
-  EXPECT_TRUE(submit(dialog, std::string("wrong")));
+// A wrong password is still an accepted press; each confirm title is found.
+TEST_F(AuthorizationSubmitTest, AnyPasswordIsConfirmedWithAnyConfirmTitle) {
+  auto& wrong = agent().showDialog(passwordDialog());
+  EXPECT_TRUE(submit(wrong, std::string("wrong")));
   EXPECT_EQ(agent().rejections(), 1);
-  EXPECT_FALSE(dialog.closed);
-}
-
-TEST_F(AuthorizationSubmitTest, EachConfirmTitleIsFound) {
+  EXPECT_FALSE(wrong.closed);
+  agent().close(wrong);
   for (const char* title : {"OK", "Unlock", "Allow"}) {
     DialogSpec spec = passwordDialog();
     spec.confirmTitle = title;
-    auto& dialog = agent().showDialog(spec);
-    EXPECT_TRUE(submit(dialog)) << title;
+    EXPECT_TRUE(submit(agent().showDialog(spec))) << title;
   }
-  DialogSpec spec = passwordDialog();
-  spec.confirmTitle = "Modify Settings";
-  auto& dialog = agent().showDialog(spec);
-  const auto writes = ui().writes().size();
-  EXPECT_FALSE(submit(dialog));
-  EXPECT_EQ(reads, 0);
-  EXPECT_EQ(ui().writes().size(), writes);
+  EXPECT_EQ(agent().approvals(), 3);
 }
 
-TEST_F(AuthorizationSubmitTest, ADisabledConfirmButtonIsNotPressed) {
-  DialogSpec spec = passwordDialog();
-  spec.confirmEnabled = false;
-  auto& dialog = agent().showDialog(spec);
-  EXPECT_FALSE(submit(dialog));
-  EXPECT_EQ(dialog.typed, SimulatedSecurityAgent::kUserPassword) << "the password was written";
-  EXPECT_EQ(presses(*dialog.confirmButton), 0u);
-  // An enabled state that is not a Boolean counts as disabled too.
-  ui().setAttribute(*dialog.confirmButton, "AXEnabled", 1.0);
-  EXPECT_FALSE(submit(dialog));
-  EXPECT_EQ(presses(*dialog.confirmButton), 0u);
-  EXPECT_EQ(agent().approvals(), 0);
-}
-
-TEST_F(AuthorizationSubmitTest, NothingIsReadOrWrittenWhenNotPermittedOrNotReady) {
+// Every way a submission stops, one after the other on one dialog: nothing is pressed, and the
+// password is read and written only as far as the road got.
+TEST_F(AuthorizationSubmitTest, EveryFailureStopsBeforeThePress) {
   auto& dialog = agent().showDialog(passwordDialog());
-  EXPECT_FALSE(submit(dialog, std::string(SimulatedSecurityAgent::kUserPassword), [] { return false; }));
-  EXPECT_EQ(reads, 0);
-  ui().removeAttribute(agent().applicationElement(), "AXFocusedUIElement");
-  EXPECT_FALSE(submit(dialog));
-  EXPECT_EQ(reads, 0);
-  EXPECT_TRUE(ui().writes().empty());
-  EXPECT_TRUE(ui().performed().empty());
-}
-
-TEST_F(AuthorizationSubmitTest, NoPasswordMeansNoWrite) {
-  auto& dialog = agent().showDialog(passwordDialog());
-  EXPECT_FALSE(submit(dialog, std::nullopt));
-  EXPECT_EQ(reads, 1);
-  EXPECT_TRUE(ui().writes().empty());
-  EXPECT_TRUE(ui().performed().empty());
-}
-
-TEST_F(AuthorizationSubmitTest, AFailedWriteIsNotConfirmed) {
-  auto& dialog = agent().showDialog(passwordDialog());
-  ui().setWriteError(*dialog.secureField, "AXValue", ax::AXError::cannotComplete);
-  EXPECT_FALSE(submit(dialog));
-  EXPECT_TRUE(ui().performed().empty());
-}
-
-// Permission withdrawn, focus taken or the confirm button replaced between the write and
-// the press: the button is not pressed.
-TEST_F(AuthorizationSubmitTest, ChangesAfterTheWriteStopThePress) {
-  auto& dialog = agent().showDialog(passwordDialog());
-  int checks = 0;
-  EXPECT_FALSE(submit(dialog, std::string(SimulatedSecurityAgent::kUserPassword), [&] { return ++checks < 3; }));
-  EXPECT_EQ(ui().writes().size(), 1u);
-  EXPECT_TRUE(ui().performed().empty());
-
   const auto application = agent().applicationElement();
-  ui().setSettable(*dialog.secureField, "AXValue", true,
+  const auto field = *dialog.secureField;
+  const std::string pw = SimulatedSecurityAgent::kUserPassword;
+  EXPECT_FALSE(submit(dialog, pw, [] { return false; }));
+  EXPECT_EQ(reads, 0) << "not permitted";
+  ui().removeAttribute(application, "AXFocusedUIElement");
+  EXPECT_FALSE(submit(dialog));
+  EXPECT_EQ(reads, 0) << "not ready";
+  ui().setAttribute(application, "AXFocusedUIElement", field);
+  ui().setAttribute(*dialog.confirmButton, "AXTitle", std::string("Modify Settings"));
+  EXPECT_FALSE(submit(dialog));
+  EXPECT_EQ(reads, 0) << "no confirm button";
+  ui().setAttribute(*dialog.confirmButton, "AXTitle", std::string("OK"));
+  EXPECT_FALSE(submit(dialog, std::nullopt));
+  EXPECT_EQ(reads, 1) << "no password";
+  ui().setWriteError(field, "AXValue", ax::AXError::cannotComplete);
+  EXPECT_FALSE(submit(dialog));
+  ui().setWriteError(field, "AXValue", std::nullopt);
+  EXPECT_TRUE(ui().writes().empty()) << "a failed write";
+
+  // Each of these writes the password but stops before the press: a disabled button (or an
+  // enabled state that is not a Boolean), then permission withdrawn, the focus taken or the
+  // confirm button replaced after the write.
+  for (const ax::AttributeValue& enabled : {ax::AttributeValue(false), ax::AttributeValue(1.0)}) {
+    ui().setAttribute(*dialog.confirmButton, "AXEnabled", enabled);
+    EXPECT_FALSE(submit(dialog));
+  }
+  ui().setAttribute(*dialog.confirmButton, "AXEnabled", true);
+  int checks = 0;
+  EXPECT_FALSE(submit(dialog, pw, [&] { return ++checks < 3; }));
+  ui().setSettable(field, "AXValue", true,
                    [&](const ax::AttributeValue&) { ui().removeAttribute(application, "AXFocusedUIElement"); });
   EXPECT_FALSE(submit(dialog));
-  EXPECT_TRUE(ui().performed().empty());
-
-  ui().setAttribute(application, "AXFocusedUIElement", *dialog.secureField);
+  ui().setAttribute(application, "AXFocusedUIElement", field);
   const auto replacement = ui().makeElement(agent().pid(), {{"AXRole", std::string("AXButton")},
                                                             {"AXTitle", std::string("OK")},
                                                             {"AXEnabled", true}});
-  ui().setSettable(*dialog.secureField, "AXValue", true, [&](const ax::AttributeValue&) {
-    ui().setAttribute(dialog.content, "AXChildren",
-                      ax::ElementList{*dialog.nameField, *dialog.secureField, replacement});
+  ui().setSettable(field, "AXValue", true, [&](const ax::AttributeValue&) {
+    ui().setAttribute(dialog.content, "AXChildren", ax::ElementList{*dialog.nameField, field, replacement});
   });
   EXPECT_FALSE(submit(dialog));
+  EXPECT_EQ(ui().writes().size(), 5u);
   EXPECT_TRUE(ui().performed().empty());
+  EXPECT_EQ(agent().approvals() + agent().rejections(), 0);
 }
 
 // The whole road on the agent: a Touch ID dialog is switched to password entry, found again
@@ -520,10 +429,17 @@ TEST_F(AuthorizationSubmitTest, TouchIDDialogApprovedWithTheSavedPassword) {
   ASSERT_TRUE(first);
   ASSERT_FALSE(first->secureField());
   ASSERT_TRUE(first->switchToPassword());
+  EXPECT_TRUE(dialog.passwordMode);
+  ASSERT_EQ(ui().performed().size(), 1u);
+  EXPECT_EQ(ui().performed()[0].action, "AXPress");
+  EXPECT_FALSE(first->passwordButton());
+  EXPECT_FALSE(first->switchToPassword()) << "no button left to press";
+  // The same window now offers the secure field, focused and ready.
   const auto target = AuthorizationTarget::capture();
   ASSERT_TRUE(target);
+  EXPECT_EQ(target->window, dialog.window);
   const auto field = target->secureField();
-  ASSERT_TRUE(field);
+  ASSERT_EQ(field, dialog.secureField);
   ASSERT_TRUE(target->ready(*field));
   int vaultReads = 0;
   EXPECT_TRUE(target->submit(*field, [] { return true; }, [&] {
@@ -531,11 +447,16 @@ TEST_F(AuthorizationSubmitTest, TouchIDDialogApprovedWithTheSavedPassword) {
     return quorvel::PasswordVault::read();
   }));
   EXPECT_EQ(vaultReads, 1);
+  ASSERT_EQ(ui().writes().size(), 1u);
+  EXPECT_EQ(ui().writes()[0].element, *field);
+  EXPECT_EQ(ui().writes()[0].attribute, "AXValue");
+  EXPECT_EQ(ui().writes()[0].value, ax::AttributeValue(std::string(SimulatedSecurityAgent::kUserPassword)));
+  EXPECT_EQ(presses(*dialog.confirmButton), 1u);
   EXPECT_EQ(agent().approvals(), 1);
   EXPECT_TRUE(dialog.closed);
   EXPECT_FALSE(target->isPresent());
   EXPECT_FALSE(AuthorizationTarget::capture());
-  EXPECT_TRUE(lockMachine().events().posted().empty());
+  EXPECT_TRUE(lockMachine().events().posted().empty()) << "no key events";
 }
 
 // --- the report ----------------------------------------------------------------------------
@@ -546,8 +467,7 @@ TEST_F(AuthorizationTargetTest, ReportsEveryAgentAndWindow) {
   impostor.showDialog();
   auto& genuine = launchAgent();
   genuine.showDialog();
-  DialogSpec waiting = passwordDialog();
-  genuine.showDialog(waiting);
+  genuine.showDialog(passwordDialog());
   auto& other = genuine.showDialog(passwordDialog("bob"));
   genuine.ui().setAttribute(genuine.applicationElement(), "AXFocusedUIElement", *other.secureField);
 
@@ -563,46 +483,6 @@ TEST_F(AuthorizationTargetTest, ReportsEveryAgentAndWindow) {
       "Password fallback: false; secure field: true; own account: false\n"
       "Safe direct input ready: false";
   EXPECT_EQ(AuthorizationTarget::diagnostic(), expected);
-}
-
-TEST_F(AuthorizationTargetTest, ReportsWhileLockedAndUntrusted) {
-  auto& dialog = agent().showDialog(passwordDialog());
-  const std::string pidLine =
-      "SecurityAgent pid " + std::to_string(agent().pid()) + ", Apple signature verified: true\n";
-  EXPECT_EQ(AuthorizationTarget::diagnostic(),
-            "Accessibility trusted: true\nLocked: false\n" + pidLine +
-                "Accessible windows: 1\n"
-                "Password fallback: false; secure field: true; own account: true\n"
-                "Safe direct input ready: true");
-  (void)dialog;
-  lockMachine().accessibility().setTrusted(false);
-  lockMachine().session().setScreenLocked(true);
-  EXPECT_EQ(AuthorizationTarget::diagnostic(),
-            "Accessibility trusted: false\nLocked: true\n" + pidLine +
-                "Accessible windows: 1\n"
-                "Password fallback: false; secure field: true; own account: true\n"
-                "Safe direct input ready: false");
-}
-
-TEST_F(AuthorizationTargetTest, ReportWithoutAgents) {
-  agent().quit();
-  EXPECT_EQ(AuthorizationTarget::diagnostic(), "Accessibility trusted: true\nLocked: false");
-}
-
-// --- attribute helpers ---------------------------------------------------------------------
-
-TEST_F(AuthorizationTargetTest, AttributeHelpersGiveValuesOnlyOfTheirType) {
-  auto& dialog = agent().showDialog(passwordDialog());
-  const auto application = agent().applicationElement();
-  EXPECT_EQ(AuthorizationTarget::element(application, "AXFocusedUIElement"), dialog.secureField);
-  EXPECT_FALSE(AuthorizationTarget::element(application, "AXWindows"));
-  EXPECT_EQ(AuthorizationTarget::text(*dialog.nameField, "AXValue"), SimulatedSecurityAgent::kUserName);
-  EXPECT_EQ(AuthorizationTarget::text(*dialog.confirmButton, "AXEnabled"), "");
-  EXPECT_EQ(AuthorizationTarget::text(*dialog.confirmButton, "AXHelp"), "");
-  EXPECT_FALSE(AuthorizationTarget::attribute(*dialog.confirmButton, "AXHelp"));
-  ASSERT_TRUE(AuthorizationTarget::attribute(*dialog.confirmButton, "AXEnabled"));
-  ui().setAttributeError(*dialog.nameField, "AXValue", ax::AXError::failure);
-  EXPECT_EQ(AuthorizationTarget::text(*dialog.nameField, "AXValue"), "");
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 // The authorization switches on the simulated machine, in virtual time: the probe's printed
 // lines and exit status on every road (screen locked, no dialog, a genuine dialog switched to
 // password entry, a dialog already asking for the password, the dummy write and its
-// failures, impostors, slow agents, a cancelled request), the administrator-right request
-// it makes, and the one-shot report.
+// failures, slow agents, a cancelled request), the administrator-right request it makes, and
+// the one-shot report. (That an impostor's dialog is never touched is the target's test.)
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -57,6 +57,9 @@ class AuthorizationProbeTest : public quorvel::testing::PlatformTest {
  protected:
   void SetUp() override {
     PlatformTest::SetUp();
+    spec_ = DialogSpec();
+    dialog_ = nullptr;
+    onShown_ = nullptr;
     agent_ = std::make_unique<SimulatedSecurityAgent>(lockMachine());
     // The agent shows the dialog when the request is made and takes it away when answered.
     simulatedAuthorization().setOnPresent([this] {
@@ -70,7 +73,6 @@ class AuthorizationProbeTest : public quorvel::testing::PlatformTest {
   void TearDown() override {
     simulatedAuthorization().setOnPresent(nullptr);
     simulatedAuthorization().setOnDismiss(nullptr);
-    impostor_.reset();
     agent_.reset();
     PlatformTest::TearDown();
   }
@@ -102,18 +104,9 @@ class AuthorizationProbeTest : public quorvel::testing::PlatformTest {
     return std::string("Password fallback: false; secure field: true; own account: true\nSafe direct input ready: ") +
            (ready ? "true" : "false");
   }
-  std::vector<ax::SimulatedUserInterface::Write> fieldWrites() const {
-    std::vector<ax::SimulatedUserInterface::Write> result;
-    if (!dialog_ || !dialog_->secureField) return result;
-    for (const auto& write : agent_->ui().writes()) {
-      if (write.element == *dialog_->secureField) result.push_back(write);
-    }
-    return result;
-  }
   std::size_t presses() const { return agent_->ui().performed().size(); }
 
   std::unique_ptr<SimulatedSecurityAgent> agent_;
-  std::unique_ptr<SimulatedSecurityAgent> impostor_;
   DialogSpec spec_;
   Dialog* dialog_ = nullptr;
   std::function<void(Dialog&)> onShown_;
@@ -186,36 +179,6 @@ TEST_F(AuthorizationProbeTest, LinuxRefusesTheRightWithoutADialog) {
   EXPECT_DOUBLE_EQ(elapsed_, 20.0);
 }
 
-TEST_F(AuthorizationProbeTest, SimulatedRequestsStayPendingUntilAnswered) {
-  auto& services = simulatedAuthorization();
-  services.setScript({.copyStatus = auth::errAuthorizationSuccess, .presentDelay = 1.0});
-  auth::Reference reference;
-  ASSERT_EQ(services.create(nullptr, nullptr, 0, &reference), auth::errAuthorizationSuccess);
-  const auth::ItemSet rights{auth::Item{"authenticate-admin", std::nullopt, 0}};
-  // Without interaction allowed no dialog can be shown.
-  EXPECT_EQ(services.copyRights(reference, rights, nullptr, auth::kAuthorizationFlagExtendRights, nullptr),
-            auth::errAuthorizationInteractionNotAllowed);
-  EXPECT_FALSE(services.pending());
-
-  auth::ItemSet granted;
-  EXPECT_EQ(services.copyRights(reference, rights, nullptr, 19, &granted), auth::errAuthorizationSuccess);
-  EXPECT_EQ(granted, rights);
-  EXPECT_TRUE(services.pending());
-  advance(0.9);
-  EXPECT_FALSE(services.presented());
-  advance(0.2);
-  ASSERT_TRUE(services.presented());
-  ASSERT_TRUE(dialog_);
-  EXPECT_FALSE(dialog_->closed);
-  services.answer(auth::errAuthorizationSuccess);
-  EXPECT_FALSE(services.pending());
-  EXPECT_EQ(services.outcome(), auth::errAuthorizationSuccess);
-  EXPECT_TRUE(dialog_->closed);
-  EXPECT_EQ(services.free(reference, auth::kAuthorizationFlagDestroyRights), auth::errAuthorizationSuccess);
-  EXPECT_EQ(services.free(reference, 0), auth::errAuthorizationInvalidRef);
-  EXPECT_EQ(services.copyRights(reference, rights, nullptr, 19, nullptr), auth::errAuthorizationInvalidRef);
-}
-
 // --- the locked screen ------------------------------------------------------------------------
 
 TEST_F(AuthorizationProbeTest, ALockedScreenEndsTheProbeWithStatusTwo) {
@@ -229,123 +192,106 @@ TEST_F(AuthorizationProbeTest, ALockedScreenEndsTheProbeWithStatusTwo) {
   EXPECT_FALSE(dialog_);
 }
 
-// --- the genuine dialog -----------------------------------------------------------------------
+// --- the roads of the watching ----------------------------------------------------------------
 
-TEST_F(AuthorizationProbeTest, SwitchesATouchIDDialogOnceAndNeverWritesWithoutTheModifier) {
-  EXPECT_EQ(probe(), 0);
-  EXPECT_DOUBLE_EQ(elapsed_, 20.0);
-  // First pass before the agent answers; the dialog seen on the second; the switched one on
-  // the third; then nothing changes and nothing more is printed.
-  EXPECT_EQ(lines(output_), concat({report({}), report({touchIDWindow()}), {"Use Password action accepted: true"},
-                                    report({passwordWindow()})}));
-  ASSERT_TRUE(dialog_);
-  EXPECT_TRUE(dialog_->passwordMode);
-  EXPECT_EQ(presses(), 1u);
-  EXPECT_TRUE(agent_->ui().writes().empty()) << "nothing is written without --dummy-field-check";
-  EXPECT_EQ(agent_->approvals() + agent_->rejections(), 0);
-  EXPECT_TRUE(simulatedAuthorization().pending()) << "the dialog is left for the user";
-}
-
-TEST_F(AuthorizationProbeTest, ADialogAlreadyAskingForThePasswordIsNotSwitched) {
-  spec_ = passwordDialog();
-  EXPECT_EQ(probe(), 0);
-  EXPECT_EQ(lines(output_),
-            concat({report({}), report({passwordWindow()}), {"Dialog already offers a password field"}}));
-  EXPECT_EQ(presses(), 0u);
-  EXPECT_TRUE(agent_->ui().writes().empty());
-}
-
-TEST_F(AuthorizationProbeTest, ARefusedSwitchIsReportedAndNotTriedAgain) {
-  onShown_ = [this](Dialog& dialog) {
-    agent_->ui().setAction(*dialog.fallbackButton, "AXPress", [] { return ax::AXError::cannotComplete; });
+// Each road runs the whole 20 s and leaves the dialog for the user: the printed lines (a report
+// only when it changed), the presses and what was written into the secure field.
+TEST_F(AuthorizationProbeTest, EveryRoadPrintsItsLinesAndTouchesOnlyWhatItMay) {
+  const std::vector<std::string> plain{"quorvel", "--authorization-probe"};
+  const std::vector<std::string> dummy{"quorvel", "--dummy-field-check", "--authorization-probe"};
+  const std::string written = "Quorvel-DUMMY-ONLY";
+  const std::vector<std::string> switched{"Use Password action accepted: true"};
+  const std::vector<std::string> dummyLines{"Use Password action accepted: true",
+                                            "Dummy direct-field write status: 0", "Dummy field clear status: 0"};
+  const std::vector<std::string> offers{"Dialog already offers a password field"};
+  const auto asksForPassword = [this] { spec_ = passwordDialog(); };
+  struct Road {
+    const char* name;
+    std::vector<std::string> args;
+    std::function<void()> arrange;
+    std::vector<std::string> lines;
+    std::size_t presses;
+    std::vector<std::string> writes;  // into the secure field
   };
-  EXPECT_EQ(probeWithDummyCheck(), 0);
-  EXPECT_EQ(lines(output_),
-            concat({report({}), report({touchIDWindow()}), {"Use Password action accepted: false"}}));
-  EXPECT_EQ(presses(), 1u);
-  EXPECT_FALSE(dialog_->passwordMode);
-  EXPECT_TRUE(agent_->ui().writes().empty()) << "no secure field, so no dummy write";
-}
-
-TEST_F(AuthorizationProbeTest, DummyCheckWritesAndClearsTheFieldOnce) {
-  EXPECT_EQ(probeWithDummyCheck(), 0);
-  EXPECT_EQ(lines(output_), concat({report({}), report({touchIDWindow()}),
-                                    {"Use Password action accepted: true", "Dummy direct-field write status: 0",
-                                     "Dummy field clear status: 0"},
-                                    report({passwordWindow()})}));
-  const auto writes = fieldWrites();
-  ASSERT_EQ(writes.size(), 2u);
-  EXPECT_EQ(writes[0].attribute, "AXValue");
-  EXPECT_EQ(writes[0].value, ax::AttributeValue(std::string("Quorvel-DUMMY-ONLY")));
-  EXPECT_EQ(writes[1].attribute, "AXValue");
-  EXPECT_EQ(writes[1].value, ax::AttributeValue(std::string()));
-  EXPECT_EQ(dialog_->typed, "");
-  EXPECT_EQ(agent_->approvals() + agent_->rejections(), 0) << "nothing is ever submitted";
-}
-
-TEST_F(AuthorizationProbeTest, AFailedDummyWriteIsPrintedAndNeitherClearedNorRetried) {
-  spec_ = passwordDialog();
-  onShown_ = [this](Dialog& dialog) {
-    agent_->ui().setWriteError(*dialog.secureField, "AXValue", ax::AXError::cannotComplete);
+  // First pass before the agent answers; the dialog seen on the second; then what was done.
+  const Road roads[] = {
+      {"a Touch ID dialog is switched once; nothing is written without the modifier", plain, [] {},
+       concat({report({}), report({touchIDWindow()}), switched, report({passwordWindow()})}), 1, {}},
+      {"a dialog already asking for the password is not switched", plain, asksForPassword,
+       concat({report({}), report({passwordWindow()}), offers}), 0, {}},
+      {"modifier and switch are matched as whole arguments",
+       {"quorvel", "--authorization-probe", "--Dummy-Field-Check", "--dummy-field-check=1"}, asksForPassword,
+       concat({report({}), report({passwordWindow()}), offers}), 0, {}},
+      {"a refused switch is reported and not tried again", dummy,
+       [this] {
+         onShown_ = [this](Dialog& dialog) {
+           agent_->ui().setAction(*dialog.fallbackButton, "AXPress", [] { return ax::AXError::cannotComplete; });
+         };
+       },
+       concat({report({}), report({touchIDWindow()}), {"Use Password action accepted: false"}}), 1, {}},
+      {"the dummy check writes and clears the field once", dummy, [] {},
+       concat({report({}), report({touchIDWindow()}), dummyLines, report({passwordWindow()})}), 1, {written, ""}},
+      {"an agent too slow to answer is waited for", dummy,
+       [this] {
+         agent_->setResponseDelay(1.0);  // above the target's 0.2 s messaging time-out
+         dispatch::mainQueue().asyncAfter(10.1, [this] { agent_->setResponseDelay(0.0); });
+       },
+       concat({report({}), report({touchIDWindow()}), dummyLines, report({passwordWindow()})}), 1, {written, ""}},
+      // Every attempt prints a line, so one line means one attempt over the whole 20 s.
+      {"a failed dummy write is printed and neither cleared nor retried", dummy,
+       [this] {
+         spec_ = passwordDialog();
+         onShown_ = [this](Dialog& dialog) {
+           agent_->ui().setWriteError(*dialog.secureField, "AXValue", ax::AXError::cannotComplete);
+         };
+       },
+       concat({report({}), report({passwordWindow()}), offers, {"Dummy direct-field write status: -25204"}}), 0, {}},
+      {"no clear when the field is no longer ready after the write", dummy,
+       [this] {
+         spec_ = passwordDialog();
+         onShown_ = [this](Dialog& dialog) {  // the agent moves the focus away when the field changes
+           agent_->ui().setSettable(*dialog.secureField, "AXValue", true, [this](const ax::AttributeValue&) {
+             agent_->ui().removeAttribute(agent_->applicationElement(), "AXFocusedUIElement");
+           });
+         };
+       },
+       concat({report({}), report({passwordWindow()}), offers, {"Dummy direct-field write status: 0"},
+               report({passwordWindow(false)})}),
+       0, {written}},
+      {"a field that is not ready is waited for", dummy,
+       [this] {
+         spec_ = passwordDialog();
+         spec_.valueSettable = false;
+         onShown_ = [this](Dialog& dialog) {
+           dispatch::mainQueue().asyncAfter(
+               6.2, [this, &dialog] { agent_->ui().setSettable(*dialog.secureField, "AXValue", true); });
+         };
+       },
+       concat({report({}), report({passwordWindow(false)}), offers, report({passwordWindow(true)}),
+               {"Dummy direct-field write status: 0", "Dummy field clear status: 0"}}),
+       0, {written, ""}},
+      {"a dialog after the last pass (at 19.5 s) is never touched", dummy,
+       [] { simulatedAuthorization().setScript({.presentDelay = 19.9}); }, report({}), 0, {}},
   };
-  EXPECT_EQ(probeWithDummyCheck(), 0);
-  // Every attempt prints a line, so one line means one attempt over the whole 20 s.
-  EXPECT_EQ(lines(output_), concat({report({}), report({passwordWindow()}),
-                                    {"Dialog already offers a password field", "Dummy direct-field write status: -25204"}}));
-  EXPECT_TRUE(fieldWrites().empty());
-}
-
-TEST_F(AuthorizationProbeTest, NoClearWhenTheFieldIsNoLongerReadyAfterTheWrite) {
-  spec_ = passwordDialog();
-  onShown_ = [this](Dialog& dialog) {
-    // The agent moves the focus away when the field changes.
-    agent_->ui().setSettable(*dialog.secureField, "AXValue", true, [this](const ax::AttributeValue&) {
-      agent_->ui().removeAttribute(agent_->applicationElement(), "AXFocusedUIElement");
-    });
-  };
-  EXPECT_EQ(probeWithDummyCheck(), 0);
-  EXPECT_EQ(lines(output_), concat({report({}), report({passwordWindow()}),
-                                    {"Dialog already offers a password field", "Dummy direct-field write status: 0"},
-                                    report({passwordWindow(false)})}));
-  const auto writes = fieldWrites();
-  ASSERT_EQ(writes.size(), 1u);
-  EXPECT_EQ(writes[0].value, ax::AttributeValue(std::string("Quorvel-DUMMY-ONLY")));
-}
-
-TEST_F(AuthorizationProbeTest, AFieldThatIsNotReadyIsWaitedFor) {
-  spec_ = passwordDialog();
-  spec_.valueSettable = false;
-  onShown_ = [this](Dialog& dialog) {
-    dispatch::mainQueue().asyncAfter(6.2, [this, &dialog] { agent_->ui().setSettable(*dialog.secureField, "AXValue", true); });
-  };
-  EXPECT_EQ(probeWithDummyCheck(), 0);
-  EXPECT_EQ(lines(output_),
-            concat({report({}), report({passwordWindow(false)}), {"Dialog already offers a password field"},
-                    report({passwordWindow(true)}),
-                    {"Dummy direct-field write status: 0", "Dummy field clear status: 0"}}));
-  EXPECT_EQ(fieldWrites().size(), 2u);
-}
-
-// --- what is not the dialog -------------------------------------------------------------------
-
-TEST_F(AuthorizationProbeTest, AnImpostorsDialogIsReportedButNeverTouched) {
-  agent_->quit();
-  impostor_ = std::make_unique<SimulatedSecurityAgent>(lockMachine(), SimulatedSecurityAgent::impostorSpec());
-  simulatedAuthorization().setOnPresent([this] { dialog_ = &impostor_->showDialog(passwordDialog()); });
-  EXPECT_EQ(probeWithDummyCheck(), 0);
-  EXPECT_EQ(lines(output_), (std::vector<std::string>{"Accessibility trusted: true", "Locked: false",
-                                                      pidLine(*impostor_, false)}));
-  EXPECT_TRUE(impostor_->ui().writes().empty());
-  EXPECT_TRUE(impostor_->ui().performed().empty());
-  EXPECT_EQ(impostor_->ui().queryCount(impostor_->pid()), 0u);
-}
-
-TEST_F(AuthorizationProbeTest, NoDialogAtAllStillWatchesTheWholeTwentySeconds) {
-  simulatedAuthorization().setScript({.presentDelay = auth::SimulatedAuthorization::kNever});
-  EXPECT_EQ(probeWithDummyCheck(), 0);
-  EXPECT_DOUBLE_EQ(elapsed_, 20.0);
-  EXPECT_EQ(lines(output_), report({})) << "a report that stays the same is printed once";
-  EXPECT_TRUE(simulatedAuthorization().pending());
+  for (const Road& road : roads) {
+    SCOPED_TRACE(road.name);
+    TearDown();
+    SetUp();
+    road.arrange();
+    EXPECT_EQ(probe(road.args), 0);
+    EXPECT_DOUBLE_EQ(elapsed_, 20.0);
+    EXPECT_EQ(lines(output_), road.lines);
+    EXPECT_EQ(presses(), road.presses);
+    std::vector<std::string> writes;
+    for (const auto& write : agent_->ui().writes()) {
+      EXPECT_EQ(write.element, *dialog_->secureField);
+      EXPECT_EQ(write.attribute, "AXValue");
+      writes.push_back(std::get<std::string>(write.value));
+    }
+    EXPECT_EQ(writes, road.writes);
+    EXPECT_EQ(agent_->approvals() + agent_->rejections(), 0) << "nothing is ever submitted";
+    EXPECT_TRUE(simulatedAuthorization().pending()) << "the dialog is left for the user";
+  }
 }
 
 TEST_F(AuthorizationProbeTest, ACancelledRequestLeavesTheProbeRunningToTheDeadline) {
@@ -361,54 +307,6 @@ TEST_F(AuthorizationProbeTest, ACancelledRequestLeavesTheProbeRunningToTheDeadli
   EXPECT_EQ(lines(output_), concat({report({}), report({}, true), report({})}));
   EXPECT_EQ(presses(), 0u);
   EXPECT_TRUE(agent_->ui().writes().empty());
-}
-
-TEST_F(AuthorizationProbeTest, ADialogThatComesLateIsSwitchedWhenItAppears) {
-  simulatedAuthorization().setScript({.presentDelay = 7.3});
-  std::optional<ax::Element> fallback;
-  double shownAt = -1;
-  onShown_ = [&](Dialog& dialog) {
-    fallback = dialog.fallbackButton;
-    shownAt = dispatch::now();
-  };
-  EXPECT_EQ(probe(), 0);
-  EXPECT_DOUBLE_EQ(shownAt, 7.3);
-  EXPECT_EQ(lines(output_), concat({report({}), report({touchIDWindow()}), {"Use Password action accepted: true"},
-                                    report({passwordWindow()})}));
-  const auto performed = agent_->ui().performed();
-  ASSERT_EQ(performed.size(), 1u);
-  ASSERT_TRUE(fallback);
-  EXPECT_EQ(performed[0].element, *fallback);
-  EXPECT_EQ(performed[0].action, "AXPress");
-}
-
-TEST_F(AuthorizationProbeTest, AnAgentTooSlowToAnswerIsWaitedForUntilItAnswers) {
-  agent_->setResponseDelay(1.0);  // above the target's 0.2 s messaging time-out
-  dispatch::mainQueue().asyncAfter(10.1, [this] { agent_->setResponseDelay(0.0); });
-  EXPECT_EQ(probeWithDummyCheck(), 0);
-  EXPECT_EQ(lines(output_), concat({report({}), report({touchIDWindow()}),
-                                    {"Use Password action accepted: true", "Dummy direct-field write status: 0",
-                                     "Dummy field clear status: 0"},
-                                    report({passwordWindow()})}));
-  EXPECT_DOUBLE_EQ(elapsed_, 20.0);
-}
-
-TEST_F(AuthorizationProbeTest, ADialogAfterTheLastPassIsNeverTouched) {
-  // The last pass looks at 19.5 s; the dialog shows during the final half second.
-  simulatedAuthorization().setScript({.presentDelay = 19.9});
-  EXPECT_EQ(probeWithDummyCheck(), 0);
-  EXPECT_DOUBLE_EQ(elapsed_, 20.0);
-  EXPECT_EQ(lines(output_), report({}));
-  ASSERT_TRUE(dialog_);
-  EXPECT_EQ(presses(), 0u);
-  EXPECT_TRUE(agent_->ui().writes().empty());
-}
-
-TEST_F(AuthorizationProbeTest, ModifierAndSwitchAreMatchedAsWholeArguments) {
-  spec_ = passwordDialog();
-  EXPECT_EQ(probe({"quorvel", "--authorization-probe", "--Dummy-Field-Check", "--dummy-field-check=1"}), 0);
-  EXPECT_TRUE(agent_->ui().writes().empty());
-  EXPECT_EQ(lines(output_).back(), "Dialog already offers a password field");
 }
 
 // --- the one-shot report ----------------------------------------------------------------------

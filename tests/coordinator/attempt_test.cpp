@@ -7,13 +7,7 @@
 namespace quorvel::testing {
 namespace {
 
-class AttemptTest : public CoordinatorTest {
- protected:
-  void unlockByUser() {
-    lockMachine().unlockByUser();
-    runUntilIdle();
-  }
-};
+using AttemptTest = CoordinatorTest;
 
 TEST_F(AttemptTest, EachBlockerIsLoggedInTurnUntilTheAttemptStarts) {
   PasswordVault::clear();
@@ -107,9 +101,9 @@ TEST_F(AttemptTest, ACameraThatStartsOnALaterTryRunsTheAttempt) {
   lockScreen();
   advance(0.8);
   EXPECT_EQ(simulatedCamera().startsRequested(), 3);
-  EXPECT_EQ(countLogs("Camera not ready yet, retrying (4 attempt(s) left)"), 1);
-  EXPECT_EQ(countLogs("Camera not ready yet, retrying (3 attempt(s) left)"), 1);
-  EXPECT_FALSE(logged("Camera not ready yet, retrying (2 attempt(s) left)"));
+  EXPECT_EQ(unlockLogs(), (std::vector<std::string>{"Screen locked",
+                                                    "Camera not ready yet, retrying (4 attempt(s) left)",
+                                                    "Camera not ready yet, retrying (3 attempt(s) left)"}));
   EXPECT_TRUE(coordinator().camera()->isRunning());
   advance(1.0);
   EXPECT_GE(simulatedCamera().framesDelivered(), 1);
@@ -126,46 +120,11 @@ TEST_F(AttemptTest, TheDeadlineEndsTheAttemptAfterTwentySeconds) {
   EXPECT_FALSE(coordinator().currentAttempt());
   EXPECT_FALSE(coordinator().camera()->isRunning());
   advance(2);
-  EXPECT_EQ(overlayEvents(),
-            (std::vector<std::string>{"scan", "message:Not recognised \u2014 type your password", "retract"}));
-}
-
-TEST_F(AttemptTest, SleepEndsTheAttemptAndItsPendingStepsDoNothing) {
-  enrolAt(faceFrame(90), 0.9);
-  simulatedCamera().failNextStarts(1);  // a retry is pending at the sleep
-  lockScreen();
-  advance(0.2);
-  lockMachine().sleepScreens();
-  runUntilIdle();
-  EXPECT_FALSE(coordinator().isActive());
-  EXPECT_FALSE(coordinator().currentAttempt());
-  advance(25);  // the retry and the deadline of the ended attempt
-  EXPECT_EQ(simulatedCamera().startsRequested(), 1);
-  EXPECT_EQ(overlayEvents(), std::vector<std::string>{"hide"}) << "hidden before it was shown";
-  EXPECT_FALSE(logged("Camera would not start after 5 attempts"));
-}
-
-TEST_F(AttemptTest, AnUnlockBeforeAMatchHidesTheOverlay) {
-  enrolAt(faceFrame(90), 0.9);
-  lockScreen();
-  advance(1);
-  unlockByUser();
-  EXPECT_FALSE(coordinator().isActive());
-  EXPECT_FALSE(coordinator().camera()->isRunning());
-  advance(25);
-  EXPECT_EQ(overlayEvents(), (std::vector<std::string>{"scan", "hide"}));
-}
-
-TEST_F(AttemptTest, AnUnlockAfterAFailedAttemptTellsTheOverlayNothing) {
-  enrolAt(faceFrame(90), 0.9);
-  lockScreen();
-  advance(22);
-  ASSERT_FALSE(coordinator().isActive());
-  const auto before = overlayEvents();
+  const std::vector<std::string> failed{"scan", "message:Not recognised \u2014 type your password", "retract"};
+  EXPECT_EQ(overlayEvents(), failed);
   unlockByUser();
   advance(5);
-  EXPECT_EQ(overlayEvents(), before);
-  EXPECT_EQ(before, (std::vector<std::string>{"scan", "message:Not recognised \u2014 type your password", "retract"}));
+  EXPECT_EQ(overlayEvents(), failed) << "an unlock after the attempt ended tells the overlay nothing";
 }
 
 TEST_F(AttemptTest, ANewLockAfterAnEndedAttemptGetsANewAttemptAndEngine) {
@@ -188,30 +147,29 @@ TEST_F(AttemptTest, ANewLockAfterAnEndedAttemptGetsANewAttemptAndEngine) {
   EXPECT_EQ(countLogs("Match: 0.450000, liveness 0.900000"), 1);
 }
 
-}  // namespace
-}  // namespace quorvel::testing
-
-namespace quorvel::testing {
-namespace {
-
+// An unlock ends the attempt at once and hides its panel; its deadline and its pending camera
+// retry then do nothing to the attempt of a later lock.
 TEST_F(AttemptTest, TheDeadlineOfAnEarlierAttemptDoesNotEndALaterOne) {
   enrolAt(faceFrame(90), 0.9);
-  simulatedCamera().failNextStarts(1);  // the first attempt also leaves a camera retry behind
+  simulatedCamera().failNextStarts(3);  // tries at 0, 0.4 and 0.8 s fail; one at 1.2 s is pending
   lockScreen();
-  advance(0.2);
+  advance(1.0);
   unlockByUser();
-  advance(5.8);
+  EXPECT_FALSE(coordinator().isActive());
+  EXPECT_EQ(overlayEvents(), (std::vector<std::string>{"scan", "hide"}));
+  advance(5.0);
+  EXPECT_FALSE(coordinator().camera()->isRunning()) << "the first attempt's retry did nothing";
   lockScreen();  // at 6 s
   const auto second = coordinator().currentAttempt();
   advance(14.5);  // past the first attempt's deadline at 20 s
   EXPECT_TRUE(coordinator().isActive());
   EXPECT_EQ(coordinator().currentAttempt(), second);
-  EXPECT_EQ(simulatedCamera().startsRequested(), 2) << "the first attempt's retry did nothing";
+  EXPECT_EQ(simulatedCamera().startsRequested(), 4);
   advance(5.6);  // the second attempt's own deadline at 26 s
   EXPECT_FALSE(coordinator().isActive());
+  EXPECT_FALSE(coordinator().camera()->isRunning());
   advance(2);
-  // The first attempt was hidden before its panel came up at 0.3 s.
-  EXPECT_EQ(overlayEvents(), (std::vector<std::string>{"hide", "scan",
+  EXPECT_EQ(overlayEvents(), (std::vector<std::string>{"scan", "hide", "scan",
                                                        "message:Not recognised \u2014 type your password", "retract"}));
 }
 

@@ -35,7 +35,6 @@ HumanHandPoseObservation openHand() {
 void CoordinatorTest::SetUp() {
   PlatformTest::SetUp();
   rawEvents_.clear();
-  overlayTimes_.clear();
   lockMachine().setUserPassword(kPassword16);
   ASSERT_TRUE(PasswordVault::set(kPassword));
   addDlibWeightsToBundle();
@@ -74,10 +73,7 @@ void CoordinatorTest::SetUp() {
     } else if (change.field == "message") {
       if (const std::string* text = std::get_if<std::string>(&change.newValue)) event = "message:" + *text;
     }
-    if (!event.empty()) {
-      rawEvents_.push_back(event);
-      overlayTimes_.push_back(platform::dispatch::now());
-    }
+    if (!event.empty()) rawEvents_.push_back(event);
   });
 }
 
@@ -152,8 +148,33 @@ void CoordinatorTest::setLiveness(float probability) {
                          std::vector<float>{std::log(probability), std::log(1 - probability)});
 }
 
+void CoordinatorTest::answerLiveness(std::function<std::optional<float>()> answer) {
+  simulatedML().addModel("MiniFAS.mlpackage", [answer = std::move(answer)](const platform::ml::FeatureProvider&)
+                                                  -> platform::ml::Result<platform::ml::FeatureProvider> {
+    const std::optional<float> p = answer();
+    if (!p) return platform::ml::Error{platform::ml::ErrorCode::generic, "no prediction"};
+    auto logits = platform::ml::MultiArray::make({1, 2});
+    (*logits)[0] = std::log(*p);
+    (*logits)[1] = std::log(1 - *p);
+    platform::ml::FeatureProvider out;
+    out.set("output", std::move(*logits));
+    return out;
+  });
+}
+
 void CoordinatorTest::lockScreen() {
   lockMachine().lock();
+  runUntilIdle();
+}
+
+void CoordinatorTest::lockFacing(const Frame& frame, double distance) {
+  enrolAt(frame, distance);
+  play({frame}, 2);
+  lockScreen();
+}
+
+void CoordinatorTest::unlockByUser() {
+  lockMachine().unlockByUser();
   runUntilIdle();
 }
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -62,9 +63,16 @@ class CoordinatorTest : public PlatformTest {
   void play(std::vector<Frame> frames, double fps = 10);
   // What the liveness model answers from now on (a probability).
   void setLiveness(float probability);
+  // The liveness model answers through `answer` from now on, called on the thread that runs
+  // the prediction: a probability, or no value for a failed prediction.
+  void answerLiveness(std::function<std::optional<float>()> answer);
 
   // --- the machine ---
   void lockScreen();
+  // Enrols a faceprint `distance` from `frame`, which the camera plays at 2 fps, and locks.
+  void lockFacing(const Frame& frame, double distance);
+  // The user unlocks the screen with the password, and the machine settles.
+  void unlockByUser();
   std::vector<std::string> unlockLogs() { return logs().messages("unlock"); }
   int countLogs(const std::string& line);
   bool logged(const std::string& line) { return countLogs(line) > 0; }
@@ -76,12 +84,9 @@ class CoordinatorTest : public PlatformTest {
   // success tick), "palm" (the cancel glyph), "message:<text>", "retract" (the panel closed
   // by its animation), "hide" (the panel taken down at once).
   std::vector<std::string> overlayEvents() const;
-  // The times of the events, same order.
-  std::vector<double> overlayTimes() const { return overlayTimes_; }
 
  private:
   std::vector<std::string> rawEvents_;
-  std::vector<double> overlayTimes_;
   std::shared_ptr<UnlockAnimationModel> model_;
   platform::animation::ObservableObject::Token token_ = 0;
 };

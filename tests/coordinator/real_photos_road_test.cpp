@@ -1,9 +1,10 @@
 // The unlock road on real photos: dlib's example portraits (examples/johns) placed in 720p
-// camera frames and handled by the real detector, aligner, dlib network and the shipped
-// liveness model, on the simulated lock machine. One person is enrolled from five photos; the
-// camera then shows the same person's other photos (two of the six pass the liveness model,
-// which reads these tight portraits enlarged to the whole square; all are within 0.31 of the
-// enrolment), or another person's (all farther than 0.85, three of them live).
+// camera frames and handled by the real detector (its landmarks through the gaze gate),
+// aligner, dlib network and the shipped liveness model, on the simulated lock machine. One
+// person is enrolled from five photos; the camera then shows the same person's other photos
+// (two of the six pass the liveness model, which reads these tight portraits enlarged to the
+// whole square; all are within 0.31 of the enrolment). That another person's photos match
+// nobody is the whole camera road's test (tests/capture).
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -85,7 +86,6 @@ TEST_F(RealPhotosRoadTest, TheEnrolledPersonUnlocksTheScreen) {
   ASSERT_TRUE(advanceUntilHandedOver(20));
   // The close match is learned: five enrolled prints and one learned.
   EXPECT_EQ(FaceprintStore::shared().count(), 6u);
-  EXPECT_GE(countLogs("Screen locked"), 1);
   std::string match;
   for (const auto& line : unlockLogs()) {
     if (line.rfind("Match: ", 0) == 0) match = line;
@@ -100,22 +100,6 @@ TEST_F(RealPhotosRoadTest, TheEnrolledPersonUnlocksTheScreen) {
   EXPECT_EQ(overlayEvents(), (std::vector<std::string>{"scan", "tick", "retract"}));
   EXPECT_FALSE(FaceModels::shared().loadFailed());
   EXPECT_EQ(simulatedML().loadAttempts().size(), 0u) << "the shipped liveness model ran";
-}
-
-TEST_F(RealPhotosRoadTest, AnotherPersonIsNotRecognised) {
-  enrol("John_Salley");
-  showOtherPhotos("John_Savage");
-  lockScreen();
-  advance(9.0);
-  EXPECT_FALSE(coordinator().isActive());
-  EXPECT_FALSE(coordinator().hasSucceeded());
-  EXPECT_EQ(countLogs("Face present but no match for 8.000000s, giving up"), 1);
-  for (const auto& line : unlockLogs()) EXPECT_NE(line.rfind("Match: ", 0), 0u) << line;
-  EXPECT_TRUE(lockMachine().events().posted().empty());
-  EXPECT_TRUE(lockMachine().sessionLocked());
-  advance(3);
-  EXPECT_EQ(overlayEvents(),
-            (std::vector<std::string>{"scan", "message:Not recognised; type your password", "retract"}));
 }
 
 }  // namespace

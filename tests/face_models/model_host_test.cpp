@@ -367,8 +367,8 @@ TEST_F(ModelHostTest, MissingOrBrokenDlibWeightsRaiseLoadFailed) {
   EXPECT_FALSE(NativeDlib::isLoaded());
 }
 
-TEST_F(ModelHostTest, TheDlibEngineLoadsTheWeightsOnFirstUse) {
-  addDlibWeightsToBundle();
+TEST_F(ModelHostTest, TheDlibEngineLoadsTheWeightsOnFirstUseOnly) {
+  const std::string weights = addDlibWeightsToBundle();
   ASSERT_FALSE(NativeDlib::isLoaded());
   const auto face = platform::image::Image::color({0.5, 0.4, 0.3, 1}).cropped(platform::Rect(0, 0, 150, 150));
   const auto descriptor =
@@ -383,6 +383,11 @@ TEST_F(ModelHostTest, TheDlibEngineLoadsTheWeightsOnFirstUse) {
   EXPECT_GT(std::abs(std::sqrt(sum) - 1.0), 0.05);
   EXPECT_TRUE(logs().messages().empty());
   EXPECT_TRUE(simulatedML().loadAttempts().empty());
+  // Loaded once: without the file, later descriptors still come from the loaded network.
+  ASSERT_TRUE(std::filesystem::remove(weights));
+  EXPECT_EQ(FaceModels::shared().embedding(face, FaceEngineSpec::dlib, *FaceAligner::shared().ciContext()),
+            descriptor);
+  EXPECT_TRUE(logs().messages().empty());
 }
 
 TEST_F(ModelHostTest, TheDlibEngineReloadsTheBundlesWeightsAfterAnotherLoadFailed) {

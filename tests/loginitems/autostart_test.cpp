@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "platform/loginitems/login_items.hpp"
+#include "support/B_helpers.hpp"
 #include "support/platform_fixture.hpp"
 
 namespace {
@@ -15,11 +16,7 @@ namespace {
 namespace fs = std::filesystem;
 using platform::loginitems::AutostartService;
 using platform::loginitems::Status;
-
-std::string readText(const std::string& path) {
-  std::ifstream in(path);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using quorvel::testing::fileText;
 
 // desktop-file-validate's output followed by its exit status: "0" for a valid file.
 std::string validate(const std::string& path) {
@@ -31,7 +28,7 @@ std::string validate(const std::string& path) {
 
 // The program the entry at `path` starts.
 std::optional<std::string> programIn(const std::string& path) {
-  const std::string text = readText(path);
+  const std::string text = fileText(path);
   const auto exec = text.find("\nExec=") + 6;
   return AutostartService::programOf(text.substr(exec, text.find('\n', exec) - exec));
 }
@@ -55,7 +52,7 @@ TEST_F(AutostartTest,
   ASSERT_FALSE(service.registerApp().has_value());
   EXPECT_EQ(AutostartService::entryPath(), entry());
   EXPECT_EQ(service.status(), Status::enabled);
-  const std::string text = readText(entry());
+  const std::string text = fileText(entry());
   EXPECT_NE(text.find("\nVersion=1.0\n"), std::string::npos);
   EXPECT_EQ(programIn(entry()), running);
   EXPECT_EQ(validate(entry()), "0");
@@ -100,7 +97,7 @@ TEST_P(AutostartStateTest, TheEntryOnDiskGivesTheStateAndRegisteringRepairsIt) {
   EXPECT_EQ(service.status(), GetParam().expected);
   ASSERT_FALSE(service.registerApp().has_value());
   EXPECT_EQ(service.status(), Status::enabled);
-  EXPECT_EQ(readText(entry()), AutostartService::entryText(running));
+  EXPECT_EQ(fileText(entry()), AutostartService::entryText(running));
 }
 
 const std::string kEntry = "[Desktop Entry]\nType=Application\nName=Q\n";

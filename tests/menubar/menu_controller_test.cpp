@@ -1,58 +1,28 @@
-// The menu-bar controller's panel snapshot, its callback table and the actions behind the rows
-// on the simulated platform, in virtual time.
+// The menu-bar controller's panel snapshot, its callback table, the status item and panel,
+// and the actions behind the rows on the simulated platform, in virtual time.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <memory>
-#include <string>
-#include <vector>
 
-#include "app/menu_bar_controller.hpp"
 #include "foundation/build_flavour.hpp"
-#include "foundation/faceprint_store.hpp"
 #include "foundation/password_vault.hpp"
 #include "foundation/quorvel_password.hpp"
 #include "foundation/settings.hpp"
+#include "menubar/menubar_fixture.hpp"
 #include "onboarding/tutorial_controller.hpp"
 #include "overlay/lock_screen_overlay.hpp"
 #include "overlay/unlock_animation_view.hpp"
-#include "support/menubar_hooks.hpp"
-#include "support/platform_fixture.hpp"
 #include "support/simulated_lock_machine.hpp"
 #include "support/simulated_screens.hpp"
-#include "support/ui_updater_hooks.hpp"
 
 namespace quorvel::testing {
 namespace {
 
-using Strings = std::vector<std::string>;
+using platform::loginitems::Status;
+namespace ui = platform::ui;
 
-class MenuControllerTest : public PlatformTest {
- protected:
-  void SetUp() override {
-    PlatformTest::SetUp();
-    controller = std::make_shared<MenuBarController>();
-  }
-  void TearDown() override {
-    controller.reset();
-    PlatformTest::TearDown();
-  }
-  static void enrol() {
-    ASSERT_TRUE(FaceprintStore::shared().replaceEnrolled({std::vector<float>(128, 0.25f)},
-                                                         RecognitionEngine::dlib));
-  }
-  std::shared_ptr<UnlockAnimationModel> overlayModel() {
-    const auto numbers = machine().windows->windowNumbers();
-    if (numbers.empty()) return nullptr;
-    auto* panel = dynamic_cast<OverlayWindow*>(machine().windows->panel(numbers.front()));
-    if (!panel || !panel->contentView()) return nullptr;
-    auto view = std::dynamic_pointer_cast<UnlockAnimationView>(panel->contentView()->rootView());
-    return view ? view->model() : nullptr;
-  }
-
-  std::shared_ptr<MenuBarController> controller;
-};
+using MenuControllerTest = MenuBarTest;
 
 TEST_F(MenuControllerTest, TheSnapshotOfAFreshInstallation) {
   lockMachine().accessibility().setTrusted(false);
@@ -108,70 +78,48 @@ TEST_F(MenuControllerTest, TheSnapshotFollowsWhatIsStored) {
   EXPECT_EQ(controller->iconRefreshes(), 1);
 }
 
-TEST_F(MenuControllerTest, TheSwitchesFlipTheirSettingsWithoutTouchingTheIcon) {
-  const bool animation = Settings::shared().playAnimation();
-  const bool palm = Settings::shared().palmToCancel();
-  auto actions = controller->currentActions();
-  actions.toggleAnimation();
-  actions.togglePalmToCancel();
-  EXPECT_EQ(Settings::shared().playAnimation(), !animation);
-  EXPECT_EQ(Settings::shared().palmToCancel(), !palm);
-  EXPECT_EQ(controller->currentState().playAnimation, !animation);
-  EXPECT_EQ(controller->currentState().palmToCancel, !palm);
-  actions.toggleAuthorizationAssist();
-  EXPECT_FALSE(controller->currentState().authorizationAssist) << "switched off in this build";
-  EXPECT_EQ(controller->iconRefreshes(), 0);
-}
-
-TEST_F(MenuControllerTest, TheCallbacksHoldTheControllerWeakly) {
-  auto actions = controller->currentActions();
+TEST_F(MenuControllerTest, CallbacksOfAControllerThatIsGoneDoNothingQuitIncluded) {
+  const MenuPanelActions actions = controller->currentActions();
   std::weak_ptr<MenuBarController> weak = controller;
   controller.reset();
   EXPECT_TRUE(weak.expired());
-  const bool enabled = Settings::shared().unlockEnabled();
   actions.toggleUnlock();
   actions.forgetFace();
   actions.chooseEngine("dlib (public domain)");
-  EXPECT_EQ(Settings::shared().unlockEnabled(), enabled);
+  actions.quit();
+  EXPECT_TRUE(Settings::shared().unlockEnabled());
   EXPECT_TRUE(simulatedAlerts().shown().empty());
+  EXPECT_EQ(simulatedApplication().terminateCount(), 0);
 }
 
 TEST_F(MenuControllerTest, TheRowsReachTheirActions) {
+  // Granting Accessibility prompts and explains.
+  lockMachine().accessibility().setTrusted(false);
   auto actions = controller->currentActions();
+  const auto prompts = lockMachine().accessibility().promptCount();
+  actions.grantAccessibility();
+  EXPECT_EQ(lockMachine().accessibility().promptCount(), prompts + 1);
+  ASSERT_EQ(simulatedAlerts().shown().size(), 1u);
+  expectAlert(0, "Turn on Accessibility for Quorvel",
+              "System Settings should now be open at Privacy & Security \u2192 Accessibility. "
+              "Switch Quorvel on there, then come back to this menu.",
+              {"OK"});
+  EXPECT_EQ(activations(), Strings{"activate ignoringOtherApps=false"});
+
+  simulatedAlerts().reset();
   actions.forgetFace();
   actions.setPassword();
   actions.setQuorvelPassword();
-  EXPECT_EQ(simulatedAlerts().messages(),
-            (Strings{"Forget your face and password?", "Save your login password",
-                     "Set a Quorvel password"}));
+  actions.checkForUpdates();
+  EXPECT_EQ(messages(), (Strings{"Forget your face and password?", "Save your login password",
+                                 "Set a Quorvel password"}));
+  const auto events = simulatedUpdater().events();
+  EXPECT_NE(std::find(events.begin(), events.end(), "check updates"), events.end());
 
   actions.showTutorial();
   advance(0.05);
   ASSERT_TRUE(TutorialController::shared().isShowing());
   EXPECT_EQ(TutorialController::shared().model()->step.value(), TutorialStep::welcome);
-}
-
-TEST_F(MenuControllerTest, GrantingAccessibilityPromptsAndExplains) {
-  lockMachine().accessibility().setTrusted(false);
-  const auto prompts = lockMachine().accessibility().promptCount();
-  controller->currentActions().grantAccessibility();
-  EXPECT_EQ(lockMachine().accessibility().promptCount(), prompts + 1);
-  ASSERT_EQ(simulatedAlerts().shown().size(), 1u);
-  const auto alert = simulatedAlerts().shown()[0];
-  EXPECT_EQ(alert.messageText, "Turn on Accessibility for Quorvel");
-  EXPECT_EQ(alert.informativeText,
-            "System Settings should now be open at Privacy & Security \u2192 Accessibility. "
-            "Switch Quorvel on there, then come back to this menu.");
-  EXPECT_EQ(alert.buttons, Strings{"OK"});
-  EXPECT_EQ(simulatedApplication().activations(), Strings{"activate ignoringOtherApps=false"});
-}
-
-TEST_F(MenuControllerTest, AnEngineNameThatIsNoEnginesDoesNothing) {
-  controller->currentActions().chooseEngine("dlib");
-  controller->currentActions().chooseEngine("");
-  controller->currentActions().chooseEngine("dlib (public domain)");  // the current one
-  EXPECT_TRUE(simulatedAlerts().shown().empty());
-  EXPECT_EQ(controller->iconRefreshes(), 0);
 }
 
 TEST_F(MenuControllerTest, ThePreviewShowsSuccessAfterOnePointEightSecondsHoldingNothing) {
@@ -182,8 +130,10 @@ TEST_F(MenuControllerTest, ThePreviewShowsSuccessAfterOnePointEightSecondsHoldin
   controller.reset();
   EXPECT_TRUE(weak.expired()) << "the delayed step holds nothing";
   advance(0.35);
-  auto model = overlayModel();
-  ASSERT_TRUE(model) << "the scan is shown";
+  const auto numbers = machine().windows->windowNumbers();
+  ASSERT_EQ(numbers.size(), 1u) << "the scan is shown";
+  auto* panel = dynamic_cast<OverlayWindow*>(machine().windows->panel(numbers.front()));
+  auto model = std::dynamic_pointer_cast<UnlockAnimationView>(panel->contentView()->rootView())->model();
   EXPECT_EQ(model->tickProgress.value(), 0);
   advance(1.8 - 0.35 - 0.01);
   EXPECT_EQ(model->tickProgress.value(), 0);
@@ -192,15 +142,7 @@ TEST_F(MenuControllerTest, ThePreviewShowsSuccessAfterOnePointEightSecondsHoldin
   EXPECT_TRUE(simulatedAlerts().shown().empty());
 }
 
-}  // namespace
-}  // namespace quorvel::testing
-
-namespace quorvel::testing {
-namespace {
-
-using platform::loginitems::Status;
-
-TEST_F(MenuControllerTest, OpeningAtLoginRegistersAndUnregisters) {
+TEST_F(MenuControllerTest, OpeningAtLoginRegistersUnregistersAndShowsARefusal) {
   EXPECT_FALSE(controller->currentState().openAtLogin);
   controller->currentActions().toggleLoginItem();
   EXPECT_TRUE(controller->currentState().openAtLogin);
@@ -208,6 +150,14 @@ TEST_F(MenuControllerTest, OpeningAtLoginRegistersAndUnregisters) {
   EXPECT_FALSE(controller->currentState().openAtLogin);
   EXPECT_EQ(simulatedLoginItems().requests(), (Strings{"register", "unregister"}));
   EXPECT_TRUE(simulatedAlerts().shown().empty());
+
+  // A refused change keeps the switch and shows the platform's text.
+  simulatedLoginItems().refuse("Operation not permitted");
+  controller->toggleLoginItem();
+  EXPECT_FALSE(controller->currentState().openAtLogin);
+  ASSERT_EQ(simulatedAlerts().shown().size(), 1u);
+  expectAlert(0, "Could not change the login setting", "Operation not permitted", {"OK"});
+  EXPECT_EQ(activations(), Strings{"activate ignoringOtherApps=false"});
 }
 
 TEST_F(MenuControllerTest, OnlyAnEnabledServiceReadsAsOpenAtLogin) {
@@ -225,18 +175,6 @@ TEST_F(MenuControllerTest, OnlyAnEnabledServiceReadsAsOpenAtLogin) {
   EXPECT_TRUE(enabled->currentState().openAtLogin);
 }
 
-TEST_F(MenuControllerTest, ARefusedLoginChangeKeepsTheSwitchAndShowsThePlatformText) {
-  simulatedLoginItems().refuse("Operation not permitted");
-  controller->toggleLoginItem();
-  EXPECT_FALSE(controller->currentState().openAtLogin);
-  ASSERT_EQ(simulatedAlerts().shown().size(), 1u);
-  const auto alert = simulatedAlerts().shown()[0];
-  EXPECT_EQ(alert.messageText, "Could not change the login setting");
-  EXPECT_EQ(alert.informativeText, "Operation not permitted");
-  EXPECT_EQ(alert.buttons, Strings{"OK"});
-  EXPECT_EQ(simulatedApplication().activations(), Strings{"activate ignoringOtherApps=false"});
-}
-
 TEST_F(MenuControllerTest, OnLinuxTheLoginSwitchWritesAndRemovesTheAutostartEntry) {
   platform::loginitems::install(platform::loginitems::makeLinuxService());
   const auto onLinux = std::make_shared<MenuBarController>();
@@ -248,48 +186,47 @@ TEST_F(MenuControllerTest, OnLinuxTheLoginSwitchWritesAndRemovesTheAutostartEntr
   EXPECT_TRUE(simulatedAlerts().shown().empty());
 }
 
-TEST_F(MenuControllerTest, TheDockSwitchFlipsTheSettingAndAppliesIt) {
-  const bool before = Settings::shared().showInDock();
-  controller->currentActions().toggleDockIcon();
-  EXPECT_EQ(Settings::shared().showInDock(), !before);
-  EXPECT_EQ(simulatedApplication().showsDockIcon(), !before);
-  EXPECT_EQ(controller->currentState().showInDock, !before);
+TEST_F(MenuControllerTest, AMatchTestEndsInItsReport) {
+  controller->currentActions().runTest();
+  controller.reset();  // the running test keeps the controller for its report
+  EXPECT_TRUE(simulatedAlerts().shown().empty()) << "nothing while the test runs";
+  advance(UnlockCoordinator::testDuration + 1);
+  runUntilIdle();
+  ASSERT_EQ(simulatedAlerts().shown().size(), 1u);
+  const auto report = simulatedAlerts().shown()[0];
+  EXPECT_EQ(report.informativeText.rfind("Model: dlib (public domain)\nBest match score: ", 0), 0u)
+      << report.informativeText;
+  EXPECT_EQ(activations().back(), "activate ignoringOtherApps=false");
 }
 
-TEST_F(MenuControllerTest, CheckForUpdatesAsksTheUpdater) {
-  controller->currentActions().checkForUpdates();
-  const auto events = simulatedUpdater().events();
-  EXPECT_NE(std::find(events.begin(), events.end(), "check updates"), events.end());
+// "Quit Quorvel" ends the application: its run loop stops with status 0.
+TEST_F(MenuControllerTest, QuitTerminatesTheApplication) {
+  platform::dispatch::mainQueue().async([this] { controller->currentActions().quit(); });
+  platform::dispatch::mainQueue().asyncAfter(5, [] { platform::dispatch::stopMainLoop(9); });
+  EXPECT_EQ(simulatedApplication().run(), 0);
+  EXPECT_EQ(simulatedApplication().terminateCount(), 1);
 }
 
-}  // namespace
-}  // namespace quorvel::testing
+// --- the status item and its panel ------------------------------------------------------
 
-namespace quorvel::testing {
-namespace {
-
-namespace ui = platform::ui;
-
-class MenuPanelTest : public MenuControllerTest {
+class MenuPanelTest : public MenuBarTest {
  protected:
   void SetUp() override {
-    MenuControllerTest::SetUp();
+    MenuBarTest::SetUp();
     controller->install();
   }
   ui::StatusButton& button() { return *controller->statusItem()->button; }
   bool panelShown() { return controller->popover() && controller->popover()->isShown(); }
 };
 
-TEST_F(MenuPanelTest, InstallingMakesTheButtonItsIconAndTheMonitor) {
+TEST_F(MenuPanelTest, InstallingMakesTheButtonWhoseIconShowsWhetherFaceUnlockCanRun) {
   ASSERT_EQ(simulatedStatusBar().items().size(), 1u);
   EXPECT_EQ(button().imagePosition, ui::ImagePosition::imageOnly);
   EXPECT_EQ(button().image, (ui::SymbolImage{"exclamationmark.triangle", "Quorvel", true}));
   EXPECT_EQ(simulatedStatusBar().monitorMasks(),
             std::vector<std::uint64_t>{ui::event_mask::leftMouseDown | ui::event_mask::rightMouseDown});
   EXPECT_FALSE(controller->popover());
-}
 
-TEST_F(MenuPanelTest, TheIconShowsWhetherFaceUnlockCanRun) {
   lockMachine().accessibility().setTrusted(true);
   enrol();
   ASSERT_TRUE(PasswordVault::set("login"));
@@ -331,7 +268,7 @@ TEST_F(MenuPanelTest, TheButtonOpensAFreshPanelAndClosesIt) {
   EXPECT_EQ(simulatedStatusBar().popovers().size(), 2u);
 }
 
-TEST_F(MenuPanelTest, AClickInAnotherApplicationClosesThePanel) {
+TEST_F(MenuPanelTest, AClickInAnotherApplicationClosesThePanelHoldingTheControllerWeakly) {
   button().performClick();
   simulatedStatusBar().clickInOtherApplication(ui::event_mask::rightMouseDown);
   EXPECT_FALSE(controller->popover());
@@ -342,26 +279,38 @@ TEST_F(MenuPanelTest, AClickInAnotherApplicationClosesThePanel) {
   button().performClick();
   controller->panelView()->actions().close();
   EXPECT_FALSE(controller->popover());
+  // A click after the controller is gone does nothing.
+  button().performClick();
+  std::weak_ptr<MenuBarController> weak = controller;
+  controller.reset();
+  EXPECT_TRUE(weak.expired());
+  simulatedStatusBar().clickInOtherApplication(ui::event_mask::leftMouseDown);
 }
 
-TEST_F(MenuPanelTest, TheSwitchesReRenderTheOpenPanelInPlace) {
+TEST_F(MenuPanelTest, TheSwitchesFlipTheirSettingsAndReRenderTheOpenPanelInPlace) {
   button().performClick();
   auto popover = controller->popover();
   auto before = controller->panelView();
-  const bool animation = before->state().playAnimation;
+  const bool animation = Settings::shared().playAnimation();
   before->actions().toggleAnimation();
   ASSERT_TRUE(panelShown());
   EXPECT_EQ(controller->popover(), popover);
   EXPECT_NE(controller->panelView(), before);
+  EXPECT_EQ(Settings::shared().playAnimation(), !animation);
   EXPECT_EQ(controller->panelView()->state().playAnimation, !animation);
   EXPECT_EQ(controller->iconRefreshes(), 1) << "only install's";
+
+  const bool palm = Settings::shared().palmToCancel();
+  controller->panelView()->actions().togglePalmToCancel();
+  EXPECT_EQ(Settings::shared().palmToCancel(), !palm);
+  EXPECT_EQ(controller->panelView()->state().palmToCancel, !palm);
+  controller->panelView()->actions().toggleAuthorizationAssist();
+  EXPECT_FALSE(controller->panelView()->state().authorizationAssist) << "switched off in this build";
+  EXPECT_EQ(controller->iconRefreshes(), 1);
 
   controller->panelView()->actions().toggleUnlock();
   EXPECT_EQ(controller->panelView()->state().unlockEnabled, Settings::shared().unlockEnabled());
   EXPECT_EQ(controller->iconRefreshes(), 2);
-
-  controller->panelView()->actions().togglePalmToCancel();
-  EXPECT_EQ(controller->panelView()->state().palmToCancel, Settings::shared().palmToCancel());
 
   auto beforeLogin = controller->panelView();
   controller->panelView()->actions().toggleLoginItem();
@@ -376,11 +325,16 @@ TEST_F(MenuPanelTest, TheSwitchesReRenderTheOpenPanelInPlace) {
   EXPECT_EQ(controller->popover(), popover);
 }
 
-TEST_F(MenuPanelTest, TheDockSwitchReopensAnOpenPanelOnTheNextTurn) {
+// The Dock policy is applied by the application's delegate (see the entry tests); a
+// controller made without one only flips the setting.
+TEST_F(MenuPanelTest, TheDockSwitchFlipsTheSettingAndReopensAnOpenPanelOnTheNextTurn) {
   button().performClick();
   auto first = controller->popover();
   const bool before = Settings::shared().showInDock();
+  const bool shown = simulatedApplication().showsDockIcon();
   controller->panelView()->actions().toggleDockIcon();
+  EXPECT_EQ(Settings::shared().showInDock(), !before);
+  EXPECT_EQ(simulatedApplication().showsDockIcon(), shown);
   EXPECT_EQ(controller->popover(), first) << "not before the next turn";
   runUntilIdle();
   ASSERT_TRUE(panelShown());
@@ -402,48 +356,6 @@ TEST_F(MenuPanelTest, WithoutAStatusButtonThePanelNeverOpens) {
   other->togglePanel();
   EXPECT_FALSE(other->popover());
   EXPECT_FALSE(other->hosting());
-}
-
-TEST_F(MenuPanelTest, TheMonitorHoldsTheControllerWeakly) {
-  button().performClick();
-  std::weak_ptr<MenuBarController> weak = controller;
-  controller.reset();
-  EXPECT_TRUE(weak.expired());
-  simulatedStatusBar().clickInOtherApplication(ui::event_mask::leftMouseDown);
-  SUCCEED() << "a click after the controller is gone does nothing";
-}
-
-}  // namespace
-}  // namespace quorvel::testing
-
-namespace quorvel::testing {
-namespace {
-
-TEST_F(MenuControllerTest, AMatchTestEndsInItsReport) {
-  controller->currentActions().runTest();
-  EXPECT_TRUE(simulatedAlerts().shown().empty()) << "nothing while the test runs";
-  advance(UnlockCoordinator::testDuration + 1);
-  runUntilIdle();
-  ASSERT_EQ(simulatedAlerts().shown().size(), 1u);
-  const auto report = simulatedAlerts().shown()[0];
-  EXPECT_EQ(report.informativeText.rfind("Model: dlib (public domain)\nBest match score: ", 0), 0u)
-      << report.informativeText;
-  EXPECT_EQ(report.buttons, Strings{"OK"});
-  EXPECT_EQ(simulatedApplication().activations().back(), "activate ignoringOtherApps=false");
-}
-
-}  // namespace
-}  // namespace quorvel::testing
-
-namespace quorvel::testing {
-namespace {
-
-// "Quit Quorvel" ends the application: its run loop stops with status 0.
-TEST_F(MenuControllerTest, QuitTerminatesTheApplication) {
-  platform::dispatch::mainQueue().async([this] { controller->currentActions().quit(); });
-  platform::dispatch::mainQueue().asyncAfter(5, [] { platform::dispatch::stopMainLoop(9); });
-  EXPECT_EQ(simulatedApplication().run(), 0);
-  EXPECT_EQ(simulatedApplication().terminateCount(), 1);
 }
 
 }  // namespace

@@ -70,15 +70,15 @@ class FaceScanViewTest : public PlatformTest {
   }
 };
 
-TEST_F(FaceScanViewTest, BeforeAnyCaptureEveryTickRestsShortAndFaint) {
-  FaceScanView view(model, 118);
-  EXPECT_NEAR(FaceScanView::frameSide(118), 172.28, 1e-9);
-  const auto s = view.structure(bounds(118));
-  EXPECT_NEAR(s.frame.width(), 172.28, 1e-9);
-  EXPECT_NEAR(s.circle.width(), 118, 1e-9);
-  EXPECT_NEAR(s.circle.midX(), 86.14, 1e-9);
+TEST_F(FaceScanViewTest, AnEmptyScanIsAFaintDiscWithAWhiteRingAndShortFaintTicks) {
+  FaceScanView view(model, 132);
+  const double side = FaceScanView::frameSide(132);
+  EXPECT_NEAR(side, 132 * 1.46, 1e-9);
+  const auto s = view.structure(bounds(132));
+  EXPECT_NEAR(s.circle.width(), 132, 1e-9);
+  EXPECT_NEAR(s.circle.midX(), side / 2, 1e-9);
   for (const auto& t : s.ticks) {
-    EXPECT_NEAR(t.length, 0.08 * 118, 1e-9) << t.index;
+    EXPECT_NEAR(t.length, 0.08 * 132, 1e-9) << t.index;
     EXPECT_NEAR(t.opacity, 0.16, 1e-9) << t.index;
     EXPECT_EQ(t.width, 3);
   }
@@ -87,20 +87,39 @@ TEST_F(FaceScanViewTest, BeforeAnyCaptureEveryTickRestsShortAndFaint) {
   EXPECT_NEAR(s.ringOpacity, 0.14, 1e-12);
   EXPECT_NEAR(s.discOpacity, 0.06, 1e-12);
   EXPECT_FALSE(s.check);
-
   // Tick 0 at the top, 3 at the right, 6 at the bottom, 9 at the left; the inner end 0.07 D
   // outside the circle.
   const Point c{s.circle.midX(), s.circle.midY()};
-  const double reach = 59 + 0.07 * 118 + 0.04 * 118;
+  const double reach = 66 + 0.07 * 132 + 0.04 * 132;
   EXPECT_NEAR(s.ticks[0].centre.x, c.x, 1e-9);
   EXPECT_NEAR(s.ticks[0].centre.y, c.y - reach, 1e-9);
   EXPECT_NEAR(s.ticks[3].centre.x, c.x + reach, 1e-9);
   EXPECT_NEAR(s.ticks[6].centre.y, c.y + reach, 1e-9);
   EXPECT_NEAR(s.ticks[9].centre.x, c.x - reach, 1e-9);
   EXPECT_NEAR(s.ticks[1].rotation, 30, 1e-12);
+
+  const QImage image = view.render(2);
+  save(image, "face_scan_empty.png");
+  ASSERT_EQ(image.width(), std::lround(2 * side));
+  const int m = image.width() / 2;
+  // Inside the disc: white at 6 %.
+  const QColor inside = image.pixelColor(m, m);
+  EXPECT_NEAR(inside.alpha(), 15, 3);
+  EXPECT_EQ(inside.red(), 255);
+  // The ring at the top of the circle, on the stroke.
+  const QColor ring = image.pixelColor(m, std::lround(2 * (side / 2 - 66)));
+  EXPECT_GT(ring.alpha(), 30);
+  EXPECT_LT(ring.alpha(), 60);
+  EXPECT_FALSE(isGreen(ring));
+  // Tick 0, faint green, 0.07 D above the circle; nothing between.
+  const QColor tick = image.pixelColor(m, std::lround(2 * (side / 2 - 66 - 0.07 * 132 - 3)));
+  EXPECT_TRUE(isGreen(tick));
+  EXPECT_LT(tick.alpha(), 60);
+  EXPECT_EQ(image.pixelColor(m, std::lround(2 * (side / 2 - 66 - 0.035 * 132))).alpha(), 0);
+  EXPECT_EQ(image.pixelColor(2, 2).alpha(), 0);
 }
 
-TEST_F(FaceScanViewTest, CapturedTicksAreFullLengthWhateverTheHead) {
+TEST_F(FaceScanViewTest, CapturedTicksAreFullLengthWhateverTheHeadAndEaseInOverAFifthOfASecond) {
   FaceScanView view(model, 132);
   model->tickPasses = EnrolmentModel::TickPasses{{0, 1}, {3, 2}, {5, 0}};
   model->direction = Point{0, -0.2};  // towards tick 6
@@ -114,23 +133,16 @@ TEST_F(FaceScanViewTest, CapturedTicksAreFullLengthWhateverTheHead) {
   EXPECT_NEAR(s.ticks[5].opacity, 0.16, 1e-12);  // a zero count is no capture
   // Half way to a tick's full reach: half lit, 1.5 times the rest length.
   model->direction = Point{0.03, 0};
-  const auto half = view.structure(bounds(132));
-  EXPECT_NEAR(half.ticks[3].opacity, 1, 1e-12);
-  EXPECT_NEAR(half.ticks[2].opacity, 0.16, 1e-12);
+  EXPECT_NEAR(view.structure(bounds(132)).ticks[3].opacity, 1, 1e-12);
   model->tickPasses = EnrolmentModel::TickPasses{};
   const auto lit = view.structure(bounds(132));
   EXPECT_NEAR(lit.ticks[3].opacity, 0.16 + 0.74 * 0.5, 1e-12);
   EXPECT_NEAR(lit.ticks[3].length, 0.08 * 132 * 1.5, 1e-9);
-}
+  EXPECT_NEAR(lit.ticks[2].opacity, 0.16, 1e-12);
 
-TEST_F(FaceScanViewTest, ATickCaptureEasesInOverAFifthOfASecond) {
-  FaceScanView view(model, 132);
   const double t0 = platform::animation::currentTime();
-  withAnimation(Animation::easeOut(0.2), [&] {
-    model->tickPasses = EnrolmentModel::TickPasses{{2, 1}};
-  });
-  const auto start = view.structure(bounds(132), t0);
-  EXPECT_NEAR(start.ticks[2].opacity, 0.16, 1e-9);
+  withAnimation(Animation::easeOut(0.2), [&] { model->tickPasses = EnrolmentModel::TickPasses{{2, 1}}; });
+  EXPECT_NEAR(view.structure(bounds(132), t0).ticks[2].opacity, 0.16, 1e-9);
   const auto middle = view.structure(bounds(132), t0 + 0.1);
   EXPECT_GT(middle.ticks[2].opacity, 0.16 + 0.39 * 0.5);  // ease-out: past half-way at half time
   EXPECT_LT(middle.ticks[2].opacity, 0.55);
@@ -139,10 +151,13 @@ TEST_F(FaceScanViewTest, ATickCaptureEasesInOverAFifthOfASecond) {
   EXPECT_NEAR(end.ticks[2].length, 0.16 * 132, 1e-9);
 }
 
-TEST_F(FaceScanViewTest, FinishedFadesTheImageAndDrawsTheCheckOn) {
+TEST_F(FaceScanViewTest, FinishedFadesTheImageAndDrawsTheCheckOnOnce) {
   FaceScanView view(model, 118);
   model->preview = splitPreview(420, 315);
   model->centreCaptured = true;
+  EnrolmentModel::TickPasses all;
+  for (int i = 0; i < 12; ++i) all[i] = 2;
+  model->tickPasses = all;
   const double t0 = platform::animation::currentTime();
   withAnimation(Animation::easeOut(0.2), [&] { model->finished = true; });
 
@@ -151,8 +166,16 @@ TEST_F(FaceScanViewTest, FinishedFadesTheImageAndDrawsTheCheckOn) {
   EXPECT_NEAR(shown.check->drawn, 0, 1e-12);
   EXPECT_NEAR(shown.check->scale, 0.7, 1e-12);
   EXPECT_NEAR(shown.previewOpacity, 1, 1e-12);
+  // Part-way the check is partly drawn and overshoots its size on the spring.
+  const auto drawing = view.structure(bounds(118), t0 + 0.17);
+  EXPECT_GT(drawing.check->drawn, 0.5);
+  EXPECT_LT(drawing.check->drawn, 1);
+  double largest = 0;
+  for (double t = 0; t < 1; t += 0.01) largest = std::max(largest, view.structure(bounds(118), t0 + t).check->scale);
+  EXPECT_GT(largest, 1.01);
 
-  const auto settled = view.structure(bounds(118), t0 + 3);
+  advance(3);
+  const auto settled = view.structure(bounds(118));
   ASSERT_TRUE(settled.check);
   EXPECT_NEAR(settled.check->size, 49.56, 1e-9);
   EXPECT_NEAR(settled.check->lineWidth, 6.4428, 1e-9);
@@ -164,14 +187,23 @@ TEST_F(FaceScanViewTest, FinishedFadesTheImageAndDrawsTheCheckOn) {
   EXPECT_NEAR(settled.ringOpacity, 0.3, 1e-12);
   EXPECT_NEAR(settled.check->frame.midX(), settled.circle.midX(), 1e-9);
 
-  // Part-way the check is partly drawn and overshoots its size on the spring.
-  const auto drawing = view.structure(bounds(118), t0 + 0.17);
-  EXPECT_GT(drawing.check->drawn, 0.5);
-  EXPECT_LT(drawing.check->drawn, 1);
-  double largest = 0;
-  for (double t = 0; t < 1; t += 0.01) largest = std::max(largest, view.structure(bounds(118), t0 + t).check->scale);
-  EXPECT_GT(largest, 1.01);
+  const QImage image = view.render(2);
+  save(image, "face_scan_finished.png");
+  // The check's corner point (43, 67 of its grid) is green; the image beside it is faded.
+  const double u = settled.check->size / 100;
+  const QColor corner = image.pixelColor(std::lround(2 * (settled.check->frame.minX() + 43 * u)),
+                                         std::lround(2 * (settled.check->frame.minY() + 67 * u)));
+  EXPECT_TRUE(isGreen(corner));
+  EXPECT_GT(corner.alpha(), 240);
+  const double side = FaceScanView::frameSide(118);
+  const QColor faded = image.pixelColor(std::lround(side + 80), std::lround(side + 60));
+  EXPECT_GT(faded.red(), 20);
+  EXPECT_LT(faded.alpha(), 120);  // the image at 25 % over the faint disc
 
+  // Set again (a 26th descriptor's bookkeeping): the drawn check stays as it is.
+  withAnimation(Animation::easeOut(0.2), [&] { model->finished = true; });
+  EXPECT_NEAR(view.structure(bounds(118)).check->drawn, 1, 1e-12);
+  EXPECT_NEAR(view.structure(bounds(118)).check->scale, 1, 1e-3);
   // A new scan takes the check away at once.
   model->finished = false;
   EXPECT_FALSE(view.structure(bounds(118)).check);
@@ -200,28 +232,28 @@ TEST_F(FaceScanViewTest, EveryAnnouncedChangeAsksForARedraw) {
 
 // ---- Pixels ----------------------------------------------------------------------------------
 
-TEST_F(FaceScanViewTest, AnEmptyScanIsAFaintDiscWithAWhiteRingAndFaintTicks) {
+TEST_F(FaceScanViewTest, HeadToTheLeftLightsOnlyTheTicksBesideTick9) {
   FaceScanView view(model, 132);
+  model->direction = Point{-0.1, 0.003};  // towards tick 9, a little up
   const QImage image = view.render(2);
-  save(image, "face_scan_empty.png");
+  save(image, "face_scan_head_left.png");
+  const auto s = view.structure(bounds(132));
+  EXPECT_GT(s.ticks[9].opacity, 0.8);
+  for (int i : {0, 1, 2, 3, 4, 5, 6, 7, 8, 10, 11}) {
+    EXPECT_NEAR(s.ticks[i].opacity, 0.16, 1e-12) << i;
+    EXPECT_NEAR(s.ticks[i].length, 0.08 * 132, 1e-9) << i;
+  }
+  // In pixels: tick 11 (upper left) as faint as tick 1 (upper right).
   const double side = FaceScanView::frameSide(132);
-  ASSERT_EQ(image.width(), std::lround(2 * side));
-  const int c = image.width() / 2;
-  // Inside the disc: white at 6 %.
-  const QColor inside = image.pixelColor(c, c);
-  EXPECT_NEAR(inside.alpha(), 15, 3);
-  EXPECT_EQ(inside.red(), 255);
-  // The ring at the top of the circle, on the stroke.
-  const QColor ring = image.pixelColor(c, std::lround(2 * (side / 2 - 66)));
-  EXPECT_GT(ring.alpha(), 30);
-  EXPECT_LT(ring.alpha(), 60);
-  EXPECT_FALSE(isGreen(ring));
-  // Tick 0, faint green, 0.07 D above the circle; nothing between.
-  const QColor tick = image.pixelColor(c, std::lround(2 * (side / 2 - 66 - 0.07 * 132 - 3)));
-  EXPECT_TRUE(isGreen(tick));
-  EXPECT_LT(tick.alpha(), 60);
-  EXPECT_EQ(image.pixelColor(c, std::lround(2 * (side / 2 - 66 - 0.035 * 132))).alpha(), 0);
-  EXPECT_EQ(image.pixelColor(2, 2).alpha(), 0);
+  const double reach = 66 + 0.07 * 132 + 3;
+  const auto at = [&](int i) {
+    const double t = i * kPi / 6;
+    return image.pixelColor(std::lround(2 * (side / 2 + reach * std::sin(t))),
+                            std::lround(2 * (side / 2 - reach * std::cos(t))));
+  };
+  EXPECT_LT(at(11).alpha(), 60);
+  EXPECT_NEAR(at(11).alpha(), at(1).alpha(), 3);
+  EXPECT_GT(at(9).alpha(), 200);
 }
 
 TEST_F(FaceScanViewTest, ThePreviewIsMirroredAndClippedToTheCircle) {
@@ -253,31 +285,6 @@ TEST_F(FaceScanViewTest, ThePreviewIsMirroredAndClippedToTheCircle) {
   const QColor ring = image.pixelColor(c, c - 133);
   EXPECT_TRUE(isGreen(ring));
   EXPECT_NEAR(ring.alpha(), 0.3 * 255 + 10, 20);  // over the edge of the faint disc
-}
-
-TEST_F(FaceScanViewTest, TheFinishedScanShowsTheCheckOverTheFadedImage) {
-  FaceScanView view(model, 118);
-  model->preview = splitPreview(420, 315);
-  model->centreCaptured = true;
-  EnrolmentModel::TickPasses all;
-  for (int i = 0; i < 12; ++i) all[i] = 2;
-  model->tickPasses = all;
-  model->finished = true;
-  advance(1);  // the check has been drawn on
-  const QImage image = view.render(2);
-  save(image, "face_scan_finished.png");
-  const double side = FaceScanView::frameSide(118);
-  const auto s = view.structure(bounds(118));
-  ASSERT_TRUE(s.check);
-  // The check's corner point (43, 67 of its grid) is green; the image beside it is faded.
-  const double u = s.check->size / 100;
-  const QColor corner = image.pixelColor(std::lround(2 * (s.check->frame.minX() + 43 * u)),
-                                         std::lround(2 * (s.check->frame.minY() + 67 * u)));
-  EXPECT_TRUE(isGreen(corner));
-  EXPECT_GT(corner.alpha(), 240);
-  const QColor faded = image.pixelColor(std::lround(2 * side / 2 + 80), std::lround(2 * side / 2 + 60));
-  EXPECT_GT(faded.red(), 20);
-  EXPECT_LT(faded.alpha(), 120);  // the image at 25 % over the faint disc
 }
 
 }  // namespace

@@ -7,12 +7,10 @@
 
 #include "foundation/settings.hpp"
 #include "overlay/unlock_animation_view.hpp"
+#include "support/A_images.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/simulated_screens.hpp"
 
-// After the log header: Qt defines keyword macros.
-#include <QColor>
-#include <QImage>
 
 namespace {
 
@@ -61,6 +59,24 @@ class LockScreenOverlayTest : public PlatformTest {
     overlay().beginScanning();
     advance(0.3);
   }
+  // Prepares the panel and has the window server report it at `bounds`; gives its number.
+  std::uint32_t prepareAtServerBounds(const platform::Rect& bounds) {
+    overlay().prepare();
+    const auto number = static_cast<std::uint32_t>(panel()->windowNumber());
+    machine().windowList->setBounds(number, bounds);
+    return number;
+  }
+  // The overlay's log lines that start with `prefix`, each cut from there to its first
+  // `until`.
+  std::vector<std::string> linesFrom(const std::string& prefix, char until) {
+    std::vector<std::string> found;
+    for (const auto& line : overlayLogs()) {
+      if (line.rfind(prefix, 0) == 0) {
+        found.push_back(line.substr(prefix.size(), line.find(until) - prefix.size()));
+      }
+    }
+    return found;
+  }
 };
 
 TEST_F(LockScreenOverlayTest, SetsUpItsOwnSpaceAtLevel400) {
@@ -68,12 +84,6 @@ TEST_F(LockScreenOverlayTest, SetsUpItsOwnSpaceAtLevel400) {
   EXPECT_EQ(overlay().lastPlacement(), "nothing placed yet");
   EXPECT_EQ(machine().loader->opens(),
             (std::vector<std::pair<std::string, int>>{{ws::kSkyLightPath, ws::kRTLDNow}}));
-  EXPECT_EQ(machine().skyLight->lookups(),
-            (std::vector<std::string>{"SLSMainConnectionID", "SLSSpaceCreate",
-                                      "SLSSpaceSetAbsoluteLevel", "SLSShowSpaces",
-                                      "SLSSpaceAddWindowsAndRemoveFromSpaces",
-                                      "SLSRemoveWindowsFromSpaces", "SLSGetWindowTransform",
-                                      "SLSSetWindowTransform"}));
   EXPECT_EQ(machine().skyLight->calls(),
             (std::vector<std::string>{"SLSMainConnectionID() -> 7001",
                                       "SLSSpaceCreate(7001, 1, 0) -> 57",
@@ -134,26 +144,18 @@ TEST_F(LockScreenOverlayTest, PrepareMakesTheRegisteredClickThroughPanel) {
   overlay().prepare();
   auto* p = panel();
   ASSERT_NE(p, nullptr);
+  // A transparent, click-through panel above everything, shown without a login, never key.
   EXPECT_EQ(p->frame(), platform::Rect(596, 782, 320, 200));
-  EXPECT_EQ(p->styleMask(), 32896u);
-  EXPECT_EQ(p->backingType(), platform::windows::BackingStore::buffered);
   EXPECT_FALSE(p->isOpaque);
   EXPECT_EQ(p->backgroundColor, platform::windows::Color::clear());
   EXPECT_EQ(p->alphaValue(), 0);
-  EXPECT_FALSE(p->hidesOnDeactivate);
-  EXPECT_TRUE(p->isFloatingPanel);
   EXPECT_FALSE(p->hasShadow);
   EXPECT_TRUE(p->ignoresMouseEvents);
-  EXPECT_TRUE(p->isExcludedFromWindowsMenu);
   EXPECT_TRUE(p->canBecomeVisibleWithoutLogin);
-  EXPECT_EQ(p->animationBehavior, platform::windows::AnimationBehavior::none);
   EXPECT_EQ(p->level, 2147483645);
   EXPECT_EQ(p->collectionBehavior, 262481u);
   EXPECT_FALSE(p->canBecomeKeyWindow());
-  EXPECT_FALSE(p->canBecomeMainWindow());
   EXPECT_TRUE(p->isVisible());
-  ASSERT_TRUE(p->contentView());
-  EXPECT_EQ(p->contentView()->safeAreaRegions(), platform::windows::SafeAreaRegions::none);
   ASSERT_TRUE(view());
   EXPECT_EQ(view()->notch(), quorvel::NotchGeometry(188, 32, true));
 
@@ -175,12 +177,6 @@ TEST_F(LockScreenOverlayTest, PrepareMakesTheRegisteredClickThroughPanel) {
   showScanning();
   EXPECT_EQ(machine().windows->windowNumbers().size(), 1u);
   EXPECT_EQ(machine().skyLight->addedWindows().size(), 1u);
-}
-
-TEST_F(LockScreenOverlayTest, PrepareWithoutAnyScreenMakesNothing) {
-  sim::useNoScreen();
-  overlay().prepare();
-  EXPECT_EQ(panel(), nullptr);
 }
 
 TEST_F(LockScreenOverlayTest, ScanningShowsThePanelOnTheBuiltInScreenAfterADelay) {
@@ -209,19 +205,25 @@ TEST_F(LockScreenOverlayTest, WithoutABuiltInScreenTheMainScreenIsUsed) {
   EXPECT_EQ(view()->notch(), quorvel::NotchGeometry(180, 8, false));
 }
 
-TEST_F(LockScreenOverlayTest, NoScreenAtAllShowsNothing) {
+TEST_F(LockScreenOverlayTest, NoScreenAtAllMakesAndShowsNothing) {
   sim::useNoScreen();
+  overlay().prepare();
+  EXPECT_EQ(panel(), nullptr);
   showScanning();
   advance(3.0);
   EXPECT_EQ(panel(), nullptr);
   EXPECT_EQ(overlay().lastPlacement(), "nothing placed yet");
 }
 
-TEST_F(LockScreenOverlayTest, AnimationSwitchedOffShowsNothingAndPlaysNothing) {
+TEST_F(LockScreenOverlayTest, EndingsWithoutAPresentationOrWithTheAnimationOffPlayNothing) {
   overlay().prepare();
-  auto& m = model();
   int changes = 0;
-  m.subscribe([&](const auto&) { ++changes; });
+  model().subscribe([&](const auto&) { ++changes; });
+  overlay().showSuccess();
+  overlay().showCancelled("Cancelled");
+  advance(5.0);
+  EXPECT_EQ(changes, 0);
+
   quorvel::Settings::shared().setPlayAnimation(false);
   overlay().beginScanning();
   advance(0.5);
@@ -231,16 +233,6 @@ TEST_F(LockScreenOverlayTest, AnimationSwitchedOffShowsNothingAndPlaysNothing) {
   EXPECT_EQ(panel()->alphaValue(), 0);
   EXPECT_EQ(changes, 0);
   EXPECT_EQ(overlay().lastPlacement(), "nothing placed yet");
-}
-
-TEST_F(LockScreenOverlayTest, EndingsWithoutAPresentationDoNothing) {
-  overlay().prepare();
-  int changes = 0;
-  model().subscribe([&](const auto&) { ++changes; });
-  overlay().showSuccess();
-  overlay().showCancelled("Cancelled");
-  advance(5.0);
-  EXPECT_EQ(changes, 0);
 }
 
 TEST_F(LockScreenOverlayTest, HideWithinTheDelayCancelsThePresentation) {
@@ -308,60 +300,45 @@ TEST_F(LockScreenOverlayTest, FailureAndCancelTearDownWhenTheirAnimationEnds) {
   EXPECT_FALSE(model().message.value());
 }
 
-TEST_F(LockScreenOverlayTest, AnOldCompletionDoesNotHideANewPresentation) {
+TEST_F(LockScreenOverlayTest, EndingsAndCompletionsOfAnOldPresentationLeaveANewOneAlone) {
   showScanning();
+  overlay().showSuccess();  // posted for this presentation
+  overlay().beginScanning();  // a new one before the post runs
+  runUntilIdle();
   advance(1.0);
+  EXPECT_DOUBLE_EQ(model().tickProgress.value(), 0);
   overlay().showFailure("No");
-  advance(2.0);  // the failure completes at 2.21 s
+  advance(2.0);  // the failure completes 2.21 s after it began
   overlay().beginScanning();
   advance(0.25);  // its completion arrives now, for the old generation
   EXPECT_EQ(panel()->alphaValue(), 1);
   advance(0.05);
-  EXPECT_EQ(panel()->alphaValue(), 1);
   EXPECT_DOUBLE_EQ(model().panelProgress.value(), 1);
   EXPECT_EQ(machine().screens->observerCount(), 1u);
   advance(5.0);
   EXPECT_EQ(panel()->alphaValue(), 1);  // still scanning
 }
 
-TEST_F(LockScreenOverlayTest, AnEndingForAnOldPresentationIsDropped) {
+TEST_F(LockScreenOverlayTest, ServerBoundsOffByMoreResetTheTransformOnceAndAFailedWriteIsLogged) {
+  const auto number = prepareAtServerBounds(platform::Rect(596, 1.5, 320, 200));
+  const std::string reset =
+      "Overlay presentation reset: scale=1.000000,1.000000 translation=0.000000,0.000000 "
+      "expected=596.000000,0.000000 status=";
+  machine().skyLight->setSetTransformStatus(1001);
   showScanning();
-  overlay().showSuccess();  // posted for this presentation
-  overlay().beginScanning();  // a new one before the post runs
-  runUntilIdle();
-  advance(5.0);
+  EXPECT_TRUE(logged(reset + "1001"));
   EXPECT_EQ(panel()->alphaValue(), 1);
-  EXPECT_DOUBLE_EQ(model().tickProgress.value(), 0);
-}
+  overlay().hide();
+  runUntilIdle();
 
-TEST_F(LockScreenOverlayTest, ServerBoundsWithinOnePointNeedNoCorrection) {
-  overlay().prepare();
-  const auto number = static_cast<std::uint32_t>(panel()->windowNumber());
-  machine().windowList->setBounds(number, platform::Rect(596.5, 0.5, 320.5, 200.5));
-  showScanning();
-  advance(3.0);
-  EXPECT_EQ(countCalls("SLSGetWindowTransform"), 0);
-  EXPECT_EQ(countCalls("SLSSetWindowTransform"), 0);
-  EXPECT_TRUE(logged(
-      "Server bounds at 0.400000s: {{596.5, 0.5}, {320.5, 200.5}} (top-left origin) vs "
-      "NSWindow.frame {{596, 782}, {320, 200}} (bottom-left) screen={{0, 0}, {1512, 982}}"));
-  EXPECT_TRUE(logged(
-      "Server bounds at 1.200000s: {{596.5, 0.5}, {320.5, 200.5}} (top-left origin) vs "
-      "NSWindow.frame {{596, 782}, {320, 200}} (bottom-left) screen={{0, 0}, {1512, 982}}"));
-}
-
-TEST_F(LockScreenOverlayTest, ServerBoundsOffByMoreResetTheTransformOnce) {
-  overlay().prepare();
-  const auto number = static_cast<std::uint32_t>(panel()->windowNumber());
-  machine().windowList->setBounds(number, platform::Rect(596, 1.5, 320, 200));
+  machine().skyLight->setSetTransformStatus(0);
   showScanning();
   EXPECT_EQ(machine().skyLight->transform(number), platform::AffineTransform::translation(-596, 0));
-  EXPECT_TRUE(logged(
-      "Overlay presentation reset: scale=1.000000,1.000000 translation=0.000000,0.000000 "
-      "expected=596.000000,0.000000 status=0"));
+  EXPECT_TRUE(logged(reset + "0"));
   // The re-checks find the transform already right and write nothing more.
+  const int writes = machine().skyLight->setTransformCount();
   advance(3.0);
-  EXPECT_EQ(machine().skyLight->setTransformCount(), 1);
+  EXPECT_EQ(machine().skyLight->setTransformCount(), writes);
   EXPECT_GE(countCalls("SLSGetWindowTransform"), 5);
 }
 
@@ -392,9 +369,7 @@ TEST_F(LockScreenOverlayTest, ExpectedServerPlaceAllowsForTheScreensOrigin) {
 }
 
 TEST_F(LockScreenOverlayTest, TransformAlreadyRightOrUnreadableWritesNothing) {
-  overlay().prepare();
-  const auto number = static_cast<std::uint32_t>(panel()->windowNumber());
-  machine().windowList->setBounds(number, platform::Rect(597.5, 0, 320, 200));
+  const auto number = prepareAtServerBounds(platform::Rect(597.5, 0, 320, 200));
   machine().skyLight->setTransform(number, {1.00005, 0, 0, 0.99995, -596.005, 0.005});
   showScanning();
   EXPECT_EQ(countCalls("SLSGetWindowTransform"), 1);
@@ -404,18 +379,6 @@ TEST_F(LockScreenOverlayTest, TransformAlreadyRightOrUnreadableWritesNothing) {
   machine().skyLight->setGetTransformStatus(-1);
   advance(3.0);
   EXPECT_EQ(machine().skyLight->setTransformCount(), 0);
-}
-
-TEST_F(LockScreenOverlayTest, AFailedTransformWriteIsOnlyLogged) {
-  overlay().prepare();
-  const auto number = static_cast<std::uint32_t>(panel()->windowNumber());
-  machine().windowList->setBounds(number, platform::Rect(0, 0, 320, 200));
-  machine().skyLight->setSetTransformStatus(1001);
-  showScanning();
-  EXPECT_TRUE(logged(
-      "Overlay presentation reset: scale=1.000000,1.000000 translation=0.000000,0.000000 "
-      "expected=596.000000,0.000000 status=1001"));
-  EXPECT_EQ(panel()->alphaValue(), 1);
 }
 
 TEST_F(LockScreenOverlayTest, UnreadableServerBoundsSkipTheCheck) {
@@ -432,80 +395,51 @@ TEST_F(LockScreenOverlayTest, UnreadableServerBoundsSkipTheCheck) {
   EXPECT_EQ(machine().windowList->lastOptions().front(), ws::window_list_option::includingWindow);
 }
 
-TEST_F(LockScreenOverlayTest, ANotchChangeWhileShowingRebuildsTheView) {
-  showScanning();
-  const auto before = view();
-  machine().windows->clearEvents();
-  machine().screens->updateScreen(sim::kBuiltInDisplay, sim::builtInScreenWithHousing(200, 38));
-  advance(0.25);
-  EXPECT_TRUE(logged(
-      "Overlay corrected (re-check at 0.25s): {{596, 782}, {320, 200}} -> {{596, 782}, {320, "
-      "200}} notch 188.000000x32.000000 -> 200.000000x38.000000 screen={{0, 0}, {1512, 982}}"));
-  ASSERT_TRUE(view());
-  EXPECT_NE(view(), before);
-  EXPECT_EQ(view()->notch(), quorvel::NotchGeometry(200, 38, true));
-  EXPECT_EQ(view()->model(), before->model());
-  // The frame was right: not set again.
-  for (const auto& event : machine().windows->events()) EXPECT_NE(event.rfind("frame", 0), 0u);
-  // Later re-checks find nothing to correct.
-  const auto count = overlayLogs().size();
-  advance(2.0);
-  for (std::size_t i = count; i < overlayLogs().size(); ++i) {
-    EXPECT_EQ(overlayLogs()[i].find("Overlay corrected"), std::string::npos);
-  }
-}
-
-TEST_F(LockScreenOverlayTest, ReChecksAndBoundsLogsRunAtTheirOwnDelays) {
+TEST_F(LockScreenOverlayTest, ReChecksRebuildTheViewForANewHousingAtTheirOwnDelays) {
   showScanning();
   const double shownAt = now();
-  auto reasons = [&] {
-    std::vector<std::string> found;
-    for (const auto& line : overlayLogs()) {
-      if (line.rfind("Overlay corrected (", 0) == 0) {
-        found.push_back(line.substr(19, line.find(')') - 19));
-      }
-    }
-    return found;
-  };
-  auto boundsLogs = [&] {
-    std::vector<std::string> found;
-    for (const auto& line : overlayLogs()) {
-      if (line.rfind("Server bounds at ", 0) == 0) found.push_back(line.substr(17, 9));
-    }
-    return found;
-  };
+  const auto first = view();
+  machine().windows->clearEvents();
   // The housing changes shortly before each re-check, so each one has something to correct.
-  const std::vector<std::pair<double, std::string>> checks{{0.25, "re-check at 0.25s"},
-                                                          {0.6, "re-check at 0.6s"},
-                                                          {1.2, "re-check at 1.2s"},
-                                                          {2.0, "re-check at 2.0s"}};
   std::vector<std::string> expected;
   double height = 32;
-  for (const auto& [delay, reason] : checks) {
+  for (const std::string delay : {"0.25", "0.6", "1.2", "2.0"}) {
     height += 2;
     machine().screens->updateScreen(sim::kBuiltInDisplay, sim::builtInScreenWithHousing(188, height));
-    advance(shownAt + delay - 0.01 - now());
-    EXPECT_EQ(reasons(), expected) << "before " << reason;
+    advance(shownAt + std::stod(delay) - 0.01 - now());
+    EXPECT_EQ(linesFrom("Overlay corrected (", ')'), expected) << "before " << delay;
     advance(0.02);
-    expected.push_back(reason);
-    EXPECT_EQ(reasons(), expected);
+    expected.push_back("re-check at " + delay + "s");
+    EXPECT_EQ(linesFrom("Overlay corrected (", ')'), expected);
     EXPECT_EQ(view()->notch(), quorvel::NotchGeometry(188, height, true));
   }
+  EXPECT_TRUE(logged(
+      "Overlay corrected (re-check at 0.25s): {{596, 782}, {320, 200}} -> {{596, 782}, {320, "
+      "200}} notch 188.000000x32.000000 -> 188.000000x34.000000 screen={{0, 0}, {1512, 982}}"));
+  // A new view around the same model; the frame was right, so it was not set again.
+  EXPECT_NE(view(), first);
+  EXPECT_EQ(view()->model(), first->model());
+  for (const auto& event : machine().windows->events()) EXPECT_NE(event.rfind("frame", 0), 0u);
 
-  // The window server's bounds are logged 0.4 and 1.2 s after showing.
+  // Shown again with nothing changed: the re-checks correct nothing. The window server's
+  // bounds are logged 0.4 and 1.2 s after showing; within a point they need no correction.
+  const auto number = static_cast<std::uint32_t>(panel()->windowNumber());
+  machine().windowList->setBounds(number, platform::Rect(596.5, 0.5, 320.5, 200.5));
   showScanning();
   const double again = now();
-  const auto before = boundsLogs().size();
-  advance(again + 0.39 - now());
-  EXPECT_EQ(boundsLogs().size(), before);
-  advance(0.02);
-  ASSERT_EQ(boundsLogs().size(), before + 1);
-  EXPECT_EQ(boundsLogs().back(), "0.400000s");
-  advance(again + 1.19 - now());
-  EXPECT_EQ(boundsLogs().size(), before + 1);
-  advance(0.02);
-  ASSERT_EQ(boundsLogs().size(), before + 2);
-  EXPECT_EQ(boundsLogs().back(), "1.200000s");
+  for (const std::string at : {"0.400000s", "1.200000s"}) {
+    const std::string line = "Server bounds at " + at +
+                             ": {{596.5, 0.5}, {320.5, 200.5}} (top-left origin) vs NSWindow.frame "
+                             "{{596, 782}, {320, 200}} (bottom-left) screen={{0, 0}, {1512, 982}}";
+    advance(again + std::stod(at) - 0.01 - now());
+    EXPECT_FALSE(logged(line));
+    advance(0.02);
+    EXPECT_TRUE(logged(line));
+  }
+  advance(1.0);
+  EXPECT_EQ(linesFrom("Overlay corrected (", ')').size(), 4u);
+  EXPECT_EQ(countCalls("SLSGetWindowTransform"), 0);
+  EXPECT_EQ(countCalls("SLSSetWindowTransform"), 0);
 }
 
 TEST_F(LockScreenOverlayTest, ShowingMeasuresTheHousingAgain) {
@@ -518,25 +452,6 @@ TEST_F(LockScreenOverlayTest, ShowingMeasuresTheHousingAgain) {
   EXPECT_NE(view(), prepared);
   EXPECT_EQ(view()->notch(), quorvel::NotchGeometry(200, 38, true));
   EXPECT_NE(overlay().lastPlacement().find(" notch=200.0x38.0 hasNotch=true "), std::string::npos);
-  overlay().hide();
-  runUntilIdle();
-
-  // Only the size counts: a housing measured at the default size does not rebuild the view
-  // made without one, though the placement reports the fresh measurement.
-  sim::useExternalScreenOnly();
-  showScanning();
-  const auto plain = view();
-  EXPECT_EQ(plain->notch(), quorvel::NotchGeometry(180, 8, false));
-  overlay().hide();
-  runUntilIdle();
-  auto housing = sim::externalScreen();
-  housing.safeAreaInsets.top = 8;
-  housing.auxiliaryTopLeftArea = platform::Rect(1512, 1072, 870, 8);
-  housing.auxiliaryTopRightArea = platform::Rect(2562, 1072, 870, 8);
-  machine().screens->setScreens({housing});
-  showScanning();
-  EXPECT_EQ(view(), plain);
-  EXPECT_NE(overlay().lastPlacement().find(" notch=180.0x8.0 hasNotch=true "), std::string::npos);
 }
 
 TEST_F(LockScreenOverlayTest, AScreenChangeNotificationCorrectsTheFrameWithoutRebuilding) {
@@ -578,58 +493,18 @@ TEST_F(LockScreenOverlayTest, TheShownPanelDrawsTheScanOverTheHousing) {
   showScanning();
   advance(1.0);
   const QImage image = panel()->contentView()->render(2);
-  ASSERT_EQ(image.width(), 640);
-  ASSERT_EQ(image.height(), 400);
   // Open panel for the 188 x 32 housing: 250 x 96 hanging from the top, centred.
   EXPECT_EQ(image.pixelColor(2 * 50, 2 * 40).alpha(), 255);
   EXPECT_EQ(image.pixelColor(2 * 50, 2 * 40).red(), 0);
   EXPECT_EQ(image.pixelColor(2 * 160, 2 * 120).alpha(), 0);
-  int green = 0;
-  for (int y = 0; y < image.height(); ++y) {
-    for (int x = 0; x < image.width(); ++x) {
-      const QColor c = image.pixelColor(x, y);
-      green += c.alpha() > 0 && c.green() > c.red() + 40;
-    }
-  }
-  EXPECT_GT(green, 100);  // the face is being scanned
+  const auto green = [](const QColor& c) { return c.alpha() > 0 && c.green() > c.red() + 40; };
+  EXPECT_GT(sim::countPixels(image, green), 100);  // the face is being scanned
   overlay().hide();
   runUntilIdle();
   // Torn down: the model is idle again and the view draws just the closed housing.
   const QImage idle = panel()->contentView()->render(1);
   EXPECT_EQ(idle.pixelColor(160, 20).alpha(), 255);
   EXPECT_EQ(idle.pixelColor(160, 40).alpha(), 0);
-}
-
-TEST_F(LockScreenOverlayTest, EachLineIsLoggedAtItsLevel) {
-  overlay().prepare();
-  const auto number = static_cast<std::uint32_t>(panel()->windowNumber());
-  machine().windowList->setBounds(number, platform::Rect(0, 0, 320, 200));
-  showScanning();
-  machine().screens->updateScreen(sim::kBuiltInDisplay, sim::builtInScreenWithHousing(200, 38));
-  advance(3.0);
-  machine().windowList->setFailure(ws::SimulatedWindowList::Failure::noList);
-  showScanning();
-  advance(3.0);
-  auto levelOf = [&](const std::string& prefix) -> std::optional<platform::log::Level> {
-    for (const auto& entry : logs().entries()) {
-      if (entry.category == "overlay" && entry.message.rfind(prefix, 0) == 0) return entry.level;
-    }
-    return std::nullopt;
-  };
-  using platform::log::Level;
-  EXPECT_EQ(levelOf("SkyLight space ready at level 400"), Level::Info);
-  EXPECT_EQ(levelOf("Overlay registration issued window="), Level::Default);
-  EXPECT_EQ(levelOf("Overlay canvas registered before any lock"), Level::Info);
-  EXPECT_EQ(levelOf("Persistent overlay shown: "), Level::Default);
-  EXPECT_EQ(levelOf("Overlay presentation reset: "), Level::Default);
-  EXPECT_EQ(levelOf("Overlay corrected ("), Level::Default);
-  EXPECT_EQ(levelOf("Server bounds at "), Level::Default);
-  EXPECT_EQ(levelOf("Server bounds unavailable at "), Level::Default);
-  for (const auto& entry : logs().entries()) {
-    if (entry.category == "overlay") {
-      EXPECT_EQ(entry.subsystem, "com.tessmin.quorvel");
-    }
-  }
 }
 
 TEST(OverlayWindowRegistrationTest, RegistersOnceAndRetriesAfterAFailure) {
@@ -644,15 +519,6 @@ TEST(OverlayWindowRegistrationTest, RegistersOnceAndRetriesAfterAFailure) {
   EXPECT_TRUE(registration.ensure([&] { ran.push_back("before"); },
                                   [&] { ran.push_back("add"); return -1; }));
   EXPECT_EQ(ran, (std::vector<std::string>{"before", "add", "before", "add"}));
-}
-
-TEST(OverlayFormatTest, DoublesAndRectanglesAreWrittenShortest) {
-  EXPECT_EQ(quorvel::shortestDecimal(180), "180.0");
-  EXPECT_EQ(quorvel::shortestDecimal(0.25), "0.25");
-  EXPECT_EQ(quorvel::shortestDecimal(2), "2.0");
-  EXPECT_EQ(quorvel::shortestDecimal(32.5), "32.5");
-  EXPECT_EQ(platform::windows::stringFromRect(platform::Rect(0.5, -3, 1e3, 0)),
-            "{{0.5, -3}, {1000, 0}}");
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "overlay/notch_geometry.hpp"
 
+#include <functional>
+
 #include "support/platform_fixture.hpp"
 #include "support/simulated_screens.hpp"
 
@@ -22,34 +24,19 @@ TEST_F(NotchGeometryTest, MeasuresTheHousingBetweenTheUnobscuredAreas) {
 
 TEST_F(NotchGeometryTest, ScreensWithoutAFullHousingGiveTheDefault) {
   const NotchGeometry fallback(180, 8, false);
-  EXPECT_EQ(NotchGeometry(sim::externalScreen()), fallback);
-
-  auto noLeft = sim::builtInScreen();
-  noLeft.auxiliaryTopLeftArea.reset();
-  EXPECT_EQ(NotchGeometry(noLeft), fallback);
-
-  auto noRight = sim::builtInScreen();
-  noRight.auxiliaryTopRightArea.reset();
-  EXPECT_EQ(NotchGeometry(noRight), fallback);
-
-  auto zeroInset = sim::builtInScreen();  // the unobscured areas alone are not enough
-  zeroInset.safeAreaInsets.top = 0;
-  EXPECT_EQ(NotchGeometry(zeroInset), fallback);
-
-  auto negativeInset = sim::builtInScreen();
-  negativeInset.safeAreaInsets.top = -4;
-  EXPECT_EQ(NotchGeometry(negativeInset), fallback);
   EXPECT_EQ(NotchGeometry(), fallback);
-}
-
-TEST_F(NotchGeometryTest, NoClampingOfOddMeasurements) {
-  // Areas wider than the screen leave a negative width; the measurement is taken as it is.
-  auto odd = sim::builtInScreen();
-  odd.auxiliaryTopLeftArea = platform::Rect(0, 950, 800, 32);
-  odd.auxiliaryTopRightArea = platform::Rect(700, 950, 800, 32);
-  const NotchGeometry notch(odd);
-  EXPECT_DOUBLE_EQ(notch.width, -88);
-  EXPECT_TRUE(notch.hasNotch);
+  EXPECT_EQ(NotchGeometry(sim::externalScreen()), fallback);
+  // One unobscured area missing, or both there without a positive top inset.
+  const std::function<void(platform::screens::Screen&)> partial[] = {
+      [](auto& screen) { screen.auxiliaryTopLeftArea.reset(); },
+      [](auto& screen) { screen.auxiliaryTopRightArea.reset(); },
+      [](auto& screen) { screen.safeAreaInsets.top = 0; },
+      [](auto& screen) { screen.safeAreaInsets.top = -4; }};
+  for (const auto& change : partial) {
+    auto screen = sim::builtInScreen();
+    change(screen);
+    EXPECT_EQ(NotchGeometry(screen), fallback);
+  }
 }
 
 TEST_F(NotchGeometryTest, FindsTheBuiltInScreenInScreenOrder) {
@@ -69,7 +56,8 @@ TEST_F(NotchGeometryTest, FindsTheBuiltInScreenInScreenOrder) {
   EXPECT_EQ(screen->displayID(), 9u);
 }
 
-TEST_F(NotchGeometryTest, SkipsScreensWithoutAUsableDisplayNumber) {
+TEST_F(NotchGeometryTest, NoBuiltInScreenFallsBackToMainOrNothing) {
+  // Screens without a usable display number are never asked about.
   auto unnumbered = sim::builtInScreen();
   unnumbered.deviceDescription.clear();
   auto wrongType = sim::builtInScreen();
@@ -77,11 +65,8 @@ TEST_F(NotchGeometryTest, SkipsScreensWithoutAUsableDisplayNumber) {
   machine().screens->setScreens({unnumbered, wrongType});
   EXPECT_FALSE(quorvel::builtInScreen());
   EXPECT_TRUE(machine().screens->builtinQueries().empty());
-  // The callers then fall back to the main screen.
   ASSERT_TRUE(quorvel::builtInOrMainScreen());
-}
 
-TEST_F(NotchGeometryTest, NoBuiltInScreenFallsBackToMainOrNothing) {
   sim::useExternalScreenOnly();
   EXPECT_FALSE(quorvel::builtInScreen());
   auto main = quorvel::builtInOrMainScreen();

@@ -84,23 +84,6 @@ class UnlockAnimationModelTest : public PlatformTest {
     return model;
   }
   Recorder& recorder() { return *recorder_; }
-  void expectAtInitialValues(const UnlockAnimationModel& m) {
-    EXPECT_DOUBLE_EQ(m.panelProgress.presented(), 0);
-    EXPECT_FALSE(m.contentVisible.presented());
-    EXPECT_DOUBLE_EQ(m.illumination.presented(), 0);
-    EXPECT_DOUBLE_EQ(m.sweep.presented(), 0);
-    EXPECT_DOUBLE_EQ(m.sweepOpacity.presented(), 1);
-    EXPECT_DOUBLE_EQ(m.faceOpacity.presented(), 0);
-    EXPECT_DOUBLE_EQ(m.faceScale.presented(), 0.94);
-    EXPECT_DOUBLE_EQ(m.faceTurn.presented(), 0);
-    EXPECT_DOUBLE_EQ(m.glance.presented(), 0);
-    EXPECT_DOUBLE_EQ(m.tickProgress.presented(), 0);
-    EXPECT_DOUBLE_EQ(m.bloom.presented(), 0);
-    EXPECT_EQ(m.glyph.presented(), UnlockAnimationModel::Glyph::face);
-    EXPECT_FALSE(m.drained.presented());
-    EXPECT_DOUBLE_EQ(m.shake.presented(), 0);
-    EXPECT_FALSE(m.message.presented());
-  }
 
  private:
   std::optional<Recorder> recorder_;
@@ -109,7 +92,8 @@ class UnlockAnimationModelTest : public PlatformTest {
 TEST_F(UnlockAnimationModelTest, StartsIdleWithTheSystemReduceMotionSetting) {
   auto model = UnlockAnimationModel::make();
   EXPECT_FALSE(model->reduceMotion());
-  expectAtInitialValues(*model);
+  EXPECT_DOUBLE_EQ(model->panelProgress.presented(), 0);
+  EXPECT_FALSE(model->contentVisible.presented());
   quorvel::testing::machine().displayOptions->setReduceMotion(true);
   EXPECT_TRUE(UnlockAnimationModel::make()->reduceMotion());
 }
@@ -138,9 +122,7 @@ TEST_F(UnlockAnimationModelTest, BeginOpensThePanelThenShowsTheFaceAndScans) {
                 expect("glance", "-3.2", glanceCurve(0.33))}));
   // The glance steps: left, right, a little left, centre; then again every 1.5 s.
   advance(3.0);
-  EXPECT_EQ(recorder().at(0.80), (std::vector<std::string>{expect("glance", "3.2", glanceCurve(0.36))}));
   EXPECT_EQ(recorder().at(1.16), (std::vector<std::string>{expect("glance", "-1.4", glanceCurve(0.39))}));
-  EXPECT_EQ(recorder().at(1.55), (std::vector<std::string>{expect("glance", "0", glanceCurve(0.42))}));
   const auto glances = recorder().timesOf("glance");
   const std::vector<double> expectedTimes{0, 0.47, 0.80, 1.16, 1.55, 1.97, 2.30, 2.66, 3.05, 3.47};
   ASSERT_EQ(glances.size(), expectedTimes.size());
@@ -155,8 +137,8 @@ TEST_F(UnlockAnimationModelTest, SuccessWithoutConfirmationRetractsByItself) {
   model->begin();
   advance(1.0);
   recorder().clear();
-  int completions = 0;
-  model->succeed([&] { ++completions; });
+  std::vector<double> completions;
+  model->succeed([&] { completions.push_back(now()); });
   EXPECT_EQ(recorder().at(1.0),
             (std::vector<std::string>{
                 expect("illumination", "1", Animation::easeOut(0.14)),
@@ -177,21 +159,23 @@ TEST_F(UnlockAnimationModelTest, SuccessWithoutConfirmationRetractsByItself) {
   // No glance step runs once the scan has ended; nothing else changes.
   EXPECT_EQ(recorder().timesOf("glance"), std::vector<double>{1.0});
   EXPECT_EQ(recorder().count(), 7u + 1 + 1 + 1 + 2 + 1);
-  EXPECT_EQ(completions, 1);
-  // The completion came at 3.66, once the panel had closed.
+  // The completion comes once the panel has closed.
+  ASSERT_EQ(completions.size(), 1u);
+  EXPECT_NEAR(completions[0], 3.66, 1e-9);
   EXPECT_DOUBLE_EQ(model->panelProgress.presented(), 0);
 }
 
-TEST_F(UnlockAnimationModelTest, CompletionOfASuccessComesWhenThePanelHasClosed) {
-  auto model = makeModel(false);
-  model->begin();
-  advance(1.0);
-  double completedAt = -1;
-  model->succeed([&] { completedAt = now(); });
-  advance(2.65);
-  EXPECT_EQ(completedAt, -1);
-  advance(0.02);
-  EXPECT_NEAR(completedAt, 3.66, 1e-9);
+TEST_F(UnlockAnimationModelTest, ASuccessWithoutACompletionStillRetracts) {
+  for (const bool confirmed : {false, true}) {
+    auto model = makeModel(false);
+    model->begin();
+    advance(1.0);
+    model->succeed(nullptr);
+    if (confirmed) model->confirmedUnlocked();
+    advance(3.0);
+    EXPECT_DOUBLE_EQ(model->panelProgress.presented(), 0) << confirmed;
+    EXPECT_FALSE(model->contentVisible.value()) << confirmed;
+  }
 }
 
 TEST_F(UnlockAnimationModelTest, ConfirmationRetractsAtOnceAndTheFallbackFindsNothing) {
@@ -202,17 +186,14 @@ TEST_F(UnlockAnimationModelTest, ConfirmationRetractsAtOnceAndTheFallbackFindsNo
   model->succeed([&] { completions.push_back(now()); });
   advance(0.5);
   model->confirmedUnlocked();
-  runUntilIdle();
-  EXPECT_EQ(recorder().at(1.5),
-            (std::vector<std::string>{expect("contentVisible", "false", Animation::easeOut(0.14)),
-                                      expect("bloom", "0", Animation::easeOut(0.14))}));
   advance(3.0);
-  EXPECT_EQ(recorder().at(1.65), (std::vector<std::string>{expect("panelProgress", "0", panelCurve(0.55))}));
+  // The content fades at once, the panel closes 0.15 s later; the fallback at 2.9 changes
+  // nothing.
+  EXPECT_NEAR(recorder().timesOf("contentVisible").back(), 1.5, 1e-9);
+  EXPECT_NEAR(recorder().timesOf("panelProgress").back(), 1.65, 1e-9);
+  EXPECT_TRUE(recorder().at(2.9).empty());
   ASSERT_EQ(completions.size(), 1u);
   EXPECT_NEAR(completions[0], 2.26, 1e-9);
-  // The fallback at 2.9 changed nothing.
-  EXPECT_TRUE(recorder().at(2.9).empty());
-  EXPECT_NEAR(recorder().timesOf("panelProgress").back(), 1.65, 1e-9);
   // A second confirmation does nothing either.
   model->confirmedUnlocked();
   advance(3.0);
@@ -229,7 +210,6 @@ TEST_F(UnlockAnimationModelTest, ConfirmationOutsideASuccessDoesNothing) {
   EXPECT_DOUBLE_EQ(model->panelProgress.value(), 1);
   int completions = 0;
   model->fail("Not recognised", [&] { ++completions; });
-  recorder().clear();
   model->confirmedUnlocked();
   advance(0.5);
   // The failure keeps its own timing: nothing retracts early.
@@ -276,14 +256,12 @@ TEST_F(UnlockAnimationModelTest, CancelTurnsTheGlyphIntoThePalmThenFails) {
   recorder().clear();
   std::vector<double> completions;
   model->cancel("Cancelled", [&] { completions.push_back(now()); });
+  // The glyph turns first, then the failure's steps follow as they do for a failure.
   const auto lines = recorder().at(1.0);
   ASSERT_EQ(lines.size(), 7u);
   EXPECT_EQ(lines[0], expect("glyph", "1", Animation::easeOut(0.18)));
-  EXPECT_EQ(lines[1], expect("drained", "true", Animation::easeOut(0.22)));
-  EXPECT_EQ(lines[6], expect("shake", "5", Animation::easeInOut(0.075).repeatCountOf(4, true)));
   advance(3.0);
   EXPECT_EQ(model->glyph.value(), UnlockAnimationModel::Glyph::palm);
-  EXPECT_EQ(recorder().at(2.45).size(), 2u);  // retract 1.45 s after the call
   ASSERT_EQ(completions.size(), 1u);
   EXPECT_NEAR(completions[0], 3.21, 1e-9);
 }
@@ -340,41 +318,33 @@ TEST_F(UnlockAnimationModelTest, ReducedMotionPulsesShowsTheTickAndRetractsEarly
   EXPECT_TRUE(recorder().timesOf("faceTurn").empty());
   ASSERT_EQ(completions.size(), 1u);
   EXPECT_NEAR(completions[0], t + 0.72 + 0.15 + 0.61, 1e-9);
-}
-
-TEST_F(UnlockAnimationModelTest, ReducedMotionFailureDoesNotShake) {
-  auto model = makeModel(true);
+  // A failure does not shake: the only change of the shake is the reset's.
   model->begin();
+  const double began = now();
   advance(1.0);
   model->fail("No", nullptr);
   advance(3.0);
-  EXPECT_TRUE(recorder().timesOf("shake") == std::vector<double>{0});
+  EXPECT_EQ(recorder().timesOf("shake"), std::vector<double>{began});
 }
 
 TEST_F(UnlockAnimationModelTest, ResetInTheMiddleSnapsBackAndStopsTheOldSequence) {
   auto model = makeModel(false);
-  model->begin();
-  advance(1.0);
   int completions = 0;
-  model->succeed([&] { ++completions; });
-  advance(0.2);
-  model->resetToIdle();
-  expectAtInitialValues(*model);
-  recorder().clear();
-  advance(10.0);
-  EXPECT_EQ(recorder().count(), 0u);
-  EXPECT_EQ(completions, 0);
-
-  // The same in a failure's retract.
-  model->begin();
-  advance(1.0);
-  model->fail("x", [&] { ++completions; });
-  advance(1.5);  // content fading
-  model->resetToIdle();
-  recorder().clear();
-  advance(5.0);
-  EXPECT_EQ(recorder().count(), 0u);
-  EXPECT_EQ(completions, 0);
+  // In a success's tick, and in a failure's retract while its content fades.
+  for (const bool success : {true, false}) {
+    model->begin();
+    advance(1.0);
+    if (success) model->succeed([&] { ++completions; });
+    else model->fail("x", [&] { ++completions; });
+    advance(success ? 0.2 : 1.5);
+    recorder().clear();
+    model->resetToIdle();
+    EXPECT_EQ(recorder().at(now()), initialLines()) << success;
+    recorder().clear();
+    advance(10.0);
+    EXPECT_EQ(recorder().count(), 0u);
+    EXPECT_EQ(completions, 0);
+  }
 }
 
 TEST_F(UnlockAnimationModelTest, BeginDuringASuccessDropsItsCompletionAndStartsClosed) {

@@ -27,22 +27,14 @@ class Model : public ObservableObject {
 
 class AnimationTest : public PlatformTest {};
 
-TEST_F(AnimationTest, EasesAreTheStandardTimingCurves) {
-  EXPECT_NEAR(Animation::linear(1).fraction(0.25), 0.25, 1e-12);
-  EXPECT_NEAR(Animation::easeInOut(2).fraction(1), 0.5, 1e-9);  // symmetric curve
-  EXPECT_LT(Animation::easeIn(1).fraction(0.25), 0.25);          // slow start
-  EXPECT_GT(Animation::easeOut(1).fraction(0.25), 0.25);         // fast start
-  // curve(0.42, 0, 0.58, 1) is the ease-in-out curve.
-  for (double t : {0.1, 0.3, 0.7}) {
-    EXPECT_NEAR(Animation::timingCurve(0.42, 0, 0.58, 1, 1).fraction(t),
-                Animation::easeInOut(1).fraction(t), 1e-9);
-  }
-  EXPECT_EQ(Animation::easeOut(0.2).fraction(-1), 0);
-  EXPECT_EQ(Animation::easeOut(0.2).fraction(0.2), 1);
-  EXPECT_EQ(Animation::easeOut(0).fraction(0), 1);
-}
+TEST_F(AnimationTest, EasesAreTimingCurvesWithTheStandardControlPoints) {
+  // The solver: control points (0.65, 0, 0.35, 1) are at their midpoint at x = 0.5, and a
+  // sampled point of the curve maps back to its own y.
+  EXPECT_NEAR(platform::animation::solveTimingCurve(0.65, 0, 0.35, 1, 0.5), 0.5, 1e-9);
+  const double t = 0.3, u = 1 - t;
+  const double x = 3 * u * u * t * 0.65 + 3 * u * t * t * 0.35 + t * t * t;
+  EXPECT_NEAR(platform::animation::solveTimingCurve(0.65, 0, 0.35, 1, x), 3 * u * t * t + t * t * t, 1e-9);
 
-TEST_F(AnimationTest, EasesFollowTheirStandardControlPoints) {
   struct Ease {
     Animation animation;
     double c1x, c1y, c2x, c2y;
@@ -50,6 +42,7 @@ TEST_F(AnimationTest, EasesFollowTheirStandardControlPoints) {
   const Ease eases[] = {{Animation::easeIn(2), 0.42, 0, 1, 1},
                         {Animation::easeOut(2), 0, 0, 0.58, 1},
                         {Animation::easeInOut(2), 0.42, 0, 0.58, 1},
+                        {Animation::timingCurve(0.42, 0, 0.58, 1, 2), 0.42, 0, 0.58, 1},
                         {Animation::linear(2), 0, 0, 1, 1}};
   for (const auto& ease : eases) {
     for (double x : {0.1, 0.25, 0.5, 0.8}) {
@@ -59,27 +52,18 @@ TEST_F(AnimationTest, EasesFollowTheirStandardControlPoints) {
           << ease.animation.description() << " at " << x;
     }
   }
+  EXPECT_NEAR(Animation::linear(1).fraction(0.25), 0.25, 1e-12);
+  EXPECT_EQ(Animation::easeOut(0.2).fraction(-1), 0);
+  EXPECT_EQ(Animation::easeOut(0.2).fraction(0.2), 1);
+  EXPECT_EQ(Animation::easeOut(0).fraction(0), 1);
 }
 
-TEST_F(AnimationTest, SpringResponseIsTheUndampedPeriod) {
+TEST_F(AnimationTest, SpringsRespondInTheirUndampedPeriodAndOvershootWhenUnderdamped) {
   // Critically damped with a response of 0.5 s: 1 - e^(-wt) (1 + wt) with w = 2 pi / 0.5.
   const double w = 2 * 3.14159265358979323846 / 0.5;
   for (double t : {0.05, 0.1, 0.3}) {
     EXPECT_NEAR(Animation::spring(0.5, 1).fraction(t), 1 - std::exp(-w * t) * (1 + w * t), 1e-9);
   }
-}
-
-TEST_F(AnimationTest, TimingCurveSolvesForXOnTheBezier) {
-  // Control points (0.65, 0, 0.35, 1): at x = 0.5 the curve is at its midpoint.
-  EXPECT_NEAR(platform::animation::solveTimingCurve(0.65, 0, 0.35, 1, 0.5), 0.5, 1e-9);
-  // A sampled point of the curve maps back to its own y.
-  const double t = 0.3, u = 1 - t;
-  const double x = 3 * u * u * t * 0.65 + 3 * u * t * t * 0.35 + t * t * t;
-  const double y = 3 * u * t * t + t * t * t;
-  EXPECT_NEAR(platform::animation::solveTimingCurve(0.65, 0, 0.35, 1, x), y, 1e-9);
-}
-
-TEST_F(AnimationTest, SpringSettlesAndOvershootsWhenUnderdamped) {
   const Animation spring = Animation::spring(0.46, 0.88);
   EXPECT_GT(spring.passDuration(), 0.3);
   EXPECT_LT(spring.passDuration(), 1.0);
@@ -107,14 +91,7 @@ TEST_F(AnimationTest, RepetitionWithAndWithoutReversing) {
   EXPECT_NE(Animation::linear(1).repeatForever(true), Animation::linear(1).repeatForever(false));
 }
 
-TEST_F(AnimationTest, ChangesOutsideATransactionArePresentedAtOnce) {
-  Model model;
-  model.level = 0.7;
-  EXPECT_DOUBLE_EQ(model.level.presented(), 0.7);
-  EXPECT_FALSE(model.level.animation());
-}
-
-TEST_F(AnimationTest, AnimatedChangesMoveFromTheValueOnScreen) {
+TEST_F(AnimationTest, AnimatedChangesMoveFromTheValueOnScreenAndEveryChangeReplacesTheLast) {
   Model model;
   withAnimation(Animation::linear(1), [&] { model.level = 1; });
   EXPECT_DOUBLE_EQ(model.level.value(), 1);
@@ -128,15 +105,14 @@ TEST_F(AnimationTest, AnimatedChangesMoveFromTheValueOnScreen) {
   EXPECT_NEAR(model.level.presented(), 0.25, 1e-9);
   advance(1);
   EXPECT_DOUBLE_EQ(model.level.presented(), 0);
-}
 
-TEST_F(AnimationTest, ALaterChangeReplacesARepeatingAnimation) {
-  Model model;
+  // A change outside a transaction is presented at once, ending even a repeating animation.
   withAnimation(Animation::linear(1).repeatForever(false), [&] { model.level = 1; });
   advance(5.5);
   EXPECT_NEAR(model.level.presented(), 0.5, 1e-9);
   model.level = 0.2;
   EXPECT_DOUBLE_EQ(model.level.presented(), 0.2);
+  EXPECT_FALSE(model.level.animation());
   advance(3.3);
   EXPECT_DOUBLE_EQ(model.level.presented(), 0.2);
 }

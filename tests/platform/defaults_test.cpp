@@ -20,44 +20,34 @@ class DefaultsTest : public quorvel::testing::PlatformTest {
   std::string filePath() const { return home() + "/config/com.tessmin.quorvel/defaults.json"; }
 };
 
-void expectRegisteredVersusStored(UserDefaults& defaults) {
-  defaults.registerDefaults({{"flag", true}});
-  EXPECT_TRUE(defaults.boolForKey("flag"));
-  EXPECT_FALSE(defaults.persistentObject("flag").has_value());
-  defaults.setBool("flag", false);
-  EXPECT_FALSE(defaults.boolForKey("flag"));
-  defaults.remove("flag");
-  EXPECT_TRUE(defaults.boolForKey("flag"));
-  EXPECT_FALSE(defaults.boolForKey("never-set"));
-  EXPECT_FALSE(defaults.stringForKey("never-set").has_value());
-  defaults.setString("name", "arcface");
-  EXPECT_EQ(defaults.stringForKey("name"), "arcface");
-}
-
-TEST_F(DefaultsTest, MemoryDomainStoredValueWinsAndRemovalRestoresDefault) {
-  MemoryUserDefaults defaults;
-  expectRegisteredVersusStored(defaults);
-}
-
-TEST_F(DefaultsTest, FileDomainStoredValueWinsAndRemovalRestoresDefault) {
-  FileUserDefaults defaults(filePath());
-  expectRegisteredVersusStored(defaults);
+TEST_F(DefaultsTest, AStoredValueWinsOverTheRegisteredOneUntilRemovedInMemoryAndInTheFile) {
+  MemoryUserDefaults memory;
+  FileUserDefaults file(filePath());
+  for (UserDefaults* defaults : std::vector<UserDefaults*>{&memory, &file}) {
+    defaults->registerDefaults({{"flag", true}});
+    EXPECT_TRUE(defaults->boolForKey("flag"));
+    EXPECT_FALSE(defaults->persistentObject("flag").has_value());
+    defaults->setBool("flag", false);
+    EXPECT_FALSE(defaults->boolForKey("flag"));
+    defaults->remove("flag");
+    EXPECT_TRUE(defaults->boolForKey("flag"));
+    EXPECT_FALSE(defaults->boolForKey("never-set"));
+    EXPECT_FALSE(defaults->stringForKey("never-set").has_value());
+    defaults->setString("name", "arcface");
+    EXPECT_EQ(defaults->stringForKey("name"), "arcface");
+  }
 }
 
 TEST_F(DefaultsTest, TypedReadsConvertLikeThePlatform) {
   MemoryUserDefaults defaults;
-  defaults.set("yes", Value(std::string("YES")));
-  defaults.set("true", Value(std::string("true")));
-  defaults.set("one", Value(std::string("1")));
-  defaults.set("word", Value(std::string("maybe")));
+  const std::vector<std::pair<Value, bool>> values = {
+      {Value(std::string("YES")), true}, {Value(std::string("true")), true}, {Value(std::string("1")), true},
+      {Value(std::string("maybe")), false}, {Value(std::int64_t{2}), true}, {Value(0.0), false}};
+  for (const auto& [value, truth] : values) {
+    defaults.set("key", value);
+    EXPECT_EQ(defaults.boolForKey("key"), truth);
+  }
   defaults.set("number", Value(std::int64_t{2}));
-  defaults.set("zero", Value(0.0));
-  EXPECT_TRUE(defaults.boolForKey("yes"));
-  EXPECT_TRUE(defaults.boolForKey("true"));
-  EXPECT_TRUE(defaults.boolForKey("one"));
-  EXPECT_FALSE(defaults.boolForKey("word"));
-  EXPECT_TRUE(defaults.boolForKey("number"));
-  EXPECT_FALSE(defaults.boolForKey("zero"));
   EXPECT_EQ(defaults.stringForKey("number"), "2");
 }
 

@@ -15,7 +15,8 @@ namespace dispatch = platform::dispatch;
 
 class VirtualSchedulerTest : public PlatformTest {};
 
-TEST_F(VirtualSchedulerTest, NothingRunsUntilTimeMoves) {
+TEST_F(VirtualSchedulerTest, NothingRunsUntilTimeMovesAndTheDateMovesWithIt) {
+  const double date = dispatch::currentDate();
   std::vector<int> ran;
   dispatch::mainQueue().async([&] { ran.push_back(1); });
   dispatch::mainQueue().asyncAfter(0.5, [&] { ran.push_back(2); });
@@ -27,6 +28,7 @@ TEST_F(VirtualSchedulerTest, NothingRunsUntilTimeMoves) {
   advance(0.01);
   EXPECT_EQ(ran, (std::vector<int>{1, 2}));
   EXPECT_DOUBLE_EQ(now(), 0.5);
+  EXPECT_DOUBLE_EQ(dispatch::currentDate() - date, 0.5);
 }
 
 TEST_F(VirtualSchedulerTest, SameTimeWorkRunsInPostingOrderAcrossQueues) {
@@ -82,69 +84,38 @@ TEST_F(VirtualSchedulerTest, WorkOfAReleasedQueueIsDropped) {
   EXPECT_EQ(ran, 0);
 }
 
-// Delayed steps carry the generation they were made for and do nothing once it moved on.
-TEST_F(VirtualSchedulerTest, StaleStepsDoNothing) {
-  int generation = 0;
-  std::vector<int> applied;
-  auto schedule = [&](double delay) {
-    const int mine = ++generation;
-    dispatch::mainQueue().asyncAfter(delay, [&, mine] {
-      if (mine != generation) return;
-      applied.push_back(mine);
-    });
-  };
-  schedule(0.3);
-  advance(0.1);
-  schedule(0.3);  // supersedes the first before it fires
-  advance(1.0);
-  EXPECT_EQ(applied, std::vector<int>{2});
-}
-
-TEST_F(VirtualSchedulerTest, RepeatingTimerFiresOnItsGridUntilInvalidated) {
+TEST_F(VirtualSchedulerTest, TimersFireOnTheirGridUntilInvalidated) {
   std::vector<double> fires;
-  auto timer = Timer::scheduled(0.25, true, [&](Timer& t) {
+  int once = 0, never = 0;
+  auto repeating = Timer::scheduled(0.25, true, [&](Timer& t) {
     fires.push_back(dispatch::now());
     if (fires.size() == 3) t.invalidate();
   });
+  auto oneShot = Timer::scheduled(0.1, false, [&](Timer&) { ++once; });
+  auto cancelled = Timer::scheduled(0.1, true, [&](Timer&) { ++never; });
+  cancelled->invalidate();
   advance(2.0);
   ASSERT_EQ(fires.size(), 3u);
   EXPECT_NEAR(fires[0], 0.25, 1e-12);
   EXPECT_NEAR(fires[1], 0.50, 1e-12);
   EXPECT_NEAR(fires[2], 0.75, 1e-12);
-  EXPECT_FALSE(timer->isValid());
-}
-
-TEST_F(VirtualSchedulerTest, OneShotTimerFiresOnceAndInvalidationBeforeFireStopsIt) {
-  int once = 0, never = 0;
-  auto a = Timer::scheduled(0.1, false, [&](Timer&) { ++once; });
-  auto b = Timer::scheduled(0.1, true, [&](Timer&) { ++never; });
-  b->invalidate();
-  advance(1.0);
+  EXPECT_FALSE(repeating->isValid());
   EXPECT_EQ(once, 1);
-  EXPECT_FALSE(a->isValid());
+  EXPECT_FALSE(oneShot->isValid());
   EXPECT_EQ(never, 0);
 }
 
-TEST_F(VirtualSchedulerTest, MainLoopRunsUntilStoppedWithStatus) {
-  dispatch::mainQueue().asyncAfter(3.0, [] { dispatch::stopMainLoop(7); });
-  dispatch::mainQueue().asyncAfter(5.0, [] { FAIL() << "ran after the loop stopped"; });
-  EXPECT_EQ(dispatch::runMainLoop(), 7);
-  EXPECT_DOUBLE_EQ(now(), 3.0);
-}
-
-TEST_F(VirtualSchedulerTest, RunUntilConditionOrTimeout) {
+TEST_F(VirtualSchedulerTest, TheMainLoopRunsUntilStoppedOrItsConditionHolds) {
   bool flag = false;
   dispatch::mainQueue().asyncAfter(2.0, [&] { flag = true; });
   EXPECT_FALSE(dispatch::runMainLoopUntil([&] { return flag; }, 1.0));
   EXPECT_DOUBLE_EQ(now(), 1.0);
   EXPECT_TRUE(dispatch::runMainLoopUntil([&] { return flag; }, 5.0));
   EXPECT_DOUBLE_EQ(now(), 2.0);
-}
-
-TEST_F(VirtualSchedulerTest, DateMovesWithVirtualTime) {
-  const double start = dispatch::currentDate();
-  advance(12.5);
-  EXPECT_DOUBLE_EQ(dispatch::currentDate() - start, 12.5);
+  dispatch::mainQueue().asyncAfter(1.0, [] { dispatch::stopMainLoop(7); });
+  dispatch::mainQueue().asyncAfter(3.0, [] { FAIL() << "ran after the loop stopped"; });
+  EXPECT_EQ(dispatch::runMainLoop(), 7);
+  EXPECT_DOUBLE_EQ(now(), 3.0);
 }
 
 // The real scheduler, briefly: work leaves the caller's thread and arrives in order.
@@ -160,24 +131,17 @@ TEST(RealSchedulerTest, SerialQueueRunsInOrderOnItsOwnThreadAndSyncWaits) {
   EXPECT_NE(worker, std::this_thread::get_id());
 }
 
-TEST(RealSchedulerTest, MainLoopRunsDelayedWorkAndStops) {
+TEST(RealSchedulerTest, MainLoopRunsDelayedWorkAndStopsAndTheDateIsSecondsSince2001) {
   auto scheduler = dispatch::makeRealScheduler();
   auto main = scheduler->mainQueue();
-  auto background = scheduler->globalQueue(dispatch::QoS::UserInitiated);
   std::atomic<bool> fromBackground{false};
-  background->async([&, main] {
+  scheduler->globalQueue(dispatch::QoS::UserInitiated)->async([&, main] {
     main->async([&] { fromBackground = scheduler->isMainThread(); });
   });
   main->asyncAfter(0.05, [&] { scheduler->stopMainLoop(3); });
   EXPECT_EQ(scheduler->runMainLoop(nullptr, 5.0), 3);
   EXPECT_TRUE(fromBackground.load());
-}
-
-TEST(RealSchedulerTest, DateIsSecondsSince2001) {
-  auto scheduler = dispatch::makeRealScheduler();
-  const double unixNow = std::chrono::duration<double>(
-                             std::chrono::system_clock::now().time_since_epoch())
-                             .count();
+  const double unixNow = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   EXPECT_NEAR(scheduler->currentDate(), unixNow - 978307200.0, 1.0);
 }
 

@@ -31,36 +31,6 @@ TEST_F(WindowServerTest, LinuxLoaderOpensRealLibrariesAndFailsOnTheFrameworkPath
   EXPECT_EQ(libc->symbol("SLSMainConnectionID"), nullptr);
 }
 
-TEST_F(WindowServerTest, SimulatedSkyLightFunctionsRecordTheirCalls) {
-  auto library = ws::loader()->open(ws::kSkyLightPath, ws::kRTLDNow);
-  ASSERT_TRUE(library);
-  auto create = ws::functionCast<ws::skylight::SpaceCreate>(library->symbol("SLSSpaceCreate"));
-  auto add = ws::functionCast<ws::skylight::SpaceAddWindowsAndRemoveFromSpaces>(
-      library->symbol("SLSSpaceAddWindowsAndRemoveFromSpaces"));
-  auto get = ws::functionCast<ws::skylight::GetWindowTransform>(
-      library->symbol("SLSGetWindowTransform"));
-  auto set = ws::functionCast<ws::skylight::SetWindowTransform>(
-      library->symbol("SLSSetWindowTransform"));
-  const auto space = create(7001, 1, 0);
-  const ws::NumberArray windows{101, 102};
-  add(7001, space, &windows, 7);
-  EXPECT_EQ(set(7001, 101, platform::AffineTransform::translation(-3, -4)), 0);
-  platform::AffineTransform read;
-  EXPECT_EQ(get(7001, 101, &read), 0);
-  EXPECT_EQ(read, platform::AffineTransform::translation(-3, -4));
-  machine().skyLight->setGetTransformStatus(1000);
-  EXPECT_EQ(get(7001, 101, &read), 1000);
-  EXPECT_EQ(machine().skyLight->calls(),
-            (std::vector<std::string>{"SLSSpaceCreate(7001, 1, 0) -> 57",
-                                      "SLSSpaceAddWindowsAndRemoveFromSpaces(7001, 57, [101, 102], 7)",
-                                      "SLSSetWindowTransform(7001, 101, {1, 0, 0, 1, -3, -4}) -> 0",
-                                      "SLSGetWindowTransform(7001, 101) -> 0",
-                                      "SLSGetWindowTransform(7001, 101) -> 1000"}));
-  machine().skyLight->removeSymbol("SLSShowSpaces");
-  EXPECT_EQ(library->symbol("SLSShowSpaces"), nullptr);
-  EXPECT_EQ(library->symbol("SLSNoSuchThing"), nullptr);
-}
-
 TEST_F(WindowServerTest, WindowBoundsFollowThePanelInTopLeftCoordinates) {
   platform::windows::Panel panel(platform::Rect(596, 782, 320, 200), 0,
                                  platform::windows::BackingStore::buffered, false);

@@ -57,6 +57,34 @@ TEST(MatchEngineRuleTest, RawFrameMeetsInstantThresholdWhileAverageLags) {
   EXPECT_EQ(live.calls, 1);
 }
 
+TEST(MatchEngineRuleTest, EdgesOfTheRule) {
+  Liveness live{0.9f}, spoof{0.1f}, floor{0.55f};
+  {
+    // 0.1 with a spoof (a miss), then 0.5: the raw 0.5 is not instant, the average 0.3 is.
+    MatchEngine engine(FaceEngineSpec::dlib);
+    EXPECT_EQ(engine.evaluate(0.1, spoof.callback(), 0, 0), Decision::keepLooking());
+    EXPECT_EQ(engine.evaluate(0.5, live.callback(), 0, 0), Decision::unlock(0.3, true));
+  }
+  {
+    // Liveness exactly at the floor passes; the count goes on climbing past 3.
+    MatchEngine engine(FaceEngineSpec::dlib);
+    for (int i = 0; i < 5; ++i) engine.evaluate(0.45, floor.callback(), 0, 0);
+    EXPECT_EQ(engine.consecutive(), 5);
+  }
+  // Both thresholds stop at their limits: with the limit at 0.51 (instant 0.43) a head at the
+  // edge of the gaze gate (offset 0.035) neither unlocks 0.44 at once nor 0.52 in three frames.
+  FaceEngineSpec tight = FaceEngineSpec::dlib;
+  tight.absoluteLimit = 0.51;
+  {
+    MatchEngine engine(tight);
+    EXPECT_EQ(engine.evaluate(0.44, live.callback(), 0.35, 0.35), Decision::keepLooking());
+  }
+  {
+    MatchEngine engine(tight);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(engine.evaluate(0.52, live.callback(), 0.35, -0.35), Decision::keepLooking());
+  }
+}
+
 TEST(MatchEngineRuleTest, PoseLoosensThresholdsWithinTheLimits) {
   EXPECT_NEAR(MatchEngine::poseOffset(0.3, 0.2), 0.0255, 1e-12);
   EXPECT_NEAR(MatchEngine::poseOffset(-0.35, -0.35), 0.035, 1e-12);
@@ -196,6 +224,10 @@ TEST(MatchEngineComparisonTest, DimensionWeights) {
   ASSERT_TRUE(spread.has_value());
   EXPECT_GT((*spread)[0], (*spread)[1]);
   EXPECT_NEAR(((*spread)[0] + (*spread)[1]) / 2, 1.0, 1e-6);
+  // The population variance (divided by n): 1 + 0.0001 here, not 4/3 + 0.0001.
+  const auto population = MatchEngine::dimensionWeights({{0, 1}, {0, -1}, {0, 1}, {0, -1}});
+  ASSERT_TRUE(population.has_value());
+  EXPECT_NEAR((*population)[1], 1.9996e-4, 1e-8);
 }
 
 TEST(MatchEngineComparisonTest, WeightedEuclideanFallsBack) {

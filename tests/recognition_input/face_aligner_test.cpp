@@ -158,6 +158,12 @@ TEST_F(FaceAlignerTest, AlignedFacesAreCroppedToTheTemplateSquare) {
   EXPECT_GT(at(75, 0), 128);
   EXPECT_EQ(at(75, 149), 0);
   EXPECT_EQ(at(0, 149), 0);
+  // A frame with no width or no height has no face to align.
+  for (const auto& [w, h] : {std::pair{0, 480}, std::pair{640, 0}}) {
+    const auto empty = std::make_shared<platform::image::PixelBuffer>(
+        w, h, platform::image::kPixelFormat32BGRA, std::size_t(w) * 4, platform::image::PixelBufferAttributes{});
+    EXPECT_FALSE(FaceAligner::shared().alignedFace(empty, face, FaceEngineSpec::dlib)) << w << " x " << h;
+  }
 }
 
 // A plain frame comes out brighter and with more contrast: brightness 0.05, contrast 1.1.

@@ -5,12 +5,12 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 
 #include "foundation/crypto.hpp"
 #include "foundation/keychain.hpp"
 #include "platform/keychain/linux_keychain.hpp"
+#include "support/B_helpers.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/private_keyring.hpp"
 
@@ -24,12 +24,8 @@ using Strings = std::vector<std::string>;
 constexpr auto kUnlocked = kc::Accessibility::whenUnlocked;
 constexpr const char* kService = Keychain::service;
 
-Bytes bytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
-std::string fileText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using quorvel::testing::bytes;
+using quorvel::testing::fileText;
 
 class SecretServiceTest : public quorvel::testing::PlatformTest {
  protected:
@@ -94,25 +90,6 @@ TEST_F(SecretServiceTest, ItemsAreAddedReadUpdatedAndDeletedWithTheKeychainStatu
   EXPECT_EQ(keyring_->countItems({{"service", "s"}}), 0);
 }
 
-TEST_F(SecretServiceTest, ALockedCollectionFailsEveryCallAndIsNeverAbsent) {
-  startKeyring();
-  kc::install(std::make_shared<kc::LinuxKeychain>(path(), options));
-  ASSERT_TRUE(Keychain::set(bytes("sealed"), "loginPassword"));
-  ASSERT_TRUE(keyring_->lockDefaultCollection());
-
-  const auto read = Keychain::read("loginPassword");
-  EXPECT_TRUE(read.isFailed());
-  EXPECT_EQ(read.status, kc::errSecInteractionNotAllowed);
-  EXPECT_FALSE(Keychain::set(bytes("new"), "loginPassword"));
-  EXPECT_FALSE(Keychain::create(key, "masterKey"));
-  EXPECT_FALSE(Keychain::remove("loginPassword"));
-  EXPECT_EQ(logs().messages(), Strings{"Keychain save refused (status -25308)"});
-
-  keyring_->stopKeyring();  // unlocked again by a restart with the password: nothing was lost
-  startKeyring();
-  EXPECT_EQ(Keychain::get("loginPassword"), bytes("sealed"));
-}
-
 TEST_F(SecretServiceTest, WithoutADefaultCollectionNothingIsAdded) {
   startKeyring(std::nullopt);  // a fresh daemon without a login keyring
   kc::SecretServiceKeychain keychain(options);
@@ -120,7 +97,7 @@ TEST_F(SecretServiceTest, WithoutADefaultCollectionNothingIsAdded) {
   EXPECT_EQ(keychain.copyMatching("s", "a").status, kc::errSecItemNotFound);
 }
 
-TEST_F(SecretServiceTest, TheKeyLivesInTheSecretServiceAndADaemonThatGoesAwayFailsTheCalls) {
+TEST_F(SecretServiceTest, TheKeyLivesInTheSecretServiceAndALockedOrGoneDaemonFailsTheCalls) {
   startKeyring();
   const auto keychain = std::make_shared<kc::LinuxKeychain>(path(), options);
   kc::install(keychain);
@@ -130,15 +107,29 @@ TEST_F(SecretServiceTest, TheKeyLivesInTheSecretServiceAndADaemonThatGoesAwayFai
   EXPECT_EQ(keyring_->countItems({{"service", kService}}), 2);  // masterKey, loginPassword
   EXPECT_FALSE(std::filesystem::exists(path())) << "no key on disk beside the faceprints";
 
+  // A locked collection fails every call and is never absent.
+  ASSERT_TRUE(keyring_->lockDefaultCollection());
+  auto read = Keychain::read("loginPassword");
+  EXPECT_TRUE(read.isFailed());
+  EXPECT_EQ(read.status, kc::errSecInteractionNotAllowed);
+  EXPECT_FALSE(Keychain::set(bytes("new"), "loginPassword"));
+  EXPECT_FALSE(Keychain::create(key, "masterKey"));
+  EXPECT_FALSE(Keychain::remove("loginPassword"));
+  EXPECT_EQ(logs().messages(), Strings{"Keychain save refused (status -25308)"});
+  keyring_->stopKeyring();  // unlocked again by a restart with the password
+  startKeyring();
+
+  // A daemon that goes away fails the calls, and the file is never used instead.
+  logs().clear();
   keyring_->signalKeyring(SIGKILL);
-  const auto read = Keychain::read("loginPassword");
+  read = Keychain::read("loginPassword");
   EXPECT_TRUE(read.isFailed());
   EXPECT_EQ(read.status, kc::errSecNotAvailable);
   EXPECT_FALSE(Keychain::set(bytes("new"), "loginPassword"));
   EXPECT_EQ(logs().messages(), Strings{"Keychain save refused (status -25291)"});
   EXPECT_FALSE(std::filesystem::exists(path())) << "never falls back to the file";
 
-  startKeyring();
+  startKeyring();  // nothing was lost
   EXPECT_EQ(quorvel::Crypto::shared().decrypt(Keychain::get("loginPassword").value_or(Bytes{})),
             bytes("sealed"));
 }
@@ -161,9 +152,40 @@ TEST_F(SecretServiceTest, AFrozenDaemonIsAnsweredAsFailedOnTime) {
   EXPECT_EQ(patient.probe(), kc::SecretServiceKeychain::Availability::available);
 }
 
-TEST_F(SecretServiceTest, FileItemsMoveAtFirstUseAndTheSecretServiceKeepsItsOwnValues) {
+// The real Secret Service, except that its second add fails.
+class SecondAddFails : public kc::SecretServiceKeychain {
+ public:
+  using SecretServiceKeychain::SecretServiceKeychain;
+  kc::OSStatus add(const std::string& s, const std::string& a, const kc::Bytes& v,
+                   kc::Accessibility accessibility) override {
+    return ++adds_ == 2 ? kc::errSecIO : SecretServiceKeychain::add(s, a, v, accessibility);
+  }
+
+ private:
+  int adds_ = 0;
+};
+
+TEST_F(SecretServiceTest, FileItemsMoveAtFirstUseLosingNothingWhenTheyCannotAndKeepingTheSecretServicesValues) {
   startKeyring();
   fillFileStore();
+  const std::string before = fileText(path());
+  kc::FileKeychain file(path());
+  SecondAddFails failing(options);  // fails halfway
+  EXPECT_FALSE(kc::moveItems(file, failing).complete);
+  EXPECT_EQ(fileText(path()), before);
+  EXPECT_EQ(keyring_->countItems({{"service", kService}}), 0) << "the copy made is taken back";
+  EXPECT_EQ(logLines("Could not move the keychain items into the Secret Service (status -36)"), 1);
+
+  ASSERT_TRUE(keyring_->lockDefaultCollection());  // fails at once: the file stays in use
+  kc::LinuxKeychain locked(path(), options);
+  EXPECT_EQ(locked.copyMatching(kService, "masterKey").data, key);
+  EXPECT_EQ(locked.store(), Store::file);
+  EXPECT_EQ(fileText(path()), before);
+  EXPECT_EQ(logLines("(status -25308); they stay in " + path()), 1);
+
+  // Unlocked by a restart, with an item of its own: the next process moves the others.
+  keyring_->stopKeyring();
+  startKeyring();
   kc::SecretServiceKeychain secrets(options);
   ASSERT_EQ(secrets.add(kService, "quorvelPasswordRecord", bytes("newer"), kUnlocked), 0);
   {
@@ -185,46 +207,6 @@ TEST_F(SecretServiceTest, FileItemsMoveAtFirstUseAndTheSecretServiceKeepsItsOwnV
   ASSERT_EQ(secrets.remove(kService, "quorvelPasswordRecord"), 0);
   EXPECT_EQ(kc::LinuxKeychain(path(), options).copyMatching(kService, "quorvelPasswordRecord").data,
             bytes("older"));
-  EXPECT_FALSE(std::filesystem::exists(path()));
-}
-
-// The real Secret Service, except that its second add fails.
-class SecondAddFails : public kc::SecretServiceKeychain {
- public:
-  using SecretServiceKeychain::SecretServiceKeychain;
-  kc::OSStatus add(const std::string& s, const std::string& a, const kc::Bytes& v,
-                   kc::Accessibility accessibility) override {
-    return ++adds_ == 2 ? kc::errSecIO : SecretServiceKeychain::add(s, a, v, accessibility);
-  }
-
- private:
-  int adds_ = 0;
-};
-
-TEST_F(SecretServiceTest, AMoveThatCannotBeCompletedLosesNothingAndIsDoneLater) {
-  startKeyring();
-  fillFileStore();
-  const std::string before = fileText(path());
-  kc::FileKeychain file(path());
-  SecondAddFails failing(options);  // fails halfway
-  EXPECT_FALSE(kc::moveItems(file, failing).complete);
-  EXPECT_EQ(fileText(path()), before);
-  EXPECT_EQ(keyring_->countItems({{"service", kService}}), 0) << "the copy made is taken back";
-  EXPECT_EQ(logLines("Could not move the keychain items into the Secret Service (status -36)"), 1);
-
-  ASSERT_TRUE(keyring_->lockDefaultCollection());  // fails at once: the file stays in use
-  kc::LinuxKeychain locked(path(), options);
-  EXPECT_EQ(locked.copyMatching(kService, "masterKey").data, key);
-  EXPECT_EQ(locked.store(), Store::file);
-  EXPECT_EQ(fileText(path()), before);
-  EXPECT_EQ(logLines("(status -25308); they stay in " + path()), 1);
-
-  keyring_->stopKeyring();  // unlocked by a restart: the next process moves everything
-  startKeyring();
-  kc::LinuxKeychain next(path(), options);
-  EXPECT_EQ(next.copyMatching(kService, "masterKey").data, key);
-  EXPECT_EQ(next.store(), Store::secretService);
-  EXPECT_EQ(logLines("Moved 3 keychain item(s)"), 1);
   EXPECT_FALSE(std::filesystem::exists(path()));
 }
 

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "platform/localauth/local_auth.hpp"
 #include "platform/pam/pam.hpp"
 #include "session/session_test.hpp"
 #include "support/pam_matrix.hpp"
@@ -82,6 +83,11 @@ TEST_F(LockScreenTest, PamAcceptsRefusesOrCannotAnswer) {
   for (const auto& [accounts, user, password, verdict] : cases) {
     pam_matrix::setAccounts(accounts);
     EXPECT_EQ(platform::pam::checkPassword("quorvel", user, password), verdict) << user << " " << password;
+    // Device-owner authentication asks the same question of the same service.
+    const auto expected = verdict == Verdict::accepted  ? platform::localauth::PasswordCheck::accepted
+                          : verdict == Verdict::refused ? platform::localauth::PasswordCheck::rejected
+                                                        : platform::localauth::PasswordCheck::unavailable;
+    EXPECT_EQ(platform::localauth::loginPasswordChecker()(user, password), expected) << user << " " << password;
   }
   EXPECT_EQ(platform::pam::checkPassword("", "alice", "s3cret"), Verdict::unavailable);
 }

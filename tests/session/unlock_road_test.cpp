@@ -92,15 +92,5 @@ TEST_F(LinuxUnlockRoadTest, TheFaceUnlocksTheSessionOnlyWithThePasswordPamAccept
   }
 }
 
-TEST_F(LinuxUnlockRoadTest, AnotherUsersLockedSessionIsNotTouched) {
-  ASSERT_TRUE(buses_->emitSessionSignal(kOtherSession, "Lock"));
-  ASSERT_TRUE(buses_->setLockedHint(kOtherSession, true));
-  dispatch::runMainLoopUntil([] { return false; }, 1.0);
-  EXPECT_EQ(simulatedCamera().startsRequested(), 0);
-  EXPECT_TRUE(overlayEvents().empty());
-  EXPECT_FALSE(logged("Screen locked"));
-  EXPECT_EQ(buses_->managerCalls("UnlockSession"), 0);
-}
-
 }  // namespace
 }  // namespace quorvel::testing

@@ -11,8 +11,8 @@
 #include "foundation/keychain.hpp"
 #include "platform/keychain/keychain.hpp"
 #include "platform/paths/paths.hpp"
+#include "support/B_helpers.hpp"
 #include "support/platform_fixture.hpp"
-#include "support/storage_hooks.hpp"
 
 namespace {
 
@@ -21,53 +21,40 @@ using quorvel::Keychain;
 using quorvel::testing::simulatedKeychain;
 namespace kc = platform::keychain;
 
-Bytes bytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+using quorvel::testing::bytes;
+using quorvel::testing::fileText;
 
 class KeychainTest : public quorvel::testing::PlatformTest {};
 
-TEST_F(KeychainTest, SetAddsThenReplacesAndReadGivesTheValue) {
+TEST_F(KeychainTest, SetAddsOrReplacesCreateOnlyAddsAndRemoveDeletesOnlyTheApplicationsItems) {
+  simulatedKeychain().put("com.example.other", "account", bytes("foreign"));  // never seen
+  EXPECT_TRUE(Keychain::read("account").isAbsent());
+  EXPECT_FALSE(Keychain::get("account").has_value());
+  EXPECT_FALSE(Keychain::remove("account"));
   EXPECT_TRUE(Keychain::set(bytes("one"), "account"));
   EXPECT_TRUE(Keychain::set(bytes("two"), "account"));
   const auto result = Keychain::read("account");
   ASSERT_TRUE(result.isFound());
   EXPECT_EQ(result.data, bytes("two"));
-  EXPECT_EQ(Keychain::get("account"), bytes("two"));
-  EXPECT_EQ(simulatedKeychain().itemCount(), 1u);
-  const auto item = simulatedKeychain().item(Keychain::service, "account");
-  ASSERT_TRUE(item);
-  EXPECT_EQ(item->accessibility, kc::Accessibility::whenUnlocked);
-  EXPECT_TRUE(logs().messages().empty());
-}
+  EXPECT_EQ(simulatedKeychain().itemCount(), 2u);
+  EXPECT_EQ(simulatedKeychain().item(Keychain::service, "account")->accessibility, kc::Accessibility::whenUnlocked);
 
-TEST_F(KeychainTest, SetKeepsTheAccessibilityOfAnExistingItem) {
-  simulatedKeychain().put(Keychain::service, "account", bytes("old"),
-                          kc::Accessibility::afterFirstUnlock);
-  EXPECT_TRUE(Keychain::set(bytes("new"), "account"));
-  const auto item = simulatedKeychain().item(Keychain::service, "account");
-  ASSERT_TRUE(item);
-  EXPECT_EQ(item->value, bytes("new"));
-  EXPECT_EQ(item->accessibility, kc::Accessibility::afterFirstUnlock);
-}
-
-TEST_F(KeychainTest, CreateNeverReplacesAnExistingItem) {
-  EXPECT_TRUE(Keychain::create(bytes("first"), "account"));
-  EXPECT_FALSE(Keychain::create(bytes("second"), "account"));
-  EXPECT_EQ(Keychain::get("account"), bytes("first"));
-  EXPECT_TRUE(logs().messages().empty());
-}
-
-TEST_F(KeychainTest, MissingItemIsAbsentAndDeletingItReportsFalse) {
-  const auto result = Keychain::read("never");
-  EXPECT_TRUE(result.isAbsent());
-  EXPECT_FALSE(Keychain::get("never").has_value());
-  EXPECT_FALSE(Keychain::remove("never"));
-  EXPECT_EQ(simulatedKeychain().itemCount(), 0u);
-  ASSERT_TRUE(Keychain::set(bytes("x"), "account"));
+  EXPECT_TRUE(Keychain::create(bytes("first"), "created"));
+  EXPECT_FALSE(Keychain::create(bytes("second"), "created"));
+  EXPECT_EQ(Keychain::get("created"), bytes("first"));
   EXPECT_TRUE(Keychain::remove("account"));
   EXPECT_TRUE(Keychain::read("account").isAbsent());
+  EXPECT_EQ(simulatedKeychain().item("com.example.other", "account")->value, bytes("foreign"));
+  EXPECT_TRUE(logs().messages().empty());
+
+  // `set` keeps the accessibility of an existing item.
+  simulatedKeychain().put(Keychain::service, "older", bytes("old"), kc::Accessibility::afterFirstUnlock);
+  EXPECT_TRUE(Keychain::set(bytes("new"), "older"));
+  EXPECT_EQ(simulatedKeychain().item(Keychain::service, "older")->value, bytes("new"));
+  EXPECT_EQ(simulatedKeychain().item(Keychain::service, "older")->accessibility, kc::Accessibility::afterFirstUnlock);
 }
 
-TEST_F(KeychainTest, RefusedReadIsFailedWithItsStatusNeverAbsent) {
+TEST_F(KeychainTest, RefusedReadOrSuccessWithoutDataIsFailedNeverAbsent) {
   ASSERT_TRUE(Keychain::set(bytes("secret"), "account"));
   simulatedKeychain().refuseReads(kc::errSecAuthFailed);
   auto result = Keychain::read("account");
@@ -79,30 +66,13 @@ TEST_F(KeychainTest, RefusedReadIsFailedWithItsStatusNeverAbsent) {
   EXPECT_EQ(result.status, kc::errSecAuthFailed);
   EXPECT_FALSE(Keychain::get("account").has_value());
   EXPECT_TRUE(logs().messages().empty());
-}
-
-TEST_F(KeychainTest, SuccessWithoutDataIsFailedZero) {
-  ASSERT_TRUE(Keychain::set(bytes("secret"), "account"));
+  // A success without data is failed with status 0.
+  simulatedKeychain().clearFaults();
   simulatedKeychain().answerSuccessWithoutData(true);
-  const auto result = Keychain::read("account");
+  result = Keychain::read("account");
   ASSERT_TRUE(result.isFailed());
   EXPECT_EQ(result.status, 0);
   EXPECT_FALSE(Keychain::get("account").has_value());
-}
-
-TEST_F(KeychainTest, RefusedSaveIsLoggedAndReportsFalse) {
-  ASSERT_TRUE(Keychain::set(bytes("old"), "account"));
-  simulatedKeychain().refuseWrites(kc::errSecUserCanceled);
-  EXPECT_FALSE(Keychain::set(bytes("new"), "account"));
-  EXPECT_FALSE(Keychain::create(bytes("new"), "other"));
-  EXPECT_FALSE(Keychain::remove("account"));
-  const auto entries = logs().entries();
-  ASSERT_EQ(entries.size(), 1u);  // only `set` logs
-  EXPECT_EQ(entries[0].level, platform::log::Level::Error);
-  EXPECT_EQ(entries[0].category, "app");
-  EXPECT_EQ(entries[0].message, "Keychain save refused (status -128)");
-  simulatedKeychain().clearFaults();
-  EXPECT_EQ(Keychain::get("account"), bytes("old"));
 }
 
 // Answers "no such item" to every update and refuses every add: the road of `set` that adds.
@@ -115,37 +85,27 @@ class RefusingAddKeychain : public kc::SimulatedKeychain {
   int adds = 0;
 };
 
-TEST_F(KeychainTest, SetOfAMissingItemWhoseAddIsRefusedIsFalseAndQuiet) {
+TEST_F(KeychainTest, RefusedSavesReportFalseAndOnlyARefusedUpdateIsLogged) {
+  ASSERT_TRUE(Keychain::set(bytes("old"), "account"));
+  simulatedKeychain().refuseWrites(kc::errSecUserCanceled);
+  EXPECT_FALSE(Keychain::set(bytes("new"), "account"));
+  EXPECT_FALSE(Keychain::create(bytes("new"), "other"));
+  EXPECT_FALSE(Keychain::remove("account"));
+  EXPECT_EQ(logs().messages(), std::vector<std::string>{"Keychain save refused (status -128)"});  // only `set`
+  EXPECT_EQ(logs().entries().at(0).level, platform::log::Level::Error);
+  EXPECT_EQ(logs().messages("app").size(), 1u);
+  simulatedKeychain().clearFaults();
+  EXPECT_EQ(Keychain::get("account"), bytes("old"));
+
+  // A refused add after "no such item" is not logged.
+  logs().clear();
   const auto keychain = std::make_shared<RefusingAddKeychain>();
   kc::install(keychain);
   EXPECT_FALSE(Keychain::set(bytes("value"), "account"));
   EXPECT_EQ(keychain->calls("update"), 1);
   EXPECT_EQ(keychain->adds, 1);
   EXPECT_EQ(keychain->itemCount(), 0u);
-  // Only a refused update is logged; a refused add after "no such item" is not.
   EXPECT_TRUE(logs().messages().empty());
-}
-
-TEST_F(KeychainTest, ServiceIsTheApplicationIdentifier) {
-  EXPECT_STREQ(Keychain::service, "com.tessmin.quorvel");
-}
-
-TEST_F(KeychainTest, ItemsOfAnotherServiceAreNeverSeen) {
-  simulatedKeychain().put("com.example.other", "account", bytes("foreign"));
-  EXPECT_TRUE(Keychain::read("account").isAbsent());
-  EXPECT_FALSE(Keychain::remove("account"));
-  EXPECT_TRUE(Keychain::create(bytes("ours"), "account"));
-  EXPECT_TRUE(Keychain::set(bytes("ours2"), "account"));
-  EXPECT_EQ(simulatedKeychain().item("com.example.other", "account")->value, bytes("foreign"));
-  EXPECT_EQ(Keychain::get("account"), bytes("ours2"));
-}
-
-TEST_F(KeychainTest, StatusMessagesAreThePlatformTexts) {
-  EXPECT_EQ(kc::messageForStatus(kc::errSecItemNotFound),
-            "The specified item could not be found in the keychain.");
-  EXPECT_EQ(kc::messageForStatus(kc::errSecDuplicateItem),
-            "The specified item already exists in the keychain.");
-  EXPECT_EQ(kc::messageForStatus(12345), "OSStatus 12345");
 }
 
 // --- the file-backed keychain ---------------------------------------------------------------
@@ -155,7 +115,7 @@ class FileKeychainTest : public quorvel::testing::PlatformTest {
   std::string path() const { return home() + "/data/com.tessmin.quorvel/keychain.json"; }
 };
 
-TEST_F(FileKeychainTest, ItemOperationsAnswerThePlatformStatuses) {
+TEST_F(FileKeychainTest, ItemOperationsAnswerThePlatformStatusesAndKeepTheFileSound) {
   kc::FileKeychain keychain(path());
   EXPECT_EQ(keychain.copyMatching("s", "a").status, kc::errSecItemNotFound);
   EXPECT_EQ(keychain.update("s", "a", bytes("x")), kc::errSecItemNotFound);
@@ -169,20 +129,22 @@ TEST_F(FileKeychainTest, ItemOperationsAnswerThePlatformStatuses) {
   EXPECT_EQ(keychain.remove("s", "a"), kc::errSecSuccess);
   EXPECT_EQ(keychain.remove("s", "a"), kc::errSecItemNotFound);
 
+  // In the data folder, owner-only; binary values survive the file.
+  EXPECT_EQ(kc::defaultFilePath(), path());
   struct stat info {};
   ASSERT_EQ(::stat(path().c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
-}
-
-TEST_F(FileKeychainTest, BinaryValuesSurviveTheFile) {
   Bytes value;
   for (int i = 0; i < 256; ++i) value.push_back(static_cast<std::uint8_t>(i));
-  {
-    kc::FileKeychain keychain(path());
-    ASSERT_EQ(keychain.add("s", "a", value, kc::Accessibility::whenUnlocked), kc::errSecSuccess);
-  }
-  kc::FileKeychain reopened(path());
-  EXPECT_EQ(reopened.copyMatching("s", "a").data, value);
+  ASSERT_EQ(keychain.add("s", "b", value, kc::Accessibility::whenUnlocked), kc::errSecSuccess);
+  EXPECT_EQ(kc::FileKeychain(path()).copyMatching("s", "b").data, value);
+
+  // Names that are not UTF-8 are refused without harm to the file.
+  const std::string text = fileText(path());
+  EXPECT_NE(keychain.add("s", "\xff\xfe", bytes("x"), kc::Accessibility::whenUnlocked), kc::errSecSuccess);
+  EXPECT_NE(keychain.add("\xc3", "a2", bytes("x"), kc::Accessibility::whenUnlocked), kc::errSecSuccess);
+  EXPECT_EQ(keychain.copyMatching("s", "\xff\xfe").status, kc::errSecItemNotFound);
+  EXPECT_EQ(fileText(path()), text);
 }
 
 TEST_F(FileKeychainTest, UnreadableFileIsNeverOverwritten) {
@@ -194,9 +156,7 @@ TEST_F(FileKeychainTest, UnreadableFileIsNeverOverwritten) {
   const std::vector<std::string> documents = {
       "{\"items\": [ broken",
       "",
-      "[]",
       R"({"items":{}})",
-      R"({"entries":[]})",
       R"({"items":[)" + good + R"(,5]})",
       R"({"items":[)" + good + R"(,{"service":"s","account":"b","value":"eA="}]})",
       R"({"items":[)" + good + R"(,{"service":"s","account":"b","value":"e A=="}]})",
@@ -206,23 +166,15 @@ TEST_F(FileKeychainTest, UnreadableFileIsNeverOverwritten) {
   };
   for (const auto& document : documents) {
     SCOPED_TRACE(document);
-    {
-      std::ofstream out(path(), std::ios::trunc);
-      out << document;
-    }
+    { std::ofstream(path(), std::ios::trunc) << document; }
     EXPECT_EQ(keychain.copyMatching("s", "a").status, kc::errSecDecode);
     EXPECT_EQ(keychain.add("s", "b", bytes("y"), kc::Accessibility::whenUnlocked), kc::errSecDecode);
     EXPECT_EQ(keychain.update("s", "a", bytes("y")), kc::errSecDecode);
     EXPECT_EQ(keychain.remove("s", "a"), kc::errSecDecode);
-    std::ifstream in(path());
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(text, document);
+    EXPECT_EQ(fileText(path()), document);
   }
   // The good item alone reads.
-  {
-    std::ofstream out(path(), std::ios::trunc);
-    out << R"({"items":[)" + good + "]}";
-  }
+  { std::ofstream(path(), std::ios::trunc) << R"({"items":[)" + good + "]}"; }
   EXPECT_EQ(keychain.copyMatching("s", "a").data, bytes("x"));
 }
 
@@ -247,22 +199,9 @@ TEST_F(FileKeychainTest, AFileThatExistsButCannotBeOpenedIsNeverTakenForAMissing
   EXPECT_TRUE(S_ISLNK(info.st_mode));
 }
 
-TEST_F(FileKeychainTest, NamesThatAreNotUtf8AreRefusedWithoutHarm) {
-  kc::FileKeychain keychain(path());
-  ASSERT_EQ(keychain.add("s", "a", bytes("kept"), kc::Accessibility::whenUnlocked), kc::errSecSuccess);
-  std::ifstream before(path());
-  const std::string text((std::istreambuf_iterator<char>(before)), std::istreambuf_iterator<char>());
-  EXPECT_NE(keychain.add("s", "\xff\xfe", bytes("x"), kc::Accessibility::whenUnlocked), kc::errSecSuccess);
-  EXPECT_NE(keychain.add("\xc3", "a2", bytes("x"), kc::Accessibility::whenUnlocked), kc::errSecSuccess);
-  EXPECT_EQ(keychain.copyMatching("s", "\xff\xfe").status, kc::errSecItemNotFound);
-  EXPECT_EQ(keychain.copyMatching("s", "a").data, bytes("kept"));
-  std::ifstream after(path());
-  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after)), std::istreambuf_iterator<char>()), text);
-}
-
 TEST_F(FileKeychainTest, ThreadsAndProcessesAddingItemsLoseNone) {
   constexpr int kPerWriter = 15;
-  const pid_t child = ::fork();
+  const pid_t child = ::fork();  // before any thread starts
   ASSERT_GE(child, 0);
   if (child == 0) {
     kc::FileKeychain mine(path());
@@ -285,8 +224,7 @@ TEST_F(FileKeychainTest, ThreadsAndProcessesAddingItemsLoseNone) {
   for (auto& thread : threads) thread.join();
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 
   kc::FileKeychain check(path());
   for (int i = 0; i < kPerWriter; ++i) {
@@ -295,10 +233,6 @@ TEST_F(FileKeychainTest, ThreadsAndProcessesAddingItemsLoseNone) {
       EXPECT_EQ(check.copyMatching("s", "t" + std::to_string(t) + "-" + std::to_string(i)).status, 0);
     }
   }
-}
-
-TEST_F(FileKeychainTest, DefaultPathIsInTheDataFolder) {
-  EXPECT_EQ(kc::defaultFilePath(), path());
 }
 
 }  // namespace

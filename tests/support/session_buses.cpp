@@ -7,15 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <sstream>
-#include <thread>
 
+#include "support/desktop_session.hpp"
 #include "support/platform_fixture.hpp"
 
 extern char** environ;
@@ -31,15 +29,6 @@ constexpr const char* kMock = "org.freedesktop.DBus.Mock";
 constexpr const char* kSession = "org.freedesktop.login1.Session";
 
 std::string sessionPath(const std::string& id) { return std::string(kManagerPath) + "/session/" + id; }
-
-bool waitUntil(const std::function<bool()>& condition, double timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(3));
-  }
-  return true;
-}
 
 // The test's environment without pam_wrapper, which stays in the test process.
 std::vector<char*> childEnvironment() {
@@ -65,7 +54,7 @@ FixtureHook noBuses([] {
 void SessionBuses::Child::stop() {
   if (pid <= 0) return;
   ::kill(pid, SIGTERM);
-  if (!waitUntil([this] { return ::waitpid(pid, nullptr, WNOHANG) == pid; }, 3)) {
+  if (!eventually([this] { return ::waitpid(pid, nullptr, WNOHANG) == pid; }, 3)) {
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
   }
@@ -153,7 +142,7 @@ std::optional<std::string> SessionBuses::call(bool system, std::vector<std::stri
 }
 
 bool SessionBuses::waitForName(bool system, const std::string& name) {
-  return waitUntil(
+  return eventually(
       [&] {
         auto reply = call(system, {"org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner", "s", name});
         return reply && reply->find("true") != std::string::npos;

@@ -1,5 +1,6 @@
 // The login-window target: what capture() accepts, in order, and what makes a captured
 // target stop being ready.
+#include <functional>
 #include <memory>
 
 #include "platform/accessibility/accessibility.hpp"
@@ -49,14 +50,6 @@ TEST_F(LoginWindowTargetTest, CapturesTheFocusedGenuineLoginWindow) {
   EXPECT_NEAR(*lockMachine().accessibility().lastQueryTimeout(), 0.15, 1e-6);
 }
 
-TEST_F(LoginWindowTargetTest, NothingIsCapturedOrReadyOnceTheScreenIsUnlocked) {
-  auto target = LoginWindowTarget::capture();
-  ASSERT_TRUE(target);
-  lockMachine().session().setScreenLocked(false);  // the focus stays on the login window
-  EXPECT_FALSE(target->isReady());
-  EXPECT_FALSE(LoginWindowTarget::capture());
-}
-
 // The checks run in order and stop at the first failure: the session before the focus, the
 // application record before the code signature, and readiness asks about the focus last.
 TEST_F(LoginWindowTargetTest, ChecksStopAtTheFirstFailure) {
@@ -91,35 +84,23 @@ TEST_F(LoginWindowTargetTest, AnotherFocusedProcessIsNotATarget) {
 }
 
 TEST_F(LoginWindowTargetTest, ImpostorsOfTheLoginWindowAreRefused) {
-  auto otherPath = SimulatedLockMachine::loginWindowSpec();
-  otherPath.executablePath = "/Users/me/loginwindow.app/Contents/MacOS/loginwindow";
-  auto otherOwner = SimulatedLockMachine::loginWindowSpec();
-  otherOwner.uid = 0;
-  auto unsignedCopy = SimulatedLockMachine::loginWindowSpec();
-  unsignedCopy.signature = platform::codesign::Signature{};
-  auto developerSigned = SimulatedLockMachine::loginWindowSpec();
-  developerSigned.signature.anchorApple = false;  // Apple-certified developer, same identifier
-  auto otherIdentifier = SimulatedLockMachine::loginWindowSpec();
-  otherIdentifier.signature.identifier = "com.apple.screensaver";
-  auto brokenSignature = SimulatedLockMachine::loginWindowSpec();
-  brokenSignature.signature.intact = false;
-  auto noBundle = SimulatedLockMachine::loginWindowSpec();
-  noBundle.bundleIdentifier.reset();
-  auto otherBundle = SimulatedLockMachine::loginWindowSpec();
-  otherBundle.bundleIdentifier = "com.apple.loginwindow.helper";
-  auto noExecutable = SimulatedLockMachine::loginWindowSpec();
-  noExecutable.executablePath.reset();
-  auto trailingSlash = SimulatedLockMachine::loginWindowSpec();
-  trailingSlash.executablePath = std::string(SimulatedLockMachine::kLoginWindowPath) + "/";
-
-  const std::pair<const char*, SimulatedLockMachine::ProcessSpec> cases[] = {
-      {"other path", otherPath},           {"other owner", otherOwner},
-      {"unsigned", unsignedCopy},          {"not Apple's anchor", developerSigned},
-      {"other signed identifier", otherIdentifier}, {"broken signature", brokenSignature},
-      {"no bundle identifier", noBundle},  {"other bundle identifier", otherBundle},
-      {"no executable", noExecutable},     {"path differs by a character", trailingSlash},
+  using Spec = SimulatedLockMachine::ProcessSpec;
+  const std::pair<const char*, std::function<void(Spec&)>> cases[] = {
+      {"other path", [](Spec& s) { s.executablePath = "/Users/me/loginwindow.app/Contents/MacOS/loginwindow"; }},
+      {"path differs by a character",
+       [](Spec& s) { s.executablePath = std::string(SimulatedLockMachine::kLoginWindowPath) + "/"; }},
+      {"no executable", [](Spec& s) { s.executablePath.reset(); }},
+      {"other owner", [](Spec& s) { s.uid = 0; }},
+      {"unsigned", [](Spec& s) { s.signature = platform::codesign::Signature{}; }},
+      {"not Apple's anchor", [](Spec& s) { s.signature.anchorApple = false; }},
+      {"other signed identifier", [](Spec& s) { s.signature.identifier = "com.apple.screensaver"; }},
+      {"broken signature", [](Spec& s) { s.signature.intact = false; }},
+      {"no bundle identifier", [](Spec& s) { s.bundleIdentifier.reset(); }},
+      {"other bundle identifier", [](Spec& s) { s.bundleIdentifier = "com.apple.loginwindow.helper"; }},
   };
-  for (const auto& [name, spec] : cases) {
+  for (const auto& [name, change] : cases) {
+    auto spec = SimulatedLockMachine::loginWindowSpec();
+    change(spec);
     replaceLoginWindow(spec);
     EXPECT_FALSE(LoginWindowTarget::capture()) << name;
   }
@@ -127,95 +108,63 @@ TEST_F(LoginWindowTargetTest, ImpostorsOfTheLoginWindowAreRefused) {
   EXPECT_TRUE(LoginWindowTarget::capture()) << "the genuine one again";
 }
 
-TEST_F(LoginWindowTargetTest, KernelRecordFaultsRefuseTheTarget) {
+// No code object, a short, incomplete or missing kernel record, or a terminated record.
+TEST_F(LoginWindowTargetTest, KernelRecordAndCodeFaultsRefuseTheTarget) {
   const auto pid = SimulatedLockMachine::kLoginWindowPID;
-  lockMachine().processes().setShortRead(pid, 64);
-  EXPECT_FALSE(LoginWindowTarget::capture()) << "a short read";
-  lockMachine().processes().setShortRead(pid, std::nullopt);
-  auto record = *lockMachine().processes().process(pid);
-  record.startSeconds = 0;
-  lockMachine().processes().setProcess(record);
-  EXPECT_FALSE(LoginWindowTarget::capture()) << "no start time";
-  lockMachine().processes().removeProcess(pid);
-  EXPECT_FALSE(LoginWindowTarget::capture()) << "no record";
-}
-
-TEST_F(LoginWindowTargetTest, ATerminatedRecordOrAMissingCodeObjectIsRefused) {
+  auto& processes = lockMachine().processes();
   lockMachine().codeSigning().setGuestFailure(platform::codesign::errSecCSNoSuchCode);
-  EXPECT_FALSE(LoginWindowTarget::capture());
+  EXPECT_FALSE(LoginWindowTarget::capture()) << "no code object";
   lockMachine().codeSigning().setGuestFailure(platform::codesign::errSecSuccess);
+  processes.setShortRead(pid, 64);
+  EXPECT_FALSE(LoginWindowTarget::capture()) << "a short read";
+  processes.setShortRead(pid, std::nullopt);
+  const auto original = *processes.process(pid);
+  auto record = original;
+  record.startSeconds = 0;
+  processes.setProcess(record);
+  EXPECT_FALSE(LoginWindowTarget::capture()) << "no start time";
+  processes.removeProcess(pid);
+  EXPECT_FALSE(LoginWindowTarget::capture()) << "no record";
+  processes.setProcess(original);
   ASSERT_TRUE(LoginWindowTarget::capture());
-  lockMachine().applications().find(SimulatedLockMachine::kLoginWindowPID)->terminate();
-  EXPECT_FALSE(LoginWindowTarget::capture());
+  lockMachine().applications().find(pid)->terminate();
+  EXPECT_FALSE(LoginWindowTarget::capture()) << "terminated";
 }
 
-TEST_F(LoginWindowTargetTest, ARestartedLoginWindowWithTheSameIdentifierIsNotReady) {
-  auto target = LoginWindowTarget::capture();
-  ASSERT_TRUE(target);
-  lockMachine().restart(SimulatedLockMachine::kLoginWindowPID);
-  lockMachine().focus(SimulatedLockMachine::kLoginWindowPID);
-  EXPECT_FALSE(target->isReady());
-  auto fresh = LoginWindowTarget::capture();
-  ASSERT_TRUE(fresh);
-  EXPECT_EQ(fresh->pid, target->pid);
-  EXPECT_NE(fresh->identity, target->identity);
-  EXPECT_TRUE(fresh->isReady());
-}
-
-TEST_F(LoginWindowTargetTest, ReadinessNeedsTheSameStartTimeExecutableAndFocus) {
-  const auto pid = SimulatedLockMachine::kLoginWindowPID;
-  auto target = LoginWindowTarget::capture();
-  ASSERT_TRUE(target);
-
-  // The kernel now reports another start time for the identifier.
-  const auto original = *lockMachine().processes().process(pid);
-  auto moved = original;
-  moved.startMicroseconds += 1;
-  lockMachine().processes().setProcess(moved);
-  EXPECT_FALSE(target->isReady());
-  lockMachine().processes().setProcess(original);
-  EXPECT_TRUE(target->isReady());
-
-  // The record found now names another executable (the captured record is unchanged).
-  auto captured = lockMachine().applications().find(pid);
-  lockMachine().applications().add(std::make_shared<platform::workspace::SimulatedRunningApplication>(
-      pid, "com.apple.loginwindow", "/tmp/loginwindow"));
-  EXPECT_FALSE(target->isReady());
-  lockMachine().applications().add(captured);
-  EXPECT_TRUE(target->isReady());
-
-  // Focus moves elsewhere and back.
-  lockMachine().focus(lockMachine().finderPID());
-  EXPECT_FALSE(target->isReady());
-  lockMachine().focus(pid);
-  EXPECT_TRUE(target->isReady());
-
-  // The record disappears.
-  lockMachine().applications().remove(pid);
-  EXPECT_FALSE(target->isReady());
-}
-
-// Each readiness condition on its own, with everything else unchanged.
+// Each readiness condition on its own, with everything else unchanged and then restored. (A
+// login window restarted under the same identifier is the unlocker's test.)
 TEST_F(LoginWindowTargetTest, EachReadinessConditionAloneMakesTheTargetNotReady) {
   const auto pid = SimulatedLockMachine::kLoginWindowPID;
   auto target = LoginWindowTarget::capture();
   ASSERT_TRUE(target);
   auto captured = lockMachine().applications().find(pid);
-
-  // The record found now has no executable, while the captured one has.
-  lockMachine().applications().add(
-      std::make_shared<platform::workspace::SimulatedRunningApplication>(pid, "com.apple.loginwindow", std::nullopt));
-  EXPECT_FALSE(target->isReady()) << "one executable absent";
-  lockMachine().applications().add(captured);
-  ASSERT_TRUE(target->isReady());
-
-  // No record for the identifier now, though the captured record never learnt of an end.
-  auto empty = std::make_shared<platform::workspace::SimulatedRunningApplications>();
-  platform::workspace::installRunningApplications(empty);
-  EXPECT_FALSE(target->isReady()) << "no record now";
-  lockMachine().install();  // the machine's own table again
-  ASSERT_TRUE(target->isReady());
-
+  const auto original = *lockMachine().processes().process(pid);
+  using App = platform::workspace::SimulatedRunningApplication;
+  const std::pair<const char*, std::function<void()>> conditions[] = {
+      {"another start time", [&] {
+         auto moved = original;
+         moved.startMicroseconds += 1;
+         lockMachine().processes().setProcess(moved);
+       }},
+      {"another executable now",
+       [&] { lockMachine().applications().add(std::make_shared<App>(pid, "com.apple.loginwindow", "/tmp/loginwindow")); }},
+      {"no executable now",
+       [&] { lockMachine().applications().add(std::make_shared<App>(pid, "com.apple.loginwindow", std::nullopt)); }},
+      {"no record now", [] {
+         platform::workspace::installRunningApplications(
+             std::make_shared<platform::workspace::SimulatedRunningApplications>());
+       }},
+      {"focus elsewhere", [] { lockMachine().focus(lockMachine().finderPID()); }},
+  };
+  for (const auto& [name, change] : conditions) {
+    change();
+    EXPECT_FALSE(target->isReady()) << name;
+    lockMachine().processes().setProcess(original);
+    lockMachine().install();  // the machine's own application table again
+    lockMachine().applications().add(captured);
+    lockMachine().focus(pid);
+    ASSERT_TRUE(target->isReady()) << name;
+  }
   // The captured record reports its process ended; the table, the focus and the kernel
   // record still look the same.
   captured->terminate();

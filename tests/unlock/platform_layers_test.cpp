@@ -14,10 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/accessibility/accessibility.hpp"
 #include "platform/codesign/codesign.hpp"
 #include "platform/events/events.hpp"
-#include "platform/notifications/notifications.hpp"
 #include "platform/power/power.hpp"
 #include "platform/processes/processes.hpp"
 #include "platform/windowserver/session.hpp"
@@ -27,7 +25,6 @@
 namespace {
 
 namespace cs = platform::codesign;
-namespace notes = platform::notifications;
 using platform::processes::BSDInfo;
 using platform::processes::kBSDInfoSize;
 using platform::processes::LinuxProcesses;
@@ -36,33 +33,40 @@ std::pair<std::uint64_t, std::uint64_t> startOf(const BSDInfo& info) {
   return {info.startSeconds, info.startMicroseconds};
 }
 
-// A child that waits until its pipe closes, so the test decides when it ends.
+// A child that names itself `name` and waits until its pipe closes, so the test decides when
+// it ends.
 class Child {
  public:
-  Child() {
-    if (::pipe(fds_) != 0) return;
+  explicit Child(const char* name) {
+    int ready[2];
+    if (::pipe(ready) != 0 || ::pipe(hold_) != 0) return;
     pid_ = ::fork();
     if (pid_ == 0) {
-      ::close(fds_[1]);
-      char byte;
-      while (::read(fds_[0], &byte, 1) > 0) {
+      ::prctl(PR_SET_NAME, name, 0, 0, 0);
+      char byte = 1;
+      if (::write(ready[1], &byte, 1) != 1) ::_exit(1);
+      ::close(hold_[1]);
+      while (::read(hold_[0], &byte, 1) > 0) {
       }
       ::_exit(0);
     }
-    ::close(fds_[0]);
+    ::close(ready[1]);
+    ::close(hold_[0]);
+    char byte = 0;
+    if (pid_ < 0 || ::read(ready[0], &byte, 1) != 1) pid_ = -1;  // renamed once this returns
+    ::close(ready[0]);
   }
   ~Child() { end(); }
   pid_t pid() const { return pid_; }
   void end() {
     if (pid_ <= 0) return;
-    ::close(fds_[1]);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
+    ::close(hold_[1]);
+    ::waitpid(pid_, nullptr, 0);
     pid_ = -1;
   }
 
  private:
-  int fds_[2] = {-1, -1};
+  int hold_[2] = {-1, -1};
   pid_t pid_ = -1;
 };
 
@@ -88,80 +92,36 @@ TEST(LinuxProcessesTest, ThisProcessHasAFullRecordOwnedByItsUser) {
   BSDInfo again;
   ASSERT_EQ(processes.pidInfoBSD(::getpid(), &again), kBSDInfoSize);
   EXPECT_EQ(startOf(again), startOf(info)) << "the start time is stable";
-}
-
-TEST(LinuxProcessesTest, AChildStartsLaterAndLeavesNoRecordOnceReaped) {
-  LinuxProcesses processes;
-  BSDInfo parent;
-  ASSERT_EQ(processes.pidInfoBSD(::getpid(), &parent), kBSDInfoSize);
-  Child child;
-  ASSERT_GT(child.pid(), 0);
-  BSDInfo info;
-  ASSERT_EQ(processes.pidInfoBSD(child.pid(), &info), kBSDInfoSize);
-  EXPECT_EQ(info.ppid, static_cast<std::uint32_t>(::getpid()));
-  EXPECT_EQ(info.uid, parent.uid);
-  EXPECT_GE(startOf(info), startOf(parent));
-  const pid_t pid = child.pid();
-  child.end();
-  EXPECT_EQ(processes.pidInfoBSD(pid, &info), 0);
-}
-
-// A process may name itself with any bytes, a line break and a closing parenthesis included;
-// its record must still be read whole.
-TEST(LinuxProcessesTest, AProcessNameWithALineBreakAndParenthesisIsReadWhole) {
-  int ready[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  int hold[2];
-  ASSERT_EQ(::pipe(hold), 0);
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    ::close(ready[0]);
-    ::close(hold[1]);
-    ::prctl(PR_SET_NAME, "a) R 1\n2 3", 0, 0, 0);
-    const char byte = 1;
-    if (::write(ready[1], &byte, 1) != 1) ::_exit(1);
-    char ignored;
-    while (::read(hold[0], &ignored, 1) > 0) {
-    }
-    ::_exit(0);
-  }
-  ::close(ready[1]);
-  ::close(hold[0]);
-  char byte = 0;
-  ASSERT_EQ(::read(ready[0], &byte, 1), 1);  // the child has renamed itself
-
-  LinuxProcesses processes;
-  BSDInfo info;
-  const int size = processes.pidInfoBSD(pid, &info);
-  platform::workspace::LinuxRunningApplications applications;
-  auto record = applications.runningApplication(pid);
-  const bool terminatedWhileRunning = record && record->isTerminated();
-
-  ::close(hold[1]);
-  ::close(ready[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-
-  ASSERT_EQ(size, kBSDInfoSize);
-  EXPECT_EQ(info.comm, "a) R 1\n2 3");
-  EXPECT_EQ(info.ppid, static_cast<std::uint32_t>(::getpid()));
-  EXPECT_EQ(info.uid, static_cast<std::uint32_t>(::geteuid()));
-  EXPECT_NE(info.startSeconds, 0u);
-  ASSERT_TRUE(record);
-  EXPECT_FALSE(terminatedWhileRunning);
-}
-
-TEST(LinuxProcessesTest, ImpossibleIdentifiersGiveNothing) {
-  LinuxProcesses processes;
-  BSDInfo info;
-  EXPECT_EQ(processes.pidInfoBSD(0, &info), 0);
-  EXPECT_EQ(processes.pidInfoBSD(-1, &info), 0);
-  EXPECT_EQ(processes.pidInfoBSD(INT_MAX, &info), 0);
+  for (const pid_t impossible : {0, -1, INT_MAX}) EXPECT_EQ(processes.pidInfoBSD(impossible, &info), 0);
   EXPECT_EQ(processes.pidInfoBSD(::getpid(), nullptr), 0);
 }
 
-TEST(LinuxRunningApplicationsTest, RecordsFollowTheProcessTheyWereMadeFor) {
+// A child started later, named with a line break and a closing parenthesis (a process may name
+// itself with any bytes): its record is read whole, and once it is reaped it has none.
+TEST(LinuxProcessesTest, AChildsRecordIsReadWholeAndGoesWhenItIsReaped) {
+  LinuxProcesses processes;
+  BSDInfo parent;
+  ASSERT_EQ(processes.pidInfoBSD(::getpid(), &parent), kBSDInfoSize);
+  Child child("a) R 1\n2 3");
+  ASSERT_GT(child.pid(), 0);
+  BSDInfo info;
+  ASSERT_EQ(processes.pidInfoBSD(child.pid(), &info), kBSDInfoSize);
+  EXPECT_EQ(info.comm, "a) R 1\n2 3");
+  EXPECT_EQ(info.ppid, static_cast<std::uint32_t>(::getpid()));
+  EXPECT_EQ(info.uid, parent.uid);
+  EXPECT_GE(startOf(info), startOf(parent));
+  platform::workspace::LinuxRunningApplications applications;
+  auto record = applications.runningApplication(child.pid());
+  ASSERT_TRUE(record);
+  EXPECT_FALSE(record->isTerminated());
+  const pid_t pid = child.pid();
+  child.end();
+  EXPECT_EQ(processes.pidInfoBSD(pid, &info), 0);
+  EXPECT_TRUE(record->isTerminated()) << "a record follows the process it was made for";
+  EXPECT_FALSE(applications.runningApplication(pid));
+}
+
+TEST(LinuxRunningApplicationsTest, ThisProcessHasARecordButNoWorkspaceSaysWhichIsInFront) {
   platform::workspace::LinuxRunningApplications applications;
   auto self = applications.runningApplication(::getpid());
   ASSERT_TRUE(self);
@@ -169,47 +129,30 @@ TEST(LinuxRunningApplicationsTest, RecordsFollowTheProcessTheyWereMadeFor) {
   EXPECT_FALSE(self->bundleIdentifier());
   EXPECT_EQ(self->executablePath(), std::filesystem::read_symlink("/proc/self/exe").string());
   EXPECT_FALSE(self->isTerminated());
-  EXPECT_FALSE(applications.frontmostApplication()) << "no workspace says which is in front";
-
-  Child child;
-  auto record = applications.runningApplication(child.pid());
-  ASSERT_TRUE(record);
-  EXPECT_FALSE(record->isTerminated());
-  const pid_t pid = child.pid();
-  child.end();
-  EXPECT_TRUE(record->isTerminated());
-  EXPECT_FALSE(applications.runningApplication(pid));
+  EXPECT_FALSE(applications.frontmostApplication());
   EXPECT_FALSE(applications.runningApplication(0));
 }
 
-TEST(RequirementLanguageTest, TheLoginWindowRequirementAcceptsOnlyApplesLoginWindow) {
+// Anchor and identifier clauses joined by "and"; anything else is refused.
+TEST(RequirementLanguageTest, ParsesAnchorAndIdentifierClausesOnly) {
   cs::Requirement requirement;
   ASSERT_EQ(cs::parseRequirement("anchor apple and identifier \"com.apple.loginwindow\"", &requirement),
             cs::errSecSuccess);
-  EXPECT_TRUE(requirement.anchorApple);
-  EXPECT_EQ(requirement.identifier, "com.apple.loginwindow");
   const cs::Signature genuine{true, true, true, true, "com.apple.loginwindow"};
   EXPECT_TRUE(cs::satisfies(genuine, requirement));
-  auto developer = genuine;
-  developer.anchorApple = false;
-  EXPECT_FALSE(cs::satisfies(developer, requirement));
   auto other = genuine;
   other.identifier = "com.apple.loginwindowx";
   EXPECT_FALSE(cs::satisfies(other, requirement));
   EXPECT_FALSE(cs::satisfies(cs::Signature{}, requirement));
-
   ASSERT_EQ(cs::parseRequirement("anchor apple generic and identifier com.example.app", &requirement),
             cs::errSecSuccess);
   EXPECT_TRUE(cs::satisfies(cs::Signature{true, true, false, true, "com.example.app"}, requirement));
   ASSERT_EQ(cs::parseRequirement("identifier \"a\" and identifier \"b\"", &requirement), cs::errSecSuccess);
   EXPECT_FALSE(cs::satisfies(cs::Signature{true, true, true, true, "a"}, requirement));
-}
 
-TEST(RequirementLanguageTest, MalformedTextIsRefused) {
   for (const char* text : {"", "anchor", "anchor google", "identifier", "identifier \"open",
                            "anchor apple or identifier \"x\"", "anchor apple and", "and anchor apple",
                            "certificate leaf = H\"abc\""}) {
-    cs::Requirement requirement;
     EXPECT_EQ(cs::parseRequirement(text, &requirement), cs::errSecCSReqInvalid) << text;
   }
 }
@@ -225,51 +168,6 @@ TEST(LinuxCodeSigningTest, LiveProcessesHaveCodeButNoSignature) {
   EXPECT_EQ(signing.copyGuestWithAttributes(cs::GuestAttributes{INT_MAX}, &code), cs::errSecCSNoSuchCode);
   EXPECT_FALSE(code);
   EXPECT_EQ(signing.copyGuestWithAttributes(cs::GuestAttributes{}, &code), cs::errSecCSInvalidAttributeValues);
-}
-
-class NotificationCenterTest : public quorvel::testing::PlatformTest {};
-
-TEST_F(NotificationCenterTest, ObserversHearLaterOnTheMainQueueInTheOrderTheyWereAdded) {
-  auto center = std::make_shared<notes::SimulatedNotificationCenter>();
-  std::vector<std::string> heard;
-  center->addObserver("a", [&](const std::string& name) { heard.push_back("first " + name); });
-  const auto removed = center->addObserver("a", [&](const std::string&) { heard.push_back("removed"); });
-  center->addObserver("a", [&](const std::string& name) { heard.push_back("third " + name); });
-  center->addObserver("b", [&](const std::string&) { heard.push_back("other name"); });
-  center->post("a");
-  EXPECT_TRUE(heard.empty()) << "delivery is not synchronous";
-  center->removeObserver(removed);  // removed before delivery: hears nothing
-  scheduler().clearRanOn();
-  runUntilIdle();
-  EXPECT_EQ(heard, (std::vector<std::string>{"first a", "third a"}));
-  for (const auto& label : scheduler().ranOn()) EXPECT_EQ(label, scheduler().mainQueue()->label());
-  EXPECT_EQ(center->observerCount("a"), 2u);
-  EXPECT_EQ(center->posted(), std::vector<std::string>{"a"});
-}
-
-TEST_F(NotificationCenterTest, ACentreDroppedBeforeDeliveryDeliversNothing) {
-  auto center = std::make_shared<notes::SimulatedNotificationCenter>();
-  int heard = 0;
-  center->addObserver("a", [&](const std::string&) { ++heard; });
-  center->post("a");
-  center.reset();
-  runUntilIdle();
-  EXPECT_EQ(heard, 0);
-}
-
-TEST(SimulatedAccessibilityTest, QueriesHonourTheMessagingTimeOut) {
-  platform::accessibility::SimulatedAccessibility accessibility;
-  using Answer = platform::accessibility::SimulatedAccessibility::FocusedAnswer;
-  accessibility.setFocusedAnswer(Answer::application(42));
-  accessibility.setResponseDelay(1.0);
-  const auto element = accessibility.createSystemWide();
-  platform::accessibility::AttributeValue value;
-  EXPECT_EQ(accessibility.copyAttributeValue(element, "AXFocusedApplication", &value),
-            platform::accessibility::AXError::success)
-      << "the default time-out is long";
-  accessibility.setMessagingTimeout(element, 0.5f);
-  EXPECT_EQ(accessibility.copyAttributeValue(element, "AXFocusedApplication", &value),
-            platform::accessibility::AXError::cannotComplete);
 }
 
 }  // namespace

@@ -13,29 +13,23 @@ namespace {
 using quorvel::UnlockSession;
 using platform::uuid::UUID;
 
-TEST(UnlockSessionTest, NothingIsCurrentInANewOrInvalidatedSession) {
+// Nothing is current in a new or invalidated session; a new attempt replaces the old one.
+TEST(UnlockSessionTest, OnlyTheLatestAttemptIsCurrentUntilInvalidated) {
   UnlockSession session;
-  const UUID stranger;
   EXPECT_FALSE(session.current().has_value());
-  EXPECT_FALSE(session.contains(stranger));
+  EXPECT_FALSE(session.contains(UUID()));
   session.invalidate();  // without an attempt: changes nothing
   EXPECT_FALSE(session.current().has_value());
 
-  const UUID id = session.begin();
-  EXPECT_TRUE(session.contains(id));
-  EXPECT_EQ(session.current(), id);
-  session.invalidate();
-  EXPECT_FALSE(session.contains(id));
-  EXPECT_FALSE(session.current().has_value());
-}
-
-TEST(UnlockSessionTest, ANewAttemptReplacesTheOldOne) {
-  UnlockSession session;
   const UUID first = session.begin();
   const UUID second = session.begin();
   EXPECT_NE(first, second);
   EXPECT_FALSE(session.contains(first));
   EXPECT_TRUE(session.contains(second));
+  EXPECT_EQ(session.current(), second);
+  session.invalidate();
+  EXPECT_FALSE(session.contains(second));
+  EXPECT_FALSE(session.current().has_value());
 }
 
 TEST(UnlockSessionTest, UUIDsAreRandomVersionFourInTheUsualForm) {

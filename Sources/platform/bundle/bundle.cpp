@@ -49,6 +49,13 @@ std::optional<std::string> Bundle::url(const std::string& name, const std::strin
   return full;
 }
 
+std::optional<std::string> Bundle::fileURL(const std::string& name, const std::string& ext) const {
+  std::optional<std::string> found = url(name, ext);
+  struct stat info {};
+  if (!found || ::stat(found->c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  return found;
+}
+
 std::string executableFolder() {
   char buffer[4096];
   const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);

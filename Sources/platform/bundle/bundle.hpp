@@ -30,6 +30,8 @@ class Bundle {
   // when the bundle has no such file or folder. Names that would leave the resources
   // folder ("/", "..", empty) find nothing.
   std::optional<std::string> url(const std::string& name, const std::string& ext) const;
+  // The path of the resource "name.ext" when it is a regular file (not a folder).
+  std::optional<std::string> fileURL(const std::string& name, const std::string& ext) const;
   // The same lookup under the platform's other spelling.
   std::optional<std::string> path(const std::string& name, const std::string& type) const {
     return url(name, type);

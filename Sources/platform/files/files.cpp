@@ -93,11 +93,17 @@ bool writeFileAtomically(const std::string& path, const Bytes& data) {
 }
 
 std::optional<Bytes> readWholeFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Opened without waiting: a pipe or a device in place of the file would otherwise block the
+  // open (and the read) for as long as nobody writes to it. Only regular files are read.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return std::nullopt;
-  Bytes data;
   struct stat info {};
-  if (::fstat(fd, &info) == 0 && info.st_size > 0) data.reserve(static_cast<std::size_t>(info.st_size));
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  Bytes data;
+  if (info.st_size > 0) data.reserve(static_cast<std::size_t>(info.st_size));
   std::uint8_t buffer[16384];
   for (;;) {
     const auto n = ::read(fd, buffer, sizeof buffer);

@@ -3,6 +3,8 @@
 #include <utility>
 
 #include "platform/dispatch/dispatch.hpp"
+#include "platform/logind/login_session.hpp"
+#include "platform/pam/pam.hpp"
 #include "platform/ui/alert.hpp"
 #include "platform/users/users.hpp"
 #include "platform/windows/windows.hpp"
@@ -136,10 +138,19 @@ void install(std::shared_ptr<Provider> provider) {
 }
 
 PasswordChecker loginPasswordChecker() {
-  // The one place where the system's login-password check (PAM) plugs in: return a checker
-  // that asks it for `user` and `password`. Until then there is none, and device-owner
-  // authentication answers as unavailable.
-  return nullptr;
+  // The user's login password is checked by PAM, with the service the session layers use
+  // (/etc/pam.d/quorvel: the system's common authentication and account rules).
+  return [](const std::string& user, const std::string& password) {
+    switch (pam::checkPassword(logind::kPamService, user, password)) {
+      case pam::Verdict::accepted:
+        return PasswordCheck::accepted;
+      case pam::Verdict::refused:
+        return PasswordCheck::rejected;
+      case pam::Verdict::unavailable:
+        break;
+    }
+    return PasswordCheck::unavailable;
+  };
 }
 
 std::shared_ptr<Provider> makeLinuxProvider(PasswordChecker checker) {

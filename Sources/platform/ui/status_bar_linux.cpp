@@ -257,7 +257,12 @@ TrayButton::TrayButton(std::weak_ptr<LinuxStatusBar> bar)
 }
 
 void TrayButton::activated(QSystemTrayIcon::ActivationReason reason) {
-  if (reason != QSystemTrayIcon::Trigger && reason != QSystemTrayIcon::Context) return;
+  // A second click within the double-click time is still a click of the button: it comes as
+  // DoubleClick instead of Trigger.
+  if (reason != QSystemTrayIcon::Trigger && reason != QSystemTrayIcon::DoubleClick &&
+      reason != QSystemTrayIcon::Context) {
+    return;
+  }
   auto bar = bar_.lock();
   if (!bar || !tray_) return;
   bar->noteActivation(tray_->geometry());

@@ -1,4 +1,4 @@
-// Shared by the diagnostic-switch tests: the printed lines of a run.
+// The printed lines of a diagnostic switch's run (tests/diagcamera, tests/capture).
 #pragma once
 
 #include <sstream>

@@ -1,0 +1,2 @@
+# The match test of "--diagnose-camera" runs on the coordinator tests' machine.
+target_sources(tests_${name} PRIVATE "${PROJECT_SOURCE_DIR}/tests/coordinator/coordinator_fixture.cpp")
