@@ -8,31 +8,20 @@
 #include "fuzz_input.hpp"
 #include "platform/image/image_io.hpp"
 
-namespace {
-
-// The file the input is written to, one per process, removed at exit.
-struct ScratchFile {
-  std::string path;
-  ScratchFile() {
-    const char* folder = std::getenv("TMPDIR");
-    path = std::string(folder && *folder ? folder : "/tmp") + "/quorvel-fuzz-image-" +
-           std::to_string(::getpid());
-    ::setenv("OPENCV_LOG_LEVEL", "SILENT", 0);
-  }
-  ~ScratchFile() { ::unlink(path.c_str()); }
-};
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static ScratchFile file;
-  FILE* out = std::fopen(file.path.c_str(), "wb");
+  // The input as a file of this process, removed once read.
+  static const std::string path = [] {
+    const char* folder = std::getenv("TMPDIR");
+    return std::string(folder && *folder ? folder : "/tmp") + "/quorvel-fuzz-image-" + std::to_string(::getpid());
+  }();
+  FILE* out = std::fopen(path.c_str(), "wb");
   FUZZ_CHECK(out);
   FUZZ_CHECK(std::fwrite(data, 1, size, out) == size || size == 0);
   FUZZ_CHECK(std::fclose(out) == 0);
 
-  const auto bitmap = platform::image::readImageBitmap(file.path);
-  const auto buffer = platform::image::readImageFile(file.path);
+  const auto bitmap = platform::image::readImageBitmap(path);
+  const auto buffer = platform::image::readImageFile(path);
+  ::unlink(path.c_str());
   if (bitmap) {
     FUZZ_CHECK(bitmap->width > 0 && bitmap->height > 0 &&
                bitmap->bytes.size() == bitmap->bytesPerRow * static_cast<std::size_t>(bitmap->height));
