@@ -121,6 +121,7 @@ TEST(ModelManifestTest, RejectsEveryMalformedField) {
       {"negative crop", "{\"format\": 1, " + base + R"(, "crop": [-0.1, 0, 0.5, 1]}})"},
       {"resize zero", "{\"format\": 1, " + base + R"(, "resize": [0, 80]}})"},
       {"resize of one", "{\"format\": 1, " + base + R"(, "resize": [80]}})"},
+      {"resize past 32 bits", "{\"format\": 1, " + base + R"(, "resize": [4294967376, 80]}})"},
       {"interpolation", "{\"format\": 1, " + base + R"(, "interpolation": "cubic"}})"},
       {"channel 3 of 3", "{\"format\": 1, " + base + R"(, "channels": [3, 1, 0]}})"},
       {"negative channel", "{\"format\": 1, " + base + R"(, "channels": [-1]}})"},

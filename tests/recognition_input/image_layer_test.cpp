@@ -133,6 +133,8 @@ TEST_F(ImageLayerTest, FilesRoundTripThroughPNG) {
   EXPECT_EQ(pixelAt(*again, 5, 3), pixelAt(*pattern, 5, 3));
 
   EXPECT_FALSE(readImageFile(home() + "/missing.png"));
+  // Only PNG and JPEG files are decoded.
+  EXPECT_FALSE(readImageFile(QUORVEL_SOURCE_DIR "/fuzz/corpus/image_file/colour.bmp"));
   EXPECT_FALSE(writePNG(*pattern, home() + "/no/such/folder/x.png"));
 }
 

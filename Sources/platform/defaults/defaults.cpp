@@ -102,14 +102,7 @@ bool readFile(const std::string& path, std::map<std::string, Value>& out) {
   if (!in) return true;  // absent: empty domain
   std::stringstream buffer;
   buffer << in.rdbuf();
-  const std::string text = buffer.str();
-  if (text.empty()) return true;
-  Json json = Json::parse(text, nullptr, false);
-  if (json.is_discarded() || !json.is_object()) return false;
-  for (const auto& [key, item] : json.items()) {
-    if (auto value = fromJson(item)) out.emplace(key, *value);
-  }
-  return true;
+  return decodeFile(buffer.str(), out);
 }
 
 bool writeFileAtomically(const std::string& path, const std::string& contents) {
@@ -143,6 +136,17 @@ std::string folderOf(const std::string& path) {
 }
 
 }  // namespace
+
+bool decodeFile(const std::string& text, std::map<std::string, Value>& values) {
+  values.clear();
+  if (text.empty()) return true;
+  Json json = Json::parse(text, nullptr, false);
+  if (json.is_discarded() || !json.is_object()) return false;
+  for (const auto& [key, item] : json.items()) {
+    if (auto value = fromJson(item)) values.emplace(key, *value);
+  }
+  return true;
+}
 
 FileUserDefaults::FileUserDefaults(std::string path) : path_(std::move(path)) {}
 

@@ -82,6 +82,10 @@ class FileUserDefaults : public UserDefaults {
   mutable bool everLoaded_ = false;
 };
 
+// The values of a defaults file's text (an empty text is an empty domain; values of other
+// kinds than Booleans, numbers and strings are left out); false when it is not a JSON object.
+bool decodeFile(const std::string& text, std::map<std::string, Value>& values);
+
 // "$XDG_CONFIG_HOME/com.tessmin.quorvel/defaults.json".
 std::string standardFilePath();
 

@@ -12,8 +12,9 @@
 
 namespace platform::image {
 
-// Decodes a PNG or JPEG file (any format the decoder knows) into a new 32-bit BGRA buffer,
-// opaque unless the file has alpha; null when the file is missing or cannot be decoded.
+// Decodes a PNG or JPEG file into a new 32-bit BGRA buffer, opaque unless the file has alpha;
+// null when the file is missing, of another kind, larger than 32 megapixels (2^25 pixels) or
+// cannot be decoded.
 std::shared_ptr<PixelBuffer> readImageFile(const std::string& path);
 
 // Writes a PNG file; false when the buffer cannot be read or the file cannot be written.
@@ -21,9 +22,9 @@ std::shared_ptr<PixelBuffer> readImageFile(const std::string& path);
 bool writePNG(PixelBuffer& buffer, const std::string& path);
 bool writePNG(const Bitmap& bitmap, const std::string& path);
 
-// Decodes an image file into a bitmap at its natural size, RGBA8 with premultiplied alpha
-// (opaque unless the file has alpha); no value when the file is missing or cannot be decoded.
-// Makes no pixel buffer.
+// Decodes a PNG or JPEG file into a bitmap at its natural size, RGBA8 with premultiplied alpha
+// (opaque unless the file has alpha); no value when readImageFile would give none. Makes no
+// pixel buffer.
 std::optional<Bitmap> readImageBitmap(const std::string& path);
 
 // The bitmap encoded as PNG (alpha unpremultiplied); no value when it cannot be encoded.

@@ -236,29 +236,34 @@ FileKeychain::ReadOutcome FileKeychain::readItems(Items& items) const {
     }
     return ReadOutcome::unreadable;
   }
-  const Json json = Json::parse(data->begin(), data->end(), nullptr, false);
+  return decodeItems(*data, items) ? ReadOutcome::ok : ReadOutcome::unreadable;
+}
+
+bool FileKeychain::decodeItems(const Bytes& contents, Items& items) {
+  items.clear();
+  const Json json = Json::parse(contents.begin(), contents.end(), nullptr, false);
   if (json.is_discarded() || !json.is_object() || !json.contains("items") ||
       !json["items"].is_array()) {
-    return ReadOutcome::unreadable;
+    return false;
   }
   for (const auto& entry : json["items"]) {
-    if (!entry.is_object()) return ReadOutcome::unreadable;
+    if (!entry.is_object()) return false;
     const auto service = entry.find("service");
     const auto account = entry.find("account");
     const auto value = entry.find("value");
     const auto accessible = entry.find("accessible");
     if (service == entry.end() || !service->is_string() || account == entry.end() ||
         !account->is_string() || value == entry.end() || !value->is_string()) {
-      return ReadOutcome::unreadable;
+      return false;
     }
     auto bytes = encoding::base64Decode(value->get<std::string>());
-    if (!bytes) return ReadOutcome::unreadable;
+    if (!bytes) return false;
     Stored stored{std::move(*bytes), accessible != entry.end() && accessible->is_string()
                                          ? accessible->get<std::string>()
                                          : std::string()};
     items[std::make_pair(service->get<std::string>(), account->get<std::string>())] = std::move(stored);
   }
-  return ReadOutcome::ok;
+  return true;
 }
 
 bool FileKeychain::writeItems(const Items& items) const {

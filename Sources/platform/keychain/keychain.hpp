@@ -146,12 +146,16 @@ class FileKeychain : public Keychain {
   // Deletes the file when it holds no item; true when no file is left.
   bool removeIfEmpty();
 
- private:
+  // An item as the file keeps it (its accessibility attribute as written).
   struct Stored {
     Bytes value;
     std::string accessible;
   };
   using Items = std::map<std::pair<std::string, std::string>, Stored>;
+  // The items of a file's contents into `items`; false when it is not a keychain file.
+  static bool decodeItems(const Bytes& contents, Items& items);
+
+ private:
   enum class ReadOutcome { ok, missing, unreadable };
 
   ReadOutcome readItems(Items& items) const;

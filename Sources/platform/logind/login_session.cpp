@@ -5,11 +5,11 @@
 
 #include <array>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <vector>
 
 #include "platform/dbus/connection.hpp"
+#include "platform/logind/bus_replies.hpp"
 #include "platform/log/log.hpp"
 #include "platform/shared.hpp"
 
@@ -50,19 +50,6 @@ platform::SharedInstance<LoginSession>& instance() {
   return shared;
 }
 
-// Reads a variant holding one value of `type` ("b", "s", ...) into `out`; skips a variant of
-// another type. Returns whether the value was read.
-template <class T>
-bool readVariant(sd_bus_message* message, const char* type, T* out) {
-  if (sd_bus_message_enter_container(message, 'v', type) > 0) {
-    const bool read = sd_bus_message_read_basic(message, type[0], out) > 0;
-    sd_bus_message_exit_container(message);
-    return read;
-  }
-  sd_bus_message_skip(message, "v");
-  return false;
-}
-
 // Finds the first screen-saver service with an owner, starting at `index`; answers with its
 // index and the owner's process identifier, or none.
 void findScreenSaver(sd_bus* bus, std::size_t index,
@@ -76,9 +63,9 @@ void findScreenSaver(sd_bus* bus, std::size_t index,
       bus, kBus, kBusPath, kBus, "GetConnectionUnixProcessID",
       [name](sd_bus_message* m) { return sd_bus_message_append(m, "s", name); },
       [bus, index, answer](const dbus::Reply& reply) {
-        std::uint32_t pid = 0;
-        if (reply.ok() && sd_bus_message_read(reply.message, "u", &pid) > 0 && pid > 0) {
-          answer(std::make_pair(index, static_cast<std::int32_t>(pid)));
+        const auto pid = reply.ok() ? replies::processID(reply.message) : std::nullopt;
+        if (pid) {
+          answer(std::make_pair(index, *pid));
         } else if (reply.error == dbus::kConnectionClosed) {
           answer(std::nullopt);
         } else {
@@ -100,46 +87,21 @@ struct SignalHandlers {
 
   static int properties(sd_bus_message* m, void* userdata, sd_bus_error*) {
     const char* path = sd_bus_message_get_path(m);
-    const char* interface = nullptr;
-    if (!path || sd_bus_message_read(m, "s", &interface) <= 0 || !interface || std::strcmp(interface, kSession) != 0) {
-      return 0;
+    if (!path) return 0;
+    if (const auto change = replies::lockedHintChange(m)) {
+      static_cast<LoginSession*>(userdata)->handleLockedHint(path, change->value, change->invalidated);
     }
-    std::optional<bool> value;
-    bool invalidated = false;
-    if (sd_bus_message_enter_container(m, 'a', "{sv}") > 0) {
-      while (sd_bus_message_enter_container(m, 'e', "sv") > 0) {
-        const char* key = nullptr;
-        if (sd_bus_message_read(m, "s", &key) > 0 && key && std::strcmp(key, "LockedHint") == 0) {
-          int locked = 0;
-          if (readVariant(m, "b", &locked)) value = locked != 0;
-        } else {
-          sd_bus_message_skip(m, "v");
-        }
-        sd_bus_message_exit_container(m);
-      }
-      sd_bus_message_exit_container(m);
-    }
-    if (sd_bus_message_enter_container(m, 'a', "s") > 0) {
-      const char* name = nullptr;
-      while (sd_bus_message_read(m, "s", &name) > 0) {
-        if (name && std::strcmp(name, "LockedHint") == 0) invalidated = true;
-      }
-      sd_bus_message_exit_container(m);
-    }
-    if (value || invalidated) static_cast<LoginSession*>(userdata)->handleLockedHint(path, value, invalidated);
     return 0;
   }
 
   static int sleep(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    int sleeping = 0;
-    if (sd_bus_message_read(m, "b", &sleeping) > 0) static_cast<LoginSession*>(userdata)->handleSleep(sleeping != 0);
+    if (const auto sleeping = replies::sleeping(m)) static_cast<LoginSession*>(userdata)->handleSleep(*sleeping);
     return 0;
   }
 
   static int owner(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    const char *name = nullptr, *before = nullptr, *after = nullptr;
-    if (sd_bus_message_read(m, "sss", &name, &before, &after) > 0 && name && std::strcmp(name, kLogind) == 0) {
-      static_cast<LoginSession*>(userdata)->handleLogindOwner(after && *after);
+    if (const auto present = replies::logindOwnerPresent(m)) {
+      static_cast<LoginSession*>(userdata)->handleLogindOwner(*present);
     }
     return 0;
   }
@@ -272,44 +234,16 @@ void LoginSession::resolve(void* opaque) {
         [](sd_bus_message* m) { return sd_bus_message_append(m, "s", kSession); },
         [this, path, fail](const dbus::Reply& reply) {
           if (!reply.ok()) return fail("logind could not describe the session " + path + ": " + reply.error);
-          SessionIdentity identity;
+          auto properties = replies::sessionProperties(reply.message);
+          if (!properties) return fail("logind described the session " + path + " incompletely");
+          SessionIdentity& identity = properties->identity;
           identity.path = path;
-          std::optional<bool> locked;
-          bool haveUser = false;
-          sd_bus_message* m = reply.message;
-          if (sd_bus_message_enter_container(m, 'a', "{sv}") > 0) {
-            while (sd_bus_message_enter_container(m, 'e', "sv") > 0) {
-              const char* key = nullptr;
-              sd_bus_message_read(m, "s", &key);
-              const std::string name = key ? key : "";
-              const char* text = nullptr;
-              int flag = 0;
-              if (name == "Id" && readVariant(m, "s", &text)) {
-                identity.id = text;
-              } else if (name == "Name" && readVariant(m, "s", &text)) {
-                identity.user = text;
-              } else if (name == "LockedHint" && readVariant(m, "b", &flag)) {
-                locked = flag != 0;
-              } else if (name == "User" && sd_bus_message_enter_container(m, 'v', "(uo)") > 0) {
-                const char* userPath = nullptr;
-                haveUser = sd_bus_message_read(m, "(uo)", &identity.uid, &userPath) > 0;
-                sd_bus_message_exit_container(m);
-              } else {
-                sd_bus_message_skip(m, "v");
-              }
-              sd_bus_message_exit_container(m);
-            }
-            sd_bus_message_exit_container(m);
-          }
-          if (identity.id.empty() || identity.user.empty() || !haveUser || !locked) {
-            return fail("logind described the session " + path + " incompletely");
-          }
           if (identity.uid != static_cast<std::uint32_t>(::getuid())) {
             return fail("The login session " + identity.id + " belongs to another user; it is not watched");
           }
           resolving_ = false;
           reportSuccess();
-          settle(identity, locked);
+          settle(identity, properties->locked);
         });
   };
   // The session named by XDG_SESSION_ID; else the session of our process; else, for a
@@ -317,10 +251,10 @@ void LoginSession::resolve(void* opaque) {
   // calls the caller's session, "auto" (the user's graphical session).
   auto lookup = [bus](const char* method, Arguments arguments, std::function<void(std::string, std::string)> then) {
     dbus::callMethod(bus, kLogind, kManagerPath, kManager, method, arguments, [then](const dbus::Reply& reply) {
-      const char* path = nullptr;
       if (!reply.ok()) return then("", reply.error);
-      if (sd_bus_message_read(reply.message, "o", &path) <= 0 || !path) return then("", "unreadable answer");
-      then(path, "");
+      const auto path = replies::sessionPath(reply.message);
+      if (!path) return then("", "unreadable answer");
+      then(*path, "");
     });
   };
   auto found = [readSession, fail](const std::string& path, const std::string& error) {
@@ -392,8 +326,8 @@ void LoginSession::handleLockedHint(const std::string& path, std::optional<bool>
         bus, kLogind, path.c_str(), kProperties, "Get",
         [](sd_bus_message* m) { return sd_bus_message_append(m, "ss", kSession, "LockedHint"); },
         [this](const dbus::Reply& reply) {
-          int locked = 0;
-          if (reply.ok() && readVariant(reply.message, "b", &locked)) applyLocked(locked != 0);
+          const auto locked = reply.ok() ? replies::lockedHint(reply.message) : std::nullopt;
+          if (locked) applyLocked(*locked);
         });
   });
 }
@@ -417,10 +351,10 @@ std::optional<bool> LoginSession::lockedHint() {
         bus, kLogind, path.c_str(), kProperties, "Get",
         [](sd_bus_message* m) { return sd_bus_message_append(m, "ss", kSession, "LockedHint"); },
         [this, answer](const dbus::Reply& reply) {
-          int locked = 0;
-          if (reply.ok() && readVariant(reply.message, "b", &locked)) {
+          const auto locked = reply.ok() ? replies::lockedHint(reply.message) : std::nullopt;
+          if (locked) {
             reportSuccess();
-            answer(locked != 0);
+            answer(*locked);
             return;
           }
           if (!stopping_) reportFailure("Could not read the session's lock state: " + (reply.error.empty() ? std::string("unreadable answer") : reply.error));

@@ -6,12 +6,14 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
+#include <limits>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
 #include <opencv2/dnn.hpp>
 #include <opencv2/imgproc.hpp>
 #include <sstream>
+#include <type_traits>
 
 namespace platform::ml {
 namespace {
@@ -230,9 +232,24 @@ class OnnxModel : public Model {
   std::mutex mutex_;
 };
 
+// A number of the manifest as T; false for any other value, and for a number T cannot hold
+// (converting it would be undefined, or would wrap round to another number).
 template <class T>
 bool readNumber(const json& value, T& out) {
   if (!value.is_number()) return false;
+  if constexpr (std::is_integral_v<T>) {
+    constexpr T least = std::numeric_limits<T>::min(), most = std::numeric_limits<T>::max();
+    if (value.is_number_unsigned()) {
+      if (value.get<std::uint64_t>() > static_cast<std::uint64_t>(most)) return false;
+    } else if (value.is_number_integer()) {
+      const auto number = value.get<std::int64_t>();
+      if (number < static_cast<std::int64_t>(least) || number > static_cast<std::int64_t>(most)) return false;
+    } else {
+      // Written with a fraction or an exponent: its whole part must fit.
+      const double number = value.get<double>();
+      if (!(number > static_cast<double>(least) - 1 && number < static_cast<double>(most) + 1)) return false;
+    }
+  }
   out = value.get<T>();
   return true;
 }

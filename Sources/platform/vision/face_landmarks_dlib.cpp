@@ -11,6 +11,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "platform/vision/face_landmarks.hpp"
+#include "platform/vision/face_landmarks_dlib.hpp"
 
 namespace platform::vision {
 
@@ -138,27 +139,8 @@ dlib::full_object_detection fittedShape(const DlibFaceLandmarksDetector::Models&
                                         const dlib::cv_image<unsigned char>& image,
                                         const dlib::rectangle& box) {
   const dlib::full_object_detection first = models.predictor(image, box);
-  if (first.num_parts() != models.meanShape.size()) return first;
-  // Least squares for scale s and offset t: s * mean + t = points.
-  dlib::dpoint meanCentre, pointCentre;
-  for (unsigned long i = 0; i < first.num_parts(); ++i) {
-    meanCentre += models.meanShape[i];
-    pointCentre += dlib::dpoint(first.part(i));
-  }
-  meanCentre /= first.num_parts();
-  pointCentre /= first.num_parts();
-  double along = 0, spread = 0;
-  for (unsigned long i = 0; i < first.num_parts(); ++i) {
-    const dlib::dpoint m = models.meanShape[i] - meanCentre;
-    along += m.dot(dlib::dpoint(first.part(i)) - pointCentre);
-    spread += m.dot(m);
-  }
-  const double scale = spread > 0 ? along / spread : 0;
-  if (!(scale > 8)) return first;
-  const dlib::dpoint origin = pointCentre - scale * meanCentre;
-  const dlib::rectangle canonical(std::lround(origin.x()), std::lround(origin.y()),
-                                  std::lround(origin.x() + scale), std::lround(origin.y() + scale));
-  return models.predictor(image, canonical);
+  const auto canonical = dlib_answers::refittingBox(first, models.meanShape);
+  return canonical ? models.predictor(image, *canonical) : first;
 }
 
 FaceLandmarksError error(int code, const std::string& description) {
@@ -166,6 +148,62 @@ FaceLandmarksError error(int code, const std::string& description) {
 }
 
 }  // namespace
+
+namespace dlib_answers {
+
+std::optional<dlib::rectangle> refittingBox(const dlib::full_object_detection& first,
+                                            const std::vector<dlib::dpoint>& meanShape) {
+  if (first.num_parts() != meanShape.size() || meanShape.empty()) return std::nullopt;
+  // Least squares for scale s and offset t: s * mean + t = points.
+  dlib::dpoint meanCentre, pointCentre;
+  for (unsigned long i = 0; i < first.num_parts(); ++i) {
+    meanCentre += meanShape[i];
+    pointCentre += dlib::dpoint(first.part(i));
+  }
+  meanCentre /= first.num_parts();
+  pointCentre /= first.num_parts();
+  double along = 0, spread = 0;
+  for (unsigned long i = 0; i < first.num_parts(); ++i) {
+    const dlib::dpoint m = meanShape[i] - meanCentre;
+    along += m.dot(dlib::dpoint(first.part(i)) - pointCentre);
+    spread += m.dot(m);
+  }
+  const double scale = spread > 0 ? along / spread : 0;
+  if (!(scale > 8)) return std::nullopt;
+  const dlib::dpoint origin = pointCentre - scale * meanCentre;
+  return dlib::rectangle(std::lround(origin.x()), std::lround(origin.y()),
+                         std::lround(origin.x() + scale), std::lround(origin.y() + scale));
+}
+
+std::optional<FaceObservation> observationOf(const dlib::full_object_detection& shape,
+                                             const dlib::rectangle& box, double confidence,
+                                             int width, int height) {
+  if (shape.num_parts() != 68) return std::nullopt;
+  FaceObservation observation;
+  // The box in the bottom-left plane, in pixels, then normalised.
+  const Rect pixels(box.left(), height - (box.bottom() + 1.0), box.width(), box.height());
+  observation.boundingBox = Rect(pixels.minX() / width, pixels.minY() / height,
+                                 pixels.width() / width, pixels.height() / height);
+  FaceLandmarks landmarks;
+  landmarks.faceContour = regionOf(shape, kContour, height, pixels);
+  landmarks.rightEyebrow = regionOf(shape, kRightEyebrow, height, pixels);
+  landmarks.leftEyebrow = regionOf(shape, kLeftEyebrow, height, pixels);
+  landmarks.noseCrest = regionOf(shape, kNoseCrest, height, pixels);
+  landmarks.nose = regionOf(shape, kNose, height, pixels);
+  landmarks.rightEye = regionOf(shape, kRightEye, height, pixels);
+  landmarks.leftEye = regionOf(shape, kLeftEye, height, pixels);
+  landmarks.outerLips = regionOf(shape, kOuterLips, height, pixels);
+  landmarks.innerLips = regionOf(shape, kInnerLips, height, pixels);
+  observation.landmarks = std::move(landmarks);
+  if (const auto pose = headPose(shape)) {
+    observation.yaw = pose->first;
+    observation.pitch = pose->second;
+  }
+  observation.confidence = confidence;
+  return observation;
+}
+
+}  // namespace dlib_answers
 
 DlibFaceLandmarksDetector::DlibFaceLandmarksDetector(std::string shapePredictorPath)
     : path_(std::move(shapePredictorPath)) {}
@@ -271,30 +309,9 @@ FaceLandmarksResult DlibFaceLandmarksDetector::run(const std::shared_ptr<image::
   const dlib::cv_image<unsigned char> full(grey);
   for (const auto& [box, confidence] : faces) {
     const dlib::full_object_detection shape = fittedShape(*models_, full, box);
-    if (shape.num_parts() != 68) continue;
-
-    FaceObservation observation;
-    // The box in the bottom-left plane, in pixels, then normalised.
-    const Rect pixels(box.left(), height - (box.bottom() + 1.0), box.width(), box.height());
-    observation.boundingBox = Rect(pixels.minX() / width, pixels.minY() / height,
-                                   pixels.width() / width, pixels.height() / height);
-    FaceLandmarks landmarks;
-    landmarks.faceContour = regionOf(shape, kContour, height, pixels);
-    landmarks.rightEyebrow = regionOf(shape, kRightEyebrow, height, pixels);
-    landmarks.leftEyebrow = regionOf(shape, kLeftEyebrow, height, pixels);
-    landmarks.noseCrest = regionOf(shape, kNoseCrest, height, pixels);
-    landmarks.nose = regionOf(shape, kNose, height, pixels);
-    landmarks.rightEye = regionOf(shape, kRightEye, height, pixels);
-    landmarks.leftEye = regionOf(shape, kLeftEye, height, pixels);
-    landmarks.outerLips = regionOf(shape, kOuterLips, height, pixels);
-    landmarks.innerLips = regionOf(shape, kInnerLips, height, pixels);
-    observation.landmarks = std::move(landmarks);
-    if (const auto pose = headPose(shape)) {
-      observation.yaw = pose->first;
-      observation.pitch = pose->second;
+    if (auto observation = dlib_answers::observationOf(shape, box, confidence, width, height)) {
+      observations.push_back(std::move(*observation));
     }
-    observation.confidence = confidence;
-    observations.push_back(std::move(observation));
   }
   return observations;
 }

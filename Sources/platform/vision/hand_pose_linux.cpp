@@ -48,61 +48,12 @@ constexpr auto kFollowFor = std::chrono::milliseconds(500);
 constexpr double kSamePalmOverlap = 0.6;
 constexpr int kMostSkips = 2;
 
-// One hand found in a frame: its landmarks in frame pixels (y down), in MediaPipe's order,
-// which is the order of `HandJointName`.
-struct FoundHand {
-  std::array<Point, kLandmarkCount> landmarks{};
-  float presence = 0;
-  float palmScore = 0;
-
-  // The box around the landmarks.
-  Rect bounds() const {
-    double x0 = INFINITY, y0 = INFINITY, x1 = -INFINITY, y1 = -INFINITY;
-    for (const Point& p : landmarks) {
-      x0 = std::min(x0, p.x);
-      y0 = std::min(y0, p.y);
-      x1 = std::max(x1, p.x);
-      y1 = std::max(y1, p.y);
-    }
-    return Rect(x0, y0, x1 - x0, y1 - y0);
-  }
-};
-
 struct RejectedPalm {
   Rect box;
   int skipped = 0;  // frames it was turned down unread since it was last read
 };
 
-double distance(Point a, Point b) { return std::hypot(a.x - b.x, a.y - b.y); }
-
-double palmLength(const FoundHand& hand) { return distance(hand.landmarks[0], hand.landmarks[9]); }
-
-// The length of a finger along its bones, base to tip; `finger` 0 is the thumb.
-double fingerLength(const FoundHand& hand, int finger) {
-  const int base = 1 + 4 * finger;
-  double length = 0;
-  for (int k = base; k < base + 3; ++k) {
-    length += distance(hand.landmarks[static_cast<std::size_t>(k)], hand.landmarks[static_cast<std::size_t>(k + 1)]);
-  }
-  return length;
-}
-
-// Present enough and shaped like a hand.
-bool isHandLike(const FoundHand& hand) {
-  return hand.presence >= kMinimumPresence && palmLength(hand) > 0 &&
-         fingerLength(hand, 4) <= fingerLength(hand, 2);
-}
-
-// Mean distance from the palm detector's wrist and four finger bases to the landmarks'.
-double keypointDisagreement(const PalmDetection& palm, const FoundHand& hand) {
-  static constexpr std::pair<int, int> kSame[] = {
-      {palmWrist, 0}, {palmIndexBase, 5}, {palmMiddleBase, 9}, {palmRingBase, 13}, {palmLittleBase, 17}};
-  double sum = 0;
-  for (const auto& [keypoint, landmark] : kSame) {
-    sum += distance(palm.keypoints[static_cast<std::size_t>(keypoint)], hand.landmarks[static_cast<std::size_t>(landmark)]);
-  }
-  return sum / std::size(kSame) / palmLength(hand);
-}
+bool isHandLike(const FoundHand& hand) { return handmodel::isHandLike(hand, kMinimumPresence); }
 
 bool isFile(const std::string& path) {
   struct stat info {};
@@ -264,14 +215,7 @@ std::optional<FoundHand> LinuxHandPoseDetector::State::readHand(const cv::Mat& f
   landmarkNet.forward(out, std::vector<cv::String>{"Identity", "Identity_1"});
   ++work.landmarkRuns;
 
-  FoundHand hand;
-  hand.presence = out[1].ptr<float>()[0];
-  hand.palmScore = palmScore;
-  const float* points = out[0].ptr<float>();
-  for (int i = 0; i < kLandmarkCount; ++i) {
-    hand.landmarks[static_cast<std::size_t>(i)] = region.toFrame(points[3 * i] / n, points[3 * i + 1] / n);
-  }
-  return hand;
+  return handFromOutput(region, out[0].ptr<float>(), out[1].ptr<float>()[0], palmScore);
 }
 
 LinuxHandPoseDetector::LinuxHandPoseDetector() : state_(std::make_unique<State>()) {}

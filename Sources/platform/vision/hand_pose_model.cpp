@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <numbers>
+#include <utility>
 
 namespace platform::vision::handmodel {
 namespace {
@@ -165,6 +167,61 @@ HandRegion regionFromLandmarks(const std::array<Point, kLandmarkCount>& landmark
   region.centre = {origin.x + middle.x, origin.y + middle.y};
   region.side = std::max(x1 - x0, height) * 2.0;
   return region;
+}
+
+Rect FoundHand::bounds() const {
+  double x0 = INFINITY, y0 = INFINITY, x1 = -INFINITY, y1 = -INFINITY;
+  for (const Point& p : landmarks) {
+    x0 = std::min(x0, p.x);
+    y0 = std::min(y0, p.y);
+    x1 = std::max(x1, p.x);
+    y1 = std::max(y1, p.y);
+  }
+  return Rect(x0, y0, x1 - x0, y1 - y0);
+}
+
+FoundHand handFromOutput(const HandRegion& region, const float* points, float presence, float palmScore) {
+  const double n = kLandmarkInputSide;
+  FoundHand hand;
+  hand.presence = presence;
+  hand.palmScore = palmScore;
+  for (int i = 0; i < kLandmarkCount; ++i) {
+    hand.landmarks[static_cast<std::size_t>(i)] = region.toFrame(points[3 * i] / n, points[3 * i + 1] / n);
+  }
+  return hand;
+}
+
+namespace {
+
+double distance(Point a, Point b) { return std::hypot(a.x - b.x, a.y - b.y); }
+
+double palmLength(const FoundHand& hand) { return distance(hand.landmarks[0], hand.landmarks[9]); }
+
+// The length of a finger along its bones, base to tip; `finger` 0 is the thumb.
+double fingerLength(const FoundHand& hand, int finger) {
+  const int base = 1 + 4 * finger;
+  double length = 0;
+  for (int k = base; k < base + 3; ++k) {
+    length += distance(hand.landmarks[static_cast<std::size_t>(k)], hand.landmarks[static_cast<std::size_t>(k + 1)]);
+  }
+  return length;
+}
+
+}  // namespace
+
+bool isHandLike(const FoundHand& hand, float minimumPresence) {
+  return hand.presence >= minimumPresence && palmLength(hand) > 0 &&
+         fingerLength(hand, 4) <= fingerLength(hand, 2);
+}
+
+double keypointDisagreement(const PalmDetection& palm, const FoundHand& hand) {
+  static constexpr std::pair<int, int> kSame[] = {
+      {palmWrist, 0}, {palmIndexBase, 5}, {palmMiddleBase, 9}, {palmRingBase, 13}, {palmLittleBase, 17}};
+  double sum = 0;
+  for (const auto& [keypoint, landmark] : kSame) {
+    sum += distance(palm.keypoints[static_cast<std::size_t>(keypoint)], hand.landmarks[static_cast<std::size_t>(landmark)]);
+  }
+  return sum / std::size(kSame) / palmLength(hand);
 }
 
 }  // namespace platform::vision::handmodel

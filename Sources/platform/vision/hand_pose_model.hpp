@@ -82,4 +82,27 @@ HandRegion regionFromPalm(const PalmDetection& palm);
 // moved a tenth of it towards the fingers.
 HandRegion regionFromLandmarks(const std::array<Point, kLandmarkCount>& landmarks);
 
+// One hand read by the landmark model: its landmarks in frame pixels (y down), in MediaPipe's
+// order (the order of `HandJointName`), how sure the model is that a hand is there, and the
+// score of the palm it was read for.
+struct FoundHand {
+  std::array<Point, kLandmarkCount> landmarks{};
+  float presence = 0;
+  float palmScore = 0;
+  // The box around the landmarks.
+  Rect bounds() const;
+};
+
+// The hand in the landmark model's output for `region`: `points` holds kLandmarkCount
+// (x, y, z) in pixels of the model's input, `presence` its hand flag.
+FoundHand handFromOutput(const HandRegion& region, const float* points, float presence, float palmScore);
+
+// Present at least `minimumPresence` and shaped like a hand: a palm of some length and a
+// little finger no longer than the middle one, bone by bone.
+bool isHandLike(const FoundHand& hand, float minimumPresence);
+
+// Mean distance from the palm detector's wrist and four finger bases to the landmarks', in
+// palm lengths (wrist to middle-finger base).
+double keypointDisagreement(const PalmDetection& palm, const FoundHand& hand);
+
 }  // namespace platform::vision::handmodel
