@@ -1,7 +1,5 @@
 // The face-landmarks detector on dlib: HOG frontal face detector, 68-point shape predictor.
 #include <dlib/image_processing.h>
-#include <dlib/image_processing/frontal_face_detector.h>
-#include <dlib/opencv/cv_image.h>
 
 #include <algorithm>
 #include <cmath>
@@ -10,25 +8,25 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "platform/vision/dlib_face_search.hpp"
 #include "platform/vision/face_landmarks.hpp"
 
 namespace platform::vision {
 
 struct DlibFaceLandmarksDetector::Models {
-  dlib::shape_predictor predictor;
+  Models(const std::string& path, int threads)
+      : predictor(path), meanShape(predictor.meanShape()), search(threads) {}
+  DlibShapeModel predictor;
   // The predictor's starting shape: its mean face, in coordinates of the face box (0 to 1).
   std::vector<dlib::dpoint> meanShape;
+  DlibFaceSearch search;
 };
 
 namespace {
 
 constexpr int kMinimumReducedSide = 360;
-
-// dlib's detector keeps scratch state while it scans: one copy per thread.
-dlib::frontal_face_detector& threadDetector() {
-  thread_local dlib::frontal_face_detector detector = dlib::get_frontal_face_detector();
-  return detector;
-}
+// The most threads one search takes.
+constexpr int kMostSearchThreads = 4;
 
 // The 68-point model's index ranges. Its "36-41" eye is on the image's left, which is the
 // person's right eye in an unmirrored frame. `nose` is the whole nose, bridge to nostrils
@@ -135,7 +133,7 @@ std::optional<std::pair<double, double>> headPose(const dlib::full_object_detect
 // which the mean face best matches the first fit's points, which makes the points, and the
 // head pose read from them, much steadier.
 dlib::full_object_detection fittedShape(const DlibFaceLandmarksDetector::Models& models,
-                                        const dlib::cv_image<unsigned char>& image,
+                                        const GreyImage& image,
                                         const dlib::rectangle& box) {
   const dlib::full_object_detection first = models.predictor(image, box);
   if (first.num_parts() != models.meanShape.size()) return first;
@@ -161,14 +159,23 @@ dlib::full_object_detection fittedShape(const DlibFaceLandmarksDetector::Models&
   return models.predictor(image, canonical);
 }
 
+GreyImage greyImage(const cv::Mat& grey) {
+  return {grey.ptr<std::uint8_t>(), grey.cols, grey.rows, static_cast<long>(grey.step)};
+}
+
 FaceLandmarksError error(int code, const std::string& description) {
   return FaceLandmarksError{code, description};
 }
 
 }  // namespace
 
-DlibFaceLandmarksDetector::DlibFaceLandmarksDetector(std::string shapePredictorPath)
-    : path_(std::move(shapePredictorPath)) {}
+DlibFaceLandmarksDetector::DlibFaceLandmarksDetector(std::string shapePredictorPath, int searchThreads)
+    : path_(std::move(shapePredictorPath)),
+      searchThreads_(searchThreads > 0 ? searchThreads : defaultSearchThreads()) {}
+
+int DlibFaceLandmarksDetector::defaultSearchThreads() {
+  return std::clamp(cv::getNumberOfCPUs(), 1, kMostSearchThreads);
+}
 
 DlibFaceLandmarksDetector::~DlibFaceLandmarksDetector() = default;
 
@@ -198,14 +205,8 @@ FaceLandmarksResult DlibFaceLandmarksDetector::run(const std::shared_ptr<image::
                                                    const std::vector<Rect>* boxes) {
   std::call_once(loadOnce_, [this] {
     try {
-      auto models = std::make_shared<Models>();
-      dlib::deserialize(path_) >> models->predictor;
-      // The file begins with the format version and the starting shape.
-      int version = 0;
-      dlib::matrix<float, 0, 1> start;
-      dlib::deserialize(path_) >> version >> start;
-      for (long i = 0; i + 1 < start.size(); i += 2) models->meanShape.emplace_back(start(i), start(i + 1));
-      if (models->predictor.num_parts() != 68 || models->meanShape.size() != 68) {
+      auto models = std::make_shared<Models>(path_, searchThreads_);
+      if (models->predictor.parts() != 68) {
         loadError_ = "The landmark model at " + path_ + " does not have 68 points.";
       } else {
         models_ = std::move(models);
@@ -253,7 +254,7 @@ FaceLandmarksResult DlibFaceLandmarksDetector::run(const std::shared_ptr<image::
     }
     std::vector<dlib::rect_detection> detections;
     try {
-      threadDetector()(dlib::cv_image<unsigned char>(reduced), detections, 0.0);
+      detections = models_->search(greyImage(reduced));
     } catch (const std::exception& e) {
       return error(6, std::string("Face detection failed: ") + e.what());
     }
@@ -268,7 +269,7 @@ FaceLandmarksResult DlibFaceLandmarksDetector::run(const std::shared_ptr<image::
   }
 
   std::vector<FaceObservation> observations;
-  const dlib::cv_image<unsigned char> full(grey);
+  const GreyImage full = greyImage(grey);
   for (const auto& [box, confidence] : faces) {
     const dlib::full_object_detection shape = fittedShape(*models_, full, box);
     if (shape.num_parts() != 68) continue;
