@@ -14,8 +14,15 @@ FaceDetector& FaceDetector::shared() {
 
 std::optional<FaceObservation> FaceDetector::largestFace(
     const std::shared_ptr<platform::image::PixelBuffer>& frame) const {
-  const auto result = platform::vision::faceLandmarksDetector()->detectFaceLandmarks(
-      frame, platform::image::ImageOrientation::up);
+  return largestFace(facesIn(frame));
+}
+
+platform::vision::FaceLandmarksResult FaceDetector::facesIn(
+    const std::shared_ptr<platform::image::PixelBuffer>& frame) const {
+  return platform::vision::faceLandmarksDetector()->detectFaceLandmarks(frame, platform::image::ImageOrientation::up);
+}
+
+std::optional<FaceObservation> FaceDetector::largestFace(const platform::vision::FaceLandmarksResult& result) const {
   if (const auto* failure = std::get_if<platform::vision::FaceLandmarksError>(&result)) {
     Log::face().error("Vision request failed: %s", failure->localizedDescription);
     return std::nullopt;

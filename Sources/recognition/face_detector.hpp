@@ -22,6 +22,13 @@ class FaceDetector {
   // from several queues at once do not interfere.
   std::optional<FaceObservation> largestFace(
       const std::shared_ptr<platform::image::PixelBuffer>& frame) const;
+
+  // The two halves of `largestFace`, for a caller that makes the request ahead of needing it:
+  // the landmarks request alone (nothing logged), and the largest face of its answer (a
+  // failed request is logged here).
+  platform::vision::FaceLandmarksResult facesIn(
+      const std::shared_ptr<platform::image::PixelBuffer>& frame) const;
+  std::optional<FaceObservation> largestFace(const platform::vision::FaceLandmarksResult& faces) const;
 };
 
 }  // namespace quorvel
