@@ -51,7 +51,11 @@ void UnlockCoordinator::handle(const Frame& frame) {
     }
   } release{*this};
 
+  // With the open-hand check on, the face request is made alongside it and read (and a failed
+  // request logged) only once the frame goes on: an open-hand frame drops it unread.
+  std::optional<platform::dispatch::AheadValue<platform::vision::FaceLandmarksResult>> faces;
   if (mode == Mode::unlocking && Settings::shared().palmToCancel()) {
+    faces.emplace([frame] { return FaceDetector::shared().facesIn(frame); });
     if (PalmDetector::openHandPresent(*frame)) {
       std::int64_t inARow = 0;
       {
@@ -68,7 +72,8 @@ void UnlockCoordinator::handle(const Frame& frame) {
     consecutivePalmFrames_ = 0;
   }
 
-  const std::optional<FaceObservation> face = FaceDetector::shared().largestFace(frame);
+  const std::optional<FaceObservation> face =
+      faces ? FaceDetector::shared().largestFace(faces->get()) : FaceDetector::shared().largestFace(frame);
   if (!face) {
     checkNoFaceTimeout(id);
     return;
