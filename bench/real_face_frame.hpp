@@ -1,7 +1,10 @@
-// The frame the per-frame benchmarks share: a 1280 x 720 BGRA frame holding a portrait from
+// What the per-frame benchmarks share: a 1280 x 720 BGRA frame holding a portrait from
 // Debian's dlib examples, scaled so that the face is about 250 pixels wide (a person sitting
-// before a laptop), in the middle of the frame.
+// before a laptop), in the middle of the frame; and a line saying how many threads the
+// frame's work may use.
 #pragma once
+
+#include <dlfcn.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +14,8 @@
 #include "platform/image/context.hpp"
 #include "platform/image/image.hpp"
 #include "platform/image/image_io.hpp"
+#include "platform/vision/face_landmarks.hpp"
+#include "platform/vision/hand_pose.hpp"
 
 namespace bench {
 
@@ -30,6 +35,24 @@ inline std::shared_ptr<platform::image::PixelBuffer> makeRealFaceFrame() {
   platform::image::Context({.highQualityDownsample = true})
       .render(placed, *made, platform::Rect(0, 0, 1280, 720), platform::image::ColorSpace::sRGB());
   return made;
+}
+
+// The BLAS threads of the descriptor network (OpenBLAS's count; 1 for another BLAS).
+inline int blasThreads() {
+  using Get = int (*)();
+  const auto get = reinterpret_cast<Get>(::dlsym(RTLD_DEFAULT, "openblas_get_num_threads"));
+  return get ? get() : 1;
+}
+
+// Prints, once, the threads each part of the frame's work runs on.
+inline void printThreads() {
+  static const bool printed = [] {
+    std::printf("Threads: face search %d, OpenCV (hand pose, liveness) %d, BLAS (descriptor) %d\n",
+                platform::vision::DlibFaceLandmarksDetector::shared()->searchThreads(),
+                platform::vision::LinuxHandPoseDetector::computeThreads(), blasThreads());
+    return true;
+  }();
+  (void)printed;
 }
 
 }  // namespace bench
