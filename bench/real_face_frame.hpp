@@ -4,18 +4,16 @@
 // frame's work may use.
 #pragma once
 
-#include <dlfcn.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
+#include "platform/compute/compute.hpp"
 #include "platform/geometry/geometry.hpp"
 #include "platform/image/context.hpp"
 #include "platform/image/image.hpp"
 #include "platform/image/image_io.hpp"
 #include "platform/vision/face_landmarks.hpp"
-#include "platform/vision/hand_pose.hpp"
 
 namespace bench {
 
@@ -37,19 +35,12 @@ inline std::shared_ptr<platform::image::PixelBuffer> makeRealFaceFrame() {
   return made;
 }
 
-// The BLAS threads of the descriptor network (OpenBLAS's count; 1 for another BLAS).
-inline int blasThreads() {
-  using Get = int (*)();
-  const auto get = reinterpret_cast<Get>(::dlsym(RTLD_DEFAULT, "openblas_get_num_threads"));
-  return get ? get() : 1;
-}
-
 // Prints, once, the threads each part of the frame's work runs on.
 inline void printThreads() {
   static const bool printed = [] {
     std::printf("Threads: face search %d, OpenCV (hand pose, liveness) %d, BLAS (descriptor) %d\n",
                 platform::vision::DlibFaceLandmarksDetector::shared()->searchThreads(),
-                platform::vision::LinuxHandPoseDetector::computeThreads(), blasThreads());
+                platform::compute::openCVThreads(), platform::compute::blasThreads());
     return true;
   }();
   (void)printed;

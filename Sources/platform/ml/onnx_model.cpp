@@ -13,6 +13,8 @@
 #include <opencv2/imgproc.hpp>
 #include <sstream>
 
+#include "platform/compute/compute.hpp"
+
 namespace platform::ml {
 namespace {
 
@@ -429,6 +431,7 @@ Result<std::shared_ptr<Model>> OnnxRuntime::loadModel(const std::string& path,
     }
     manifest.networks.push_back(NetworkStage{networks.front()});
   }
+  platform::compute::limitThreads();
   std::vector<cv::dnn::Net> nets;
   for (const NetworkStage& stage : manifest.networks) {
     const std::string networkPath = path + "/" + stage.network;

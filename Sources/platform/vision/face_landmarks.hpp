@@ -91,10 +91,10 @@ void installFaceLandmarksDetector(std::shared_ptr<FaceLandmarksDetector> detecto
 
 // The Linux detector.
 //
-// Faces are searched on a reduced grey copy of the frame: by the whole factor that keeps its
-// shorter side at 360 pixels or more (2 for 1280 x 720, 3 for 1920 x 1080), which keeps a
-// face at a normal sitting distance (200 pixels or more in a 720p frame) above the
-// detector's 80-pixel minimum. The search scans the levels of its image pyramid on up to
+// Faces are searched on a reduced grey copy of the frame: by 2 when its shorter side stays
+// 360 pixels or more that way (1280 x 720 and 1920 x 1080 frames alike), else at full size,
+// which keeps a face of 150 pixels (a person well back from a laptop) at the detector's reach
+// (about 75 pixels). The search scans the levels of its image pyramid on up to
 // `searchThreads` threads at once and finds exactly the faces dlib's detector finds
 // (dlib_face_search.hpp). The 68 points are then fitted on the full-resolution frame,
 // twice: the second time from the box in which the predictor's mean face matches the first fit.

@@ -8,6 +8,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "platform/compute/compute.hpp"
 #include "platform/vision/dlib_face_search.hpp"
 #include "platform/vision/face_landmarks.hpp"
 
@@ -24,9 +25,10 @@ struct DlibFaceLandmarksDetector::Models {
 
 namespace {
 
+// The search runs on a copy reduced by at most 2, and only while its shorter side stays 360
+// pixels or more: a face of 150 pixels is still 75 there, within the detector's reach.
 constexpr int kMinimumReducedSide = 360;
-// The most threads one search takes.
-constexpr int kMostSearchThreads = 4;
+constexpr int kMostReduction = 2;
 
 // The 68-point model's index ranges. Its "36-41" eye is on the image's left, which is the
 // person's right eye in an unmirrored frame. `nose` is the whole nose, bridge to nostrils
@@ -174,7 +176,7 @@ DlibFaceLandmarksDetector::DlibFaceLandmarksDetector(std::string shapePredictorP
       searchThreads_(searchThreads > 0 ? searchThreads : defaultSearchThreads()) {}
 
 int DlibFaceLandmarksDetector::defaultSearchThreads() {
-  return std::clamp(cv::getNumberOfCPUs(), 1, kMostSearchThreads);
+  return platform::compute::threadBudget();
 }
 
 DlibFaceLandmarksDetector::~DlibFaceLandmarksDetector() = default;
@@ -186,7 +188,7 @@ std::shared_ptr<DlibFaceLandmarksDetector> DlibFaceLandmarksDetector::shared() {
 
 int DlibFaceLandmarksDetector::reductionFactor(int width, int height) {
   const int shorter = std::min(width, height);
-  return std::max(1, shorter / kMinimumReducedSide);
+  return std::clamp(shorter / kMinimumReducedSide, 1, kMostReduction);
 }
 
 FaceLandmarksResult DlibFaceLandmarksDetector::detectFaceLandmarks(
@@ -204,6 +206,7 @@ FaceLandmarksResult DlibFaceLandmarksDetector::run(const std::shared_ptr<image::
                                                    image::ImageOrientation orientation,
                                                    const std::vector<Rect>* boxes) {
   std::call_once(loadOnce_, [this] {
+    platform::compute::limitThreads();
     try {
       auto models = std::make_shared<Models>(path_, searchThreads_);
       if (models->predictor.parts() != 68) {
