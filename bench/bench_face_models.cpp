@@ -1,10 +1,10 @@
 // The model host on a real face: one dlib descriptor from an aligned face, one liveness
 // estimate, and the whole per-frame road of an unlock attempt on a 1280 x 720 frame: the
 // open-hand check (the Linux hand-pose layer), the largest face, alignment, descriptor, score
-// against 37 stored descriptors, liveness of the wide square. BM_FrameRoad makes the face
-// request alongside the open-hand check, as the unlock coordinator does; BM_FrameRoadInOrder
-// makes them one after the other. Both report each step's mean time (ms) as counters; in
-// BM_FrameRoad "face" is the wait for the face after the open-hand check.
+// against 37 stored descriptors, liveness of the wide square. BM_FrameRoadInOrder makes the
+// steps one after the other. Both report each step's mean time (ms) as counters; in
+// BM_FrameRoad the face steps are made ahead, alongside the open-hand check (as the unlock
+// coordinator makes them), and "face" is the wait for them after the check.
 // Uses the bundle beside the executable (scripts/make-dlib-weights, then scripts/build).
 // Every benchmark warms up before it times, and the thread counts are printed. Four cores,
 // then one:
@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "foundation/recognition_engine.hpp"
-#include "platform/dispatch/dispatch.hpp"
 #include "platform/image/context.hpp"
 #include "platform/image/image.hpp"
 #include "platform/image/image_io.hpp"
@@ -29,6 +28,7 @@
 #include "recognition/face_detector.hpp"
 #include "recognition/face_models.hpp"
 #include "recognition/face_tensors.hpp"
+#include "recognition/face_work.hpp"
 #include "recognition/match_engine.hpp"
 #include "recognition/palm_detector.hpp"
 
@@ -122,18 +122,16 @@ void frameRoad(benchmark::State& state, bool ahead) {
   double spent[steps] = {};
   const auto road = [&] {
     auto start = Clock::now();
-    std::optional<platform::dispatch::AheadValue<platform::vision::FaceLandmarksResult>> faces;
-    if (ahead) faces.emplace([frame] { return FaceDetector::shared().facesIn(frame); });
+    FaceWork work(frame, ahead, true);
     if (PalmDetector::openHandPresent(*frame)) fail("The face frame reads as an open hand");
     spent[palm] += millisecondsSince(start);
-    const auto found = faces ? FaceDetector::shared().largestFace(faces->get())
-                             : FaceDetector::shared().largestFace(frame);
+    const auto found = work.largestFace();
     if (!found) fail("No face");
     spent[face] += millisecondsSince(start);
-    const auto aligned = FaceAligner::shared().alignedFace(frame, *found, FaceEngineSpec::dlib);
+    const auto aligned = work.alignedFace(*found, FaceEngineSpec::dlib);
     if (!aligned) fail("No alignment");
     spent[align] += millisecondsSince(start);
-    const auto descriptor = FaceModels::shared().embedding(*aligned, FaceEngineSpec::dlib, context);
+    const auto descriptor = work.embedding(*aligned, FaceEngineSpec::dlib, context);
     if (!descriptor) fail("No descriptor");
     spent[embed] += millisecondsSince(start);
     benchmark::DoNotOptimize(engine.matchScore(*descriptor, stored));

@@ -27,8 +27,13 @@ std::optional<FaceObservation> FaceDetector::largestFace(const platform::vision:
     Log::face().error("Vision request failed: %s", failure->localizedDescription);
     return std::nullopt;
   }
-  const auto& faces = std::get<std::vector<FaceObservation>>(result);
-  if (faces.empty()) return std::nullopt;
+  const FaceObservation* best = largestOf(std::get<std::vector<FaceObservation>>(result));
+  if (!best) return std::nullopt;
+  return *best;
+}
+
+const FaceObservation* FaceDetector::largestOf(const std::vector<FaceObservation>& faces) {
+  if (faces.empty()) return nullptr;
   const FaceObservation* best = &faces.front();
   auto area = [](const FaceObservation& face) {
     return face.boundingBox.width() * face.boundingBox.height();
@@ -36,7 +41,7 @@ std::optional<FaceObservation> FaceDetector::largestFace(const platform::vision:
   for (const auto& face : faces) {
     if (area(face) > area(*best)) best = &face;
   }
-  return *best;
+  return best;
 }
 
 }  // namespace quorvel

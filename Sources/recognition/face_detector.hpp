@@ -29,6 +29,8 @@ class FaceDetector {
   platform::vision::FaceLandmarksResult facesIn(
       const std::shared_ptr<platform::image::PixelBuffer>& frame) const;
   std::optional<FaceObservation> largestFace(const platform::vision::FaceLandmarksResult& faces) const;
+  // The face with the largest area of a list (the first of equals); null for an empty list.
+  static const FaceObservation* largestOf(const std::vector<FaceObservation>& faces);
 };
 
 }  // namespace quorvel

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/bundle/bundle.hpp"
+#include "platform/dispatch/dispatch.hpp"
 #include "platform/image/context.hpp"
 #include "platform/image/image.hpp"
 #include "platform/image/image_io.hpp"
@@ -20,6 +21,7 @@
 #include "recognition/face_detector.hpp"
 #include "recognition/face_models.hpp"
 #include "recognition/face_tensors.hpp"
+#include "recognition/face_work.hpp"
 #include "recognition/match_engine.hpp"
 #include "support/models_hooks.hpp"
 #include "support/platform_fixture.hpp"
@@ -186,6 +188,32 @@ TEST_F(RealModelsTest, SamePersonPhotosAreCloseAndDifferentPeopleFar) {
   EXPECT_GE(different.rate(), 0.98);
   EXPECT_GT(same.count, 200);
   EXPECT_GT(different.count, 1000);
+}
+
+// The face steps made ahead, on another thread, answer what they answer when asked for; an
+// engine other than the one they were made for is served when asked.
+TEST_F(RealModelsTest, FaceStepsMadeAheadAreTheStepsMadeWhenAskedFor) {
+  platform::dispatch::install(platform::dispatch::makeRealScheduler());
+  const auto frame = platform::image::readImageFile(johnsPhotos().front());
+  ASSERT_TRUE(frame);
+  FaceWork asked(frame, false, true);
+  const auto face = asked.largestFace();
+  ASSERT_TRUE(face);
+  const auto aligned = asked.alignedFace(*face, FaceEngineSpec::dlib);
+  ASSERT_TRUE(aligned);
+  const auto probe = asked.embedding(*aligned, FaceEngineSpec::dlib, *FaceAligner::shared().ciContext());
+  ASSERT_TRUE(probe);  // the weights are loaded now, so the descriptor is made ahead too
+
+  FaceWork ahead(frame, true, true);
+  const auto faceAhead = ahead.largestFace();
+  ASSERT_TRUE(faceAhead);
+  EXPECT_EQ(faceAhead->boundingBox, face->boundingBox);
+  const auto alignedAhead = ahead.alignedFace(*faceAhead, FaceEngineSpec::dlib);
+  ASSERT_TRUE(alignedAhead);
+  EXPECT_EQ(ahead.embedding(*alignedAhead, FaceEngineSpec::dlib, *FaceAligner::shared().ciContext()), probe);
+  const auto other = ahead.alignedFace(*faceAhead, FaceEngineSpec::arcface);
+  ASSERT_TRUE(other);
+  EXPECT_EQ(other->extent().width(), FaceEngineSpec::arcface.templateSide);
 }
 
 }  // namespace
