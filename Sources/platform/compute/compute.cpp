@@ -34,7 +34,7 @@ void limitThreads() {
     if (!inEnvironment("OPENBLAS_NUM_THREADS") && !inEnvironment("GOTO_NUM_THREADS") &&
         !inEnvironment("OMP_NUM_THREADS")) {
       if (const auto set = openBLAS<void (*)(int)>("openblas_set_num_threads")) {
-        set(std::min(kBlasThreads, threadBudget()));
+        set(kBlasThreads);
       }
     }
   });
