@@ -81,6 +81,8 @@ class DlibFaceSearch {
   // Scans with `threads` threads (1: on the caller alone, as dlib does).
   explicit DlibFaceSearch(int threads);
   int threads() const { return pool_.threads(); }
+  // The search's threads, for other work of a request between searches.
+  WorkerPool& pool() { return pool_; }
 
   // The faces in `image`, best first, as dlib's frontal face detector gives them with an
   // adjusted threshold of 0. Throws what dlib throws.

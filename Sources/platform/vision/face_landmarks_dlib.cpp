@@ -2,6 +2,7 @@
 #include <dlib/image_processing.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <opencv2/calib3d.hpp>
@@ -235,7 +236,23 @@ FaceLandmarksResult DlibFaceLandmarksDetector::run(const std::shared_ptr<image::
     if (!lock.ok()) return error(5, "The pixel buffer's memory could not be read.");
     const cv::Mat bgra(frame->height(), frame->width(), CV_8UC4,
                        const_cast<std::uint8_t*>(frame->baseAddress()), frame->bytesPerRow());
-    cv::cvtColor(bgra, grey, cv::COLOR_BGRA2GRAY);
+    // In bands on the search's threads: the open-hand check may hold OpenCV's own.
+    grey.create(bgra.rows, bgra.cols, CV_8UC1);
+    constexpr int kBands = 8;
+    std::atomic<int> next{0};
+    std::atomic<bool> failed{false};
+    models_->search.pool().run([&] {
+      for (int band; (band = next++) < kBands;) {
+        const cv::Range rows(bgra.rows * band / kBands, bgra.rows * (band + 1) / kBands);
+        cv::Mat part = grey.rowRange(rows);
+        try {
+          cv::cvtColor(bgra.rowRange(rows), part, cv::COLOR_BGRA2GRAY);
+        } catch (const cv::Exception&) {
+          failed = true;
+        }
+      }
+    });
+    if (failed) return error(5, "The pixel buffer's memory could not be read.");
   }
   const int width = grey.cols, height = grey.rows;
 
