@@ -1,18 +1,18 @@
 // One face descriptor through the native bridge: dlib_bridge_embed on a 150 x 150 image
-// with the converted weights.
-//
-// Measure on one core: the caller sets OPENBLAS_NUM_THREADS=1 (and pins the process, e.g.
-// `OPENBLAS_NUM_THREADS=1 taskset -c 0 bench_dlib_bridge`). The bridge itself never
-// changes the BLAS thread count. Needs tools/convert/dlib_face_recognition_resnet_model_v1.dat
+// with the converted weights, on the BLAS threads the application gives it (one, unless
+// OPENBLAS_NUM_THREADS says otherwise; the count is printed). Pin it to measure:
+// `taskset -c 0 bench_dlib_bridge`. Needs tools/convert/dlib_face_recognition_resnet_model_v1.dat
 // (scripts/make-dlib-weights).
 
 #include <benchmark/benchmark.h>
 
 #include <array>
+#include <cstdio>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "platform/compute/compute.hpp"
 #include "recognition/bridge/dlib_bridge.hpp"
 
 namespace {
@@ -25,6 +25,12 @@ const std::string kWeights =
     QUORVEL_SOURCE_DIR "/tools/convert/dlib_face_recognition_resnet_model_v1.dat";
 
 void BM_DlibBridgeEmbed(benchmark::State& state) {
+    platform::compute::limitThreads();
+    static const bool printed = [] {
+        std::printf("BLAS threads: %d\n", platform::compute::blasThreads());
+        return true;
+    }();
+    (void)printed;
     if (dlib_bridge_load(kWeights.c_str()) != 1) {
         state.SkipWithError(("cannot load " + kWeights + ": run scripts/make-dlib-weights").c_str());
         return;
@@ -40,6 +46,7 @@ void BM_DlibBridgeEmbed(benchmark::State& state) {
         }
     }
     std::array<float, 128> descriptor{};
+    dlib_bridge_embed(image.data(), descriptor.data());  // warms up before timing
     for (auto _ : state) {
         if (dlib_bridge_embed(image.data(), descriptor.data()) != 1) {
             state.SkipWithError("dlib_bridge_embed failed");
@@ -49,6 +56,6 @@ void BM_DlibBridgeEmbed(benchmark::State& state) {
         benchmark::ClobberMemory();
     }
 }
-BENCHMARK(BM_DlibBridgeEmbed)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_DlibBridgeEmbed)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly(true);
 
 }  // namespace

@@ -1,8 +1,10 @@
 // Per-frame cost of the recognition input on 1280 x 720 BGRA frames of a real face: finding
 // the largest face, aligning and rendering it for the dlib network, and the two model tensors.
-// Run on one core:
-//   taskset -c 0 ./bench_recognition_input --benchmark_repetitions=10
+// The face search runs on up to 4 threads (as many as the process may use; the count is
+// printed). Four cores, then one:
+//   taskset -c 0-3 ./bench_recognition_input --benchmark_repetitions=10
 //       --benchmark_report_aggregates_only=true
+//   taskset -c 0 ./bench_recognition_input ...
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -42,6 +44,9 @@ FaceObservation realFace() {
 
 void BM_LargestFace(benchmark::State& state) {
   const auto frame = realFaceFrame();
+  realFace();  // loads the models and warms up before timing
+  bench::printThreads();
+  state.counters["threads"] = platform::vision::DlibFaceLandmarksDetector::shared()->searchThreads();
   for (auto _ : state) benchmark::DoNotOptimize(FaceDetector::shared().largestFace(frame));
 }
 BENCHMARK(BM_LargestFace)->Unit(benchmark::kMillisecond);

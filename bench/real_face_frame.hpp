@@ -1,16 +1,19 @@
-// The frame the per-frame benchmarks share: a 1280 x 720 BGRA frame holding a portrait from
+// What the per-frame benchmarks share: a 1280 x 720 BGRA frame holding a portrait from
 // Debian's dlib examples, scaled so that the face is about 250 pixels wide (a person sitting
-// before a laptop), in the middle of the frame.
+// before a laptop), in the middle of the frame; and a line saying how many threads the
+// frame's work may use.
 #pragma once
 
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
+#include "platform/compute/compute.hpp"
 #include "platform/geometry/geometry.hpp"
 #include "platform/image/context.hpp"
 #include "platform/image/image.hpp"
 #include "platform/image/image_io.hpp"
+#include "platform/vision/face_landmarks.hpp"
 
 namespace bench {
 
@@ -30,6 +33,17 @@ inline std::shared_ptr<platform::image::PixelBuffer> makeRealFaceFrame() {
   platform::image::Context({.highQualityDownsample = true})
       .render(placed, *made, platform::Rect(0, 0, 1280, 720), platform::image::ColorSpace::sRGB());
   return made;
+}
+
+// Prints, once, the threads each part of the frame's work runs on.
+inline void printThreads() {
+  static const bool printed = [] {
+    std::printf("Threads: face search %d, OpenCV (hand pose, liveness) %d, BLAS (descriptor) %d\n",
+                platform::vision::DlibFaceLandmarksDetector::shared()->searchThreads(),
+                platform::compute::openCVThreads(), platform::compute::blasThreads());
+    return true;
+  }();
+  (void)printed;
 }
 
 }  // namespace bench

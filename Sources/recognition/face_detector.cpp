@@ -14,14 +14,26 @@ FaceDetector& FaceDetector::shared() {
 
 std::optional<FaceObservation> FaceDetector::largestFace(
     const std::shared_ptr<platform::image::PixelBuffer>& frame) const {
-  const auto result = platform::vision::faceLandmarksDetector()->detectFaceLandmarks(
-      frame, platform::image::ImageOrientation::up);
+  return largestFace(facesIn(frame));
+}
+
+platform::vision::FaceLandmarksResult FaceDetector::facesIn(
+    const std::shared_ptr<platform::image::PixelBuffer>& frame) const {
+  return platform::vision::faceLandmarksDetector()->detectFaceLandmarks(frame, platform::image::ImageOrientation::up);
+}
+
+std::optional<FaceObservation> FaceDetector::largestFace(const platform::vision::FaceLandmarksResult& result) const {
   if (const auto* failure = std::get_if<platform::vision::FaceLandmarksError>(&result)) {
     Log::face().error("Vision request failed: %s", failure->localizedDescription);
     return std::nullopt;
   }
-  const auto& faces = std::get<std::vector<FaceObservation>>(result);
-  if (faces.empty()) return std::nullopt;
+  const FaceObservation* best = largestOf(std::get<std::vector<FaceObservation>>(result));
+  if (!best) return std::nullopt;
+  return *best;
+}
+
+const FaceObservation* FaceDetector::largestOf(const std::vector<FaceObservation>& faces) {
+  if (faces.empty()) return nullptr;
   const FaceObservation* best = &faces.front();
   auto area = [](const FaceObservation& face) {
     return face.boundingBox.width() * face.boundingBox.height();
@@ -29,7 +41,7 @@ std::optional<FaceObservation> FaceDetector::largestFace(
   for (const auto& face : faces) {
     if (area(face) > area(*best)) best = &face;
   }
-  return *best;
+  return best;
 }
 
 }  // namespace quorvel

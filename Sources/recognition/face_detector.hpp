@@ -22,6 +22,15 @@ class FaceDetector {
   // from several queues at once do not interfere.
   std::optional<FaceObservation> largestFace(
       const std::shared_ptr<platform::image::PixelBuffer>& frame) const;
+
+  // The two halves of `largestFace`, for a caller that makes the request ahead of needing it:
+  // the landmarks request alone (nothing logged), and the largest face of its answer (a
+  // failed request is logged here).
+  platform::vision::FaceLandmarksResult facesIn(
+      const std::shared_ptr<platform::image::PixelBuffer>& frame) const;
+  std::optional<FaceObservation> largestFace(const platform::vision::FaceLandmarksResult& faces) const;
+  // The face with the largest area of a list (the first of equals); null for an empty list.
+  static const FaceObservation* largestOf(const std::vector<FaceObservation>& faces);
 };
 
 }  // namespace quorvel

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "foundation/log.hpp"
+#include "platform/compute/compute.hpp"
 #include "platform/shared.hpp"
 #include "recognition/bridge/dlib_bridge.hpp"
 
@@ -25,6 +26,7 @@ State& state() {
 }  // namespace
 
 bool NativeDlib::load(const std::string& modelPath) {
+  platform::compute::limitThreads();
   State& s = state();
   std::lock_guard<std::mutex> guard(s.lock);
   const bool ok = dlib_bridge_load(modelPath.c_str()) == 1;

@@ -13,6 +13,7 @@
 #include "recognition/face_detector.hpp"
 #include "recognition/face_models.hpp"
 #include "recognition/face_tensors.hpp"
+#include "recognition/face_work.hpp"
 #include "recognition/palm_detector.hpp"
 #include "unlock/unlock_coordinator.hpp"
 
@@ -53,8 +54,13 @@ void UnlockCoordinator::handle(const Frame& frame) {
     }
   } release{*this};
 
-  if (mode == Mode::unlocking && Settings::shared().palmToCancel()) {
+  // With the open-hand check on, the face steps are made ahead, alongside it, and read (a
+  // failed face request logged) only once the frame goes on: an open-hand frame drops them.
+  const bool palmCheck = mode == Mode::unlocking && Settings::shared().palmToCancel();
+  FaceWork work(frame, palmCheck, mode == Mode::unlocking);
+  if (palmCheck) {
     if (PalmDetector::openHandPresent(*frame)) {
+      work.drop();
       std::int64_t inARow = 0;
       {
         std::lock_guard<std::mutex> guard(state_);
@@ -71,7 +77,7 @@ void UnlockCoordinator::handle(const Frame& frame) {
     if (session_.contains(id)) consecutivePalmFrames_ = 0;
   }
 
-  const std::optional<FaceObservation> face = FaceDetector::shared().largestFace(frame);
+  const std::optional<FaceObservation> face = work.largestFace();
   if (!face) {
     checkNoFaceTimeout(id);
     return;
@@ -98,10 +104,9 @@ void UnlockCoordinator::handle(const Frame& frame) {
   }
 
   FaceAligner& aligner = FaceAligner::shared();
-  const std::optional<platform::image::Image> aligned = aligner.alignedFace(frame, *face, faceSpec);
+  const std::optional<platform::image::Image> aligned = work.alignedFace(*face, faceSpec);
   if (!aligned) return;
-  const std::optional<FaceDescriptor> probe =
-      FaceModels::shared().embedding(*aligned, faceSpec, *aligner.ciContext());
+  const std::optional<FaceDescriptor> probe = work.embedding(*aligned, faceSpec, *aligner.ciContext());
   if (!probe) return;
 
   // The frame's liveness, computed at most once when it succeeds; a failure counts as 0 and

@@ -158,5 +158,20 @@ TEST_F(RealThreadsTest, ALockInTheMomentATestEndsOnTheCameraQueueGetsAWholeAttem
   EXPECT_FALSE(coordinator().isActive());
 }
 
+// The face request is made alongside the open-hand check; an open-hand frame drops it unread,
+// so its failure is never logged, as when the request comes after the check.
+TEST_F(RealThreadsTest, AnOpenHandFrameDropsItsFaceRequestUnread) {
+  enrolAt(faceFrame(90), 0.9);
+  const Frame frame = emptyFrame();
+  simulatedFaceLandmarks().script(frame, platform::vision::FaceLandmarksError{9, "The image could not be analysed."});
+  simulatedHandPose().setDefaultHands({openHand()});
+  play({frame}, 40);
+  lockMachine().lock();
+  EXPECT_TRUE(platform::dispatch::runMainLoopUntil([this] { return countLogs("Open hand held up, cancelling this unlock attempt") > 0; }, 20));
+  waitForCameraToStop();
+  EXPECT_GE(simulatedFaceLandmarks().requestCount(), 2);
+  EXPECT_EQ(countLogs("Vision request failed: The image could not be analysed."), 0);
+}
+
 }  // namespace
 }  // namespace quorvel::testing

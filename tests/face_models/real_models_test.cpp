@@ -17,6 +17,7 @@
 
 #include "foundation/build_flavour.hpp"
 #include "platform/bundle/bundle.hpp"
+#include "platform/dispatch/dispatch.hpp"
 #include "platform/image/context.hpp"
 #include "platform/image/image.hpp"
 #include "platform/image/image_io.hpp"
@@ -24,6 +25,7 @@
 #include "recognition/face_detector.hpp"
 #include "recognition/face_models.hpp"
 #include "recognition/face_tensors.hpp"
+#include "recognition/face_work.hpp"
 #include "recognition/match_engine.hpp"
 #include "recognition_input/image_helpers.hpp"
 #include "support/models_hooks.hpp"
@@ -188,6 +190,32 @@ TEST_F(RealModelsTest, SamePersonPhotosAreCloseAndDifferentPeopleFar) {
   const double middle = (sameMean + differentMean) / 2;
   EXPECT_GE(share(sameCosine, [&](double c) { return c > middle; }), 0.95);
   EXPECT_GE(share(differentCosine, [&](double c) { return c < middle; }), 0.95);
+}
+
+// The face steps made ahead, on another thread, answer what they answer when asked for; an
+// engine other than the one they were made for is served when asked.
+TEST_F(RealModelsTest, FaceStepsMadeAheadAreTheStepsMadeWhenAskedFor) {
+  platform::dispatch::install(platform::dispatch::makeRealScheduler());
+  const auto frame = platform::image::readImageFile(johnsPhotos().front());
+  ASSERT_TRUE(frame);
+  FaceWork asked(frame, false, true);
+  const auto face = asked.largestFace();
+  ASSERT_TRUE(face);
+  const auto aligned = asked.alignedFace(*face, FaceEngineSpec::dlib);
+  ASSERT_TRUE(aligned);
+  const auto probe = asked.embedding(*aligned, FaceEngineSpec::dlib, *FaceAligner::shared().ciContext());
+  ASSERT_TRUE(probe);  // the weights are loaded now, so the descriptor is made ahead too
+
+  FaceWork ahead(frame, true, true);
+  const auto faceAhead = ahead.largestFace();
+  ASSERT_TRUE(faceAhead);
+  EXPECT_EQ(faceAhead->boundingBox, face->boundingBox);
+  const auto alignedAhead = ahead.alignedFace(*faceAhead, FaceEngineSpec::dlib);
+  ASSERT_TRUE(alignedAhead);
+  EXPECT_EQ(ahead.embedding(*alignedAhead, FaceEngineSpec::dlib, *FaceAligner::shared().ciContext()), probe);
+  const auto other = ahead.alignedFace(*faceAhead, FaceEngineSpec::arcface);
+  ASSERT_TRUE(other);
+  EXPECT_EQ(other->extent().width(), FaceEngineSpec::arcface.templateSide);
 }
 
 }  // namespace

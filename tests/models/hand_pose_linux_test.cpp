@@ -11,6 +11,7 @@
 #include "platform/image/context.hpp"
 #include "platform/image/image.hpp"
 #include "platform/image/image_io.hpp"
+#include "platform/vision/depthwise_convolution.hpp"
 #include "platform/vision/hand_pose_model.hpp"
 #include "recognition/palm_detector.hpp"
 #include "support/models_hooks.hpp"
@@ -92,6 +93,38 @@ class LinuxHandPoseTest : public quorvel::testing::PlatformTest {
   }
   std::shared_ptr<LinuxHandPoseDetector> detector;
 };
+
+// The networks' 5 x 5 depthwise kernel against the definition, for both strides, uneven
+// borders and planes whose width is no multiple of a vector.
+TEST(HandModelTest, DepthwiseKernelIsTheConvolutionItReplaces) {
+  using platform::vision::DepthwiseShape;
+  for (const DepthwiseShape shape : {DepthwiseShape{3, 9, 13, 1, 2, 2, 2, 2}, DepthwiseShape{2, 12, 11, 2, 0, 1, 2, 0}}) {
+    std::vector<float> input(static_cast<std::size_t>(shape.channels * shape.height * shape.width));
+    std::vector<float> weights(static_cast<std::size_t>(shape.channels * 25)), bias{0.5f, -1.0f, 2.0f};
+    for (std::size_t i = 0; i < input.size(); ++i) input[i] = std::sin(0.7f * float(i));
+    for (std::size_t i = 0; i < weights.size(); ++i) weights[i] = std::cos(1.3f * float(i));
+    const int oh = shape.outputHeight(), ow = shape.outputWidth();
+    std::vector<float> output(static_cast<std::size_t>(shape.channels * oh * ow), 99.0f);
+    platform::vision::depthwiseConvolution5x5(shape, input.data(), weights.data(), bias.data(), output.data(), 0,
+                                              shape.channels);
+    for (int c = 0; c < shape.channels; ++c) {
+      for (int y = 0; y < oh; ++y) {
+        for (int x = 0; x < ow; ++x) {
+          double want = bias[static_cast<std::size_t>(c)];
+          for (int i = 0; i < 5; ++i) {
+            for (int j = 0; j < 5; ++j) {
+              const int iy = y * shape.stride - shape.padTop + i, ix = x * shape.stride - shape.padLeft + j;
+              if (iy < 0 || iy >= shape.height || ix < 0 || ix >= shape.width) continue;
+              want += double(weights[static_cast<std::size_t>(c * 25 + i * 5 + j)]) *
+                      input[static_cast<std::size_t>((c * shape.height + iy) * shape.width + ix)];
+            }
+          }
+          EXPECT_NEAR(output[static_cast<std::size_t>((c * oh + y) * ow + x)], want, 1e-4) << c << " " << y << " " << x;
+        }
+      }
+    }
+  }
+}
 
 TEST(HandModelTest, AnchorsDecodingAndSuppression) {
   const auto& anchors = model::palmAnchors();

@@ -118,6 +118,23 @@ TEST_F(VirtualSchedulerTest, TheMainLoopRunsUntilStoppedOrItsConditionHolds) {
   EXPECT_DOUBLE_EQ(now(), 3.0);
 }
 
+// Work ahead keeps the starter's order in tests: it runs on the waiting thread at its first
+// wait, once, and never when it is dropped unwaited.
+TEST_F(VirtualSchedulerTest, WorkAheadRunsWhenFirstWaitedForAndNeverWhenDropped) {
+  std::vector<std::string> ran;
+  {
+    dispatch::AheadValue<std::thread::id> ahead([&] {
+      ran.push_back("ahead");
+      return std::this_thread::get_id();
+    });
+    ran.push_back("starter");
+    EXPECT_EQ(ahead.get(), std::this_thread::get_id());
+    ahead.get();
+    auto dropped = dispatch::startAhead([&] { ran.push_back("dropped"); });
+  }
+  EXPECT_EQ(ran, (std::vector<std::string>{"starter", "ahead"}));
+}
+
 // The real scheduler, briefly: work leaves the caller's thread and arrives in order.
 TEST(RealSchedulerTest, SerialQueueRunsInOrderOnItsOwnThreadAndSyncWaits) {
   auto scheduler = dispatch::makeRealScheduler();
@@ -143,6 +160,25 @@ TEST(RealSchedulerTest, MainLoopRunsDelayedWorkAndStopsAndTheDateIsSecondsSince2
   EXPECT_TRUE(fromBackground.load());
   const double unixNow = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   EXPECT_NEAR(scheduler->currentDate(), unixNow - 978307200.0, 1.0);
+}
+
+// Work ahead runs on another thread while the starter goes on; a dropped handle waits for
+// its work to end.
+TEST(RealSchedulerTest, WorkAheadRunsAlongsideItsStarterAndIsWaitedForWhenDropped) {
+  auto scheduler = dispatch::makeRealScheduler();
+  std::atomic<bool> started{false}, starterWent{false}, ended{false};
+  {
+    auto ahead = scheduler->startAhead([&] {
+      started = true;
+      // Ends only after the starter has gone on.
+      while (!starterWent) std::this_thread::yield();
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      ended = true;
+    });
+    while (!started) std::this_thread::yield();
+    starterWent = true;
+  }
+  EXPECT_TRUE(ended);
 }
 
 }  // namespace

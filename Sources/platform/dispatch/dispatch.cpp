@@ -52,6 +52,7 @@ std::shared_ptr<Queue> makeSerialQueue(const std::string& label) {
   return scheduler().makeSerialQueue(label);
 }
 Queue& globalQueue(QoS qos) { return *scheduler().globalQueue(qos); }
+std::unique_ptr<Ahead> startAhead(Work work) { return scheduler().startAhead(std::move(work)); }
 double now() { return scheduler().now(); }
 double currentDate() { return scheduler().currentDate(); }
 bool isMainThread() { return scheduler().isMainThread(); }

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace platform::dispatch {
@@ -49,12 +50,26 @@ class MainLoopPump {
   virtual void processEvents(double seconds) = 0;
 };
 
+// Work started now whose end its starter waits for later, on its own thread: work that may run
+// while the starter does something else. The real scheduler starts it at once on a thread of
+// its own (or runs it on the waiting thread when no such thread has taken it yet); the virtual
+// scheduler runs it on the waiting thread when it is first waited for, so a test sees the
+// starter's own order. Work never waited for: the real scheduler's still runs to its end
+// (destroying the handle waits for it); the virtual scheduler's never runs.
+class Ahead {
+ public:
+  virtual ~Ahead() = default;
+  // Returns once the work has ended; again at once.
+  virtual void wait() = 0;
+};
+
 class Scheduler {
  public:
   virtual ~Scheduler() = default;
   virtual std::shared_ptr<Queue> mainQueue() = 0;
   virtual std::shared_ptr<Queue> makeSerialQueue(const std::string& label) = 0;
   virtual std::shared_ptr<Queue> globalQueue(QoS qos) = 0;
+  virtual std::unique_ptr<Ahead> startAhead(Work work) = 0;
   // Monotonic seconds (arbitrary origin).
   virtual double now() = 0;
   // Wall-clock seconds since 2001-01-01 00:00:00 UTC.
@@ -82,6 +97,24 @@ std::shared_ptr<Scheduler> makeRealScheduler();
 Queue& mainQueue();
 std::shared_ptr<Queue> makeSerialQueue(const std::string& label);
 Queue& globalQueue(QoS qos);
+std::unique_ptr<Ahead> startAhead(Work work);
+
+// A value made ahead (see `Ahead`): `get` waits for it.
+template <typename T>
+class AheadValue {
+ public:
+  explicit AheadValue(std::function<T()> make)
+      : value_(std::make_shared<std::optional<T>>()),
+        work_(startAhead([value = value_, make = std::move(make)] { value->emplace(make()); })) {}
+  const T& get() {
+    work_->wait();
+    return **value_;
+  }
+
+ private:
+  std::shared_ptr<std::optional<T>> value_;
+  std::unique_ptr<Ahead> work_;
+};
 double now();
 double currentDate();
 bool isMainThread();

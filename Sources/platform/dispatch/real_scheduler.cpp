@@ -281,6 +281,50 @@ class MainQueue : public Queue {
   const std::function<bool()>* until_ = nullptr;
 };
 
+// Work ahead on a thread of `threads`, or on the thread that waits for it when none took it
+// first: it runs once, on whichever claims it.
+class ThreadAhead : public Ahead {
+ public:
+  ThreadAhead(Queue& threads, Work work) : state_(std::make_shared<State>()) {
+    state_->work = std::move(work);
+    threads.async([state = state_] {
+      if (state->claim()) state->run();
+    });
+  }
+  ~ThreadAhead() override { wait(); }
+  void wait() override {
+    if (state_->claim()) {
+      state_->run();
+      return;
+    }
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    state_->ended.wait(lock, [this] { return state_->phase == Phase::done; });
+  }
+
+ private:
+  enum class Phase { waiting, running, done };
+  struct State {
+    std::mutex mutex;
+    std::condition_variable ended;
+    Phase phase = Phase::waiting;
+    Work work;
+    bool claim() {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (phase != Phase::waiting) return false;
+      phase = Phase::running;
+      return true;
+    }
+    void run() {
+      work();
+      std::lock_guard<std::mutex> lock(mutex);
+      work = nullptr;
+      phase = Phase::done;
+      ended.notify_all();
+    }
+  };
+  std::shared_ptr<State> state_;
+};
+
 class RealScheduler : public Scheduler {
  public:
   RealScheduler() : mainThread_(std::this_thread::get_id()), main_(std::make_shared<MainQueue>()) {}
@@ -296,6 +340,15 @@ class RealScheduler : public Scheduler {
       queue = std::make_shared<ThreadedQueue>("com.apple.root.global", 2);
     }
     return queue;
+  }
+  std::unique_ptr<Ahead> startAhead(Work work) override {
+    std::shared_ptr<ThreadedQueue> threads;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!ahead_) ahead_ = std::make_shared<ThreadedQueue>("com.apple.root.ahead", 2);
+      threads = ahead_;
+    }
+    return std::make_unique<ThreadAhead>(*threads, std::move(work));
   }
   double now() override { return monotonicSeconds(); }
   double currentDate() override {
@@ -320,6 +373,7 @@ class RealScheduler : public Scheduler {
   std::shared_ptr<MainQueue> main_;
   std::mutex mutex_;
   std::map<QoS, std::shared_ptr<ThreadedQueue>> globals_;
+  std::shared_ptr<ThreadedQueue> ahead_;
 };
 
 }  // namespace

@@ -27,6 +27,20 @@ class VirtualQueue : public Queue, public std::enable_shared_from_this<VirtualQu
   std::string label_;
 };
 
+class DeferredAhead : public Ahead {
+ public:
+  explicit DeferredAhead(Work work) : work_(std::move(work)) {}
+  void wait() override {
+    if (!work_) return;
+    Work work = std::move(work_);
+    work_ = nullptr;
+    work();
+  }
+
+ private:
+  Work work_;
+};
+
 }  // namespace
 
 VirtualScheduler::VirtualScheduler(double startDate) : startDate_(startDate) {}
@@ -47,6 +61,10 @@ std::shared_ptr<Queue> VirtualScheduler::globalQueue(QoS qos) {
   auto& queue = globals_[qos];
   if (!queue) queue = std::make_shared<VirtualQueue>(weak_from_this(), "com.apple.root.global");
   return queue;
+}
+
+std::unique_ptr<Ahead> VirtualScheduler::startAhead(Work work) {
+  return std::make_unique<DeferredAhead>(std::move(work));
 }
 
 double VirtualScheduler::now() {

@@ -22,6 +22,8 @@ class VirtualScheduler : public Scheduler, public std::enable_shared_from_this<V
   std::shared_ptr<Queue> mainQueue() override;
   std::shared_ptr<Queue> makeSerialQueue(const std::string& label) override;
   std::shared_ptr<Queue> globalQueue(QoS qos) override;
+  // Runs the work when it is first waited for, on the waiting thread; never otherwise.
+  std::unique_ptr<Ahead> startAhead(Work work) override;
   double now() override;
   double currentDate() override;
   bool isMainThread() override;

@@ -181,11 +181,29 @@ const TransferTables& transferTables() {
 void applyAdjustments(const std::vector<ColorControls>& adjustments, cv::Mat& out) {
   if (adjustments.empty()) return;
   const TransferTables& tables = transferTables();
+  // Without a saturation change every channel of an opaque pixel is adjusted on its own: one
+  // table of the 256 levels, computed exactly as the pixels below would be.
+  const bool channelwise = std::all_of(adjustments.begin(), adjustments.end(),
+                                       [](const ColorControls& c) { return c.saturation == 1; });
+  std::uint8_t opaque[256];
+  if (channelwise) {
+    for (int v = 0; v < 256; ++v) {
+      double c = tables.toLinear[v];
+      for (const auto& a : adjustments) c = (c - 0.5) * a.contrast + 0.5 + a.brightness;
+      opaque[v] = tables.toLevel[std::lround(std::clamp(c, 0.0, 1.0) * 65535)];
+    }
+  }
   for (int y = 0; y < out.rows; ++y) {
     auto* p = out.ptr<std::uint8_t>(y);
     for (int x = 0; x < out.cols; ++x, p += 4) {
       const int alpha = p[3];
       if (alpha == 0) continue;
+      if (channelwise && alpha == 255) {
+        p[0] = opaque[p[0]];
+        p[1] = opaque[p[1]];
+        p[2] = opaque[p[2]];
+        continue;
+      }
       const double a = alpha / 255.0;
       // Opaque pixels (nearly all) take the table; others are unpremultiplied first.
       const auto linear = [&](std::uint8_t v) {

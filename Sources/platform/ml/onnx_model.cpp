@@ -15,6 +15,8 @@
 #include <sstream>
 #include <type_traits>
 
+#include "platform/compute/compute.hpp"
+
 namespace platform::ml {
 namespace {
 
@@ -446,6 +448,7 @@ Result<std::shared_ptr<Model>> OnnxRuntime::loadModel(const std::string& path,
     }
     manifest.networks.push_back(NetworkStage{networks.front()});
   }
+  platform::compute::limitThreads();
   std::vector<cv::dnn::Net> nets;
   for (const NetworkStage& stage : manifest.networks) {
     const std::string networkPath = path + "/" + stage.network;

@@ -1,35 +1,36 @@
 // The face-landmarks detector on dlib: HOG frontal face detector, 68-point shape predictor.
 #include <dlib/image_processing.h>
-#include <dlib/image_processing/frontal_face_detector.h>
-#include <dlib/opencv/cv_image.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "platform/compute/compute.hpp"
+#include "platform/vision/dlib_face_search.hpp"
 #include "platform/vision/face_landmarks.hpp"
 #include "platform/vision/face_landmarks_dlib.hpp"
 
 namespace platform::vision {
 
 struct DlibFaceLandmarksDetector::Models {
-  dlib::shape_predictor predictor;
+  Models(const std::string& path, int threads)
+      : predictor(path), meanShape(predictor.meanShape()), search(threads) {}
+  DlibShapeModel predictor;
   // The predictor's starting shape: its mean face, in coordinates of the face box (0 to 1).
   std::vector<dlib::dpoint> meanShape;
+  DlibFaceSearch search;
 };
 
 namespace {
 
+// The search runs on a copy reduced by at most 2, and only while its shorter side stays 360
+// pixels or more: a face of 150 pixels is still 75 there, within the detector's reach.
 constexpr int kMinimumReducedSide = 360;
-
-// dlib's detector keeps scratch state while it scans: one copy per thread.
-dlib::frontal_face_detector& threadDetector() {
-  thread_local dlib::frontal_face_detector detector = dlib::get_frontal_face_detector();
-  return detector;
-}
+constexpr int kMostReduction = 2;
 
 // The 68-point model's index ranges. Its "36-41" eye is on the image's left, which is the
 // person's right eye in an unmirrored frame. `nose` is the whole nose, bridge to nostrils
@@ -136,11 +137,15 @@ std::optional<std::pair<double, double>> headPose(const dlib::full_object_detect
 // which the mean face best matches the first fit's points, which makes the points, and the
 // head pose read from them, much steadier.
 dlib::full_object_detection fittedShape(const DlibFaceLandmarksDetector::Models& models,
-                                        const dlib::cv_image<unsigned char>& image,
+                                        const GreyImage& image,
                                         const dlib::rectangle& box) {
   const dlib::full_object_detection first = models.predictor(image, box);
   const auto canonical = dlib_answers::refittingBox(first, models.meanShape);
   return canonical ? models.predictor(image, *canonical) : first;
+}
+
+GreyImage greyImage(const cv::Mat& grey) {
+  return {grey.ptr<std::uint8_t>(), grey.cols, grey.rows, static_cast<long>(grey.step)};
 }
 
 FaceLandmarksError error(int code, const std::string& description) {
@@ -205,19 +210,26 @@ std::optional<FaceObservation> observationOf(const dlib::full_object_detection& 
 
 }  // namespace dlib_answers
 
-DlibFaceLandmarksDetector::DlibFaceLandmarksDetector(std::string shapePredictorPath)
-    : path_(std::move(shapePredictorPath)) {}
+DlibFaceLandmarksDetector::DlibFaceLandmarksDetector(std::string shapePredictorPath, int searchThreads)
+    : path_(std::move(shapePredictorPath)),
+      searchThreads_(searchThreads > 0 ? searchThreads : defaultSearchThreads()) {}
+
+int DlibFaceLandmarksDetector::defaultSearchThreads() {
+  return platform::compute::threadBudget();
+}
 
 DlibFaceLandmarksDetector::~DlibFaceLandmarksDetector() = default;
 
 std::shared_ptr<DlibFaceLandmarksDetector> DlibFaceLandmarksDetector::shared() {
-  static const auto detector = std::make_shared<DlibFaceLandmarksDetector>();
-  return detector;
+  // Never destroyed: a queue thread may still be searching a frame while the process exits.
+  static const auto* const detector =
+      new std::shared_ptr<DlibFaceLandmarksDetector>(std::make_shared<DlibFaceLandmarksDetector>());
+  return *detector;
 }
 
 int DlibFaceLandmarksDetector::reductionFactor(int width, int height) {
   const int shorter = std::min(width, height);
-  return std::max(1, shorter / kMinimumReducedSide);
+  return std::clamp(shorter / kMinimumReducedSide, 1, kMostReduction);
 }
 
 FaceLandmarksResult DlibFaceLandmarksDetector::detectFaceLandmarks(
@@ -235,15 +247,10 @@ FaceLandmarksResult DlibFaceLandmarksDetector::run(const std::shared_ptr<image::
                                                    image::ImageOrientation orientation,
                                                    const std::vector<Rect>* boxes) {
   std::call_once(loadOnce_, [this] {
+    platform::compute::limitThreads();
     try {
-      auto models = std::make_shared<Models>();
-      dlib::deserialize(path_) >> models->predictor;
-      // The file begins with the format version and the starting shape.
-      int version = 0;
-      dlib::matrix<float, 0, 1> start;
-      dlib::deserialize(path_) >> version >> start;
-      for (long i = 0; i + 1 < start.size(); i += 2) models->meanShape.emplace_back(start(i), start(i + 1));
-      if (models->predictor.num_parts() != 68 || models->meanShape.size() != 68) {
+      auto models = std::make_shared<Models>(path_, searchThreads_);
+      if (models->predictor.parts() != 68) {
         loadError_ = "The landmark model at " + path_ + " does not have 68 points.";
       } else {
         models_ = std::move(models);
@@ -269,7 +276,23 @@ FaceLandmarksResult DlibFaceLandmarksDetector::run(const std::shared_ptr<image::
     if (!lock.ok()) return error(5, "The pixel buffer's memory could not be read.");
     const cv::Mat bgra(frame->height(), frame->width(), CV_8UC4,
                        const_cast<std::uint8_t*>(frame->baseAddress()), frame->bytesPerRow());
-    cv::cvtColor(bgra, grey, cv::COLOR_BGRA2GRAY);
+    // In bands on the search's threads: the open-hand check may hold OpenCV's own.
+    grey.create(bgra.rows, bgra.cols, CV_8UC1);
+    constexpr int kBands = 8;
+    std::atomic<int> next{0};
+    std::atomic<bool> failed{false};
+    models_->search.pool().run([&] {
+      for (int band; (band = next++) < kBands;) {
+        const cv::Range rows(bgra.rows * band / kBands, bgra.rows * (band + 1) / kBands);
+        cv::Mat part = grey.rowRange(rows);
+        try {
+          cv::cvtColor(bgra.rowRange(rows), part, cv::COLOR_BGRA2GRAY);
+        } catch (const cv::Exception&) {
+          failed = true;
+        }
+      }
+    });
+    if (failed) return error(5, "The pixel buffer's memory could not be read.");
   }
   const int width = grey.cols, height = grey.rows;
 
@@ -291,7 +314,7 @@ FaceLandmarksResult DlibFaceLandmarksDetector::run(const std::shared_ptr<image::
     }
     std::vector<dlib::rect_detection> detections;
     try {
-      threadDetector()(dlib::cv_image<unsigned char>(reduced), detections, 0.0);
+      detections = models_->search(greyImage(reduced));
     } catch (const std::exception& e) {
       return error(6, std::string("Face detection failed: ") + e.what());
     }
@@ -306,7 +329,7 @@ FaceLandmarksResult DlibFaceLandmarksDetector::run(const std::shared_ptr<image::
   }
 
   std::vector<FaceObservation> observations;
-  const dlib::cv_image<unsigned char> full(grey);
+  const GreyImage full = greyImage(grey);
   for (const auto& [box, confidence] : faces) {
     const dlib::full_object_detection shape = fittedShape(*models_, full, box);
     if (auto observation = dlib_answers::observationOf(shape, box, confidence, width, height)) {

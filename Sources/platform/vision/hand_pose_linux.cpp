@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 
 #include "platform/bundle/bundle.hpp"
+#include "platform/compute/compute.hpp"
+#include "platform/vision/depthwise_convolution.hpp"
 #include "platform/vision/hand_pose.hpp"
 #include "platform/vision/hand_pose_model.hpp"
 
@@ -124,6 +126,8 @@ std::optional<FoundHand> LinuxHandPoseDetector::State::confirmedHand(const cv::M
 }
 
 void LinuxHandPoseDetector::State::loadModels() {
+  platform::compute::limitThreads();
+  useDepthwiseKernelInNetworks();
   load = Load::failed;
   std::string where = folder;
   if (where.empty()) {
@@ -231,7 +235,7 @@ LinuxHandPoseDetector::Work LinuxHandPoseDetector::lastWork() const {
   return state_->work;
 }
 
-int LinuxHandPoseDetector::computeThreads() { return cv::getNumThreads(); }
+int LinuxHandPoseDetector::computeThreads() { return platform::compute::openCVThreads(); }
 
 std::optional<HandPoseError> LinuxHandPoseDetector::perform(DetectHumanHandPoseRequest& request,
                                                             const HandPoseFrame& frame) {
