@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/accessibility/accessibility.hpp"
+#include "platform/accessibility/accessibility_linux.hpp"
 #include "platform/codesign/codesign.hpp"
 #include "platform/processes/processes.hpp"
 #include "platform/users/users.hpp"

@@ -10,7 +10,7 @@
 #include <memory>
 #include <thread>
 
-#include "platform/accessibility/accessibility.hpp"
+#include "platform/accessibility/accessibility_linux.hpp"
 #include "platform/codesign/codesign.hpp"
 #include "platform/events/events.hpp"
 #include "platform/logind/login_session.hpp"

@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/accessibility/accessibility.hpp"
+#include "platform/accessibility/simulated_accessibility.hpp"
 #include "platform/codesign/codesign.hpp"
 #include "platform/events/events.hpp"
 #include "platform/notifications/notifications.hpp"

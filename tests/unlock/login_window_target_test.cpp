@@ -3,7 +3,7 @@
 #include <functional>
 #include <memory>
 
-#include "platform/accessibility/accessibility.hpp"
+#include "platform/accessibility/simulated_accessibility.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/simulated_lock_machine.hpp"
 #include "unlock/login_window_target.hpp"

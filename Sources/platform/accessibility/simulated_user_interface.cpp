@@ -1,4 +1,5 @@
 #include "platform/accessibility/simulated_user_interface.hpp"
+#include "platform/accessibility/simulated_accessibility.hpp"
 
 #include <utility>
 
