@@ -102,12 +102,6 @@ TEST_F(PalmDetectorTest, AHandIsOpenWithEnoughFingersPastTheRatio) {
   for (const Case& c : cases) EXPECT_EQ(PalmDetector::isOpenHand(c.hand, c.ratio, c.needed), c.open) << c.what;
 }
 
-TEST_F(PalmDetectorTest, ReachIsTheFarthestTip) {
-  EXPECT_EQ(PalmDetector::reach(Hand{{0.3, 0.3}, {}, {}}), 0.0);
-  const Hand hand{{0, 0}, {{0, 0.1}, {0.3, 0.4}, {0.2, 0}}, {{0, 0}, {0, 0}, {0, 0}}};
-  EXPECT_DOUBLE_EQ(PalmDetector::reach(hand), 0.5);
-}
-
 // The wrist and the fingers seen with at least half confidence, thumb to little finger, each
 // tip with its own joint (joints that are not used are never picked up); no hand without a
 // confident wrist or with fewer than four fingers.
