@@ -1,7 +1,7 @@
 // The OpenCV runtime on the real MiniFASNetV2 network: manifests, loading failures, the
 // input contract and the adaptation the manifest describes; the layer's values (multi-arrays,
 // feature providers) and the runtime installed by default. (The simulated runtime is
-// exercised by the model host's tests.)
+// exercised by the model host's tests, the shipped package by the real models' tests.)
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -73,34 +73,6 @@ class OnnxRuntimeTest : public quorvel::testing::PlatformTest {
 
   OnnxRuntime runtime;
 };
-
-// The shipped liveness package: two networks, each seeing the whole square at its own 80 x 80,
-// B, G, R, 0-255, and one answer of two finite logits the model host relies on.
-TEST_F(OnnxRuntimeTest, TheShippedPackageAnswersTwoLogits) {
-  std::ifstream stream(QUORVEL_SOURCE_DIR "/Resources/MiniFAS.mlpackage/manifest.json");
-  std::stringstream text;
-  text << stream.rdbuf();
-  const auto parsed = ModelManifest::parse(text.str());
-  ASSERT_TRUE(parsed) << parsed.error().localizedDescription;
-  ASSERT_EQ(parsed.value().networks.size(), 2u);
-  for (const auto& stage : parsed.value().networks) {
-    EXPECT_EQ(stage.crop, (std::array<double, 4>{0, 0, 1, 1}));
-    EXPECT_EQ(stage.resize, (std::array<int, 2>{80, 80}));
-    EXPECT_EQ(stage.channels, (std::vector<int>{2, 1, 0}));
-    EXPECT_EQ(stage.scale, 255.0);
-  }
-
-  auto model = runtime.loadModel(QUORVEL_SOURCE_DIR "/Resources/MiniFAS.mlpackage", {ComputeUnits::all});
-  ASSERT_TRUE(model) << model.error().localizedDescription;
-  const auto answer = model.value()->prediction(uniform(128, {0.25f, 0.25f, 0.25f}));
-  ASSERT_TRUE(answer) << answer.error().localizedDescription;
-  ASSERT_EQ(answer.value().featureNames(), std::vector<std::string>{"output"});
-  EXPECT_EQ(answer.value().featureValue("output")->multiArrayValue()->shape(), (std::vector<std::int64_t>{1, 2}));
-  const auto logits = values(answer);
-  EXPECT_TRUE(std::isfinite(logits[0]) && std::isfinite(logits[1]));
-  // The same input answers the same.
-  EXPECT_EQ(values(model.value()->prediction(uniform(128, {0.25f, 0.25f, 0.25f}))), logits);
-}
 
 TEST(ModelManifestTest, RejectsEveryMalformedField) {
   const std::string base = R"("network": "n.onnx", "input": {"shape": [1, 3, 8, 8])";
