@@ -1,7 +1,7 @@
 // The OpenCV runtime on the real MiniFASNetV2 network: manifests, loading failures, the
 // input contract and the adaptation the manifest describes; the layer's values (multi-arrays,
 // feature providers) and the runtime installed by default. (The simulated runtime is
-// exercised by the model host's tests, the shipped package by the real models' tests.)
+// exercised by the model host's tests, the shipped package's answers by the real models' tests.)
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -123,6 +123,18 @@ TEST(ModelManifestTest, RejectsEveryMalformedField) {
   ASSERT_TRUE(minimal);
   EXPECT_FALSE(minimal.value().adaptsInput());
   EXPECT_FALSE(minimal.value().elements);
+
+  // The shipped package: two networks, each seeing the whole square at its own 80 x 80, B, G, R, 0-255.
+  std::ifstream stream(QUORVEL_SOURCE_DIR "/Resources/MiniFAS.mlpackage/manifest.json");
+  const auto shipped = ModelManifest::parse(std::string(std::istreambuf_iterator<char>(stream), {}));
+  ASSERT_TRUE(shipped) << shipped.error().localizedDescription;
+  ASSERT_EQ(shipped.value().networks.size(), 2u);
+  for (const auto& stage : shipped.value().networks) {
+    EXPECT_EQ(stage.crop, (std::array<double, 4>{0, 0, 1, 1}));
+    EXPECT_EQ(stage.resize, (std::array<int, 2>{80, 80}));
+    EXPECT_EQ(stage.channels, (std::vector<int>{2, 1, 0}));
+    EXPECT_EQ(stage.scale, 255.0);
+  }
 }
 
 TEST_F(OnnxRuntimeTest, FoldersThatCannotLoadSayWhy) {
