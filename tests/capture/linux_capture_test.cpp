@@ -221,8 +221,11 @@ TEST_F(LinuxCaptureTest, OnRealThreadsLateFramesAreDroppedAndStopReallyStops) {
     }
     return false;
   };
-  session->start(nullptr);
+  // The completion comes on the main thread, the frames off it.
+  std::optional<bool> startedOnMain;
+  session->start([&](bool) { startedOnMain = platform::dispatch::isMainThread(); });
   ASSERT_TRUE(waitUntil([&] { return count() >= 3; }, 10));
+  EXPECT_EQ(startedOnMain, std::optional<bool>(true));
   session->stop();
   ASSERT_TRUE(waitUntil([&] { return !session->isRunning(); }, 10));
   const std::size_t atStop = count();

@@ -14,15 +14,6 @@ using quorvel::RecognitionEngine;
 using quorvel::Settings;
 namespace engines = quorvel::recognition_engine;
 
-TEST(FaceEngineSpecTest, MeetsPassesEqualityInBothDirections) {
-  EXPECT_TRUE(FaceEngineSpec::dlib.meets(0.5, 0.5));
-  EXPECT_TRUE(FaceEngineSpec::arcface.meets(0.8, 0.8));
-  EXPECT_FALSE(FaceEngineSpec::dlib.meets(0.51, 0.5));
-  EXPECT_FALSE(FaceEngineSpec::arcface.meets(0.79, 0.8));
-  EXPECT_TRUE(FaceEngineSpec::dlib.meets(0.2, 0.5));
-  EXPECT_TRUE(FaceEngineSpec::arcface.meets(0.95, 0.8));
-}
-
 TEST(FaceEngineSpecTest, RelaxNeverPassesTheLimit) {
   EXPECT_DOUBLE_EQ(FaceEngineSpec::dlib.relax(0.5, 0.05, 0.58), 0.55);
   EXPECT_DOUBLE_EQ(FaceEngineSpec::dlib.relax(0.5, 0.2, 0.58), 0.58);

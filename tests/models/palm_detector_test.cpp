@@ -79,15 +79,12 @@ TEST_F(PalmDetectorTest, AHandIsOpenWithEnoughFingersPastTheRatio) {
   mismatched.tips.resize(4);
   // A finger is extended when its tip is 1.18 times as far from the wrist as its joint.
   const Case cases[] = {
-      {"ratio 1.25", Hand{{0.5, 0.2}, {{0.5, 0.5}}, {{0.5, 0.44}}}, true, PalmDetector::extensionRatio, 1},
-      {"ratio 1.154", Hand{{0.5, 0.2}, {{0.5, 0.5}}, {{0.5, 0.46}}}, false, PalmDetector::extensionRatio, 1},
       {"ratio 1.154 against a lower ratio", Hand{{0.5, 0.2}, {{0.5, 0.5}}, {{0.5, 0.46}}}, true, 1.15, 1},
       {"exactly at the ratio", Hand{{0, 0}, {{0, 1.18}}, {{0, 1.0}}}, true, PalmDetector::extensionRatio, 1},
       {"just under the ratio", Hand{{0, 0}, {{0, 1.17}}, {{0, 1.0}}}, false, PalmDetector::extensionRatio, 1},
       {"five extended", builtHand(5), true},
       {"thumb tucked", builtHand(4), true},
       {"three extended", builtHand(3), false},
-      {"two extended", builtHand(2), false},
       {"a fist", builtHand(0), false},
       {"three extended and one missing", threeOfFour, false},
       {"a ratio no built hand reaches", builtHand(5), false, 2.01},
@@ -100,12 +97,6 @@ TEST_F(PalmDetectorTest, AHandIsOpenWithEnoughFingersPastTheRatio) {
       {"joints 0.0002 from the wrist", builtHand(5, 0.0002), true},
   };
   for (const Case& c : cases) EXPECT_EQ(PalmDetector::isOpenHand(c.hand, c.ratio, c.needed), c.open) << c.what;
-}
-
-TEST_F(PalmDetectorTest, ReachIsTheFarthestTip) {
-  EXPECT_EQ(PalmDetector::reach(Hand{{0.3, 0.3}, {}, {}}), 0.0);
-  const Hand hand{{0, 0}, {{0, 0.1}, {0.3, 0.4}, {0.2, 0}}, {{0, 0}, {0, 0}, {0, 0}}};
-  EXPECT_DOUBLE_EQ(PalmDetector::reach(hand), 0.5);
 }
 
 // The wrist and the fingers seen with at least half confidence, thumb to little finger, each
@@ -173,10 +164,8 @@ TEST_F(PalmDetectorTest, AFrameIsJudgedByItsFirstHandAlone) {
       {"an open hand", {open}, true},
       {"no hand (nothing is remembered from the frame before)", {}, false},
       {"a fist", {fist}, false},
-      {"five fingers", {hand(5)}, true},
       {"thumb folded", {hand(4)}, true},
       {"three fingers", {hand(3)}, false},
-      {"no finger", {hand(0)}, false},
       // The simulated platform keeps only as many hands as the request asks for (one).
       {"a fist before an open hand", {fist, open}, false},
       {"an open hand before a fist", {open, fist}, true},

@@ -1,7 +1,6 @@
 #include <cstdint>
 #include <string>
 
-#include "foundation/log.hpp"
 #include "platform/log/log.hpp"
 #include "support/platform_fixture.hpp"
 
@@ -40,29 +39,6 @@ TEST(LogFormatTest, MismatchedOrMissingArgumentsNeverCrash) {
   EXPECT_EQ(format("%f", {makeArg(std::string("x"))}), "0.000000");
   EXPECT_EQ(format("trailing %", {}), "trailing %");
   EXPECT_EQ(format("open %{public", {makeArg(1)}), "open %{public");
-}
-
-class LoggerTest : public quorvel::testing::PlatformTest {};
-
-TEST_F(LoggerTest, LoggersWriteUnderTheirCategoryAndLevel) {
-  quorvel::Log::face().error("NativeDlib: failed to load model at %s", "/nope");
-  quorvel::Log::unlock().info("Not attempting unlock: %s", "Turned off");
-  quorvel::Log::app().log("Quorvel started (overlay available: %{bool}d)", false);
-  quorvel::Log::overlay().notice("hidden");
-  const auto entries = logs().entries();
-  ASSERT_EQ(entries.size(), 4u);
-  EXPECT_EQ(entries[0].subsystem, "com.tessmin.quorvel");
-  EXPECT_EQ(entries[0].category, "face");
-  EXPECT_EQ(entries[0].level, platform::log::Level::Error);
-  EXPECT_EQ(entries[0].message, "NativeDlib: failed to load model at /nope");
-  EXPECT_EQ(entries[1].category, "unlock");
-  EXPECT_EQ(entries[1].level, platform::log::Level::Info);
-  EXPECT_EQ(entries[2].category, "app");
-  EXPECT_EQ(entries[2].level, platform::log::Level::Default);
-  EXPECT_EQ(entries[2].message, "Quorvel started (overlay available: false)");
-  EXPECT_EQ(entries[3].category, "overlay");
-  EXPECT_EQ(logs().messages("unlock"), std::vector<std::string>{"Not attempting unlock: Turned off"});
-  EXPECT_TRUE(logs().contains("overlay available"));
 }
 
 TEST(StandardErrorSinkTest, LineCarriesTimeLevelSubsystemAndCategory) {

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 
 #include "recognition/camera_session.hpp"
 #include "support/platform_fixture.hpp"
@@ -205,42 +204,6 @@ TEST_F(CameraSessionTest, EverySessionObjectHasItsOwnQueueWithTheSameLabel) {
   EXPECT_EQ(a, 2);
   EXPECT_EQ(b, 2);
   EXPECT_EQ(simulatedCamera().sessionsMade(), 2);
-}
-
-// The same road on real threads: frames arrive off the main thread, the completion on it.
-TEST_F(CameraSessionTest, RunsOnRealQueues) {
-  platform::dispatch::install(platform::dispatch::makeRealScheduler());
-  simulatedCamera().setFrameRate(100);
-  auto session = CameraSession::create();
-  // Shared with the handler: a frame already on its way when the session stops may still
-  // be handled after this test has returned.
-  struct Counts {
-    std::atomic<int> frames{0};
-    std::atomic<bool> offMain{true};
-  };
-  const auto counts = std::make_shared<Counts>();
-  std::atomic<int>& frames = counts->frames;
-  std::atomic<bool>& offMain = counts->offMain;
-  session->onFrame = [counts](const PixelBufferPtr& frame) {
-    if (platform::dispatch::isMainThread() || !frame) counts->offMain = false;
-    ++counts->frames;
-  };
-  // The main loop looks at its condition when it has run something: keep it ticking.
-  auto tick = platform::dispatch::Timer::scheduled(0.005, true, [](platform::dispatch::Timer&) {});
-  std::optional<bool> started;
-  bool completedOnMain = false;
-  session->start([&](bool running) {
-    completedOnMain = platform::dispatch::isMainThread();
-    started = running;
-  });
-  EXPECT_TRUE(platform::dispatch::runMainLoopUntil([&] { return started && frames >= 5; }, 10));
-  session->stop();
-  EXPECT_TRUE(platform::dispatch::runMainLoopUntil([&] { return !session->isRunning(); }, 10));
-  tick->invalidate();
-  EXPECT_EQ(started, std::optional<bool>(true));
-  EXPECT_TRUE(completedOnMain);
-  EXPECT_TRUE(offMain);
-  EXPECT_GE(frames.load(), 5);
 }
 
 }  // namespace
