@@ -1,4 +1,5 @@
 #include <limits>
+#include <utility>
 
 #include "app/menu_bar_controller.hpp"
 #include "gtest/gtest.h"
@@ -7,19 +8,14 @@ namespace {
 
 using quorvel::MenuBarController;
 
-TEST(ScoreTextTest, FiniteScoresBelowAThousandShowThreeDecimals) {
-  EXPECT_EQ(MenuBarController::scoreText(0.4123), "0.412");
-  EXPECT_EQ(MenuBarController::scoreText(0.42), "0.420");
-  EXPECT_EQ(MenuBarController::scoreText(-0.5), "-0.500");
-  EXPECT_EQ(MenuBarController::scoreText(999.9996), "1000.000");
-}
-
-TEST(ScoreTextTest, SentinelsAndNonNumbersShowAnEmDash) {
-  EXPECT_EQ(MenuBarController::scoreText(1000), "\u2014");
-  EXPECT_EQ(MenuBarController::scoreText(-1000), "\u2014");
-  EXPECT_EQ(MenuBarController::scoreText(std::numeric_limits<double>::max()), "\u2014");
-  EXPECT_EQ(MenuBarController::scoreText(std::numeric_limits<double>::infinity()), "\u2014");
-  EXPECT_EQ(MenuBarController::scoreText(std::numeric_limits<double>::quiet_NaN()), "\u2014");
+TEST(ScoreTextTest, ThreeDecimalsBelowAThousandAndAnEmDashForSentinelsAndNonNumbers) {
+  using limits = std::numeric_limits<double>;
+  const std::pair<double, const char*> cases[] = {
+      {0.42, "0.420"}, {-0.5, "-0.500"}, {999.9996, "1000.000"}, {1000, "\u2014"}, {-1000, "\u2014"},
+      {limits::max(), "\u2014"}, {limits::infinity(), "\u2014"}, {limits::quiet_NaN(), "\u2014"}};
+  for (const auto& [score, text] : cases) {
+    EXPECT_EQ(MenuBarController::scoreText(score), text) << score;
+  }
 }
 
 }  // namespace

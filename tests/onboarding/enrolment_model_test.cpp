@@ -173,9 +173,6 @@ TEST(EnrolmentGeometry, HeadDirectionNeedsTheEyesApartAndUsesTheRegionMeans) {
   EXPECT_NEAR(direction->y, -0.1, 1e-12);
   face.landmarks->leftEye = FaceLandmarkRegion{};
   EXPECT_FALSE(EnrolmentModel::headDirection(face));
-  face = faceAt({0, 0});
-  face.landmarks->nose.reset();
-  EXPECT_FALSE(EnrolmentModel::headDirection(face));
   face.landmarks.reset();
   EXPECT_FALSE(EnrolmentModel::headDirection(face));
 }
@@ -189,7 +186,6 @@ TEST(EnrolmentGeometry, TicksNeedADirectionAndEmphasisGrowsWithItsReach) {
   EXPECT_TRUE(EnrolmentModel::nearestTick({2e-6, 0}));
 
   EXPECT_DOUBLE_EQ(EnrolmentModel::tickEmphasis(3, {0.06, 0}), 1);
-  EXPECT_DOUBLE_EQ(EnrolmentModel::tickEmphasis(3, {0.5, 0}), 1);
   EXPECT_NEAR(EnrolmentModel::tickEmphasis(3, {0.03, 0}), 0.5, 1e-12);
   EXPECT_EQ(EnrolmentModel::tickEmphasis(0, {0, 0}), 0);
   EXPECT_EQ(EnrolmentModel::tickEmphasis(0, {0, std::numeric_limits<double>::infinity()}), 0);
@@ -228,8 +224,6 @@ TEST_F(EnrolmentTest, AFullScanReplacesTheEnginesFaceprintsWithTwentyFiveInCaptu
   store.add({7, 8}, FaceprintStore::Source::enrolled, RecognitionEngine::arcface);
 
   auto model = startedModel();
-  EXPECT_TRUE(model->isRunning());
-  EXPECT_TRUE(model->camera()->isRunning());
   scanEverything(*model);
   runUntilIdle();
 

@@ -114,16 +114,6 @@ TEST(NotchPanelShapeTest, HeightsBelowOneUseTheRadiusAsARatio) {
 
 // --- glyphs ---------------------------------------------------------------------------------
 
-TEST(GlyphTest, ComposedFaceIsThePartsInOrder) {
-  const QRectF square(0, 0, 52, 52);
-  QPainterPath expected = quorvel::FaceBracketsShape{}.path(square);
-  expected.addPath(quorvel::FaceEyeShape{29.7}.path(square));
-  expected.addPath(quorvel::FaceEyeShape{70.9}.path(square));
-  expected.addPath(quorvel::FaceNoseShape{}.path(square));
-  expected.addPath(quorvel::FaceMouthShape{}.path(square));
-  EXPECT_EQ(quorvel::FaceIDGlyph{}.path(square), expected);
-}
-
 TEST(GlyphTest, WideRectangleKeepsTheGlyphInItsLeftSquare) {
   const QRectF wide(10, 20, 100, 50);
   const QRectF face = quorvel::FaceIDGlyph{}.path(wide).boundingRect();

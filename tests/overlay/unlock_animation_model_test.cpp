@@ -84,16 +84,22 @@ class UnlockAnimationModelTest : public PlatformTest {
     return model;
   }
   Recorder& recorder() { return *recorder_; }
+  // A model that began a second ago, its changes recorded from now on.
+  std::shared_ptr<UnlockAnimationModel> scanning() {
+    auto model = makeModel(false);
+    model->begin();
+    advance(1.0);
+    recorder().clear();
+    return model;
+  }
 
  private:
   std::optional<Recorder> recorder_;
 };
 
-TEST_F(UnlockAnimationModelTest, StartsIdleWithTheSystemReduceMotionSetting) {
+TEST_F(UnlockAnimationModelTest, TakesTheSystemReduceMotionSetting) {
   auto model = UnlockAnimationModel::make();
   EXPECT_FALSE(model->reduceMotion());
-  EXPECT_DOUBLE_EQ(model->panelProgress.presented(), 0);
-  EXPECT_FALSE(model->contentVisible.presented());
   quorvel::testing::machine().displayOptions->setReduceMotion(true);
   EXPECT_TRUE(UnlockAnimationModel::make()->reduceMotion());
 }
@@ -133,10 +139,7 @@ TEST_F(UnlockAnimationModelTest, BeginOpensThePanelThenShowsTheFaceAndScans) {
 }
 
 TEST_F(UnlockAnimationModelTest, SuccessWithoutConfirmationRetractsByItself) {
-  auto model = makeModel(false);
-  model->begin();
-  advance(1.0);
-  recorder().clear();
+  auto model = scanning();
   std::vector<double> completions;
   model->succeed([&] { completions.push_back(now()); });
   EXPECT_EQ(recorder().at(1.0),
@@ -167,9 +170,7 @@ TEST_F(UnlockAnimationModelTest, SuccessWithoutConfirmationRetractsByItself) {
 
 TEST_F(UnlockAnimationModelTest, ASuccessWithoutACompletionStillRetracts) {
   for (const bool confirmed : {false, true}) {
-    auto model = makeModel(false);
-    model->begin();
-    advance(1.0);
+    auto model = scanning();
     model->succeed(nullptr);
     if (confirmed) model->confirmedUnlocked();
     advance(3.0);
@@ -179,9 +180,7 @@ TEST_F(UnlockAnimationModelTest, ASuccessWithoutACompletionStillRetracts) {
 }
 
 TEST_F(UnlockAnimationModelTest, ConfirmationRetractsAtOnceAndTheFallbackFindsNothing) {
-  auto model = makeModel(false);
-  model->begin();
-  advance(1.0);
+  auto model = scanning();
   std::vector<double> completions;
   model->succeed([&] { completions.push_back(now()); });
   advance(0.5);
@@ -219,10 +218,7 @@ TEST_F(UnlockAnimationModelTest, ConfirmationOutsideASuccessDoesNothing) {
 }
 
 TEST_F(UnlockAnimationModelTest, FailureDrainsShakesShowsTheMessageAndRetracts) {
-  auto model = makeModel(false);
-  model->begin();
-  advance(1.0);
-  recorder().clear();
+  auto model = scanning();
   std::vector<double> completions;
   model->fail("Face not recognised", [&] { completions.push_back(now()); });
   EXPECT_EQ(recorder().at(1.0),
@@ -250,10 +246,7 @@ TEST_F(UnlockAnimationModelTest, FailureDrainsShakesShowsTheMessageAndRetracts) 
 }
 
 TEST_F(UnlockAnimationModelTest, CancelTurnsTheGlyphIntoThePalmThenFails) {
-  auto model = makeModel(false);
-  model->begin();
-  advance(1.0);
-  recorder().clear();
+  auto model = scanning();
   std::vector<double> completions;
   model->cancel("Cancelled", [&] { completions.push_back(now()); });
   // The glyph turns first, then the failure's steps follow as they do for a failure.
@@ -348,9 +341,7 @@ TEST_F(UnlockAnimationModelTest, ResetInTheMiddleSnapsBackAndStopsTheOldSequence
 }
 
 TEST_F(UnlockAnimationModelTest, BeginDuringASuccessDropsItsCompletionAndStartsClosed) {
-  auto model = makeModel(false);
-  model->begin();
-  advance(1.0);
+  auto model = scanning();
   int completions = 0;
   model->succeed([&] { ++completions; });
   advance(0.3);
