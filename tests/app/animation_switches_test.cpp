@@ -32,13 +32,9 @@ std::vector<std::string> argv(std::vector<std::string> rest) {
 }
 
 TEST(RenderArguments, NumbersParseWholeOrNotAtAll) {
-  EXPECT_EQ(diag::parseNumber("200"), 200.0);
-  EXPECT_EQ(diag::parseNumber("-3.5"), -3.5);
-  EXPECT_EQ(diag::parseNumber("+7"), 7.0);
-  EXPECT_EQ(diag::parseNumber("1e2"), 100.0);
-  EXPECT_EQ(diag::parseNumber(".5"), 0.5);
-  EXPECT_EQ(diag::parseNumber("0x10"), 16.0);
-  EXPECT_EQ(diag::parseNumber("inf"), INFINITY);
+  const std::pair<const char*, double> numbers[] = {{"200", 200.0}, {"-3.5", -3.5}, {"+7", 7.0}, {"1e2", 100.0},
+                                                    {".5", 0.5},     {"0x10", 16.0},  {"inf", INFINITY}};
+  for (const auto& [text, value] : numbers) EXPECT_EQ(diag::parseNumber(text), value) << text;
   EXPECT_TRUE(std::isnan(*diag::parseNumber("nan")));
   for (const char* text : {"", " 200", "200 ", "abc", "12abc", "--palm", "+-3", "--3", "0x", "1,5",
                            "1e", "2 3"}) {

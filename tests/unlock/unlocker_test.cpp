@@ -295,36 +295,4 @@ TEST_F(UnlockerTest, ThePasswordIsReadWhenTypingStarts) {
   EXPECT_EQ(results, std::vector<Result>{Result::success()});
 }
 
-TEST_F(UnlockerTest, AccessibilityAndFocusQueries) {
-  EXPECT_TRUE(Unlocker::hasAccessibility());
-  EXPECT_TRUE(Unlocker::lockScreenHasFocus());
-  lockMachine().focus(lockMachine().finderPID());
-  EXPECT_FALSE(Unlocker::lockScreenHasFocus());
-
-  auto& accessibility = lockMachine().accessibility();
-  accessibility.setTrusted(false);
-  accessibility.setGrantOnPrompt(true);
-  EXPECT_FALSE(Unlocker::hasAccessibility());
-  Unlocker::requestAccessibility();
-  EXPECT_EQ(accessibility.promptCount(), 1u);
-  EXPECT_TRUE(Unlocker::hasAccessibility());
-}
-
-TEST_F(UnlockerTest, FailureTextsRoundTrip) {
-  const std::pair<Failure, const char*> table[] = {
-      {Failure::noAccessibility, "Accessibility permission is off"},
-      {Failure::noPassword, "No password saved"},
-      {Failure::eventSourceFailed, "Could not create an input event"},
-      {Failure::lockScreenNotFocused, "Could not confirm the lock screen was ready; nothing more was typed"},
-      {Failure::cancelled, "Unlock attempt cancelled"},
-      {Failure::notUnlocked, "Unlock not confirmed; use Touch ID or your password"},
-  };
-  for (const auto& [failure, text] : table) {
-    EXPECT_EQ(quorvel::rawValue(failure), text);
-    EXPECT_EQ(quorvel::unlocker_failure::fromRawValue(text), failure);
-  }
-  EXPECT_FALSE(quorvel::unlocker_failure::fromRawValue("unlock attempt cancelled"));
-  EXPECT_FALSE(quorvel::unlocker_failure::fromRawValue(""));
-}
-
 }  // namespace
