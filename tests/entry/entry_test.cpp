@@ -155,7 +155,7 @@ class AppDelegateTest : public quorvel::testing::PlatformTest {
   std::unique_ptr<AppDelegate> delegate;
 };
 
-TEST_F(AppDelegateTest, LaunchBuildsTheMenusStartsTheUpdaterLogsTheStartLineLastAndOpensTheTutorial) {
+TEST_F(AppDelegateTest, LaunchBuildsTheMenusStartsTheUpdaterLogsTheStartLineLastOpensTheTutorialAndReopenToggles) {
   quorvel::Settings::shared().setHasSeenWelcome(false);
   quorvel::Settings::shared().setShowInDock(false);
   EXPECT_TRUE(delegate->mainMenu().empty());
@@ -196,6 +196,14 @@ TEST_F(AppDelegateTest, LaunchBuildsTheMenusStartsTheUpdaterLogsTheStartLineLast
   EXPECT_EQ(quorvel::TutorialController::shared().window(), nullptr);
   advance(0.02);
   EXPECT_NE(quorvel::TutorialController::shared().window(), nullptr);
+
+  // A reopen toggles the panel only without visible windows: visible windows, then whether the
+  // panel is shown after the reopen.
+  for (const auto& [visible, shown] : {std::pair{true, false}, {false, true}, {true, true}, {false, false}}) {
+    EXPECT_TRUE(delegate->applicationShouldHandleReopen(visible));
+    const auto& popover = delegate->menuBar()->popover();
+    EXPECT_EQ(popover && popover->isShown(), shown) << visible;
+  }
 }
 
 // Notes, for each coordinator line, whether the assist still held its token at that moment.
@@ -249,16 +257,6 @@ TEST_F(AppDelegateTest, LocksReachTheCoordinatorOnlyAfterLaunchAndAfterTheAssist
   monitor.onUnlock();  // attempts nothing either
   EXPECT_EQ(count("unlock", kNotAttempting), 2u);
   platform::log::installSink(sink->next());
-}
-
-TEST_F(AppDelegateTest, ReopenTogglesThePanelOnlyWithoutVisibleWindows) {
-  delegate->applicationDidFinishLaunching();
-  // Visible windows, then whether the panel is shown after the reopen.
-  for (const auto& [visible, shown] : {std::pair{true, false}, {false, true}, {true, true}, {false, false}}) {
-    EXPECT_TRUE(delegate->applicationShouldHandleReopen(visible));
-    const auto& popover = delegate->menuBar()->popover();
-    EXPECT_EQ(popover && popover->isShown(), shown) << visible;
-  }
 }
 
 TEST_F(AppDelegateTest, ApplicationStartRunsTheLaunchSequenceOnTheRunLoop) {
