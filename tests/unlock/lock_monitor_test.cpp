@@ -111,7 +111,9 @@ TEST_F(LockMonitorTest, TheWakeReChecksFireOnlyWhileTheSessionIsLocked) {
   EXPECT_EQ(logCount("Screens woke"), 2u);
 }
 
-TEST_F(LockMonitorTest, UnlockNotificationAfterWakeVoidsTheLaterChecks) {
+// After a wake, an unlock notification voids the later checks, and so does a lock notification
+// that finds the monitor believing the screen unlocked.
+TEST_F(LockMonitorTest, ANotificationAfterAWakeVoidsTheLaterChecks) {
   lockMachine().session().setScreenLocked(true);
   const double woke = now();
   lockMachine().wakeScreens();
@@ -120,9 +122,9 @@ TEST_F(LockMonitorTest, UnlockNotificationAfterWakeVoidsTheLaterChecks) {
   advance(3.0);
   EXPECT_EQ(wakeTimes(woke), (std::vector<double>{0.0, 0.25}));
   EXPECT_EQ(names(), (std::vector<std::string>{"wake", "wake", "unlock"}));
-}
 
-TEST_F(LockMonitorTest, LockNotificationFoundUnlockedAfterWakeVoidsTheChecks) {
+  calls.clear();
+  lockMachine().session().setScreenLocked(false);
   lockMachine().wakeScreens();
   advance(0.05);  // the check at 0 found the session unlocked
   lockMachine().session().setScreenLocked(true);
