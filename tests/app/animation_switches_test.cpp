@@ -42,7 +42,7 @@ TEST(RenderArguments, NumbersParseWholeOrNotAtAll) {
   }
 }
 
-TEST(RenderArguments, PathThenUpToFourNumbersAnywherePalmAnywhere) {
+TEST(RenderArguments, PathThenUpToFourNumbersAnywherePalmAnywhereAndNoRequestWithoutAPath) {
   const struct {
     std::vector<std::string> args;
     std::string path;
@@ -65,15 +65,15 @@ TEST(RenderArguments, PathThenUpToFourNumbersAnywherePalmAnywhere) {
                        request->canvasHeight, request->palm),
               std::tie(c.path, c.notchWidth, c.notchHeight, c.canvasWidth, c.canvasHeight, c.palm));
   }
-}
-
-TEST(RenderArguments, TheSwitchAsTheLastArgumentIsNoRequest) {
-  EXPECT_FALSE(diag::renderAnimationRequested(argv({"--render-animation"})));
-  EXPECT_FALSE(diag::renderAnimationRequested(argv({"out.png", "--render-animation"})));
-  EXPECT_FALSE(diag::renderAnimationRequested(argv({"--Render-Animation", "out.png"})));
-  EXPECT_FALSE(diag::renderAnimationRequested(argv({"--render-animation=out.png"})));
+  // The switch as the last argument, in another case or with the path attached is no request.
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--render-animation"},
+                                               {"out.png", "--render-animation"},
+                                               {"--Render-Animation", "out.png"},
+                                               {"--render-animation=out.png"}}) {
+    EXPECT_FALSE(diag::renderAnimationRequested(argv(args))) << args[0];
+    EXPECT_FALSE(diag::renderRequest(argv(args))) << args[0];
+  }
   EXPECT_TRUE(diag::renderAnimationRequested(argv({"--render-animation", "out.png"})));
-  EXPECT_FALSE(diag::renderRequest(argv({"--render-animation"})));
   std::ostringstream out;
   EXPECT_EQ(diag::runRenderAnimation(argv({"--render-animation"}), out), 1);
   EXPECT_EQ(out.str(), "");

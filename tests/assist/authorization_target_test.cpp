@@ -164,16 +164,15 @@ TEST_F(AuthorizationTargetTest, NeedsAccessibilityTrustAndAnUnlockedScreen) {
   EXPECT_FALSE(target->switchToPassword());
 }
 
-TEST_F(AuthorizationTargetTest, AnAgentThatDoesNotAnswerInTimeShowsNoWindows) {
+// Agents are found by their process name; one that does not answer in time shows no windows.
+TEST_F(AuthorizationTargetTest, AgentsAreFoundByTheirProcessNameAndMustAnswerInTime) {
   agent().showDialog();
   agent().setResponseDelay(0.25);
   EXPECT_FALSE(AuthorizationTarget::capture());
   EXPECT_NE(AuthorizationTarget::diagnostic().find("Accessible windows: 0"), std::string::npos);
   agent().setResponseDelay(0.19);
   EXPECT_TRUE(AuthorizationTarget::capture());
-}
 
-TEST_F(AuthorizationTargetTest, AgentsAreFoundByTheirProcessName) {
   auto& processes = lockMachine().processes();
   ASSERT_EQ(AuthorizationTarget::agentPIDs(), std::vector<std::int32_t>{agent().pid()});
   processes.setNameFails(agent().pid(), true);
