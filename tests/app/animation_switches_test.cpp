@@ -32,13 +32,9 @@ std::vector<std::string> argv(std::vector<std::string> rest) {
 }
 
 TEST(RenderArguments, NumbersParseWholeOrNotAtAll) {
-  EXPECT_EQ(diag::parseNumber("200"), 200.0);
-  EXPECT_EQ(diag::parseNumber("-3.5"), -3.5);
-  EXPECT_EQ(diag::parseNumber("+7"), 7.0);
-  EXPECT_EQ(diag::parseNumber("1e2"), 100.0);
-  EXPECT_EQ(diag::parseNumber(".5"), 0.5);
-  EXPECT_EQ(diag::parseNumber("0x10"), 16.0);
-  EXPECT_EQ(diag::parseNumber("inf"), INFINITY);
+  const std::pair<const char*, double> numbers[] = {{"200", 200.0}, {"-3.5", -3.5}, {"+7", 7.0}, {"1e2", 100.0},
+                                                    {".5", 0.5},     {"0x10", 16.0},  {"inf", INFINITY}};
+  for (const auto& [text, value] : numbers) EXPECT_EQ(diag::parseNumber(text), value) << text;
   EXPECT_TRUE(std::isnan(*diag::parseNumber("nan")));
   for (const char* text : {"", " 200", "200 ", "abc", "12abc", "--palm", "+-3", "--3", "0x", "1,5",
                            "1e", "2 3"}) {
@@ -46,7 +42,7 @@ TEST(RenderArguments, NumbersParseWholeOrNotAtAll) {
   }
 }
 
-TEST(RenderArguments, PathThenUpToFourNumbersAnywherePalmAnywhere) {
+TEST(RenderArguments, PathThenUpToFourNumbersAnywherePalmAnywhereAndNoRequestWithoutAPath) {
   const struct {
     std::vector<std::string> args;
     std::string path;
@@ -69,15 +65,15 @@ TEST(RenderArguments, PathThenUpToFourNumbersAnywherePalmAnywhere) {
                        request->canvasHeight, request->palm),
               std::tie(c.path, c.notchWidth, c.notchHeight, c.canvasWidth, c.canvasHeight, c.palm));
   }
-}
-
-TEST(RenderArguments, TheSwitchAsTheLastArgumentIsNoRequest) {
-  EXPECT_FALSE(diag::renderAnimationRequested(argv({"--render-animation"})));
-  EXPECT_FALSE(diag::renderAnimationRequested(argv({"out.png", "--render-animation"})));
-  EXPECT_FALSE(diag::renderAnimationRequested(argv({"--Render-Animation", "out.png"})));
-  EXPECT_FALSE(diag::renderAnimationRequested(argv({"--render-animation=out.png"})));
+  // The switch as the last argument, in another case or with the path attached is no request.
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--render-animation"},
+                                               {"out.png", "--render-animation"},
+                                               {"--Render-Animation", "out.png"},
+                                               {"--render-animation=out.png"}}) {
+    EXPECT_FALSE(diag::renderAnimationRequested(argv(args))) << args[0];
+    EXPECT_FALSE(diag::renderRequest(argv(args))) << args[0];
+  }
   EXPECT_TRUE(diag::renderAnimationRequested(argv({"--render-animation", "out.png"})));
-  EXPECT_FALSE(diag::renderRequest(argv({"--render-animation"})));
   std::ostringstream out;
   EXPECT_EQ(diag::runRenderAnimation(argv({"--render-animation"}), out), 1);
   EXPECT_EQ(out.str(), "");

@@ -73,17 +73,9 @@ TEST(LinuxUsersTest, NamesComeFromThePasswordDatabase) {
   EXPECT_EQ(users.fullUserName().find(','), std::string::npos);
 }
 
-// On Linux the target finds no dialog and reports only trust and the lock state.
-class LinuxAuthorizationTargetTest : public quorvel::testing::PlatformTest {
- protected:
-  void TearDown() override {
-    platform::accessibility::install(nullptr);
-    platform::processes::install(nullptr);
-    platform::codesign::install(nullptr);
-    platform::users::install(nullptr);
-    PlatformTest::TearDown();
-  }
-};
+// On Linux the target finds no dialog and reports only trust and the lock state. (Each test's
+// set-up installs the simulated machine again.)
+using LinuxAuthorizationTargetTest = quorvel::testing::PlatformTest;
 
 TEST_F(LinuxAuthorizationTargetTest, FindsNothingAndReportsUntrusted) {
   platform::accessibility::install(std::make_shared<ax::LinuxAccessibility>());

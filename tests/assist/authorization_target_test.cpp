@@ -59,22 +59,6 @@ class AuthorizationTargetTest : public quorvel::testing::PlatformTest {
 
 // --- which dialog is accepted --------------------------------------------------------------
 
-TEST_F(AuthorizationTargetTest, CapturesTheGenuineAgentsTouchIDDialog) {
-  auto& dialog = agent().showDialog();
-  const auto target = AuthorizationTarget::capture();
-  ASSERT_TRUE(target);
-  EXPECT_EQ(target->pid, agent().pid());
-  EXPECT_EQ(target->application, agent().applicationElement());
-  EXPECT_EQ(target->window, dialog.window);
-  EXPECT_EQ(target->passwordButton(), dialog.fallbackButton);
-  EXPECT_FALSE(target->secureField());
-  EXPECT_TRUE(target->isPresent());
-  // Checked against the exact requirement, asking the agent with a 0.2 s time-out.
-  EXPECT_EQ(lockMachine().codeSigning().requirementTexts().back(),
-            "anchor apple and identifier \"com.apple.SecurityAgent\"");
-  EXPECT_NEAR(lockMachine().accessibility().timeoutFor(agent().applicationElement()), 0.2, 1e-6);
-}
-
 // A password dialog counts only when its one name field names this user (short or full name);
 // a Touch ID dialog counts for anyone.
 TEST_F(AuthorizationTargetTest, APasswordDialogCountsOnlyForThisUser) {
@@ -180,16 +164,15 @@ TEST_F(AuthorizationTargetTest, NeedsAccessibilityTrustAndAnUnlockedScreen) {
   EXPECT_FALSE(target->switchToPassword());
 }
 
-TEST_F(AuthorizationTargetTest, AnAgentThatDoesNotAnswerInTimeShowsNoWindows) {
+// Agents are found by their process name; one that does not answer in time shows no windows.
+TEST_F(AuthorizationTargetTest, AgentsAreFoundByTheirProcessNameAndMustAnswerInTime) {
   agent().showDialog();
   agent().setResponseDelay(0.25);
   EXPECT_FALSE(AuthorizationTarget::capture());
   EXPECT_NE(AuthorizationTarget::diagnostic().find("Accessible windows: 0"), std::string::npos);
   agent().setResponseDelay(0.19);
   EXPECT_TRUE(AuthorizationTarget::capture());
-}
 
-TEST_F(AuthorizationTargetTest, AgentsAreFoundByTheirProcessName) {
   auto& processes = lockMachine().processes();
   ASSERT_EQ(AuthorizationTarget::agentPIDs(), std::vector<std::int32_t>{agent().pid()});
   processes.setNameFails(agent().pid(), true);
@@ -419,14 +402,23 @@ TEST_F(AuthorizationSubmitTest, EveryFailureStopsBeforeThePress) {
   EXPECT_EQ(agent().approvals() + agent().rejections(), 0);
 }
 
-// The whole road on the agent: a Touch ID dialog is switched to password entry, found again
-// with its secure field focused, and approved with the saved password, read once at the
-// moment of writing.
+// The whole road on the agent: the genuine agent's Touch ID dialog is captured, switched to
+// password entry, found again with its secure field focused, and approved with the saved
+// password, read once at the moment of writing.
 TEST_F(AuthorizationSubmitTest, TouchIDDialogApprovedWithTheSavedPassword) {
   ASSERT_TRUE(quorvel::PasswordVault::set(SimulatedSecurityAgent::kUserPassword));
   auto& dialog = agent().showDialog();
   const auto first = AuthorizationTarget::capture();
   ASSERT_TRUE(first);
+  EXPECT_EQ(first->pid, agent().pid());
+  EXPECT_EQ(first->application, agent().applicationElement());
+  EXPECT_EQ(first->window, dialog.window);
+  EXPECT_EQ(first->passwordButton(), dialog.fallbackButton);
+  EXPECT_TRUE(first->isPresent());
+  // Checked against the exact requirement, asking the agent with a 0.2 s time-out.
+  EXPECT_EQ(lockMachine().codeSigning().requirementTexts().back(),
+            "anchor apple and identifier \"com.apple.SecurityAgent\"");
+  EXPECT_NEAR(lockMachine().accessibility().timeoutFor(agent().applicationElement()), 0.2, 1e-6);
   ASSERT_FALSE(first->secureField());
   ASSERT_TRUE(first->switchToPassword());
   EXPECT_TRUE(dialog.passwordMode);

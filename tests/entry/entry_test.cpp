@@ -80,19 +80,13 @@ TEST(EntrySwitchTable, TestsTheSwitchesInTheirFixedOrder) {
       EXPECT_EQ(selectedSwitch(args), expected[i]) << expected[i] << " vs " << expected[j];
     }
   }
-}
-
-TEST(EntrySwitchTable, ModifiersCaseAttachedValuesAndARenderWithoutPathAreNotSwitches) {
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"quorvel"}, {"quorvel", "--palm"}, {"quorvel", "--dummy-field-check"},
-        {"quorvel", "--CHECK"}, {"quorvel", "--check=yes"}, {"quorvel", "check"}, {"quorvel", "--render-animation"}}) {
-    EXPECT_EQ(selectedSwitch(args), std::nullopt) << args.back();
-  }
+  // A render without a path is no switch, so it never wins.
   EXPECT_EQ(selectedSwitch({"quorvel", "--preview-animation", "--render-animation"}), "--preview-animation");
 }
 
 // Each switch reaches its own body, the earlier one of two, with that body's exit status; only a
-// command line without switches starts the application (whose status is 42 here).
+// command line without switches starts the application (whose status is 42 here). Modifiers,
+// another case, attached values and a render without a path are not switches.
 TEST_F(EntryTest, ASwitchRunsItsBodyAndAnswersItsStatusOtherwiseTheApplicationStarts) {
   const std::string png = home() + "/panel.png";
   const struct {
@@ -105,6 +99,7 @@ TEST_F(EntryTest, ASwitchRunsItsBodyAndAnswersItsStatusOtherwiseTheApplicationSt
       {{"--palm"}, 42, "", nullptr},
       {{"--render-animation"}, 42, "", nullptr},
       {{"--Check", "--self-test=1"}, 42, "", nullptr},
+      {{"--dummy-field-check", "--check=yes", "check", "--CHECK"}, 42, "", nullptr},
       {{"--check"}, 0, "Ready to unlock", nullptr},
       // The crop diagnostic comes before the checklist: its usage error, not the checklist.
       {{"--check", "--diagnose-on-native-crop"}, 1, "usage: --diagnose-on-native-crop", "Ready to unlock"},
@@ -127,7 +122,7 @@ TEST_F(EntryTest, ASwitchRunsItsBodyAndAnswersItsStatusOtherwiseTheApplicationSt
     }
   }
   EXPECT_TRUE(std::filesystem::exists(png));
-  EXPECT_EQ(applicationStarts, 4);
+  EXPECT_EQ(applicationStarts, 5);
 }
 
 using quorvel::AppDelegate;
@@ -160,7 +155,7 @@ class AppDelegateTest : public quorvel::testing::PlatformTest {
   std::unique_ptr<AppDelegate> delegate;
 };
 
-TEST_F(AppDelegateTest, LaunchBuildsTheMenusStartsTheUpdaterLogsTheStartLineLastAndOpensTheTutorial) {
+TEST_F(AppDelegateTest, LaunchBuildsTheMenusStartsTheUpdaterLogsTheStartLineLastOpensTheTutorialAndReopenToggles) {
   quorvel::Settings::shared().setHasSeenWelcome(false);
   quorvel::Settings::shared().setShowInDock(false);
   EXPECT_TRUE(delegate->mainMenu().empty());
@@ -194,16 +189,21 @@ TEST_F(AppDelegateTest, LaunchBuildsTheMenusStartsTheUpdaterLogsTheStartLineLast
   EXPECT_FALSE(delegate->applicationShouldTerminateAfterLastWindowClosed());
   EXPECT_TRUE(delegate->applicationSupportsSecureRestorableState());
 
-  // The activation policy follows the Dock setting.
+  // The activation policy follows the Dock setting (changes to it: the application start test).
   EXPECT_EQ(simulatedApplication().activationPolicy(), Policy::accessory);
-  quorvel::Settings::shared().setShowInDock(true);
-  delegate->applyDockVisibility();
-  EXPECT_EQ(simulatedApplication().activationPolicy(), Policy::regular);
   // On the first run the tutorial opens six tenths of a second after launch.
   advance(0.59);
   EXPECT_EQ(quorvel::TutorialController::shared().window(), nullptr);
   advance(0.02);
   EXPECT_NE(quorvel::TutorialController::shared().window(), nullptr);
+
+  // A reopen toggles the panel only without visible windows: visible windows, then whether the
+  // panel is shown after the reopen.
+  for (const auto& [visible, shown] : {std::pair{true, false}, {false, true}, {true, true}, {false, false}}) {
+    EXPECT_TRUE(delegate->applicationShouldHandleReopen(visible));
+    const auto& popover = delegate->menuBar()->popover();
+    EXPECT_EQ(popover && popover->isShown(), shown) << visible;
+  }
 }
 
 // Notes, for each coordinator line, whether the assist still held its token at that moment.
@@ -257,16 +257,6 @@ TEST_F(AppDelegateTest, LocksReachTheCoordinatorOnlyAfterLaunchAndAfterTheAssist
   monitor.onUnlock();  // attempts nothing either
   EXPECT_EQ(count("unlock", kNotAttempting), 2u);
   platform::log::installSink(sink->next());
-}
-
-TEST_F(AppDelegateTest, ReopenTogglesThePanelOnlyWithoutVisibleWindows) {
-  delegate->applicationDidFinishLaunching();
-  // Visible windows, then whether the panel is shown after the reopen.
-  for (const auto& [visible, shown] : {std::pair{true, false}, {false, true}, {true, true}, {false, false}}) {
-    EXPECT_TRUE(delegate->applicationShouldHandleReopen(visible));
-    const auto& popover = delegate->menuBar()->popover();
-    EXPECT_EQ(popover && popover->isShown(), shown) << visible;
-  }
 }
 
 TEST_F(AppDelegateTest, ApplicationStartRunsTheLaunchSequenceOnTheRunLoop) {

@@ -16,7 +16,6 @@
 #include "platform/keychain/keychain.hpp"
 #include "recognition/native_dlib.hpp"
 #include "selftest/self_test.hpp"
-#include "selftest/self_test_format.hpp"
 #include "support/B_helpers.hpp"
 #include "support/face_models_hooks.hpp"
 #include "support/models_hooks.hpp"
@@ -71,16 +70,14 @@ std::vector<std::string> selfTestFilesIn(const std::string& folder) {
   return names;
 }
 
-TEST(SelfTestReport, PassingChecksPassTheRunAndEndAfterTheSummaryWithoutAFailedList) {
-  std::ostringstream empty, passing;
+// Passing checks pass the run, which ends after the summary without a failed list; failures are
+// counted and listed again in order after the summary.
+TEST(SelfTestReport, FailuresAreCountedAndListedAgainInOrderAfterTheSummary) {
+  std::ostringstream empty, passing, out;
   EXPECT_TRUE(SelfTest::report({}, empty));
   EXPECT_EQ(empty.str(), "\n\n  0 of 0 checks passed\n\n");
   EXPECT_TRUE(SelfTest::report({{"A", true, "a"}, {"B", true, ""}}, passing));
   EXPECT_EQ(passing.str(), "\n  PASS  A\n        a\n  PASS  B\n        \n\n  2 of 2 checks passed\n\n");
-}
-
-TEST(SelfTestReport, FailuresAreCountedAndListedAgainInOrderAfterTheSummary) {
-  std::ostringstream out;
   const bool passed = SelfTest::report({{"First check", true, "fine"},
                                         {"Second check", false, "broke here"},
                                         {"Third check", false, "also broke"}},
@@ -102,13 +99,6 @@ TEST(SelfTestReport, FailuresAreCountedAndListedAgainInOrderAfterTheSummary) {
                                              ""};
   EXPECT_EQ(testing::linesOf(out.str()), expected);
   EXPECT_EQ(out.str().back(), '\n');
-}
-
-TEST(SelfTestFormat, NumbersUseFourDecimalsOrTheShortestForm) {
-  EXPECT_EQ(self_test_format::fixed4(1.0), "1.0000");
-  EXPECT_EQ(self_test_format::fixed4(-0.99612), "-0.9961");
-  EXPECT_EQ(self_test_format::shortest(0.42), "0.42");
-  EXPECT_EQ(self_test_format::shortest(0.55f), "0.55");
 }
 
 class SelfTestRun : public PlatformTest {};
@@ -141,6 +131,7 @@ TEST_F(SelfTestRun, EveryCheckPassesOnTheShippedBundleInACustomerBuildInItsGroup
   const std::vector<std::pair<std::string, std::string>> details = {
       {"Engine dlib: identical faces score perfectly", "distance 0.0000"},
       {"Match: head angle never drops the bar below 0.74", "floored at 0.7400"},
+      {"Match: a perfect face with liveness 0.40 never unlocks", "liveness floor is 0.55"},  // a float
       {"Enrolment: every ring direction maps to its own tick", "12 ticks, each 30.0000\u00B0 apart"},
       {"Enrolment: samples are both ring passes plus one centre", "12 angles \u00D7 2 passes + 1 = 25"},
       {"Palm gesture: a hand too small in frame is ignored", "reach 0.1 is below the 0.12 needed to act"},
@@ -155,6 +146,17 @@ TEST_F(SelfTestRun, EveryCheckPassesOnTheShippedBundleInACustomerBuildInItsGroup
   // The storage checks leave no throw-away file behind.
   const std::string tmp = platform::files::current()->temporaryFolder();
   EXPECT_TRUE(selfTestFilesIn(tmp).empty()) << tmp;
+
+  // The window-server checks stand before the model group, and at the end, only when asked.
+  auto expected = names(checks);
+  const auto model = std::find_if(expected.begin(), expected.end(),
+                                  [](const std::string& name) { return name.rfind("Model:", 0) == 0; });
+  expected.insert(model, {"Overlay: window can never take keyboard focus", "Tutorial: window can take keyboard focus"});
+  expected.push_back("Unlock safety: refuses to type while the lock screen is not frontmost");
+  const auto with = SelfTest::runAll(true);
+  EXPECT_EQ(names(with), expected);
+  // The simulated machine is unlocked with an ordinary application in front.
+  EXPECT_TRUE(failedNames(with).empty()) << ::testing::PrintToString(failedNames(with));
 }
 
 // The switch's output ends with the summary and the list of failed checks: exactly these.
@@ -238,19 +240,6 @@ TEST_F(SelfTestRun, ACheckThatThrowsIsAFailedCheckWithItsMessageAndTheRunGoesOn)
   EXPECT_EQ(checks.back().name, "Lock state: system query runs and reports unlocked here");
 }
 
-TEST_F(SelfTestRun, WindowServerChecksStandBeforeTheModelGroupAndAtTheEndOnlyWhenAsked) {
-  testing::useBuiltBundleAndRealRuntime();
-  auto expected = names(SelfTest::runAll(false));
-  const auto model = std::find_if(expected.begin(), expected.end(),
-                                  [](const std::string& name) { return name.rfind("Model:", 0) == 0; });
-  expected.insert(model, {"Overlay: window can never take keyboard focus", "Tutorial: window can take keyboard focus"});
-  expected.push_back("Unlock safety: refuses to type while the lock screen is not frontmost");
-  const auto with = SelfTest::runAll(true);
-  EXPECT_EQ(names(with), expected);
-  // The simulated machine is unlocked with an ordinary application in front.
-  EXPECT_TRUE(failedNames(with).empty()) << ::testing::PrintToString(failedNames(with));
-}
-
 // The developer build's model group, run here on simulated models so that the customer
 // build's tests cover it too.
 class DeveloperModelChecksTest : public testing::PlatformTest {
@@ -277,8 +266,15 @@ class DeveloperModelChecksTest : public testing::PlatformTest {
   }
 };
 
-TEST_F(DeveloperModelChecksTest, WorkingModelsPassEveryCheckInOrder) {
+// Without the recognition model the group is that one failed check; with it, a missing liveness
+// model is one failed check at the end; with both, every check passes in order.
+TEST_F(DeveloperModelChecksTest, MissingModelsFailWithTheirSingleChecksAndWorkingOnesPassInOrder) {
+  EXPECT_EQ(summary(SelfTest::developerModelChecks()),
+            std::vector<std::string>{"FAIL Model: recognition model loads and runs: no embedding produced"});
   giveRecogniser();
+  const auto noLiveness = summary(SelfTest::developerModelChecks());
+  ASSERT_EQ(noLiveness.size(), 6u);
+  EXPECT_EQ(noLiveness.back(), "FAIL Model: liveness model loads and runs: no score produced");
   giveLiveness();
   EXPECT_EQ(summary(SelfTest::developerModelChecks()),
             (std::vector<std::string>{"PASS Model: recognition model loads and runs: 512 numbers out",
@@ -288,19 +284,6 @@ TEST_F(DeveloperModelChecksTest, WorkingModelsPassEveryCheckInOrder) {
                                       "PASS Model: two different images do not score 1.0: grey vs red scored 0.0078",
                                       "PASS Model: liveness model loads and runs: scored 0.8808",
                                       "PASS Model: liveness score is a probability: 0.8808"}));
-}
-
-TEST_F(DeveloperModelChecksTest, MissingModelsFailWithTheirSingleChecks) {
-  // Without the recognition model the group is that one failed check.
-  giveLiveness();
-  EXPECT_EQ(summary(SelfTest::developerModelChecks()),
-            std::vector<std::string>{"FAIL Model: recognition model loads and runs: no embedding produced"});
-  // With it, a missing liveness model is one failed check at the end.
-  testing::simulatedML().remove("MiniFAS.mlpackage");
-  giveRecogniser();
-  const auto noLiveness = summary(SelfTest::developerModelChecks());
-  ASSERT_EQ(noLiveness.size(), 6u);
-  EXPECT_EQ(noLiveness.back(), "FAIL Model: liveness model loads and runs: no score produced");
 }
 
 }  // namespace

@@ -28,16 +28,11 @@ std::vector<std::vector<float>> enrolmentSet() {
   return set;
 }
 
-class StorageProcessTest : public quorvel::testing::PlatformTest {
- protected:
-  void SetUp() override {
-    PlatformTest::SetUp();
-    // The keychain the application uses on Linux, in this test's home.
-    platform::keychain::install(std::make_shared<kc::FileKeychain>(kc::defaultFilePath()));
-  }
-};
+using StorageProcessTest = quorvel::testing::PlatformTest;
 
 TEST_F(StorageProcessTest, AFileWrittenByOneProcessIsReadByTheNext) {
+  // The keychain the application uses on Linux, in this test's home.
+  platform::keychain::install(std::make_shared<kc::FileKeychain>(kc::defaultFilePath()));
   // The first process makes the key and writes the enrolment.
   const auto enrol = [] { return FaceprintStore::shared().replaceEnrolled(enrolmentSet(), RecognitionEngine::dlib); };
   ASSERT_EQ(runInChild(enrol), 0);

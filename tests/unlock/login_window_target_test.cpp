@@ -75,15 +75,15 @@ TEST_F(LoginWindowTargetTest, ChecksStopAtTheFirstFailure) {
   EXPECT_EQ(accessibility.focusedQueryCount(), queries + 1) << "only the capture asked about the focus";
 }
 
-TEST_F(LoginWindowTargetTest, AnotherFocusedProcessIsNotATarget) {
+// Another application in front, nothing at the focused identifier, or an impostor in the login
+// window's place.
+TEST_F(LoginWindowTargetTest, AnotherFocusedProcessOrAnImpostorIsRefused) {
   const auto other = lockMachine().launch(SimulatedLockMachine::applicationSpec("com.example.overlay"));
   lockMachine().focus(other);
   EXPECT_FALSE(LoginWindowTarget::capture());
   lockMachine().focus(9999);  // an identifier without any running application
   EXPECT_FALSE(LoginWindowTarget::capture());
-}
 
-TEST_F(LoginWindowTargetTest, ImpostorsOfTheLoginWindowAreRefused) {
   using Spec = SimulatedLockMachine::ProcessSpec;
   const std::pair<const char*, std::function<void(Spec&)>> cases[] = {
       {"other path", [](Spec& s) { s.executablePath = "/Users/me/loginwindow.app/Contents/MacOS/loginwindow"; }},
@@ -171,9 +171,26 @@ TEST_F(LoginWindowTargetTest, EachReadinessConditionAloneMakesTheTargetNotReady)
   EXPECT_FALSE(target->isReady()) << "captured record terminated";
 }
 
-TEST_F(LoginWindowTargetTest, WhenAccessibilityRefusesTheFrontmostApplicationDecides) {
+// A slow focus answer counts as refused, and then the frontmost application decides; an element
+// without a usable process identifier gives no target at all.
+TEST_F(LoginWindowTargetTest, TheFocusAnswerOrElseTheFrontmostApplicationDecides) {
   auto& accessibility = lockMachine().accessibility();
   auto& applications = lockMachine().applications();
+  // Accessibility names the login window, but only after 0.2 s; the frontmost application
+  // is another one, so the answer that counts shows which source decided.
+  accessibility.setResponseDelay(0.2);
+  applications.setFrontmost(lockMachine().finderPID());
+  EXPECT_FALSE(LoginWindowTarget::capture());
+  accessibility.setResponseDelay(0.1);
+  EXPECT_TRUE(LoginWindowTarget::capture());
+
+  accessibility.setPidError(ax::AXError::invalidUIElement);
+  applications.setFrontmost(SimulatedLockMachine::kLoginWindowPID);
+  EXPECT_FALSE(LoginWindowTarget::capture()) << "no fallback once an element was given";
+  accessibility.setPidError(ax::AXError::success);
+  accessibility.setFocusedAnswer(Answer::application(0));
+  EXPECT_FALSE(LoginWindowTarget::capture()) << "identifier below 1";
+
   const Answer fallbacks[] = {Answer::failing(ax::AXError::apiDisabled), Answer::failing(ax::AXError::cannotComplete),
                               Answer::none(), Answer::ofOtherType()};
   for (const auto& answer : fallbacks) {
@@ -185,26 +202,6 @@ TEST_F(LoginWindowTargetTest, WhenAccessibilityRefusesTheFrontmostApplicationDec
     applications.setFrontmost(std::nullopt);
     EXPECT_FALSE(LoginWindowTarget::capture()) << static_cast<int>(answer.kind);
   }
-}
-
-TEST_F(LoginWindowTargetTest, ASlowAccessibilityAnswerCountsAsRefused) {
-  auto& accessibility = lockMachine().accessibility();
-  // Accessibility names the login window, but only after 0.2 s; the frontmost application
-  // is another one, so the answer that counts shows which source decided.
-  accessibility.setResponseDelay(0.2);
-  lockMachine().applications().setFrontmost(lockMachine().finderPID());
-  EXPECT_FALSE(LoginWindowTarget::capture());
-  accessibility.setResponseDelay(0.1);
-  EXPECT_TRUE(LoginWindowTarget::capture());
-}
-
-TEST_F(LoginWindowTargetTest, AnElementWithoutAProcessIdentifierGivesNoTarget) {
-  lockMachine().accessibility().setPidError(ax::AXError::invalidUIElement);
-  lockMachine().applications().setFrontmost(SimulatedLockMachine::kLoginWindowPID);
-  EXPECT_FALSE(LoginWindowTarget::capture()) << "no fallback once an element was given";
-  lockMachine().accessibility().setPidError(ax::AXError::success);
-  lockMachine().accessibility().setFocusedAnswer(Answer::application(0));
-  EXPECT_FALSE(LoginWindowTarget::capture()) << "identifier below 1";
 }
 
 }  // namespace

@@ -97,7 +97,8 @@ TEST(LinuxProcessesTest, ThisProcessHasAFullRecordOwnedByItsUser) {
 }
 
 // A child started later, named with a line break and a closing parenthesis (a process may name
-// itself with any bytes): its record is read whole, and once it is reaped it has none.
+// itself with any bytes): its record is read whole, and once it is reaped it has none. Running-
+// application records: no bundle identifier, and no workspace says which is in front.
 TEST(LinuxProcessesTest, AChildsRecordIsReadWholeAndGoesWhenItIsReaped) {
   LinuxProcesses processes;
   BSDInfo parent;
@@ -111,6 +112,13 @@ TEST(LinuxProcessesTest, AChildsRecordIsReadWholeAndGoesWhenItIsReaped) {
   EXPECT_EQ(info.uid, parent.uid);
   EXPECT_GE(startOf(info), startOf(parent));
   platform::workspace::LinuxRunningApplications applications;
+  auto self = applications.runningApplication(::getpid());
+  ASSERT_TRUE(self);
+  EXPECT_EQ(self->processIdentifier(), ::getpid());
+  EXPECT_FALSE(self->bundleIdentifier());
+  EXPECT_EQ(self->executablePath(), std::filesystem::read_symlink("/proc/self/exe").string());
+  EXPECT_FALSE(applications.frontmostApplication());
+  EXPECT_FALSE(applications.runningApplication(0));
   auto record = applications.runningApplication(child.pid());
   ASSERT_TRUE(record);
   EXPECT_FALSE(record->isTerminated());
@@ -119,18 +127,6 @@ TEST(LinuxProcessesTest, AChildsRecordIsReadWholeAndGoesWhenItIsReaped) {
   EXPECT_EQ(processes.pidInfoBSD(pid, &info), 0);
   EXPECT_TRUE(record->isTerminated()) << "a record follows the process it was made for";
   EXPECT_FALSE(applications.runningApplication(pid));
-}
-
-TEST(LinuxRunningApplicationsTest, ThisProcessHasARecordButNoWorkspaceSaysWhichIsInFront) {
-  platform::workspace::LinuxRunningApplications applications;
-  auto self = applications.runningApplication(::getpid());
-  ASSERT_TRUE(self);
-  EXPECT_EQ(self->processIdentifier(), ::getpid());
-  EXPECT_FALSE(self->bundleIdentifier());
-  EXPECT_EQ(self->executablePath(), std::filesystem::read_symlink("/proc/self/exe").string());
-  EXPECT_FALSE(self->isTerminated());
-  EXPECT_FALSE(applications.frontmostApplication());
-  EXPECT_FALSE(applications.runningApplication(0));
 }
 
 // Anchor and identifier clauses joined by "and"; anything else is refused.
