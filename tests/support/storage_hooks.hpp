@@ -2,7 +2,7 @@
 #pragma once
 
 #include "platform/files/simulated_files.hpp"
-#include "platform/keychain/keychain.hpp"
+#include "platform/keychain/simulated_keychain.hpp"
 
 namespace quorvel::testing {
 
