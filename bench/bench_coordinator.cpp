@@ -23,7 +23,7 @@
 #include "platform/image/context.hpp"
 #include "platform/image/image.hpp"
 #include "platform/image/image_io.hpp"
-#include "platform/keychain/keychain.hpp"
+#include "platform/keychain/simulated_keychain.hpp"
 #include "real_face_frame.hpp"
 #include "recognition/face_aligner.hpp"
 #include "recognition/face_detector.hpp"

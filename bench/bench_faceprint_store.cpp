@@ -13,7 +13,7 @@
 
 #include "foundation/crypto.hpp"
 #include "foundation/faceprint_store.hpp"
-#include "platform/keychain/keychain.hpp"
+#include "platform/keychain/simulated_keychain.hpp"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include "foundation/quorvel_password.hpp"
 #include "fuzz_input.hpp"
 #include "platform/encoding/base64.hpp"
-#include "platform/keychain/keychain.hpp"
+#include "platform/keychain/file_keychain.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using platform::keychain::FileKeychain;

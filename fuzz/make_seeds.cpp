@@ -20,7 +20,7 @@
 #include "foundation/settings.hpp"
 #include "platform/defaults/defaults.hpp"
 #include "platform/image/image_io.hpp"
-#include "platform/keychain/keychain.hpp"
+#include "platform/keychain/file_keychain.hpp"
 #include "platform/vision/hand_pose_model.hpp"
 
 namespace fs = std::filesystem;

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "platform/accessibility/accessibility_linux.hpp"
-#include "platform/codesign/codesign.hpp"
+#include "platform/codesign/codesign_linux.hpp"
 #include "platform/processes/processes.hpp"
-#include "platform/users/users.hpp"
+#include "platform/users/users_linux.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/simulated_lock_machine.hpp"
 #include "support/simulated_security_agent.hpp"

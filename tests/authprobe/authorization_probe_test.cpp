@@ -13,7 +13,8 @@
 
 #include "app/diagnostics_authorization.hpp"
 #include "platform/accessibility/simulated_user_interface.hpp"
-#include "platform/authorization/authorization.hpp"
+#include "platform/authorization/authorization_linux.hpp"
+#include "platform/authorization/simulated_authorization.hpp"
 #include "platform/dispatch/dispatch.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/simulated_authorization.hpp"

@@ -17,7 +17,7 @@
 #include "onboarding/tutorial_controller.hpp"
 #include "onboarding/tutorial_view.hpp"
 #include "platform/capture/capture.hpp"
-#include "platform/localauth/local_auth.hpp"
+#include "platform/localauth/local_auth_linux.hpp"
 #include "platform/ui/alert.hpp"
 #include "platform/ui/application.hpp"
 #include "platform/ui/gui.hpp"

@@ -10,7 +10,7 @@
 #include "foundation/password_vault.hpp"
 #include "foundation/settings.hpp"
 #include "platform/capture/simulated_capture.hpp"
-#include "platform/keychain/keychain.hpp"
+#include "platform/keychain/simulated_keychain.hpp"
 #include "recognition/face_models.hpp"
 #include "support/E_printed_lines.hpp"
 #include "support/platform_fixture.hpp"

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/loginitems/login_items.hpp"
+#include "platform/loginitems/login_items_linux.hpp"
 #include "support/B_helpers.hpp"
 #include "support/platform_fixture.hpp"
 

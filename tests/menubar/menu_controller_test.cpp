@@ -13,6 +13,7 @@
 #include "onboarding/tutorial_controller.hpp"
 #include "overlay/lock_screen_overlay.hpp"
 #include "overlay/unlock_animation_view.hpp"
+#include "platform/loginitems/login_items_linux.hpp"
 #include "support/simulated_lock_machine.hpp"
 #include "support/simulated_screens.hpp"
 

@@ -9,7 +9,7 @@
 
 #include "foundation/crypto.hpp"
 #include "foundation/keychain.hpp"
-#include "platform/keychain/linux_keychain.hpp"
+#include "platform/keychain/keychain_linux.hpp"
 #include "support/B_helpers.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/private_keyring.hpp"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/files/files.hpp"
+#include "platform/files/files_linux.hpp"
 #include "platform/keychain/keychain.hpp"
 #include "recognition/native_dlib.hpp"
 #include "selftest/self_test.hpp"

@@ -5,7 +5,7 @@
 
 #include <filesystem>
 
-#include "platform/localauth/local_auth.hpp"
+#include "platform/localauth/local_auth_linux.hpp"
 #include "platform/pam/pam.hpp"
 #include "session/session_test.hpp"
 #include "support/pam_matrix.hpp"

@@ -11,11 +11,11 @@
 #include <thread>
 
 #include "platform/accessibility/accessibility_linux.hpp"
-#include "platform/codesign/codesign.hpp"
-#include "platform/events/events.hpp"
+#include "platform/codesign/codesign_linux.hpp"
+#include "platform/events/events_linux.hpp"
 #include "platform/logind/login_session.hpp"
 #include "platform/notifications/notifications.hpp"
-#include "platform/power/power.hpp"
+#include "platform/power/power_linux.hpp"
 #include "platform/processes/processes.hpp"
 #include "platform/windowserver/session.hpp"
 #include "platform/workspace/applications.hpp"

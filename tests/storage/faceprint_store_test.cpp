@@ -12,7 +12,7 @@
 #include "foundation/crypto.hpp"
 #include "foundation/faceprint_store.hpp"
 #include "foundation/keychain.hpp"
-#include "platform/files/files.hpp"
+#include "platform/files/simulated_files.hpp"
 #include "platform/keychain/keychain.hpp"
 #include "platform/shared.hpp"
 #include "support/B_helpers.hpp"

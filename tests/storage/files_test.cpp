@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/files/files.hpp"
+#include "platform/files/files_linux.hpp"
 #include "platform/paths/paths.hpp"
 #include "support/B_helpers.hpp"
 #include "support/platform_fixture.hpp"

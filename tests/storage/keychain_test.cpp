@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "foundation/keychain.hpp"
-#include "platform/keychain/keychain.hpp"
+#include "platform/keychain/file_keychain.hpp"
+#include "platform/keychain/simulated_keychain.hpp"
 #include "platform/paths/paths.hpp"
 #include "support/B_helpers.hpp"
 #include "support/platform_fixture.hpp"

@@ -6,7 +6,7 @@
 #include "foundation/faceprint_store.hpp"
 #include "foundation/password_vault.hpp"
 #include "platform/files/files.hpp"
-#include "platform/keychain/keychain.hpp"
+#include "platform/keychain/file_keychain.hpp"
 #include "platform/shared.hpp"
 #include "support/B_helpers.hpp"
 #include "support/platform_fixture.hpp"

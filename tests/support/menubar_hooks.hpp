@@ -1,8 +1,8 @@
 // The simulated alerts and device-owner authentication installed in every test.
 #pragma once
 
-#include "platform/localauth/local_auth.hpp"
-#include "platform/loginitems/login_items.hpp"
+#include "platform/localauth/simulated_local_auth.hpp"
+#include "platform/loginitems/simulated_login_items.hpp"
 #include "platform/ui/alert.hpp"
 #include "platform/ui/status_bar.hpp"
 

@@ -1,7 +1,7 @@
 // The simulated authorization services installed for every fixture-based test.
 #pragma once
 
-#include "platform/authorization/authorization.hpp"
+#include "platform/authorization/simulated_authorization.hpp"
 
 namespace quorvel::testing {
 

@@ -12,10 +12,10 @@
 #include <string>
 
 #include "platform/accessibility/simulated_accessibility.hpp"
-#include "platform/codesign/codesign.hpp"
-#include "platform/events/events.hpp"
+#include "platform/codesign/simulated_codesign.hpp"
+#include "platform/events/simulated_events.hpp"
 #include "platform/notifications/notifications.hpp"
-#include "platform/power/power.hpp"
+#include "platform/power/simulated_power.hpp"
 #include "platform/processes/processes.hpp"
 #include "platform/windowserver/session.hpp"
 #include "platform/workspace/applications.hpp"

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/accessibility/simulated_user_interface.hpp"
-#include "platform/users/users.hpp"
+#include "platform/users/simulated_users.hpp"
 #include "support/simulated_lock_machine.hpp"
 
 namespace quorvel::testing {

@@ -1,8 +1,8 @@
 // The simulated keychain and file system installed for every fixture-based test.
 #pragma once
 
-#include "platform/files/files.hpp"
-#include "platform/keychain/keychain.hpp"
+#include "platform/files/simulated_files.hpp"
+#include "platform/keychain/simulated_keychain.hpp"
 
 namespace quorvel::testing {
 

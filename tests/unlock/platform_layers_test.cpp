@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/codesign/codesign.hpp"
+#include "platform/codesign/codesign_linux.hpp"
 #include "platform/events/events.hpp"
 #include "platform/power/power.hpp"
 #include "platform/processes/processes.hpp"

@@ -5,7 +5,7 @@
 
 #include "foundation/password_vault.hpp"
 #include "platform/accessibility/accessibility.hpp"
-#include "platform/events/events.hpp"
+#include "platform/events/simulated_events.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/simulated_lock_machine.hpp"
 #include "unlock/unlocker.hpp"

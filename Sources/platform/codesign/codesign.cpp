@@ -1,16 +1,11 @@
 #include "platform/codesign/codesign.hpp"
 
-#include <sys/stat.h>
-
 #include <cctype>
+#include <mutex>
 
-#include "platform/logind/login_session.hpp"
+#include "platform/codesign/codesign_linux.hpp"
 
 namespace platform::codesign {
-
-namespace {
-constexpr const char* kLoginWindowIdentifier = "com.apple.loginwindow";
-}  // namespace
 
 // --- requirement language ------------------------------------------------------------------
 
@@ -120,95 +115,6 @@ bool satisfies(const Signature& signature, const Requirement& requirement) {
   if (requirement.anchorAppleGeneric && !(signature.anchorApple || signature.appleGeneric)) return false;
   if (requirement.identifier && *requirement.identifier != signature.identifier) return false;
   return true;
-}
-
-// --- simulated -----------------------------------------------------------------------------
-
-OSStatus SimulatedCodeSigning::copyGuestWithAttributes(const GuestAttributes& attributes,
-                                                       std::shared_ptr<Code>* code) {
-  if (!code) return errSecCSInvalidObjectRef;
-  code->reset();
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (guestFailure_ != errSecSuccess) return guestFailure_;
-  if (!attributes.pid) return errSecCSInvalidAttributeValues;
-  auto found = signatures_.find(*attributes.pid);
-  if (found == signatures_.end()) return errSecCSNoSuchCode;
-  *code = std::make_shared<Code>(Code{*attributes.pid, found->second});
-  return errSecSuccess;
-}
-
-OSStatus SimulatedCodeSigning::createRequirementWithString(const std::string& text,
-                                                           std::shared_ptr<Requirement>* requirement) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    requirementTexts_.push_back(text);
-  }
-  if (!requirement) return errSecCSInvalidObjectRef;
-  Requirement parsed;
-  const OSStatus status = parseRequirement(text, &parsed);
-  if (status != errSecSuccess) return status;
-  *requirement = std::make_shared<Requirement>(parsed);
-  return errSecSuccess;
-}
-
-OSStatus SimulatedCodeSigning::checkValidity(const Code& code, const Requirement& requirement) {
-  if (!code.signature.isSigned) return errSecCSUnsigned;
-  if (!code.signature.intact) return errSecCSSignatureFailed;
-  return satisfies(code.signature, requirement) ? errSecSuccess : errSecCSReqFailed;
-}
-
-void SimulatedCodeSigning::setSignature(std::int32_t pid, Signature signature) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  signatures_[pid] = std::move(signature);
-}
-
-void SimulatedCodeSigning::removeProcess(std::int32_t pid) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  signatures_.erase(pid);
-}
-
-void SimulatedCodeSigning::setGuestFailure(OSStatus status) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  guestFailure_ = status;
-}
-
-std::vector<std::string> SimulatedCodeSigning::requirementTexts() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return requirementTexts_;
-}
-
-// --- linux ---------------------------------------------------------------------------------
-
-OSStatus LinuxCodeSigning::copyGuestWithAttributes(const GuestAttributes& attributes,
-                                                   std::shared_ptr<Code>* code) {
-  if (!code) return errSecCSInvalidObjectRef;
-  code->reset();
-  if (!attributes.pid) return errSecCSInvalidAttributeValues;
-  if (*attributes.pid < 1) return errSecCSNoSuchCode;
-  struct stat info {};
-  if (::stat(("/proc/" + std::to_string(*attributes.pid)).c_str(), &info) != 0) return errSecCSNoSuchCode;
-  Signature signature;
-  const auto lockScreen = logind::LoginSession::shared()->lockScreen();
-  if (lockScreen && lockScreen->genuine && lockScreen->pid == *attributes.pid) {
-    signature = Signature{true, true, true, true, kLoginWindowIdentifier};
-  }
-  *code = std::make_shared<Code>(Code{*attributes.pid, signature});
-  return errSecSuccess;
-}
-
-OSStatus LinuxCodeSigning::createRequirementWithString(const std::string& text,
-                                                       std::shared_ptr<Requirement>* requirement) {
-  if (!requirement) return errSecCSInvalidObjectRef;
-  Requirement parsed;
-  const OSStatus status = parseRequirement(text, &parsed);
-  if (status != errSecSuccess) return status;
-  *requirement = std::make_shared<Requirement>(parsed);
-  return errSecSuccess;
-}
-
-OSStatus LinuxCodeSigning::checkValidity(const Code& code, const Requirement& requirement) {
-  if (!code.signature.isSigned) return errSecCSUnsigned;
-  return satisfies(code.signature, requirement) ? errSecSuccess : errSecCSReqFailed;
 }
 
 namespace {

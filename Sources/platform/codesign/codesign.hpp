@@ -6,12 +6,9 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace platform::codesign {
 
@@ -67,42 +64,6 @@ class CodeSigning {
   virtual OSStatus createRequirementWithString(const std::string& text,
                                                std::shared_ptr<Requirement>* requirement) = 0;
   virtual OSStatus checkValidity(const Code& code, const Requirement& requirement) = 0;
-};
-
-// Signatures of the tests' processes; a process without one is not known to the system.
-class SimulatedCodeSigning : public CodeSigning {
- public:
-  OSStatus copyGuestWithAttributes(const GuestAttributes& attributes,
-                                   std::shared_ptr<Code>* code) override;
-  OSStatus createRequirementWithString(const std::string& text,
-                                       std::shared_ptr<Requirement>* requirement) override;
-  OSStatus checkValidity(const Code& code, const Requirement& requirement) override;
-
-  void setSignature(std::int32_t pid, Signature signature);
-  void removeProcess(std::int32_t pid);
-  // Makes every guest look-up fail with `status` (success restores it).
-  void setGuestFailure(OSStatus status);
-  std::vector<std::string> requirementTexts() const;
-
- private:
-  mutable std::mutex mutex_;
-  std::map<std::int32_t, Signature> signatures_;
-  OSStatus guestFailure_ = errSecSuccess;
-  std::vector<std::string> requirementTexts_;
-};
-
-// Linux processes carry no code signatures: a live process has a code object, and only the
-// genuine lock screen of our locked login session (platform/logind/login_session.hpp: the
-// screen-saver service's owner, run from a system folder the user cannot write) is taken as
-// signed, by the system and with the login window's identifier, "com.apple.loginwindow".
-// Every other process is unsigned, so no requirement is met.
-class LinuxCodeSigning : public CodeSigning {
- public:
-  OSStatus copyGuestWithAttributes(const GuestAttributes& attributes,
-                                   std::shared_ptr<Code>* code) override;
-  OSStatus createRequirementWithString(const std::string& text,
-                                       std::shared_ptr<Requirement>* requirement) override;
-  OSStatus checkValidity(const Code& code, const Requirement& requirement) override;
 };
 
 std::shared_ptr<CodeSigning> current();

@@ -4,16 +4,8 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <mutex>
-#include <optional>
 #include <string>
-#include <vector>
-
-namespace platform::dispatch {
-class Queue;
-}
 
 namespace platform::events {
 
@@ -75,67 +67,6 @@ class Events {
   virtual std::shared_ptr<KeyboardEvent> createKeyboardEvent(const EventSource* source, KeyCode key,
                                                              bool keyDown) = 0;
   virtual void postToPid(std::int32_t pid, const KeyboardEvent& event) = 0;
-};
-
-// Records every posted event and hands it, later on the main queue, to the delivery handler
-// (the simulated receiving process). Creation failures and held modifiers are scriptable.
-class SimulatedEvents : public Events {
- public:
-  struct Posted {
-    std::int32_t pid;
-    KeyboardEvent event;
-  };
-  using Delivery = std::function<void(std::int32_t pid, const KeyboardEvent& event)>;
-
-  std::shared_ptr<EventSource> createSource(SourceStateID state) override;
-  std::shared_ptr<KeyboardEvent> createKeyboardEvent(const EventSource* source, KeyCode key,
-                                                     bool keyDown) override;
-  void postToPid(std::int32_t pid, const KeyboardEvent& event) override;
-
-  void setDelivery(Delivery delivery);
-  void setSourceCreationFails(bool fails);
-  // The `index`-th keyboard event created from now on (1 = the next) fails; none: no failure.
-  void setKeyboardEventCreationFailsAt(std::optional<int> index);
-  // Modifier flags new events start with (as if keys were held).
-  void setModifierState(EventFlags flags);
-  std::vector<Posted> posted() const;
-  std::size_t sourcesCreated() const;
-  std::vector<SourceStateID> sourceStates() const;
-
- private:
-  mutable std::mutex mutex_;
-  Delivery delivery_;
-  bool sourceFails_ = false;
-  std::optional<int> failAt_;
-  int createdSinceFailSet_ = 0;
-  EventFlags modifiers_ = 0;
-  std::vector<Posted> posted_;
-  std::vector<SourceStateID> sourceStates_;
-};
-
-// Linux: nothing carries an event into another process's queue, except to the genuine lock
-// screen of our locked login session (platform/logind/login_session.hpp), whose events are
-// read here the way the lock screen reads them: the text of each key-down goes into its
-// password field, Return submits the field. A submitted password is checked off the main
-// thread with PAM (service "quorvel", the session's user) and goes nowhere else; only when
-// PAM accepts it is logind asked to unlock our session, and only if the session has not
-// locked or unlocked again meanwhile. Key-ups, events with Command or Control held, and every
-// post to another process reach no one. The field is wiped when it is submitted or the
-// session's lock changes, and every copy of the password is wiped before it is released.
-class LinuxEvents : public Events {
- public:
-  LinuxEvents();
-  ~LinuxEvents() override;
-  std::shared_ptr<EventSource> createSource(SourceStateID state) override;
-  std::shared_ptr<KeyboardEvent> createKeyboardEvent(const EventSource* source, KeyCode key,
-                                                     bool keyDown) override;
-  void postToPid(std::int32_t pid, const KeyboardEvent& event) override;
-
- private:
-  std::mutex mutex_;
-  std::string field_;  // UTF-8
-  std::uint64_t fieldGeneration_ = 0;
-  std::shared_ptr<dispatch::Queue> checks_;
 };
 
 std::shared_ptr<Events> current();

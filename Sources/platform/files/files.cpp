@@ -8,8 +8,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
-#include "platform/paths/paths.hpp"
+#include "platform/files/files_linux.hpp"
 
 namespace platform::files {
 namespace {
@@ -47,19 +48,6 @@ bool writeAll(int fd, const Bytes& data) {
   return true;
 }
 
-// Writes the temporary file completely and flushes it; its path, or no value.
-std::optional<std::string> writeTemporary(const std::string& path, const Bytes& data) {
-  const std::string temporary = temporaryPathFor(path);
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return std::nullopt;
-  const bool ok = writeAll(fd, data) && ::fsync(fd) == 0;
-  if (::close(fd) != 0 || !ok) {
-    ::unlink(temporary.c_str());
-    return std::nullopt;
-  }
-  return temporary;
-}
-
 bool renameIntoPlace(const std::string& temporary, const std::string& path) {
   if (::rename(temporary.c_str(), path.c_str()) != 0) {
     ::unlink(temporary.c_str());
@@ -75,6 +63,18 @@ bool renameIntoPlace(const std::string& temporary, const std::string& path) {
 }
 
 }  // namespace
+
+std::optional<std::string> writeTemporary(const std::string& path, const Bytes& data) {
+  const std::string temporary = temporaryPathFor(path);
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return std::nullopt;
+  const bool ok = writeAll(fd, data) && ::fsync(fd) == 0;
+  if (::close(fd) != 0 || !ok) {
+    ::unlink(temporary.c_str());
+    return std::nullopt;
+  }
+  return temporary;
+}
 
 std::shared_ptr<FileSystem> current() {
   std::lock_guard<std::mutex> lock(gMutex);
@@ -117,121 +117,6 @@ std::optional<Bytes> readWholeFile(const std::string& path) {
   }
   ::close(fd);
   return data;
-}
-
-// --- linux ---------------------------------------------------------------------------------
-
-std::optional<std::string> LinuxFileSystem::applicationSupportFolder() { return paths::dataHome(); }
-
-std::string LinuxFileSystem::temporaryFolder() {
-  if (const char* value = std::getenv("TMPDIR"); value && value[0] == '/') return value;
-  return "/tmp";
-}
-
-bool LinuxFileSystem::createFolders(const std::string& path) { return paths::createFolders(path); }
-
-bool LinuxFileSystem::fileExists(const std::string& path) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) == 0) return true;
-  // Only a definite "no such file" counts as missing; a file behind a folder that cannot be
-  // searched may well exist.
-  return errno != ENOENT && errno != ENOTDIR;
-}
-
-std::optional<Bytes> LinuxFileSystem::readFile(const std::string& path) { return readWholeFile(path); }
-
-bool LinuxFileSystem::writeAtomically(const std::string& path, const Bytes& data) {
-  return writeFileAtomically(path, data);
-}
-
-bool LinuxFileSystem::removeFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
-
-// --- simulated -----------------------------------------------------------------------------
-
-std::optional<std::string> SimulatedFileSystem::applicationSupportFolder() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (hidden_) return std::nullopt;
-  }
-  return LinuxFileSystem::applicationSupportFolder();
-}
-
-std::optional<Bytes> SimulatedFileSystem::readFile(const std::string& path) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++reads_;
-    const auto exact = readFaults_.find(path);
-    const auto any = readFaults_.find("");
-    if ((exact != readFaults_.end() && exact->second) || (any != readFaults_.end() && any->second)) {
-      return std::nullopt;
-    }
-  }
-  return LinuxFileSystem::readFile(path);
-}
-
-bool SimulatedFileSystem::writeAtomically(const std::string& path, const Bytes& data) {
-  WriteFault fault = WriteFault::none;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++writes_;
-    if (auto exact = writeFaults_.find(path); exact != writeFaults_.end()) {
-      fault = exact->second;
-    } else if (auto any = writeFaults_.find(""); any != writeFaults_.end()) {
-      fault = any->second;
-    }
-  }
-  switch (fault) {
-    case WriteFault::none:
-      return LinuxFileSystem::writeAtomically(path, data);
-    case WriteFault::refuse:
-      return false;
-    case WriteFault::crashBeforeRename: {
-      const auto temporary = writeTemporary(path, data);
-      if (temporary) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        leftovers_.push_back(*temporary);
-      }
-      return false;
-    }
-  }
-  return false;
-}
-
-void SimulatedFileSystem::failReads(bool on, const std::string& path) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  readFaults_[path] = on;
-}
-
-void SimulatedFileSystem::failWrites(WriteFault fault, const std::string& path) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  writeFaults_[path] = fault;
-}
-
-void SimulatedFileSystem::hideApplicationSupport(bool hidden) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  hidden_ = hidden;
-}
-
-void SimulatedFileSystem::clearFaults() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  readFaults_.clear();
-  writeFaults_.clear();
-  hidden_ = false;
-}
-
-int SimulatedFileSystem::readCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return reads_;
-}
-
-int SimulatedFileSystem::writeCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return writes_;
-}
-
-std::vector<std::string> SimulatedFileSystem::leftovers() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return leftovers_;
 }
 
 std::optional<std::string> writeFile(const std::string& path, const Bytes& data) {

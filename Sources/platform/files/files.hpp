@@ -8,9 +8,7 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -46,58 +44,13 @@ void install(std::shared_ptr<FileSystem> fileSystem);
 // keep files of their own).
 bool writeFileAtomically(const std::string& path, const Bytes& data);
 std::optional<Bytes> readWholeFile(const std::string& path);
+// Writes the temporary file beside `path` completely and flushes it (the first half of an
+// atomic write); its path, or no value.
+std::optional<std::string> writeTemporary(const std::string& path, const Bytes& data);
 
 // Writes `data` to `path` in place, replacing an existing file (not atomic). No value on
 // success; otherwise the failure described for a person, naming the file and the reason
 // ("The file “out.png” couldn’t be saved: No such file or directory.").
 std::optional<std::string> writeFile(const std::string& path, const Bytes& data);
-
-class LinuxFileSystem : public FileSystem {
- public:
-  std::optional<std::string> applicationSupportFolder() override;
-  std::string temporaryFolder() override;
-  bool createFolders(const std::string& path) override;
-  bool fileExists(const std::string& path) override;
-  std::optional<Bytes> readFile(const std::string& path) override;
-  bool writeAtomically(const std::string& path, const Bytes& data) override;
-  bool removeFile(const std::string& path) override;
-};
-
-// Real files with scripted faults. A fault names a path ("" = every path).
-class SimulatedFileSystem : public LinuxFileSystem {
- public:
-  enum class WriteFault {
-    none,
-    // The temporary file cannot be created (disk full, read-only folder).
-    refuse,
-    // The process "crashes" after the temporary file is written and before the rename: the
-    // temporary file stays behind and the target is unchanged; the write reports failure.
-    crashBeforeRename,
-  };
-
-  std::optional<std::string> applicationSupportFolder() override;
-  std::optional<Bytes> readFile(const std::string& path) override;
-  bool writeAtomically(const std::string& path, const Bytes& data) override;
-
-  void failReads(bool on, const std::string& path = "");
-  void failWrites(WriteFault fault, const std::string& path = "");
-  // No Application Support folder at all.
-  void hideApplicationSupport(bool hidden);
-  void clearFaults();
-
-  int readCount() const;
-  int writeCount() const;
-  // Temporary files left behind by simulated crashes.
-  std::vector<std::string> leftovers() const;
-
- private:
-  mutable std::mutex mutex_;
-  std::map<std::string, bool> readFaults_;
-  std::map<std::string, WriteFault> writeFaults_;
-  bool hidden_ = false;
-  int reads_ = 0;
-  int writes_ = 0;
-  std::vector<std::string> leftovers_;
-};
 
 }  // namespace platform::files

@@ -4,10 +4,7 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <string>
-#include <vector>
 
 namespace platform::power {
 
@@ -31,56 +28,6 @@ class PowerManagement {
   virtual IOReturn createAssertionWithName(const std::string& type, std::uint32_t level,
                                            const std::string& name, AssertionID* assertion) = 0;
   virtual IOReturn releaseAssertion(AssertionID assertion) = 0;
-};
-
-// Records every assertion; can be told to refuse them. A display assertion at level on
-// wakes the simulated display.
-class SimulatedPowerManagement : public PowerManagement {
- public:
-  struct Created {
-    std::string type;
-    std::uint32_t level;
-    std::string name;
-    AssertionID assertion;
-  };
-
-  IOReturn createAssertionWithName(const std::string& type, std::uint32_t level,
-                                   const std::string& name, AssertionID* assertion) override;
-  IOReturn releaseAssertion(AssertionID assertion) override;
-
-  // The result of later creations (success unless set).
-  void setCreateResult(IOReturn result);
-  std::vector<Created> created() const;
-  std::size_t releaseCount() const;
-  // Assertions created and not yet released.
-  std::size_t heldCount() const;
-  bool displayAsleep() const;
-  void setDisplayAsleep(bool asleep);
-
- private:
-  mutable std::mutex mutex_;
-  IOReturn createResult_ = kIOReturnSuccess;
-  AssertionID next_ = 100;
-  std::vector<Created> created_;
-  std::set<AssertionID> held_;
-  std::size_t releases_ = 0;
-  bool displayAsleep_ = false;
-};
-
-// Linux: a display assertion at level on lights the display through the desktop's
-// screen-saver service (`SimulateUserActivity`, platform/logind/login_session.hpp); nothing
-// is held, so the assertion made for it is released at once. Without a screen-saver service,
-// and for every other kind of assertion, the request is unsupported.
-class LinuxPowerManagement : public PowerManagement {
- public:
-  IOReturn createAssertionWithName(const std::string& type, std::uint32_t level, const std::string& name,
-                                   AssertionID* assertion) override;
-  IOReturn releaseAssertion(AssertionID assertion) override;
-
- private:
-  std::mutex mutex_;
-  AssertionID next_ = 1;
-  std::set<AssertionID> held_;
 };
 
 std::shared_ptr<PowerManagement> current();

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/keychain/file_keychain.hpp"
 #include "platform/keychain/keychain.hpp"
 #include "platform/keychain/secret_service_keychain.hpp"
 

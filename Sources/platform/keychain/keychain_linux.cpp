@@ -1,4 +1,4 @@
-#include "platform/keychain/linux_keychain.hpp"
+#include "platform/keychain/keychain_linux.hpp"
 
 #include "platform/log/log.hpp"
 #include "platform/paths/paths.hpp"
