@@ -18,6 +18,7 @@
 #include "onboarding/tutorial_view.hpp"
 #include "platform/capture/capture.hpp"
 #include "platform/localauth/local_auth.hpp"
+#include "platform/screens/screens_linux.hpp"
 #include "platform/ui/alert.hpp"
 #include "platform/ui/application.hpp"
 #include "platform/ui/gui.hpp"

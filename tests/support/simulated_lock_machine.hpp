@@ -14,11 +14,11 @@
 #include "platform/accessibility/simulated_accessibility.hpp"
 #include "platform/codesign/codesign.hpp"
 #include "platform/events/events.hpp"
-#include "platform/notifications/notifications.hpp"
+#include "platform/notifications/simulated_notifications.hpp"
 #include "platform/power/power.hpp"
-#include "platform/processes/processes.hpp"
+#include "platform/processes/simulated_processes.hpp"
 #include "platform/windowserver/session.hpp"
-#include "platform/workspace/applications.hpp"
+#include "platform/workspace/simulated_applications.hpp"
 
 namespace quorvel::testing {
 

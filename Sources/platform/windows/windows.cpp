@@ -15,7 +15,7 @@
 #include <charconv>
 #include <cstdlib>
 
-#include "platform/screens/screens.hpp"
+#include "platform/screens/screens_linux.hpp"
 
 namespace platform::windows {
 namespace {
