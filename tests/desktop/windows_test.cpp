@@ -22,6 +22,7 @@
 #include "platform/ui/alert.hpp"
 #include "platform/ui/application.hpp"
 #include "platform/ui/gui.hpp"
+#include "platform/windows/windows_linux.hpp"
 #include "support/desktop_session.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/recognition_input_hooks.hpp"

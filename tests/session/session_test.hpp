@@ -17,7 +17,7 @@
 #include "platform/notifications/notifications_linux.hpp"
 #include "platform/power/power.hpp"
 #include "platform/processes/processes_linux.hpp"
-#include "platform/windowserver/session.hpp"
+#include "platform/windowserver/session_linux.hpp"
 #include "platform/workspace/applications_linux.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/session_buses.hpp"

@@ -17,7 +17,7 @@
 #include "platform/notifications/simulated_notifications.hpp"
 #include "platform/power/power.hpp"
 #include "platform/processes/simulated_processes.hpp"
-#include "platform/windowserver/session.hpp"
+#include "platform/windowserver/simulated_session.hpp"
 #include "platform/workspace/simulated_applications.hpp"
 
 namespace quorvel::testing {
