@@ -184,7 +184,6 @@ class WindowSystem {
 std::shared_ptr<WindowSystem> current();
 void install(std::shared_ptr<WindowSystem> system);
 
-
 // Whether our top-level windows are listed in the desktop's task bar and window switcher
 // (the regular activation policy), or kept out of them as tool windows. Applies to the
 // windows shown now and later.
