@@ -4,8 +4,8 @@
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
-#include "platform/processes/processes.hpp"
-#include "platform/workspace/applications.hpp"
+#include "platform/processes/processes_linux.hpp"
+#include "platform/workspace/applications_linux.hpp"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include "platform/accessibility/accessibility_linux.hpp"
 #include "platform/codesign/codesign_linux.hpp"
-#include "platform/processes/processes.hpp"
+#include "platform/processes/processes_linux.hpp"
 #include "platform/users/users_linux.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/simulated_lock_machine.hpp"

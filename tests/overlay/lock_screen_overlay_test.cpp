@@ -7,6 +7,7 @@
 
 #include "foundation/settings.hpp"
 #include "overlay/unlock_animation_view.hpp"
+#include "platform/windowserver/skylight_linux.hpp"
 #include "support/A_images.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/simulated_screens.hpp"

@@ -1,8 +1,8 @@
-#include "platform/screens/screens.hpp"
+#include "platform/screens/screens_linux.hpp"
 #include "platform/windows/windows.hpp"
-#include "platform/windowserver/skylight.hpp"
-#include "platform/windowserver/window_list.hpp"
-#include "platform/workspace/display_options.hpp"
+#include "platform/windowserver/simulated_window_list.hpp"
+#include "platform/windowserver/skylight_linux.hpp"
+#include "platform/workspace/display_options_linux.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/simulated_screens.hpp"
 

@@ -14,11 +14,11 @@
 #include "platform/accessibility/simulated_accessibility.hpp"
 #include "platform/codesign/simulated_codesign.hpp"
 #include "platform/events/simulated_events.hpp"
-#include "platform/notifications/notifications.hpp"
+#include "platform/notifications/simulated_notifications.hpp"
 #include "platform/power/simulated_power.hpp"
-#include "platform/processes/processes.hpp"
-#include "platform/windowserver/session.hpp"
-#include "platform/workspace/applications.hpp"
+#include "platform/processes/simulated_processes.hpp"
+#include "platform/windowserver/simulated_session.hpp"
+#include "platform/workspace/simulated_applications.hpp"
 
 namespace quorvel::testing {
 

@@ -8,11 +8,11 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/screens/screens.hpp"
-#include "platform/windows/windows.hpp"
-#include "platform/windowserver/skylight.hpp"
-#include "platform/windowserver/window_list.hpp"
-#include "platform/workspace/display_options.hpp"
+#include "platform/screens/simulated_screens.hpp"
+#include "platform/windows/simulated_windows.hpp"
+#include "platform/windowserver/simulated_skylight.hpp"
+#include "platform/windowserver/simulated_window_list.hpp"
+#include "platform/workspace/simulated_display_options.hpp"
 
 namespace quorvel::testing {
 

@@ -1,7 +1,7 @@
 // The simulated address opener installed in every test.
 #pragma once
 
-#include "platform/workspace/url_opener.hpp"
+#include "platform/workspace/simulated_url_opener.hpp"
 
 namespace quorvel::testing {
 

@@ -17,9 +17,9 @@
 #include "platform/codesign/codesign_linux.hpp"
 #include "platform/events/events.hpp"
 #include "platform/power/power.hpp"
-#include "platform/processes/processes.hpp"
+#include "platform/processes/processes_linux.hpp"
 #include "platform/windowserver/session.hpp"
-#include "platform/workspace/applications.hpp"
+#include "platform/workspace/applications_linux.hpp"
 #include "support/platform_fixture.hpp"
 
 namespace {

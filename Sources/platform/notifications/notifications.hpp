@@ -9,11 +9,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
-
-namespace platform::logind {
-class LoginSession;
-}
 
 namespace platform::notifications {
 
@@ -63,37 +58,6 @@ class InProcessNotificationCenter : public NotificationCenter {
                       const std::string& name);
 
   std::shared_ptr<State> state_ = std::make_shared<State>();
-};
-
-// The tests' centre: also remembers every posted name.
-class SimulatedNotificationCenter : public InProcessNotificationCenter {
- public:
-  void post(const std::string& name) override;
-  std::vector<std::string> posted() const;
-
- private:
-  mutable std::mutex historyMutex_;
-  std::vector<std::string> posted_;
-};
-
-// Linux: the centres also carry what logind says about our login session
-// (platform/logind/login_session.hpp). The distributed centre posts "com.apple.screenIsLocked"
-// and "com.apple.screenIsUnlocked" once per real change of the session's lock state (its
-// `Lock` and `Unlock` signals and its `LockedHint`); the workspace centre posts the screens
-// sleeping and waking for the manager's `PrepareForSleep(true)` and `(false)`. The session is
-// watched from the first observer on. Notifications posted by this process arrive as well.
-class LinuxNotificationCenter : public InProcessNotificationCenter {
- public:
-  enum class Role { distributed, workspace };
-  explicit LinuxNotificationCenter(Role role) : role_(role) {}
-  ~LinuxNotificationCenter() override;
-  ObserverToken addObserver(const std::string& name, Handler handler) override;
-
- private:
-  const Role role_;
-  std::mutex watchMutex_;
-  std::shared_ptr<logind::LoginSession> session_;  // watched while the centre lives
-  std::uint64_t listener_ = 0;
 };
 
 // The installed centres; a Linux one is created on first use unless one was installed.

@@ -4,9 +4,7 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -41,49 +39,9 @@ class Processes {
   virtual int processName(std::int32_t pid, char* buffer, std::uint32_t size) = 0;
 };
 
-// A process table the tests write.
-class SimulatedProcesses : public Processes {
- public:
-  int pidInfoBSD(std::int32_t pid, BSDInfo* info) override;
-  std::uint32_t currentUserID() override;
-  // Identifiers in ascending order; names are the records' `comm`.
-  int listAllPids(std::int32_t* buffer, int capacity) override;
-  int processName(std::int32_t pid, char* buffer, std::uint32_t size) override;
-
-  // Makes listing fail (answer 0) while set.
-  void setListingFails(bool fails);
-  // Makes the name look-up of `pid` fail while set.
-  void setNameFails(std::int32_t pid, bool fails);
-
-  void setProcess(const BSDInfo& info);
-  void removeProcess(std::int32_t pid);
-  // Makes reads of `pid` come back with only `bytes` bytes (no value restores full reads).
-  void setShortRead(std::int32_t pid, std::optional<int> bytes);
-  void setCurrentUserID(std::uint32_t uid);
-  std::optional<BSDInfo> process(std::int32_t pid) const;
-
- private:
-  mutable std::mutex mutex_;
-  std::map<std::int32_t, BSDInfo> table_;
-  std::map<std::int32_t, int> shortReads_;
-  std::uint32_t uid_ = 501;
-  bool listingFails_ = false;
-  std::map<std::int32_t, bool> nameFails_;
-};
-
-// Reads /proc: the owner from /proc/<pid>/status, the start time from the start ticks in
-// /proc/<pid>/stat and the boot time in /proc/stat; the identifiers are /proc's numbered
-// folders and a name is /proc/<pid>/comm.
-class LinuxProcesses : public Processes {
- public:
-  int pidInfoBSD(std::int32_t pid, BSDInfo* info) override;
-  std::uint32_t currentUserID() override;
-  int listAllPids(std::int32_t* buffer, int capacity) override;
-  int processName(std::int32_t pid, char* buffer, std::uint32_t size) override;
-};
-
-// The start of a live process in clock ticks since boot (from /proc/<pid>/stat), or none.
-std::optional<unsigned long long> linuxStartTicks(std::int32_t pid);
+// Copies `name` into `buffer` of `size` bytes, cut to fit and zero-terminated; returns the
+// length copied (what `processName` answers).
+int copyName(const std::string& name, char* buffer, std::uint32_t size);
 
 std::shared_ptr<Processes> current();
 void install(std::shared_ptr<Processes> processes);

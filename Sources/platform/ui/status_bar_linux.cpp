@@ -18,6 +18,7 @@
 #include "platform/log/log.hpp"
 #include "platform/symbols/symbol_set.hpp"
 #include "platform/ui/status_bar.hpp"
+#include "platform/windows/windows_linux.hpp"
 
 namespace platform::ui {
 namespace {

@@ -1,21 +1,15 @@
 #include "platform/windows/windows.hpp"
 
 #include <QApplication>
-#include <QBitmap>
-#include <QRegion>
 #include <QGuiApplication>
 #include <QImage>
-#include <QKeyEvent>
 #include <QPainter>
-#include <QPointer>
-#include <QTimer>
-#include <QWidget>
 
-#include <atomic>
 #include <charconv>
 #include <cstdlib>
+#include <mutex>
 
-#include "platform/screens/screens.hpp"
+#include "platform/windows/windows_linux.hpp"
 
 namespace platform::windows {
 namespace {
@@ -30,7 +24,7 @@ std::shared_ptr<WindowSystem>& installed() {
   return *system;
 }
 
-std::atomic<bool> gListedInTaskbar{true};
+}  // namespace
 
 std::string shortest(double value) {
   if (value == 0) return "0";
@@ -38,156 +32,6 @@ std::string shortest(double value) {
   const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
   return std::string(buffer, result.ptr);
 }
-
-// A panel on the display: frameless, drawn from the panel's content view, redrawn at the
-// display's pace while shown (the views animate by the clock).
-class PanelWidget : public QWidget {
- public:
-  explicit PanelWidget(Panel& panel) : panel_(&panel) {
-    setMouseTracking(true);
-    setFocusPolicy(Qt::StrongFocus);
-    frameTimer_.setInterval(16);
-    QObject::connect(&frameTimer_, &QTimer::timeout, this, [this] { update(); });
-  }
-
-  void forget() { panel_ = nullptr; }
-
-  // Window flags and attributes from the panel's properties.
-  void applyProperties() {
-    if (!panel_) return;
-    Qt::WindowFlags flags = Qt::FramelessWindowHint | Qt::NoDropShadowWindowHint |
-                            (listedInTaskbar() ? Qt::Window : Qt::Tool);
-    if (panel_->level > 0) flags |= Qt::WindowStaysOnTopHint;
-    if (!panel_->canBecomeKeyWindow()) flags |= Qt::WindowDoesNotAcceptFocus;
-    if (windowFlags() != flags) setWindowFlags(flags);
-    setAttribute(Qt::WA_TranslucentBackground, !panel_->isOpaque);
-    setAttribute(Qt::WA_TransparentForMouseEvents, panel_->ignoresMouseEvents);
-    setWindowOpacity(panel_->alphaValue());
-  }
-
-  void place() {
-    if (!panel_) return;
-    const QSize before = size();
-    const Rect frame = screens::flippedForWindowSystem(panel_->frame());
-    setGeometry(static_cast<int>(std::lround(frame.minX())), static_cast<int>(std::lround(frame.minY())),
-                std::max(1, static_cast<int>(std::lround(frame.width()))),
-                std::max(1, static_cast<int>(std::lround(frame.height()))));
-    if (size() != before || mask().isEmpty()) reshape();
-  }
-
-  void reshape() {
-    if (panel_ && !panel_->isOpaque) shapeToView(*this, rootView());
-  }
-
-  void front() {
-    applyProperties();
-    place();
-    show();
-    raise();
-    if (panel_ && panel_->canBecomeKeyWindow()) activateWindow();
-    frameTimer_.start();
-  }
-
- protected:
-  void paintEvent(QPaintEvent*) override {
-    QPainter painter(this);
-    painter.setCompositionMode(QPainter::CompositionMode_Source);
-    painter.fillRect(rect(), panel_ && panel_->isOpaque ? Qt::white : Qt::transparent);
-    painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
-    painter.setRenderHint(QPainter::Antialiasing);
-    if (auto view = rootView()) view->draw(painter, bounds());
-  }
-  void mousePressEvent(QMouseEvent* event) override {
-    if (event->button() != Qt::LeftButton) return;
-    if (auto view = rootView()) view->mouseDown(pointOf(event), bounds());
-    update();
-  }
-  void mouseMoveEvent(QMouseEvent* event) override {
-    if (auto view = rootView()) view->mouseMoved(pointOf(event), bounds());
-  }
-  void leaveEvent(QEvent*) override {
-    if (auto view = rootView()) view->mouseMoved(std::nullopt, bounds());
-  }
-  void keyPressEvent(QKeyEvent* event) override {
-    auto view = rootView();
-    if (!view || !view->keyDown(keyPressFrom(*event), bounds())) QWidget::keyPressEvent(event);
-    update();
-  }
-  void hideEvent(QHideEvent*) override { frameTimer_.stop(); }
-
- private:
-  std::shared_ptr<View> rootView() const {
-    if (!panel_ || !panel_->contentView()) return nullptr;
-    return panel_->contentView()->rootView();
-  }
-  Rect bounds() const { return Rect(0, 0, width(), height()); }
-  static Point pointOf(QMouseEvent* event) {
-    return Point{event->position().x(), event->position().y()};
-  }
-
-  Panel* panel_;
-  QTimer frameTimer_;
-};
-
-class LinuxWindowSystem : public WindowSystem {
- public:
-  std::int64_t windowCreated(Panel& panel) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const std::int64_t number = next_++;
-    if (hasRealDisplay()) widgets_[number] = new PanelWidget(panel);
-    return number;
-  }
-  void windowDestroyed(std::int64_t number) override {
-    if (auto* widget = take(number)) {
-      widget->forget();
-      widget->hide();
-      widget->deleteLater();
-    }
-  }
-  void orderedFront(Panel& panel) override {
-    if (auto* widget = find(panel)) widget->front();
-  }
-  void frameChanged(Panel& panel, bool) override {
-    if (auto* widget = find(panel)) {
-      widget->place();
-      widget->update();
-    }
-  }
-  void alphaChanged(Panel& panel) override {
-    if (auto* widget = find(panel)) widget->setWindowOpacity(panel.alphaValue());
-  }
-
-  void relist() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& [number, widget] : widgets_) {
-      if (!widget) continue;
-      const bool visible = widget->isVisible();
-      widget->applyProperties();
-      if (visible) widget->front();
-    }
-  }
-
- private:
-  PanelWidget* find(Panel& panel) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const auto it = widgets_.find(panel.windowNumber());
-    return it == widgets_.end() ? nullptr : it->second.data();
-  }
-  PanelWidget* take(std::int64_t number) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const auto it = widgets_.find(number);
-    if (it == widgets_.end()) return nullptr;
-    PanelWidget* widget = it->second.data();
-    widgets_.erase(it);
-    return widget;
-  }
-
-  std::mutex mutex_;
-  std::int64_t next_ = 1;
-  std::map<std::int64_t, QPointer<PanelWidget>> widgets_;
-};
-
-}  // namespace
 
 std::string stringFromRect(const Rect& r) {
   return "{{" + shortest(r.origin.x) + ", " + shortest(r.origin.y) + "}, {" +
@@ -253,107 +97,10 @@ void install(std::shared_ptr<WindowSystem> system) {
   installed() = std::move(system);
 }
 
-std::int64_t SimulatedWindowSystem::windowCreated(Panel& panel) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const std::int64_t number = next_++;
-  panels_[number] = &panel;
-  events_.push_back("create " + std::to_string(number));
-  return number;
-}
-
-void SimulatedWindowSystem::windowDestroyed(std::int64_t number) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  panels_.erase(number);
-  events_.push_back("destroy " + std::to_string(number));
-}
-
-void SimulatedWindowSystem::orderedFront(Panel& panel) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  events_.push_back("front " + std::to_string(panel.windowNumber()));
-}
-
-void SimulatedWindowSystem::frameChanged(Panel& panel, bool display) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  events_.push_back("frame " + std::to_string(panel.windowNumber()) + " " +
-                    stringFromRect(panel.frame()) + " display=" + (display ? "true" : "false"));
-}
-
-void SimulatedWindowSystem::alphaChanged(Panel& panel) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  events_.push_back("alpha " + std::to_string(panel.windowNumber()) + " " +
-                    shortest(panel.alphaValue()));
-}
-
-Panel* SimulatedWindowSystem::panel(std::int64_t number) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const auto it = panels_.find(number);
-  return it == panels_.end() ? nullptr : it->second;
-}
-
-std::vector<std::int64_t> SimulatedWindowSystem::windowNumbers() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  std::vector<std::int64_t> numbers;
-  for (const auto& [number, panel] : panels_) numbers.push_back(number);
-  return numbers;
-}
-
-std::vector<std::string> SimulatedWindowSystem::events() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return events_;
-}
-
-void SimulatedWindowSystem::clearEvents() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  events_.clear();
-}
-
-std::shared_ptr<WindowSystem> makeLinuxWindowSystem() {
-  return std::make_shared<LinuxWindowSystem>();
-}
-
-void shapeToView(QWidget& window, const std::shared_ptr<View>& view) {
-  if (!view || window.width() <= 0 || window.height() <= 0) return;
-  QImage image(window.size(), QImage::Format_ARGB32_Premultiplied);
-  image.fill(Qt::transparent);
-  {
-    QPainter painter(&image);
-    painter.setRenderHint(QPainter::Antialiasing);
-    view->draw(painter, Rect(0, 0, window.width(), window.height()));
-  }
-  // Pixels at least half covered belong to the window.
-  window.setMask(QBitmap::fromImage(image.createAlphaMask(Qt::ThresholdAlphaDither)));
-}
-
-void setListedInTaskbar(bool listed) {
-  gListedInTaskbar = listed;
-  if (auto* linux = dynamic_cast<LinuxWindowSystem*>(current().get())) linux->relist();
-}
-
-bool listedInTaskbar() { return gListedInTaskbar; }
-
 bool hasRealDisplay() {
   if (!qobject_cast<QApplication*>(QCoreApplication::instance())) return false;
   const QString name = QGuiApplication::platformName();
   return name != "offscreen" && name != "minimal";
-}
-
-KeyPress keyPressFrom(const QKeyEvent& event) {
-  KeyPress key;
-  switch (event.key()) {
-    case Qt::Key_Up: key.key = KeyPress::Key::up; break;
-    case Qt::Key_Down: key.key = KeyPress::Key::down; break;
-    case Qt::Key_Tab: key.key = KeyPress::Key::tab; break;
-    case Qt::Key_Backtab: key.key = KeyPress::Key::backtab; break;
-    case Qt::Key_Return:
-    case Qt::Key_Enter: key.key = KeyPress::Key::returnKey; break;
-    case Qt::Key_Space: key.key = KeyPress::Key::space; break;
-    case Qt::Key_Escape: key.key = KeyPress::Key::escape; break;
-    case Qt::Key_Backspace: key.key = KeyPress::Key::backspace; break;
-    default: break;
-  }
-  const QString text = event.text();
-  if (!text.isEmpty() && text.at(0).isPrint()) key.text = text.toStdString();
-  return key;
 }
 
 void ensureGuiApplication() {

@@ -6,10 +6,8 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,8 +16,6 @@
 
 class QPainter;
 class QImage;
-class QKeyEvent;
-class QWidget;
 
 namespace platform::windows {
 
@@ -188,34 +184,6 @@ class WindowSystem {
 std::shared_ptr<WindowSystem> current();
 void install(std::shared_ptr<WindowSystem> system);
 
-// Records what happens to windows; a test finds live panels by number.
-class SimulatedWindowSystem : public WindowSystem {
- public:
-  std::int64_t windowCreated(Panel& panel) override;
-  void windowDestroyed(std::int64_t number) override;
-  void orderedFront(Panel& panel) override;
-  void frameChanged(Panel& panel, bool display) override;
-  void alphaChanged(Panel& panel) override;
-
-  // Panel by number while it exists.
-  Panel* panel(std::int64_t number) const;
-  std::vector<std::int64_t> windowNumbers() const;
-  // "create 1", "front 1", "frame 1 {{x, y}, {w, h}} display=true", "alpha 1 0.5", ...
-  std::vector<std::string> events() const;
-  void clearEvents();
-
- private:
-  mutable std::mutex mutex_;
-  std::int64_t next_ = 101;
-  std::map<std::int64_t, Panel*> panels_;
-  std::vector<std::string> events_;
-};
-
-// Linux: each panel is a frameless top-level Qt window on the display (when the process runs
-// Qt on a real display, see `hasRealDisplay()`), drawn from its content view, passing
-// clicks, pointer moves and keys to the content view's root view; numbers only otherwise.
-std::shared_ptr<WindowSystem> makeLinuxWindowSystem();
-
 // Whether our top-level windows are listed in the desktop's task bar and window switcher
 // (the regular activation policy), or kept out of them as tool windows. Applies to the
 // windows shown now and later.
@@ -227,13 +195,10 @@ bool listedInTaskbar();
 void ensureGuiApplication();
 // True when the process runs Qt widgets on a real display (not off screen).
 bool hasRealDisplay();
-// The key a Qt key event stands for.
-KeyPress keyPressFrom(const QKeyEvent& event);
-// Shapes a translucent top-level window to what `view` draws in it (the pixels it covers), so
-// that it keeps its outline on a display without a compositing manager.
-void shapeToView(QWidget& window, const std::shared_ptr<View>& view);
 
 // `{{x, y}, {w, h}}` with the numbers in their shortest form, as the platform writes rects.
 std::string stringFromRect(const Rect& rect);
+// A number in its shortest form, as `stringFromRect` writes it.
+std::string shortest(double value);
 
 }  // namespace platform::windows

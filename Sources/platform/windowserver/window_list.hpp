@@ -6,12 +6,12 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/geometry/geometry.hpp"
+#include "platform/screens/screens.hpp"
 
 namespace platform::windowserver {
 
@@ -56,31 +56,10 @@ std::optional<Rect> windowBounds(std::uint32_t window);
 // primary screen's height.
 Rect globalBounds(const Rect& screenFrame, double primaryHeight);
 
-// Derives a window's bounds from its panel's frame and the installed screens (what a
-// well-behaved server reports), unless the test scripts other bounds or a failure.
-class SimulatedWindowList : public WindowList {
- public:
-  enum class Failure { none, noList, noEntry, noBounds, badBounds };
-
-  std::optional<std::vector<WindowInfo>> copyWindowInfo(std::uint32_t option,
-                                                        std::uint32_t window) override;
-  Rect displayBounds(std::uint32_t display) override;
-
-  void setBounds(std::uint32_t window, const Rect& bounds);
-  void clearBounds(std::uint32_t window);
-  void setFailure(Failure failure);
-  int queryCount() const;
-  std::vector<std::uint32_t> lastOptions() const;
-
- private:
-  mutable std::mutex mutex_;
-  std::map<std::uint32_t, Rect> scripted_;
-  Failure failure_ = Failure::none;
-  int queries_ = 0;
-  std::vector<std::uint32_t> options_;
-};
-
-// Linux: no window list; display bounds from the installed screens.
-std::shared_ptr<WindowList> makeLinuxWindowList();
+// The primary screen's height (the first of `all`), 0 with none.
+double primaryHeight(const std::vector<screens::Screen>& all);
+// A display's global bounds from the installed screens (the zero rectangle for an unknown
+// display).
+Rect displayBoundsFromScreens(std::uint32_t display);
 
 }  // namespace platform::windowserver

@@ -1,8 +1,8 @@
 #include "platform/workspace/display_options.hpp"
 
-#include <cstdlib>
-#include <cstring>
 #include <mutex>
+
+#include "platform/workspace/display_options_linux.hpp"
 
 namespace platform::workspace {
 namespace {
@@ -16,14 +16,6 @@ std::shared_ptr<DisplayOptions>& installed() {
   return value;
 }
 
-class LinuxDisplayOptions : public DisplayOptions {
- public:
-  bool accessibilityDisplayShouldReduceMotion() override {
-    const char* value = std::getenv("QUORVEL_REDUCE_MOTION");
-    return value && std::strcmp(value, "1") == 0;
-  }
-};
-
 }  // namespace
 
 std::shared_ptr<DisplayOptions> displayOptions() {
@@ -35,10 +27,6 @@ std::shared_ptr<DisplayOptions> displayOptions() {
 void installDisplayOptions(std::shared_ptr<DisplayOptions> options) {
   std::lock_guard<std::mutex> lock(installMutex());
   installed() = std::move(options);
-}
-
-std::shared_ptr<DisplayOptions> makeLinuxDisplayOptions() {
-  return std::make_shared<LinuxDisplayOptions>();
 }
 
 }  // namespace platform::workspace

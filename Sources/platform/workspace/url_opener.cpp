@@ -1,11 +1,8 @@
 #include "platform/workspace/url_opener.hpp"
 
-#include <spawn.h>
-#include <sys/wait.h>
+#include <mutex>
 
-#include <thread>
-
-extern char** environ;
+#include "platform/workspace/url_opener_linux.hpp"
 
 namespace platform::workspace {
 namespace {
@@ -19,28 +16,6 @@ std::shared_ptr<URLOpener>& installed() {
   return value;
 }
 
-bool hasPrefix(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-class LinuxURLOpener : public URLOpener {
- public:
-  bool open(const std::string& url) override {
-    if (!hasPrefix(url, "http://") && !hasPrefix(url, "https://")) return false;
-    std::string program = "xdg-open";
-    std::string argument = url;
-    char* argv[] = {program.data(), argument.data(), nullptr};
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, "xdg-open", nullptr, nullptr, argv, environ) != 0) return false;
-    // Reap the child without blocking the caller.
-    std::thread([pid] {
-      int status = 0;
-      (void)waitpid(pid, &status, 0);
-    }).detach();
-    return true;
-  }
-};
-
 }  // namespace
 
 std::shared_ptr<URLOpener> urlOpener() {
@@ -53,23 +28,5 @@ void installURLOpener(std::shared_ptr<URLOpener> opener) {
   std::lock_guard<std::mutex> lock(installMutex());
   installed() = std::move(opener);
 }
-
-bool SimulatedURLOpener::open(const std::string& url) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  opened_.push_back(url);
-  return opens_;
-}
-
-void SimulatedURLOpener::setOpens(bool opens) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  opens_ = opens;
-}
-
-std::vector<std::string> SimulatedURLOpener::opened() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return opened_;
-}
-
-std::shared_ptr<URLOpener> makeLinuxURLOpener() { return std::make_shared<LinuxURLOpener>(); }
 
 }  // namespace platform::workspace
