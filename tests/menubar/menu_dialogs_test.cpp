@@ -10,6 +10,7 @@
 #include "foundation/settings.hpp"
 #include "menubar/menubar_fixture.hpp"
 #include "onboarding/tutorial_controller.hpp"
+#include "platform/ui/alert_linux.hpp"
 #include "support/storage_hooks.hpp"
 
 namespace quorvel::testing {
