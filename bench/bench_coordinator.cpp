@@ -19,7 +19,7 @@
 
 #include "foundation/faceprint_store.hpp"
 #include "platform/capture/simulated_capture.hpp"
-#include "platform/defaults/defaults.hpp"
+#include "platform/defaults/simulated_defaults.hpp"
 #include "platform/image/context.hpp"
 #include "platform/image/image.hpp"
 #include "platform/image/image_io.hpp"

@@ -15,7 +15,7 @@
 #include "platform/image/context.hpp"
 #include "platform/image/image.hpp"
 #include "platform/image/image_io.hpp"
-#include "platform/vision/hand_pose.hpp"
+#include "platform/vision/hand_pose_linux.hpp"
 #include "real_face_frame.hpp"
 
 namespace {

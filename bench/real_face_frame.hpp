@@ -13,7 +13,7 @@
 #include "platform/image/context.hpp"
 #include "platform/image/image.hpp"
 #include "platform/image/image_io.hpp"
-#include "platform/vision/face_landmarks.hpp"
+#include "platform/vision/face_landmarks_linux.hpp"
 
 namespace bench {
 

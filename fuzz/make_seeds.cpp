@@ -18,7 +18,7 @@
 #include "foundation/password_vault.hpp"
 #include "foundation/quorvel_password.hpp"
 #include "foundation/settings.hpp"
-#include "platform/defaults/defaults.hpp"
+#include "platform/defaults/defaults_linux.hpp"
 #include "platform/image/image_io.hpp"
 #include "platform/keychain/file_keychain.hpp"
 #include "platform/vision/hand_pose_model.hpp"

@@ -1,7 +1,8 @@
 // The user-defaults file (defaults.json) and the settings the application reads from it.
 #include "foundation/settings.hpp"
 #include "fuzz_input.hpp"
-#include "platform/defaults/defaults.hpp"
+#include "platform/defaults/defaults_linux.hpp"
+#include "platform/defaults/simulated_defaults.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace platform::defaults;

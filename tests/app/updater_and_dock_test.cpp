@@ -10,6 +10,7 @@
 #include "app/dock_visibility.hpp"
 #include "foundation/settings.hpp"
 #include "platform/bundle/bundle.hpp"
+#include "platform/updater/updater_linux.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/ui_updater_hooks.hpp"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "overlay/lock_screen_overlay.hpp"
-#include "platform/defaults/defaults.hpp"
+#include "platform/defaults/simulated_defaults.hpp"
 #include "recognition/camera_session.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/simulated_lock_machine.hpp"

@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "platform/dispatch/dispatch.hpp"
+#include "platform/vision/simulated_face_landmarks.hpp"
 #include "recognition/face_detector.hpp"
 
 namespace quorvel::testing {

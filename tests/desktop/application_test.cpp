@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/defaults/defaults.hpp"
+#include "platform/defaults/defaults_linux.hpp"
 #include "support/desktop_session.hpp"
 #include "support/platform_fixture.hpp"
 

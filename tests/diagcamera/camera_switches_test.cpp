@@ -13,6 +13,7 @@
 #include "coordinator/coordinator_fixture.hpp"
 #include "platform/capture/simulated_capture.hpp"
 #include "platform/dispatch/dispatch.hpp"
+#include "platform/vision/simulated_hand_pose.hpp"
 #include "recognition/camera_session.hpp"
 #include "recognition/native_dlib.hpp"
 #include "support/E_printed_lines.hpp"

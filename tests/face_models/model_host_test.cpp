@@ -15,6 +15,7 @@
 #include "foundation/settings.hpp"
 #include "platform/dispatch/dispatch.hpp"
 #include "platform/image/image.hpp"
+#include "platform/system/system_version_linux.hpp"
 #include "recognition/face_aligner.hpp"
 #include "recognition/face_models.hpp"
 #include "recognition/native_dlib.hpp"

@@ -11,6 +11,7 @@
 #include "menubar/menubar_fixture.hpp"
 #include "onboarding/tutorial_controller.hpp"
 #include "platform/localauth/local_auth_linux.hpp"
+#include "platform/ui/alert_linux.hpp"
 #include "support/storage_hooks.hpp"
 
 namespace quorvel::testing {

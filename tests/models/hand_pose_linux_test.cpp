@@ -12,6 +12,7 @@
 #include "platform/image/image.hpp"
 #include "platform/image/image_io.hpp"
 #include "platform/vision/depthwise_convolution.hpp"
+#include "platform/vision/hand_pose_linux.hpp"
 #include "platform/vision/hand_pose_model.hpp"
 #include "recognition/palm_detector.hpp"
 #include "support/models_hooks.hpp"

@@ -5,7 +5,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/defaults/defaults.hpp"
+#include "platform/defaults/defaults_linux.hpp"
+#include "platform/defaults/simulated_defaults.hpp"
 #include "support/platform_fixture.hpp"
 
 namespace {

@@ -10,7 +10,7 @@
 
 #include "platform/image/image_io.hpp"
 #include "platform/vision/dlib_face_search.hpp"
-#include "platform/vision/face_landmarks.hpp"
+#include "platform/vision/face_landmarks_linux.hpp"
 #include "support/recognition_input_hooks.hpp"
 
 namespace quorvel::testing {

@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "platform/image/image_io.hpp"
+#include "platform/vision/simulated_face_landmarks.hpp"
 #include "recognition/face_aligner.hpp"
 #include "recognition/face_detector.hpp"
 #include "recognition/native_dlib.hpp"

@@ -11,7 +11,8 @@
 
 #include "platform/image/context.hpp"
 #include "platform/image/image_io.hpp"
-#include "platform/vision/face_landmarks.hpp"
+#include "platform/vision/face_landmarks_linux.hpp"
+#include "platform/vision/simulated_face_landmarks.hpp"
 #include "recognition/face_aligner.hpp"
 #include "recognition/face_detector.hpp"
 #include "recognition_input/image_helpers.hpp"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/system/system_version.hpp"
+#include "platform/system/simulated_system_version.hpp"
 
 namespace quorvel::testing {
 

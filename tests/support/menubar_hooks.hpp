@@ -3,8 +3,8 @@
 
 #include "platform/localauth/simulated_local_auth.hpp"
 #include "platform/loginitems/simulated_login_items.hpp"
-#include "platform/ui/alert.hpp"
-#include "platform/ui/status_bar.hpp"
+#include "platform/ui/simulated_alert.hpp"
+#include "platform/ui/simulated_status_bar.hpp"
 
 namespace quorvel::testing {
 

@@ -8,7 +8,7 @@
 
 #include "platform/bundle/bundle.hpp"
 #include "platform/ml/simulated_ml.hpp"
-#include "platform/vision/hand_pose.hpp"
+#include "platform/vision/simulated_hand_pose.hpp"
 
 namespace quorvel::testing {
 

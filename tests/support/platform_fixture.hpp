@@ -9,9 +9,9 @@
 #include <memory>
 #include <string>
 
-#include "platform/defaults/defaults.hpp"
+#include "platform/defaults/simulated_defaults.hpp"
 #include "platform/dispatch/virtual_scheduler.hpp"
-#include "platform/log/log.hpp"
+#include "platform/log/simulated_log.hpp"
 
 namespace quorvel::testing {
 

@@ -9,6 +9,7 @@
 #include "platform/image/context.hpp"
 #include "platform/image/image.hpp"
 #include "platform/image/image_io.hpp"
+#include "platform/vision/face_landmarks_linux.hpp"
 #include "support/platform_fixture.hpp"
 
 namespace quorvel::testing {

@@ -8,7 +8,7 @@
 
 #include "platform/capture/simulated_capture.hpp"
 #include "platform/image/pixel_buffer.hpp"
-#include "platform/vision/face_landmarks.hpp"
+#include "platform/vision/simulated_face_landmarks.hpp"
 
 namespace quorvel::testing {
 

@@ -1,8 +1,8 @@
 // The simulated application object and update framework that every test starts with.
 #pragma once
 
-#include "platform/ui/application.hpp"
-#include "platform/updater/updater.hpp"
+#include "platform/ui/simulated_application.hpp"
+#include "platform/updater/simulated_updater.hpp"
 
 namespace quorvel::testing {
 

@@ -1,6 +1,6 @@
 #include "platform/capture/capture.hpp"
 
-#include "platform/capture/linux_capture.hpp"
+#include "platform/capture/capture_linux.hpp"
 
 #include <mutex>
 

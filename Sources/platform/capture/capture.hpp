@@ -10,7 +10,7 @@
 // `startRunning()` and `stopRunning()` are synchronous; call them off the main thread (on the
 // session's own queue). `isRunning()` may be read from any thread.
 //
-// `current()` is the installed capture system: the Linux one (linux_capture.hpp: V4L2 cameras
+// `current()` is the installed capture system: the Linux one (capture_linux.hpp: V4L2 cameras
 // or a recording named by QUORVEL_CAMERA) unless a test installed the simulated one
 // (simulated_capture.hpp).
 #pragma once

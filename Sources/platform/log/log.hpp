@@ -2,7 +2,7 @@
 // at info, default and error level. Formats may carry the privacy and type annotations of
 // the platform's log (`%{public}s`, `%{private}s`, `%{bool}d`, ...): the annotations are
 // removed and the values formatted. On Linux the lines go to standard error; tests install
-// a capturing sink.
+// a capturing sink (simulated_log.hpp).
 #pragma once
 
 #include <cstdint>
@@ -67,22 +67,6 @@ class Sink {
 class StandardErrorSink : public Sink {
  public:
   void write(const Entry& entry) override;
-};
-
-// Keeps every entry in memory (tests).
-class CapturingSink : public Sink {
- public:
-  void write(const Entry& entry) override;
-  std::vector<Entry> entries() const;
-  std::vector<std::string> messages() const;
-  // Messages of one category (any level).
-  std::vector<std::string> messages(std::string_view category) const;
-  bool contains(std::string_view text) const;
-  void clear();
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<Entry> entries_;
 };
 
 void installSink(std::shared_ptr<Sink> sink);

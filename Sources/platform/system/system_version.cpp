@@ -1,10 +1,10 @@
 #include "platform/system/system_version.hpp"
 
-#include <sys/utsname.h>
-
 #include <cctype>
 #include <climits>
 #include <mutex>
+
+#include "platform/system/system_version_linux.hpp"
 
 namespace platform::system {
 namespace {
@@ -59,12 +59,6 @@ std::optional<OperatingSystemVersion> parseRelease(const std::string& release) {
     }
   }
   return version;
-}
-
-OperatingSystemVersion LinuxSystemVersion::operatingSystemVersion() const {
-  struct utsname name {};
-  if (uname(&name) != 0) return {};
-  return parseRelease(name.release).value_or(OperatingSystemVersion{});
 }
 
 }  // namespace platform::system

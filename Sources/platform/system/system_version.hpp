@@ -1,6 +1,6 @@
 // The running operating system's version (major, minor, patch), as the platform's process
-// information reports it. On Linux it is the kernel release ("6.1.0-18-amd64" gives 6.1.0);
-// tests install a simulated version.
+// information reports it. On Linux it is the kernel release ("6.1.0-18-amd64" gives 6.1.0;
+// system_version_linux.hpp); tests install a simulated version (simulated_system_version.hpp).
 #pragma once
 
 #include <memory>
@@ -33,22 +33,5 @@ OperatingSystemVersion operatingSystemVersion();
 // The leading "major.minor.patch" numbers of a release text; missing parts are 0, and a
 // text that does not start with a number gives no value.
 std::optional<OperatingSystemVersion> parseRelease(const std::string& release);
-
-// Reads the kernel release (uname); 0.0.0 when it cannot be read or parsed.
-class LinuxSystemVersion : public SystemVersion {
- public:
-  OperatingSystemVersion operatingSystemVersion() const override;
-};
-
-// Answers the version a test sets (0.0.0 until then).
-class SimulatedSystemVersion : public SystemVersion {
- public:
-  explicit SimulatedSystemVersion(OperatingSystemVersion version = {}) : version_(version) {}
-  OperatingSystemVersion operatingSystemVersion() const override { return version_; }
-  void setVersion(OperatingSystemVersion version) { version_ = version; }
-
- private:
-  OperatingSystemVersion version_;
-};
 
 }  // namespace platform::system

@@ -2,11 +2,11 @@
 // and optionally a secure text field as the accessory, made the window's initial first
 // responder so typing goes straight into it. The run waits until the user answers.
 //
-// `alerts()` obtains the installed presenter, else the linux one. Tests install a
-// `SimulatedAlerts`, which records every alert and answers from a script.
+// `alerts()` obtains the installed presenter, else the linux one (alert_linux.hpp). Tests
+// install a `SimulatedAlerts` (simulated_alert.hpp), which records every alert and answers
+// from a script.
 #pragma once
 
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -46,30 +46,10 @@ class AlertPresenter {
 std::shared_ptr<AlertPresenter> alerts();
 void installAlerts(std::shared_ptr<AlertPresenter> presenter);
 
-// Records every alert and answers with the scripted presses in order. An alert with no
-// scripted press is answered with its last button (the way out) and counted as unscripted.
-class SimulatedAlerts : public AlertPresenter {
- public:
-  AlertAnswer runModal(const Alert& alert) override;
-
-  // The next alert is answered with the button at `index` (0-based), `text` typed first.
-  void press(int index, std::string text = "");
-  std::vector<Alert> shown() const;
-  std::vector<std::string> messages() const;
-  int unscripted() const;
-  std::size_t pendingPresses() const;
-  void reset();
-
- private:
-  mutable std::mutex mutex_;
-  std::deque<AlertAnswer> script_;
-  std::vector<Alert> shown_;
-  int unscripted_ = 0;
-};
-
-// Linux: a modal dialog of Qt widgets with a non-echoing password field as the secure field.
-// Without a display the alert is written to the log and answered as a dismissed alert is,
-// with its last button and an empty field.
-std::shared_ptr<AlertPresenter> makeLinuxAlerts();
+// The response of the button at `index` (0-based; the third for every later one).
+AlertResponse responseAt(std::size_t index);
+// How an alert is answered when nobody answers it: with its last button (the way out) and
+// an empty field.
+AlertAnswer dismissed(const Alert& alert);
 
 }  // namespace platform::ui

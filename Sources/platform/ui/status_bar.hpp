@@ -1,8 +1,9 @@
 // The system status bar: a status item with its button, popovers shown under it, global
 // mouse monitors (clicks in other applications) and system symbol images.
 //
-// `statusBar()` obtains the installed status bar, else the linux one. Tests install a
-// `SimulatedStatusBar`, which records everything and lets a test click.
+// `statusBar()` obtains the installed status bar, else the linux one (status_bar_linux.hpp).
+// Tests install a `SimulatedStatusBar` (simulated_status_bar.hpp), which records everything
+// and lets a test click.
 #pragma once
 
 #include <cstdint>
@@ -109,38 +110,5 @@ class StatusBar {
 
 std::shared_ptr<StatusBar> statusBar();
 void installStatusBar(std::shared_ptr<StatusBar> bar);
-
-class SimulatedStatusBar : public StatusBar {
- public:
-  std::shared_ptr<StatusItem> makeStatusItem() override;
-  std::shared_ptr<Popover> makePopover() override;
-  void addGlobalMouseMonitor(std::uint64_t mask, std::function<void()> handler) override;
-  std::optional<SymbolImage> systemSymbol(const std::string& name,
-                                          const std::string& accessibilityDescription) override;
-
-  // Fault injection: status items come without a button; symbols are missing.
-  void withoutButtons(bool on) { noButtons_ = on; }
-  void withoutSymbols(bool on) { noSymbols_ = on; }
-  // A click of the given kind in another application.
-  void clickInOtherApplication(std::uint64_t mask);
-
-  const std::vector<std::shared_ptr<StatusItem>>& items() const { return items_; }
-  const std::vector<std::shared_ptr<Popover>>& popovers() const { return popovers_; }
-  std::vector<std::uint64_t> monitorMasks() const;
-
- private:
-  bool noButtons_ = false;
-  bool noSymbols_ = false;
-  std::vector<std::shared_ptr<StatusItem>> items_;
-  std::vector<std::shared_ptr<Popover>> popovers_;
-  std::vector<std::pair<std::uint64_t, std::function<void()>>> monitors_;
-};
-
-// Linux: the status item is an icon in the desktop's tray (a StatusNotifierItem over D-Bus where
-// the desktop runs a watcher, the XEmbed tray otherwise); without a tray the item has no
-// button and that is logged. A popover is a frameless pop-up window under the icon (under the
-// pointer where the tray does not say where its icon is) that a click elsewhere closes; the
-// monitors hear such clicks. Symbols are the ones our symbol set can draw.
-std::shared_ptr<StatusBar> makeLinuxStatusBar();
 
 }  // namespace platform::ui

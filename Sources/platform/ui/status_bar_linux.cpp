@@ -17,7 +17,7 @@
 #include "platform/dispatch/dispatch.hpp"
 #include "platform/log/log.hpp"
 #include "platform/symbols/symbol_set.hpp"
-#include "platform/ui/status_bar.hpp"
+#include "platform/ui/status_bar_linux.hpp"
 #include "platform/windows/windows_linux.hpp"
 
 namespace platform::ui {

@@ -1,7 +1,7 @@
 #include "platform/updater/updater.hpp"
 
 #include "platform/bundle/bundle.hpp"
-#include "platform/dispatch/dispatch.hpp"
+#include "platform/updater/updater_linux.hpp"
 
 namespace platform::updater {
 namespace {
@@ -15,75 +15,6 @@ std::shared_ptr<UpdateFramework>& installed() {
   return framework;
 }
 
-Error unavailable() { return Error{kUnavailableDomain, kUnavailableCode, kUnavailableDescription}; }
-
-// No update framework on Linux: nothing can start, so nothing ever checks.
-class LinuxUpdater : public Updater {
- public:
-  std::optional<Error> start() override { return unavailable(); }
-  bool started() const override { return false; }
-  void checkForUpdates() override {}
-  void checkForUpdateInformation() override {}
-};
-
-class LinuxUpdateFramework : public UpdateFramework {
- public:
-  std::shared_ptr<Updater> makeUpdater(const std::string&, const std::string&,
-                                       std::shared_ptr<UserDriver>,
-                                       std::weak_ptr<UpdaterDelegate>) override {
-    return std::make_shared<LinuxUpdater>();
-  }
-};
-
-std::string describe(const std::optional<Error>& error) {
-  if (!error) return "ok";
-  return error->domain + " " + std::to_string(error->code);
-}
-
-class SimulatedUpdater : public Updater, public std::enable_shared_from_this<SimulatedUpdater> {
- public:
-  SimulatedUpdater(SimulatedUpdateFramework& framework, std::weak_ptr<UpdaterDelegate> delegate)
-      : framework_(framework), delegate_(std::move(delegate)) {}
-
-  std::optional<Error> start() override {
-    std::optional<Error> error = framework_.startResult();
-    framework_.record(error ? "start failed" : "start");
-    started_ = !error;
-    return error;
-  }
-  bool started() const override { return started_; }
-
-  void checkForUpdates() override { check(UpdateCheck::updates, "check updates"); }
-  void checkForUpdateInformation() override {
-    check(UpdateCheck::updateInformation, "check information");
-  }
-
- private:
-  void check(UpdateCheck kind, const std::string& event) {
-    if (!started_) {
-      framework_.record("check refused (not started)");
-      return;
-    }
-    framework_.record(event);
-    std::weak_ptr<SimulatedUpdater> weakSelf = weak_from_this();
-    SimulatedUpdateFramework* framework = &framework_;
-    const std::optional<Error> result = framework_.cycleResult();
-    platform::dispatch::mainQueue().asyncAfter(
-        framework_.cycleDelay(), [weakSelf, framework, kind, result] {
-          auto self = weakSelf.lock();
-          if (!self) return;
-          framework->record("finish " + describe(result));
-          if (auto delegate = self->delegate_.lock()) {
-            delegate->didFinishUpdateCycle(*self, kind, result);
-          }
-        });
-  }
-
-  SimulatedUpdateFramework& framework_;
-  std::weak_ptr<UpdaterDelegate> delegate_;
-  bool started_ = false;
-};
-
 }  // namespace
 
 std::shared_ptr<UpdateFramework> current() {
@@ -95,10 +26,6 @@ std::shared_ptr<UpdateFramework> current() {
 void install(std::shared_ptr<UpdateFramework> framework) {
   std::lock_guard<std::mutex> lock(installMutex());
   installed() = std::move(framework);
-}
-
-std::shared_ptr<UpdateFramework> makeLinuxUpdateFramework() {
-  return std::make_shared<LinuxUpdateFramework>();
 }
 
 StandardUpdaterController::StandardUpdaterController(
@@ -118,63 +45,6 @@ void StandardUpdaterController::startUpdater() {
 void StandardUpdaterController::checkForUpdates(const void* /*sender*/) {
   if (!updater_->started()) return;
   updater_->checkForUpdates();
-}
-
-std::shared_ptr<Updater> SimulatedUpdateFramework::makeUpdater(
-    const std::string& hostBundlePath, const std::string& applicationBundlePath,
-    std::shared_ptr<UserDriver> userDriver, std::weak_ptr<UpdaterDelegate> delegate) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++made_;
-  }
-  record("make host=" + hostBundlePath + " app=" + applicationBundlePath +
-         " driver=" + (userDriver ? userDriver->bundlePath : std::string("none")));
-  return std::make_shared<SimulatedUpdater>(*this, std::move(delegate));
-}
-
-void SimulatedUpdateFramework::failStart(std::optional<Error> error) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  startError_ = std::move(error);
-}
-
-void SimulatedUpdateFramework::setCycleResult(std::optional<Error> error) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  cycleError_ = std::move(error);
-}
-
-void SimulatedUpdateFramework::setCycleDelay(double seconds) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  cycleDelay_ = seconds;
-}
-
-std::vector<std::string> SimulatedUpdateFramework::events() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return events_;
-}
-
-int SimulatedUpdateFramework::updatersMade() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return made_;
-}
-
-void SimulatedUpdateFramework::record(const std::string& event) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  events_.push_back(event);
-}
-
-std::optional<Error> SimulatedUpdateFramework::startResult() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return startError_;
-}
-
-std::optional<Error> SimulatedUpdateFramework::cycleResult() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return cycleError_;
-}
-
-double SimulatedUpdateFramework::cycleDelay() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return cycleDelay_;
 }
 
 }  // namespace platform::updater

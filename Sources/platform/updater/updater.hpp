@@ -3,10 +3,11 @@
 // the framework's own interface; and the standard updater controller that the application's
 // "Check for Updates" action talks to.
 //
-// `current()` is the installed framework, else the linux one. Linux has no such framework:
-// its updaters fail to start with `kUnavailableDescription`, and a controller over them
-// never checks. Tests install a `SimulatedUpdateFramework`, whose start result and cycle
-// results are scripted and whose cycle ends are delivered on the main queue.
+// `current()` is the installed framework, else the linux one (updater_linux.hpp). Linux has
+// no such framework: its updaters fail to start with `kUnavailableDescription`, and a
+// controller over them never checks. Tests install a `SimulatedUpdateFramework`
+// (simulated_updater.hpp), whose start result and cycle results are scripted and whose cycle
+// ends are delivered on the main queue.
 #pragma once
 
 #include <cstdint>
@@ -77,7 +78,6 @@ class UpdateFramework {
 
 std::shared_ptr<UpdateFramework> current();
 void install(std::shared_ptr<UpdateFramework> framework);
-std::shared_ptr<UpdateFramework> makeLinuxUpdateFramework();
 
 // The standard controller: one updater for the main bundle with a standard user driver,
 // started at creation when asked to.
@@ -97,39 +97,6 @@ class StandardUpdaterController {
   std::shared_ptr<UserDriver> userDriver_;
   std::shared_ptr<Updater> updater_;
   std::optional<Error> startError_;
-};
-
-// Scripted framework. Cycles end on the main queue after `cycleDelay` seconds with the
-// scripted result (no error unless one is set).
-class SimulatedUpdateFramework : public UpdateFramework {
- public:
-  std::shared_ptr<Updater> makeUpdater(const std::string& hostBundlePath,
-                                       const std::string& applicationBundlePath,
-                                       std::shared_ptr<UserDriver> userDriver,
-                                       std::weak_ptr<UpdaterDelegate> delegate) override;
-
-  void failStart(std::optional<Error> error);
-  void setCycleResult(std::optional<Error> error);
-  void setCycleDelay(double seconds);
-
-  // "make host=<path> app=<path> driver=<path>", "start", "start failed", "check updates",
-  // "check information", "check refused (not started)", "finish <result>" in order.
-  std::vector<std::string> events() const;
-  int updatersMade() const;
-
-  // Used by its updaters.
-  void record(const std::string& event);
-  std::optional<Error> startResult() const;
-  std::optional<Error> cycleResult() const;
-  double cycleDelay() const;
-
- private:
-  mutable std::mutex mutex_;
-  std::optional<Error> startError_;
-  std::optional<Error> cycleError_;
-  double cycleDelay_ = 0.5;
-  std::vector<std::string> events_;
-  int made_ = 0;
 };
 
 }  // namespace platform::updater

@@ -1,4 +1,4 @@
-// What the dlib face-landmarks detector (face_landmarks_dlib.cpp) reads from dlib's answers.
+// What the dlib face-landmarks detector (face_landmarks_linux.cpp) reads from dlib's answers.
 #pragma once
 
 #include <dlib/geometry/rectangle.h>

@@ -11,7 +11,7 @@
 #include "platform/bundle/bundle.hpp"
 #include "platform/compute/compute.hpp"
 #include "platform/vision/depthwise_convolution.hpp"
-#include "platform/vision/hand_pose.hpp"
+#include "platform/vision/hand_pose_linux.hpp"
 #include "platform/vision/hand_pose_model.hpp"
 
 namespace platform::vision {

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/capture/linux_capture.hpp"
+#include "platform/capture/capture_linux.hpp"
 #include "platform/log/log.hpp"
 
 namespace platform::capture::linux_detail {

@@ -11,8 +11,8 @@
 
 #include "platform/compute/compute.hpp"
 #include "platform/vision/dlib_face_search.hpp"
-#include "platform/vision/face_landmarks.hpp"
 #include "platform/vision/face_landmarks_dlib.hpp"
+#include "platform/vision/face_landmarks_linux.hpp"
 
 namespace platform::vision {
 

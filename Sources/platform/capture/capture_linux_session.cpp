@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <mutex>
 
-#include "platform/capture/linux_capture_internal.hpp"
+#include "platform/capture/capture_linux_internal.hpp"
 #include "platform/dispatch/dispatch.hpp"
 #include "platform/image/opencv_pixels.hpp"
 

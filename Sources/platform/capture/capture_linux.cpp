@@ -1,6 +1,6 @@
 // The Linux capture system: discovery of the V4L2 cameras, the built-in camera rule,
 // authorisation from the device node, recordings, and writing a recording.
-#include "platform/capture/linux_capture.hpp"
+#include "platform/capture/capture_linux.hpp"
 
 #include <fcntl.h>
 #include <linux/videodev2.h>
@@ -16,7 +16,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/capture/linux_capture_internal.hpp"
+#include "platform/capture/capture_linux_internal.hpp"
 #include "platform/dispatch/dispatch.hpp"
 
 namespace platform::capture {

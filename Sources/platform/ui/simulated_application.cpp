@@ -1,0 +1,72 @@
+#include "platform/ui/simulated_application.hpp"
+
+#include "platform/dispatch/dispatch.hpp"
+
+namespace platform::ui {
+
+ActivationPolicy SimulatedApplication::activationPolicy() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return policy_;
+}
+
+bool SimulatedApplication::setActivationPolicy(ActivationPolicy policy) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  requests_.push_back(toString(policy));
+  if (refuse_) return false;
+  policy_ = policy;
+  return true;
+}
+
+void SimulatedApplication::activate(bool ignoringOtherApps) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  activations_.push_back(std::string("activate ignoringOtherApps=") +
+                         (ignoringOtherApps ? "true" : "false"));
+}
+
+void SimulatedApplication::terminate() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++terminated_;
+  }
+  platform::dispatch::stopMainLoop(0);
+}
+
+int SimulatedApplication::terminateCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return terminated_;
+}
+
+bool SimulatedApplication::showsDockIcon() const {
+  return activationPolicy() == ActivationPolicy::regular;
+}
+
+bool SimulatedApplication::showsMenuBar() const {
+  return activationPolicy() == ActivationPolicy::regular;
+}
+
+std::vector<std::string> SimulatedApplication::policyRequests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_;
+}
+
+std::vector<std::string> SimulatedApplication::activations() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return activations_;
+}
+
+int SimulatedApplication::obtainedCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return obtained_;
+}
+
+void SimulatedApplication::noteObtained() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++obtained_;
+}
+
+void SimulatedApplication::refusePolicyChanges(bool refuse) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  refuse_ = refuse;
+}
+
+}  // namespace platform::ui
