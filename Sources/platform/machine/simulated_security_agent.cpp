@@ -1,8 +1,6 @@
-#include "support/simulated_security_agent.hpp"
+#include "platform/machine/simulated_security_agent.hpp"
 
-#include "support/platform_fixture.hpp"
-
-namespace quorvel::testing {
+namespace platform::machine {
 
 namespace ax = platform::accessibility;
 
@@ -176,24 +174,4 @@ void SimulatedSecurityAgent::quit() {
   machine_.terminate(pid_);
 }
 
-namespace {
-
-std::shared_ptr<platform::users::SimulatedUsers> gUsers;
-
-FixtureHook usersHook(
-    [] {
-      gUsers = std::make_shared<platform::users::SimulatedUsers>();
-      gUsers->setUserName(SimulatedSecurityAgent::kUserName);
-      gUsers->setFullUserName(SimulatedSecurityAgent::kFullUserName);
-      platform::users::install(gUsers);
-    },
-    [] {
-      platform::users::install(nullptr);
-      gUsers.reset();
-    });
-
-}  // namespace
-
-platform::users::SimulatedUsers& simulatedUsers() { return *gUsers; }
-
-}  // namespace quorvel::testing
+}  // namespace platform::machine

@@ -1,6 +1,6 @@
-#include "support/simulated_lock_machine.hpp"
+#include "platform/machine/simulated_lock_machine.hpp"
 
-namespace quorvel::testing {
+namespace platform::machine {
 
 namespace ev = platform::events;
 
@@ -165,4 +165,4 @@ void SimulatedLockMachine::receive(std::int32_t pid, const ev::KeyboardEvent& ev
   }
 }
 
-}  // namespace quorvel::testing
+}  // namespace platform::machine
