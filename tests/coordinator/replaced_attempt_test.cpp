@@ -72,6 +72,24 @@ TEST_F(ReplacedAttemptTest, AFrameOfAReplacedTestLeavesTheNextTestAlone) {
   }
 }
 
+// The test is replaced while its frame's face is being looked for: the face found is not
+// counted for the next test.
+TEST_F(ReplacedAttemptTest, AFaceFoundForAReplacedTestIsNotTheNextTests) {
+  enrolAt(face, 0.2);
+  play({face}, 2);
+  std::vector<TestResult> first, second;
+  simulatedFaceLandmarks().runDuringNextRequest([&] {
+    coordinator().screenDidSleep();
+    coordinator().runTest([&](TestResult r) { second.push_back(r); });
+  });
+  coordinator().runTest([&](TestResult r) { first.push_back(r); });
+  advance(5);
+  ASSERT_EQ(first.size(), 1u);
+  ASSERT_EQ(second.size(), 1u);
+  EXPECT_EQ(first[0].framesWithFace, 0);
+  EXPECT_EQ(second[0].framesWithFace, second[0].framesSeen);
+}
+
 // The step scheduled by the replaced attempt's frame runs after the replacement.
 TEST_F(ReplacedAttemptTest, ASuccessOrTimeOutStepOfAReplacedAttemptDoesNothing) {
   struct Case {

@@ -1,5 +1,7 @@
 #include "platform/vision/simulated_face_landmarks.hpp"
 
+#include <utility>
+
 namespace platform::vision {
 namespace {
 
@@ -9,6 +11,12 @@ FaceLandmarkRegion region(std::initializer_list<Point> points) { return {points}
 
 FaceLandmarksResult SimulatedFaceLandmarksDetector::detectFaceLandmarks(
     const std::shared_ptr<image::PixelBuffer>& frame, image::ImageOrientation orientation) {
+  std::function<void()> during;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    during = std::exchange(duringNextRequest_, nullptr);
+  }
+  if (during) during();
   std::lock_guard<std::mutex> lock(mutex_);
   ++requests_;
   lastOrientation_ = orientation;
@@ -36,6 +44,11 @@ void SimulatedFaceLandmarksDetector::script(const std::shared_ptr<image::PixelBu
   scripted_[frame.get()] = {frame, std::move(result)};
 }
 
+void SimulatedFaceLandmarksDetector::runDuringNextRequest(std::function<void()> step) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  duringNextRequest_ = std::move(step);
+}
+
 void SimulatedFaceLandmarksDetector::enqueue(FaceLandmarksResult result) {
   std::lock_guard<std::mutex> lock(mutex_);
   queued_.push_back(std::move(result));
@@ -51,6 +64,7 @@ void SimulatedFaceLandmarksDetector::reset() {
   scripted_.clear();
   queued_.clear();
   default_ = std::vector<FaceObservation>{};
+  duringNextRequest_ = nullptr;
   requests_ = 0;
   lastOrientation_.reset();
 }

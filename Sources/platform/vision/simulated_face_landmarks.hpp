@@ -2,6 +2,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -27,6 +28,9 @@ class SimulatedFaceLandmarksDetector : public FaceLandmarksDetector {
 
   void script(const std::shared_ptr<image::PixelBuffer>& frame, FaceLandmarksResult result);
   void enqueue(FaceLandmarksResult result);
+  // Runs `step` inside the next request, before it answers: what happens while a frame is
+  // being analysed.
+  void runDuringNextRequest(std::function<void()> step);
   void setDefault(FaceLandmarksResult result);
   void reset();
 
@@ -45,6 +49,7 @@ class SimulatedFaceLandmarksDetector : public FaceLandmarksDetector {
       scripted_;
   std::deque<FaceLandmarksResult> queued_;
   FaceLandmarksResult default_ = std::vector<FaceObservation>{};
+  std::function<void()> duringNextRequest_;
   int requests_ = 0;
   std::optional<image::ImageOrientation> lastOrientation_;
 };
