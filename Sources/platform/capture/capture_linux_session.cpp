@@ -16,8 +16,9 @@
 namespace platform::capture::linux_detail {
 
 const log::Logger& captureLog() {
-  static const log::Logger logger("com.tessmin.quorvel.platform", "capture");
-  return logger;
+  // Never destroyed: threads of the process may still log while it exits.
+  static const auto* const logger = new log::Logger("com.tessmin.quorvel.platform", "capture");
+  return *logger;
 }
 
 bool openRecording(const std::string& path, cv::VideoCapture& capture, std::string* why) {

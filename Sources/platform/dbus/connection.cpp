@@ -18,8 +18,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const platform::log::Logger& logger() {
-  static const platform::log::Logger instance("com.tessmin.quorvel.linux", "dbus");
-  return instance;
+  // Never destroyed: threads of the process may still log while it exits.
+  static const auto* const instance = new platform::log::Logger("com.tessmin.quorvel.linux", "dbus");
+  return *instance;
 }
 
 constexpr double kLongestRetryPause = 1.0;

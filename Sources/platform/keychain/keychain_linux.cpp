@@ -7,8 +7,9 @@ namespace platform::keychain {
 namespace {
 
 const log::Logger& logger() {
-  static const log::Logger instance(paths::kApplicationFolder, "app");
-  return instance;
+  // Never destroyed: threads of the process may still log while it exits.
+  static const auto* const instance = new log::Logger(paths::kApplicationFolder, "app");
+  return *instance;
 }
 
 }  // namespace

@@ -115,8 +115,9 @@ struct SignalHandlers {
 };
 
 const platform::log::Logger& sessionLog() {
-  static const platform::log::Logger instance("com.tessmin.quorvel.linux", "session");
-  return instance;
+  // Never destroyed: threads of the process may still log while it exits.
+  static const auto* const instance = new platform::log::Logger("com.tessmin.quorvel.linux", "session");
+  return *instance;
 }
 
 std::shared_ptr<LoginSession> LoginSession::shared() { return instance().pointer(); }
