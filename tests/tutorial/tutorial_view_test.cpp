@@ -26,10 +26,6 @@ using platform::capture::AuthorizationStatus;
 using Kind = TutorialView::Element::Kind;
 using Step = TutorialStep;
 
-bool isGreen(const QColor& c) {
-  return c.alpha() > 0 && c.green() > c.red() + 40 && c.green() > c.blue() + 30;
-}
-
 class TutorialViewTest : public PlatformTest {
  protected:
   void SetUp() override {
@@ -123,7 +119,7 @@ TEST_F(TutorialViewTest, TheWelcomeFillsTheStepSizeWithTheControlsAlongTheBottom
   EXPECT_EQ(image.pixelColor(8, 8).alpha(), 0);
   // The current dot is green.
   const auto dot = s.dots[0].frame;
-  EXPECT_TRUE(isGreen(image.pixelColor(static_cast<int>(dot.midX() * 2), static_cast<int>(dot.midY() * 2))));
+  EXPECT_TRUE(isGreenHue(image.pixelColor(static_cast<int>(dot.midX() * 2), static_cast<int>(dot.midY() * 2))));
 
   // The welcome has a dimmed Back and a green Next.
   EXPECT_FALSE(s.back.enabled);
