@@ -406,9 +406,7 @@ TEST_F(TutorialModelTest, AFinishedScanMovesOnAfterPointEightSecondsHoldingTheMo
 }
 
 TEST_F(TutorialModelTest, NextPressedBeforeTheDelayedStepIsNotFollowedByASecond) {
-  simulatedCamera().setAuthorizationStatus(AuthorizationStatus::authorized);
-  lockMachine().accessibility().setTrusted(true);
-  ASSERT_TRUE(PasswordVault::set("hunter2"));
+  grantEverything();
   auto model = makeModel();
   model->go(Step::face);
   model->scanFinished();
