@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -57,30 +58,43 @@ MenuPanelState fullState() {
   return state;
 }
 
+// Each row of an item, the callback it runs and whether it then closes the panel. The engine
+// rows run `chooseEngine` with their name; every action row then runs `close`.
+struct RowCallback {
+  Item item;
+  std::function<void()> MenuPanelActions::*callback;
+  const char* name;
+  bool closes;
+};
+const RowCallback kRowCallbacks[] = {
+    {Item::unlock, &MenuPanelActions::toggleUnlock, "toggleUnlock", false},
+    {Item::enrolment, &MenuPanelActions::showEnrolment, "showEnrolment", true},
+    {Item::tutorial, &MenuPanelActions::showTutorial, "showTutorial", true},
+    {Item::password, &MenuPanelActions::setPassword, "setPassword", true},
+    {Item::quorvelPassword, &MenuPanelActions::setQuorvelPassword, "setQuorvelPassword", true},
+    {Item::accessibility, &MenuPanelActions::grantAccessibility, "grantAccessibility", true},
+    {Item::testMatch, &MenuPanelActions::runTest, "runTest", true},
+    {Item::previewAnimation, &MenuPanelActions::previewAnimation, "previewAnimation", true},
+    {Item::playAnimation, &MenuPanelActions::toggleAnimation, "toggleAnimation", false},
+    {Item::palmToCancel, &MenuPanelActions::togglePalmToCancel, "togglePalmToCancel", false},
+    {Item::authorizationAssist, &MenuPanelActions::toggleAuthorizationAssist, "toggleAuthorizationAssist", false},
+    {Item::dockIcon, &MenuPanelActions::toggleDockIcon, "toggleDockIcon", false},
+    {Item::loginItem, &MenuPanelActions::toggleLoginItem, "toggleLoginItem", false},
+    {Item::checkForUpdates, &MenuPanelActions::checkForUpdates, "checkForUpdates", true},
+    {Item::forgetFace, &MenuPanelActions::forgetFace, "forgetFace", true},
+    {Item::quit, &MenuPanelActions::quit, "quit", true},
+};
+
 // Records which callbacks ran, in order.
 struct Recorder {
   std::vector<std::string> calls;
   MenuPanelActions actions() {
     MenuPanelActions a;
-    auto note = [this](const char* name) { return [this, name] { calls.emplace_back(name); }; };
-    a.toggleUnlock = note("toggleUnlock");
-    a.showEnrolment = note("showEnrolment");
-    a.showTutorial = note("showTutorial");
-    a.setPassword = note("setPassword");
-    a.setQuorvelPassword = note("setQuorvelPassword");
-    a.grantAccessibility = note("grantAccessibility");
-    a.toggleAnimation = note("toggleAnimation");
-    a.togglePalmToCancel = note("togglePalmToCancel");
-    a.toggleAuthorizationAssist = note("toggleAuthorizationAssist");
-    a.toggleDockIcon = note("toggleDockIcon");
-    a.toggleLoginItem = note("toggleLoginItem");
+    for (const auto& row : kRowCallbacks) {
+      a.*row.callback = [this, name = row.name] { calls.emplace_back(name); };
+    }
     a.chooseEngine = [this](const std::string& name) { calls.push_back("chooseEngine:" + name); };
-    a.checkForUpdates = note("checkForUpdates");
-    a.forgetFace = note("forgetFace");
-    a.quit = note("quit");
-    a.runTest = note("runTest");
-    a.previewAnimation = note("previewAnimation");
-    a.close = note("close");
+    a.close = [this] { calls.emplace_back("close"); };
     return a;
   }
 };
@@ -246,25 +260,8 @@ TEST_F(MenuPanelViewTest, TheHeaderShowsTheStatusOnOneLineGreenWhenReadyOrangeWi
 // Every row, clicked or activated by identity, runs exactly its callback; action rows then
 // close. Clicks anywhere else run nothing.
 TEST_F(MenuPanelViewTest, EachRowRunsExactlyItsCallbackAndActionRowsClose) {
-  const std::map<Item, std::pair<std::string, bool>> callbacks = {
-      {Item::unlock, {"toggleUnlock", false}},
-      {Item::enrolment, {"showEnrolment", true}},
-      {Item::tutorial, {"showTutorial", true}},
-      {Item::password, {"setPassword", true}},
-      {Item::quorvelPassword, {"setQuorvelPassword", true}},
-      {Item::accessibility, {"grantAccessibility", true}},
-      {Item::testMatch, {"runTest", true}},
-      {Item::previewAnimation, {"previewAnimation", true}},
-      {Item::playAnimation, {"toggleAnimation", false}},
-      {Item::palmToCancel, {"togglePalmToCancel", false}},
-      {Item::authorizationAssist, {"toggleAuthorizationAssist", false}},
-      {Item::dockIcon, {"toggleDockIcon", false}},
-      {Item::loginItem, {"toggleLoginItem", false}},
-      {Item::checkForUpdates, {"checkForUpdates", true}},
-      {Item::forgetFace, {"forgetFace", true}},
-      {Item::quit, {"quit", true}},
-      {Item::engine, {"chooseEngine:", true}},
-  };
+  std::map<Item, std::pair<std::string, bool>> callbacks = {{Item::engine, {"chooseEngine:", true}}};
+  for (const auto& row : kRowCallbacks) callbacks[row.item] = {row.name, row.closes};
   MenuPanelView view(fullState(), recorder.actions());
   ASSERT_EQ(view.rows().size(), callbacks.size() + 1);  // two engine rows
   for (const auto& row : view.rows()) {

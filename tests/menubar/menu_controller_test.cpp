@@ -81,9 +81,7 @@ TEST_F(MenuControllerTest, TheSnapshotFollowsWhatIsStored) {
 
 TEST_F(MenuControllerTest, CallbacksOfAControllerThatIsGoneDoNothingQuitIncluded) {
   const MenuPanelActions actions = controller->currentActions();
-  std::weak_ptr<MenuBarController> weak = controller;
-  controller.reset();
-  EXPECT_TRUE(weak.expired());
+  dropController();
   actions.toggleUnlock();
   actions.forgetFace();
   actions.chooseEngine("dlib (public domain)");
@@ -127,9 +125,7 @@ TEST_F(MenuControllerTest, ThePreviewShowsSuccessAfterOnePointEightSecondsHoldin
   Settings::shared().setPlayAnimation(true);
   ASSERT_TRUE(LockScreenOverlay::shared().available());
   controller->currentActions().previewAnimation();
-  std::weak_ptr<MenuBarController> weak = controller;
-  controller.reset();
-  EXPECT_TRUE(weak.expired()) << "the delayed step holds nothing";
+  dropController();  // the delayed step holds nothing
   advance(0.35);
   const auto numbers = machine().windows->windowNumbers();
   ASSERT_EQ(numbers.size(), 1u) << "the scan is shown";
@@ -282,9 +278,7 @@ TEST_F(MenuPanelTest, AClickInAnotherApplicationClosesThePanelHoldingTheControll
   EXPECT_FALSE(controller->popover());
   // A click after the controller is gone does nothing.
   button().performClick();
-  std::weak_ptr<MenuBarController> weak = controller;
-  controller.reset();
-  EXPECT_TRUE(weak.expired());
+  dropController();
   simulatedStatusBar().clickInOtherApplication(ui::event_mask::leftMouseDown);
 }
 

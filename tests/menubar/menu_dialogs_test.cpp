@@ -230,9 +230,7 @@ TEST_F(GuardedActionsTest, UnavailableFailedOrLateDeviceAuthenticationChangesNot
   simulatedLocalAuth().setOutcome(std::nullopt);
   simulatedAlerts().press(1);
   controller->requireQuorvelPassword(counting());
-  std::weak_ptr<MenuBarController> weak = controller;
-  controller.reset();
-  EXPECT_TRUE(weak.expired());
+  dropController();
   runUntilIdle();
   EXPECT_EQ(messages(), (Strings{kGate, kGate, kGate, kGate, kGate}));
   EXPECT_EQ(ran, 0);

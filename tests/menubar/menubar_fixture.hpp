@@ -29,6 +29,12 @@ class MenuBarTest : public PlatformTest {
     PlatformTest::TearDown();
   }
 
+  // Drops the test's controller: nothing else may keep it alive.
+  void dropController() {
+    std::weak_ptr<MenuBarController> weak = controller;
+    controller.reset();
+    EXPECT_TRUE(weak.expired());
+  }
   static void enrol(RecognitionEngine engine = RecognitionEngine::dlib) {
     const std::size_t size = engine == RecognitionEngine::dlib ? 128 : 512;
     ASSERT_TRUE(FaceprintStore::shared().replaceEnrolled({std::vector<float>(size, 0.25f)}, engine));

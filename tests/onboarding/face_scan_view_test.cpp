@@ -4,7 +4,6 @@
 
 #include <QColor>
 #include <QImage>
-#include <QPainter>
 #include <QPainterPath>
 #include <QRectF>
 
@@ -12,6 +11,7 @@
 #include <string>
 
 #include "platform/animation/animation.hpp"
+#include "support/A_images.hpp"
 #include "support/platform_fixture.hpp"
 
 namespace quorvel::testing {
@@ -22,23 +22,8 @@ using platform::animation::Animation;
 using platform::animation::withAnimation;
 
 constexpr double kPi = 3.14159265358979323846;
-
-// Written over black, as the tutorial's panel shows it.
-void save(const QImage& image, const std::string& name) {
-  QImage shown(image.size(), QImage::Format_ARGB32_Premultiplied);
-  shown.fill(Qt::black);
-  {
-    QPainter painter(&shown);
-    painter.drawImage(0, 0, image);
-  }
-  const std::string path = testOutputFolder() + "/" + name;
-  ASSERT_TRUE(shown.save(QString::fromStdString(path), "PNG")) << path;
-}
-
-// Green in hue, whatever its opacity.
-bool isGreen(const QColor& c) {
-  return c.alpha() > 0 && c.green() > c.red() + 40 && c.green() > c.blue() + 30;
-}
+// Renderings are saved over black, as the tutorial's panel shows them.
+const QColor kPanelBlack(Qt::black);
 
 // A preview whose left half is red and right half blue, as the camera sees it.
 EnrolmentModel::Preview splitPreview(int width, int height) {
@@ -59,6 +44,14 @@ EnrolmentModel::Preview splitPreview(int width, int height) {
     }
   }
   return bitmap;
+}
+
+// The pixel of a rendering at scale 2 of a scan of diameter `D`, `reach` points from the
+// circle's centre towards tick `index`.
+QColor towardsTick(const QImage& image, double D, int index, double reach) {
+  const double side = FaceScanView::frameSide(D), t = index * kPi / 6;
+  return image.pixelColor(std::lround(side + 2 * reach * std::sin(t)),
+                          std::lround(side - 2 * reach * std::cos(t)));
 }
 
 class FaceScanViewTest : public PlatformTest {
@@ -91,23 +84,22 @@ TEST_F(FaceScanViewTest, AnEmptyScanIsAFaintDiscWithAWhiteRingAndShortFaintTicks
   EXPECT_NEAR(s.ticks[1].rotation, 30, 1e-12);
 
   const QImage image = view.render(2);
-  save(image, "face_scan_empty.png");
+  savePng(image, "face_scan_empty.png", kPanelBlack);
   ASSERT_EQ(image.width(), std::lround(2 * side));
-  const int m = image.width() / 2;
   // Inside the disc: white at 6 %.
-  const QColor inside = image.pixelColor(m, m);
+  const QColor inside = towardsTick(image, 132, 0, 0);
   EXPECT_NEAR(inside.alpha(), 15, 3);
   EXPECT_EQ(inside.red(), 255);
   // The ring at the top of the circle, on the stroke.
-  const QColor ring = image.pixelColor(m, std::lround(2 * (side / 2 - 66)));
+  const QColor ring = towardsTick(image, 132, 0, 66);
   EXPECT_GT(ring.alpha(), 30);
   EXPECT_LT(ring.alpha(), 60);
-  EXPECT_FALSE(isGreen(ring));
+  EXPECT_FALSE(isGreenHue(ring));
   // Tick 0, faint green, 0.07 D above the circle; nothing between.
-  const QColor tick = image.pixelColor(m, std::lround(2 * (side / 2 - 66 - 0.07 * 132 - 3)));
-  EXPECT_TRUE(isGreen(tick));
+  const QColor tick = towardsTick(image, 132, 0, 66 + 0.07 * 132 + 3);
+  EXPECT_TRUE(isGreenHue(tick));
   EXPECT_LT(tick.alpha(), 60);
-  EXPECT_EQ(image.pixelColor(m, std::lround(2 * (side / 2 - 66 - 0.035 * 132))).alpha(), 0);
+  EXPECT_EQ(towardsTick(image, 132, 0, 66 + 0.035 * 132).alpha(), 0);
   EXPECT_EQ(image.pixelColor(2, 2).alpha(), 0);
 }
 
@@ -180,12 +172,12 @@ TEST_F(FaceScanViewTest, FinishedFadesTheImageAndDrawsTheCheckOnOnce) {
   EXPECT_NEAR(settled.check->frame.midX(), settled.circle.midX(), 1e-9);
 
   const QImage image = view.render(2);
-  save(image, "face_scan_finished.png");
+  savePng(image, "face_scan_finished.png", kPanelBlack);
   // The check's corner point (43, 67 of its grid) is green; the image beside it is faded.
   const double u = settled.check->size / 100;
   const QColor corner = image.pixelColor(std::lround(2 * (settled.check->frame.minX() + 43 * u)),
                                          std::lround(2 * (settled.check->frame.minY() + 67 * u)));
-  EXPECT_TRUE(isGreen(corner));
+  EXPECT_TRUE(isGreenHue(corner));
   EXPECT_GT(corner.alpha(), 240);
   const double side = FaceScanView::frameSide(118);
   const QColor faded = image.pixelColor(std::lround(side + 80), std::lround(side + 60));
@@ -228,7 +220,7 @@ TEST_F(FaceScanViewTest, HeadToTheLeftLightsOnlyTheTicksBesideTick9) {
   FaceScanView view(model, 132);
   model->direction = Point{-0.1, 0.003};  // towards tick 9, a little up
   const QImage image = view.render(2);
-  save(image, "face_scan_head_left.png");
+  savePng(image, "face_scan_head_left.png", kPanelBlack);
   const auto s = view.structure(bounds(132));
   EXPECT_GT(s.ticks[9].opacity, 0.8);
   for (int i : {0, 1, 2, 3, 4, 5, 6, 7, 8, 10, 11}) {
@@ -236,13 +228,8 @@ TEST_F(FaceScanViewTest, HeadToTheLeftLightsOnlyTheTicksBesideTick9) {
     EXPECT_NEAR(s.ticks[i].length, 0.08 * 132, 1e-9) << i;
   }
   // In pixels: tick 11 (upper left) as faint as tick 1 (upper right).
-  const double side = FaceScanView::frameSide(132);
   const double reach = 66 + 0.07 * 132 + 3;
-  const auto at = [&](int i) {
-    const double t = i * kPi / 6;
-    return image.pixelColor(std::lround(2 * (side / 2 + reach * std::sin(t))),
-                            std::lround(2 * (side / 2 - reach * std::cos(t))));
-  };
+  const auto at = [&](int i) { return towardsTick(image, 132, i, reach); };
   EXPECT_LT(at(11).alpha(), 60);
   EXPECT_NEAR(at(11).alpha(), at(1).alpha(), 3);
   EXPECT_GT(at(9).alpha(), 200);
@@ -255,7 +242,7 @@ TEST_F(FaceScanViewTest, ThePreviewIsMirroredAndClippedToTheCircle) {
   model->tickPasses = EnrolmentModel::TickPasses{{0, 2}, {1, 1}, {2, 1}, {3, 1}};
   model->direction = Point{-0.1, -0.05};
   const QImage image = view.render(2);
-  save(image, "face_scan_preview.png");
+  savePng(image, "face_scan_preview.png", kPanelBlack);
   const double side = FaceScanView::frameSide(132);
   const int c = std::lround(side);  // the centre in pixels at scale 2
   // The camera's left (red) shows on the right.
@@ -270,12 +257,12 @@ TEST_F(FaceScanViewTest, ThePreviewIsMirroredAndClippedToTheCircle) {
   EXPECT_LT(corner.red(), 20);
   EXPECT_LT(corner.blue(), 20);
   // Tick 0, captured twice, is full green; the ring has turned green.
-  const QColor tick0 = image.pixelColor(c, std::lround(2 * (side / 2 - 66 - 0.07 * 132 - 6)));
-  EXPECT_TRUE(isGreen(tick0));
+  const QColor tick0 = towardsTick(image, 132, 0, 66 + 0.07 * 132 + 6);
+  EXPECT_TRUE(isGreenHue(tick0));
   EXPECT_GT(tick0.alpha(), 240);
   // The ring's outer half lies outside the image: green at 30 %.
-  const QColor ring = image.pixelColor(c, c - 133);
-  EXPECT_TRUE(isGreen(ring));
+  const QColor ring = towardsTick(image, 132, 0, 66.5);
+  EXPECT_TRUE(isGreenHue(ring));
   EXPECT_NEAR(ring.alpha(), 0.3 * 255 + 10, 20);  // over the edge of the faint disc
 }
 

@@ -80,21 +80,6 @@ class LockScreenOverlayTest : public PlatformTest {
   }
 };
 
-TEST_F(LockScreenOverlayTest, SetsUpItsOwnSpaceAtLevel400) {
-  EXPECT_TRUE(overlay().available());
-  EXPECT_EQ(overlay().lastPlacement(), "nothing placed yet");
-  EXPECT_EQ(machine().loader->opens(),
-            (std::vector<std::pair<std::string, int>>{{ws::kSkyLightPath, ws::kRTLDNow}}));
-  EXPECT_EQ(machine().skyLight->calls(),
-            (std::vector<std::string>{"SLSMainConnectionID() -> 7001",
-                                      "SLSSpaceCreate(7001, 1, 0) -> 57",
-                                      "SLSSpaceSetAbsoluteLevel(7001, 57, 400)",
-                                      "SLSShowSpaces(7001, [57])"}));
-  EXPECT_EQ(overlayLogs(), std::vector<std::string>{"SkyLight space ready at level 400"});
-  EXPECT_EQ(logs().entries().front().level, platform::log::Level::Info);
-  EXPECT_EQ(panel(), nullptr);  // no panel before prepare or a presentation
-}
-
 TEST_F(LockScreenOverlayTest, WithoutSkyLightNothingIsEverShown) {
   sim::removeSkyLight();
   EXPECT_FALSE(overlay().available());
@@ -135,7 +120,21 @@ TEST_F(LockScreenOverlayTest, MissingTransformFunctionsAreAllowed) {
   EXPECT_EQ(countCalls("SLSGetWindowTransform"), 0);
 }
 
-TEST_F(LockScreenOverlayTest, PrepareMakesTheRegisteredClickThroughPanel) {
+// The space at level 400 first; then the panel, registered at prepare and shown by a scan.
+TEST_F(LockScreenOverlayTest, SetsUpItsSpaceThenPreparesTheClickThroughPanelThatScanningShows) {
+  EXPECT_TRUE(overlay().available());
+  EXPECT_EQ(overlay().lastPlacement(), "nothing placed yet");
+  EXPECT_EQ(machine().loader->opens(),
+            (std::vector<std::pair<std::string, int>>{{ws::kSkyLightPath, ws::kRTLDNow}}));
+  EXPECT_EQ(machine().skyLight->calls(),
+            (std::vector<std::string>{"SLSMainConnectionID() -> 7001",
+                                      "SLSSpaceCreate(7001, 1, 0) -> 57",
+                                      "SLSSpaceSetAbsoluteLevel(7001, 57, 400)",
+                                      "SLSShowSpaces(7001, [57])"}));
+  EXPECT_EQ(overlayLogs(), std::vector<std::string>{"SkyLight space ready at level 400"});
+  EXPECT_EQ(logs().entries().front().level, platform::log::Level::Info);
+  EXPECT_EQ(panel(), nullptr);  // no panel before prepare or a presentation
+
   overlay().prepare();
   auto* p = panel();
   ASSERT_NE(p, nullptr);
@@ -169,16 +168,14 @@ TEST_F(LockScreenOverlayTest, PrepareMakesTheRegisteredClickThroughPanel) {
   // Only once: the same panel.
   overlay().prepare();
   EXPECT_EQ(panel(), p);
-}
 
-TEST_F(LockScreenOverlayTest, ScanningShowsThePanelOnTheBuiltInScreenAfterADelay) {
-  overlay().prepare();
+  // Scanning shows it on the built-in screen after a delay.
   overlay().beginScanning();
   advance(0.29);
-  EXPECT_EQ(panel()->alphaValue(), 0);
+  EXPECT_EQ(p->alphaValue(), 0);
   EXPECT_DOUBLE_EQ(model().panelProgress.value(), 0);
   advance(0.01);
-  EXPECT_EQ(panel()->alphaValue(), 1);
+  EXPECT_EQ(p->alphaValue(), 1);
   EXPECT_EQ(overlay().lastPlacement(), kPlacement);
   EXPECT_TRUE(logged(std::string("Persistent overlay shown: ") + kPlacement));
   EXPECT_DOUBLE_EQ(model().panelProgress.value(), 1);  // the model began
@@ -249,7 +246,7 @@ TEST_F(LockScreenOverlayTest, HideWithinTheDelayCancelsThePresentation) {
   EXPECT_EQ(panel()->alphaValue(), 0);
 }
 
-TEST_F(LockScreenOverlayTest, SuccessRoadEndsInATearDown) {
+TEST_F(LockScreenOverlayTest, SuccessRoadEndsInATearDownThatEndsTracking) {
   showScanning();
   advance(1.0);
   overlay().showSuccess();
@@ -262,8 +259,14 @@ TEST_F(LockScreenOverlayTest, SuccessRoadEndsInATearDown) {
   EXPECT_EQ(panel()->alphaValue(), 1);  // still closing
   advance(0.02);
   EXPECT_EQ(panel()->alphaValue(), 0);
-  EXPECT_EQ(machine().screens->observerCount(), 0u);
   EXPECT_DOUBLE_EQ(model().panelProgress.value(), 0);
+  // Tracking ended with the presentation: no correction, no bounds log.
+  EXPECT_EQ(machine().screens->observerCount(), 0u);
+  const auto count = overlayLogs().size();
+  machine().screens->updateScreen(sim::kBuiltInDisplay, sim::builtInScreenWithHousing(200, 38));
+  machine().screens->postParametersChanged();
+  advance(3.0);
+  EXPECT_EQ(overlayLogs().size(), count);
   // The panel stays registered and ordered in for the next presentation.
   EXPECT_TRUE(panel()->isVisible());
   showScanning();
@@ -468,18 +471,6 @@ TEST_F(LockScreenOverlayTest, AScreenChangeNotificationCorrectsTheFrameWithoutRe
                                 " {{740, 969}, {320, 200}} display=true");
 }
 
-TEST_F(LockScreenOverlayTest, TrackingEndsWithThePresentation) {
-  showScanning();
-  overlay().hide();
-  runUntilIdle();
-  EXPECT_EQ(machine().screens->observerCount(), 0u);
-  const auto count = overlayLogs().size();
-  machine().screens->updateScreen(sim::kBuiltInDisplay, sim::builtInScreenWithHousing(200, 38));
-  machine().screens->postParametersChanged();
-  advance(3.0);
-  EXPECT_EQ(overlayLogs().size(), count);  // no correction, no bounds log
-}
-
 TEST_F(LockScreenOverlayTest, TheShownPanelDrawsTheScanOverTheHousing) {
   showScanning();
   advance(1.0);
@@ -488,8 +479,7 @@ TEST_F(LockScreenOverlayTest, TheShownPanelDrawsTheScanOverTheHousing) {
   EXPECT_EQ(image.pixelColor(2 * 50, 2 * 40).alpha(), 255);
   EXPECT_EQ(image.pixelColor(2 * 50, 2 * 40).red(), 0);
   EXPECT_EQ(image.pixelColor(2 * 160, 2 * 120).alpha(), 0);
-  const auto green = [](const QColor& c) { return c.alpha() > 0 && c.green() > c.red() + 40; };
-  EXPECT_GT(sim::countPixels(image, green), 100);  // the face is being scanned
+  EXPECT_GT(sim::countPixels(image, sim::isGreenHue), 100);  // the face is being scanned
 }
 
 TEST(OverlayWindowRegistrationTest, RegistersOnceAndRetriesAfterAFailure) {

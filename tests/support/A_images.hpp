@@ -10,18 +10,33 @@
 // After the log header: Qt defines keyword macros.
 #include <QColor>
 #include <QImage>
+#include <QPainter>
 #include <QRect>
 #include <QString>
 
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace quorvel::testing {
 
-// Writes `image` as a PNG named `name` into the test output folder.
-inline void savePng(const QImage& image, const std::string& name) {
+// Writes `image` as a PNG named `name` into the test output folder, drawn over `backdrop`
+// when one is given (as the window that shows it would).
+inline void savePng(const QImage& image, const std::string& name,
+                    const std::optional<QColor>& backdrop = std::nullopt) {
+  QImage shown = image;
+  if (backdrop) {
+    shown = QImage(image.size(), QImage::Format_ARGB32_Premultiplied);
+    shown.fill(*backdrop);
+    QPainter(&shown).drawImage(0, 0, image);
+  }
   const std::string path = testOutputFolder() + "/" + name;
-  EXPECT_TRUE(image.save(QString::fromStdString(path), "PNG")) << path;
+  EXPECT_TRUE(shown.save(QString::fromStdString(path), "PNG")) << path;
+}
+
+// Green in hue, whatever its opacity.
+inline bool isGreenHue(const QColor& c) {
+  return c.alpha() > 0 && c.green() > c.red() + 40 && c.green() > c.blue() + 30;
 }
 
 // The pixels of `image` inside `area` (in image pixels) for which `matches` holds.

@@ -55,6 +55,16 @@ class TutorialModelTest : public PlatformTest {
     return model;
   }
 
+  // Lets go of `model`: nothing keeps it, and what it left pending resizes nothing.
+  void expectDroppedModelMovesNothing(std::shared_ptr<TutorialModel> model, double wait) {
+    std::weak_ptr<TutorialModel> weak = model;
+    resizes.clear();
+    model.reset();
+    EXPECT_TRUE(weak.expired());
+    advance(wait);
+    EXPECT_TRUE(resizes.empty());
+  }
+
   std::vector<platform::Size> resizes;
   int finishes = 0;
 };
@@ -83,17 +93,6 @@ TEST(TutorialStepTest, StepsHaveTheirOrderTitlesAndPanelSizes) {
   }
 }
 
-TEST_F(TutorialModelTest, StartsAtWelcomeWithNothingRunning) {
-  // The flags read from the system open or block the steps below.
-  auto fresh = makeModel();
-  EXPECT_EQ(fresh->step.value(), Step::welcome);
-  EXPECT_EQ(fresh->password.value(), "");
-  EXPECT_EQ(fresh->passwordSaveError.value(), std::nullopt);
-  EXPECT_EQ(fresh->permissionTimer(), nullptr);
-  ASSERT_NE(fresh->enrolment(), nullptr);
-  EXPECT_FALSE(fresh->enrolment()->isRunning());
-}
-
 TEST_F(TutorialModelTest, EverythingSatisfiedGoesFromWelcomeStraightToPalm) {
   grantEverything();
   auto model = makeModel();
@@ -111,8 +110,16 @@ TEST_F(TutorialModelTest, EverythingSatisfiedGoesFromWelcomeStraightToPalm) {
   EXPECT_TRUE(Settings::shared().hasSeenWelcome());
 }
 
+// A fresh model starts at the welcome with nothing running; the flags read from the system
+// open or block the steps after it.
 TEST_F(TutorialModelTest, BlockedStepsNameTheirReasonAndRefuseNext) {
   auto model = makeModel();
+  EXPECT_EQ(model->step.value(), Step::welcome);
+  EXPECT_EQ(model->password.value(), "");
+  EXPECT_EQ(model->passwordSaveError.value(), std::nullopt);
+  EXPECT_EQ(model->permissionTimer(), nullptr);
+  ASSERT_NE(model->enrolment(), nullptr);
+  EXPECT_FALSE(model->enrolment()->isRunning());
   EXPECT_TRUE(model->canAdvance());
   EXPECT_EQ(model->blockedReason(), std::nullopt);
   const std::pair<Step, const char*> blocked[] = {
@@ -274,14 +281,9 @@ TEST_F(TutorialModelTest, TheCameraPromptsAnswerKeepsOrMovesOnALiveModelOnly) {
   // A pending answer does not keep its model; for a model that is gone it does nothing.
   simulatedCamera().setAuthorizationStatus(AuthorizationStatus::notDetermined);
   auto gone = makeModel();
-  std::weak_ptr<TutorialModel> weak = gone;
   gone->go(Step::camera);
   gone->requestCamera();
-  resizes.clear();
-  gone.reset();
-  EXPECT_TRUE(weak.expired());
-  advance(0.1);
-  EXPECT_TRUE(resizes.empty());
+  expectDroppedModelMovesNothing(std::move(gone), 0.1);
 }
 
 TEST_F(TutorialModelTest, ADeniedCameraOpensSettingsAndPollsUntilAllowed) {
@@ -344,14 +346,9 @@ TEST_F(TutorialModelTest, AccessibilityPromptsAndPollsOnceASecondHoldingTheModel
   model->go(Step::accessibility);
   model->requestAccessibility();
   const auto timer = model->permissionTimer();
-  std::weak_ptr<TutorialModel> weak = model;
-  resizes.clear();
-  model.reset();
-  EXPECT_TRUE(weak.expired());
   lockMachine().accessibility().setTrusted(true);
-  advance(2);
+  expectDroppedModelMovesNothing(std::move(model), 2);
   EXPECT_FALSE(timer->isValid());
-  EXPECT_TRUE(resizes.empty());
 }
 
 TEST_F(TutorialModelTest, SavingThePassword) {
@@ -409,9 +406,7 @@ TEST_F(TutorialModelTest, AFinishedScanMovesOnAfterPointEightSecondsHoldingTheMo
 }
 
 TEST_F(TutorialModelTest, NextPressedBeforeTheDelayedStepIsNotFollowedByASecond) {
-  simulatedCamera().setAuthorizationStatus(AuthorizationStatus::authorized);
-  lockMachine().accessibility().setTrusted(true);
-  ASSERT_TRUE(PasswordVault::set("hunter2"));
+  grantEverything();
   auto model = makeModel();
   model->go(Step::face);
   model->scanFinished();
