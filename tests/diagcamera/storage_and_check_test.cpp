@@ -18,7 +18,6 @@
 #include "support/recognition_input_hooks.hpp"
 #include "support/simulated_lock_machine.hpp"
 #include "support/simulated_screens.hpp"
-#include "support/storage_hooks.hpp"
 #include "support/ui_updater_hooks.hpp"
 
 namespace quorvel::testing {
