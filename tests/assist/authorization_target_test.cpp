@@ -18,19 +18,13 @@ namespace {
 
 using quorvel::AuthorizationTarget;
 using quorvel::testing::lockMachine;
+using quorvel::testing::passwordDialog;
 using quorvel::testing::SimulatedLockMachine;
 using quorvel::testing::SimulatedSecurityAgent;
 using quorvel::testing::simulatedUsers;
 using Dialog = SimulatedSecurityAgent::Dialog;
 using DialogSpec = SimulatedSecurityAgent::DialogSpec;
 namespace ax = platform::accessibility;
-
-DialogSpec passwordDialog(std::optional<std::string> account = std::string(SimulatedSecurityAgent::kUserName)) {
-  DialogSpec spec;
-  spec.offersTouchID = false;
-  spec.accountName = std::move(account);
-  return spec;
-}
 
 class AuthorizationTargetTest : public quorvel::testing::PlatformTest {
  protected:
@@ -329,11 +323,6 @@ class AuthorizationSubmitTest : public AuthorizationTargetTest {
       return password;
     });
   }
-  std::size_t presses(const ax::Element& element) {
-    std::size_t count = 0;
-    for (const auto& performed : ui().performed()) count += performed.element == element;
-    return count;
-  }
   int reads = 0;
 };
 
@@ -443,7 +432,8 @@ TEST_F(AuthorizationSubmitTest, TouchIDDialogApprovedWithTheSavedPassword) {
   EXPECT_EQ(ui().writes()[0].element, *field);
   EXPECT_EQ(ui().writes()[0].attribute, "AXValue");
   EXPECT_EQ(ui().writes()[0].value, ax::AttributeValue(std::string(SimulatedSecurityAgent::kUserPassword)));
-  EXPECT_EQ(presses(*dialog.confirmButton), 1u);
+  ASSERT_EQ(ui().performed().size(), 2u);
+  EXPECT_EQ(ui().performed()[1].element, *dialog.confirmButton);
   EXPECT_EQ(agent().approvals(), 1);
   EXPECT_TRUE(dialog.closed);
   EXPECT_FALSE(target->isPresent());

@@ -16,6 +16,7 @@
 #include "platform/authorization/authorization_linux.hpp"
 #include "platform/authorization/simulated_authorization.hpp"
 #include "platform/dispatch/dispatch.hpp"
+#include "support/E_printed_lines.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/simulated_authorization.hpp"
 #include "support/simulated_lock_machine.hpp"
@@ -27,6 +28,8 @@ namespace auth = platform::authorization;
 namespace ax = platform::accessibility;
 namespace dispatch = platform::dispatch;
 using quorvel::testing::lockMachine;
+using quorvel::testing::passwordDialog;
+using quorvel::testing::printedLines;
 using quorvel::testing::simulatedAuthorization;
 using quorvel::testing::SimulatedSecurityAgent;
 using Dialog = SimulatedSecurityAgent::Dialog;
@@ -35,23 +38,10 @@ using Kind = auth::SimulatedAuthorization::Kind;
 
 constexpr const char* kLockedLine = "Unlock this Mac before running the authorization probe.";
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> result;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) result.push_back(line);
-  return result;
-}
-
 std::vector<std::string> concat(std::initializer_list<std::vector<std::string>> parts) {
   std::vector<std::string> all;
   for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
   return all;
-}
-
-DialogSpec passwordDialog() {
-  DialogSpec spec;
-  spec.offersTouchID = false;
-  return spec;
 }
 
 class AuthorizationProbeTest : public quorvel::testing::PlatformTest {
@@ -96,7 +86,7 @@ class AuthorizationProbeTest : public quorvel::testing::PlatformTest {
     std::vector<std::string> result{"Accessibility trusted: true", std::string("Locked: ") + (locked ? "true" : "false"),
                                     pidLine(*agent_), "Accessible windows: " + std::to_string(windows.size())};
     for (auto& window : windows) {
-      for (auto& line : lines(window)) result.push_back(line);
+      for (auto& line : printedLines(window + "\n")) result.push_back(line);
     }
     return result;
   }
@@ -176,7 +166,7 @@ TEST_F(AuthorizationProbeTest, LinuxRefusesTheRightWithoutADialog) {
   // The probe on Linux: nothing ever shows, the report is printed once, status 0 at 20 s.
   auth::install(services);
   EXPECT_EQ(probe(), 0);
-  EXPECT_EQ(lines(output_), report({}));
+  EXPECT_EQ(printedLines(output_), report({}));
   EXPECT_DOUBLE_EQ(elapsed_, 20.0);
 }
 
@@ -281,7 +271,7 @@ TEST_F(AuthorizationProbeTest, EveryRoadPrintsItsLinesAndTouchesOnlyWhatItMay) {
     road.arrange();
     EXPECT_EQ(probe(road.args), 0);
     EXPECT_DOUBLE_EQ(elapsed_, 20.0);
-    EXPECT_EQ(lines(output_), road.lines);
+    EXPECT_EQ(printedLines(output_), road.lines);
     EXPECT_EQ(presses(), road.presses);
     std::vector<std::string> writes;
     for (const auto& write : agent_->ui().writes()) {
@@ -305,7 +295,7 @@ TEST_F(AuthorizationProbeTest, ACancelledRequestLeavesTheProbeRunningToTheDeadli
   ASSERT_TRUE(dialog_);
   EXPECT_TRUE(dialog_->closed);
   // Changed reports go on being printed; nothing is switched or written.
-  EXPECT_EQ(lines(output_), concat({report({}), report({}, true), report({})}));
+  EXPECT_EQ(printedLines(output_), concat({report({}), report({}, true), report({})}));
   EXPECT_EQ(presses(), 0u);
   EXPECT_TRUE(agent_->ui().writes().empty());
 }
@@ -317,10 +307,7 @@ TEST_F(AuthorizationProbeTest, DiagnosticPrintsTheReportOnceAndRaisesNothing) {
   const std::size_t pendingBefore = scheduler().pendingCount();
   std::ostringstream out;
   EXPECT_EQ(quorvel::diagnostics::runAuthorizationDiagnostic({"quorvel", "--authorization-diagnostic"}, out), 0);
-  EXPECT_EQ(out.str(), "Accessibility trusted: true\nLocked: false\n" + pidLine(*agent_) +
-                           "\nAccessible windows: 1\n"
-                           "Password fallback: false; secure field: true; own account: true\n"
-                           "Safe direct input ready: true\n");
+  EXPECT_EQ(printedLines(out.str()), report({passwordWindow()}));
   EXPECT_TRUE(simulatedAuthorization().calls().empty());
   EXPECT_EQ(scheduler().pendingCount(), pendingBefore) << "nothing is queued";
 

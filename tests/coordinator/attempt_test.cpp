@@ -13,7 +13,6 @@ TEST_F(AttemptTest, EachBlockerIsLoggedInTurnUntilTheAttemptStarts) {
   PasswordVault::clear();
   lockMachine().accessibility().setTrusted(false);
   Settings::shared().setUnlockEnabled(false);
-  const Frame face = faceFrame(90);
 
   const char* expected[] = {"Set up your face first", "Save your password first",
                             "Accessibility permission needed", "Turned off"};
@@ -58,7 +57,7 @@ TEST_F(AttemptTest, FailedModelsComeFirstInTheBlockerAndLastInReadiness) {
   ASSERT_TRUE(FaceModels::shared().loadFailed());
   EXPECT_EQ(coordinator().blocker(), std::optional<std::string>("Face models failed to load"));
   // With everything else in place the models alone keep it from being ready.
-  enrolAt(faceFrame(90), 0.9);
+  enrolAt(face, 0.9);
   Settings::shared().setUnlockEnabled(true);
   EXPECT_FALSE(coordinator().isReady());
   EXPECT_EQ(coordinator().blocker(), std::optional<std::string>("Face models failed to load"));
@@ -68,7 +67,7 @@ TEST_F(AttemptTest, FailedModelsComeFirstInTheBlockerAndLastInReadiness) {
 }
 
 TEST_F(AttemptTest, TheCameraIsRetriedFourTimesThenTheAttemptEnds) {
-  enrolAt(faceFrame(90), 0.9);
+  enrolAt(face, 0.9);
   simulatedCamera().setFailsToStart(true);
   lockScreen();
   EXPECT_EQ(simulatedCamera().startsRequested(), 1);
@@ -95,7 +94,7 @@ TEST_F(AttemptTest, TheCameraIsRetriedFourTimesThenTheAttemptEnds) {
 }
 
 TEST_F(AttemptTest, ACameraThatStartsOnALaterTryRunsTheAttempt) {
-  enrolAt(faceFrame(90), 0.9);
+  enrolAt(face, 0.9);
   simulatedCamera().failNextStarts(2);
   play({emptyFrame()}, 2);
   lockScreen();
@@ -111,7 +110,6 @@ TEST_F(AttemptTest, ACameraThatStartsOnALaterTryRunsTheAttempt) {
 }
 
 TEST_F(AttemptTest, ANewLockAfterAnEndedAttemptGetsANewAttemptAndEngine) {
-  const Frame face = faceFrame(90);
   enrolAt(face, 0.45);  // sustained only: three frames in a row are needed
   play({face, emptyFrame(), emptyFrame(), emptyFrame()}, 2);
   lockScreen();
@@ -134,7 +132,7 @@ TEST_F(AttemptTest, ANewLockAfterAnEndedAttemptGetsANewAttemptAndEngine) {
 // retry then do nothing to the attempt of a later lock, which its own deadline ends 20 s after
 // its lock.
 TEST_F(AttemptTest, TheDeadlineOfAnEarlierAttemptDoesNotEndALaterOne) {
-  enrolAt(faceFrame(90), 0.9);
+  enrolAt(face, 0.9);
   simulatedCamera().failNextStarts(3);  // tries at 0, 0.4 and 0.8 s fail; one at 1.2 s is pending
   lockScreen();
   advance(1.0);

@@ -41,6 +41,7 @@ void CoordinatorTest::SetUp() {
   addDlibWeightsToBundle();
   addBundleFolder("MiniFAS.mlpackage");
   setLiveness(0.9f);
+  face = faceFrame(90);
 
   // The lock monitor's callbacks as the application sets them.
   LockMonitor& monitor = LockMonitor::shared();

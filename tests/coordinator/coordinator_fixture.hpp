@@ -47,6 +47,8 @@ class CoordinatorTest : public PlatformTest {
   void TearDown() override;
 
   UnlockCoordinator& coordinator() { return UnlockCoordinator::shared(); }
+  // A face frame made at set-up (shade 90), for the tests that need just one face.
+  Frame face;
 
   // --- frames ---
   // A uniform 640 x 480 frame of `shade` in which the detector finds one frontal face with

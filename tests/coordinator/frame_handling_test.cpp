@@ -11,7 +11,6 @@ class FrameHandlingTest : public CoordinatorTest {
  protected:
   void SetUp() override {
     CoordinatorTest::SetUp();
-    face = faceFrame(90);
     turned = faceFrame(90, 0.36, 0);
     bowed = faceFrame(90, 0, -0.351);
     empty = emptyFrame();
@@ -19,7 +18,7 @@ class FrameHandlingTest : public CoordinatorTest {
   }
   std::size_t handPoseRequests() { return simulatedHandPose().performed().size(); }
 
-  Frame face, turned, bowed, empty;
+  Frame turned, bowed, empty;
 };
 
 TEST_F(FrameHandlingTest, TwoOpenHandFramesInARowCancelTheAttempt) {

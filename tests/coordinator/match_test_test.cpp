@@ -11,10 +11,6 @@ using TestResult = UnlockCoordinator::TestResult;
 
 class MatchTestTest : public CoordinatorTest {
  protected:
-  void SetUp() override {
-    CoordinatorTest::SetUp();
-    face = faceFrame(90);
-  }
   UnlockCoordinator::TestCompletion record(const std::string& name = "test") {
     return [this, name](TestResult result) {
       EXPECT_TRUE(platform::dispatch::isMainThread());
@@ -23,7 +19,6 @@ class MatchTestTest : public CoordinatorTest {
       times.push_back(now());
     };
   }
-  Frame face;
   std::vector<TestResult> results;
   std::vector<std::string> names;
   std::vector<double> times;

@@ -14,10 +14,6 @@ namespace {
 
 class UnlockRoadTest : public CoordinatorTest {
  protected:
-  void SetUp() override {
-    CoordinatorTest::SetUp();
-    face = faceFrame(90);
-  }
   std::u16string typed() {
     std::u16string text;
     for (const auto& posted : lockMachine().events().posted()) {
@@ -25,7 +21,6 @@ class UnlockRoadTest : public CoordinatorTest {
     }
     return text;
   }
-  Frame face;
 };
 
 TEST_F(UnlockRoadTest, ALockedScreenIsUnlockedByTheEnrolledFace) {

@@ -238,7 +238,6 @@ TEST_F(CameraDiagnosticTest, NoWeightsAndNoFramesPrintsTheStateAndZerosAndExitsW
 
 TEST_F(CameraDiagnosticTest, AnEnrolledFaceIsMatchedAndReportedWithItsScoreAndLiveness) {
   setLiveness(0.75f);
-  const Frame face = faceFrame(90);
   enrolAt(face, 0.25);
   (void)NativeDlib::load(home() + "/missing.dat");  // the diagnostic loads the weights itself
   play({face}, 2);

@@ -12,12 +12,12 @@
 #include "platform/capture/simulated_capture.hpp"
 #include "platform/keychain/simulated_keychain.hpp"
 #include "recognition/face_models.hpp"
+#include "support/B_helpers.hpp"
 #include "support/E_printed_lines.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/recognition_input_hooks.hpp"
 #include "support/simulated_lock_machine.hpp"
 #include "support/simulated_screens.hpp"
-#include "support/storage_hooks.hpp"
 #include "support/ui_updater_hooks.hpp"
 
 namespace quorvel::testing {
@@ -143,10 +143,16 @@ class CheckTest : public PlatformTest {
     padded.resize(36, ' ');
     return "  " + verdict + "   " + padded + " " + detail;
   }
-  static std::vector<float> descriptor(float first) {
-    std::vector<float> values(128, 0.05f);
-    values[0] = first;
-    return values;
+  // The whole checklist: each row's verdict and detail, in the rows' order, then the verdict.
+  static std::vector<std::string> checklist(const std::vector<std::pair<std::string, std::string>>& rows,
+                                            const std::string& ready) {
+    static const char* const labels[] = {"Built-in camera found", "Camera permission granted",
+                                         "Accessibility permission granted", "Animation can draw over lock screen",
+                                         "Face model", "Face enrolled", "Password saved", "Models loaded"};
+    std::vector<std::string> lines{""};
+    for (std::size_t i = 0; i < rows.size(); ++i) lines.push_back(row(rows[i].first, labels[i], rows[i].second));
+    lines.insert(lines.end(), {"", "  Ready to unlock: " + ready, ""});
+    return lines;
   }
   std::ostringstream out;
 };
@@ -158,20 +164,10 @@ TEST_F(CheckTest, AReadyMachinePassesEveryRow) {
   Settings::shared().setUnlockEnabled(true);
   EXPECT_EQ(run(), 0);
   EXPECT_EQ(printedLines(out.str()),
-            (std::vector<std::string>{
-                "",
-                row("yes", "Built-in camera found", "FaceTime HD Camera"),
-                row("yes", "Camera permission granted", "authorized"),
-                row("yes", "Accessibility permission granted", ""),
-                row("yes", "Animation can draw over lock screen", "SkyLight space at level 400"),
-                row("yes", "Face model", "dlib (public domain)"),
-                row("yes", "Face enrolled", "3 samples for this model"),
-                row("yes", "Password saved", ""),
-                row("yes", "Models loaded", ""),
-                "",
-                "  Ready to unlock: yes",
-                "",
-            }));
+            checklist({{"yes", "FaceTime HD Camera"}, {"yes", "authorized"}, {"yes", ""},
+                       {"yes", "SkyLight space at level 400"}, {"yes", "dlib (public domain)"},
+                       {"yes", "3 samples for this model"}, {"yes", ""}, {"yes", ""}},
+                      "yes"));
   // Nothing was started or asked for.
   EXPECT_EQ(simulatedCamera().startsRequested(), 0);
   EXPECT_EQ(simulatedCamera().accessRequests(), 0);
@@ -190,20 +186,10 @@ TEST_F(CheckTest, AMachineWhereEverythingIsMissingFailsEveryRowButTheModelAndSti
   ASSERT_TRUE(FaceModels::shared().loadFailed());
   EXPECT_EQ(run(), 0);
   EXPECT_EQ(printedLines(out.str()),
-            (std::vector<std::string>{
-                "",
-                row(" no", "Built-in camera found", "none"),
-                row(" no", "Camera permission granted", "denied — must be re-enabled in System Settings"),
-                row(" no", "Accessibility permission granted", "needed to type the password"),
-                row(" no", "Animation can draw over lock screen", "animation disabled"),
-                row("yes", "Face model", "dlib (public domain)"),
-                row(" no", "Face enrolled", "0 samples for this model"),
-                row(" no", "Password saved", ""),
-                row(" no", "Models loaded", ""),
-                "",
-                "  Ready to unlock: Face models failed to load",
-                "",
-            }));
+            checklist({{" no", "none"}, {" no", "denied — must be re-enabled in System Settings"},
+                       {" no", "needed to type the password"}, {" no", "animation disabled"},
+                       {"yes", "dlib (public domain)"}, {" no", "0 samples for this model"}, {" no", ""}, {" no", ""}},
+                      "Face models failed to load"));
 }
 
 // The blocker's order is the coordinator's own (tests/coordinator); the rows follow the

@@ -1,6 +1,5 @@
-// The faceprint file's plaintext (format, round trip, every way a record can be wrong), and a
-// fuzz-style check that the decoder turns damaged text into a value or into "no value", never
-// into a crash.
+// The faceprint file's plaintext: format, round trip, every way a record can be wrong. (Damaged
+// text at random is the faceprints fuzz target's.)
 #include <gtest/gtest.h>
 
 #include <cfloat>
@@ -104,44 +103,6 @@ TEST(FaceprintCodec, TheReaderTakesAnyMemberOrderAndUnknownMembersButAnyWrongRec
       "[\"\xff\"]",
   };
   for (const auto& text : wrong) EXPECT_FALSE(decode(text)) << text;
-}
-
-// Random edits of a valid file exercise the decoder's type checks: whatever decodes is made of
-// well-formed records that encode again to text that decodes to the same records.
-TEST(FaceprintFuzz, DecoderTurnsDamagedFilesIntoRecordsOrNoValue) {
-  const std::vector<Record> records = {
-      {{0.5f, -1.25f, 3.0f}, 788918400.5, Source::enrolled, "dlib"},
-      {{2.0f}, 788918401.0, Source::learned, std::nullopt},
-      {{4.0f, 8.0f}, 788918402.0, Source::learned, "arcface"},
-  };
-  const std::string valid = *FaceprintStore::encode(records);
-  std::mt19937 random(99);
-  int decodedCount = 0;
-  for (int i = 0; i < 20000; ++i) {
-    Bytes text(valid.begin(), valid.end());
-    for (int edit = 0; edit <= i % 3; ++edit) {  // insert, delete or overwrite a byte
-      const auto at = text.begin() + static_cast<std::ptrdiff_t>(random() % text.size());
-      const auto byte = static_cast<std::uint8_t>(random());
-      if (i % 5 == 0) {
-        text.insert(at, byte);
-      } else if (i % 5 == 1) {
-        text.erase(at);
-      } else {
-        *at = byte;
-      }
-    }
-    const auto result = FaceprintStore::decode(text);
-    if (!result) continue;
-    ++decodedCount;
-    for (const auto& record : *result) {
-      for (float value : record.vector) EXPECT_TRUE(std::isfinite(value));
-      EXPECT_TRUE(std::isfinite(record.created));
-    }
-    const auto again = FaceprintStore::encode(*result);
-    ASSERT_TRUE(again);
-    EXPECT_EQ(decode(*again), *result);
-  }
-  EXPECT_GT(decodedCount, 0);  // some edits (digits) stay valid
   // Deep nesting is refused without exhausting the stack.
   EXPECT_FALSE(decode(std::string(100000, '[') + std::string(100000, ']')));
 }

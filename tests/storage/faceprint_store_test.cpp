@@ -60,6 +60,20 @@ class FaceprintStoreTest : public quorvel::testing::PlatformTest {
     ASSERT_TRUE(platform::files::writeFileAtomically(path(), *sealed));
   }
 
+  // A store that could not load: empty, and every change refused with the file untouched.
+  void expectUnloaded(FaceprintStore& store) {
+    const auto before = fileBytes();
+    const int writes = simulatedFiles().writeCount();
+    EXPECT_EQ(store.count(), 0u);
+    EXPECT_FALSE(store.isEnrolled(dlib));
+    store.add(descriptor(5), Source::learned, dlib);
+    store.add(descriptor(6), Source::enrolled, dlib);
+    EXPECT_FALSE(store.replaceEnrolled({descriptor(7)}, dlib));
+    EXPECT_EQ(store.count(), 0u);
+    EXPECT_EQ(fileBytes(), before);
+    EXPECT_EQ(simulatedFiles().writeCount(), writes);
+  }
+
   static Record learned(float seed, double created, std::optional<std::string> engine = "dlib") {
     return Record{descriptor(seed, 4), created, Source::learned, std::move(engine)};
   }
@@ -185,18 +199,11 @@ TEST_F(FaceprintStoreTest, RecordsWithoutEngineAreArcfaceAndTheFileIsOneSealedBo
 // (Threads retrying meanwhile: storage_concurrency_test.cpp.)
 TEST_F(FaceprintStoreTest, WithTheKeyOrTheFileUnreadableTheFileIsKeptChangesAreRefusedAndEachUseRetries) {
   ASSERT_TRUE(FaceprintStore(path()).replaceEnrolled({descriptor(1)}, dlib));
-  const auto before = fileBytes();
-  const int writes = simulatedFiles().writeCount();
   const int keyAdds = simulatedKeychain().calls("add");
   platform::resetSharedInstances();  // a later launch
   simulatedKeychain().refuseReads(kc::errSecInteractionNotAllowed);
   FaceprintStore store(path());
-  EXPECT_FALSE(store.isEnrolled(dlib));
-  store.add(descriptor(2), Source::learned, dlib);
-  EXPECT_FALSE(store.replaceEnrolled({descriptor(3)}, dlib));
-  EXPECT_EQ(store.count(), 0u);
-  EXPECT_EQ(fileBytes(), before);
-  EXPECT_EQ(simulatedFiles().writeCount(), writes);
+  expectUnloaded(store);
   EXPECT_EQ(simulatedKeychain().calls("add"), keyAdds);  // the key item is never replaced
   EXPECT_TRUE(logs().messages("face").empty());          // a failed load is silent
   const int reads = simulatedFiles().readCount();
@@ -252,29 +259,20 @@ TEST_F(FaceprintStoreTest, DamagedFilesAreNeverOverwrittenUntilRemoveAll) {
   const Bytes good = *fileBytes();
   const auto otherKeyBox = Crypto(*platform::crypto::SymmetricKey::random(256)).encrypt(Bytes{'[', ']'});
   const auto notRecords = Crypto::shared().encrypt(Bytes{'{', '}'});
-  std::vector<std::pair<std::string, Bytes>> damaged;
   Bytes flipped = good;
   flipped[flipped.size() / 2] ^= 0x40;
-  damaged.emplace_back("flipped byte", flipped);
-  damaged.emplace_back("truncated", Bytes(good.begin(), good.end() - 5));
-  damaged.emplace_back("shorter than a box", Bytes(good.begin(), good.begin() + 20));
-  damaged.emplace_back("empty", Bytes{});
-  damaged.emplace_back("other key", *otherKeyBox);
-  damaged.emplace_back("not a record list", *notRecords);
+  const std::pair<const char*, Bytes> damaged[] = {
+      {"flipped byte", flipped},   {"truncated", Bytes(good.begin(), good.end() - 5)},
+      {"empty", Bytes{}},          {"shorter than a box", Bytes(good.begin(), good.begin() + 20)},
+      {"other key", *otherKeyBox}, {"not a record list", *notRecords},
+  };
 
   for (const auto& [what, bytes] : damaged) {
     SCOPED_TRACE(what);
     ASSERT_TRUE(platform::files::writeFileAtomically(path(), bytes));
-    const int writes = simulatedFiles().writeCount();
     FaceprintStore store(path());
-    EXPECT_EQ(store.count(), 0u);
-    EXPECT_FALSE(store.isEnrolled(dlib));
-    store.add(descriptor(5), Source::learned, dlib);
-    store.add(descriptor(6), Source::enrolled, dlib);
-    EXPECT_FALSE(store.replaceEnrolled({descriptor(7)}, dlib));
-    EXPECT_EQ(store.count(), 0u);
+    expectUnloaded(store);
     EXPECT_EQ(fileBytes(), bytes);
-    EXPECT_EQ(simulatedFiles().writeCount(), writes);
 
     store.removeAll();
     EXPECT_FALSE(fileBytes());

@@ -1,5 +1,6 @@
 // The lock monitor on the simulated machine: its belief, its callbacks, the wake re-check
 // timeline and what voids it, the session's real lock state and the display wake.
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -45,11 +46,7 @@ class LockMonitorTest : public quorvel::testing::PlatformTest {
     }
     return out;
   }
-  std::size_t logCount(const std::string& message) {
-    std::size_t count = 0;
-    for (const auto& line : logs().messages("unlock")) count += line == message ? 1 : 0;
-    return count;
-  }
+  long logCount(const std::string& message) { return std::ranges::count(logs().messages("unlock"), message); }
   void postLocked() { lockMachine().distributed().post(notes::kScreenIsLocked); }
   void postUnlocked() { lockMachine().distributed().post(notes::kScreenIsUnlocked); }
 
@@ -92,7 +89,7 @@ TEST_F(LockMonitorTest, UnlockIsPassedOnOnlyWhenTheMonitorBelievedItLocked) {
   postUnlocked();
   runUntilIdle();
   EXPECT_TRUE(calls.empty());
-  EXPECT_EQ(logCount("Screen unlocked"), 0u);
+  EXPECT_EQ(logCount("Screen unlocked"), 0);
   EXPECT_EQ(LockMonitor::shared().wakeReconciliationID, 1) << "an unlock always bumps the counter";
 }
 
@@ -108,7 +105,7 @@ TEST_F(LockMonitorTest, TheWakeReChecksFireOnlyWhileTheSessionIsLocked) {
   EXPECT_EQ(wakeTimes(woke), (std::vector<double>{0.0, 0.25, 0.6, 1.2, 2.0}));
   EXPECT_EQ(names().size(), 5u);
   EXPECT_TRUE(LockMonitor::shared().isLocked);
-  EXPECT_EQ(logCount("Screens woke"), 2u);
+  EXPECT_EQ(logCount("Screens woke"), 2);
 }
 
 // After a wake, an unlock notification voids the later checks, and so does a lock notification

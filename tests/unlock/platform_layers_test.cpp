@@ -1,8 +1,8 @@
 // The platform layers the lock watching stands on: the Linux process records read from /proc
 // (against this test process and a child it starts), running-application records, the
-// requirement language, notification delivery, and what the Linux stand-ins answer where
-// the platform facility is missing.
-#include <signal.h>
+// requirement language, and what the Linux code signing answers where the platform facility
+// is missing.
+#include <gtest/gtest.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -12,15 +12,10 @@
 #include <filesystem>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "platform/codesign/codesign_linux.hpp"
-#include "platform/events/events.hpp"
-#include "platform/power/power.hpp"
 #include "platform/processes/processes_linux.hpp"
-#include "platform/windowserver/session.hpp"
 #include "platform/workspace/applications_linux.hpp"
-#include "support/platform_fixture.hpp"
 
 namespace {
 

@@ -1,6 +1,8 @@
 // The unlocker on the simulated machine with virtual time: the whole typing road into the
 // login window, every way the road stops, and the request's identity.
+#include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "foundation/password_vault.hpp"
@@ -50,11 +52,7 @@ class UnlockerTest : public quorvel::testing::PlatformTest {
 
   std::vector<ev::SimulatedEvents::Posted> posted() { return lockMachine().events().posted(); }
   static Result failed(Failure failure) { return Result::failed(failure); }
-  std::size_t logCount(const std::string& message) {
-    std::size_t count = 0;
-    for (const auto& line : logs().messages("unlock")) count += line == message ? 1 : 0;
-    return count;
-  }
+  long logCount(const std::string& message) { return std::ranges::count(logs().messages("unlock"), message); }
 
   std::vector<Result> results;
   std::vector<std::string> order;
@@ -71,33 +69,28 @@ TEST_F(UnlockerTest, TheFullRoadTypesThePasswordAsOneEventAndUnlocks) {
   // Boundaries are approached within a millisecond either side.
   advance(0.349);
   EXPECT_TRUE(posted().empty()) << "nothing before 0.35 s";
+  // Each posted event as key code, down and text; all go to the login window without flags.
+  using Key = std::tuple<int, bool, std::u16string>;
+  const auto keys = [this] {
+    std::vector<Key> out;
+    for (const auto& item : posted()) {
+      EXPECT_EQ(item.pid, SimulatedLockMachine::kLoginWindowPID);
+      EXPECT_EQ(item.event.flags(), 0u);
+      out.emplace_back(item.event.keyCode(), item.event.isKeyDown(), item.event.unicodeString());
+    }
+    return out;
+  };
   advance(0.002);
-  auto events = posted();
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[0].pid, SimulatedLockMachine::kLoginWindowPID);
-  EXPECT_EQ(events[0].event.keyCode(), 0);
-  EXPECT_TRUE(events[0].event.isKeyDown());
-  EXPECT_EQ(events[0].event.unicodeString(), kPassword16);
-  EXPECT_EQ(events[0].event.unicodeStringSetCount(), 1u) << "set in one call, not character by character";
-  EXPECT_EQ(events[1].event.keyCode(), 0);
-  EXPECT_FALSE(events[1].event.isKeyDown());
-  EXPECT_TRUE(events[1].event.unicodeString().empty());
+  std::vector<Key> expected{{0, true, kPassword16}, {0, false, u""}};
+  ASSERT_EQ(keys(), expected);
+  EXPECT_EQ(posted()[0].event.unicodeStringSetCount(), 1u) << "set in one call, not character by character";
   EXPECT_EQ(lockMachine().loginFieldText(), kPassword16);
 
   advance(0.038);
   EXPECT_EQ(posted().size(), 2u) << "Return waits 0.04 s";
   advance(0.002);
-  events = posted();
-  ASSERT_EQ(events.size(), 4u);
-  EXPECT_EQ(events[2].event.keyCode(), 36);
-  EXPECT_TRUE(events[2].event.isKeyDown());
-  EXPECT_EQ(events[3].event.keyCode(), 36);
-  EXPECT_FALSE(events[3].event.isKeyDown());
-  for (const auto& item : events) {
-    EXPECT_EQ(item.pid, SimulatedLockMachine::kLoginWindowPID);
-    EXPECT_EQ(item.event.flags(), 0u);
-  }
-  EXPECT_EQ(events[2].event.unicodeString(), u"");
+  expected.insert(expected.end(), {{36, true, u""}, {36, false, u""}});
+  EXPECT_EQ(keys(), expected);
   EXPECT_EQ(lockMachine().unlocksByLoginWindow(), 1);
   EXPECT_FALSE(lockMachine().sessionLocked());
   EXPECT_EQ(lockMachine().distributed().posted().back(), "com.apple.screenIsUnlocked");
@@ -194,7 +187,7 @@ TEST_F(UnlockerTest, EveryStopOfTheRoadIsReportedOnce) {
     EXPECT_EQ(results, std::vector<Result>{failed(c.failure)});
     EXPECT_EQ(posted().size(), c.posted);
     const std::string changed = "Login target changed; cancelling pending input";
-    EXPECT_EQ(logCount(changed), c.targetChanged ? 1u : 0u);
+    EXPECT_EQ(logCount(changed), c.targetChanged ? 1 : 0);
     for (const auto& entry : logs().entries()) {
       EXPECT_TRUE(entry.message != changed || entry.level == platform::log::Level::Default);
     }
@@ -220,7 +213,7 @@ TEST_F(UnlockerTest, ARequestWithoutAccessibilityOrTargetFailsAtOnce) {
   EXPECT_EQ(scheduler().pendingCount(), 0u);
   advance(2);
   EXPECT_TRUE(posted().empty());
-  EXPECT_EQ(logCount("Login target changed; cancelling pending input"), 0u);
+  EXPECT_EQ(logCount("Login target changed; cancelling pending input"), 0);
 }
 
 TEST_F(UnlockerTest, ASecondRequestCancelsTheFirstBeforeItStarts) {
