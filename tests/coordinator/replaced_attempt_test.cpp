@@ -18,10 +18,6 @@ using TestResult = UnlockCoordinator::TestResult;
 
 class ReplacedAttemptTest : public CoordinatorTest {
  protected:
-  void SetUp() override {
-    CoordinatorTest::SetUp();
-    face = faceFrame(90);
-  }
   // The liveness model answers `first` once, running `replace` at that moment, and `later`
   // from then on.
   void replaceAtFirstLiveness(std::function<void()> replace, float first, float later,
@@ -38,7 +34,6 @@ class ReplacedAttemptTest : public CoordinatorTest {
     coordinator().screenDidSleep();
     coordinator().screenDidLock();
   }
-  Frame face;
 };
 
 TEST_F(ReplacedAttemptTest, AFrameOfAReplacedTestLeavesTheNextTestAlone) {
@@ -130,7 +125,6 @@ class RealThreadsTest : public CoordinatorTest {
 };
 
 TEST_F(RealThreadsTest, ALockInTheMomentATestEndsOnTheCameraQueueGetsAWholeAttempt) {
-  const Frame face = faceFrame(90);
   enrolAt(face, 0.2);
   play({face}, 40);
   // The test's match ends it on the camera queue. At that moment, held there, the main thread
