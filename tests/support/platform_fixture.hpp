@@ -22,6 +22,32 @@ struct FixtureHook {
   FixtureHook(std::function<void()> setUp, std::function<void()> tearDown = nullptr);
 };
 
+// A simulated platform part made fresh for every test: at set-up `make` builds it (the
+// default constructor unless given) and `install` puts it in place; at tear-down it is
+// uninstalled and dropped. A hook file keeps one as a static object and returns `*part`
+// from its accessor.
+template <class Part, auto install>
+class FreshPart {
+ public:
+  explicit FreshPart(std::function<std::shared_ptr<Part>()> make = [] {
+    return std::make_shared<Part>();
+  })
+      : hook_(
+            [this, make] {
+              part_ = make();
+              install(part_);
+            },
+            [this] {
+              install(nullptr);
+              part_.reset();
+            }) {}
+  Part& operator*() const { return *part_; }
+
+ private:
+  std::shared_ptr<Part> part_;
+  FixtureHook hook_;
+};
+
 class PlatformTest : public ::testing::Test {
  protected:
   void SetUp() override;

@@ -15,24 +15,12 @@
 namespace quorvel::testing {
 namespace {
 
-std::shared_ptr<platform::capture::SimulatedCaptureSystem> camera;
-std::shared_ptr<platform::vision::SimulatedFaceLandmarksDetector> landmarks;
-
-FixtureHook hook(
-    [] {
-      camera = std::make_shared<platform::capture::SimulatedCaptureSystem>();
-      landmarks = std::make_shared<platform::vision::SimulatedFaceLandmarksDetector>();
-      platform::capture::install(camera);
-      platform::vision::installFaceLandmarksDetector(landmarks);
-      platform::image::faults::failNextPixelBufferCreations(0);
-    },
-    [] {
-      platform::capture::install(nullptr);
-      platform::vision::installFaceLandmarksDetector(nullptr);
-      platform::image::faults::failNextPixelBufferCreations(0);
-      camera.reset();
-      landmarks.reset();
-    });
+FreshPart<platform::capture::SimulatedCaptureSystem, &platform::capture::install> camera;
+FreshPart<platform::vision::SimulatedFaceLandmarksDetector,
+          &platform::vision::installFaceLandmarksDetector>
+    landmarks;
+FixtureHook clearPixelBufferFaults([] { platform::image::faults::failNextPixelBufferCreations(0); },
+                                   [] { platform::image::faults::failNextPixelBufferCreations(0); });
 
 }  // namespace
 
