@@ -385,11 +385,7 @@ TEST_F(ModelHostTest, PrewarmLoadsTheWeightsNowAndOnlyTheLivenessModelLaterForDl
   EXPECT_EQ(attemptedNames(), std::vector<std::string>{"MiniFAS.mlpackage"});
   EXPECT_EQ(ranOn, std::vector<std::string>{"user-initiated"});
   EXPECT_EQ(lastInputShape("MiniFAS.mlpackage"), (std::vector<std::int64_t>{1, 3, 128, 128}));
-  const auto entries = logs().entries();
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].message, "Models pre-warmed (loadFailed: false)");
-  EXPECT_EQ(entries[0].level, platform::log::Level::Info);
-  EXPECT_EQ(entries[0].category, "face");
+  expectSingleLog(platform::log::Level::Info, "face", "Models pre-warmed (loadFailed: false)");
 }
 
 TEST_F(ModelHostTest, PrewarmWarmsTheSelectedRecogniserBeforeTheLivenessModel) {

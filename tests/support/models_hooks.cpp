@@ -49,9 +49,17 @@ std::string addBundleFolder(const std::string& relativePath) {
 
 std::string builtBundlePath() { return QUORVEL_BINARY_DIR "/Quorvel.bundle"; }
 
-void useBuiltBundleAndRealRuntime() {
-  platform::bundle::install(std::make_shared<platform::bundle::Bundle>(builtBundlePath()));
+::testing::AssertionResult useBuiltBundleAndRealRuntime() {
+  auto bundle = std::make_shared<platform::bundle::Bundle>(builtBundlePath());
+  platform::bundle::install(bundle);
   platform::ml::install(std::make_shared<platform::ml::OnnxRuntime>());
+  if (!bundle->url("MiniFAS", "mlpackage") || !bundle->url("HandPose", "")) {
+    return ::testing::AssertionFailure() << "build the project (scripts/build) to fill " << builtBundlePath();
+  }
+  if (!bundle->url("dlib_face_recognition_resnet_model_v1", "dat")) {
+    return ::testing::AssertionFailure() << "run scripts/make-dlib-weights, then scripts/build";
+  }
+  return ::testing::AssertionSuccess();
 }
 
 }  // namespace quorvel::testing

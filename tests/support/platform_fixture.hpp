@@ -59,6 +59,9 @@ class PlatformTest : public ::testing::Test {
   // A folder of this test alone; XDG_CONFIG_HOME, XDG_DATA_HOME and TMPDIR point into it.
   const std::string& home() const { return home_; }
 
+  // Checks that the test logged exactly one entry: `message` in `category` at `level`.
+  void expectSingleLog(platform::log::Level level, const std::string& category, const std::string& message);
+
   void advance(double seconds) { scheduler_->advance(seconds); }
   void runUntilIdle() { scheduler_->runUntilIdle(); }
   double now() { return scheduler_->now(); }

@@ -7,7 +7,6 @@
 
 #include "platform/capture/capture.hpp"
 #include "platform/image/context.hpp"
-#include "platform/image/image.hpp"
 #include "platform/image/image_io.hpp"
 #include "platform/vision/face_landmarks_linux.hpp"
 #include "support/platform_fixture.hpp"
@@ -56,18 +55,22 @@ std::shared_ptr<platform::image::PixelBuffer> examplePhoto(const std::string& re
   return photo;
 }
 
-std::shared_ptr<platform::image::PixelBuffer> mirrored(platform::image::PixelBuffer& frame) {
-  auto copy = platform::image::PixelBuffer::create(frame.width(), frame.height());
-  const auto source = platform::image::Image::fromPixelBuffer(
-      std::shared_ptr<platform::image::PixelBuffer>(&frame, [](auto*) {}));
-  const auto flipped = source.transformed(platform::AffineTransform{-1, 0, 0, 1, double(frame.width()), 0});
-  platform::image::Context context;
-  if (!copy || !context.render(flipped, *copy, platform::Rect(0, 0, frame.width(), frame.height()),
-                               platform::image::ColorSpace::sRGB())) {
-    ADD_FAILURE() << "could not mirror a frame";
+std::shared_ptr<platform::image::PixelBuffer> renderedFrame(const platform::image::Image& image, int width,
+                                                            int height) {
+  auto frame = platform::image::PixelBuffer::create(width, height);
+  if (!frame || !platform::image::Context({.highQualityDownsample = true})
+                     .render(image, *frame, platform::Rect(0, 0, width, height), platform::image::ColorSpace::sRGB())) {
+    ADD_FAILURE() << "could not draw a " << width << " x " << height << " frame";
     return nullptr;
   }
-  return copy;
+  return frame;
+}
+
+std::shared_ptr<platform::image::PixelBuffer> mirrored(platform::image::PixelBuffer& frame) {
+  const auto source = platform::image::Image::fromPixelBuffer(
+      std::shared_ptr<platform::image::PixelBuffer>(&frame, [](auto*) {}));
+  return renderedFrame(source.transformed(platform::AffineTransform{-1, 0, 0, 1, double(frame.width()), 0}),
+                       frame.width(), frame.height());
 }
 
 }  // namespace quorvel::testing
