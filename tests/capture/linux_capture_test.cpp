@@ -24,10 +24,8 @@
 #include "app/diagnostics_camera.hpp"
 #include "coordinator/coordinator_fixture.hpp"
 #include "onboarding/enrolment_model.hpp"
-#include "platform/bundle/bundle.hpp"
 #include "platform/capture/capture_linux.hpp"
 #include "platform/dispatch/dispatch.hpp"
-#include "platform/image/context.hpp"
 #include "platform/image/image_io.hpp"
 #include "platform/vision/hand_pose_linux.hpp"
 #include "recognition/camera_session.hpp"
@@ -54,10 +52,7 @@ Frame placedPhoto(const std::string& path, int width, int height, double scale,
                          .translatedBy(-photo->width() * scale / 2, -photo->height() * scale / 2)
                          .transformed(t)
                          .translatedBy(width / 2.0, height / 2.0);
-  auto frame = platform::image::PixelBuffer::create(width, height);
-  platform::image::Context({.highQualityDownsample = true})
-      .render(image, *frame, platform::Rect(0, 0, width, height), platform::image::ColorSpace::sRGB());
-  return frame;
+  return renderedFrame(image, width, height);
 }
 
 // The frames as a numbered PNG sequence in `folder` (made here); returns its pattern.
@@ -356,12 +351,8 @@ class RecordedRoadTest : public CoordinatorTest {
  protected:
   void SetUp() override {
     CoordinatorTest::SetUp();
-    useBuiltBundleAndRealRuntime();
     useRealFaceLandmarks();
-    const auto& bundle = platform::bundle::Bundle::main();
-    ASSERT_TRUE(bundle.url("HandPose", "") && bundle.url("MiniFAS", "mlpackage") &&
-                bundle.url("dlib_face_recognition_resnet_model_v1", "dat"))
-        << "run scripts/make-dlib-weights, then scripts/build, to fill " << builtBundlePath();
+    ASSERT_TRUE(useBuiltBundleAndRealRuntime());
     platform::vision::installHandPoseDetector(std::make_shared<platform::vision::LinuxHandPoseDetector>());
     for (const std::string& path : johnsPhotos()) {
       people[std::filesystem::path(path).parent_path().filename().string()].push_back(path);

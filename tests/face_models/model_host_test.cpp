@@ -77,6 +77,11 @@ class ModelHostTest : public PlatformTest {
     addBundleFolder("VavozuDare.mlpackage");
     simulatedML().addModel("VavozuDare.mlpackage", std::move(output));
   }
+
+  // An aligned dlib face of one colour, and the context faces are read with.
+  const platform::image::Image face =
+      platform::image::Image::color({0.5, 0.4, 0.3, 1}).cropped(platform::Rect(0, 0, 150, 150));
+  static const platform::image::Context& context() { return *FaceAligner::shared().ciContext(); }
 };
 
 TEST_F(ModelHostTest, ComputeUnitsAreTheCPUAloneAboveMajorVersion26OfTheRunningSystem) {
@@ -287,8 +292,7 @@ TEST_F(ModelHostTest, RecognitionOutputIsNormalisedUnlessItIsAllZero) {
 TEST_F(ModelHostTest, AnAlignedFaceBecomesTheEnginesTensor) {
   giveVavozuDare({1, 0});
   const auto white = platform::image::Image::color({1, 1, 1, 1}).cropped(platform::Rect(0, 0, 256, 256));
-  const auto descriptor = FaceModels::shared().embedding(white, FaceEngineSpec::arcface,
-                                                         *FaceAligner::shared().ciContext());
+  const auto descriptor = FaceModels::shared().embedding(white, FaceEngineSpec::arcface, context());
   ASSERT_TRUE(descriptor);
   EXPECT_EQ(*descriptor, (std::vector<float>{1, 0}));
   EXPECT_EQ(lastInputShape("VavozuDare.mlpackage"), (std::vector<std::int64_t>{1, 3, 112, 112}));
@@ -297,9 +301,8 @@ TEST_F(ModelHostTest, AnAlignedFaceBecomesTheEnginesTensor) {
   for (std::size_t i = 0; i < input->count(); i += 997) EXPECT_FLOAT_EQ((*input)[i], 0.99609375f);
 
   // An image that cannot become a tensor is not given to the model.
-  EXPECT_FALSE(FaceModels::shared().embedding(platform::image::Image::color({1, 1, 1, 1}),
-                                              FaceEngineSpec::arcface,
-                                              *FaceAligner::shared().ciContext()));
+  EXPECT_FALSE(
+      FaceModels::shared().embedding(platform::image::Image::color({1, 1, 1, 1}), FaceEngineSpec::arcface, context()));
   EXPECT_EQ(simulatedML().predictionCount("VavozuDare.mlpackage"), 1);
 }
 
@@ -312,14 +315,12 @@ TEST_F(ModelHostTest, MissingOrBrokenDlibWeightsRaiseLoadFailed) {
   EXPECT_TRUE(simulatedML().loadAttempts().empty());
   EXPECT_FALSE(FaceModels::shared().loadFailed());
 
-  const auto face = platform::image::Image::color({0.5, 0.4, 0.3, 1}).cropped(platform::Rect(0, 0, 150, 150));
-  const auto& context = *FaceAligner::shared().ciContext();
-  EXPECT_FALSE(FaceModels::shared().embedding(face, FaceEngineSpec::dlib, context));
+  EXPECT_FALSE(FaceModels::shared().embedding(face, FaceEngineSpec::dlib, context()));
   EXPECT_TRUE(FaceModels::shared().loadFailed());
   const std::string broken =
       addBundleFile("dlib_face_recognition_resnet_model_v1.dat", "not a dlib network");
   FaceModels other;
-  EXPECT_FALSE(other.embedding(face, FaceEngineSpec::dlib, context));
+  EXPECT_FALSE(other.embedding(face, FaceEngineSpec::dlib, context()));
   EXPECT_TRUE(other.loadFailed());
   EXPECT_EQ(logs().messages("face"),
             (std::vector<std::string>{"dlib's original weight file is missing from the bundle",
@@ -331,9 +332,7 @@ TEST_F(ModelHostTest, MissingOrBrokenDlibWeightsRaiseLoadFailed) {
 TEST_F(ModelHostTest, TheDlibEngineLoadsTheWeightsOnFirstUseOnly) {
   const std::string weights = addDlibWeightsToBundle();
   ASSERT_FALSE(NativeDlib::isLoaded());
-  const auto face = platform::image::Image::color({0.5, 0.4, 0.3, 1}).cropped(platform::Rect(0, 0, 150, 150));
-  const auto& context = *FaceAligner::shared().ciContext();
-  const auto descriptor = FaceModels::shared().embedding(face, FaceEngineSpec::dlib, context);
+  const auto descriptor = FaceModels::shared().embedding(face, FaceEngineSpec::dlib, context());
   ASSERT_TRUE(descriptor);
   EXPECT_EQ(descriptor->size(), 128u);
   EXPECT_TRUE(NativeDlib::isLoaded());
@@ -349,14 +348,14 @@ TEST_F(ModelHostTest, TheDlibEngineLoadsTheWeightsOnFirstUseOnly) {
   // descriptor loads the bundle's weights again rather than giving no value from then on.
   ASSERT_FALSE(NativeDlib::load(testBundlePath() + "/no-such-weights.dat"));
   ASSERT_FALSE(NativeDlib::isLoaded());
-  EXPECT_EQ(FaceModels::shared().embedding(face, FaceEngineSpec::dlib, context), descriptor);
+  EXPECT_EQ(FaceModels::shared().embedding(face, FaceEngineSpec::dlib, context()), descriptor);
   EXPECT_TRUE(NativeDlib::isLoaded());
   // Only the diagnostic's load failed, not one of the host's.
   EXPECT_FALSE(FaceModels::shared().loadFailed());
 
   // Loaded once: without the file, later descriptors still come from the loaded network.
   ASSERT_TRUE(std::filesystem::remove(weights));
-  EXPECT_EQ(FaceModels::shared().embedding(face, FaceEngineSpec::dlib, context), descriptor);
+  EXPECT_EQ(FaceModels::shared().embedding(face, FaceEngineSpec::dlib, context()), descriptor);
   EXPECT_EQ(logs().messages("face"),
             std::vector<std::string>{"NativeDlib: failed to load model at " + testBundlePath() +
                                      "/no-such-weights.dat"});
@@ -385,11 +384,7 @@ TEST_F(ModelHostTest, PrewarmLoadsTheWeightsNowAndOnlyTheLivenessModelLaterForDl
   EXPECT_EQ(attemptedNames(), std::vector<std::string>{"MiniFAS.mlpackage"});
   EXPECT_EQ(ranOn, std::vector<std::string>{"user-initiated"});
   EXPECT_EQ(lastInputShape("MiniFAS.mlpackage"), (std::vector<std::int64_t>{1, 3, 128, 128}));
-  const auto entries = logs().entries();
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].message, "Models pre-warmed (loadFailed: false)");
-  EXPECT_EQ(entries[0].level, platform::log::Level::Info);
-  EXPECT_EQ(entries[0].category, "face");
+  expectSingleLog(platform::log::Level::Info, "face", "Models pre-warmed (loadFailed: false)");
 }
 
 TEST_F(ModelHostTest, PrewarmWarmsTheSelectedRecogniserBeforeTheLivenessModel) {

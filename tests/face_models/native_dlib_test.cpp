@@ -25,22 +25,19 @@ class NativeDlibTest : public PlatformTest {
  protected:
   const platform::image::Context& context() { return *FaceAligner::shared().ciContext(); }
 
-  // A 150 x 150 image whose pixel (row r from the top, column c) is the bridge tests'
-  // gradient: (r*255/149, c*255/149, (r+c)*255/298).
-  static Image gradient() {
-    return Image::fromPixelBuffer(makeBuffer(150, 150, [](int c, int r) {
-      return BGRA{std::uint8_t((r + c) * 255 / 298), std::uint8_t(c * 255 / 149),
-                  std::uint8_t(r * 255 / 149), 255};
-    }));
+  // The bridge tests' gradient: its pixel (row r from the top, column c) is the colour
+  // (r*255/149, c*255/149, (r+c)*255/298), here in the buffer's order B, G, R.
+  static BGRA gradientPixel(int c, int r) {
+    return BGRA{std::uint8_t((r + c) * 255 / 298), std::uint8_t(c * 255 / 149), std::uint8_t(r * 255 / 149), 255};
   }
+  static Image gradient() { return Image::fromPixelBuffer(makeBuffer(150, 150, gradientPixel)); }
+  // The gradient as the bridge takes it: R, G, B, top row first.
   static std::vector<std::uint8_t> gradientBytes() {
-    std::vector<std::uint8_t> bytes(NativeDlib::kInputBytes);
+    std::vector<std::uint8_t> bytes;
     for (int r = 0; r < 150; ++r) {
       for (int c = 0; c < 150; ++c) {
-        std::uint8_t* p = &bytes[static_cast<std::size_t>(r * 150 + c) * 3];
-        p[0] = std::uint8_t(r * 255 / 149);
-        p[1] = std::uint8_t(c * 255 / 149);
-        p[2] = std::uint8_t((r + c) * 255 / 298);
+        const BGRA p = gradientPixel(c, r);
+        bytes.insert(bytes.end(), {p[2], p[1], p[0]});
       }
     }
     return bytes;
@@ -54,10 +51,7 @@ TEST_F(NativeDlibTest, DescribesWithTheBridgesNetworkOnlyWhileLoaded) {
   EXPECT_FALSE(NativeDlib::embedding(gradient(), context()));
   EXPECT_FALSE(NativeDlib::load("/no/such/weights.dat"));
   EXPECT_FALSE(NativeDlib::isLoaded());
-  ASSERT_EQ(logs().entries().size(), 1u);
-  EXPECT_EQ(logs().entries()[0].message, "NativeDlib: failed to load model at /no/such/weights.dat");
-  EXPECT_EQ(logs().entries()[0].level, platform::log::Level::Error);
-  EXPECT_EQ(logs().entries()[0].category, "face");
+  expectSingleLog(platform::log::Level::Error, "face", "NativeDlib: failed to load model at /no/such/weights.dat");
 
   ASSERT_TRUE(NativeDlib::load(dlibWeightsPath()));
   EXPECT_TRUE(NativeDlib::isLoaded());
@@ -92,11 +86,8 @@ TEST_F(NativeDlibTest, ImagesBecomeTheBridgesBytes) {
   EXPECT_EQ(NativeDlib::inputBytes(gradient().translatedBy(500, 300), context()), gradientBytes());
   // Every 2 x 2 block of the large image is one pixel of the gradient: halving it gives the
   // gradient back exactly.
-  const Image large = Image::fromPixelBuffer(makeBuffer(300, 300, [](int x, int y) {
-    const int c = x / 2, r = y / 2;
-    return BGRA{std::uint8_t((r + c) * 255 / 298), std::uint8_t(c * 255 / 149),
-                std::uint8_t(r * 255 / 149), 255};
-  }));
+  const Image large =
+      Image::fromPixelBuffer(makeBuffer(300, 300, [](int x, int y) { return gradientPixel(x / 2, y / 2); }));
   EXPECT_EQ(NativeDlib::inputBytes(large, context()), gradientBytes());
 
   const Image orange = Image::color({1.0, 128 / 255.0, 0, 1}).cropped(Rect(0, 0, 150, 150));

@@ -16,9 +16,7 @@
 #include <vector>
 
 #include "foundation/build_flavour.hpp"
-#include "platform/bundle/bundle.hpp"
 #include "platform/dispatch/dispatch.hpp"
-#include "platform/image/context.hpp"
 #include "platform/image/image.hpp"
 #include "platform/image/image_io.hpp"
 #include "recognition/face_aligner.hpp"
@@ -39,12 +37,8 @@ class RealModelsTest : public PlatformTest {
  protected:
   void SetUp() override {
     PlatformTest::SetUp();
-    useBuiltBundleAndRealRuntime();
     useRealFaceLandmarks();
-    ASSERT_TRUE(platform::bundle::Bundle::main().url("MiniFAS", "mlpackage"))
-        << "build the project (scripts/build) to fill " << builtBundlePath();
-    ASSERT_TRUE(platform::bundle::Bundle::main().url("dlib_face_recognition_resnet_model_v1", "dat"))
-        << "run scripts/make-dlib-weights, then scripts/build";
+    ASSERT_TRUE(useBuiltBundleAndRealRuntime());
   }
 
   // The liveness of a frame as the unlock road computes it: the wide square, unit-normalised.
@@ -84,9 +78,8 @@ TEST_F(RealModelsTest, RealFacesAtLaptopFramingAreLiveAndFacelessFramesAreNot) {
     const double s = 250 / face.width;  // the image plane has its origin at the bottom left
     const auto placed = platform::image::Image::fromPixelBuffer(photo).scaledBy(s, s).translatedBy(
         640 - s * face.x, (720 - 324) - s * (photo->height() - face.y));
-    auto frame = platform::image::PixelBuffer::create(1280, 720);
-    ASSERT_TRUE(platform::image::Context({.highQualityDownsample = true})
-                    .render(placed, *frame, platform::Rect(0, 0, 1280, 720), platform::image::ColorSpace::sRGB()));
+    const auto frame = renderedFrame(placed, 1280, 720);
+    ASSERT_TRUE(frame);
     const auto live = livenessOf(frame);
     ASSERT_TRUE(live) << face.photo;
     EXPECT_GE(*live, MatchEngine::livenessFloor) << face.photo;

@@ -8,7 +8,6 @@
 #include <fstream>
 #include <numbers>
 
-#include "platform/image/context.hpp"
 #include "platform/image/image.hpp"
 #include "platform/image/image_io.hpp"
 #include "platform/vision/depthwise_convolution.hpp"
@@ -56,10 +55,7 @@ std::shared_ptr<PixelBuffer> framed(const std::vector<std::shared_ptr<PixelBuffe
                 .cropped(platform::Rect(i * tileWidth, 0, tileWidth, height))
                 .composited(scene);
   }
-  auto frame = PixelBuffer::create(width, height);
-  EXPECT_TRUE(platform::image::Context({.highQualityDownsample = true})
-                  .render(scene, *frame, platform::Rect(0, 0, width, height), platform::image::ColorSpace::sRGB()));
-  return frame;
+  return quorvel::testing::renderedFrame(scene, width, height);
 }
 
 RecognizedPoints allPoints(const platform::vision::HumanHandPoseObservation& hand) {
@@ -70,9 +66,7 @@ class LinuxHandPoseTest : public quorvel::testing::PlatformTest {
  protected:
   void SetUp() override {
     PlatformTest::SetUp();
-    quorvel::testing::useBuiltBundleAndRealRuntime();
-    ASSERT_TRUE(platform::bundle::Bundle::main().url("HandPose", ""))
-        << "build the project (scripts/build) to fill " << quorvel::testing::builtBundlePath();
+    ASSERT_TRUE(quorvel::testing::useBuiltBundleAndRealRuntime());
     useFreshDetector();
   }
   // A detector that has seen no earlier frame.

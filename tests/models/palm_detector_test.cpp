@@ -192,11 +192,7 @@ TEST_F(PalmDetectorTest, AFrameIsJudgedByItsFirstHandAlone) {
 TEST_F(PalmDetectorTest, AFailedRequestIsLoggedAndAnsweredFalse) {
   simulatedHandPose().enqueueError({11, "The camera frame could not be read"});
   EXPECT_FALSE(PalmDetector::openHandPresent(frame()));
-  const auto entries = logs().entries();
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].category, "face");
-  EXPECT_EQ(entries[0].level, platform::log::Level::Error);
-  EXPECT_EQ(entries[0].message, "Hand pose request failed: The camera frame could not be read");
+  expectSingleLog(platform::log::Level::Error, "face", "Hand pose request failed: The camera frame could not be read");
 }
 
 }  // namespace

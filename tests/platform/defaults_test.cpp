@@ -78,14 +78,13 @@ TEST_F(DefaultsTest, ASecondProcessSeesAWriteAtOnce) {
 TEST_F(DefaultsTest, ConcurrentWritersOfTwoObjectsLoseNothing) {
   FileUserDefaults a(filePath());
   FileUserDefaults b(filePath());
-  std::thread first([&] {
-    for (int i = 0; i < 20; ++i) a.setBool("a" + std::to_string(i), true);
-  });
-  std::thread second([&] {
-    for (int i = 0; i < 20; ++i) b.setBool("b" + std::to_string(i), true);
-  });
-  first.join();
-  second.join();
+  std::vector<std::thread> writers;
+  for (auto [defaults, prefix] : {std::pair{&a, "a"}, std::pair{&b, "b"}}) {
+    writers.emplace_back([defaults, prefix] {
+      for (int i = 0; i < 20; ++i) defaults->setBool(prefix + std::to_string(i), true);
+    });
+  }
+  for (auto& writer : writers) writer.join();
   FileUserDefaults check(filePath());
   for (int i = 0; i < 20; ++i) {
     EXPECT_TRUE(check.boolForKey("a" + std::to_string(i))) << i;

@@ -55,11 +55,7 @@ TEST_F(CameraSessionTest, StartsConfiguredAndDeliversFramesOnTheCameraQueueUntil
   EXPECT_TRUE(session->isRunning());
   EXPECT_EQ(simulatedCamera().presetsSet(),
             std::vector<platform::capture::SessionPreset>{platform::capture::SessionPreset::high});
-  const auto entries = logs().entries();
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].message, "Camera configured: FaceTime HD Camera");
-  EXPECT_EQ(entries[0].level, platform::log::Level::Info);
-  EXPECT_EQ(entries[0].category, "face");
+  expectSingleLog(platform::log::Level::Info, "face", "Camera configured: FaceTime HD Camera");
   // The work ran on the camera queue, then the completion on the main queue.
   EXPECT_EQ(scheduler().ranOn().at(0), "com.tessmin.quorvel.camera");
 

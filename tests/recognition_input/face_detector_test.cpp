@@ -9,7 +9,6 @@
 #include <optional>
 #include <tuple>
 
-#include "platform/image/context.hpp"
 #include "platform/image/image_io.hpp"
 #include "platform/vision/face_landmarks_linux.hpp"
 #include "platform/vision/simulated_face_landmarks.hpp"
@@ -55,11 +54,7 @@ TEST_F(FaceDetectorTest, TheLargestAreaWinsAndTiesKeepTheFirst) {
 
   simulatedFaceLandmarks().enqueue(FaceLandmarksError{9, "The image could not be analysed."});
   EXPECT_FALSE(FaceDetector::shared().largestFace(frame));
-  const auto entries = logs().entries();
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].message, "Vision request failed: The image could not be analysed.");
-  EXPECT_EQ(entries[0].category, "face");
-  EXPECT_EQ(entries[0].level, platform::log::Level::Error);
+  expectSingleLog(platform::log::Level::Error, "face", "Vision request failed: The image could not be analysed.");
 }
 
 // The real detector, on Debian's dlib example photos.
@@ -211,10 +206,7 @@ std::shared_ptr<platform::image::PixelBuffer> placed(const std::shared_ptr<platf
   const double scale = size / (faceBox.width() * photo->width());
   const auto image = platform::image::Image::fromPixelBuffer(photo).scaledBy(scale, scale).translatedBy(
       x * width - faceBox.midX() * photo->width() * scale, y * height - faceBox.midY() * photo->height() * scale);
-  auto frame = platform::image::PixelBuffer::create(width, height);
-  platform::image::Context({.highQualityDownsample = true})
-      .render(image, *frame, Rect(0, 0, width, height), platform::image::ColorSpace::sRGB());
-  return frame;
+  return renderedFrame(image, width, height);
 }
 
 // Camera-sized frames are searched reduced (by 2 at 720p and at 1080p): a face at a sitting

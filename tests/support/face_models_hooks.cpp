@@ -3,26 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <memory>
-
 #include "support/models_hooks.hpp"
 #include "support/platform_fixture.hpp"
 
 namespace quorvel::testing {
 namespace {
 
-std::shared_ptr<platform::system::SimulatedSystemVersion> systemVersion;
-
-FixtureHook hook(
-    [] {
-      systemVersion = std::make_shared<platform::system::SimulatedSystemVersion>(
-          platform::system::OperatingSystemVersion{14, 0, 0});
-      platform::system::install(systemVersion);
-    },
-    [] {
-      platform::system::install(nullptr);
-      systemVersion.reset();
-    });
+FreshPart<platform::system::SimulatedSystemVersion, &platform::system::install> systemVersion([] {
+  return std::make_shared<platform::system::SimulatedSystemVersion>(
+      platform::system::OperatingSystemVersion{14, 0, 0});
+});
 
 }  // namespace
 

@@ -3,6 +3,8 @@
 // (inside the test's temporary folder). Tests reach them here.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <string>
 
@@ -24,7 +26,8 @@ std::string addBundleFolder(const std::string& relativePath);
 
 // The bundle the build made beside the test executables (the shipped resources).
 std::string builtBundlePath();
-// Installs the built bundle and the OpenCV runtime, for tests of the shipped models.
-void useBuiltBundleAndRealRuntime();
+// Installs the built bundle and the OpenCV runtime, for tests of the shipped models; fails,
+// saying how to make them, when the bundle lacks the liveness, hand or dlib models.
+::testing::AssertionResult useBuiltBundleAndRealRuntime();
 
 }  // namespace quorvel::testing

@@ -72,6 +72,15 @@ void PlatformTest::TearDown() {
   if (!home_.empty()) removeTree(home_);
 }
 
+void PlatformTest::expectSingleLog(platform::log::Level level, const std::string& category,
+                                   const std::string& message) {
+  const auto entries = logs_->entries();
+  ASSERT_EQ(entries.size(), 1u) << ::testing::PrintToString(logs_->messages());
+  EXPECT_EQ(entries[0].message, message);
+  EXPECT_EQ(entries[0].category, category);
+  EXPECT_EQ(entries[0].level, level);
+}
+
 std::string testOutputFolder() {
   const char* configured = std::getenv("QUORVEL_TEST_OUTPUT");
   std::string folder = configured && *configured ? configured : QUORVEL_BINARY_DIR "/test-output";

@@ -22,6 +22,32 @@ struct FixtureHook {
   FixtureHook(std::function<void()> setUp, std::function<void()> tearDown = nullptr);
 };
 
+// A simulated platform part made fresh for every test: at set-up `make` builds it (the
+// default constructor unless given) and `install` puts it in place; at tear-down it is
+// uninstalled and dropped. A hook file keeps one as a static object and returns `*part`
+// from its accessor.
+template <class Part, auto install>
+class FreshPart {
+ public:
+  explicit FreshPart(std::function<std::shared_ptr<Part>()> make = [] {
+    return std::make_shared<Part>();
+  })
+      : hook_(
+            [this, make] {
+              part_ = make();
+              install(part_);
+            },
+            [this] {
+              install(nullptr);
+              part_.reset();
+            }) {}
+  Part& operator*() const { return *part_; }
+
+ private:
+  std::shared_ptr<Part> part_;
+  FixtureHook hook_;
+};
+
 class PlatformTest : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -32,6 +58,9 @@ class PlatformTest : public ::testing::Test {
   platform::defaults::MemoryUserDefaults& defaults() { return *defaults_; }
   // A folder of this test alone; XDG_CONFIG_HOME, XDG_DATA_HOME and TMPDIR point into it.
   const std::string& home() const { return home_; }
+
+  // Checks that the test logged exactly one entry: `message` in `category` at `level`.
+  void expectSingleLog(platform::log::Level level, const std::string& category, const std::string& message);
 
   void advance(double seconds) { scheduler_->advance(seconds); }
   void runUntilIdle() { scheduler_->runUntilIdle(); }

@@ -7,7 +7,6 @@
 
 #include "platform/capture/capture.hpp"
 #include "platform/image/context.hpp"
-#include "platform/image/image.hpp"
 #include "platform/image/image_io.hpp"
 #include "platform/vision/face_landmarks_linux.hpp"
 #include "support/platform_fixture.hpp"
@@ -15,24 +14,12 @@
 namespace quorvel::testing {
 namespace {
 
-std::shared_ptr<platform::capture::SimulatedCaptureSystem> camera;
-std::shared_ptr<platform::vision::SimulatedFaceLandmarksDetector> landmarks;
-
-FixtureHook hook(
-    [] {
-      camera = std::make_shared<platform::capture::SimulatedCaptureSystem>();
-      landmarks = std::make_shared<platform::vision::SimulatedFaceLandmarksDetector>();
-      platform::capture::install(camera);
-      platform::vision::installFaceLandmarksDetector(landmarks);
-      platform::image::faults::failNextPixelBufferCreations(0);
-    },
-    [] {
-      platform::capture::install(nullptr);
-      platform::vision::installFaceLandmarksDetector(nullptr);
-      platform::image::faults::failNextPixelBufferCreations(0);
-      camera.reset();
-      landmarks.reset();
-    });
+FreshPart<platform::capture::SimulatedCaptureSystem, &platform::capture::install> camera;
+FreshPart<platform::vision::SimulatedFaceLandmarksDetector,
+          &platform::vision::installFaceLandmarksDetector>
+    landmarks;
+FixtureHook clearPixelBufferFaults([] { platform::image::faults::failNextPixelBufferCreations(0); },
+                                   [] { platform::image::faults::failNextPixelBufferCreations(0); });
 
 }  // namespace
 
@@ -68,18 +55,22 @@ std::shared_ptr<platform::image::PixelBuffer> examplePhoto(const std::string& re
   return photo;
 }
 
-std::shared_ptr<platform::image::PixelBuffer> mirrored(platform::image::PixelBuffer& frame) {
-  auto copy = platform::image::PixelBuffer::create(frame.width(), frame.height());
-  const auto source = platform::image::Image::fromPixelBuffer(
-      std::shared_ptr<platform::image::PixelBuffer>(&frame, [](auto*) {}));
-  const auto flipped = source.transformed(platform::AffineTransform{-1, 0, 0, 1, double(frame.width()), 0});
-  platform::image::Context context;
-  if (!copy || !context.render(flipped, *copy, platform::Rect(0, 0, frame.width(), frame.height()),
-                               platform::image::ColorSpace::sRGB())) {
-    ADD_FAILURE() << "could not mirror a frame";
+std::shared_ptr<platform::image::PixelBuffer> renderedFrame(const platform::image::Image& image, int width,
+                                                            int height) {
+  auto frame = platform::image::PixelBuffer::create(width, height);
+  if (!frame || !platform::image::Context({.highQualityDownsample = true})
+                     .render(image, *frame, platform::Rect(0, 0, width, height), platform::image::ColorSpace::sRGB())) {
+    ADD_FAILURE() << "could not draw a " << width << " x " << height << " frame";
     return nullptr;
   }
-  return copy;
+  return frame;
+}
+
+std::shared_ptr<platform::image::PixelBuffer> mirrored(platform::image::PixelBuffer& frame) {
+  const auto source = platform::image::Image::fromPixelBuffer(
+      std::shared_ptr<platform::image::PixelBuffer>(&frame, [](auto*) {}));
+  return renderedFrame(source.transformed(platform::AffineTransform{-1, 0, 0, 1, double(frame.width()), 0}),
+                       frame.width(), frame.height());
 }
 
 }  // namespace quorvel::testing

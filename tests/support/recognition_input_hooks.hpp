@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/capture/simulated_capture.hpp"
+#include "platform/image/image.hpp"
 #include "platform/image/pixel_buffer.hpp"
 #include "platform/vision/simulated_face_landmarks.hpp"
 
@@ -26,6 +27,10 @@ std::vector<std::string> johnsPhotos();
 // A photo of the examples; a test failure (with how to install it) when it is missing.
 std::shared_ptr<platform::image::PixelBuffer> examplePhoto(const std::string& relativePath);
 
+// A new width x height frame with `image` drawn into it (high-quality downsampling, sRGB); a
+// test failure and no frame when it cannot be drawn.
+std::shared_ptr<platform::image::PixelBuffer> renderedFrame(const platform::image::Image& image, int width,
+                                                            int height);
 // A horizontally mirrored copy of `frame`.
 std::shared_ptr<platform::image::PixelBuffer> mirrored(platform::image::PixelBuffer& frame);
 

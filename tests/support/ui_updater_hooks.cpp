@@ -1,28 +1,12 @@
 #include "support/ui_updater_hooks.hpp"
 
-#include <memory>
-
 #include "support/platform_fixture.hpp"
 
 namespace quorvel::testing {
 namespace {
 
-std::shared_ptr<platform::ui::SimulatedApplication> application;
-std::shared_ptr<platform::updater::SimulatedUpdateFramework> updater;
-
-FixtureHook hook(
-    [] {
-      application = std::make_shared<platform::ui::SimulatedApplication>();
-      platform::ui::install(application);
-      updater = std::make_shared<platform::updater::SimulatedUpdateFramework>();
-      platform::updater::install(updater);
-    },
-    [] {
-      platform::ui::install(nullptr);
-      platform::updater::install(nullptr);
-      application.reset();
-      updater.reset();
-    });
+FreshPart<platform::ui::SimulatedApplication, &platform::ui::install> application;
+FreshPart<platform::updater::SimulatedUpdateFramework, &platform::updater::install> updater;
 
 }  // namespace
 
