@@ -160,14 +160,15 @@ TEST_F(RealFaceDetectorTest, EveryJohnsFaceIsFoundWithItsFeaturesAndPoseAlsoInAM
   EXPECT_TRUE(logs().messages().empty());
 
   // A face turned far to its left (LFW's Robin_McLaurin_Williams_0001, about 40 degrees by
-  // eye) reads a yaw far past the gaze tolerance, and its mirror image the opposite.
+  // eye, 0.7 rad) reads about that (not the 0.6 of too deep a face model), far past the gaze
+  // tolerance, and its mirror image the opposite.
   auto robin = platform::image::readImageFile(QUORVEL_SOURCE_DIR "/tests/data/head-pose/Robin_McLaurin_Williams_0001.jpg");
   ASSERT_TRUE(robin);
   const auto far = FaceDetector::shared().largestFace(robin);
   const auto farMirror = FaceDetector::shared().largestFace(mirrored(*robin));
   ASSERT_TRUE(far && far->yaw && farMirror && farMirror->yaw);
   std::printf("turned face: yaw %.3f, mirrored %.3f\n", *far->yaw, *farMirror->yaw);
-  EXPECT_GT(*far->yaw, 0.5);
+  EXPECT_GT(*far->yaw, 0.62);
   EXPECT_LT(*far->yaw, 0.9);
   EXPECT_NEAR(*farMirror->yaw, -*far->yaw, 0.08);
 }
