@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -110,6 +111,27 @@ class CaptureSession {
   virtual void startRunning() = 0;
   virtual void stopRunning() = 0;
   virtual bool isRunning() const = 0;
+};
+
+// A session's configuration (preset, one input, one output), as every session keeps it: an
+// input of a device already added, or an output already added, cannot be added again.
+class ConfiguredCaptureSession : public CaptureSession {
+ public:
+  void beginConfiguration() override {}
+  void commitConfiguration() override {}
+  SessionPreset sessionPreset() const override;
+  void setSessionPreset(SessionPreset preset) override;
+  bool canAddInput(const DeviceInput& input) const override;
+  void addInput(const DeviceInput& input) override;
+  void removeInput(const DeviceInput& input) override;
+  bool canAddOutput(const std::shared_ptr<VideoDataOutput>& output) const override;
+  void addOutput(const std::shared_ptr<VideoDataOutput>& output) override;
+
+ protected:
+  mutable std::mutex mutex_;  // the configuration below (a session may guard more with it)
+  SessionPreset preset_ = SessionPreset::high;
+  std::optional<DeviceInput> input_;
+  std::shared_ptr<VideoDataOutput> output_;
 };
 
 class CaptureSystem {

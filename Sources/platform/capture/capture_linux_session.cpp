@@ -105,7 +105,7 @@ bool openCamera(const std::string& node, SessionPreset preset, cv::VideoCapture&
   return false;
 }
 
-class LinuxCaptureSession : public CaptureSession,
+class LinuxCaptureSession : public ConfiguredCaptureSession,
                             public std::enable_shared_from_this<LinuxCaptureSession> {
  public:
   explicit LinuxCaptureSession(LinuxCaptureOptions options)
@@ -114,37 +114,6 @@ class LinuxCaptureSession : public CaptureSession,
   ~LinuxCaptureSession() override {
     ++generation_;
     running_ = false;
-  }
-
-  void beginConfiguration() override {}
-  void commitConfiguration() override {}
-  SessionPreset sessionPreset() const override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return preset_;
-  }
-  void setSessionPreset(SessionPreset preset) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    preset_ = preset;
-  }
-  bool canAddInput(const DeviceInput& input) const override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return !input_ || input_->device() != input.device();
-  }
-  void addInput(const DeviceInput& input) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    input_ = input;
-  }
-  void removeInput(const DeviceInput& input) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (input_ && input_->device() == input.device()) input_.reset();
-  }
-  bool canAddOutput(const std::shared_ptr<VideoDataOutput>& output) const override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return output && output_ != output;
-  }
-  void addOutput(const std::shared_ptr<VideoDataOutput>& output) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    output_ = output;
   }
 
   void startRunning() override {
@@ -277,10 +246,6 @@ class LinuxCaptureSession : public CaptureSession,
 
   const LinuxCaptureOptions options_;
   const std::shared_ptr<dispatch::Queue> reader_;
-  mutable std::mutex mutex_;  // the configuration below
-  SessionPreset preset_ = SessionPreset::high;
-  std::optional<DeviceInput> input_;
-  std::shared_ptr<VideoDataOutput> output_;
 
   std::atomic<bool> running_{false};
   // Changes at every start and stop: reads and deliveries of an earlier run do nothing.

@@ -31,23 +31,14 @@ struct SimulatedCaptureSystem::State {
   std::vector<SessionPreset> presets;
 };
 
-class SimulatedCaptureSession : public CaptureSession,
+class SimulatedCaptureSession : public ConfiguredCaptureSession,
                                 public std::enable_shared_from_this<SimulatedCaptureSession> {
  public:
   explicit SimulatedCaptureSession(std::shared_ptr<SimulatedCaptureSystem::State> state)
       : state_(std::move(state)), clock_(dispatch::makeSerialQueue("simulated camera clock")) {}
 
-  void beginConfiguration() override {}
-  void commitConfiguration() override {}
-  SessionPreset sessionPreset() const override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return preset_;
-  }
   void setSessionPreset(SessionPreset preset) override {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      preset_ = preset;
-    }
+    ConfiguredCaptureSession::setSessionPreset(preset);
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->presets.push_back(preset);
   }
@@ -56,28 +47,14 @@ class SimulatedCaptureSession : public CaptureSession,
       std::lock_guard<std::mutex> lock(state_->mutex);
       if (state_->refusesInput) return false;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    return !input_ || input_->device() != input.device();
-  }
-  void addInput(const DeviceInput& input) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    input_ = input;
-  }
-  void removeInput(const DeviceInput& input) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (input_ && input_->device() == input.device()) input_.reset();
+    return ConfiguredCaptureSession::canAddInput(input);
   }
   bool canAddOutput(const std::shared_ptr<VideoDataOutput>& output) const override {
     {
       std::lock_guard<std::mutex> lock(state_->mutex);
       if (state_->refusesOutput) return false;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    return output && output_ != output;
-  }
-  void addOutput(const std::shared_ptr<VideoDataOutput>& output) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    output_ = output;
+    return ConfiguredCaptureSession::canAddOutput(output);
   }
 
   void startRunning() override {
@@ -186,10 +163,6 @@ class SimulatedCaptureSession : public CaptureSession,
 
   std::shared_ptr<SimulatedCaptureSystem::State> state_;
   std::shared_ptr<dispatch::Queue> clock_;
-  mutable std::mutex mutex_;
-  SessionPreset preset_ = SessionPreset::high;
-  std::optional<DeviceInput> input_;
-  std::shared_ptr<VideoDataOutput> output_;
   std::atomic<bool> running_{false};
   std::uint64_t generation_ = 0;
   std::size_t next_ = 0;
