@@ -13,7 +13,7 @@
 #include "overlay/lock_screen_overlay.hpp"
 #include "overlay/unlock_animation_view.hpp"
 #include "support/platform_fixture.hpp"
-#include "support/simulated_screens.hpp"
+#include "support/simulated_display.hpp"
 #include "support/ui_updater_hooks.hpp"
 
 // After the log header: Qt defines keyword macros.

@@ -11,7 +11,7 @@
 #include "recognition/camera_session.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/simulated_lock_machine.hpp"
-#include "support/simulated_screens.hpp"
+#include "support/simulated_display.hpp"
 #include "support/simulated_security_agent.hpp"
 #include "unlock/authorization_assist.hpp"
 #include "unlock/authorization_target.hpp"

@@ -27,7 +27,7 @@
 #include "support/platform_fixture.hpp"
 #include "support/recognition_input_hooks.hpp"
 #include "support/simulated_lock_machine.hpp"
-#include "support/simulated_screens.hpp"
+#include "support/simulated_display.hpp"
 #include "unlock/lock_monitor.hpp"
 #include "unlock/unlock_coordinator.hpp"
 

@@ -17,7 +17,7 @@
 #include "support/platform_fixture.hpp"
 #include "support/recognition_input_hooks.hpp"
 #include "support/simulated_lock_machine.hpp"
-#include "support/simulated_screens.hpp"
+#include "support/simulated_display.hpp"
 #include "support/ui_updater_hooks.hpp"
 
 namespace quorvel::testing {

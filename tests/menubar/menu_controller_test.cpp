@@ -15,7 +15,7 @@
 #include "overlay/unlock_animation_view.hpp"
 #include "platform/loginitems/login_items_linux.hpp"
 #include "support/simulated_lock_machine.hpp"
-#include "support/simulated_screens.hpp"
+#include "support/simulated_display.hpp"
 
 namespace quorvel::testing {
 namespace {

@@ -10,7 +10,7 @@
 #include "platform/windowserver/skylight_linux.hpp"
 #include "support/A_images.hpp"
 #include "support/platform_fixture.hpp"
-#include "support/simulated_screens.hpp"
+#include "support/simulated_display.hpp"
 
 
 namespace {

@@ -4,7 +4,7 @@
 #include <functional>
 
 #include "support/platform_fixture.hpp"
-#include "support/simulated_screens.hpp"
+#include "support/simulated_display.hpp"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "support/platform_fixture.hpp"
-#include "support/simulated_screens.hpp"
+#include "support/simulated_display.hpp"
 
 namespace {
 

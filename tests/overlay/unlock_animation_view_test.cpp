@@ -4,7 +4,7 @@
 
 #include "support/A_images.hpp"
 #include "support/platform_fixture.hpp"
-#include "support/simulated_screens.hpp"
+#include "support/simulated_display.hpp"
 
 #include <QPainter>
 

@@ -4,7 +4,7 @@
 #include "platform/windowserver/skylight_linux.hpp"
 #include "platform/workspace/display_options_linux.hpp"
 #include "support/platform_fixture.hpp"
-#include "support/simulated_screens.hpp"
+#include "support/simulated_display.hpp"
 
 // After the log header: Qt defines keyword macros.
 #include <QGuiApplication>

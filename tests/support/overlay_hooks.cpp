@@ -1,7 +1,7 @@
 // Installs a fresh simulated machine (screens, windows, SkyLight, window list, reduce
 // motion) for every test.
 #include "support/platform_fixture.hpp"
-#include "support/simulated_screens.hpp"
+#include "support/simulated_display.hpp"
 
 namespace {
 quorvel::testing::FixtureHook overlayMachineHook(

@@ -2,7 +2,7 @@
 // 188 x 32 camera housing, a plain external display, or none), our windows, a SkyLight
 // library at its real path offering the eight functions the overlay needs, a window list
 // whose bounds follow the panels' frames unless a test scripts others, and the reduce-motion
-// setting. A fresh machine is installed for every test by the fixture hook.
+// setting. A fresh machine is installed by `installSimulatedMachine()`.
 #pragma once
 
 #include <cstdint>
@@ -14,18 +14,18 @@
 #include "platform/windowserver/simulated_window_list.hpp"
 #include "platform/workspace/simulated_display_options.hpp"
 
-namespace quorvel::testing {
+namespace platform::machine {
 
 struct SimulatedMachine {
-  std::shared_ptr<platform::screens::SimulatedScreens> screens;
-  std::shared_ptr<platform::windows::SimulatedWindowSystem> windows;
-  std::shared_ptr<platform::windowserver::SimulatedLoader> loader;
-  std::shared_ptr<platform::windowserver::SimulatedSkyLight> skyLight;
-  std::shared_ptr<platform::windowserver::SimulatedWindowList> windowList;
-  std::shared_ptr<platform::workspace::SimulatedDisplayOptions> displayOptions;
+  std::shared_ptr<screens::SimulatedScreens> screens;
+  std::shared_ptr<windows::SimulatedWindowSystem> windows;
+  std::shared_ptr<windowserver::SimulatedLoader> loader;
+  std::shared_ptr<windowserver::SimulatedSkyLight> skyLight;
+  std::shared_ptr<windowserver::SimulatedWindowList> windowList;
+  std::shared_ptr<workspace::SimulatedDisplayOptions> displayOptions;
 };
 
-// The machine of the running test (installed by the fixture hook).
+// The machine installed last (empty before the first install and after uninstalling).
 SimulatedMachine& machine();
 void installSimulatedMachine();
 void uninstallSimulatedMachine();
@@ -35,11 +35,11 @@ inline constexpr std::uint32_t kExternalDisplay = 2;
 
 // 1512 x 982 at the origin, top inset 32, unobscured areas of 662 points on either side of a
 // 188-point housing; display 1, built in.
-platform::screens::Screen builtInScreen();
+screens::Screen builtInScreen();
 // The built-in screen with a housing of `width` x `height` (auxiliary areas adjusted).
-platform::screens::Screen builtInScreenWithHousing(double width, double height);
+screens::Screen builtInScreenWithHousing(double width, double height);
 // 1920 x 1080 to the right of the built-in one, no housing; display 2.
-platform::screens::Screen externalScreen();
+screens::Screen externalScreen();
 
 // Machine set-ups (the default is the built-in screen alone).
 void useBuiltInScreen();
@@ -49,4 +49,4 @@ void useNoScreen();
 // SkyLight missing at its path.
 void removeSkyLight();
 
-}  // namespace quorvel::testing
+}  // namespace platform::machine
