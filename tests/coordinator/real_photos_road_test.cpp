@@ -54,36 +54,23 @@ class RealPhotosRoadTest : public CoordinatorTest {
     return frame;
   }
 
-  // Enrols the person's first five photos, as the enrolment would: faces found, aligned and
-  // described from camera frames.
-  void enrol(const std::string& person) {
-    std::vector<FaceDescriptor> descriptors;
-    for (std::size_t i = 0; i < 5; ++i) descriptors.push_back(descriptorOf(cameraFrame(people[person][i])));
-    for (const auto& d : descriptors) ASSERT_EQ(d.size(), 128u);
-    ASSERT_TRUE(FaceprintStore::shared().replaceEnrolled(descriptors, RecognitionEngine::dlib));
-  }
-
-  // The camera shows the person's photos from the sixth on.
-  void showOtherPhotos(const std::string& person) {
-    std::vector<Frame> frames;
-    for (std::size_t i = 5; i < people[person].size(); ++i) frames.push_back(cameraFrame(people[person][i]));
-    play(frames, 2);
-  }
-
-  // Moves time on until the attempt hands over to the unlocker.
-  bool advanceUntilHandedOver(double limit) {
-    return scheduler().advanceUntil([this] { return coordinator().hasSucceeded(); }, limit);
-  }
-
   std::map<std::string, std::vector<std::string>> people;
 };
 
 TEST_F(RealPhotosRoadTest, TheEnrolledPersonUnlocksTheScreen) {
-  enrol("John_Salley");
-  showOtherPhotos("John_Salley");
+  // The first five photos enrolled as the enrolment would: faces found, aligned and described
+  // from camera frames. The camera shows the others.
+  const std::vector<std::string>& photos = people["John_Salley"];
+  std::vector<FaceDescriptor> descriptors;
+  for (std::size_t i = 0; i < 5; ++i) descriptors.push_back(descriptorOf(cameraFrame(photos[i])));
+  for (const auto& d : descriptors) ASSERT_EQ(d.size(), 128u);
+  ASSERT_TRUE(FaceprintStore::shared().replaceEnrolled(descriptors, RecognitionEngine::dlib));
+  std::vector<Frame> frames;
+  for (std::size_t i = 5; i < photos.size(); ++i) frames.push_back(cameraFrame(photos[i]));
+  play(frames, 2);
   lockScreen();
   ASSERT_TRUE(coordinator().isActive());
-  ASSERT_TRUE(advanceUntilHandedOver(20));
+  ASSERT_TRUE(scheduler().advanceUntil([this] { return coordinator().hasSucceeded(); }, 20));
   // The close match is learned: five enrolled prints and one learned.
   EXPECT_EQ(FaceprintStore::shared().count(), 6u);
   std::string match;

@@ -36,53 +36,42 @@ class ReplacedAttemptTest : public CoordinatorTest {
   }
 };
 
+// The first test is replaced (sleep ends it and a second one starts) while its frame is in
+// hand: while the frame's face is looked for, or while liveness is asked for its report or,
+// when that run failed, for its decision (the frame then goes on to a match of the first test).
+// Nothing of that frame reaches the second test.
 TEST_F(ReplacedAttemptTest, AFrameOfAReplacedTestLeavesTheNextTestAlone) {
-  for (const bool duringDecision : {false, true}) {
-    SCOPED_TRACE(duringDecision ? "replaced while the decision asks" : "replaced while the report asks");
+  enum class Replaced { inFaceRequest, inReport, inDecision };
+  for (const Replaced when : {Replaced::inFaceRequest, Replaced::inReport, Replaced::inDecision}) {
+    SCOPED_TRACE(static_cast<int>(when));
     TearDown();
     SetUp();
     enrolAt(face, 0.2);
     play({face}, 2);
     std::vector<TestResult> first, second;
-    // The frame of the first test is in hand, asking for liveness (for its report, or, when that
-    // run failed, for its decision) when sleep ends that test and a second one starts; the frame
-    // goes on to a match of the first test.
+    const auto replace = [&] {
+      coordinator().screenDidSleep();
+      coordinator().runTest([&](TestResult r) { second.push_back(r); });
+    };
+    if (when == Replaced::inFaceRequest) simulatedFaceLandmarks().runDuringNextRequest(replace);
     int calls = 0;
     answerLiveness([&]() -> std::optional<float> {
       ++calls;
-      if (duringDecision && calls == 1) return std::nullopt;
-      if (calls != (duringDecision ? 2 : 1)) return 0.1f;
-      coordinator().screenDidSleep();
-      coordinator().runTest([&](TestResult r) { second.push_back(r); });
+      if (when == Replaced::inDecision && calls == 1) return std::nullopt;
+      if (when == Replaced::inFaceRequest || calls != (when == Replaced::inDecision ? 2 : 1)) return 0.1f;
+      replace();
       return 0.9f;
     });
     coordinator().runTest([&](TestResult r) { first.push_back(r); });
     advance(5);
     ASSERT_EQ(first.size(), 1u);
     ASSERT_EQ(second.size(), 1u);
+    EXPECT_EQ(first[0].framesWithFace, when == Replaced::inFaceRequest ? 0 : 1);
     EXPECT_FALSE(second[0].wouldUnlock);
     EXPECT_NEAR(second[0].bestLiveness, 0.1f, 1e-6);
     EXPECT_EQ(second[0].framesSeen, second[0].framesWithFace);
     EXPECT_EQ(second[0].framesSeen, 7) << "its own frames, 0.5 to 3.5 s";
   }
-}
-
-// The test is replaced while its frame's face is being looked for: the face found is not
-// counted for the next test.
-TEST_F(ReplacedAttemptTest, AFaceFoundForAReplacedTestIsNotTheNextTests) {
-  enrolAt(face, 0.2);
-  play({face}, 2);
-  std::vector<TestResult> first, second;
-  simulatedFaceLandmarks().runDuringNextRequest([&] {
-    coordinator().screenDidSleep();
-    coordinator().runTest([&](TestResult r) { second.push_back(r); });
-  });
-  coordinator().runTest([&](TestResult r) { first.push_back(r); });
-  advance(5);
-  ASSERT_EQ(first.size(), 1u);
-  ASSERT_EQ(second.size(), 1u);
-  EXPECT_EQ(first[0].framesWithFace, 0);
-  EXPECT_EQ(second[0].framesWithFace, second[0].framesSeen);
 }
 
 // The step scheduled by the replaced attempt's frame runs after the replacement.
