@@ -106,38 +106,34 @@ TEST_F(CryptoTest, MalformedKeyTurnsEncryptionOffAndIsNeverOverwritten) {
   expectAppErrors(invalid);
 }
 
-TEST_F(CryptoTest, UnreadableKeyIsRetriedUntilTheKeychainAnswers) {
-  Crypto other(testKey());
-  // A key exists but cannot be read right now.
-  const auto existing = testKey();
-  simulatedKeychain().put(quorvel::Keychain::service, "masterKey", existing.bytes());
-  simulatedKeychain().refuseReads(kc::errSecInteractionNotAllowed);
-  auto& crypto = Crypto::shared();
-  EXPECT_FALSE(crypto.encrypt(bytes("x")));
-  EXPECT_EQ(storedKey(), existing.bytes());
-  EXPECT_EQ(simulatedKeychain().calls("add"), 0);
-  expectAppErrors("Encryption key unavailable (Keychain status -25308); leaving it untouched");
+// A key that exists but cannot be read right now, or a new key that cannot be stored: encryption
+// is off with an error and the Keychain untouched; each later use tries again and, once the
+// Keychain answers, seals under the key it holds.
+TEST_F(CryptoTest, WhileTheKeyCannotBeReadOrStoredNothingIsSealedAndEachUseRetries) {
+  for (const bool unreadable : {true, false}) {
+    SCOPED_TRACE(unreadable ? "unreadable" : "cannot be stored");
+    TearDown();
+    SetUp();
+    const auto existing = testKey();
+    if (unreadable) {
+      simulatedKeychain().put(quorvel::Keychain::service, "masterKey", existing.bytes());
+      simulatedKeychain().refuseReads(kc::errSecInteractionNotAllowed);
+    } else {
+      simulatedKeychain().refuseWrites(kc::errSecAuthFailed);
+    }
+    auto& crypto = Crypto::shared();
+    EXPECT_FALSE(crypto.encrypt(bytes("x")));
+    EXPECT_EQ(storedKey(), unreadable ? std::optional<Bytes>(existing.bytes()) : std::nullopt);
+    EXPECT_EQ(simulatedKeychain().calls("add"), unreadable ? 0 : 2) << "tried at creation and at the use";
+    expectAppErrors(unreadable ? "Encryption key unavailable (Keychain status -25308); leaving it untouched"
+                               : "Could not save a new encryption key; encryption disabled");
 
-  simulatedKeychain().clearFaults();
-  const auto sealed = crypto.encrypt(bytes("x"));
-  ASSERT_TRUE(sealed);
-  // Sealed under the existing key: another instance over that key opens it.
-  EXPECT_EQ(Crypto(existing).decrypt(*sealed), bytes("x"));
-  EXPECT_FALSE(other.decrypt(*sealed));
-}
-
-TEST_F(CryptoTest, KeyThatCannotBeStoredIsNeverUsed) {
-  simulatedKeychain().refuseWrites(kc::errSecAuthFailed);
-  auto& crypto = Crypto::shared();
-  EXPECT_FALSE(crypto.encrypt(bytes("x")));
-  expectAppErrors("Could not save a new encryption key; encryption disabled");
-  EXPECT_FALSE(storedKey());
-
-  // Once the Keychain accepts the key, encryption turns itself on with the stored key.
-  simulatedKeychain().clearFaults();
-  const auto sealed = crypto.encrypt(bytes("x"));
-  ASSERT_TRUE(sealed && storedKey());
-  EXPECT_EQ(Crypto(pc::SymmetricKey(*storedKey())).decrypt(*sealed), bytes("x"));
+    simulatedKeychain().clearFaults();
+    const auto sealed = crypto.encrypt(bytes("x"));
+    ASSERT_TRUE(sealed && storedKey());
+    // Sealed under the key the Keychain holds: the existing one, or the one stored now.
+    EXPECT_EQ(Crypto(unreadable ? existing : pc::SymmetricKey(*storedKey())).decrypt(*sealed), bytes("x"));
+  }
 }
 
 TEST_F(CryptoTest, ThreadsFindingNoKeyMakeOnlyOne) {
