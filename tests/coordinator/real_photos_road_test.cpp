@@ -16,7 +16,6 @@
 #include "platform/image/context.hpp"
 #include "platform/image/image.hpp"
 #include "platform/image/image_io.hpp"
-#include "recognition/face_detector.hpp"
 
 namespace quorvel::testing {
 namespace {

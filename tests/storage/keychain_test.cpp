@@ -160,7 +160,6 @@ TEST_F(FileKeychainTest, UnreadableFileIsNeverOverwritten) {
       R"({"items":{}})",
       R"({"items":[)" + good + R"(,5]})",
       R"({"items":[)" + good + R"(,{"service":"s","account":"b","value":"eA="}]})",
-      R"({"items":[)" + good + R"(,{"service":"s","account":"b","value":"e A=="}]})",
       R"({"items":[)" + good + R"(,{"service":"s","account":"b","value":7}]})",
       R"({"items":[)" + good + R"(,{"service":"s","value":"eA=="}]})",
       R"({"items":[)" + good + R"(,{"service":1,"account":"b","value":"eA=="}]})",

@@ -101,7 +101,7 @@ TEST_F(QuorvelPasswordTest, TheOlderPairIsUsedUntilARecordExistsAndClearRemovesE
   EXPECT_TRUE(logs().messages().empty());
 }
 
-TEST_F(QuorvelPasswordTest, AnItemThatCannotBeReadCountsAsSetAndVerifiesNothing) {
+TEST_F(QuorvelPasswordTest, AnItemThatCannotBeReadOrAMalformedRecordCountsAsSetAndVerifiesNothing) {
   ASSERT_TRUE(QuorvelPassword::set("secret"));
   simulatedKeychain().refuseReads(kc::errSecAuthFailed, "quorvelPasswordRecord");
   EXPECT_TRUE(QuorvelPassword::isSet());
@@ -121,9 +121,8 @@ TEST_F(QuorvelPasswordTest, AnItemThatCannotBeReadCountsAsSetAndVerifiesNothing)
   simulatedKeychain().refuseReads(kc::errSecInteractionNotAllowed, "quorvelPasswordHash");
   EXPECT_TRUE(QuorvelPassword::isSet());
   EXPECT_FALSE(QuorvelPassword::verify(""));
-}
 
-TEST_F(QuorvelPasswordTest, MalformedRecordsCountAsSetAndVerifyNothing) {
+  simulatedKeychain().clearFaults();
   const Bytes salt(16, 5);
   const std::string salt64 = platform::encoding::base64Encode(salt);
   const std::string hash64 = platform::encoding::base64Encode(hashOf(salt, "pw"));
@@ -193,8 +192,18 @@ TEST_F(PasswordVaultTest, TheItemHoldsOnlyTheSealedUtf8BytesTheLastSetIsReadAndC
   EXPECT_TRUE(logs().messages().empty());
 }
 
-TEST_F(PasswordVaultTest, UnderAnotherOrAMalformedKeyTheItemCountsButDoesNotOpen) {
+// An item the Keychain cannot give looks like no password; one it gives that does not open
+// under the key counts as a password, but cannot be read.
+TEST_F(PasswordVaultTest, AKeychainReadErrorIsNoPasswordAndAnItemUnderAnotherOrAMalformedKeyDoesNotOpen) {
   ASSERT_TRUE(PasswordVault::set("old"));
+  simulatedKeychain().refuseReads(kc::errSecAuthFailed, "loginPassword");
+  EXPECT_FALSE(PasswordVault::hasPassword());
+  EXPECT_FALSE(PasswordVault::read());
+  simulatedKeychain().clearFaults();
+  simulatedKeychain().answerSuccessWithoutData(true, "loginPassword");
+  EXPECT_FALSE(PasswordVault::hasPassword());
+  simulatedKeychain().clearFaults();
+
   const auto before = loginItem();
   for (const Bytes& key : {platform::crypto::SymmetricKey::random(256)->bytes(), Bytes(5, 1)}) {
     // A fresh process with another key.
@@ -206,16 +215,6 @@ TEST_F(PasswordVaultTest, UnderAnotherOrAMalformedKeyTheItemCountsButDoesNotOpen
   // A malformed key turns encryption off: `set` fails and leaves the old item.
   EXPECT_FALSE(PasswordVault::set("new"));
   EXPECT_EQ(loginItem(), before);
-}
-
-TEST_F(PasswordVaultTest, KeychainReadErrorLooksLikeNoPassword) {
-  ASSERT_TRUE(PasswordVault::set("secret"));
-  simulatedKeychain().refuseReads(kc::errSecAuthFailed, "loginPassword");
-  EXPECT_FALSE(PasswordVault::hasPassword());
-  EXPECT_FALSE(PasswordVault::read());
-  simulatedKeychain().clearFaults();
-  simulatedKeychain().answerSuccessWithoutData(true, "loginPassword");
-  EXPECT_FALSE(PasswordVault::hasPassword());
 }
 
 TEST_F(PasswordVaultTest, TextThatIsNotUtf8IsRefusedWhenSetAndUnreadable) {
