@@ -180,6 +180,14 @@ TEST_F(LockScreenOverlayTest, SetsUpItsSpaceThenPreparesTheClickThroughPanelThat
   EXPECT_TRUE(logged(std::string("Persistent overlay shown: ") + kPlacement));
   EXPECT_DOUBLE_EQ(model().panelProgress.value(), 1);  // the model began
   EXPECT_EQ(machine().screens->observerCount(), 1u);
+  // The shown panel draws the scan over the housing.
+  advance(1.0);
+  const QImage image = panel()->contentView()->render(2);
+  // Open panel for the 188 x 32 housing: 250 x 96 hanging from the top, centred.
+  EXPECT_EQ(image.pixelColor(2 * 50, 2 * 40).alpha(), 255);
+  EXPECT_EQ(image.pixelColor(2 * 50, 2 * 40).red(), 0);
+  EXPECT_EQ(image.pixelColor(2 * 160, 2 * 120).alpha(), 0);
+  EXPECT_GT(sim::countPixels(image, sim::isGreenHue), 100);  // the face is being scanned
 }
 
 TEST_F(LockScreenOverlayTest, WithoutABuiltInScreenTheMainScreenIsUsed) {
@@ -263,15 +271,20 @@ TEST_F(LockScreenOverlayTest, SuccessRoadEndsInATearDownThatEndsTracking) {
   // Tracking ended with the presentation: no correction, no bounds log.
   EXPECT_EQ(machine().screens->observerCount(), 0u);
   const auto count = overlayLogs().size();
+  const auto closed = view();
   machine().screens->updateScreen(sim::kBuiltInDisplay, sim::builtInScreenWithHousing(200, 38));
   machine().screens->postParametersChanged();
   advance(3.0);
   EXPECT_EQ(overlayLogs().size(), count);
-  // The panel stays registered and ordered in for the next presentation.
+  // The panel stays registered and ordered in for the next presentation, which measures the
+  // changed housing again and rebuilds the view for it.
   EXPECT_TRUE(panel()->isVisible());
   showScanning();
   EXPECT_EQ(panel()->alphaValue(), 1);
   EXPECT_EQ(machine().skyLight->addedWindows().size(), 1u);
+  EXPECT_NE(view(), closed);
+  EXPECT_EQ(view()->notch(), quorvel::NotchGeometry(200, 38, true));
+  EXPECT_NE(overlay().lastPlacement().find(" notch=200.0x38.0 hasNotch=true "), std::string::npos);
 }
 
 TEST_F(LockScreenOverlayTest, FailureAndCancelTearDownWhenTheirAnimationEnds) {
@@ -436,18 +449,6 @@ TEST_F(LockScreenOverlayTest, ReChecksRebuildTheViewForANewHousingAtTheirOwnDela
   EXPECT_EQ(countCalls("SLSSetWindowTransform"), 0);
 }
 
-TEST_F(LockScreenOverlayTest, ShowingMeasuresTheHousingAgain) {
-  overlay().prepare();
-  const auto prepared = view();
-  // The housing changed while nothing was shown: the next showing rebuilds the view.
-  machine().screens->updateScreen(sim::kBuiltInDisplay, sim::builtInScreenWithHousing(200, 38));
-  showScanning();
-  ASSERT_TRUE(view());
-  EXPECT_NE(view(), prepared);
-  EXPECT_EQ(view()->notch(), quorvel::NotchGeometry(200, 38, true));
-  EXPECT_NE(overlay().lastPlacement().find(" notch=200.0x38.0 hasNotch=true "), std::string::npos);
-}
-
 TEST_F(LockScreenOverlayTest, AScreenChangeNotificationCorrectsTheFrameWithoutRebuilding) {
   showScanning();
   advance(2.5);  // past every re-check
@@ -471,28 +472,22 @@ TEST_F(LockScreenOverlayTest, AScreenChangeNotificationCorrectsTheFrameWithoutRe
                                 " {{740, 969}, {320, 200}} display=true");
 }
 
-TEST_F(LockScreenOverlayTest, TheShownPanelDrawsTheScanOverTheHousing) {
-  showScanning();
-  advance(1.0);
-  const QImage image = panel()->contentView()->render(2);
-  // Open panel for the 188 x 32 housing: 250 x 96 hanging from the top, centred.
-  EXPECT_EQ(image.pixelColor(2 * 50, 2 * 40).alpha(), 255);
-  EXPECT_EQ(image.pixelColor(2 * 50, 2 * 40).red(), 0);
-  EXPECT_EQ(image.pixelColor(2 * 160, 2 * 120).alpha(), 0);
-  EXPECT_GT(sim::countPixels(image, sim::isGreenHue), 100);  // the face is being scanned
-}
-
 TEST(OverlayWindowRegistrationTest, RegistersOnceAndRetriesAfterAFailure) {
   quorvel::OverlayWindowRegistration registration;
   std::vector<std::string> ran;
-  EXPECT_FALSE(registration.ensure([&] { ran.push_back("before"); },
-                                   [&] { ran.push_back("add"); return -1; }));
+  // One registration attempt whose add answers `status`.
+  const auto ensure = [&](int status) {
+    return registration.ensure([&] { ran.push_back("before"); },
+                               [&] {
+                                 ran.push_back("add");
+                                 return status;
+                               });
+  };
+  EXPECT_FALSE(ensure(-1));
   EXPECT_FALSE(registration.isRegistered);
-  EXPECT_TRUE(registration.ensure([&] { ran.push_back("before"); },
-                                  [&] { ran.push_back("add"); return 0; }));
+  EXPECT_TRUE(ensure(0));
   EXPECT_TRUE(registration.isRegistered);
-  EXPECT_TRUE(registration.ensure([&] { ran.push_back("before"); },
-                                  [&] { ran.push_back("add"); return -1; }));
+  EXPECT_TRUE(ensure(-1));
   EXPECT_EQ(ran, (std::vector<std::string>{"before", "add", "before", "add"}));
 }
 
