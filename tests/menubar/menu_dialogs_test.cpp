@@ -189,24 +189,6 @@ TEST_F(GuardedActionsTest, RecoveryAsksTheDeviceOwnerThenForANewPasswordThenRuns
   EXPECT_TRUE(QuorvelPassword::verify("first"));
 }
 
-// Every guarded action passes through the one gate tested above; recovery is followed here
-// into forgetting, which asks again after it.
-TEST_F(GuardedActionsTest, RecoveryEndsInTheGuardedActionUnlessTheNewPasswordIsCancelled) {
-  enrol();
-  answer({{1}, {1, "p3"}});  // the new-password prompt cancelled: no action
-  controller->forgetFace();
-  runUntilIdle();
-  EXPECT_EQ(messages(), (Strings{kGate, kNewAgain}));
-  EXPECT_TRUE(QuorvelPassword::verify("hunter2"));
-
-  simulatedAlerts().reset();
-  answer({{1}, {0, "p4"}, {0}});
-  controller->forgetFace();
-  runUntilIdle();
-  EXPECT_EQ(messages(), (Strings{kGate, kNewAgain, kForget}));
-  EXPECT_FALSE(FaceprintStore::shared().isEnrolled(RecognitionEngine::dlib));
-}
-
 TEST_F(GuardedActionsTest, UnavailableFailedOrLateDeviceAuthenticationChangesNothing) {
   simulatedLocalAuth().setAvailable(false);
   simulatedAlerts().press(1);
