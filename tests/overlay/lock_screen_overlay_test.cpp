@@ -190,17 +190,6 @@ TEST_F(LockScreenOverlayTest, SetsUpItsSpaceThenPreparesTheClickThroughPanelThat
   EXPECT_GT(sim::countPixels(image, sim::isGreenHue), 100);  // the face is being scanned
 }
 
-TEST_F(LockScreenOverlayTest, WithoutABuiltInScreenTheMainScreenIsUsed) {
-  sim::useBuiltInAndExternalScreens();
-  machine().screens->setBuiltinDisplays({});
-  showScanning();
-  EXPECT_EQ(panel()->frame(), platform::Rect(2312, 880, 320, 200));
-  EXPECT_EQ(overlay().lastPlacement(),
-            "window={{2312, 880}, {320, 200}} screen={{1512, 0}, {1920, 1080}} notch=180.0x8.0 "
-            "hasNotch=false hostingFrame={{0, 0}, {320, 200}}");
-  EXPECT_EQ(view()->notch(), quorvel::NotchGeometry(180, 8, false));
-}
-
 TEST_F(LockScreenOverlayTest, NoScreenAtAllMakesAndShowsNothing) {
   sim::useNoScreen();
   overlay().prepare();
@@ -349,6 +338,7 @@ TEST_F(LockScreenOverlayTest, ServerBoundsOffByMoreResetTheTransformOnceAndAFail
   EXPECT_GE(countCalls("SLSGetWindowTransform"), 5);
 }
 
+// Without a built-in screen the main one is used.
 TEST_F(LockScreenOverlayTest, ExpectedServerPlaceAllowsForTheScreensOrigin) {
   // The external screen, right of the primary and raised 200 points, is the only candidate.
   auto raised = sim::externalScreen();
@@ -362,6 +352,10 @@ TEST_F(LockScreenOverlayTest, ExpectedServerPlaceAllowsForTheScreensOrigin) {
   showScanning();
   advance(3.0);
   EXPECT_EQ(panel()->frame(), platform::Rect(2312, 1080, 320, 200));
+  EXPECT_EQ(overlay().lastPlacement(),
+            "window={{2312, 1080}, {320, 200}} screen={{1512, 200}, {1920, 1080}} "
+            "notch=180.0x8.0 hasNotch=false hostingFrame={{0, 0}, {320, 200}}");
+  EXPECT_EQ(view()->notch(), quorvel::NotchGeometry(180, 8, false));
   EXPECT_EQ(countCalls("SLSGetWindowTransform"), 0);
   overlay().hide();
   runUntilIdle();
@@ -375,20 +369,8 @@ TEST_F(LockScreenOverlayTest, ExpectedServerPlaceAllowsForTheScreensOrigin) {
       "expected=2312.000000,-298.000000 status=0"));
 }
 
-TEST_F(LockScreenOverlayTest, TransformAlreadyRightOrUnreadableWritesNothing) {
-  const auto number = prepareAtServerBounds(platform::Rect(597.5, 0, 320, 200));
-  machine().skyLight->setTransform(number, {1.00005, 0, 0, 0.99995, -596.005, 0.005});
-  showScanning();
-  EXPECT_EQ(countCalls("SLSGetWindowTransform"), 1);
-  EXPECT_EQ(machine().skyLight->setTransformCount(), 0);
-
-  machine().skyLight->setTransform(number, {1, 0, 0, 1, 0, 0});
-  machine().skyLight->setGetTransformStatus(-1);
-  advance(3.0);
-  EXPECT_EQ(machine().skyLight->setTransformCount(), 0);
-}
-
-TEST_F(LockScreenOverlayTest, UnreadableServerBoundsSkipTheCheck) {
+TEST_F(LockScreenOverlayTest,
+       UnreadableBoundsSkipTheCheckAndARightOrUnreadableTransformWritesNothing) {
   using Failure = ws::SimulatedWindowList::Failure;
   for (Failure failure : {Failure::noList, Failure::noEntry, Failure::noBounds, Failure::badBounds}) {
     machine().windowList->setFailure(failure);
@@ -400,6 +382,18 @@ TEST_F(LockScreenOverlayTest, UnreadableServerBoundsSkipTheCheck) {
   EXPECT_EQ(countCalls("SLSGetWindowTransform"), 0);
   EXPECT_TRUE(logged("Server bounds unavailable at 0.400000s"));
   EXPECT_EQ(machine().windowList->lastOptions().front(), ws::window_list_option::includingWindow);
+
+  machine().windowList->setFailure(Failure::none);
+  const auto number = prepareAtServerBounds(platform::Rect(597.5, 0, 320, 200));
+  machine().skyLight->setTransform(number, {1.00005, 0, 0, 0.99995, -596.005, 0.005});
+  showScanning();
+  EXPECT_EQ(countCalls("SLSGetWindowTransform"), 1);
+  EXPECT_EQ(machine().skyLight->setTransformCount(), 0);
+
+  machine().skyLight->setTransform(number, {1, 0, 0, 1, 0, 0});
+  machine().skyLight->setGetTransformStatus(-1);
+  advance(3.0);
+  EXPECT_EQ(machine().skyLight->setTransformCount(), 0);
 }
 
 TEST_F(LockScreenOverlayTest, ReChecksRebuildTheViewForANewHousingAtTheirOwnDelays) {
