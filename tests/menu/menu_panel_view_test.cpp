@@ -99,12 +99,6 @@ struct Recorder {
   }
 };
 
-std::vector<int> sectionNumbers(const MenuPanelView& view) {
-  std::vector<int> result;
-  for (const auto& section : view.sections()) result.push_back(section.number);
-  return result;
-}
-
 class MenuPanelViewTest : public quorvel::testing::PlatformTest {
  protected:
   Recorder recorder;
@@ -177,16 +171,19 @@ TEST_F(MenuPanelViewTest, AFreshCustomerPanelShowsTheEverydayRowsOnly) {
   state.engines = {{"Standard", true, true}};  // ignored outside a developer build
   state.authorizationAssist = true;             // enabled, but not available: still hidden
   MenuPanelView view(state, recorder.actions());
-  EXPECT_EQ(sectionNumbers(view), (std::vector<int>{1, 2, 4, 5, 6}));
-  std::vector<Item> items;
-  for (const auto& row : view.rows()) items.push_back(*row.item);
-  EXPECT_EQ(items, (std::vector<Item>{Item::unlock, Item::enrolment, Item::tutorial,
-                                      Item::password, Item::playAnimation, Item::palmToCancel,
-                                      Item::dockIcon, Item::loginItem, Item::checkForUpdates,
-                                      Item::forgetFace, Item::quit}));
+  // Rows only: no heading or caption line.
+  std::vector<int> sections;
   for (const auto& section : view.sections()) {
+    sections.push_back(section.number);
     for (const auto& element : section.elements) EXPECT_TRUE(element.isRow()) << element.title;
   }
+  EXPECT_EQ(sections, (std::vector<int>{1, 2, 4, 5, 6}));
+  std::vector<Item> items;
+  for (const auto& row : view.rows()) items.push_back(*row.item);
+  EXPECT_EQ(items, (std::vector<Item>{Item::unlock, Item::enrolment, Item::tutorial, Item::password,
+                                      Item::playAnimation, Item::palmToCancel, Item::dockIcon,
+                                      Item::loginItem, Item::checkForUpdates, Item::forgetFace,
+                                      Item::quit}));
   for (Item hidden : {Item::quorvelPassword, Item::authorizationAssist, Item::testMatch,
                       Item::previewAnimation}) {
     EXPECT_FALSE(view.activate(hidden));
@@ -299,21 +296,9 @@ TEST_F(MenuPanelViewTest, EachRowRunsExactlyItsCallbackAndActionRowsClose) {
   EXPECT_TRUE(recorder.calls.empty());
 }
 
-TEST_F(MenuPanelViewTest, UnsetCallbacksDoNothingButActionRowsStillClose) {
-  MenuPanelActions actions;
-  int closed = 0;
-  actions.close = [&] { ++closed; };
-  MenuPanelView view(fullState(), actions);
-  EXPECT_TRUE(view.activate(Item::forgetFace));
-  EXPECT_TRUE(view.activateEngine("Standard"));
-  EXPECT_TRUE(view.activate(Item::unlock));
-  EXPECT_EQ(closed, 2);
-  MenuPanelView bare(fullState(), MenuPanelActions{});
-  EXPECT_TRUE(bare.activate(Item::quit));
-}
-
-// The controller replaces the panel's view from inside a callback; the row must still close.
-TEST_F(MenuPanelViewTest, AnActionThatReplacesTheViewStillCloses) {
+// Unset callbacks do nothing but action rows still close. The controller replaces the
+// panel's view from inside a callback; that row must still close too.
+TEST_F(MenuPanelViewTest, UnsetCallbacksAndAViewReplacedByItsCallbackStillClose) {
   auto holder = std::make_shared<std::unique_ptr<MenuPanelView>>();
   std::vector<std::string> calls;
   MenuPanelActions actions;
@@ -322,10 +307,15 @@ TEST_F(MenuPanelViewTest, AnActionThatReplacesTheViewStillCloses) {
     *holder = std::make_unique<MenuPanelView>(freshState(), MenuPanelActions{});
   };
   actions.close = [&calls] { calls.push_back("close"); };
-  *holder = std::make_unique<MenuPanelView>(freshState(), actions);
+  *holder = std::make_unique<MenuPanelView>(fullState(), actions);
   MenuPanelView* first = holder->get();
+  EXPECT_TRUE(first->activate(Item::forgetFace));
+  EXPECT_TRUE(first->activateEngine("Standard"));
+  EXPECT_TRUE(first->activate(Item::unlock));
   EXPECT_TRUE(first->activate(Item::tutorial));
-  EXPECT_EQ(calls, (std::vector<std::string>{"showTutorial", "close"}));
+  EXPECT_EQ(calls, (std::vector<std::string>{"close", "close", "showTutorial", "close"}));
+  MenuPanelView bare(fullState(), MenuPanelActions{});
+  EXPECT_TRUE(bare.activate(Item::quit));
 }
 
 TEST_F(MenuPanelViewTest, HoveringMarksOnlyTheRowUnderThePointer) {

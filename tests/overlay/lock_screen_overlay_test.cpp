@@ -180,17 +180,14 @@ TEST_F(LockScreenOverlayTest, SetsUpItsSpaceThenPreparesTheClickThroughPanelThat
   EXPECT_TRUE(logged(std::string("Persistent overlay shown: ") + kPlacement));
   EXPECT_DOUBLE_EQ(model().panelProgress.value(), 1);  // the model began
   EXPECT_EQ(machine().screens->observerCount(), 1u);
-}
-
-TEST_F(LockScreenOverlayTest, WithoutABuiltInScreenTheMainScreenIsUsed) {
-  sim::useBuiltInAndExternalScreens();
-  machine().screens->setBuiltinDisplays({});
-  showScanning();
-  EXPECT_EQ(panel()->frame(), platform::Rect(2312, 880, 320, 200));
-  EXPECT_EQ(overlay().lastPlacement(),
-            "window={{2312, 880}, {320, 200}} screen={{1512, 0}, {1920, 1080}} notch=180.0x8.0 "
-            "hasNotch=false hostingFrame={{0, 0}, {320, 200}}");
-  EXPECT_EQ(view()->notch(), quorvel::NotchGeometry(180, 8, false));
+  // The shown panel draws the scan over the housing.
+  advance(1.0);
+  const QImage image = panel()->contentView()->render(2);
+  // Open panel for the 188 x 32 housing: 250 x 96 hanging from the top, centred.
+  EXPECT_EQ(image.pixelColor(2 * 50, 2 * 40).alpha(), 255);
+  EXPECT_EQ(image.pixelColor(2 * 50, 2 * 40).red(), 0);
+  EXPECT_EQ(image.pixelColor(2 * 160, 2 * 120).alpha(), 0);
+  EXPECT_GT(sim::countPixels(image, sim::isGreenHue), 100);  // the face is being scanned
 }
 
 TEST_F(LockScreenOverlayTest, NoScreenAtAllMakesAndShowsNothing) {
@@ -263,15 +260,20 @@ TEST_F(LockScreenOverlayTest, SuccessRoadEndsInATearDownThatEndsTracking) {
   // Tracking ended with the presentation: no correction, no bounds log.
   EXPECT_EQ(machine().screens->observerCount(), 0u);
   const auto count = overlayLogs().size();
+  const auto closed = view();
   machine().screens->updateScreen(sim::kBuiltInDisplay, sim::builtInScreenWithHousing(200, 38));
   machine().screens->postParametersChanged();
   advance(3.0);
   EXPECT_EQ(overlayLogs().size(), count);
-  // The panel stays registered and ordered in for the next presentation.
+  // The panel stays registered and ordered in for the next presentation, which measures the
+  // changed housing again and rebuilds the view for it.
   EXPECT_TRUE(panel()->isVisible());
   showScanning();
   EXPECT_EQ(panel()->alphaValue(), 1);
   EXPECT_EQ(machine().skyLight->addedWindows().size(), 1u);
+  EXPECT_NE(view(), closed);
+  EXPECT_EQ(view()->notch(), quorvel::NotchGeometry(200, 38, true));
+  EXPECT_NE(overlay().lastPlacement().find(" notch=200.0x38.0 hasNotch=true "), std::string::npos);
 }
 
 TEST_F(LockScreenOverlayTest, FailureAndCancelTearDownWhenTheirAnimationEnds) {
@@ -336,6 +338,7 @@ TEST_F(LockScreenOverlayTest, ServerBoundsOffByMoreResetTheTransformOnceAndAFail
   EXPECT_GE(countCalls("SLSGetWindowTransform"), 5);
 }
 
+// Without a built-in screen the main one is used.
 TEST_F(LockScreenOverlayTest, ExpectedServerPlaceAllowsForTheScreensOrigin) {
   // The external screen, right of the primary and raised 200 points, is the only candidate.
   auto raised = sim::externalScreen();
@@ -349,6 +352,10 @@ TEST_F(LockScreenOverlayTest, ExpectedServerPlaceAllowsForTheScreensOrigin) {
   showScanning();
   advance(3.0);
   EXPECT_EQ(panel()->frame(), platform::Rect(2312, 1080, 320, 200));
+  EXPECT_EQ(overlay().lastPlacement(),
+            "window={{2312, 1080}, {320, 200}} screen={{1512, 200}, {1920, 1080}} "
+            "notch=180.0x8.0 hasNotch=false hostingFrame={{0, 0}, {320, 200}}");
+  EXPECT_EQ(view()->notch(), quorvel::NotchGeometry(180, 8, false));
   EXPECT_EQ(countCalls("SLSGetWindowTransform"), 0);
   overlay().hide();
   runUntilIdle();
@@ -362,20 +369,8 @@ TEST_F(LockScreenOverlayTest, ExpectedServerPlaceAllowsForTheScreensOrigin) {
       "expected=2312.000000,-298.000000 status=0"));
 }
 
-TEST_F(LockScreenOverlayTest, TransformAlreadyRightOrUnreadableWritesNothing) {
-  const auto number = prepareAtServerBounds(platform::Rect(597.5, 0, 320, 200));
-  machine().skyLight->setTransform(number, {1.00005, 0, 0, 0.99995, -596.005, 0.005});
-  showScanning();
-  EXPECT_EQ(countCalls("SLSGetWindowTransform"), 1);
-  EXPECT_EQ(machine().skyLight->setTransformCount(), 0);
-
-  machine().skyLight->setTransform(number, {1, 0, 0, 1, 0, 0});
-  machine().skyLight->setGetTransformStatus(-1);
-  advance(3.0);
-  EXPECT_EQ(machine().skyLight->setTransformCount(), 0);
-}
-
-TEST_F(LockScreenOverlayTest, UnreadableServerBoundsSkipTheCheck) {
+TEST_F(LockScreenOverlayTest,
+       UnreadableBoundsSkipTheCheckAndARightOrUnreadableTransformWritesNothing) {
   using Failure = ws::SimulatedWindowList::Failure;
   for (Failure failure : {Failure::noList, Failure::noEntry, Failure::noBounds, Failure::badBounds}) {
     machine().windowList->setFailure(failure);
@@ -387,6 +382,18 @@ TEST_F(LockScreenOverlayTest, UnreadableServerBoundsSkipTheCheck) {
   EXPECT_EQ(countCalls("SLSGetWindowTransform"), 0);
   EXPECT_TRUE(logged("Server bounds unavailable at 0.400000s"));
   EXPECT_EQ(machine().windowList->lastOptions().front(), ws::window_list_option::includingWindow);
+
+  machine().windowList->setFailure(Failure::none);
+  const auto number = prepareAtServerBounds(platform::Rect(597.5, 0, 320, 200));
+  machine().skyLight->setTransform(number, {1.00005, 0, 0, 0.99995, -596.005, 0.005});
+  showScanning();
+  EXPECT_EQ(countCalls("SLSGetWindowTransform"), 1);
+  EXPECT_EQ(machine().skyLight->setTransformCount(), 0);
+
+  machine().skyLight->setTransform(number, {1, 0, 0, 1, 0, 0});
+  machine().skyLight->setGetTransformStatus(-1);
+  advance(3.0);
+  EXPECT_EQ(machine().skyLight->setTransformCount(), 0);
 }
 
 TEST_F(LockScreenOverlayTest, ReChecksRebuildTheViewForANewHousingAtTheirOwnDelays) {
@@ -436,18 +443,6 @@ TEST_F(LockScreenOverlayTest, ReChecksRebuildTheViewForANewHousingAtTheirOwnDela
   EXPECT_EQ(countCalls("SLSSetWindowTransform"), 0);
 }
 
-TEST_F(LockScreenOverlayTest, ShowingMeasuresTheHousingAgain) {
-  overlay().prepare();
-  const auto prepared = view();
-  // The housing changed while nothing was shown: the next showing rebuilds the view.
-  machine().screens->updateScreen(sim::kBuiltInDisplay, sim::builtInScreenWithHousing(200, 38));
-  showScanning();
-  ASSERT_TRUE(view());
-  EXPECT_NE(view(), prepared);
-  EXPECT_EQ(view()->notch(), quorvel::NotchGeometry(200, 38, true));
-  EXPECT_NE(overlay().lastPlacement().find(" notch=200.0x38.0 hasNotch=true "), std::string::npos);
-}
-
 TEST_F(LockScreenOverlayTest, AScreenChangeNotificationCorrectsTheFrameWithoutRebuilding) {
   showScanning();
   advance(2.5);  // past every re-check
@@ -471,28 +466,22 @@ TEST_F(LockScreenOverlayTest, AScreenChangeNotificationCorrectsTheFrameWithoutRe
                                 " {{740, 969}, {320, 200}} display=true");
 }
 
-TEST_F(LockScreenOverlayTest, TheShownPanelDrawsTheScanOverTheHousing) {
-  showScanning();
-  advance(1.0);
-  const QImage image = panel()->contentView()->render(2);
-  // Open panel for the 188 x 32 housing: 250 x 96 hanging from the top, centred.
-  EXPECT_EQ(image.pixelColor(2 * 50, 2 * 40).alpha(), 255);
-  EXPECT_EQ(image.pixelColor(2 * 50, 2 * 40).red(), 0);
-  EXPECT_EQ(image.pixelColor(2 * 160, 2 * 120).alpha(), 0);
-  EXPECT_GT(sim::countPixels(image, sim::isGreenHue), 100);  // the face is being scanned
-}
-
 TEST(OverlayWindowRegistrationTest, RegistersOnceAndRetriesAfterAFailure) {
   quorvel::OverlayWindowRegistration registration;
   std::vector<std::string> ran;
-  EXPECT_FALSE(registration.ensure([&] { ran.push_back("before"); },
-                                   [&] { ran.push_back("add"); return -1; }));
+  // One registration attempt whose add answers `status`.
+  const auto ensure = [&](int status) {
+    return registration.ensure([&] { ran.push_back("before"); },
+                               [&] {
+                                 ran.push_back("add");
+                                 return status;
+                               });
+  };
+  EXPECT_FALSE(ensure(-1));
   EXPECT_FALSE(registration.isRegistered);
-  EXPECT_TRUE(registration.ensure([&] { ran.push_back("before"); },
-                                  [&] { ran.push_back("add"); return 0; }));
+  EXPECT_TRUE(ensure(0));
   EXPECT_TRUE(registration.isRegistered);
-  EXPECT_TRUE(registration.ensure([&] { ran.push_back("before"); },
-                                  [&] { ran.push_back("add"); return -1; }));
+  EXPECT_TRUE(ensure(-1));
   EXPECT_EQ(ran, (std::vector<std::string>{"before", "add", "before", "add"}));
 }
 

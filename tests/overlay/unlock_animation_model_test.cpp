@@ -16,6 +16,7 @@ using platform::animation::Change;
 using platform::animation::RecordedValue;
 using quorvel::UnlockAnimationModel;
 using quorvel::testing::PlatformTest;
+using Lines = std::vector<std::string>;
 
 Animation panelCurve(double d) { return Animation::timingCurve(0.42, 0, 0.58, 1, d); }
 Animation glanceCurve(double d) { return Animation::timingCurve(0.65, 0, 0.35, 1, d); }
@@ -30,6 +31,11 @@ std::string describe(const RecordedValue& value) {
   return out.str();
 }
 
+std::string expect(const std::string& field, const std::string& value,
+                   const std::optional<Animation>& animation) {
+  return field + "=" + value + " " + (animation ? animation->description() : "none");
+}
+
 // Records every published change of a model with the time it was made.
 class Recorder {
  public:
@@ -37,8 +43,8 @@ class Recorder {
     model.subscribe([this](const Change& change) { changes_.push_back(change); });
   }
   // "field=value curve" lines of the changes made at `time`.
-  std::vector<std::string> at(double time) const {
-    std::vector<std::string> lines;
+  Lines at(double time) const {
+    Lines lines;
     for (const auto& c : changes_) {
       if (std::fabs(c.time - time) < 1e-9) lines.push_back(line(c));
     }
@@ -55,20 +61,14 @@ class Recorder {
   void clear() { changes_.clear(); }
 
   static std::string line(const Change& c) {
-    return c.field + "=" + describe(c.newValue) + " " +
-           (c.animation ? c.animation->description() : std::string("none"));
+    return expect(c.field, describe(c.newValue), c.animation);
   }
 
  private:
   std::vector<Change> changes_;
 };
 
-std::string expect(const std::string& field, const std::string& value,
-                   const std::optional<Animation>& animation) {
-  return field + "=" + value + " " + (animation ? animation->description() : "none");
-}
-
-std::vector<std::string> initialLines() {
+Lines initialLines() {
   return {"panelProgress=0 none", "contentVisible=false none", "illumination=0 none",
           "sweep=0 none",         "sweepOpacity=1 none",       "faceOpacity=0 none",
           "faceScale=0.94 none",  "faceTurn=0 none",           "glance=0 none",
@@ -118,17 +118,16 @@ TEST_F(UnlockAnimationModelTest, BeginOpensThePanelThenShowsTheFaceAndScans) {
   advance(0.27 - 1e-6);
   EXPECT_FALSE(model->contentVisible.value());
   advance(1e-6);
-  EXPECT_EQ(recorder().at(0.47),
-            (std::vector<std::string>{
-                "contentVisible=true none",
-                expect("faceOpacity", "1", Animation::spring(0.46, 0.88)),
-                expect("faceScale", "1", Animation::spring(0.46, 0.88)),
-                "sweep=0 none", "sweepOpacity=1 none",
-                expect("sweep", "1", Animation::easeInOut(1.25).repeatForever(false)),
-                expect("glance", "-3.2", glanceCurve(0.33))}));
+  EXPECT_EQ(
+      recorder().at(0.47),
+      (Lines{"contentVisible=true none", expect("faceOpacity", "1", Animation::spring(0.46, 0.88)),
+             expect("faceScale", "1", Animation::spring(0.46, 0.88)), "sweep=0 none",
+             "sweepOpacity=1 none",
+             expect("sweep", "1", Animation::easeInOut(1.25).repeatForever(false)),
+             expect("glance", "-3.2", glanceCurve(0.33))}));
   // The glance steps: left, right, a little left, centre; then again every 1.5 s.
   advance(3.0);
-  EXPECT_EQ(recorder().at(1.16), (std::vector<std::string>{expect("glance", "-1.4", glanceCurve(0.39))}));
+  EXPECT_EQ(recorder().at(1.16), (Lines{expect("glance", "-1.4", glanceCurve(0.39))}));
   const auto glances = recorder().timesOf("glance");
   const std::vector<double> expectedTimes{0, 0.47, 0.80, 1.16, 1.55, 1.97, 2.30, 2.66, 3.05, 3.47};
   ASSERT_EQ(glances.size(), expectedTimes.size());
@@ -142,23 +141,20 @@ TEST_F(UnlockAnimationModelTest, SuccessWithoutConfirmationRetractsByItself) {
   auto model = scanning();
   std::vector<double> completions;
   model->succeed([&] { completions.push_back(now()); });
-  EXPECT_EQ(recorder().at(1.0),
-            (std::vector<std::string>{
-                expect("illumination", "1", Animation::easeOut(0.14)),
-                expect("sweepOpacity", "0", Animation::easeOut(0.14)),
-                expect("glance", "0", Animation::easeOut(0.14)),
-                expect("bloom", "0.3", Animation::easeOut(0.4)),
-                expect("faceOpacity", "0", glanceCurve(0.3)),
-                expect("faceScale", "0.72", glanceCurve(0.3)),
-                expect("faceTurn", "45", glanceCurve(0.3))}));
+  EXPECT_EQ(recorder().at(1.0), (Lines{expect("illumination", "1", Animation::easeOut(0.14)),
+                                       expect("sweepOpacity", "0", Animation::easeOut(0.14)),
+                                       expect("glance", "0", Animation::easeOut(0.14)),
+                                       expect("bloom", "0.3", Animation::easeOut(0.4)),
+                                       expect("faceOpacity", "0", glanceCurve(0.3)),
+                                       expect("faceScale", "0.72", glanceCurve(0.3)),
+                                       expect("faceTurn", "45", glanceCurve(0.3))}));
   advance(3.0);
-  EXPECT_EQ(recorder().at(1.16), (std::vector<std::string>{expect("sweep", "0", Animation::linear(0.01))}));
-  EXPECT_EQ(recorder().at(1.18), (std::vector<std::string>{expect("tickProgress", "1", Animation::easeOut(0.34))}));
-  EXPECT_EQ(recorder().at(1.6), (std::vector<std::string>{expect("bloom", "0", Animation::easeIn(0.34))}));
-  EXPECT_EQ(recorder().at(2.9),
-            (std::vector<std::string>{expect("contentVisible", "false", Animation::easeOut(0.14)),
-                                      expect("bloom", "0", Animation::easeOut(0.14))}));
-  EXPECT_EQ(recorder().at(3.05), (std::vector<std::string>{expect("panelProgress", "0", panelCurve(0.55))}));
+  EXPECT_EQ(recorder().at(1.16), (Lines{expect("sweep", "0", Animation::linear(0.01))}));
+  EXPECT_EQ(recorder().at(1.18), (Lines{expect("tickProgress", "1", Animation::easeOut(0.34))}));
+  EXPECT_EQ(recorder().at(1.6), (Lines{expect("bloom", "0", Animation::easeIn(0.34))}));
+  EXPECT_EQ(recorder().at(2.9), (Lines{expect("contentVisible", "false", Animation::easeOut(0.14)),
+                                       expect("bloom", "0", Animation::easeOut(0.14))}));
+  EXPECT_EQ(recorder().at(3.05), (Lines{expect("panelProgress", "0", panelCurve(0.55))}));
   // No glance step runs once the scan has ended; nothing else changes.
   EXPECT_EQ(recorder().timesOf("glance"), std::vector<double>{1.0});
   EXPECT_EQ(recorder().count(), 7u + 1 + 1 + 1 + 2 + 1);
@@ -199,77 +195,63 @@ TEST_F(UnlockAnimationModelTest, ConfirmationRetractsAtOnceAndTheFallbackFindsNo
   EXPECT_EQ(completions.size(), 1u);
 }
 
-TEST_F(UnlockAnimationModelTest, ConfirmationOutsideASuccessDoesNothing) {
-  auto model = makeModel(false);
-  model->confirmedUnlocked();
-  model->begin();
-  advance(1.0);
-  model->confirmedUnlocked();
-  runUntilIdle();
-  EXPECT_DOUBLE_EQ(model->panelProgress.value(), 1);
-  int completions = 0;
-  model->fail("Not recognised", [&] { ++completions; });
-  model->confirmedUnlocked();
-  advance(0.5);
-  // The failure keeps its own timing: nothing retracts early.
-  EXPECT_TRUE(model->contentVisible.value());
-  advance(2.0);
-  EXPECT_EQ(completions, 1);
+// A cancel turns the glyph into the palm first; the rest of its steps are the failure's.
+TEST_F(UnlockAnimationModelTest, FailureAndCancelDrainShakeShowTheMessageAndRetract) {
+  for (const bool cancel : {false, true}) {
+    SCOPED_TRACE(cancel ? "cancel" : "failure");
+    auto model = scanning();
+    const double t = now();
+    std::vector<double> completions;
+    const auto completion = [&] { completions.push_back(now()); };
+    Lines expected = {expect("drained", "true", Animation::easeOut(0.22)),
+                      expect("illumination", "0.55", Animation::easeOut(0.22)),
+                      expect("sweepOpacity", "0", Animation::easeOut(0.22)),
+                      expect("glance", "0", Animation::easeOut(0.22)),
+                      expect("message", "\"Face not recognised\"", Animation::spring(0.42, 0.9)),
+                      expect("shake", "5", Animation::easeInOut(0.075).repeatCountOf(4, true))};
+    if (cancel) {
+      model->cancel("Face not recognised", completion);
+      expected.insert(expected.begin(), expect("glyph", "1", Animation::easeOut(0.18)));
+    } else {
+      model->fail("Face not recognised", completion);
+    }
+    model->confirmedUnlocked();  // keeps the failure's own timing
+    advance(0.11);
+    EXPECT_EQ(recorder().at(t), expected);
+    EXPECT_GT(model->shake.presented(), 1);  // shaking sideways, on its way back
+    EXPECT_LT(model->shake.presented(), 5);
+    advance(3.0);
+    EXPECT_EQ(recorder().at(t + 0.24), (Lines{expect("sweep", "0", Animation::linear(0.01))}));
+    EXPECT_EQ(recorder().at(t + 0.34), (Lines{expect("shake", "0", Animation::linear(0.01))}));
+    EXPECT_EQ(recorder().at(t + 1.45),
+              (Lines{expect("contentVisible", "false", Animation::easeOut(0.14)),
+                     expect("bloom", "0", Animation::easeOut(0.14))}));
+    EXPECT_EQ(recorder().at(t + 1.6), (Lines{expect("panelProgress", "0", panelCurve(0.55))}));
+    ASSERT_EQ(completions.size(), 1u);
+    EXPECT_NEAR(completions[0], t + 2.21, 1e-9);
+    EXPECT_TRUE(model->drained.value());
+    EXPECT_EQ(model->message.value(), std::optional<std::string>("Face not recognised"));
+    EXPECT_EQ(model->glyph.value(),
+              cancel ? UnlockAnimationModel::Glyph::palm : UnlockAnimationModel::Glyph::face);
+  }
 }
 
-TEST_F(UnlockAnimationModelTest, FailureDrainsShakesShowsTheMessageAndRetracts) {
-  auto model = scanning();
-  std::vector<double> completions;
-  model->fail("Face not recognised", [&] { completions.push_back(now()); });
-  EXPECT_EQ(recorder().at(1.0),
-            (std::vector<std::string>{
-                expect("drained", "true", Animation::easeOut(0.22)),
-                expect("illumination", "0.55", Animation::easeOut(0.22)),
-                expect("sweepOpacity", "0", Animation::easeOut(0.22)),
-                expect("glance", "0", Animation::easeOut(0.22)),
-                expect("message", "\"Face not recognised\"", Animation::spring(0.42, 0.9)),
-                expect("shake", "5", Animation::easeInOut(0.075).repeatCountOf(4, true))}));
-  advance(0.11);
-  EXPECT_GT(model->shake.presented(), 1);  // shaking sideways, on its way back
-  EXPECT_LT(model->shake.presented(), 5);
-  advance(3.0);
-  EXPECT_EQ(recorder().at(1.24), (std::vector<std::string>{expect("sweep", "0", Animation::linear(0.01))}));
-  EXPECT_EQ(recorder().at(1.34), (std::vector<std::string>{expect("shake", "0", Animation::linear(0.01))}));
-  EXPECT_EQ(recorder().at(2.45),
-            (std::vector<std::string>{expect("contentVisible", "false", Animation::easeOut(0.14)),
-                                      expect("bloom", "0", Animation::easeOut(0.14))}));
-  EXPECT_EQ(recorder().at(2.6), (std::vector<std::string>{expect("panelProgress", "0", panelCurve(0.55))}));
-  ASSERT_EQ(completions.size(), 1u);
-  EXPECT_NEAR(completions[0], 3.21, 1e-9);
-  EXPECT_TRUE(model->drained.value());
-  EXPECT_EQ(model->message.value(), std::optional<std::string>("Face not recognised"));
-}
-
-TEST_F(UnlockAnimationModelTest, CancelTurnsTheGlyphIntoThePalmThenFails) {
-  auto model = scanning();
-  std::vector<double> completions;
-  model->cancel("Cancelled", [&] { completions.push_back(now()); });
-  // The glyph turns first, then the failure's steps follow as they do for a failure.
-  const auto lines = recorder().at(1.0);
-  ASSERT_EQ(lines.size(), 7u);
-  EXPECT_EQ(lines[0], expect("glyph", "1", Animation::easeOut(0.18)));
-  advance(3.0);
-  EXPECT_EQ(model->glyph.value(), UnlockAnimationModel::Glyph::palm);
-  ASSERT_EQ(completions.size(), 1u);
-  EXPECT_NEAR(completions[0], 3.21, 1e-9);
-}
-
+// A confirmation outside a success does nothing either.
 TEST_F(UnlockAnimationModelTest, EndingsOutsideAScanCompleteAtOnceAndChangeNothing) {
   auto model = makeModel(false);
   int completions = 0;
   model->succeed([&] { ++completions; });
   model->fail("x", [&] { ++completions; });
   model->cancel("x", [&] { ++completions; });
+  model->confirmedUnlocked();
   EXPECT_EQ(completions, 3);
   EXPECT_EQ(recorder().count(), 0u);
 
   model->begin();
   advance(1.0);
+  model->confirmedUnlocked();
+  runUntilIdle();
+  EXPECT_DOUBLE_EQ(model->panelProgress.value(), 1);
   model->succeed([&] { ++completions; });
   recorder().clear();
   model->succeed([&] { completions += 10; });  // a second success: completes at once
@@ -284,12 +266,11 @@ TEST_F(UnlockAnimationModelTest, ReducedMotionPulsesShowsTheTickAndRetractsEarly
   auto model = makeModel(true);
   model->begin();
   advance(0.47);
-  EXPECT_EQ(recorder().at(0.47),
-            (std::vector<std::string>{
-                "contentVisible=true none",
-                expect("faceOpacity", "1", Animation::spring(0.46, 0.88)),
-                expect("faceScale", "1", Animation::spring(0.46, 0.88)), "sweepOpacity=0 none",
-                expect("illumination", "0.85", Animation::easeInOut(1.6).repeatForever(true))}));
+  EXPECT_EQ(
+      recorder().at(0.47),
+      (Lines{"contentVisible=true none", expect("faceOpacity", "1", Animation::spring(0.46, 0.88)),
+             expect("faceScale", "1", Animation::spring(0.46, 0.88)), "sweepOpacity=0 none",
+             expect("illumination", "0.85", Animation::easeInOut(1.6).repeatForever(true))}));
   advance(2.0);
   EXPECT_EQ(recorder().timesOf("glance"), std::vector<double>{0});  // only the reset
   EXPECT_EQ(recorder().timesOf("sweep"), std::vector<double>{0});
@@ -297,13 +278,13 @@ TEST_F(UnlockAnimationModelTest, ReducedMotionPulsesShowsTheTickAndRetractsEarly
   std::vector<double> completions;
   const double t = now();
   model->succeed([&] { completions.push_back(now()); });
-  EXPECT_EQ(recorder().at(t), (std::vector<std::string>{
-                                  expect("illumination", "1", Animation::easeOut(0.14)),
-                                  expect("sweepOpacity", "0", Animation::easeOut(0.14)),
-                                  expect("glance", "0", Animation::easeOut(0.14))}));
+  EXPECT_EQ(recorder().at(t), (Lines{expect("illumination", "1", Animation::easeOut(0.14)),
+                                     expect("sweepOpacity", "0", Animation::easeOut(0.14)),
+                                     expect("glance", "0", Animation::easeOut(0.14))}));
   advance(3.0);
-  EXPECT_EQ(recorder().at(t + 0.12), (std::vector<std::string>{expect("faceOpacity", "0", Animation::easeInOut(0.22))}));
-  EXPECT_EQ(recorder().at(t + 0.34), (std::vector<std::string>{"tickProgress=1 none"}));
+  EXPECT_EQ(recorder().at(t + 0.12),
+            (Lines{expect("faceOpacity", "0", Animation::easeInOut(0.22))}));
+  EXPECT_EQ(recorder().at(t + 0.34), Lines{"tickProgress=1 none"});
   EXPECT_EQ(recorder().at(t + 0.72).size(), 2u);  // the fallback retract
   const auto blooms = recorder().timesOf("bloom");  // only the retract's: no glow
   ASSERT_EQ(blooms.size(), 1u);

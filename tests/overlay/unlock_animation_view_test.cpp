@@ -33,25 +33,33 @@ bool isWhitish(const QColor& c, int minimum) {
   return c.red() >= minimum && std::abs(c.red() - c.green()) < 12 && std::abs(c.red() - c.blue()) < 12;
 }
 
-class UnlockAnimationViewTest : public PlatformTest {
- protected:
-  std::shared_ptr<UnlockAnimationModel> openModel(bool reduceMotion = false) {
-    auto model = UnlockAnimationModel::make(reduceMotion);
-    model->panelProgress = 1;
-    model->contentVisible = true;
-    model->faceOpacity = 1;
-    model->faceScale = 1;
-    model->illumination = 1;
-    return model;
-  }
+std::shared_ptr<UnlockAnimationModel> openModel(bool reduceMotion = false) {
+  auto model = UnlockAnimationModel::make(reduceMotion);
+  model->panelProgress = 1;
+  model->contentVisible = true;
+  model->faceOpacity = 1;
+  model->faceScale = 1;
+  model->illumination = 1;
+  return model;
+}
+
+// The open panel's model and its view of the 220 x 38 housing, drawn on a 320 x 200 canvas.
+struct OpenPanel {
+  explicit OpenPanel(bool reduceMotion = false)
+      : model(openModel(reduceMotion)), view(model, NotchGeometry(220, 38, true)) {}
+  QImage render(double scale = 2) { return view.render({320, 200}, scale); }
+
+  std::shared_ptr<UnlockAnimationModel> model;
+  UnlockAnimationView view;
 };
 
+using UnlockAnimationViewTest = PlatformTest;
+
 TEST_F(UnlockAnimationViewTest, FullyOpenPanelIsBlackWithAGreenFace) {
-  auto model = openModel();
-  UnlockAnimationView view(model, NotchGeometry(220, 38, true));
-  const QImage image = view.render({320, 200}, 2);
+  OpenPanel open;
+  const QImage image = open.render();
   savePng(image, "unlock_animation_open.png");
-  const auto layout = view.layout(platform::Rect(0, 0, 320, 200));
+  const auto layout = open.view.layout(platform::Rect(0, 0, 320, 200));
   EXPECT_EQ(layout.openSize, (platform::Size{250, 102}));
   EXPECT_EQ(layout.frame, platform::Rect(21, 0, 278, 102));
   EXPECT_EQ(layout.glyph, platform::Rect(134, 42, 52, 52));
@@ -74,16 +82,15 @@ TEST_F(UnlockAnimationViewTest, FullyOpenPanelIsBlackWithAGreenFace) {
 }
 
 TEST_F(UnlockAnimationViewTest, DrainedPalmWithAMessageIsWhiteOnBlack) {
-  auto model = openModel();
-  model->illumination = 0.55;
-  model->glyph = UnlockAnimationModel::Glyph::palm;
-  model->drained = true;
-  model->message = std::string("Cancelled");
-  UnlockAnimationView view(model, NotchGeometry(220, 38, true));
-  const QImage image = view.render({320, 200}, 2);
+  OpenPanel open;
+  open.model->illumination = 0.55;
+  open.model->glyph = UnlockAnimationModel::Glyph::palm;
+  open.model->drained = true;
+  open.model->message = std::string("Cancelled");
+  const QImage image = open.render();
   savePng(image, "unlock_animation_cancelled.png");
 
-  const auto layout = view.layout(platform::Rect(0, 0, 320, 200));
+  const auto layout = open.view.layout(platform::Rect(0, 0, 320, 200));
   EXPECT_EQ(layout.openSize, (platform::Size{272, 132}));
   ASSERT_TRUE(layout.message);
   EXPECT_TRUE(isBlack(image, 2 * 40, 2 * 125));  // the panel grew 30 points taller
@@ -118,36 +125,34 @@ TEST_F(UnlockAnimationViewTest, InitialModelDrawsJustTheHousing) {
 }
 
 TEST_F(UnlockAnimationViewTest, DrainedStrokesAreWhiteButTheTickStaysGreen) {
-  auto model = openModel(true);
-  model->drained = true;
-  model->tickProgress = 1;
-  model->faceOpacity = 0;
-  UnlockAnimationView view(model, NotchGeometry(220, 38, true));
-  QImage image = view.render({320, 200}, 2);
+  OpenPanel open(true);
+  open.model->drained = true;
+  open.model->tickProgress = 1;
+  open.model->faceOpacity = 0;
+  QImage image = open.render();
   // Tick vertex (45, 62) on the grid.
   EXPECT_TRUE(isGreen(image.pixelColor(qRound(2 * (134 + 45 * 0.52)), qRound(2 * (42 + 60 * 0.52)))));
-  model->faceOpacity = 1;
-  model->tickProgress = 0;
-  image = view.render({320, 200}, 2);
+  open.model->faceOpacity = 1;
+  open.model->tickProgress = 0;
+  image = open.render();
   EXPECT_TRUE(isWhitish(image.pixelColor(qRound(2 * (134 + 29.7 * 0.52)), 2 * (42 + 21)), 230));
 }
 
 TEST_F(UnlockAnimationViewTest, TheSweepBandLightsTheStrokesItCrosses) {
-  auto model = openModel();
-  model->illumination = 0;  // dim strokes, so the band shows
-  UnlockAnimationView view(model, NotchGeometry(220, 38, true));
+  OpenPanel open;
+  open.model->illumination = 0;  // dim strokes, so the band shows
   // The nose at the glyph's middle height and the mouth near its bottom.
   const int noseX = qRound(2 * (134 + 51 * 0.52)), noseY = qRound(2 * (42 + 47 * 0.52));
   const int mouthX = 2 * 160, mouthY = qRound(2 * (42 + 78 * 0.52));
   auto greenAt = [](const QImage& image, int x, int y) { return image.pixelColor(x, y).green(); };
 
-  model->sweepOpacity = 0;
-  const QImage unlit = view.render({320, 200}, 2);
-  model->sweepOpacity = 1;
-  model->sweep = 0.5;  // the band across the middle
-  const QImage middle = view.render({320, 200}, 2);
-  model->sweep = 0;  // the band above the glyph
-  const QImage above = view.render({320, 200}, 2);
+  open.model->sweepOpacity = 0;
+  const QImage unlit = open.render();
+  open.model->sweepOpacity = 1;
+  open.model->sweep = 0.5;  // the band across the middle
+  const QImage middle = open.render();
+  open.model->sweep = 0;  // the band above the glyph
+  const QImage above = open.render();
   savePng(middle, "unlock_animation_sweep.png");
 
   EXPECT_GT(greenAt(middle, noseX, noseY), greenAt(unlit, noseX, noseY) + 60);
@@ -155,22 +160,20 @@ TEST_F(UnlockAnimationViewTest, TheSweepBandLightsTheStrokesItCrosses) {
   EXPECT_NEAR(greenAt(above, noseX, noseY), greenAt(unlit, noseX, noseY), 3);
 
   // Without reduce motion only: the reduced view has no sweep layer at all.
-  auto reduced = openModel(true);
-  reduced->illumination = 0;
-  reduced->sweep = 0.5;
-  UnlockAnimationView calm(reduced, NotchGeometry(220, 38, true));
-  EXPECT_NEAR(greenAt(calm.render({320, 200}, 2), noseX, noseY), greenAt(unlit, noseX, noseY), 3);
+  OpenPanel calm(true);
+  calm.model->illumination = 0;
+  calm.model->sweep = 0.5;
+  EXPECT_NEAR(greenAt(calm.render(), noseX, noseY), greenAt(unlit, noseX, noseY), 3);
 }
 
 TEST_F(UnlockAnimationViewTest, StrokeBrightnessFollowsTheIllumination) {
-  auto model = openModel(true);  // no sweep layer
-  UnlockAnimationView view(model, NotchGeometry(220, 38, true));
+  OpenPanel open(true);  // no sweep layer
   // Centres of a bracket arm and of the nose's stem, over the black panel.
   const int bracketX = int(2 * (134 + 1.352)), bracketY = 2 * (42 + 12);
   const int noseX = int(2 * (134 + 51 * 0.52)), noseY = int(2 * (42 + 47 * 0.52));
   for (double illumination : {0.0, 0.5, 1.0}) {
-    model->illumination = illumination;
-    const QImage image = view.render({320, 200}, 2);
+    open.model->illumination = illumination;
+    const QImage image = open.render();
     EXPECT_NEAR(image.pixelColor(bracketX, bracketY).green(), 209 * (illumination * 0.45 + 0.55),
                 3)
         << illumination;
@@ -180,43 +183,40 @@ TEST_F(UnlockAnimationViewTest, StrokeBrightnessFollowsTheIllumination) {
 }
 
 TEST_F(UnlockAnimationViewTest, GlowIsARadialGreenBehindTheGlyph) {
-  auto model = openModel(true);
-  model->faceOpacity = 0;  // the glow alone
-  model->bloom = 1;
-  UnlockAnimationView view(model, NotchGeometry(220, 38, true));
-  const QImage image = view.render({320, 200}, 2);
+  OpenPanel open(true);
+  open.model->faceOpacity = 0;  // the glow alone
+  open.model->bloom = 1;
+  const QImage image = open.render();
   const double cx = 160, cy = 42 + 26;
   auto greenAt = [&](double dx) { return image.pixelColor(int(2 * (cx + dx)), int(2 * cy)).green(); };
   EXPECT_NEAR(greenAt(0), 209 * 0.55, 3);
   EXPECT_NEAR(greenAt(0.34 * 52), 209 * 0.55 / 2, 3);  // half way to the gradient's end radius
   EXPECT_EQ(greenAt(0.7 * 52), 0);                      // outside the 1.35-side circle
-  model->bloom = 0.5;
-  EXPECT_NEAR(view.render({320, 200}, 2).pixelColor(int(2 * cx), int(2 * cy)).green(),
-              209 * 0.55 * 0.5, 3);
+  open.model->bloom = 0.5;
+  EXPECT_NEAR(open.render().pixelColor(int(2 * cx), int(2 * cy)).green(), 209 * 0.55 * 0.5, 3);
 }
 
 TEST_F(UnlockAnimationViewTest, FaceTurnsClockwiseAndShrinksAboutItsCentre) {
-  auto model = openModel(true);
-  UnlockAnimationView view(model, NotchGeometry(220, 38, true));
+  OpenPanel open(true);
   const double cx = 160, cy = 42 + 26;
   auto isLit = [](const QImage& image, double x, double y) {
     return isGreen(image.pixelColor(int(2 * x), int(2 * y)));
   };
   // The smile's lowest point lies 14.5 points below the centre; turned a quarter clockwise
   // it lies 14.5 points left of it (a counter-clockwise turn would put it on the right).
-  QImage image = view.render({320, 200}, 2);
+  QImage image = open.render();
   EXPECT_TRUE(isLit(image, cx, cy + 14.5));
   EXPECT_FALSE(isLit(image, cx - 14, cy + 0.5));
   EXPECT_FALSE(isLit(image, cx + 14, cy + 0.5));
-  model->faceTurn = 90;
-  image = view.render({320, 200}, 2);
+  open.model->faceTurn = 90;
+  image = open.render();
   EXPECT_FALSE(isLit(image, cx, cy + 14.5));
   EXPECT_TRUE(isLit(image, cx - 14, cy + 0.5));
   EXPECT_FALSE(isLit(image, cx + 14, cy + 0.5));
   // At half size the left bracket arm sits half as far from the centre.
-  model->faceTurn = 0;
-  model->faceScale = 0.5;
-  image = view.render({320, 200}, 2);
+  open.model->faceTurn = 0;
+  open.model->faceScale = 0.5;
+  image = open.render();
   EXPECT_FALSE(isLit(image, 134 + 1.352, cy - 14));
   EXPECT_TRUE(isLit(image, cx - 0.5 * (26 - 1.352), cy - 7));
 }
@@ -236,27 +236,25 @@ double eyeCentroidAt(const QImage& image, double glyphLeft, double glyphTop, dou
 }
 
 TEST_F(UnlockAnimationViewTest, GlanceMovesTheEyesInGridUnitsAndShakeTheWholeGlyphInPoints) {
-  auto model = openModel(true);  // no sweep layer
-  UnlockAnimationView view(model, NotchGeometry(220, 38, true));
-  const double before = eyeCentroidAt(view.render({320, 200}, 4), 134, 42, 4);
-  model->glance = 3.2;
-  EXPECT_NEAR(eyeCentroidAt(view.render({320, 200}, 4), 134, 42, 4) - before, 1.664, 0.05);
-  model->glance = 0;
-  model->tickProgress = 1;  // the tick moves with the face
-  const double still = eyeCentroidAt(view.render({320, 200}, 4), 134, 42, 4);
-  model->shake = 5;
-  EXPECT_NEAR(eyeCentroidAt(view.render({320, 200}, 4), 139, 42, 4) - still, 5, 0.05);
+  OpenPanel open(true);  // no sweep layer
+  const double before = eyeCentroidAt(open.render(4), 134, 42, 4);
+  open.model->glance = 3.2;
+  EXPECT_NEAR(eyeCentroidAt(open.render(4), 134, 42, 4) - before, 1.664, 0.05);
+  open.model->glance = 0;
+  open.model->tickProgress = 1;  // the tick moves with the face
+  const double still = eyeCentroidAt(open.render(4), 134, 42, 4);
+  open.model->shake = 5;
+  EXPECT_NEAR(eyeCentroidAt(open.render(4), 139, 42, 4) - still, 5, 0.05);
 }
 
 TEST_F(UnlockAnimationViewTest, NonFiniteOrHugeFaceValuesStayInsideThePanel) {
   for (double bad : {std::numeric_limits<double>::quiet_NaN(),
                      std::numeric_limits<double>::infinity(), 1e12}) {
-    auto model = openModel();
-    model->faceScale = bad;
-    model->faceTurn = bad;
-    model->sweep = 0.5;
-    UnlockAnimationView view(model, NotchGeometry(220, 38, true));
-    const QImage image = view.render({320, 200}, 2);
+    OpenPanel open;
+    open.model->faceScale = bad;
+    open.model->faceTurn = bad;
+    open.model->sweep = 0.5;
+    const QImage image = open.render();
     // Whatever the face becomes, the drawing stays clipped to the panel's frame.
     EXPECT_TRUE(isClear(image, 2 * 160, 2 * 110)) << bad;
     EXPECT_TRUE(isClear(image, 2 * 10, 2 * 5)) << bad;
