@@ -81,11 +81,6 @@ void useRecordedCamera(const std::string& recording, const char* loop, const cha
   platform::capture::install(nullptr);
 }
 
-// Takes the recording out of the environment again (the fixture puts its own camera back).
-void forgetRecordedCamera() {
-  for (const char* name : {"QUORVEL_CAMERA", "QUORVEL_CAMERA_LOOP", "QUORVEL_CAMERA_FPS"}) ::unsetenv(name);
-}
-
 // Which photo (all of one size) a frame shows: the nearest by mean absolute difference, and
 // that difference (0 to 255).
 std::pair<int, double> whichFrame(platform::image::PixelBuffer& frame, const std::vector<Frame>& photos) {
@@ -359,7 +354,8 @@ class RecordedRoadTest : public CoordinatorTest {
     }
   }
   void TearDown() override {
-    forgetRecordedCamera();
+    // The recording leaves the environment (the fixture puts its own camera back).
+    for (const char* name : {"QUORVEL_CAMERA", "QUORVEL_CAMERA_LOOP", "QUORVEL_CAMERA_FPS"}) ::unsetenv(name);
     CoordinatorTest::TearDown();
   }
 

@@ -173,7 +173,7 @@ TEST(HandModelTest, AnchorsDecodingAndSuppression) {
   EXPECT_NEAR(region.toFrame(0.5, 0).x, 1000, 1e-9);
 }
 
-TEST_F(LinuxHandPoseTest, AHandHeldUpIsFollowedWithTheLandmarkModelAloneAndHandsAreCountedAsAsked) {
+TEST_F(LinuxHandPoseTest, AHandHeldUpIsFollowedByTheLandmarkModelHandsAreCountedAndNoPixelsFail) {
   const auto frame = framed({handPhoto(kDaria)}, 1280, 720, 600);
   const auto first = hands(*frame, 1);
   EXPECT_EQ(detector->lastWork().palmRuns, 1);
@@ -198,6 +198,14 @@ TEST_F(LinuxHandPoseTest, AHandHeldUpIsFollowedWithTheLandmarkModelAloneAndHands
   EXPECT_EQ(hands(*two, 3).size(), 2u);
   EXPECT_EQ(hands(*two, 1).size(), 1u);
   EXPECT_EQ(hands(*two, 0).size(), 0u);
+
+  // A frame without pixels fails every time.
+  for (int i = 0; i < 2; ++i) {
+    DetectHumanHandPoseRequest request;
+    const auto error = detector->perform(request, {nullptr, 64, 48, 256});
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, LinuxHandPoseDetector::kUnreadableFrameCode);
+  }
 }
 
 TEST_F(LinuxHandPoseTest, PhotosOfAHandAreFoundWithTheirJointsInPlaceAndAreAnOpenHand) {
@@ -258,7 +266,7 @@ TEST_F(LinuxHandPoseTest, FacesWithoutAHandAreNotAnOpenHand) {
 }
 
 // Models that cannot be loaded fail the first request, once: the open-hand test logs one
-// line, not one a frame. A frame without pixels fails every time.
+// line, not one a frame.
 class UnloadableHandPoseTest : public quorvel::testing::PlatformTest,
                                public ::testing::WithParamInterface<std::string> {};
 
@@ -291,14 +299,5 @@ TEST_P(UnloadableHandPoseTest, FailsOnceThenFindsNoHands) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, UnloadableHandPoseTest, ::testing::Values("bundle", "missing", "broken"));
-
-TEST_F(LinuxHandPoseTest, AFrameWithoutPixelsFailsEveryTime) {
-  for (int i = 0; i < 2; ++i) {
-    DetectHumanHandPoseRequest request;
-    const auto error = detector->perform(request, {nullptr, 64, 48, 256});
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->code, LinuxHandPoseDetector::kUnreadableFrameCode);
-  }
-}
 
 }  // namespace

@@ -1,6 +1,5 @@
+#include <algorithm>
 #include <cmath>
-#include <limits>
-#include <random>
 
 #include "gtest/gtest.h"
 #include "recognition/match_engine.hpp"
