@@ -351,7 +351,9 @@ class RecordedRoadTest : public CoordinatorTest {
   }
   void TearDown() override {
     // The recording leaves the environment (the fixture puts its own camera back).
-    for (const char* name : {"QUORVEL_CAMERA", "QUORVEL_CAMERA_LOOP", "QUORVEL_CAMERA_FPS"}) ::unsetenv(name);
+    for (const char* name : {"QUORVEL_CAMERA", "QUORVEL_CAMERA_LOOP", "QUORVEL_CAMERA_FPS"}) {
+      ::unsetenv(name);
+    }
     CoordinatorTest::TearDown();
   }
 
