@@ -122,37 +122,9 @@ TEST_F(BridgeTest, TheConvertedWeightsGiveTheReferenceDescriptors) {
     EXPECT_NEAR(distance(described[0], described[1]), 0.412305, 1e-4);
 }
 
-// A refused file (or a null path) keeps the network loaded before; a valid file loads after a
-// refusal.
-TEST_F(BridgeTest, RefusesFilesThatAreNotThisNetworkAndNullPointers) {
-    const std::uintmax_t size = std::filesystem::file_size(dlibWeightsPath());
-    std::filesystem::create_directory(folder + "/a folder");
-    ASSERT_TRUE(std::filesystem::exists(kShapePredictor)) << kShapePredictor << " is missing: install libdlib-data";
-    const std::string refused[] = {
-        "/nonexistent/dlib_face_recognition_resnet_model_v1.dat",
-        folder + "/a folder",
-        cutWeights("empty.dat", 0),
-        cutWeights("truncated.dat", size / 2),
-        cutWeights("short.dat", size - 1),  // the last byte cut off
-        kShapePredictor,  // another dlib model
-    };
-    EXPECT_EQ(dlib_bridge_load(nullptr), 0);
-    const Descriptor before = embed(kGrey);
-    for (const std::string& path : refused) {
-        EXPECT_EQ(dlib_bridge_load(path.c_str()), 0) << path;
-        EXPECT_EQ(embed(kGrey), before) << "after refusing " << path;
-    }
-    EXPECT_EQ(dlib_bridge_load(dlibWeightsPath().c_str()), 1);
-    EXPECT_EQ(embed(kGrey), before);
-
-    // Null pointers are refused without harm: nothing is written.
-    Descriptor out = sentinelDescriptor();
-    EXPECT_EQ(dlib_bridge_embed(nullptr, out.data()), 0);
-    EXPECT_EQ(out, sentinelDescriptor());
-    EXPECT_EQ(dlib_bridge_embed(gradientImage().data(), nullptr), 0);
-}
-
-TEST_F(BridgeTest, SecondSuccessfulLoadReplacesTheNetwork) {
+// A second good file replaces the network; a refused file (or a null path) keeps the network
+// loaded before, here the replacement; the first file loads again after the refusals.
+TEST_F(BridgeTest, GoodFilesReplaceTheNetworkAndRefusedFilesOrNullPointersKeepIt) {
     const Image image = gradientImage();
     const Descriptor original = embed(image);
 
@@ -171,8 +143,31 @@ TEST_F(BridgeTest, SecondSuccessfulLoadReplacesTheNetwork) {
         EXPECT_FLOAT_EQ(negated[i], -original[i]) << "value " << i;
     }
 
+    const std::uintmax_t size = std::filesystem::file_size(dlibWeightsPath());
+    std::filesystem::create_directory(folder + "/a folder");
+    ASSERT_TRUE(std::filesystem::exists(kShapePredictor)) << kShapePredictor << " is missing: install libdlib-data";
+    const std::string refused[] = {
+        "/nonexistent/dlib_face_recognition_resnet_model_v1.dat",
+        folder + "/a folder",
+        cutWeights("empty.dat", 0),
+        cutWeights("truncated.dat", size / 2),
+        cutWeights("short.dat", size - 1),  // the last byte cut off
+        kShapePredictor,  // another dlib model
+    };
+    EXPECT_EQ(dlib_bridge_load(nullptr), 0);
+    EXPECT_EQ(embed(image), negated);
+    for (const std::string& path : refused) {
+        EXPECT_EQ(dlib_bridge_load(path.c_str()), 0) << path;
+        EXPECT_EQ(embed(image), negated) << "after refusing " << path;
+    }
     ASSERT_EQ(dlib_bridge_load(dlibWeightsPath().c_str()), 1);
     EXPECT_EQ(embed(image), original);
+
+    // Null pointers are refused without harm: nothing is written.
+    Descriptor out = sentinelDescriptor();
+    EXPECT_EQ(dlib_bridge_embed(nullptr, out.data()), 0);
+    EXPECT_EQ(out, sentinelDescriptor());
+    EXPECT_EQ(dlib_bridge_embed(image.data(), nullptr), 0);
 }
 
 TEST_F(BridgeTest, ConcurrentEmbeddingsAndLoadsGiveUndisturbedResults) {

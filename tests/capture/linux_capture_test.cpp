@@ -81,11 +81,6 @@ void useRecordedCamera(const std::string& recording, const char* loop, const cha
   platform::capture::install(nullptr);
 }
 
-// Takes the recording out of the environment again (the fixture puts its own camera back).
-void forgetRecordedCamera() {
-  for (const char* name : {"QUORVEL_CAMERA", "QUORVEL_CAMERA_LOOP", "QUORVEL_CAMERA_FPS"}) ::unsetenv(name);
-}
-
 // Which photo (all of one size) a frame shows: the nearest by mean absolute difference, and
 // that difference (0 to 255).
 std::pair<int, double> whichFrame(platform::image::PixelBuffer& frame, const std::vector<Frame>& photos) {
@@ -162,32 +157,28 @@ TEST_F(LinuxCaptureTest, ARecordingIsTheBuiltInCameraPlayingInOrderAtItsRateUnti
 }
 
 // A recording that cannot be played is no camera, with the cause in the capture log.
-struct BadRecording {
-  const char* name;
-  const char* contents;  // nullptr: no such file
-  const char* cause;
-};
-void PrintTo(const BadRecording& recording, std::ostream* out) { *out << recording.name; }
-
-class BadRecordingTest : public LinuxCaptureTest, public ::testing::WithParamInterface<BadRecording> {};
-
-TEST_P(BadRecordingTest, IsNoCameraWithAClearError) {
-  const std::string path = home() + "/" + GetParam().name;
-  if (GetParam().contents) std::ofstream(path) << GetParam().contents;
-  use({.recording = path});
-  EXPECT_FALSE(CameraSession::builtInCamera());
-  startCamera(/*expectRunning=*/false);
-  EXPECT_TRUE(logs().contains("No built-in camera available"));
-  EXPECT_EQ(logs().messages("capture").at(0),
-            "Camera recording \"" + path + "\" cannot be played: " + GetParam().cause);
+TEST_F(LinuxCaptureTest, ARecordingThatCannotBePlayedIsNoCameraWithAClearError) {
+  const char* const undecodable = "not a video or numbered image sequence that can be decoded";
+  const struct {
+    const char* name;
+    const char* contents;  // nullptr: no such file
+    const char* cause;
+  } recordings[] = {{"missing.avi", nullptr, "no such file"},
+                    {"notes.avi", "not a video", undecodable},
+                    {"none%03d.png", nullptr, undecodable}};
+  for (const auto& recording : recordings) {
+    SCOPED_TRACE(recording.name);
+    logs().clear();
+    const std::string path = home() + "/" + recording.name;
+    if (recording.contents) std::ofstream(path) << recording.contents;
+    use({.recording = path});
+    EXPECT_FALSE(CameraSession::builtInCamera());
+    startCamera(/*expectRunning=*/false);
+    EXPECT_TRUE(logs().contains("No built-in camera available"));
+    EXPECT_EQ(logs().messages("capture").at(0),
+              "Camera recording \"" + path + "\" cannot be played: " + recording.cause);
+  }
 }
-
-const char* const kUndecodable = "not a video or numbered image sequence that can be decoded";
-INSTANTIATE_TEST_SUITE_P(Recordings, BadRecordingTest,
-                         ::testing::Values(BadRecording{"missing.avi", nullptr, "no such file"},
-                                           BadRecording{"notes.avi", "not a video", kUndecodable},
-                                           BadRecording{"none%03d.png", nullptr, kUndecodable}),
-                         [](const auto& info) { return std::string(info.param.name).substr(0, 4); });
 
 TEST_F(LinuxCaptureTest, OnRealThreadsLateFramesAreDroppedAndStopReallyStops) {
   platform::dispatch::install(platform::dispatch::makeRealScheduler());
@@ -359,7 +350,10 @@ class RecordedRoadTest : public CoordinatorTest {
     }
   }
   void TearDown() override {
-    forgetRecordedCamera();
+    // The recording leaves the environment (the fixture puts its own camera back).
+    for (const char* name : {"QUORVEL_CAMERA", "QUORVEL_CAMERA_LOOP", "QUORVEL_CAMERA_FPS"}) {
+      ::unsetenv(name);
+    }
     CoordinatorTest::TearDown();
   }
 

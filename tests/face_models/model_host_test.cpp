@@ -144,10 +144,10 @@ TEST_F(ModelHostTest, LivenessReadsTheFirstMultiArrayOfTheAnswerToTheGivenArray)
   EXPECT_EQ((*seen.featureValue("input")->multiArrayValue())[5], 0.25f);
 
   // Outputs that are not two logits give no value.
-  simulatedML().addModel("MiniFAS.mlpackage", std::vector<float>{3});
-  EXPECT_FALSE(FaceModels::shared().liveness(livenessInput()));
-  simulatedML().addModel("MiniFAS.mlpackage", std::vector<float>{});
-  EXPECT_FALSE(FaceModels::shared().liveness(livenessInput()));
+  for (const auto& output : {std::vector<float>{3}, std::vector<float>{}}) {
+    simulatedML().addModel("MiniFAS.mlpackage", output);
+    EXPECT_FALSE(FaceModels::shared().liveness(livenessInput()));
+  }
   // Only features that are not multi-arrays: no value.
   simulatedML().addModel("MiniFAS.mlpackage", [](const FeatureProvider&) {
     FeatureProvider out;
@@ -361,7 +361,9 @@ TEST_F(ModelHostTest, TheDlibEngineLoadsTheWeightsOnFirstUseOnly) {
                                      "/no-such-weights.dat"});
 }
 
-TEST_F(ModelHostTest, PrewarmLoadsTheWeightsNowAndOnlyTheLivenessModelLaterForDlib) {
+// With dlib selected, the weights load now and only the liveness model later; with the
+// developer engine selected, its recogniser is warmed before the liveness model.
+TEST_F(ModelHostTest, PrewarmLoadsTheDlibWeightsNowAndWarmsTheSelectedRecogniserLater) {
   addDlibWeightsToBundle();
   std::vector<std::string> ranOn;
   simulatedML().addModel("MiniFAS.mlpackage", [&](const FeatureProvider&) {
@@ -373,7 +375,7 @@ TEST_F(ModelHostTest, PrewarmLoadsTheWeightsNowAndOnlyTheLivenessModelLaterForDl
                                                 : "elsewhere");
     return answerOf({2, 0});
   });
-  giveVavozuDare({1});
+  giveVavozuDare({3, 4});
   FaceModels::shared().prewarm();
   EXPECT_TRUE(NativeDlib::isLoaded());  // on the caller's thread, before returning
   EXPECT_TRUE(simulatedML().loadAttempts().empty());
@@ -385,26 +387,23 @@ TEST_F(ModelHostTest, PrewarmLoadsTheWeightsNowAndOnlyTheLivenessModelLaterForDl
   EXPECT_EQ(ranOn, std::vector<std::string>{"user-initiated"});
   EXPECT_EQ(lastInputShape("MiniFAS.mlpackage"), (std::vector<std::int64_t>{1, 3, 128, 128}));
   expectSingleLog(platform::log::Level::Info, "face", "Models pre-warmed (loadFailed: false)");
-}
 
-TEST_F(ModelHostTest, PrewarmWarmsTheSelectedRecogniserBeforeTheLivenessModel) {
-  addDlibWeightsToBundle();
-  simulatedML().addModel("MiniFAS.mlpackage", std::vector<float>{2, 0});
-  giveVavozuDare({3, 4});
   Settings::shared().setRecognitionEngine(RecognitionEngine::arcface);
-  FaceModels::shared().prewarm();
+  const auto developer = std::make_shared<FaceModels>();
+  developer->prewarm();
   runUntilIdle();
   if (BuildFlavour::isDeveloper) {
     EXPECT_EQ(attemptedNames(),
-              (std::vector<std::string>{"VavozuDare.mlpackage", "MiniFAS.mlpackage"}));
+              (std::vector<std::string>{"MiniFAS.mlpackage", "VavozuDare.mlpackage", "MiniFAS.mlpackage"}));
     EXPECT_EQ(simulatedML().predictionCount("VavozuDare.mlpackage"), 1);
     EXPECT_EQ(lastInputShape("VavozuDare.mlpackage"), (std::vector<std::int64_t>{1, 3, 112, 112}));
   } else {
     // A customer build cannot select the developer engine: dlib it is.
-    EXPECT_EQ(attemptedNames(), std::vector<std::string>{"MiniFAS.mlpackage"});
+    EXPECT_EQ(attemptedNames(), std::vector<std::string>(2, "MiniFAS.mlpackage"));
   }
-  EXPECT_EQ(simulatedML().predictionCount("MiniFAS.mlpackage"), 1);
-  EXPECT_EQ(logs().messages("face"), std::vector<std::string>{"Models pre-warmed (loadFailed: false)"});
+  EXPECT_EQ(simulatedML().predictionCount("MiniFAS.mlpackage"), 2);
+  EXPECT_EQ(logs().messages("face"),
+            std::vector<std::string>(2, "Models pre-warmed (loadFailed: false)"));
 }
 
 TEST_F(ModelHostTest, PrewarmReportsFailedLoads) {

@@ -173,7 +173,7 @@ TEST(HandModelTest, AnchorsDecodingAndSuppression) {
   EXPECT_NEAR(region.toFrame(0.5, 0).x, 1000, 1e-9);
 }
 
-TEST_F(LinuxHandPoseTest, AHandHeldUpIsFollowedWithTheLandmarkModelAloneAndHandsAreCountedAsAsked) {
+TEST_F(LinuxHandPoseTest, AHandHeldUpIsFollowedByTheLandmarkModelHandsAreCountedAndNoPixelsFail) {
   const auto frame = framed({handPhoto(kDaria)}, 1280, 720, 600);
   const auto first = hands(*frame, 1);
   EXPECT_EQ(detector->lastWork().palmRuns, 1);
@@ -198,6 +198,14 @@ TEST_F(LinuxHandPoseTest, AHandHeldUpIsFollowedWithTheLandmarkModelAloneAndHands
   EXPECT_EQ(hands(*two, 3).size(), 2u);
   EXPECT_EQ(hands(*two, 1).size(), 1u);
   EXPECT_EQ(hands(*two, 0).size(), 0u);
+
+  // A frame without pixels fails every time.
+  for (int i = 0; i < 2; ++i) {
+    DetectHumanHandPoseRequest request;
+    const auto error = detector->perform(request, {nullptr, 64, 48, 256});
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, LinuxHandPoseDetector::kUnreadableFrameCode);
+  }
 }
 
 TEST_F(LinuxHandPoseTest, PhotosOfAHandAreFoundWithTheirJointsInPlaceAndAreAnOpenHand) {
@@ -258,46 +266,38 @@ TEST_F(LinuxHandPoseTest, FacesWithoutAHandAreNotAnOpenHand) {
 }
 
 // Models that cannot be loaded fail the first request, once: the open-hand test logs one
-// line, not one a frame. A frame without pixels fails every time.
-class UnloadableHandPoseTest : public quorvel::testing::PlatformTest,
-                               public ::testing::WithParamInterface<std::string> {};
+// line, not one a frame.
+class UnloadableHandPoseTest : public quorvel::testing::PlatformTest {};
 
-TEST_P(UnloadableHandPoseTest, FailsOnceThenFindsNoHands) {
-  std::shared_ptr<LinuxHandPoseDetector> detector;
-  std::string expected;
-  if (GetParam() == "bundle") {  // the test's bundle has no HandPose folder
-    detector = std::make_shared<LinuxHandPoseDetector>();
-    expected = "the application bundle has no HandPose folder";
-  } else {
-    const std::string folder = home() + "/HandPose";
-    std::filesystem::create_directories(folder);
-    for (const char* file : {LinuxHandPoseDetector::kPalmModelFile, LinuxHandPoseDetector::kLandmarkModelFile}) {
-      if (GetParam() == "broken") std::ofstream(folder + "/" + file) << "not a network";
+TEST_F(UnloadableHandPoseTest, FailsOnceThenFindsNoHands) {
+  for (const std::string what : {"bundle", "missing", "broken"}) {
+    SCOPED_TRACE(what);
+    logs().clear();
+    std::shared_ptr<LinuxHandPoseDetector> detector;
+    std::string expected;
+    if (what == "bundle") {  // the test's bundle has no HandPose folder
+      detector = std::make_shared<LinuxHandPoseDetector>();
+      expected = "the application bundle has no HandPose folder";
+    } else {
+      const std::string folder = home() + "/HandPose-" + what;
+      std::filesystem::create_directories(folder);
+      for (const char* file : {LinuxHandPoseDetector::kPalmModelFile, LinuxHandPoseDetector::kLandmarkModelFile}) {
+        if (what == "broken") std::ofstream(folder + "/" + file) << "not a network";
+      }
+      detector = std::make_shared<LinuxHandPoseDetector>(folder);
+      expected = what == "broken" ? "cannot be read" : "no model file at " + folder;
     }
-    detector = std::make_shared<LinuxHandPoseDetector>(folder);
-    expected = GetParam() == "broken" ? "cannot be read" : "no model file at " + folder;
-  }
-  platform::vision::installHandPoseDetector(detector);
-  std::vector<std::uint8_t> pixels(64 * 48 * 4, 0);
-  const platform::vision::HandPoseFrame frame{pixels.data(), 64, 48, 64 * 4};
-  for (int i = 0; i < 3; ++i) EXPECT_FALSE(PalmDetector::openHandPresent(frame));
-  const auto lines = logs().messages("face");
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].rfind("Hand pose request failed: The hand pose models could not be loaded: ", 0), 0u) << lines[0];
-  EXPECT_NE(lines[0].find(expected), std::string::npos) << lines[0];
-  DetectHumanHandPoseRequest request;
-  EXPECT_FALSE(detector->perform(request, frame));
-  EXPECT_TRUE(request.results.empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(Models, UnloadableHandPoseTest, ::testing::Values("bundle", "missing", "broken"));
-
-TEST_F(LinuxHandPoseTest, AFrameWithoutPixelsFailsEveryTime) {
-  for (int i = 0; i < 2; ++i) {
+    platform::vision::installHandPoseDetector(detector);
+    std::vector<std::uint8_t> pixels(64 * 48 * 4, 0);
+    const platform::vision::HandPoseFrame frame{pixels.data(), 64, 48, 64 * 4};
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(PalmDetector::openHandPresent(frame));
+    const auto lines = logs().messages("face");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("Hand pose request failed: The hand pose models could not be loaded: ", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find(expected), std::string::npos) << lines[0];
     DetectHumanHandPoseRequest request;
-    const auto error = detector->perform(request, {nullptr, 64, 48, 256});
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->code, LinuxHandPoseDetector::kUnreadableFrameCode);
+    EXPECT_FALSE(detector->perform(request, frame));
+    EXPECT_TRUE(request.results.empty());
   }
 }
 

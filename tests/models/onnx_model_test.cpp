@@ -61,8 +61,9 @@ class OnnxRuntimeTest : public quorvel::testing::PlatformTest {
     features.set(name, std::move(*array));
     return features;
   }
-  static FeatureProvider uniform(int side, std::array<float, 3> rgb) {
-    return input(side, [rgb](int, int) { return rgb; });
+  static FeatureProvider uniform(int side, std::array<float, 3> rgb,
+                                 const std::string& name = "input") {
+    return input(side, [rgb](int, int) { return rgb; }, name);
   }
   static std::vector<float> values(const platform::ml::Result<FeatureProvider>& answer) {
     EXPECT_TRUE(answer) << (answer ? "" : answer.error().localizedDescription);
@@ -162,8 +163,7 @@ TEST_F(OnnxRuntimeTest, FoldersThatCannotLoadSayWhy) {
   EXPECT_FALSE(runtime.loadModel(absent, {}));
 
   // A network file that is not ONNX at all.
-  const std::string garbage = home() + "/Garbage.mlpackage";
-  std::filesystem::create_directories(garbage);
+  const std::string garbage = package("Garbage.mlpackage", "");
   std::ofstream(garbage + "/net.onnx") << std::string(4096, '\x7f');
   const auto unreadable = runtime.loadModel(garbage, {});
   ASSERT_FALSE(unreadable);
@@ -186,8 +186,7 @@ TEST_F(OnnxRuntimeTest, TheInputContractIsChecked) {
   ASSERT_TRUE(model) << model.error().localizedDescription;
   EXPECT_EQ(model.value()->configuration().computeUnits, ComputeUnits::cpuOnly);
 
-  const auto wrongName = model.value()->prediction(
-      input(128, [](int, int) { return std::array<float, 3>{0, 0, 0}; }, "image"));
+  const auto wrongName = model.value()->prediction(uniform(128, {0, 0, 0}, "image"));
   ASSERT_FALSE(wrongName);
   EXPECT_EQ(wrongName.error().code, ErrorCode::featureType);
 

@@ -144,7 +144,7 @@ TEST_F(PalmDetectorTest, LandmarksKeepConfidentFingersInThumbToLittleOrder) {
   EXPECT_FALSE(PalmDetector::landmarks(HumanHandPoseObservation::unreadable({3, "no points"})));
 }
 
-TEST_F(PalmDetectorTest, AFrameIsJudgedByItsFirstHandAlone) {
+TEST_F(PalmDetectorTest, AFrameIsJudgedByItsFirstHandAloneAndAFailedRequestIsLogged) {
   // Fingers straight up from the wrist (0.5, 0.2), tips at 0.5: a joint at 0.44 makes a
   // ratio of 1.25 (extended), one at 0.46 about 1.154 (not).
   const auto hand = [](int extended) {
@@ -187,9 +187,8 @@ TEST_F(PalmDetectorTest, AFrameIsJudgedByItsFirstHandAlone) {
   EXPECT_EQ(performed[0].frameWidth, 64);
   EXPECT_EQ(performed[0].frameHeight, 48);
   EXPECT_TRUE(logs().messages("face").empty());
-}
 
-TEST_F(PalmDetectorTest, AFailedRequestIsLoggedAndAnsweredFalse) {
+  // A failed request is logged and answered false.
   simulatedHandPose().enqueueError({11, "The camera frame could not be read"});
   EXPECT_FALSE(PalmDetector::openHandPresent(frame()));
   expectSingleLog(platform::log::Level::Error, "face", "Hand pose request failed: The camera frame could not be read");

@@ -122,9 +122,6 @@ TEST_F(FaceAlignerTest, MissingOrEmptyRegionsGiveNoPoints) {
     fault(face);
     EXPECT_FALSE(FaceAligner::shared().alignedFace(frame, face, FaceEngineSpec::dlib)) << what;
   }
-  FaceObservation noNose = scriptedFace();
-  noNose.landmarks->nose.reset();
-  EXPECT_FALSE(FaceAligner::fiveLandmarks(noNose, 64, 64));
   EXPECT_FALSE(FaceAligner::shared().alignedFace(nullptr, scriptedFace(), FaceEngineSpec::dlib));
   EXPECT_TRUE(logs().messages().empty());
 }
