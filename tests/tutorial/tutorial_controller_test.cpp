@@ -212,7 +212,6 @@ TEST_F(TutorialControllerTest, AShowDuringTheCloseOnlyBringsTheClosingWindowForw
   EXPECT_TRUE(controller->isShowing());
 }
 
-// Neither the first-run delay nor the model's resize callback keeps the controller.
 TEST_F(TutorialControllerTest, TheFirstRunDelayAndTheResizeCallbackHoldTheControllerWeakly) {
   std::weak_ptr<TutorialController> weak = controller;
   controller->presentIfFirstRun();

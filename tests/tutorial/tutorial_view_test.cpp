@@ -200,7 +200,7 @@ TEST_F(TutorialViewTest, ACameraStepBeforeAccessIsBlocked) {
   EXPECT_EQ(simulatedCamera().accessRequests(), 1);
 }
 
-TEST_F(TutorialViewTest, PasswordStepMasksTheTextAndShowsAFailedSave) {
+TEST_F(TutorialViewTest, PasswordStepMasksTheTextAndShowsAFailedSaveAndAccessibilityPrompts) {
   show(Step::password);
   auto field = element(Kind::secureField);
   ASSERT_TRUE(field);
@@ -229,9 +229,8 @@ TEST_F(TutorialViewTest, PasswordStepMasksTheTextAndShowsAFailedSave) {
   model->go(Step::password);
   EXPECT_EQ(textOf(Kind::granted), "Password saved");
   EXPECT_TRUE(element(Kind::secureField)->placeholder);
-}
 
-TEST_F(TutorialViewTest, AccessibilityStepPromptsFromItsButton) {
+  // The next step prompts from its button.
   show(Step::accessibility);
   EXPECT_EQ(structure().hint->text, "Grant permission to continue");
   EXPECT_EQ(textOf(Kind::greenButton), "Open System Settings");
