@@ -8,12 +8,10 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
-#include <functional>
 #include <limits>
 #include <map>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "foundation/build_flavour.hpp"
@@ -41,7 +39,6 @@ using platform::capture::SimulatedCaptureSystem;
 using platform::vision::FaceLandmarkRegion;
 using platform::vision::FaceLandmarks;
 using platform::vision::FaceObservation;
-using PixelBufferPtr = std::shared_ptr<platform::image::PixelBuffer>;
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kFrameInterval = 0.05;  // 20 frames a second
@@ -153,7 +150,7 @@ class EnrolmentTest : public PlatformTest {
 
   std::shared_ptr<EnrolmentModel> model_;  // the one `hold` watches
   std::string weights;
-  std::vector<PixelBufferPtr> frames;
+  std::vector<std::shared_ptr<platform::image::PixelBuffer>> frames;
   std::vector<int> capturedColours;
 };
 
@@ -177,25 +174,22 @@ TEST(EnrolmentGeometry, HeadDirectionNeedsTheEyesApartAndUsesTheRegionMeans) {
   EXPECT_FALSE(EnrolmentModel::headDirection(face));
 }
 
-TEST(EnrolmentGeometry, TicksNeedADirectionAndEmphasisGrowsWithItsReach) {
+// All twelve ticks over a full turn of the head: the nearest tick is the one at the least
+// true angle, distances are never negative, and a tick 0.28 rad or more away is not lit, on
+// the left as on the right. Emphasis grows with the reach up to the ring's threshold.
+TEST(EnrolmentGeometry, EveryTickOverAFullSweepOfDirections) {
   // Exactly half-way rounds away from zero.
   const double half = kPi / 12;
   EXPECT_EQ(EnrolmentModel::nearestTick({std::sin(half), std::cos(half)})->index, 1);
   EXPECT_EQ(EnrolmentModel::nearestTick({-std::sin(half), std::cos(half)})->index, 11);
   EXPECT_FALSE(EnrolmentModel::nearestTick({1e-6, 0}));
   EXPECT_TRUE(EnrolmentModel::nearestTick({2e-6, 0}));
-
   EXPECT_DOUBLE_EQ(EnrolmentModel::tickEmphasis(3, {0.06, 0}), 1);
   EXPECT_NEAR(EnrolmentModel::tickEmphasis(3, {0.03, 0}), 0.5, 1e-12);
   EXPECT_EQ(EnrolmentModel::tickEmphasis(0, {0, 0}), 0);
   EXPECT_EQ(EnrolmentModel::tickEmphasis(0, {0, std::numeric_limits<double>::infinity()}), 0);
   EXPECT_EQ(EnrolmentModel::tickEmphasis(0, {0, std::nan("")}), 0);
-}
 
-// All twelve ticks over a full turn of the head: the nearest tick is the one at the least
-// true angle, distances are never negative, and a tick 0.28 rad or more away is not lit, on
-// the left as on the right.
-TEST(EnrolmentGeometry, EveryTickOverAFullSweepOfDirections) {
   for (int k = 0; k <= 3600; ++k) {
     const double a = -kPi + 2 * kPi * k / 3600;
     const Point direction{0.1 * std::sin(a), 0.1 * std::cos(a)};
@@ -217,7 +211,8 @@ TEST(EnrolmentGeometry, EveryTickOverAFullSweepOfDirections) {
 
 // ---- The whole road ---------------------------------------------------------------------------
 
-TEST_F(EnrolmentTest, AFullScanReplacesTheEnginesFaceprintsWithTwentyFiveInCaptureOrder) {
+// A full scan replaces the engine's faceprints; one whose save fails keeps them and only says so.
+TEST_F(EnrolmentTest, AFullScanReplacesTheEnginesFaceprintsInCaptureOrderAndAFailedSaveKeepsThem) {
   auto& store = FaceprintStore::shared();
   store.add({1, 2, 3}, FaceprintStore::Source::learned, RecognitionEngine::dlib);
   store.add({4, 5, 6}, FaceprintStore::Source::enrolled, RecognitionEngine::dlib);
@@ -256,6 +251,23 @@ TEST_F(EnrolmentTest, AFullScanReplacesTheEnginesFaceprintsWithTwentyFiveInCaptu
   advance(2);
   EXPECT_EQ(store.vectors(RecognitionEngine::dlib), stored);
   EXPECT_TRUE(faceErrors().empty());
+
+  // The scan again, with a save that fails: what the store holds stays.
+  store.add({9}, FaceprintStore::Source::learned, RecognitionEngine::dlib);
+  const auto held = store.vectors(RecognitionEngine::dlib);
+  simulatedFiles().failWrites(platform::files::SimulatedFileSystem::WriteFault::refuse);
+  model->start();
+  scanEverything(*model);
+  runUntilIdle();
+  EXPECT_EQ(model->instruction.value(),
+            "Could not save your face. Close setup and try again after allowing Keychain access.");
+  EXPECT_FALSE(model->finished.value());
+  EXPECT_FALSE(model->failure.value());
+  EXPECT_FALSE(model->isRunning());
+  // The store reports its own trouble; the scan logs no failure of its own.
+  for (const auto& e : faceErrors()) EXPECT_EQ(e.message.rfind("Enrolment failed", 0), std::string::npos);
+  simulatedFiles().clearFaults();
+  EXPECT_EQ(store.vectors(RecognitionEngine::dlib), held);
 }
 
 TEST_F(EnrolmentTest, TheSelectedEngineDescribesTheSamplesAndReceivesThem) {
@@ -321,21 +333,6 @@ TEST_F(EnrolmentTest, PromptsAndPassesFollowTheRingAndRingSamplesNeedMoreThanThe
   EXPECT_EQ(model->tickPasses.value().at(5), 2);
   EXPECT_EQ(model->instruction.value(), "Once more around");
   EXPECT_EQ(model->pass.value(), 2);
-}
-
-TEST_F(EnrolmentTest, TheFirstUsableFaceIsTheCentreWhateverItsDirection) {
-  auto model = startedModel();
-  pose({0.3, 0.2});  // far off straight
-  advance(kFrameInterval);
-  EXPECT_TRUE(model->centreCaptured.value());
-  // That face is the baseline: holding it reads as straight ahead, so no ring sample.
-  advance(1);
-  EXPECT_EQ(captures(*model), 1);
-  EXPECT_EQ(model->direction.value(), (Point{0, 0}));
-  // A turn relative to it reaches tick 3.
-  hold({0.3 + 0.15, 0.2});
-  EXPECT_EQ(captures(*model), 2);
-  EXPECT_EQ(model->tickPasses.value(), (EnrolmentModel::TickPasses{{3, 1}}));
 }
 
 // ---- Published fields and their transactions --------------------------------------------------
@@ -509,33 +506,6 @@ TEST_F(EnrolmentTest, TheWatchdogFailsTheScanWhenFramesStopForMoreThanThreeSecon
   EXPECT_EQ(faceErrors().size(), 1u);
 }
 
-TEST_F(EnrolmentTest, WithNoFrameEverTheWatchdogNeverFails) {
-  simulatedCamera().setFrames({});
-  auto model = startedModel();
-  advance(30);
-  EXPECT_TRUE(model->isRunning());
-  EXPECT_FALSE(model->failure.value());
-  EXPECT_TRUE(faceErrors().empty());
-}
-
-TEST_F(EnrolmentTest, AFailedSaveKeepsThePreviousFaceprintsAndOnlySaysSo) {
-  auto& store = FaceprintStore::shared();
-  store.add({4, 5, 6}, FaceprintStore::Source::enrolled, RecognitionEngine::dlib);
-  auto model = startedModel();
-  simulatedFiles().failWrites(platform::files::SimulatedFileSystem::WriteFault::refuse);
-  scanEverything(*model);
-  runUntilIdle();
-  EXPECT_EQ(model->instruction.value(),
-            "Could not save your face. Close setup and try again after allowing Keychain access.");
-  EXPECT_FALSE(model->finished.value());
-  EXPECT_FALSE(model->failure.value());
-  EXPECT_FALSE(model->isRunning());
-  // The store reports its own trouble; the scan logs no failure of its own.
-  for (const auto& e : faceErrors()) EXPECT_EQ(e.message.rfind("Enrolment failed", 0), std::string::npos);
-  simulatedFiles().clearFaults();
-  EXPECT_EQ(store.vectors(RecognitionEngine::dlib), (std::vector<std::vector<float>>{{4, 5, 6}}));
-}
-
 // ---- Stopping, restarting and stale work -------------------------------------------------------
 
 TEST_F(EnrolmentTest, StopMidScanEndsCapturesAndTheCameraAndLeavesTheStoreAlone) {
@@ -572,9 +542,7 @@ TEST_F(EnrolmentTest, StartWhileRunningDoesNothingAndAfterAnEndStartsAfresh) {
   EXPECT_TRUE(model->centreCaptured.value());
 
   // Finished, then again from the start.
-  for (int i = 0; i < 12; ++i) hold(towardsTick(i));
-  for (int i = 0; i < 12; ++i) hold(towardsTick(i));
-  runUntilIdle();
+  scanEverything(*model);
   ASSERT_TRUE(model->finished.value());
   model->start();
   EXPECT_FALSE(model->finished.value());
@@ -587,11 +555,18 @@ TEST_F(EnrolmentTest, StartWhileRunningDoesNothingAndAfterAnEndStartsAfresh) {
   runUntilIdle();
   // The first frame comes 0.05 s after the last capture of the finished scan: too soon. The
   // next one is the centre, whatever the direction: the old baseline is gone.
-  pose(towardsTick(9));
+  pose({0.3, 0.2});  // far off straight
   advance(kFrameInterval);
   EXPECT_FALSE(model->centreCaptured.value());
   advance(kFrameInterval);
   EXPECT_TRUE(model->centreCaptured.value());
+  // That face is the new baseline: holding it reads as straight ahead, so no ring sample, and
+  // a turn relative to it reaches tick 3.
+  advance(1);
+  EXPECT_EQ(captures(*model), 1);
+  EXPECT_EQ(model->direction.value(), (Point{0, 0}));
+  hold({0.3 + 0.15, 0.2});
+  EXPECT_EQ(model->tickPasses.value(), (EnrolmentModel::TickPasses{{3, 1}}));
 
   // After a failure too.
   model->stop();
@@ -607,48 +582,31 @@ TEST_F(EnrolmentTest, StartWhileRunningDoesNothingAndAfterAnEndStartsAfresh) {
   EXPECT_TRUE(model->isRunning());
 }
 
-// A landmarks detector that runs a step of the test in the middle of handling a frame.
-class InterruptingDetector : public platform::vision::FaceLandmarksDetector {
- public:
-  std::function<void()> during;
-  FaceObservation face = faceAt({0, 0});
-  int requests = 0;
-
-  platform::vision::FaceLandmarksResult detectFaceLandmarks(
-      const PixelBufferPtr&, platform::image::ImageOrientation) override {
-    ++requests;
-    if (auto step = std::exchange(during, nullptr)) step();
-    return std::vector{face};
-  }
-  platform::vision::FaceLandmarksResult landmarksForFaces(
-      const PixelBufferPtr&, platform::image::ImageOrientation,
-      const std::vector<platform::Rect>&) override {
-    return std::vector{face};
-  }
-};
-
-TEST_F(EnrolmentTest, AFrameThatArrivesWhileOneIsHandledIsDropped) {
-  auto detector = std::make_shared<InterruptingDetector>();
-  platform::vision::installFaceLandmarksDetector(detector);
+// The camera sends nothing: the test hands the frames in.
+TEST_F(EnrolmentTest, WithNoFrameTheWatchdogWaitsAndAFrameArrivingWhileOneIsHandledIsDropped) {
   simulatedCamera().setFrames({});
   auto model = startedModel();
-  detector->during = [&] { model->handleFrame(frames[1]); };
+  advance(30);  // with no frame ever the watchdog never fails
+  EXPECT_TRUE(model->isRunning());
+  EXPECT_FALSE(model->failure.value());
+  EXPECT_TRUE(faceErrors().empty());
+
+  pose({0, 0});
+  simulatedFaceLandmarks().runDuringNextRequest([&] { model->handleFrame(frames[1]); });
   model->handleFrame(frames[0]);
   runUntilIdle();
-  EXPECT_EQ(detector->requests, 1);
+  EXPECT_EQ(simulatedFaceLandmarks().requestCount(), 1);
   EXPECT_EQ(captures(*model), 1);
   // Once the handling ended, frames are taken again.
   advance(0.1);
-  detector->face = faceAt(towardsTick(3));
+  pose(towardsTick(3));
   model->handleFrame(frames[2]);
   runUntilIdle();
-  EXPECT_EQ(detector->requests, 2);
+  EXPECT_EQ(simulatedFaceLandmarks().requestCount(), 2);
   EXPECT_EQ(captures(*model), 2);
 }
 
 TEST_F(EnrolmentTest, ACaptureFromAScanRestartedMeanwhileIsNotCounted) {
-  auto detector = std::make_shared<InterruptingDetector>();
-  platform::vision::installFaceLandmarksDetector(detector);
   auto model = startedModel();
   // The step is left and entered again while a frame is being handled: that frame and its
   // bookkeeping belong to the old scan.
@@ -656,7 +614,8 @@ TEST_F(EnrolmentTest, ACaptureFromAScanRestartedMeanwhileIsNotCounted) {
     model->stop();
     model->start();
   };
-  detector->during = restart;
+  pose({0, 0});
+  simulatedFaceLandmarks().runDuringNextRequest(restart);
   advance(kFrameInterval);
   runUntilIdle();
   EXPECT_FALSE(model->centreCaptured.value());
@@ -667,8 +626,8 @@ TEST_F(EnrolmentTest, ACaptureFromAScanRestartedMeanwhileIsNotCounted) {
   EXPECT_EQ(captures(*model), 1);
 
   // The same during a ring capture.
-  detector->face = faceAt(towardsTick(4));
-  detector->during = restart;
+  pose(towardsTick(4));
+  simulatedFaceLandmarks().runDuringNextRequest(restart);
   advance(kFrameInterval);
   runUntilIdle();
   EXPECT_EQ(captures(*model), 0);

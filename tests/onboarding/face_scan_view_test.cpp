@@ -7,6 +7,7 @@
 #include <QPainterPath>
 #include <QRectF>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -33,15 +34,10 @@ EnrolmentModel::Preview splitPreview(int width, int height) {
   bitmap->format = platform::image::BitmapFormat::BGRA8;
   bitmap->bytesPerRow = static_cast<std::size_t>(width) * 4;
   bitmap->bytes.resize(bitmap->bytesPerRow * height);
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
-      std::uint8_t* p = bitmap->bytes.data() + y * bitmap->bytesPerRow + x * 4;
-      const bool left = x < width / 2;
-      p[0] = left ? 0 : 255;  // blue
-      p[1] = 0;
-      p[2] = left ? 255 : 0;  // red
-      p[3] = 255;
-    }
+  const std::uint8_t red[] = {0, 0, 255, 255}, blue[] = {255, 0, 0, 255};  // BGRA
+  for (std::size_t i = 0; i < bitmap->bytes.size(); i += 4) {
+    const bool left = i % bitmap->bytesPerRow < bitmap->bytesPerRow / 2;
+    std::copy_n(left ? red : blue, 4, bitmap->bytes.begin() + i);
   }
   return bitmap;
 }
@@ -63,7 +59,7 @@ class FaceScanViewTest : public PlatformTest {
   }
 };
 
-TEST_F(FaceScanViewTest, AnEmptyScanIsAFaintDiscWithAWhiteRingAndShortFaintTicks) {
+TEST_F(FaceScanViewTest, AnEmptyScanIsAFaintDiscWithAWhiteRingAndFaintTicksButBesideTheHead) {
   FaceScanView view(model, 132);
   const double side = FaceScanView::frameSide(132);
   EXPECT_NEAR(side, 132 * 1.46, 1e-9);
@@ -80,7 +76,7 @@ TEST_F(FaceScanViewTest, AnEmptyScanIsAFaintDiscWithAWhiteRingAndShortFaintTicks
   EXPECT_NEAR(s.ringOpacity, 0.14, 1e-12);
   EXPECT_NEAR(s.discOpacity, 0.06, 1e-12);
   EXPECT_FALSE(s.check);
-  // Where the ticks stand is checked in pixels, here and with the head to the left.
+  // Where the ticks stand is checked in pixels, here and with the head to the left below.
   EXPECT_NEAR(s.ticks[1].rotation, 30, 1e-12);
 
   const QImage image = view.render(2);
@@ -96,11 +92,28 @@ TEST_F(FaceScanViewTest, AnEmptyScanIsAFaintDiscWithAWhiteRingAndShortFaintTicks
   EXPECT_LT(ring.alpha(), 60);
   EXPECT_FALSE(isGreenHue(ring));
   // Tick 0, faint green, 0.07 D above the circle; nothing between.
-  const QColor tick = towardsTick(image, 132, 0, 66 + 0.07 * 132 + 3);
+  const double tickReach = 66 + 0.07 * 132 + 3;
+  const QColor tick = towardsTick(image, 132, 0, tickReach);
   EXPECT_TRUE(isGreenHue(tick));
   EXPECT_LT(tick.alpha(), 60);
   EXPECT_EQ(towardsTick(image, 132, 0, 66 + 0.035 * 132).alpha(), 0);
   EXPECT_EQ(image.pixelColor(2, 2).alpha(), 0);
+
+  // The head to the left lights only the ticks beside tick 9.
+  model->direction = Point{-0.1, 0.003};  // towards tick 9, a little up
+  const QImage left = view.render(2);
+  savePng(left, "face_scan_head_left.png", kPanelBlack);
+  const auto lit = view.structure(bounds(132));
+  EXPECT_GT(lit.ticks[9].opacity, 0.8);
+  for (int i : {0, 1, 2, 3, 4, 5, 6, 7, 8, 10, 11}) {
+    EXPECT_NEAR(lit.ticks[i].opacity, 0.16, 1e-12) << i;
+    EXPECT_NEAR(lit.ticks[i].length, 0.08 * 132, 1e-9) << i;
+  }
+  // In pixels: tick 11 (upper left) as faint as tick 1 (upper right).
+  const auto at = [&](int i) { return towardsTick(left, 132, i, tickReach); };
+  EXPECT_LT(at(11).alpha(), 60);
+  EXPECT_NEAR(at(11).alpha(), at(1).alpha(), 3);
+  EXPECT_GT(at(9).alpha(), 200);
 }
 
 TEST_F(FaceScanViewTest, CapturedTicksAreFullLengthWhateverTheHeadAndEaseInOverAFifthOfASecond) {
@@ -215,25 +228,6 @@ TEST_F(FaceScanViewTest, EveryAnnouncedChangeAsksForARedraw) {
 }
 
 // ---- Pixels ----------------------------------------------------------------------------------
-
-TEST_F(FaceScanViewTest, HeadToTheLeftLightsOnlyTheTicksBesideTick9) {
-  FaceScanView view(model, 132);
-  model->direction = Point{-0.1, 0.003};  // towards tick 9, a little up
-  const QImage image = view.render(2);
-  savePng(image, "face_scan_head_left.png", kPanelBlack);
-  const auto s = view.structure(bounds(132));
-  EXPECT_GT(s.ticks[9].opacity, 0.8);
-  for (int i : {0, 1, 2, 3, 4, 5, 6, 7, 8, 10, 11}) {
-    EXPECT_NEAR(s.ticks[i].opacity, 0.16, 1e-12) << i;
-    EXPECT_NEAR(s.ticks[i].length, 0.08 * 132, 1e-9) << i;
-  }
-  // In pixels: tick 11 (upper left) as faint as tick 1 (upper right).
-  const double reach = 66 + 0.07 * 132 + 3;
-  const auto at = [&](int i) { return towardsTick(image, 132, i, reach); };
-  EXPECT_LT(at(11).alpha(), 60);
-  EXPECT_NEAR(at(11).alpha(), at(1).alpha(), 3);
-  EXPECT_GT(at(9).alpha(), 200);
-}
 
 TEST_F(FaceScanViewTest, ThePreviewIsMirroredAndClippedToTheCircle) {
   FaceScanView view(model, 132);

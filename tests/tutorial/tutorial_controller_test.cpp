@@ -88,25 +88,28 @@ TEST_F(TutorialControllerTest, TheFirstRunShowsTheWelcomePanelAfterADelay) {
   EXPECT_FALSE(later->isShowing());
 }
 
-TEST_F(TutorialControllerTest, TheFirstRunDelayHoldsTheControllerWeakly) {
-  std::weak_ptr<TutorialController> weak = controller;
-  controller->presentIfFirstRun();
-  controller.reset();
-  EXPECT_TRUE(weak.expired());
-  advance(1);
-  EXPECT_TRUE(machine().windows->windowNumbers().empty());
-}
-
-TEST_F(TutorialControllerTest, OpeningAtTheFaceStepSizesForItAndStartsTheScan) {
+TEST_F(TutorialControllerTest, OpeningAtTheFaceStepSizesForItAndAShowAgainDoesNotResetIt) {
   controller->present(TutorialStep::face);
   expectFrame(controller->window()->frame(), 756 - 184, 982 - 400, 368, 400);
-  EXPECT_EQ(controller->model()->step.value(), TutorialStep::welcome);
+  auto model = controller->model();
+  EXPECT_EQ(model->step.value(), TutorialStep::welcome);
   advance(0.01);
-  EXPECT_EQ(controller->model()->step.value(), TutorialStep::face);
-  EXPECT_TRUE(controller->model()->enrolment()->isRunning());
+  EXPECT_EQ(model->step.value(), TutorialStep::face);
+  EXPECT_TRUE(model->enrolment()->isRunning());
   advance(1);
   // The resize to the face step's own size changes nothing.
   expectFrame(controller->window()->frame(), 756 - 184, 982 - 400, 368, 400);
+
+  // A second show brings the tutorial forward where it is; one at a step goes there.
+  model->go(TutorialStep::password);
+  controller->present();
+  EXPECT_EQ(controller->model(), model);
+  EXPECT_EQ(model->step.value(), TutorialStep::password);
+  EXPECT_EQ(simulatedApplication().activations().size(), 2u);
+  EXPECT_EQ(machine().windows->windowNumbers().size(), 1u);
+  controller->present(TutorialStep::face);
+  EXPECT_EQ(model->step.value(), TutorialStep::face);
+  EXPECT_TRUE(model->enrolment()->isRunning());
 }
 
 TEST_F(TutorialControllerTest, StepChangesResizeAlongTheCurve) {
@@ -124,20 +127,6 @@ TEST_F(TutorialControllerTest, StepChangesResizeAlongTheCurve) {
   advance(0.35);
   expectFrame(controller->window()->frame(), 756 - 174, 982 - 196, 348, 196);
   EXPECT_FALSE(controller->frameAnimation()->isRunning());
-}
-
-TEST_F(TutorialControllerTest, ASecondShowBringsTheTutorialForwardWithoutResettingIt) {
-  present();
-  auto model = controller->model();
-  model->go(TutorialStep::password);
-  controller->present();
-  EXPECT_EQ(controller->model(), model);
-  EXPECT_EQ(model->step.value(), TutorialStep::password);
-  EXPECT_EQ(simulatedApplication().activations().size(), 2u);
-  EXPECT_EQ(machine().windows->windowNumbers().size(), 1u);
-  controller->present(TutorialStep::face);
-  EXPECT_EQ(model->step.value(), TutorialStep::face);
-  EXPECT_TRUE(model->enrolment()->isRunning());
 }
 
 TEST_F(TutorialControllerTest, NoScreenShowsNothing) {
@@ -221,7 +210,15 @@ TEST_F(TutorialControllerTest, AShowDuringTheCloseOnlyBringsTheClosingWindowForw
   EXPECT_TRUE(controller->isShowing());
 }
 
-TEST_F(TutorialControllerTest, TheResizeCallbackHoldsTheControllerWeakly) {
+TEST_F(TutorialControllerTest, TheFirstRunDelayAndTheResizeCallbackHoldTheControllerWeakly) {
+  std::weak_ptr<TutorialController> weak = controller;
+  controller->presentIfFirstRun();
+  controller.reset();
+  EXPECT_TRUE(weak.expired());
+  advance(1);
+  EXPECT_TRUE(machine().windows->windowNumbers().empty());
+
+  controller = std::make_shared<TutorialController>();
   present();
   auto model = controller->model();
   controller.reset();

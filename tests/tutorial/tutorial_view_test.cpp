@@ -200,7 +200,7 @@ TEST_F(TutorialViewTest, ACameraStepBeforeAccessIsBlocked) {
   EXPECT_EQ(simulatedCamera().accessRequests(), 1);
 }
 
-TEST_F(TutorialViewTest, PasswordStepMasksTheTextAndShowsAFailedSave) {
+TEST_F(TutorialViewTest, PasswordStepMasksTheTextAndShowsAFailedSaveAndAccessibilityPrompts) {
   show(Step::password);
   auto field = element(Kind::secureField);
   ASSERT_TRUE(field);
@@ -229,9 +229,8 @@ TEST_F(TutorialViewTest, PasswordStepMasksTheTextAndShowsAFailedSave) {
   model->go(Step::password);
   EXPECT_EQ(textOf(Kind::granted), "Password saved");
   EXPECT_TRUE(element(Kind::secureField)->placeholder);
-}
 
-TEST_F(TutorialViewTest, AccessibilityStepPromptsFromItsButton) {
+  // The next step prompts from its button.
   show(Step::accessibility);
   EXPECT_EQ(structure().hint->text, "Grant permission to continue");
   EXPECT_EQ(textOf(Kind::greenButton), "Open System Settings");
@@ -243,8 +242,12 @@ TEST_F(TutorialViewTest, AccessibilityStepPromptsFromItsButton) {
   EXPECT_EQ(textOf(Kind::granted), "Permission granted");
 }
 
-TEST_F(TutorialViewTest, AFinishedScanReadsGotIt) {
-  show(Step::face);
+// Only a scan that finishes while the face step is shown moves the tutorial on.
+TEST_F(TutorialViewTest, AFinishedScanReadsGotItAndOnlyAScanFinishedOnTheFaceStepMovesOn) {
+  model->enrolment()->finished = true;  // not on the face step
+  EXPECT_FALSE(model->faceEnrolled);
+  show(Step::face);  // a new scan starts from nothing
+  EXPECT_EQ(model->step.value(), Step::face);
   EXPECT_EQ(element(Kind::scan)->frame.width(), FaceScanView::frameSide(118));
   EXPECT_EQ(textOf(Kind::caption), EnrolmentModel::lookStraightText);
   EXPECT_EQ(structure().hint->text, "Finish the scan to continue");
@@ -254,17 +257,7 @@ TEST_F(TutorialViewTest, AFinishedScanReadsGotIt) {
   EXPECT_TRUE(model->faceEnrolled);
   EXPECT_EQ(textOf(Kind::caption), "Got it.");
   EXPECT_FALSE(structure().hint);
-}
-
-TEST_F(TutorialViewTest, AScanThatFinishedBeforeTheStepWasShownDoesNotMoveOn) {
-  model->enrolment()->finished = true;  // not on the face step
-  EXPECT_FALSE(model->faceEnrolled);
-  model->go(Step::face);  // a new scan starts from nothing
-  model->enrolment()->finished = false;
-  advance(2);
-  EXPECT_EQ(model->step.value(), Step::face);
   // A redundant announcement of an already finished scan is no change either.
-  model->enrolment()->finished = true;
   model->faceEnrolled = false;
   model->enrolment()->finished = true;
   EXPECT_FALSE(model->faceEnrolled);
