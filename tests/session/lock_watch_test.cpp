@@ -58,7 +58,7 @@ TEST_F(LockWatchTest, LockedHintChangesAloneAreSeenAndWakeChecksReadTheRealState
   ASSERT_TRUE(heardCount(2));
   // A change no signal announces is found by the wake checks, each reading logind anew.
   for (bool hint : {true, false}) {
-    ASSERT_TRUE(buses().setLockedHintQuietly(kOwnSession, hint));
+    ASSERT_TRUE(buses().setLockedHint(kOwnSession, hint, /*quietly=*/true));
     ASSERT_TRUE(buses().emitPrepareForSleep(false));
     ASSERT_TRUE(pump([&] { return logs().messages("unlock").size() == (hint ? 3u : 4u); }));  // "Screens woke"
     advance(2.0);
