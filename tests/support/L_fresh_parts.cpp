@@ -1,10 +1,15 @@
 // The simulated parts made fresh for every fixture-based test, and their accessors (declared
 // in the headers included here): alerts, status bar, device-owner authentication, login
 // items, authorization services, keychain, file system, address opener, application object,
-// update framework and user names.
+// update framework, user names, the lock machine and the display machine (screens, windows,
+// SkyLight, window list, reduce motion).
+#include <memory>
+
 #include "support/menubar_hooks.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/simulated_authorization.hpp"
+#include "support/simulated_display.hpp"
+#include "support/simulated_lock_machine.hpp"
 #include "support/simulated_security_agent.hpp"
 #include "support/storage_hooks.hpp"
 #include "support/tutorial_hooks.hpp"
@@ -31,6 +36,17 @@ FreshPart<platform::users::SimulatedUsers, &platform::users::install> users([] {
   users->setFullUserName(SimulatedSecurityAgent::kFullUserName);
   return users;
 });
+std::unique_ptr<SimulatedLockMachine> lockMachinePart;
+FixtureHook lockMachineHook(
+    [] {
+      lockMachinePart = std::make_unique<SimulatedLockMachine>();
+      lockMachinePart->install();
+    },
+    [] {
+      if (lockMachinePart) lockMachinePart->uninstall();
+      lockMachinePart.reset();
+    });
+FixtureHook displayMachineHook([] { installSimulatedMachine(); }, [] { uninstallSimulatedMachine(); });
 
 }  // namespace
 
@@ -45,5 +61,10 @@ platform::workspace::SimulatedURLOpener& simulatedURLOpener() { return *opener; 
 platform::ui::SimulatedApplication& simulatedApplication() { return *application; }
 platform::updater::SimulatedUpdateFramework& simulatedUpdater() { return *updater; }
 platform::users::SimulatedUsers& simulatedUsers() { return *users; }
+SimulatedLockMachine& lockMachine() { return *lockMachinePart; }
 
 }  // namespace quorvel::testing
+
+// Under the leak sanitizer: fontconfig keeps caches for the life of the process that the
+// sanitizer reports as leaks once text has been drawn (the notch panel's message line).
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
