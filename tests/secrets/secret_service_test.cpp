@@ -161,8 +161,8 @@ TEST_F(SecretServiceTest, FileItemsMoveAtFirstUseLosingNothingWhenTheyCannotAndK
   // A file store with the system's three items, one readable only after the first unlock.
   kc::FileKeychain file(path());
   ASSERT_EQ(file.add(kService, "masterKey", key, kUnlocked), 0);
-  ASSERT_EQ(file.add(kService, "loginPassword", bytes("sealed"), kc::Accessibility::afterFirstUnlock),
-            0);
+  ASSERT_EQ(
+      file.add(kService, "loginPassword", bytes("sealed"), kc::Accessibility::afterFirstUnlock), 0);
   ASSERT_EQ(file.add(kService, "quorvelPasswordRecord", bytes("older"), kUnlocked), 0);
   const std::string before = fileText(path());
   SecondAddFails failing(options);  // fails halfway

@@ -46,7 +46,8 @@ FixtureHook lockMachineHook(
       if (lockMachinePart) lockMachinePart->uninstall();
       lockMachinePart.reset();
     });
-FixtureHook displayMachineHook([] { installSimulatedMachine(); }, [] { uninstallSimulatedMachine(); });
+FixtureHook displayMachineHook([] { installSimulatedMachine(); },
+                               [] { uninstallSimulatedMachine(); });
 
 }  // namespace
 

@@ -99,7 +99,9 @@ PrivateBus::PrivateBus(const std::string& folder, const std::vector<std::string>
       {"dbus-daemon", "--nofork", "--config-file=" + config, "--print-address=1"}, environment);
   // The daemon prints its address once it listens.
   std::string printed;
-  eventually([&] { return daemon_ && (printed += daemon_->output()).find('\n') != std::string::npos; }, 15);
+  eventually(
+      [&] { return daemon_ && (printed += daemon_->output()).find('\n') != std::string::npos; },
+      15);
   if (printed.find('\n') != std::string::npos) address_ = printed.substr(0, printed.find('\n'));
 }
 

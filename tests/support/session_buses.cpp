@@ -52,7 +52,8 @@ bool SessionBuses::startMock(std::unique_ptr<ChildProcess>& mock, std::vector<st
 bool SessionBuses::startBus(bool system) {
   auto& bus = system ? systemBus_ : sessionBus_;
   bus.reset();
-  bus = std::make_unique<PrivateBus>(folder_ + (system ? "/system" : "/session"), kWithoutPamWrapper);
+  bus =
+      std::make_unique<PrivateBus>(folder_ + (system ? "/system" : "/session"), kWithoutPamWrapper);
   if (bus->address().empty()) return false;
   // Its socket rather than the printed address, whose GUID a restarted daemon would not match.
   ::setenv(system ? "DBUS_SYSTEM_BUS_ADDRESS" : "DBUS_SESSION_BUS_ADDRESS",
@@ -99,11 +100,14 @@ bool SessionBuses::waitForName(bool system, const std::string& name) {
 }
 
 bool SessionBuses::startLogind() {
-  return startMock(logind_, {"/usr/bin/python3", "-m", "dbusmock", "--template", "logind"}, "logind.log") &&
+  return startMock(logind_, {"/usr/bin/python3", "-m", "dbusmock", "--template", "logind"},
+                   "logind.log") &&
          waitForName(true, kLogind) &&
-         replaceManagerMethod("GetSessionByPID", "u", "o", "ret = dbus.ObjectPath('" + sessionPath(kOwnSession) + "')") &&
+         replaceManagerMethod("GetSessionByPID", "u", "o",
+                              "ret = dbus.ObjectPath('" + sessionPath(kOwnSession) + "')") &&
          replaceManagerMethod("UnlockSession", "s", "",
-                              "objects['" + sessionPath("") + "' + args[0]].EmitSignal('" + kSession + "', 'Unlock', '', [])");
+                              "objects['" + sessionPath("") + "' + args[0]].EmitSignal('" +
+                                  kSession + "', 'Unlock', '', [])");
 }
 
 void SessionBuses::addSession(const std::string& id, std::uint32_t uid) {
@@ -116,8 +120,9 @@ void SessionBuses::addSession(const std::string& id, std::uint32_t uid) {
 
 bool SessionBuses::startLockScreen(const std::string& python) {
   return startMock(lockScreen_,
-                   {python, "-m", "dbusmock", "--template", QUORVEL_SOURCE_DIR "/tests/support/desktop_lock_screen.py",
-                    "-p", "{\"session\": \"" + sessionPath(kOwnSession) + "\"}"},
+                   {python, "-m", "dbusmock", "--template",
+                    QUORVEL_SOURCE_DIR "/tests/support/desktop_lock_screen.py", "-p",
+                    "{\"session\": \"" + sessionPath(kOwnSession) + "\"}"},
                    "lock-screen.log") &&
          waitForName(false, "org.gnome.ScreenSaver");
 }
@@ -127,8 +132,9 @@ bool SessionBuses::emitSessionSignal(const std::string& id, const std::string& m
 }
 
 bool SessionBuses::setLockedHint(const std::string& id, bool locked, bool quietly) {
-  return call(true, {kLogind, sessionPath(id), kSession, quietly ? "SetLockedHintQuietly" : "SetLockedHint", "b",
-                     locked ? "true" : "false"})
+  return call(true,
+              {kLogind, sessionPath(id), kSession,
+               quietly ? "SetLockedHintQuietly" : "SetLockedHint", "b", locked ? "true" : "false"})
       .has_value();
 }
 

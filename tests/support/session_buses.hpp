@@ -62,7 +62,8 @@ class SessionBuses {
   std::string servicesLog() const;
 
  private:
-  bool startMock(std::unique_ptr<ChildProcess>& mock, std::vector<std::string> argv, const std::string& log);
+  bool startMock(std::unique_ptr<ChildProcess>& mock, std::vector<std::string> argv,
+                 const std::string& log);
   bool startBus(bool system);
   std::optional<std::string> call(bool system, std::vector<std::string> arguments);
   bool waitForName(bool system, const std::string& name);
