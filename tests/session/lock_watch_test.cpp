@@ -115,8 +115,7 @@ TEST_F(LockWatchTest, EveryFailureAnswersAsTheMissingFacility) {
       {"no system bus", [](SessionBuses& b) { b.stopSystemBus(); }, "The system bus is unavailable"},
       {"no logind", [](SessionBuses& b) { b.stopLogind(); }, "NameHasNoOwner"},
       {"logind hangs", answer("import time; time.sleep(3); ret = '/'"), "NoReply"},
-      {"logind refuses", answer("raise dbus.exceptions.DBusException('no', name='org.freedesktop.DBus.Error.AccessDenied')"),
-       "AccessDenied"},
+      {"logind refuses", answer(kAccessDenied), "AccessDenied"},
   };
   for (const auto& [name, arrange, logged] : failures) {
     SCOPED_TRACE(name);
