@@ -1,5 +1,6 @@
-// Helpers of the fuzz targets: reading typed values from the fuzzer's bytes, and checks that
-// end the run with a message (a crash to the fuzzer, a failure to the replay test).
+// Helpers of the fuzz targets: reading typed values from the fuzzer's bytes, checks that end
+// the run with a message (a crash to the fuzzer, a failure to the replay test), and the key
+// of the sealed seeds.
 #pragma once
 
 #include <cstddef>
@@ -7,7 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <numeric>
 #include <type_traits>
+#include <vector>
 
 #define FUZZ_CHECK(condition)                                                            \
   do {                                                                                   \
@@ -34,11 +37,17 @@ class Input {
     size_ -= count;
     return value;
   }
-  std::size_t left() const { return size_; }
 
  private:
   const std::uint8_t* data_;
   std::size_t size_;
 };
+
+// The key the seed files are sealed with (fuzz/make_seeds.cpp): the bytes 0, 1, ..., 31.
+inline std::vector<std::uint8_t> sealingKey() {
+  std::vector<std::uint8_t> key(32);
+  std::iota(key.begin(), key.end(), std::uint8_t{0});
+  return key;
+}
 
 }  // namespace quorvel::fuzz

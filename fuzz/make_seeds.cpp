@@ -18,6 +18,7 @@
 #include "foundation/password_vault.hpp"
 #include "foundation/quorvel_password.hpp"
 #include "foundation/settings.hpp"
+#include "fuzz_input.hpp"
 #include "platform/defaults/defaults_linux.hpp"
 #include "platform/image/image_io.hpp"
 #include "platform/keychain/file_keychain.hpp"
@@ -131,8 +132,7 @@ int main(int argc, char** argv) {
   fs::create_directories(scratch);
 
   // The keychain file, holding the key the fuzz targets open sealed boxes with.
-  Bytes key(32);
-  for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(i);
+  const Bytes key = quorvel::fuzz::sealingKey();
   auto keychain = std::make_shared<platform::keychain::FileKeychain>((scratch / "keychain.json").string());
   platform::keychain::install(keychain);
   keychain->add(quorvel::Keychain::service, quorvel::Crypto::keyAccount, key,

@@ -7,19 +7,8 @@
 #include "foundation/password_vault.hpp"
 #include "fuzz_input.hpp"
 
-namespace {
-
-// The key the seed files were sealed with (fuzz/make_seeds.cpp).
-platform::crypto::SymmetricKey fuzzKey() {
-  quorvel::Bytes key(32);
-  for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(i);
-  return platform::crypto::SymmetricKey(key);
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static quorvel::Crypto crypto(fuzzKey());
+  static quorvel::Crypto crypto{platform::crypto::SymmetricKey(quorvel::fuzz::sealingKey())};
   const quorvel::Bytes input(data, data + size);
   if (const auto plaintext = crypto.decrypt(input)) {
     (void)quorvel::FaceprintStore::decode(*plaintext);

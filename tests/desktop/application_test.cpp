@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <regex>
 #include <string>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "platform/defaults/defaults_linux.hpp"
+#include "support/B_helpers.hpp"
 #include "support/desktop_session.hpp"
 #include "support/platform_fixture.hpp"
 
@@ -69,15 +69,15 @@ class DesktopApplicationTest : public ::testing::Test {
     }, 20)) << "the mocked watcher did not start";
   }
 
-  void launch() {
-    app_ = ChildProcess::start({QUORVEL_BINARY_DIR "/quorvel"}, environment(), home_ + "/quorvel.log");
+  // The application, with `changes` to its environment.
+  void launch(const std::vector<std::string>& changes = {}) {
+    std::vector<std::string> variables = environment();
+    variables.insert(variables.end(), changes.begin(), changes.end());
+    app_ = ChildProcess::start({QUORVEL_BINARY_DIR "/quorvel"}, variables, home_ + "/quorvel.log");
     ASSERT_TRUE(app_);
   }
 
-  std::string text(const std::string& name) const {
-    std::ifstream in(home_ + "/" + name);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  std::string text(const std::string& name) const { return fileText(home_ + "/" + name); }
   bool logged(const std::string& line) const { return text("quorvel.log").find(line) != std::string::npos; }
 
   // The bus name under which the application registered its item with the watcher.
@@ -233,9 +233,7 @@ TEST_F(DesktopApplicationTest, WithoutATrayTheFirstRunTutorialStillHangsFromTheT
 }
 
 TEST_F(DesktopApplicationTest, WithoutADisplayTheApplicationSaysSoAndRunsOn) {
-  std::vector<std::string> headless = environment();
-  headless.push_back("DISPLAY=");
-  app_ = ChildProcess::start({QUORVEL_BINARY_DIR "/quorvel"}, headless, home_ + "/quorvel.log");
+  ASSERT_NO_FATAL_FAILURE(launch({"DISPLAY="}));
   EXPECT_TRUE(eventually([&] { return logged("Quorvel started"); }, 20)) << text("quorvel.log");
   EXPECT_TRUE(logged("No display: the status item, windows and dialogs are not shown"));
   EXPECT_TRUE(app_->running());

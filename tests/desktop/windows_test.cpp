@@ -55,9 +55,6 @@ void press(const std::vector<std::string>& arguments) { xdotool(processDisplay()
 Answer typing(std::string text) {
   return [text](QWidget&) { press({"type", "--delay", "30", text}), press({"key", "Return"}); };
 }
-Answer pressing(std::string key) {
-  return [key](QWidget&) { press({"key", key}); };
-}
 
 // Answers the next modal dialogs, one answer each in order, from inside their modal runs, once
 // each has the keyboard; a dialog left for 20 s gets Escape, so that a test fails, not hangs.
@@ -239,7 +236,7 @@ TEST_F(DesktopWindowsTest, TheOwnersPasswordPromptAsksAgainAfterAWrongPasswordAn
   EXPECT_EQ(first, "Quorvel is trying to recover access to Quorvel after a forgotten password. "
                    "Enter the password of \u201calice\u201d to allow this.");
   EXPECT_EQ(second.substr(second.find(". ") + 2), "The password was not right. Try again.");
-  EXPECT_EQ(evaluate({pressing("Escape")}), AuthError::userCancel);
+  EXPECT_EQ(evaluate({[](QWidget&) { press({"key", "Escape"}); }}), AuthError::userCancel);
   EXPECT_EQ(evaluate({typing("a"), typing("b"), typing("c")}), AuthError::authenticationFailed);
 }
 

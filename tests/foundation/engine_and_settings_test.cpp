@@ -95,31 +95,23 @@ TEST_F(SettingsTest, WritesGoThroughAndRemovalRestoresTheRegisteredDefault) {
   EXPECT_TRUE(settings.palmToCancel());
 }
 
-TEST_F(SettingsTest, EngineReadRules) {
+TEST_F(SettingsTest, TheEngineIsWrittenAsItsRawValueUncheckedAndReadByTheBuildsRules) {
   auto& settings = Settings::shared();
-  defaults().setString("recognitionEngine", "arcface");
+  EXPECT_EQ(&settings.defaults(), &defaults());
+  settings.setRecognitionEngine(RecognitionEngine::arcface);
+  EXPECT_EQ(defaults().stringForKey("recognitionEngine"), "arcface");
   EXPECT_EQ(settings.recognitionEngine(), quorvel::BuildFlavour::isDeveloper
                                               ? RecognitionEngine::arcface
                                               : RecognitionEngine::dlib);
   EXPECT_EQ(defaults().stringForKey("recognitionEngine"), "arcface");  // left unchanged
+  settings.setRecognitionEngine(RecognitionEngine::dlib);
+  EXPECT_EQ(settings.recognitionEngine(), RecognitionEngine::dlib);
   for (const char* stored : {"ArcFace", "DLIB", "resnet", "", " arcface"}) {
     defaults().setString("recognitionEngine", stored);
     EXPECT_EQ(settings.recognitionEngine(), RecognitionEngine::dlib) << stored;
     EXPECT_EQ(defaults().stringForKey("recognitionEngine"), stored);
   }
   defaults().setBool("recognitionEngine", true);  // not a string at all
-  EXPECT_EQ(settings.recognitionEngine(), RecognitionEngine::dlib);
-}
-
-TEST_F(SettingsTest, WritingAnEngineStoresItsRawValueUnchecked) {
-  auto& settings = Settings::shared();
-  EXPECT_EQ(&settings.defaults(), &defaults());
-  settings.setRecognitionEngine(RecognitionEngine::arcface);
-  EXPECT_EQ(defaults().stringForKey("recognitionEngine"), "arcface");
-  if (!quorvel::BuildFlavour::isDeveloper) {
-    EXPECT_EQ(settings.recognitionEngine(), RecognitionEngine::dlib);
-  }
-  settings.setRecognitionEngine(RecognitionEngine::dlib);
   EXPECT_EQ(settings.recognitionEngine(), RecognitionEngine::dlib);
 }
 

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
+#include <vector>
 
 #include "platform/loginitems/login_items_linux.hpp"
 #include "support/B_helpers.hpp"
@@ -82,40 +84,28 @@ TEST_F(AutostartTest, ExecQuotesAnyPathSoThatItValidatesAndReadsBack) {
   EXPECT_EQ(AutostartService::programOf("\"/opt/unterminated"), std::nullopt);
 }
 
-struct StateCase {
-  const char* name;
-  std::string text;
-  Status expected;
-};
-void PrintTo(const StateCase& state, std::ostream* out) { *out << state.name; }
-
-class AutostartStateTest : public AutostartTest, public ::testing::WithParamInterface<StateCase> {};
-
-TEST_P(AutostartStateTest, TheEntryOnDiskGivesTheStateAndRegisteringRepairsIt) {
-  writeEntry(GetParam().text);
-  AutostartService service;
-  EXPECT_EQ(service.status(), GetParam().expected);
-  ASSERT_FALSE(service.registerApp().has_value());
-  EXPECT_EQ(service.status(), Status::enabled);
-  EXPECT_EQ(fileText(entry()), AutostartService::entryText(running));
+TEST_F(AutostartTest, TheEntryOnDiskGivesTheStateAndRegisteringRepairsIt) {
+  const std::string head = "[Desktop Entry]\nType=Application\nName=Q\n";
+  const std::vector<std::tuple<const char*, std::string, Status>> states = {
+      {"ours", AutostartService::entryText("/bin/sh"), Status::enabled},
+      {"program on the path", head + "Exec=sh -c true\n", Status::enabled},
+      {"hidden by the desktop", head + "Exec=sh\nHidden=true\n", Status::requiresApproval},
+      {"switched off in GNOME", head + "Exec=sh\nX-GNOME-Autostart-enabled=false\n",
+       Status::requiresApproval},
+      {"program gone", head + "Exec=/nonexistent/quorvel\n", Status::notFound},
+      {"not an application", "[Desktop Entry]\nType=Link\nName=Q\nURL=file:///\n",
+       Status::notFound},
+      {"no entry group", "Exec=/bin/sh\n", Status::notFound}};
+  for (const auto& [name, text, expected] : states) {
+    SCOPED_TRACE(name);
+    writeEntry(text);
+    AutostartService service;
+    EXPECT_EQ(service.status(), expected);
+    ASSERT_FALSE(service.registerApp().has_value());
+    EXPECT_EQ(service.status(), Status::enabled);
+    EXPECT_EQ(fileText(entry()), AutostartService::entryText(running));
+  }
 }
-
-const std::string kEntry = "[Desktop Entry]\nType=Application\nName=Q\n";
-
-INSTANTIATE_TEST_SUITE_P(
-    States, AutostartStateTest,
-    ::testing::Values(
-        StateCase{"Ours", AutostartService::entryText("/bin/sh"), Status::enabled},
-        StateCase{"ProgramOnThePath", kEntry + "Exec=sh -c true\n", Status::enabled},
-        StateCase{"HiddenByTheDesktop", kEntry + "Exec=sh\nHidden=true\n",
-                  Status::requiresApproval},
-        StateCase{"SwitchedOffInGnome", kEntry + "Exec=sh\nX-GNOME-Autostart-enabled=false\n",
-                  Status::requiresApproval},
-        StateCase{"ProgramGone", kEntry + "Exec=/nonexistent/quorvel\n", Status::notFound},
-        StateCase{"NotAnApplication", "[Desktop Entry]\nType=Link\nName=Q\nURL=file:///\n",
-                  Status::notFound},
-        StateCase{"NoEntryGroup", "Exec=/bin/sh\n", Status::notFound}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(AutostartTest, FailuresNameTheFileAndTheReason) {
   const auto failure = [](const char* verb, const char* reason) {

@@ -88,9 +88,7 @@ TEST_F(VirtualSchedulerTest, TimersFireOnTheirGridUntilInvalidated) {
   cancelled->invalidate();
   advance(2.0);
   ASSERT_EQ(fires.size(), 3u);
-  EXPECT_NEAR(fires[0], 0.25, 1e-12);
-  EXPECT_NEAR(fires[1], 0.50, 1e-12);
-  EXPECT_NEAR(fires[2], 0.75, 1e-12);
+  for (std::size_t i = 0; i < fires.size(); ++i) EXPECT_NEAR(fires[i], 0.25 * (i + 1), 1e-12);
   EXPECT_FALSE(repeating->isValid());
   EXPECT_EQ(once, 1);
   EXPECT_FALSE(oneShot->isValid());

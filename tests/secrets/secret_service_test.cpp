@@ -43,15 +43,6 @@ class SecretServiceTest : public quorvel::testing::PlatformTest {
     ASSERT_TRUE(keyring_->startKeyring(password)) << "gnome-keyring-daemon did not start";
   }
   std::string path() const { return home() + "/data/com.tessmin.quorvel/keychain.json"; }
-  // A file store with the system's three items, one readable only after the first unlock.
-  void fillFileStore() {
-    kc::FileKeychain file(path());
-    ASSERT_EQ(file.add(kService, "masterKey", key, kUnlocked), 0);
-    ASSERT_EQ(
-        file.add(kService, "loginPassword", bytes("sealed"), kc::Accessibility::afterFirstUnlock),
-        0);
-    ASSERT_EQ(file.add(kService, "quorvelPasswordRecord", bytes("older"), kUnlocked), 0);
-  }
   int logLines(const std::string& text) {
     int count = 0;
     for (const auto& message : logs().messages()) count += message.find(text) != std::string::npos;
@@ -167,9 +158,13 @@ class SecondAddFails : public kc::SecretServiceKeychain {
 
 TEST_F(SecretServiceTest, FileItemsMoveAtFirstUseLosingNothingWhenTheyCannotAndKeepingTheSecretServicesValues) {
   startKeyring();
-  fillFileStore();
-  const std::string before = fileText(path());
+  // A file store with the system's three items, one readable only after the first unlock.
   kc::FileKeychain file(path());
+  ASSERT_EQ(file.add(kService, "masterKey", key, kUnlocked), 0);
+  ASSERT_EQ(
+      file.add(kService, "loginPassword", bytes("sealed"), kc::Accessibility::afterFirstUnlock), 0);
+  ASSERT_EQ(file.add(kService, "quorvelPasswordRecord", bytes("older"), kUnlocked), 0);
+  const std::string before = fileText(path());
   SecondAddFails failing(options);  // fails halfway
   EXPECT_FALSE(kc::moveItems(file, failing).complete);
   EXPECT_EQ(fileText(path()), before);

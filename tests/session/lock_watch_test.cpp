@@ -58,7 +58,7 @@ TEST_F(LockWatchTest, LockedHintChangesAloneAreSeenAndWakeChecksReadTheRealState
   ASSERT_TRUE(heardCount(2));
   // A change no signal announces is found by the wake checks, each reading logind anew.
   for (bool hint : {true, false}) {
-    ASSERT_TRUE(buses().setLockedHintQuietly(kOwnSession, hint));
+    ASSERT_TRUE(buses().setLockedHint(kOwnSession, hint, /*quietly=*/true));
     ASSERT_TRUE(buses().emitPrepareForSleep(false));
     ASSERT_TRUE(pump([&] { return logs().messages("unlock").size() == (hint ? 3u : 4u); }));  // "Screens woke"
     advance(2.0);
@@ -115,8 +115,7 @@ TEST_F(LockWatchTest, EveryFailureAnswersAsTheMissingFacility) {
       {"no system bus", [](SessionBuses& b) { b.stopSystemBus(); }, "The system bus is unavailable"},
       {"no logind", [](SessionBuses& b) { b.stopLogind(); }, "NameHasNoOwner"},
       {"logind hangs", answer("import time; time.sleep(3); ret = '/'"), "NoReply"},
-      {"logind refuses", answer("raise dbus.exceptions.DBusException('no', name='org.freedesktop.DBus.Error.AccessDenied')"),
-       "AccessDenied"},
+      {"logind refuses", answer(kAccessDenied), "AccessDenied"},
   };
   for (const auto& [name, arrange, logged] : failures) {
     SCOPED_TRACE(name);

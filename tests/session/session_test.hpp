@@ -24,6 +24,10 @@
 
 namespace quorvel::testing {
 
+// A method body (Python, for SessionBuses::replaceManagerMethod) that refuses the caller.
+inline constexpr const char* kAccessDenied =
+    "raise dbus.exceptions.DBusException('no', name='org.freedesktop.DBus.Error.AccessDenied')";
+
 inline void installLinuxSessionLayers() {
   namespace notes = platform::notifications;
   using Role = notes::LinuxNotificationCenter::Role;

@@ -63,8 +63,7 @@ TEST_F(LinuxUnlockRoadTest, TheFaceUnlocksTheSessionOnlyWithThePasswordPamAccept
     SetUp();
     ASSERT_TRUE(PasswordVault::set(saved));
     if (logindRefuses) {
-      buses_->replaceManagerMethod("UnlockSession", "s", "",
-                                   "raise dbus.exceptions.DBusException('no', name='org.freedesktop.DBus.Error.AccessDenied')");
+      ASSERT_TRUE(buses_->replaceManagerMethod("UnlockSession", "s", "", kAccessDenied));
     }
     const bool unlocks = std::string(saved) == kPassword && !logindRefuses;
     std::string wide;  // UTF-16, as key events carry it

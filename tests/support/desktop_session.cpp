@@ -7,6 +7,7 @@
 #include <QProcessEnvironment>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -29,6 +30,7 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const std::vector<std::string>
     }
   }
   child->process_.setProcessEnvironment(env);
+  child->process_.setStandardInputFile(QProcess::nullDevice());
   if (!logPath.empty()) {
     child->process_.setStandardOutputFile(QString::fromStdString(logPath), QIODevice::Append);
     child->process_.setStandardErrorFile(QString::fromStdString(logPath), QIODevice::Append);
@@ -84,15 +86,23 @@ VirtualDisplay::VirtualDisplay(int width, int height) : width_(width), height_(h
              {environment()});
 }
 
-PrivateBus::PrivateBus(const std::string& folder) {
+PrivateBus::PrivateBus(const std::string& folder, const std::vector<std::string>& environment)
+    : socket_(folder + "/bus") {
+  std::filesystem::create_directories(folder);
+  std::filesystem::remove(socket_);  // an earlier daemon's, when the bus starts again
   const std::string config = folder + "/bus.conf";
-  std::ofstream(config) << "<busconfig><type>session</type><listen>unix:dir=" << folder
+  std::ofstream(config) << "<busconfig><type>session</type><listen>unix:path=" << socket_
                         << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
                            "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
                            "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>";
-  daemon_ = ChildProcess::start({"dbus-daemon", "--nofork", "--config-file=" + config, "--print-address=1"});
-  eventually([&] { return daemon_ && (address_ += daemon_->output()).find('\n') != std::string::npos; }, 10);
-  address_ = address_.substr(0, address_.find('\n'));
+  daemon_ = ChildProcess::start(
+      {"dbus-daemon", "--nofork", "--config-file=" + config, "--print-address=1"}, environment);
+  // The daemon prints its address once it listens.
+  std::string printed;
+  eventually(
+      [&] { return daemon_ && (printed += daemon_->output()).find('\n') != std::string::npos; },
+      15);
+  if (printed.find('\n') != std::string::npos) address_ = printed.substr(0, printed.find('\n'));
 }
 
 bool eventually(const std::function<bool()>& condition, double timeout) {

@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QProcess>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -30,6 +31,7 @@ class ChildProcess {
   bool running() { return process_.state() != QProcess::NotRunning; }
   // What it wrote to its standard output since the last call.
   std::string output();
+  std::int64_t pid() const { return process_.processId(); }
 
  private:
   QProcess process_;
@@ -55,16 +57,18 @@ class VirtualDisplay {
   int width_, height_;
 };
 
-// A dbus-daemon with a configuration of its own, its socket in `folder`.
+// A dbus-daemon with a configuration of its own, listening on `folder`/bus (the same socket
+// when it starts again in the same folder); `environment` as for ChildProcess.
 class PrivateBus {
  public:
-  explicit PrivateBus(const std::string& folder);
+  explicit PrivateBus(const std::string& folder, const std::vector<std::string>& environment = {});
   const std::string& address() const { return address_; }  // empty when it did not start
+  const std::string& socket() const { return socket_; }
   std::string environment() const { return "DBUS_SESSION_BUS_ADDRESS=" + address_; }
 
  private:
   std::unique_ptr<ChildProcess> daemon_;
-  std::string address_;
+  std::string socket_, address_;
 };
 
 // Polls `condition` every 20 ms until it holds or `timeout` seconds pass.

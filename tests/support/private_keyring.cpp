@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <gio/gio.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -11,9 +10,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 #include <vector>
+
+// After GIO: Qt defines keyword macros.
+#include "support/desktop_session.hpp"
 
 namespace quorvel::testing {
 namespace {
@@ -73,25 +74,8 @@ PrivateKeyring::PrivateKeyring(std::string folder) : folder_(std::move(folder)) 
   }
   if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS")) previousAddress_ = address;
   ::unsetenv("DISPLAY");  // nothing may prompt or autolaunch through X
-  std::ofstream(folder_ + "/bus.conf")
-      << "<busconfig><type>session</type><listen>unix:dir=" << folder_
-      << "/run</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-         "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
-         "<allow own=\"*\"/></policy></busconfig>\n";
-  int address[2];
-  if (::pipe2(address, O_CLOEXEC) != 0) return;
-  busPid_ = spawn({"dbus-daemon", "--config-file=" + folder_ + "/bus.conf", "--nofork",
-                   "--nopidfile", "--print-address=1"},
-                  -1, address[1]);
-  ::close(address[1]);
-  std::string line;
-  for (const auto deadline = Clock::now() + kStartLimit; busPid_ > 0 && Clock::now() < deadline;) {
-    pollfd ready{address[0], POLLIN, 0};
-    char c = 0;
-    if (::poll(&ready, 1, 100) > 0 && (::read(address[0], &c, 1) != 1 || c == '\n')) break;
-    if (c) line += c;
-  }
-  ::close(address[0]);
+  bus_ = std::make_unique<PrivateBus>(folder_ + "/run");
+  const std::string& line = bus_->address();
   if (line.empty()) return;
   ::setenv("DBUS_SESSION_BUS_ADDRESS", line.c_str(), 1);
   connection_ = g_dbus_connection_new_for_address_sync(
@@ -104,7 +88,7 @@ PrivateKeyring::PrivateKeyring(std::string folder) : folder_(std::move(folder)) 
 PrivateKeyring::~PrivateKeyring() {
   if (connection_) g_object_unref(static_cast<GDBusConnection*>(connection_));
   end(keyringPid_);
-  end(busPid_);
+  bus_.reset();
   if (previousAddress_) {
     ::setenv("DBUS_SESSION_BUS_ADDRESS", previousAddress_->c_str(), 1);
   } else {

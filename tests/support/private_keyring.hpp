@@ -8,10 +8,13 @@
 #include <sys/types.h>
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
 namespace quorvel::testing {
+
+class PrivateBus;
 
 class PrivateKeyring {
  public:
@@ -20,7 +23,7 @@ class PrivateKeyring {
   PrivateKeyring(const PrivateKeyring&) = delete;
   PrivateKeyring& operator=(const PrivateKeyring&) = delete;
 
-  bool running() const { return busPid_ > 0 && connection_; }
+  bool running() const { return connection_; }
 
   // Starts the daemon's secrets component. With a password it unlocks (at first creates) the
   // login keyring and waits for the default collection too. False after 10 s.
@@ -41,7 +44,7 @@ class PrivateKeyring {
 
   std::string folder_;
   std::optional<std::string> previousAddress_;
-  pid_t busPid_ = -1;
+  std::unique_ptr<PrivateBus> bus_;
   pid_t keyringPid_ = -1;
   void* connection_ = nullptr;  // GDBusConnection to the bus
 };
