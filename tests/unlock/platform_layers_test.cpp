@@ -1,24 +1,29 @@
-// The platform layers the lock watching stands on: the Linux process records read from /proc
-// (against this test process and a child it starts), running-application records, the
-// requirement language, and what the Linux code signing answers where the platform facility
-// is missing.
+// The platform layers the lock watching and the authorization target stand on: the Linux
+// process records and list read from /proc (against this test process and children it starts),
+// running-application records, the requirement language, and what the Linux code signing,
+// accessibility and user records answer where the platform facility is missing.
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <filesystem>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "platform/accessibility/accessibility_linux.hpp"
 #include "platform/codesign/codesign_linux.hpp"
 #include "platform/processes/processes_linux.hpp"
+#include "platform/users/users_linux.hpp"
 #include "platform/workspace/applications_linux.hpp"
 
 namespace {
 
+namespace ax = platform::accessibility;
 namespace cs = platform::codesign;
 using platform::processes::BSDInfo;
 using platform::processes::kBSDInfoSize;
@@ -92,14 +97,31 @@ TEST(LinuxProcessesTest, ThisProcessHasAFullRecordOwnedByItsUser) {
 }
 
 // A child started later, named with a line break and a closing parenthesis (a process may name
-// itself with any bytes): its record is read whole, and once it is reaped it has none. Running-
-// application records: no bundle identifier, and no workspace says which is in front.
+// itself with any bytes): its record is read whole, and once it is reaped it has none. A child
+// with a plain name is listed and named. Running-application records: no bundle identifier, and
+// no workspace says which is in front.
 TEST(LinuxProcessesTest, AChildsRecordIsReadWholeAndGoesWhenItIsReaped) {
   LinuxProcesses processes;
   BSDInfo parent;
   ASSERT_EQ(processes.pidInfoBSD(::getpid(), &parent), kBSDInfoSize);
   Child child("a) R 1\n2 3");
+  Child plain("quorvel-plain");
   ASSERT_GT(child.pid(), 0);
+  ASSERT_GT(plain.pid(), 0);
+  std::vector<std::int32_t> pids(static_cast<std::size_t>(processes.listAllPids(nullptr, 0)) + 64);
+  const int listed = processes.listAllPids(pids.data(), static_cast<int>(pids.size()));
+  ASSERT_GT(listed, 0);
+  pids.resize(static_cast<std::size_t>(listed));
+  EXPECT_NE(std::ranges::find(pids, plain.pid()), pids.end());
+  std::int32_t two[2] = {0, 0};
+  EXPECT_EQ(processes.listAllPids(two, 2), 2) << "room for two only";
+  char name[256] = {};
+  EXPECT_EQ(processes.processName(plain.pid(), name, sizeof(name)), 13);
+  EXPECT_EQ(std::string(name), "quorvel-plain");
+  EXPECT_EQ(processes.processName(-5, name, sizeof(name)), 0);
+  char small[4] = {'x', 'x', 'x', 'x'};
+  EXPECT_EQ(processes.processName(plain.pid(), small, sizeof(small)), 3) << "cut to fit";
+  EXPECT_EQ(std::string(small), "quo") << "still terminated";
   BSDInfo info;
   ASSERT_EQ(processes.pidInfoBSD(child.pid(), &info), kBSDInfoSize);
   EXPECT_EQ(info.comm, "a) R 1\n2 3");
@@ -117,6 +139,7 @@ TEST(LinuxProcessesTest, AChildsRecordIsReadWholeAndGoesWhenItIsReaped) {
   auto record = applications.runningApplication(child.pid());
   ASSERT_TRUE(record);
   EXPECT_FALSE(record->isTerminated());
+  plain.end();  // first: it holds a copy of the other child's pipe
   const pid_t pid = child.pid();
   child.end();
   EXPECT_EQ(processes.pidInfoBSD(pid, &info), 0);
@@ -146,6 +169,25 @@ TEST(RequirementLanguageTest, ParsesAnchorAndIdentifierClausesOnly) {
                            "certificate leaf = H\"abc\""}) {
     EXPECT_EQ(cs::parseRequirement(text, &requirement), cs::errSecCSReqInvalid) << text;
   }
+}
+
+TEST(LinuxAccessibilityTest, EveryElementCallIsRefused) {
+  ax::LinuxAccessibility accessibility;
+  const auto application = accessibility.createApplication(1);
+  ax::AttributeValue value = true;
+  EXPECT_EQ(accessibility.copyAttributeValue(application, "AXWindows", &value), ax::AXError::apiDisabled);
+  EXPECT_TRUE(std::holds_alternative<std::monostate>(value));
+  bool settable = true;
+  EXPECT_EQ(accessibility.isAttributeSettable(application, "AXValue", &settable), ax::AXError::apiDisabled);
+  EXPECT_FALSE(settable);
+  EXPECT_EQ(accessibility.setAttributeValue(application, "AXValue", std::string("x")), ax::AXError::apiDisabled);
+  EXPECT_EQ(accessibility.performAction(application, "AXPress"), ax::AXError::apiDisabled);
+}
+
+TEST(LinuxUsersTest, NamesComeFromThePasswordDatabase) {
+  platform::users::LinuxUsers users;
+  EXPECT_FALSE(users.userName().empty());
+  EXPECT_EQ(users.fullUserName().find(','), std::string::npos);
 }
 
 TEST(LinuxCodeSigningTest, LiveProcessesHaveCodeButNoSignature) {
