@@ -70,40 +70,34 @@ class Child {
   pid_t pid_ = -1;
 };
 
-TEST(LinuxProcessesTest, ThisProcessHasAFullRecordOwnedByItsUser) {
+// This process has a full record owned by its user. A child started later, named with a line
+// break and a closing parenthesis (a process may name itself with any bytes): its record is read
+// whole, and once it is reaped it has none. A child with a plain name is listed and named.
+// Running-application records: no bundle identifier, and no workspace says which is in front.
+TEST(LinuxProcessesTest, RecordsOfThisProcessAndOfAChildUntilItIsReaped) {
   LinuxProcesses processes;
-  BSDInfo info;
-  ASSERT_EQ(processes.pidInfoBSD(::getpid(), &info), kBSDInfoSize);
-  EXPECT_EQ(info.pid, static_cast<std::uint32_t>(::getpid()));
-  EXPECT_EQ(info.ppid, static_cast<std::uint32_t>(::getppid()));
-  EXPECT_EQ(info.uid, static_cast<std::uint32_t>(::geteuid()));
-  EXPECT_EQ(info.ruid, static_cast<std::uint32_t>(::getuid()));
+  BSDInfo parent;
+  ASSERT_EQ(processes.pidInfoBSD(::getpid(), &parent), kBSDInfoSize);
+  EXPECT_EQ(parent.pid, static_cast<std::uint32_t>(::getpid()));
+  EXPECT_EQ(parent.ppid, static_cast<std::uint32_t>(::getppid()));
+  EXPECT_EQ(parent.uid, static_cast<std::uint32_t>(::geteuid()));
+  EXPECT_EQ(parent.ruid, static_cast<std::uint32_t>(::getuid()));
   EXPECT_EQ(processes.currentUserID(), static_cast<std::uint32_t>(::getuid()));
-  EXPECT_LT(info.startMicroseconds, 1'000'000u);
+  EXPECT_LT(parent.startMicroseconds, 1'000'000u);
   // Started after the boot and not in the future (the wall clock may run a tick ahead of
   // the boot-time arithmetic).
   struct timespec boot {}, wall {};
   ::clock_gettime(CLOCK_BOOTTIME, &boot);
   ::clock_gettime(CLOCK_REALTIME, &wall);
   const auto bootedAt = static_cast<std::uint64_t>(wall.tv_sec - boot.tv_sec);
-  EXPECT_GE(info.startSeconds + 2, bootedAt);
-  EXPECT_LE(info.startSeconds, static_cast<std::uint64_t>(wall.tv_sec) + 1);
-
-  BSDInfo again;
-  ASSERT_EQ(processes.pidInfoBSD(::getpid(), &again), kBSDInfoSize);
-  EXPECT_EQ(startOf(again), startOf(info)) << "the start time is stable";
+  EXPECT_GE(parent.startSeconds + 2, bootedAt);
+  EXPECT_LE(parent.startSeconds, static_cast<std::uint64_t>(wall.tv_sec) + 1);
+  BSDInfo info;
+  ASSERT_EQ(processes.pidInfoBSD(::getpid(), &info), kBSDInfoSize);
+  EXPECT_EQ(startOf(info), startOf(parent)) << "the start time is stable";
   for (const pid_t impossible : {0, -1, INT_MAX}) EXPECT_EQ(processes.pidInfoBSD(impossible, &info), 0);
   EXPECT_EQ(processes.pidInfoBSD(::getpid(), nullptr), 0);
-}
 
-// A child started later, named with a line break and a closing parenthesis (a process may name
-// itself with any bytes): its record is read whole, and once it is reaped it has none. A child
-// with a plain name is listed and named. Running-application records: no bundle identifier, and
-// no workspace says which is in front.
-TEST(LinuxProcessesTest, AChildsRecordIsReadWholeAndGoesWhenItIsReaped) {
-  LinuxProcesses processes;
-  BSDInfo parent;
-  ASSERT_EQ(processes.pidInfoBSD(::getpid(), &parent), kBSDInfoSize);
   Child child("a) R 1\n2 3");
   Child plain("quorvel-plain");
   ASSERT_GT(child.pid(), 0);
@@ -122,7 +116,6 @@ TEST(LinuxProcessesTest, AChildsRecordIsReadWholeAndGoesWhenItIsReaped) {
   char small[4] = {'x', 'x', 'x', 'x'};
   EXPECT_EQ(processes.processName(plain.pid(), small, sizeof(small)), 3) << "cut to fit";
   EXPECT_EQ(std::string(small), "quo") << "still terminated";
-  BSDInfo info;
   ASSERT_EQ(processes.pidInfoBSD(child.pid(), &info), kBSDInfoSize);
   EXPECT_EQ(info.comm, "a) R 1\n2 3");
   EXPECT_EQ(info.ppid, static_cast<std::uint32_t>(::getpid()));
