@@ -114,8 +114,9 @@ TEST_F(AuthorizationProbeTest, AsksForTheAdministratorRightFromADefaultGlobalQue
   ASSERT_EQ(calls.size(), 3u);
   const dispatch::Queue& global = dispatch::globalQueue(dispatch::QoS::Default);
   // Made without rights or environment, asked for the right, freed: one reference throughout.
+  const auth::Flags destroy = auth::kAuthorizationFlagDestroyRights;
   const std::pair<Kind, auth::Flags> steps[] = {
-      {Kind::create, 0u}, {Kind::copyRights, 19u}, {Kind::free, auth::kAuthorizationFlagDestroyRights}};
+      {Kind::create, 0u}, {Kind::copyRights, 19u}, {Kind::free, destroy}};
   for (std::size_t i = 0; i < calls.size(); ++i) {
     EXPECT_EQ(std::pair(calls[i].kind, calls[i].flags), steps[i]) << i;
     EXPECT_EQ(calls[i].reference, calls[0].reference);

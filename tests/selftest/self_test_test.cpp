@@ -61,7 +61,8 @@ std::vector<std::string> selfTestFilesIn(const std::string& folder) {
   std::vector<std::string> names;
   std::error_code missing;  // a folder that does not exist holds none
   for (const auto& entry : std::filesystem::directory_iterator(folder, missing)) {
-    if (entry.path().filename().string().starts_with("quorvel-selftest-")) names.push_back(entry.path());
+    const std::string name = entry.path().filename();
+    if (name.starts_with("quorvel-selftest-")) names.push_back(name);
   }
   return names;
 }
@@ -191,13 +192,15 @@ TEST_F(SelfTestRun, AKeychainThatRefusesWritesFailsExactlyTheStorageChecks) {
 TEST_F(SelfTestRun, ALockedScreenFailsTheLockStateAndUnlockSafetyChecks) {
   testing::lockMachine().lock();
   EXPECT_EQ(summary(SelfTest::lockStateChecks()),
-            std::vector<std::string>{"FAIL Lock state: system query runs and reports unlocked here: "
-                                     "the self-test only runs while genuinely unlocked"});
+            std::vector<std::string>{
+                "FAIL Lock state: system query runs and reports unlocked here: the self-test only "
+                "runs while genuinely unlocked"});
   // With the lock screen in front, the unlock-safety check fails too.
   EXPECT_EQ(summary(SelfTest::unlockSafetyChecks()),
-            std::vector<std::string>{"FAIL Unlock safety: refuses to type while the lock screen is not "
-                                     "frontmost: checked live on this machine \u2014 must be false "
-                                     "whenever something other than the lock screen has focus"});
+            std::vector<std::string>{
+                "FAIL Unlock safety: refuses to type while the lock screen is not frontmost: "
+                "checked live on this machine \u2014 must be false whenever something other than "
+                "the lock screen has focus"});
 }
 
 TEST_F(SelfTestRun, WithoutTheBundledWeightFileTheNativeDlibGroupIsThreeFailedChecks) {
