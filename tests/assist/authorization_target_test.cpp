@@ -1,6 +1,9 @@
 // The authorization-dialog target on the simulated security agent: which dialogs it accepts,
 // the walk over a dialog's controls and its limits, switching to password entry, readiness
-// of the secure field, writing into it and confirming, time-outs and the report.
+// of the secure field, writing into it and confirming, time-outs and the report; and what it
+// finds on the Linux layers.
+#include <unistd.h>
+
 #include <functional>
 #include <memory>
 #include <optional>
@@ -8,7 +11,11 @@
 #include <vector>
 
 #include "foundation/password_vault.hpp"
+#include "platform/accessibility/accessibility_linux.hpp"
 #include "platform/accessibility/simulated_user_interface.hpp"
+#include "platform/codesign/codesign_linux.hpp"
+#include "platform/processes/processes_linux.hpp"
+#include "platform/users/users_linux.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/simulated_lock_machine.hpp"
 #include "support/simulated_security_agent.hpp"
@@ -115,6 +122,27 @@ TEST_F(AuthorizationTargetTest, ImpostorsAreIgnored) {
   EXPECT_FALSE(AuthorizationTarget::isAppleAgent(genuine.pid()));
   lockMachine().codeSigning().setGuestFailure(platform::codesign::errSecCSNoSuchCode);
   EXPECT_FALSE(AuthorizationTarget::isAppleAgent(impostor.pid()));
+}
+
+// A genuine agent checked by the Linux code signing is unsigned, so it is never accepted; on
+// all the Linux layers the target finds no dialog and reports only trust and the lock state.
+// (Each test's set-up installs the simulated machine again.)
+TEST_F(AuthorizationTargetTest, OnTheLinuxLayersNoAgentIsApplesAndNothingIsFound) {
+  agent().showDialog();
+  ASSERT_TRUE(AuthorizationTarget::capture());
+  platform::codesign::install(std::make_shared<platform::codesign::LinuxCodeSigning>());
+  EXPECT_FALSE(AuthorizationTarget::capture());
+  platform::accessibility::install(std::make_shared<ax::LinuxAccessibility>());
+  platform::processes::install(std::make_shared<platform::processes::LinuxProcesses>());
+  platform::users::install(std::make_shared<platform::users::LinuxUsers>());
+  EXPECT_FALSE(AuthorizationTarget::capture());
+  EXPECT_TRUE(AuthorizationTarget::agentPIDs().empty());
+  EXPECT_FALSE(AuthorizationTarget::isAppleAgent(::getpid()));
+  EXPECT_EQ(AuthorizationTarget::diagnostic(), "Accessibility trusted: false\nLocked: false");
+  const AuthorizationTarget target(::getpid(), ax::LinuxAccessibility().createApplication(::getpid()), ax::Element{5});
+  EXPECT_TRUE(target.controls().size() == 1);
+  EXPECT_FALSE(target.isPresent());
+  EXPECT_FALSE(target.switchToPassword());
 }
 
 TEST_F(AuthorizationTargetTest, ExactlyOneCandidateOverAllAgentsAndWindows) {

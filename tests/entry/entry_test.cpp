@@ -105,9 +105,6 @@ TEST_F(EntryTest, ASwitchRunsItsBodyAndAnswersItsStatusOtherwiseTheApplicationSt
       {{"--check", "--diagnose-on-native-crop"}, 1, "usage: --diagnose-on-native-crop", "Ready to unlock"},
       // The alignment diagnostic comes before the crop diagnostic.
       {{"--diagnose-on-native-crop", "--diagnose-alignment"}, 1, "", "usage: --diagnose-on-native-crop"},
-      {{"--diagnose-alignment"}, 1, "", nullptr},
-      {{"--diagnose-on-native-crop", "only-one.png"}, 1, "", nullptr},
-      {{"--render-animation", "/nonexistent-folder/panel.png"}, 1, "", nullptr},
       {{"--render-animation", png}, 0, "Rendered notch", nullptr},
       {{"--authorization-diagnostic", "--check"}, 0, "", "Ready to unlock"},
   };

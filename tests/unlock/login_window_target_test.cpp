@@ -30,7 +30,11 @@ class LoginWindowTargetTest : public quorvel::testing::PlatformTest {
   }
 };
 
-TEST_F(LoginWindowTargetTest, CapturesTheFocusedGenuineLoginWindow) {
+// The checks run in order and stop at the first failure: the session before the focus, the
+// application record before the code signature, and readiness asks about the focus last.
+TEST_F(LoginWindowTargetTest, CapturesTheFocusedGenuineLoginWindowAndChecksStopAtTheFirstFailure) {
+  auto& accessibility = lockMachine().accessibility();
+  auto& signing = lockMachine().codeSigning();
   auto target = LoginWindowTarget::capture();
   ASSERT_TRUE(target);
   EXPECT_EQ(target->pid, SimulatedLockMachine::kLoginWindowPID);
@@ -43,20 +47,12 @@ TEST_F(LoginWindowTargetTest, CapturesTheFocusedGenuineLoginWindow) {
   EXPECT_TRUE(target->isReady());
   // The signature was checked against the exact requirement text, with a short time-out on
   // the focus query.
-  const auto texts = lockMachine().codeSigning().requirementTexts();
+  const auto texts = signing.requirementTexts();
   ASSERT_FALSE(texts.empty());
   EXPECT_EQ(texts.back(), "anchor apple and identifier \"com.apple.loginwindow\"");
-  ASSERT_TRUE(lockMachine().accessibility().lastQueryTimeout());
-  EXPECT_NEAR(*lockMachine().accessibility().lastQueryTimeout(), 0.15, 1e-6);
-}
+  ASSERT_TRUE(accessibility.lastQueryTimeout());
+  EXPECT_NEAR(*accessibility.lastQueryTimeout(), 0.15, 1e-6);
 
-// The checks run in order and stop at the first failure: the session before the focus, the
-// application record before the code signature, and readiness asks about the focus last.
-TEST_F(LoginWindowTargetTest, ChecksStopAtTheFirstFailure) {
-  auto& accessibility = lockMachine().accessibility();
-  auto& signing = lockMachine().codeSigning();
-  auto target = LoginWindowTarget::capture();
-  ASSERT_TRUE(target);
   const auto queries = accessibility.focusedQueryCount();
   const auto requirements = signing.requirementTexts().size();
 
