@@ -118,6 +118,8 @@ TEST(LinuxProcessesTest, RecordsOfThisProcessAndOfAChildUntilItIsReaped) {
   EXPECT_EQ(std::string(small), "quo") << "still terminated";
   ASSERT_EQ(processes.pidInfoBSD(child.pid(), &info), kBSDInfoSize);
   EXPECT_EQ(info.comm, "a) R 1\n2 3");
+  EXPECT_EQ(processes.processName(child.pid(), name, sizeof(name)), 10);
+  EXPECT_EQ(std::string(name), "a) R 1\n2 3") << "the whole name, not its first line";
   EXPECT_EQ(info.ppid, static_cast<std::uint32_t>(::getpid()));
   EXPECT_EQ(info.uid, parent.uid);
   EXPECT_GE(startOf(info), startOf(parent));

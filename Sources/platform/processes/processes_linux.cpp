@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <vector>
 
@@ -157,8 +158,11 @@ int LinuxProcesses::listAllPids(std::int32_t* buffer, int capacity) {
 int LinuxProcesses::processName(std::int32_t pid, char* buffer, std::uint32_t size) {
   if (pid < 1) return 0;
   std::ifstream file("/proc/" + std::to_string(pid) + "/comm");
-  std::string name;
-  if (!file || !std::getline(file, name)) return 0;
+  if (!file) return 0;
+  // The kernel ends the name with a line break; the name itself may hold one too.
+  std::string name((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  if (name.empty()) return 0;
+  if (name.back() == '\n') name.pop_back();
   return copyName(name, buffer, size);
 }
 
