@@ -47,15 +47,12 @@ constexpr int kColours = 5;
 // A face whose eyes sit 0.5 apart on the line y = 0 of its landmark plane, so that a nose at
 // (0.5 - x/2, y/2) gives exactly the head direction (x, y).
 FaceObservation faceAt(Point direction) {
-  FaceLandmarks landmarks;
-  landmarks.rightEye = FaceLandmarkRegion{{{0.25, 0.0}}};
-  landmarks.leftEye = FaceLandmarkRegion{{{0.75, 0.0}}};
-  landmarks.nose = FaceLandmarkRegion{{{0.5 - direction.x * 0.5, direction.y * 0.5}}};
-  landmarks.outerLips = FaceLandmarkRegion{{{0.3, -0.6}, {0.5, -0.7}, {0.7, -0.6}}};
-  FaceObservation face;
-  face.boundingBox = platform::Rect(0.3, 0.55, 0.4, 0.3);
-  face.landmarks = landmarks;
-  return face;
+  return {.boundingBox = platform::Rect(0.3, 0.55, 0.4, 0.3),
+          .landmarks = FaceLandmarks{
+              .nose = FaceLandmarkRegion{{{0.5 - direction.x * 0.5, direction.y * 0.5}}},
+              .leftEye = FaceLandmarkRegion{{{0.75, 0.0}}},
+              .rightEye = FaceLandmarkRegion{{{0.25, 0.0}}},
+              .outerLips = FaceLandmarkRegion{{{0.3, -0.6}, {0.5, -0.7}, {0.7, -0.6}}}}};
 }
 
 Point towardsTick(int index, double length = 0.15) {
@@ -115,17 +112,6 @@ class EnrolmentTest : public PlatformTest {
     for (int round = 0; round < 2; ++round) {
       for (int i = 0; i < 12; ++i) record(towardsTick(i));
     }
-  }
-
-  // The descriptor the road gives for a frame of the given colour.
-  std::vector<float> descriptorOfColour(int colour) {
-    const auto aligned =
-        FaceAligner::shared().alignedFace(frames[colour], faceAt({0, 0}), FaceEngineSpec::dlib);
-    EXPECT_TRUE(aligned);
-    const auto descriptor = FaceModels::shared().embedding(*aligned, FaceEngineSpec::dlib,
-                                                           *FaceAligner::shared().ciContext());
-    EXPECT_TRUE(descriptor);
-    return descriptor ? *descriptor : std::vector<float>{};
   }
 
   std::vector<platform::log::Entry> faceErrors() {
@@ -237,14 +223,20 @@ TEST_F(EnrolmentTest, AFullScanReplacesTheEnginesFaceprintsInCaptureOrderAndAFai
   EXPECT_EQ(store.enrolledCount(RecognitionEngine::dlib), 25u);
   EXPECT_EQ(store.vectors(RecognitionEngine::arcface),
             (std::vector<std::vector<float>>{{7, 8}}));
+  // Each is the descriptor the road gives for its frame.
   std::vector<std::vector<float>> byColour;
-  for (int c = 0; c < kColours; ++c) byColour.push_back(descriptorOfColour(c));
+  for (const auto& frame : frames) {
+    const auto aligned = FaceAligner::shared().alignedFace(frame, faceAt({0, 0}), FaceEngineSpec::dlib);
+    ASSERT_TRUE(aligned);
+    const auto descriptor =
+        FaceModels::shared().embedding(*aligned, FaceEngineSpec::dlib, *FaceAligner::shared().ciContext());
+    ASSERT_TRUE(descriptor && descriptor->size() == 128);
+    byColour.push_back(*descriptor);
+  }
   for (std::size_t k = 0; k < stored.size(); ++k) {
     ASSERT_EQ(stored[k].size(), 128u);
     double distance = 0;
-    for (std::size_t j = 0; j < 128; ++j) {
-      distance += std::pow(stored[k][j] - byColour[capturedColours[k]][j], 2);
-    }
+    for (std::size_t j = 0; j < 128; ++j) distance += std::pow(stored[k][j] - byColour[capturedColours[k]][j], 2);
     EXPECT_LT(std::sqrt(distance), 1e-4) << "capture " << k;
   }
   // Frames after the end change nothing.

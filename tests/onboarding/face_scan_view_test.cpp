@@ -26,20 +26,16 @@ constexpr double kPi = 3.14159265358979323846;
 // Renderings are saved over black, as the tutorial's panel shows them.
 const QColor kPanelBlack(Qt::black);
 
-// A preview whose left half is red and right half blue, as the camera sees it.
-EnrolmentModel::Preview splitPreview(int width, int height) {
-  auto bitmap = std::make_shared<platform::image::Bitmap>();
-  bitmap->width = width;
-  bitmap->height = height;
-  bitmap->format = platform::image::BitmapFormat::BGRA8;
-  bitmap->bytesPerRow = static_cast<std::size_t>(width) * 4;
-  bitmap->bytes.resize(bitmap->bytesPerRow * height);
-  const std::uint8_t red[] = {0, 0, 255, 255}, blue[] = {255, 0, 0, 255};  // BGRA
-  for (std::size_t i = 0; i < bitmap->bytes.size(); i += 4) {
-    const bool left = i % bitmap->bytesPerRow < bitmap->bytesPerRow / 2;
-    std::copy_n(left ? red : blue, 4, bitmap->bytes.begin() + i);
+// A 420 x 315 preview whose left half is red and right half blue, as the camera sees it.
+EnrolmentModel::Preview splitPreview() {
+  const int width = 420, height = 315;
+  std::vector<std::uint8_t> bgra;
+  for (int i = 0; i < width * height; ++i) {
+    const std::uint8_t red = i % width < width / 2 ? 255 : 0;
+    bgra.insert(bgra.end(), {static_cast<std::uint8_t>(255 - red), 0, red, 255});
   }
-  return bitmap;
+  return std::make_shared<platform::image::Bitmap>(platform::image::Bitmap{
+      width, height, platform::image::BitmapFormat::BGRA8, std::size_t{width} * 4, bgra});
 }
 
 // The pixel of a rendering at scale 2 of a scan of diameter `D`, `reach` points from the
@@ -150,7 +146,7 @@ TEST_F(FaceScanViewTest, CapturedTicksAreFullLengthWhateverTheHeadAndEaseInOverA
 
 TEST_F(FaceScanViewTest, FinishedFadesTheImageAndDrawsTheCheckOnOnce) {
   FaceScanView view(model, 118);
-  model->preview = splitPreview(420, 315);
+  model->preview = splitPreview();
   model->centreCaptured = true;
   EnrolmentModel::TickPasses all;
   for (int i = 0; i < 12; ++i) all[i] = 2;
@@ -231,7 +227,7 @@ TEST_F(FaceScanViewTest, EveryAnnouncedChangeAsksForARedraw) {
 
 TEST_F(FaceScanViewTest, ThePreviewIsMirroredAndClippedToTheCircle) {
   FaceScanView view(model, 132);
-  model->preview = splitPreview(420, 315);
+  model->preview = splitPreview();
   model->centreCaptured = true;
   model->tickPasses = EnrolmentModel::TickPasses{{0, 2}, {1, 1}, {2, 1}, {3, 1}};
   model->direction = Point{-0.1, -0.05};

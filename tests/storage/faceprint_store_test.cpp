@@ -122,9 +122,7 @@ TEST_F(FaceprintStoreTest, ReplaceEnrolledKeepsOrderAndLeavesOtherEnginesAloneAn
   ASSERT_TRUE(records);
   ASSERT_EQ(records->size(), 27u);
   for (std::size_t i = 2; i < 27; ++i) {
-    EXPECT_EQ((*records)[i].source, Source::enrolled);
-    EXPECT_EQ((*records)[i].engine, "dlib");
-    EXPECT_EQ((*records)[i].created, (*records)[2].created);
+    EXPECT_EQ((*records)[i], (Record{dlibSet[i - 2], (*records)[2].created, Source::enrolled, "dlib"})) << i;
   }
 
   // A new set goes after the other engines' records.

@@ -1,10 +1,10 @@
 // The atomic write under the keychain and faceprint files (the faceprint store's own file:
 // faceprint_store_test.cpp): owner-only files, the whole new content or the old one, and no
 // temporary file left behind when a write fails.
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -21,13 +21,7 @@ using quorvel::testing::bytes;
 
 std::vector<std::string> namesIn(const std::string& folder) {
   std::vector<std::string> names;
-  if (DIR* dir = ::opendir(folder.c_str())) {
-    while (const dirent* entry = ::readdir(dir)) {
-      const std::string name = entry->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    ::closedir(dir);
-  }
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
   return names;
 }
 

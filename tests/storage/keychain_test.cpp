@@ -34,9 +34,7 @@ TEST_F(KeychainTest, SetAddsOrReplacesCreateOnlyAddsAndRemoveDeletesOnlyTheAppli
   EXPECT_FALSE(Keychain::remove("account"));
   EXPECT_TRUE(Keychain::set(bytes("one"), "account"));
   EXPECT_TRUE(Keychain::set(bytes("two"), "account"));
-  const auto result = Keychain::read("account");
-  ASSERT_TRUE(result.isFound());
-  EXPECT_EQ(result.data, bytes("two"));
+  EXPECT_EQ(Keychain::get("account"), bytes("two"));
   EXPECT_EQ(simulatedKeychain().itemCount(), 2u);
   EXPECT_EQ(simulatedKeychain().item(Keychain::service, "account")->accessibility, kc::Accessibility::whenUnlocked);
 

@@ -73,23 +73,22 @@ TEST(TutorialStepTest, StepsHaveTheirOrderTitlesAndPanelSizes) {
   struct Row {
     Step step;
     const char* title;
-    double width, height;
+    platform::Size size;
   };
   const Row rows[] = {
-      {Step::welcome, "Quorvel", 300, 176},
-      {Step::camera, "Let it see", 320, 196},
-      {Step::face, "Learn your face", 340, 400},
-      {Step::password, "Your password", 340, 310},
-      {Step::accessibility, "One last permission", 340, 250},
-      {Step::palm, "Not right now", 340, 290},
-      {Step::ready, "Ready", 300, 186},
+      {Step::welcome, "Quorvel", {300, 176}},
+      {Step::camera, "Let it see", {320, 196}},
+      {Step::face, "Learn your face", {340, 400}},
+      {Step::password, "Your password", {340, 310}},
+      {Step::accessibility, "One last permission", {340, 250}},
+      {Step::palm, "Not right now", {340, 290}},
+      {Step::ready, "Ready", {300, 186}},
   };
   ASSERT_EQ(std::size(tutorial_step::allCases), std::size(rows));
   for (std::size_t i = 0; i < std::size(rows); ++i) {
     EXPECT_EQ(tutorial_step::allCases[i], rows[i].step);
     EXPECT_STREQ(tutorial_step::title(rows[i].step), rows[i].title);
-    EXPECT_EQ(tutorial_step::size(rows[i].step).width, rows[i].width);
-    EXPECT_EQ(tutorial_step::size(rows[i].step).height, rows[i].height);
+    EXPECT_EQ(tutorial_step::size(rows[i].step), rows[i].size) << rows[i].title;
   }
 }
 
@@ -98,9 +97,7 @@ TEST_F(TutorialModelTest, EverythingSatisfiedGoesFromWelcomeStraightToPalm) {
   auto model = makeModel();
   model->next();
   EXPECT_EQ(model->step.value(), Step::palm);
-  ASSERT_EQ(resizes.size(), 1u);
-  EXPECT_EQ(resizes[0].width, 340);
-  EXPECT_EQ(resizes[0].height, 290);
+  EXPECT_EQ(resizes, (std::vector<platform::Size>{{340, 290}}));
   EXPECT_FALSE(model->enrolment()->isRunning());
   model->next();
   EXPECT_EQ(model->step.value(), Step::ready);

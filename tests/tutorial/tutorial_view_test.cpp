@@ -79,8 +79,7 @@ class TutorialViewTest : public PlatformTest {
 
 TEST_F(TutorialViewTest, TheWelcomeFillsTheStepSizeWithTheControlsAlongTheBottom) {
   const auto s = structure();
-  EXPECT_EQ(s.panelSize.width, 300);
-  EXPECT_EQ(s.panelSize.height, 176);
+  EXPECT_EQ(s.panelSize, (platform::Size{300, 176}));
   EXPECT_EQ(s.bounds.width(), 328);
   ASSERT_EQ(s.titles.size(), 1u);
   EXPECT_EQ(s.titles[0].text, "Quorvel");
