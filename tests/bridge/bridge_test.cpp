@@ -174,8 +174,7 @@ TEST_F(BridgeTest, ConcurrentEmbeddingsAndLoadsGiveUndisturbedResults) {
     const Image image = gradientImage();
     const Descriptor expected = embed(image);
 
-    std::atomic<int> wrong{0};
-    std::atomic<int> failed{0};
+    std::atomic<int> wrong{0}, failed{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 3; ++t) {
         threads.emplace_back([&] {

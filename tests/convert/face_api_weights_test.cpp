@@ -31,8 +31,7 @@ void appendFloat(Bytes& bytes, float value) {
 ShardReader shards(std::map<std::string, Bytes> files) {
     return [files = std::move(files)](const std::string& path) -> std::optional<Bytes> {
         const auto it = files.find(path);
-        if (it == files.end()) return std::nullopt;
-        return it->second;
+        return it == files.end() ? std::nullopt : std::optional<Bytes>(it->second);
     };
 }
 
@@ -81,11 +80,8 @@ TEST(DecodeTensorsTest, RefusesManifestsThatDoNotMatchTheirData) {
         Bytes data;
         const char* errorMentions;
     };
-    const json group = {{"paths", {"w.bin"}}};
-    const auto with = [&](json weights) {
-        json g = group;
-        g["weights"] = std::move(weights);
-        return json::array({g});
+    const auto with = [](json weights) {
+        return json::array({{{"paths", {"w.bin"}}, {"weights", std::move(weights)}}});
     };
     const std::vector<Case> cases{
         {"not a list", json::object(), {}, "not a list"},

@@ -166,7 +166,6 @@ TEST_F(DesktopApplicationTest, TheTrayItemOpensThePanelWhoseSwitchesWorkAndQuitE
   EXPECT_TRUE(eventually([&] { return switchesOn(toggled = shot("panel-toggled"), corner).size() == 3; }, 10));
   EXPECT_EQ(switchesOn(toggled, corner), (std::vector<int>{before[0], before[2], before[3]}));
 
-  // Escape closes the panel.
   xdotool(display_->name(), {"key", "Escape"});
   EXPECT_TRUE(eventually([&] { return pixelIs(shot("panel-closed"), corner.x() + 150, corner.y() + 3, kDesktopColour); }, 10));
 

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <future>
+#include <latch>
 #include <stdexcept>
 #include <thread>
 
@@ -33,12 +34,7 @@ using platform::ml::FeatureProvider;
 using platform::ml::MultiArray;
 using platform::ml::Result;
 
-MultiArray livenessInput(float value = 0.5f) {
-  auto array = *MultiArray::make({1, 3, 128, 128});
-  std::fill(array.data(), array.data() + array.count(), value);
-  return array;
-}
-
+MultiArray livenessInput() { return *MultiArray::make({1, 3, 128, 128}); }
 MultiArray recognitionInput() { return *MultiArray::make({1, 3, 112, 112}); }
 
 // A model answer of one multi-array, named "output".
@@ -433,18 +429,11 @@ TEST_F(ModelHostTest, ThePrewarmStepDoesNothingOnceTheInstanceIsGone) {
 // Holds every thread that enters on its way until opened, counting the threads that arrive.
 struct LoadGate {
   std::atomic<int> entered{0};
-  std::atomic<bool> opened{false};
+  std::latch opened{1};
   void enter() {
-    entered.fetch_add(1);
+    ++entered;
     entered.notify_all();
-    opened.wait(false);
-  }
-  void waitForEntries(int count) {
-    for (int now = entered.load(); now < count; now = entered.load()) entered.wait(now);
-  }
-  void open() {
-    opened = true;
-    opened.notify_all();
+    opened.wait();
   }
 };
 
@@ -468,9 +457,9 @@ TEST_F(ModelHostTest, ConcurrentFirstUsesLoadEachModelOnce) {
     });
   }
   // The first load is held while the other threads arrive and wait for the lock.
-  gate.waitForEntries(1);
+  gate.entered.wait(0);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  gate.open();
+  gate.opened.count_down();
   for (auto& thread : threads) thread.join();
 
   EXPECT_EQ(answered.load(), kThreads);
@@ -508,7 +497,7 @@ TEST_P(HeldPredictionTest, PredictionsRunOutsideTheLock) {
   const auto live = [&] { return models.liveness(livenessInput()).has_value(); };
   const auto described = [&] { return models.embedding(recognitionInput(), FaceEngineSpec::arcface).has_value(); };
   std::thread first([&] { EXPECT_TRUE(holdLiveness ? live() : described()); });
-  held.waitForEntries(1);
+  held.entered.wait(0);
 
   auto others = std::async(std::launch::async, [&] {
     const bool other = holdLiveness ? described() : live();
@@ -516,7 +505,7 @@ TEST_P(HeldPredictionTest, PredictionsRunOutsideTheLock) {
   });
   const auto status = others.wait_for(std::chrono::seconds(5));
   EXPECT_EQ(status, std::future_status::ready) << "a prediction held the model host's lock";
-  held.open();
+  held.opened.count_down();
   first.join();
   if (status == std::future_status::ready) {
     EXPECT_TRUE(others.get());

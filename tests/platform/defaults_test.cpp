@@ -1,12 +1,10 @@
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <fstream>
 #include <thread>
 #include <vector>
 
 #include "platform/defaults/defaults_linux.hpp"
 #include "platform/defaults/simulated_defaults.hpp"
+#include "support/B_helpers.hpp"
 #include "support/platform_fixture.hpp"
 
 namespace {
@@ -60,17 +58,13 @@ TEST_F(DefaultsTest, TypedReadsConvertLikeThePlatform) {
 TEST_F(DefaultsTest, ASecondProcessSeesAWriteAtOnce) {
   FileUserDefaults parent(filePath());
   EXPECT_FALSE(parent.boolForKey("hasSeenWelcome"));  // loads the (absent) file once
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  const auto writeInAnotherProcess = [&] {
     FileUserDefaults other(filePath());
     other.setBool("hasSeenWelcome", true);
     other.setString("recognitionEngine", "arcface");
-    ::_exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
+    return true;
+  };
+  ASSERT_EQ(quorvel::testing::runInChild(writeInAnotherProcess), 0);
   EXPECT_TRUE(parent.boolForKey("hasSeenWelcome"));
   EXPECT_EQ(parent.stringForKey("recognitionEngine"), "arcface");
 }
@@ -95,16 +89,11 @@ TEST_F(DefaultsTest, ConcurrentWritersOfTwoObjectsLoseNothing) {
 TEST_F(DefaultsTest, AnUnreadableFileReadsEmptyAndIsKeptAsideOnWrite) {
   FileUserDefaults defaults(filePath());
   defaults.setBool("x", true);
-  {
-    std::ofstream out(filePath(), std::ios::trunc);
-    out << "{ not json";
-  }
+  std::ofstream(filePath(), std::ios::trunc) << "{ not json";
   EXPECT_FALSE(defaults.persistentObject("x").has_value());
   defaults.setBool("y", true);
   EXPECT_TRUE(defaults.boolForKey("y"));
-  std::ifstream kept(filePath() + ".unreadable");
-  std::string text((std::istreambuf_iterator<char>(kept)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(text, "{ not json");
+  EXPECT_EQ(quorvel::testing::fileText(filePath() + ".unreadable"), "{ not json");
 }
 
 }  // namespace

@@ -52,16 +52,11 @@ TEST_F(VirtualSchedulerTest, NothingRunsUntilTimeMovesAndWorkPostedWhileRunningK
 
 TEST_F(VirtualSchedulerTest, QueuesKnowWhichOneIsCurrent) {
   auto camera = dispatch::makeSerialQueue("com.tessmin.quorvel.camera");
-  bool onCamera = false, mainWhileCamera = true, mainOnMain = false;
-  camera->async([&] {
-    onCamera = camera->isCurrent();
-    mainWhileCamera = dispatch::isMainThread();
-  });
-  dispatch::mainQueue().async([&] { mainOnMain = dispatch::isMainThread(); });
+  std::vector<bool> current;  // camera: its own queue, the main thread; main: the main thread
+  camera->async([&] { current = {camera->isCurrent(), dispatch::isMainThread()}; });
+  dispatch::mainQueue().async([&] { current.push_back(dispatch::isMainThread()); });
   runUntilIdle();
-  EXPECT_TRUE(onCamera);
-  EXPECT_FALSE(mainWhileCamera);
-  EXPECT_TRUE(mainOnMain);
+  EXPECT_EQ(current, (std::vector<bool>{true, false, true}));
   EXPECT_EQ(scheduler().ranOn(),
             (std::vector<std::string>{"com.tessmin.quorvel.camera", "com.apple.main-thread"}));
 }

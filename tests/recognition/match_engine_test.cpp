@@ -137,9 +137,7 @@ TEST(MatchEngineComparisonTest, ArithmeticIsSinglePrecisionInIndexOrder) {
   // 1e8 + 1 - 1e8 in float order gives 0; a double sum would give 1.
   const FaceDescriptor a{1e4f, 1.0f, 0.0f};
   const FaceDescriptor b{0.0f, 0.0f, 0.0f};
-  float expected = 0;
-  expected += 1e4f * 1e4f;
-  expected += 1.0f;
+  const float expected = 1e4f * 1e4f + 1.0f;
   EXPECT_EQ(MatchEngine::euclidean(a, b), static_cast<double>(std::sqrt(expected)));
 }
 
