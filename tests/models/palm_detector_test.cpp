@@ -48,13 +48,6 @@ RecognizedPoints openHandPoints(double scale = 0.3, float confidence = 0.9f, dou
   return points;
 }
 
-// The same hand with every tip pulled onto its joint's height: a fist.
-RecognizedPoints fistPoints() {
-  RecognizedPoints points = openHandPoints();
-  for (int i = 0; i < 5; ++i) points[kTips[i]].location = points[kJoints[i]].location;
-  return points;
-}
-
 class PalmDetectorTest : public quorvel::testing::PlatformTest {
  protected:
   platform::vision::HandPoseFrame frame() {
@@ -152,7 +145,9 @@ TEST_F(PalmDetectorTest, AFrameIsJudgedByItsFirstHandAloneAndAFailedRequestIsLog
     for (int i = 0; i < 5; ++i) points[kJoints[i]].location = {0.5, i < 5 - extended ? 0.46 : 0.44};
     return HumanHandPoseObservation(points);
   };
-  const HumanHandPoseObservation open(openHandPoints()), fist(fistPoints());
+  RecognizedPoints fistPoints = openHandPoints();  // every tip pulled onto its joint
+  for (int i = 0; i < 5; ++i) fistPoints[kTips[i]].location = fistPoints[kJoints[i]].location;
+  const HumanHandPoseObservation open(openHandPoints()), fist(fistPoints);
   // The wrist at the origin keeps a reach of 0.12 exact.
   const HumanHandPoseObservation exactReach(openHandPoints(0.12, 0.9f, 0, {0, 0}));
   ASSERT_EQ(PalmDetector::reach(*PalmDetector::landmarks(exactReach)), 0.12);
