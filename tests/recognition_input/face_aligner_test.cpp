@@ -28,23 +28,17 @@ using platform::vision::SimulatedFaceLandmarksDetector;
 
 class FaceAlignerTest : public PlatformTest {};
 
-const std::vector<Point>& arcfaceTemplate() { return FaceEngineSpec::arcface.templatePoints; }
-
-std::vector<Point> mapped(const std::vector<Point>& points, const AffineTransform& t) {
-  std::vector<Point> out;
-  for (const auto& p : points) out.push_back(t.apply(p));
-  return out;
-}
-
 TEST_F(FaceAlignerTest, TheEstimatorRecoversSimilaritiesAndRefusesWrongCountsAndDegeneratePoints) {
-  const auto& tpl = arcfaceTemplate();
+  const auto& tpl = FaceEngineSpec::arcface.templatePoints;
   // Any similarity (turned, scaled and moved) is undone exactly.
   const AffineTransform move = AffineTransform::rotation(0.3).concatenating(AffineTransform::scale(1.7, 1.7))
                                    .concatenating(AffineTransform::translation(40, -12));
-  const auto back = SimilarityTransform::estimate(mapped(tpl, move), tpl);
+  std::vector<Point> moved;
+  for (const auto& p : tpl) moved.push_back(move.apply(p));
+  const auto back = SimilarityTransform::estimate(moved, tpl);
   ASSERT_TRUE(back);
   for (std::size_t i = 0; i < 5; ++i) {
-    const Point p = back->apply(move.apply(tpl[i]));
+    const Point p = back->apply(moved[i]);
     EXPECT_NEAR(p.x, tpl[i].x, 1e-9);
     EXPECT_NEAR(p.y, tpl[i].y, 1e-9);
   }
