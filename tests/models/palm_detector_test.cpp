@@ -48,13 +48,7 @@ RecognizedPoints openHandPoints(double scale = 0.3, float confidence = 0.9f, dou
   return points;
 }
 
-class PalmDetectorTest : public quorvel::testing::PlatformTest {
- protected:
-  platform::vision::HandPoseFrame frame() {
-    return {pixels.data(), 64, 48, 64 * 4};
-  }
-  std::vector<std::uint8_t> pixels = std::vector<std::uint8_t>(64 * 48 * 4, 0);
-};
+using PalmDetectorTest = quorvel::testing::PlatformTest;
 
 TEST_F(PalmDetectorTest, AHandIsOpenWithEnoughFingersPastTheRatio) {
   struct Case {
@@ -143,6 +137,8 @@ TEST_F(PalmDetectorTest, AFrameIsJudgedByItsFirstHandAloneAndAFailedRequestIsLog
     for (int i = 0; i < 5; ++i) points[kJoints[i]].location = {0.5, i < 5 - extended ? 0.46 : 0.44};
     return HumanHandPoseObservation(points);
   };
+  std::vector<std::uint8_t> pixels(64 * 48 * 4, 0);
+  const platform::vision::HandPoseFrame frame{pixels.data(), 64, 48, 64 * 4};
   RecognizedPoints fistPoints = openHandPoints();  // every tip pulled onto its joint
   for (int i = 0; i < 5; ++i) fistPoints[kTips[i]].location = fistPoints[kJoints[i]].location;
   const HumanHandPoseObservation open(openHandPoints()), fist(fistPoints);
@@ -172,7 +168,7 @@ TEST_F(PalmDetectorTest, AFrameIsJudgedByItsFirstHandAloneAndAFailedRequestIsLog
   };
   for (const auto& c : cases) {
     if (!c.hands.empty()) simulatedHandPose().enqueueHands(c.hands);
-    EXPECT_EQ(PalmDetector::openHandPresent(frame()), c.open) << c.what;
+    EXPECT_EQ(PalmDetector::openHandPresent(frame), c.open) << c.what;
   }
   const auto performed = simulatedHandPose().performed();
   ASSERT_EQ(performed.size(), std::size(cases));
@@ -183,7 +179,7 @@ TEST_F(PalmDetectorTest, AFrameIsJudgedByItsFirstHandAloneAndAFailedRequestIsLog
 
   // A failed request is logged and answered false.
   simulatedHandPose().enqueueError({11, "The camera frame could not be read"});
-  EXPECT_FALSE(PalmDetector::openHandPresent(frame()));
+  EXPECT_FALSE(PalmDetector::openHandPresent(frame));
   expectSingleLog(platform::log::Level::Error, "face", "Hand pose request failed: The camera frame could not be read");
 }
 
