@@ -35,14 +35,12 @@ const std::string kReady = "Ready, your face will unlock this Mac";
 
 // A snapshot as the controller makes it for a fresh customer install: nothing set up.
 MenuPanelState freshState() {
-  MenuPanelState state;
-  state.statusText = "Set up your face first";
-  state.statusIsWarning = true;
-  state.unlockEnabled = true;
-  state.enrolTitle = "Set up my face" + kEllipsis;
-  state.passwordTitle = "Save my login password" + kEllipsis;
-  state.playAnimation = true;
-  return state;
+  return {.statusText = "Set up your face first",
+          .statusIsWarning = true,
+          .unlockEnabled = true,
+          .enrolTitle = "Set up my face" + kEllipsis,
+          .passwordTitle = "Save my login password" + kEllipsis,
+          .playAnimation = true};
 }
 
 // Everything the panel can show at once.
