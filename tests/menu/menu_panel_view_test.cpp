@@ -35,14 +35,12 @@ const std::string kReady = "Ready, your face will unlock this Mac";
 
 // A snapshot as the controller makes it for a fresh customer install: nothing set up.
 MenuPanelState freshState() {
-  MenuPanelState state;
-  state.statusText = "Set up your face first";
-  state.statusIsWarning = true;
-  state.unlockEnabled = true;
-  state.enrolTitle = "Set up my face" + kEllipsis;
-  state.passwordTitle = "Save my login password" + kEllipsis;
-  state.playAnimation = true;
-  return state;
+  return {.statusText = "Set up your face first",
+          .statusIsWarning = true,
+          .unlockEnabled = true,
+          .enrolTitle = "Set up my face" + kEllipsis,
+          .passwordTitle = "Save my login password" + kEllipsis,
+          .playAnimation = true};
 }
 
 // Everything the panel can show at once.
@@ -85,10 +83,24 @@ const RowCallback kRowCallbacks[] = {
     {Item::quit, &MenuPanelActions::quit, "quit", true},
 };
 
-// Records which callbacks ran, in order.
-struct Recorder {
-  std::vector<std::string> calls;
-  MenuPanelActions actions() {
+// One line of a section as a test expects it.
+struct Line {
+  int section;
+  Kind kind;
+  std::optional<Item> item;
+  std::string title;
+  std::string symbol;
+  Tint tint = Tint::primary;
+  bool operator==(const Line&) const = default;
+  friend std::ostream& operator<<(std::ostream& out, const Line& l) {
+    return out << l.section << " " << l.title << " " << l.symbol << int(l.kind) << int(l.tint);
+  }
+};
+
+class MenuPanelViewTest : public quorvel::testing::PlatformTest {
+ protected:
+  // Callbacks that record, in `calls`, which of them ran, in order.
+  MenuPanelActions recording() {
     MenuPanelActions a;
     for (const auto& row : kRowCallbacks) {
       a.*row.callback = [this, name = row.name] { calls.emplace_back(name); };
@@ -97,11 +109,7 @@ struct Recorder {
     a.close = [this] { calls.emplace_back("close"); };
     return a;
   }
-};
-
-class MenuPanelViewTest : public quorvel::testing::PlatformTest {
- protected:
-  Recorder recorder;
+  std::vector<std::string> calls;
 };
 
 // The full snapshot shows every row and line, section by section, with its text, symbol and
@@ -110,15 +118,7 @@ TEST_F(MenuPanelViewTest, TheFullPanelShowsEverythingInItsSection) {
   MenuPanelState state = fullState();
   state.engines = {{"Standard", false, true}, {"Personal use", true, false}};
   state.authorizationAssistStatus = "Watching for dialogs";
-  MenuPanelView view(state, recorder.actions());
-  struct Line {
-    int section;
-    Kind kind;
-    std::optional<Item> item;
-    std::string title;
-    std::string symbol;
-    Tint tint = Tint::primary;
-  };
+  MenuPanelView view(state, recording());
   const std::vector<Line> expected = {
       {1, Kind::toggle, Item::unlock, "Unlock with my face", "faceid"},
       {2, Kind::action, Item::enrolment, "Set up my face again" + kEllipsis, "person.crop.square"},
@@ -145,22 +145,14 @@ TEST_F(MenuPanelViewTest, TheFullPanelShowsEverythingInItsSection) {
       {6, Kind::action, Item::forgetFace, "Forget my face", "trash", Tint::red},
       {6, Kind::action, Item::quit, "Quit Quorvel", "xmark.circle"},
   };
-  std::size_t i = 0;
+  std::vector<Line> shown;
   for (const auto& section : view.sections()) {
-    for (const auto& element : section.elements) {
-      ASSERT_LT(i, expected.size());
-      const Line& line = expected[i++];
-      SCOPED_TRACE(line.title);
-      EXPECT_EQ(section.number, line.section);
-      EXPECT_EQ(element.kind, line.kind);
-      EXPECT_EQ(element.item, line.item);
-      EXPECT_EQ(element.title, line.title);
-      EXPECT_EQ(element.systemImage, line.symbol);
-      EXPECT_EQ(element.tint, line.tint);
-      EXPECT_FALSE(element.hovering);
+    for (const auto& e : section.elements) {
+      shown.push_back({section.number, e.kind, e.item, e.title, e.systemImage, e.tint});
+      EXPECT_FALSE(e.hovering) << e.title;
     }
   }
-  EXPECT_EQ(i, expected.size());
+  EXPECT_EQ(shown, expected);
   EXPECT_EQ(view.engineRow("Personal use")->engineName, "Personal use");
 }
 
@@ -170,7 +162,7 @@ TEST_F(MenuPanelViewTest, AFreshCustomerPanelShowsTheEverydayRowsOnly) {
   MenuPanelState state = freshState();
   state.engines = {{"Standard", true, true}};  // ignored outside a developer build
   state.authorizationAssist = true;             // enabled, but not available: still hidden
-  MenuPanelView view(state, recorder.actions());
+  MenuPanelView view(state, recording());
   // Rows only: no heading or caption line.
   std::vector<int> sections;
   for (const auto& section : view.sections()) {
@@ -189,7 +181,7 @@ TEST_F(MenuPanelViewTest, AFreshCustomerPanelShowsTheEverydayRowsOnly) {
     EXPECT_FALSE(view.activate(hidden));
   }
   EXPECT_FALSE(view.activateEngine("Standard"));
-  EXPECT_TRUE(recorder.calls.empty());
+  EXPECT_TRUE(calls.empty());
 
   // With a login password saved, the app-password row offers protection; a developer build
   // without engines has its two rows and no list, and is taller by its section.
@@ -197,7 +189,7 @@ TEST_F(MenuPanelViewTest, AFreshCustomerPanelShowsTheEverydayRowsOnly) {
   state.quorvelPasswordTitle = "Protect these with a Quorvel password" + kEllipsis;
   state.isDeveloper = true;
   state.engines.clear();
-  MenuPanelView developer(state, recorder.actions());
+  MenuPanelView developer(state, recording());
   EXPECT_EQ(developer.row(Item::quorvelPassword)->title, *state.quorvelPasswordTitle);
   const auto section = developer.sections()[2];
   ASSERT_EQ(section.number, 3);
@@ -220,7 +212,7 @@ TEST_F(MenuPanelViewTest, SwitchesShowTheSnapshotsStates) {
   for (std::size_t i = 0; i < switches.size(); ++i) {
     MenuPanelState state = fullState();
     for (std::size_t j = 0; j < switches.size(); ++j) state.*(switches[j].first) = i == j;
-    MenuPanelView view(state, recorder.actions());
+    MenuPanelView view(state, recording());
     for (std::size_t j = 0; j < switches.size(); ++j) {
       const auto row = view.row(switches[j].second);
       ASSERT_TRUE(row);
@@ -234,7 +226,7 @@ TEST_F(MenuPanelViewTest, TheHeaderShowsTheStatusOnOneLineGreenWhenReadyOrangeWi
   MenuPanelState state = freshState();
   state.statusText = kReady;
   state.statusIsWarning = false;
-  MenuPanelView ready(state, recorder.actions());
+  MenuPanelView ready(state, recording());
   EXPECT_EQ(ready.header().systemImage, "faceid");
   EXPECT_EQ(ready.header().title, "Quorvel");
   EXPECT_EQ(ready.header().symbolTint, Tint::green);
@@ -244,7 +236,7 @@ TEST_F(MenuPanelViewTest, TheHeaderShowsTheStatusOnOneLineGreenWhenReadyOrangeWi
   state.statusText = "The camera is in use by another application, so Quorvel cannot look for "
                      "your face until it is free again";
   state.statusIsWarning = true;
-  MenuPanelView blocked(state, recorder.actions());
+  MenuPanelView blocked(state, recording());
   const auto header = blocked.header();
   EXPECT_EQ(header.symbolTint, Tint::orange);
   EXPECT_EQ(header.statusText, state.statusText);
@@ -259,7 +251,7 @@ TEST_F(MenuPanelViewTest, TheHeaderShowsTheStatusOnOneLineGreenWhenReadyOrangeWi
 TEST_F(MenuPanelViewTest, EachRowRunsExactlyItsCallbackAndActionRowsClose) {
   std::map<Item, std::pair<std::string, bool>> callbacks = {{Item::engine, {"chooseEngine:", true}}};
   for (const auto& row : kRowCallbacks) callbacks[row.item] = {row.name, row.closes};
-  MenuPanelView view(fullState(), recorder.actions());
+  MenuPanelView view(fullState(), recording());
   ASSERT_EQ(view.rows().size(), callbacks.size() + 1);  // two engine rows
   for (const auto& row : view.rows()) {
     SCOPED_TRACE(row.title);
@@ -267,19 +259,19 @@ TEST_F(MenuPanelViewTest, EachRowRunsExactlyItsCallbackAndActionRowsClose) {
     EXPECT_EQ(closes, row.kind == Kind::action);
     std::vector<std::string> expected = {callback + row.engineName};
     if (closes) expected.push_back("close");
-    recorder.calls.clear();
+    calls.clear();
     EXPECT_TRUE(view.click({row.frame.midX(), row.frame.midY()}));
-    EXPECT_EQ(recorder.calls, expected);
-    recorder.calls.clear();
+    EXPECT_EQ(calls, expected);
+    calls.clear();
     EXPECT_TRUE(row.item == Item::engine ? view.activateEngine(row.engineName)
                                          : view.activate(*row.item));
-    EXPECT_EQ(recorder.calls, expected);
+    EXPECT_EQ(calls, expected);
     // A switch keeps showing the old state until a new snapshot is rendered.
     if (row.item != Item::engine) {
       EXPECT_EQ(view.row(*row.item)->isOn, row.isOn);
     }
   }
-  recorder.calls.clear();
+  calls.clear();
   EXPECT_FALSE(view.activateEngine("No such model"));
   EXPECT_FALSE(view.activate(Item::engine));
   const auto header = view.header().frame;
@@ -293,20 +285,19 @@ TEST_F(MenuPanelViewTest, EachRowRunsExactlyItsCallbackAndActionRowsClose) {
       }
     }
   }
-  EXPECT_TRUE(recorder.calls.empty());
+  EXPECT_TRUE(calls.empty());
 }
 
 // Unset callbacks do nothing but action rows still close. The controller replaces the
 // panel's view from inside a callback; that row must still close too.
 TEST_F(MenuPanelViewTest, UnsetCallbacksAndAViewReplacedByItsCallbackStillClose) {
   auto holder = std::make_shared<std::unique_ptr<MenuPanelView>>();
-  std::vector<std::string> calls;
   MenuPanelActions actions;
-  actions.showTutorial = [&calls, holder] {
+  actions.showTutorial = [this, holder] {
     calls.push_back("showTutorial");
     *holder = std::make_unique<MenuPanelView>(freshState(), MenuPanelActions{});
   };
-  actions.close = [&calls] { calls.push_back("close"); };
+  actions.close = [this] { calls.push_back("close"); };
   *holder = std::make_unique<MenuPanelView>(fullState(), actions);
   MenuPanelView* first = holder->get();
   EXPECT_TRUE(first->activate(Item::forgetFace));
@@ -319,7 +310,7 @@ TEST_F(MenuPanelViewTest, UnsetCallbacksAndAViewReplacedByItsCallbackStillClose)
 }
 
 TEST_F(MenuPanelViewTest, HoveringMarksOnlyTheRowUnderThePointer) {
-  MenuPanelView view(fullState(), recorder.actions());
+  MenuPanelView view(fullState(), recording());
   const auto target = *view.row(Item::tutorial);
   view.hover(platform::Point{target.frame.minX() + 5, target.frame.maxY() - 1});
   for (const auto& row : view.rows()) {
@@ -335,12 +326,12 @@ TEST_F(MenuPanelViewTest, HoveringMarksOnlyTheRowUnderThePointer) {
   // Over the header nothing is hovered; hovering runs nothing.
   view.hover(platform::Point{10, 10});
   for (const auto& row : view.rows()) EXPECT_FALSE(row.hovering);
-  EXPECT_TRUE(recorder.calls.empty());
+  EXPECT_TRUE(calls.empty());
 }
 
 TEST_F(MenuPanelViewTest, LayoutStacksSectionsAndRowsTopToBottom) {
   for (const auto& state : {freshState(), fullState()}) {
-    MenuPanelView view(state, recorder.actions());
+    MenuPanelView view(state, recording());
     EXPECT_EQ(view.size().width, 300);
     double y = view.header().frame.maxY();
     EXPECT_GT(y, 28 + 2 * 12 - 1);
@@ -388,7 +379,7 @@ TEST_F(MenuPanelViewTest, TheLongestRowTitleFitsOneLine) {
   MenuPanelState state = freshState();
   state.passwordTitle = "Change my saved password" + kEllipsis;
   state.quorvelPasswordTitle = "Protect these with a Quorvel password" + kEllipsis;
-  MenuPanelView view(state, recorder.actions());
+  MenuPanelView view(state, recording());
   const auto oneLine = view.row(Item::tutorial)->frame.height();
   for (const auto& row : view.rows()) {
     EXPECT_DOUBLE_EQ(row.frame.height(), oneLine) << row.title;
@@ -403,7 +394,7 @@ TEST_F(MenuPanelViewTest, TheLongestRowTitleFitsOneLine) {
 }
 
 TEST_F(MenuPanelViewTest, RendersThePanelWithItsColours) {
-  MenuPanelView view(fullState(), recorder.actions());
+  MenuPanelView view(fullState(), recording());
   const auto tutorial = *view.row(Item::tutorial);
   view.hover(platform::Point{tutorial.frame.midX(), tutorial.frame.midY()});
   const QImage image = view.render(2);
@@ -429,7 +420,7 @@ TEST_F(MenuPanelViewTest, RendersThePanelWithItsColours) {
   EXPECT_EQ(countNear(image, view.engineRow("Personal use")->frame, 48, 209, 89), 0);
   MenuPanelState ready = freshState();
   ready.statusIsWarning = false;
-  MenuPanelView readyView(ready, recorder.actions());
+  MenuPanelView readyView(ready, recording());
   EXPECT_GT(countNear(readyView.render(2), readyView.header().symbolFrame, 48, 209, 89), 20);
 
   // The hovered row's background is darker than the same strip of an unhovered row.
@@ -457,7 +448,7 @@ TEST_F(MenuPanelViewTest, RendersThePanelWithItsColours) {
 TEST_F(MenuPanelViewTest, EverySymbolThePanelNamesIsDrawable) {
   MenuPanelState state = fullState();
   state.engines.push_back({"Third", false, true});
-  MenuPanelView view(state, recorder.actions());
+  MenuPanelView view(state, recording());
   std::vector<std::string> names = {view.header().systemImage};
   for (const auto& row : view.rows()) names.push_back(row.systemImage);
   for (const auto& name : names) {

@@ -206,7 +206,6 @@ TEST_F(GuardedActionsTest, UnavailableFailedOrLateDeviceAuthenticationChangesNot
     controller->requireQuorvelPassword(counting());
     runUntilIdle();
   }
-  EXPECT_EQ(messages(), (Strings{kGate, kGate, kGate, kGate}));
 
   // A reply after the controller is gone: the pending reply holds it weakly.
   simulatedLocalAuth().setOutcome(std::nullopt);
@@ -254,11 +253,9 @@ TEST_F(MenuDialogsTest, TheNewAppPasswordPromptAndItsEmptyEntry) {
   EXPECT_TRUE(QuorvelPassword::verify("pw"));
   EXPECT_EQ(ran, 1);
   EXPECT_EQ(controller->iconRefreshes(), 1);
-  EXPECT_EQ(messages(), (Strings{kNewFirst, kNewFirst, kNewFirst}));
 
   controller->promptNewQuorvelPassword(nullptr);
-  EXPECT_EQ(messages().back(), kNewAgain);
-  EXPECT_EQ(simulatedAlerts().messages().size(), 4u);
+  EXPECT_EQ(messages(), (Strings{kNewFirst, kNewFirst, kNewFirst, kNewAgain}));
 }
 
 TEST_F(MenuDialogsTest, TheLoginPasswordDialogSavesRefusesAndIgnoresAnEmptyEntry) {

@@ -75,11 +75,9 @@ platform::Point framePoint(const FaceObservation& face, const platform::Point& p
 platform::Point centre(const FaceObservation& face, const platform::vision::FaceLandmarkRegion& region,
                        double w, double h) {
   platform::Point sum{0, 0};
-  for (const auto& p : region.normalizedPoints) {
-    sum.x += framePoint(face, p, w, h).x;
-    sum.y += framePoint(face, p, w, h).y;
-  }
-  return {sum.x / double(region.pointCount()), sum.y / double(region.pointCount())};
+  for (const auto& p : region.normalizedPoints) sum = {sum.x + p.x, sum.y + p.y};
+  const double n = double(region.pointCount());
+  return framePoint(face, {sum.x / n, sum.y / n}, w, h);
 }
 
 void expectOnTheRightFeatures(const std::array<platform::Point, 5>& p, const std::string& what) {
