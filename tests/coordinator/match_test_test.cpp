@@ -74,8 +74,6 @@ TEST_F(MatchTestTest, TheBestScoreIsSeededByTheFirstScoredFrameAndOnlyImproved) 
   // One enrolled print; each frame's score is its descriptor's distance to it.
   const Frame a = faceFrame(60), b = faceFrame(120), c = faceFrame(200);
   FaceDescriptor target = descriptorOf(a);
-  const double da = MatchEngine::euclidean(descriptorOf(a), target);
-  ASSERT_EQ(da, 0.0);
   const double db = MatchEngine::euclidean(descriptorOf(b), target);
   const double dc = MatchEngine::euclidean(descriptorOf(c), target);
   ASSERT_TRUE(FaceprintStore::shared().replaceEnrolled({target}, RecognitionEngine::dlib));

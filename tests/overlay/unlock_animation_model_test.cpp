@@ -105,8 +105,7 @@ class UnlockAnimationModelTest : public PlatformTest {
 };
 
 TEST_F(UnlockAnimationModelTest, TakesTheSystemReduceMotionSetting) {
-  auto model = UnlockAnimationModel::make();
-  EXPECT_FALSE(model->reduceMotion());
+  EXPECT_FALSE(UnlockAnimationModel::make()->reduceMotion());
   quorvel::testing::machine().displayOptions->setReduceMotion(true);
   EXPECT_TRUE(UnlockAnimationModel::make()->reduceMotion());
 }
