@@ -74,8 +74,6 @@ TEST_F(MatchTestTest, TheBestScoreIsSeededByTheFirstScoredFrameAndOnlyImproved) 
   // One enrolled print; each frame's score is its descriptor's distance to it.
   const Frame a = faceFrame(60), b = faceFrame(120), c = faceFrame(200);
   FaceDescriptor target = descriptorOf(a);
-  const double da = MatchEngine::euclidean(descriptorOf(a), target);
-  ASSERT_EQ(da, 0.0);
   const double db = MatchEngine::euclidean(descriptorOf(b), target);
   const double dc = MatchEngine::euclidean(descriptorOf(c), target);
   ASSERT_TRUE(FaceprintStore::shared().replaceEnrolled({target}, RecognitionEngine::dlib));
@@ -95,21 +93,6 @@ TEST_F(MatchTestTest, TheBestScoreIsSeededByTheFirstScoredFrameAndOnlyImproved) 
   EXPECT_NEAR(results[0].bestSimilarity, best, 1e-9);
   EXPECT_GT(std::max(db, dc), best) << "the frames differ, so a worse score was seen and ignored";
   EXPECT_NEAR(results[0].bestLiveness, 0.1f, 1e-6);
-}
-
-TEST_F(MatchTestTest, AFailedLivenessIsTriedAgainWhenTheDecisionNeedsIt) {
-  enrolAt(face, 0.2);
-  play({face}, 2);
-  int calls = 0;
-  answerLiveness([&]() -> std::optional<float> {
-    if (++calls == 1) return std::nullopt;  // the report's run fails
-    return 0.9f;
-  });
-  coordinator().runTest(record());
-  advance(0.5);
-  ASSERT_EQ(results.size(), 1u);
-  EXPECT_TRUE(results[0].wouldUnlock) << "the decision ran liveness again on the same frame";
-  EXPECT_EQ(calls, 2);
 }
 
 // The test's deadline is 4 s after it started, whatever replaced its completion.

@@ -16,25 +16,7 @@ namespace {
 
 using TestResult = UnlockCoordinator::TestResult;
 
-class ReplacedAttemptTest : public CoordinatorTest {
- protected:
-  // The liveness model answers `first` once, running `replace` at that moment, and `later`
-  // from then on.
-  void replaceAtFirstLiveness(std::function<void()> replace, float first, float later,
-                              double notBefore = 0) {
-    auto done = std::make_shared<bool>(false);
-    answerLiveness([=, this]() -> std::optional<float> {
-      if (*done || now() < notBefore) return later;
-      *done = true;
-      replace();
-      return first;
-    });
-  }
-  void sleepAndLock() {
-    coordinator().screenDidSleep();
-    coordinator().screenDidLock();
-  }
-};
+using ReplacedAttemptTest = CoordinatorTest;
 
 // The first test is replaced (sleep ends it and a second one starts) while its frame is in
 // hand: while the frame's face is looked for, or while liveness is asked for its report or,
@@ -57,6 +39,7 @@ TEST_F(ReplacedAttemptTest, AFrameOfAReplacedTestLeavesTheNextTestAlone) {
     int calls = 0;
     answerLiveness([&]() -> std::optional<float> {
       ++calls;
+      // The report's run fails: only a decision that asks again replaces the first test.
       if (when == Replaced::inDecision && calls == 1) return std::nullopt;
       if (when == Replaced::inFaceRequest || calls != (when == Replaced::inDecision ? 2 : 1)) return 0.1f;
       replace();
@@ -86,8 +69,19 @@ TEST_F(ReplacedAttemptTest, ASuccessOrTimeOutStepOfAReplacedAttemptDoesNothing) 
     SCOPED_TRACE(c.name);
     enrolAt(face, c.distance);
     play({face}, 4);
-    replaceAtFirstLiveness([&] { platform::dispatch::mainQueue().async([&] { sleepAndLock(); }); },
-                           c.first, 0.1f, now() + c.notBefore);
+    // The first liveness answer from `notBefore` on has a sleep and a lock follow on the main
+    // queue; every other answer is 0.1.
+    auto done = std::make_shared<bool>(false);
+    const double from = now() + c.notBefore;
+    answerLiveness([=, this]() -> std::optional<float> {
+      if (*done || now() < from) return 0.1f;
+      *done = true;
+      platform::dispatch::mainQueue().async([this] {
+        coordinator().screenDidSleep();
+        coordinator().screenDidLock();
+      });
+      return c.first;
+    });
     lockScreen();
     const auto replaced = coordinator().currentAttempt();
     advance(c.notBefore + 0.3);

@@ -40,8 +40,7 @@ TEST_F(UnlockRoadTest, ALockedScreenIsUnlockedByTheEnrolledFace) {
   EXPECT_EQ(livenessRuns(), 1u);
   EXPECT_TRUE(lockMachine().events().posted().empty());
 
-  advance(0.35);  // typing: the password, then Return 0.04 s later
-  advance(0.04);
+  advance(0.39);  // typing: the password after 0.35 s, then Return 0.04 s later
   EXPECT_EQ(typed(), kPassword16);
   EXPECT_EQ(lockMachine().unlocksByLoginWindow(), 1);
   EXPECT_FALSE(lockMachine().sessionLocked());

@@ -12,7 +12,6 @@
 #include "support/platform_fixture.hpp"
 #include "support/simulated_display.hpp"
 
-
 namespace {
 
 using quorvel::LockScreenOverlay;
@@ -46,10 +45,7 @@ class LockScreenOverlayTest : public PlatformTest {
   UnlockAnimationModel& model() { return *view()->model(); }
 
   std::vector<std::string> overlayLogs() { return logs().messages("overlay"); }
-  bool logged(const std::string& line) {
-    const auto lines = overlayLogs();
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
-  }
+  bool logged(const std::string& line) { return std::ranges::count(overlayLogs(), line) > 0; }
   int countCalls(const std::string& prefix) {
     int n = 0;
     for (const auto& call : machine().skyLight->calls()) n += call.rfind(prefix, 0) == 0;

@@ -65,18 +65,13 @@ TEST_F(NotchGeometryTest, NoBuiltInScreenFallsBackToMainOrNothing) {
 // Between the ends, and with a negative fillet, the shape tests check the frame.
 TEST_F(NotchGeometryTest, PanelFrameClampsToItsEnds) {
   const NotchPanelGeometry geometry(180, 32, 250, 96, 14);
-  const auto closed = geometry.frame(0);
+  // Outer width, body width, height, filleted width.
+  const NotchPanelGeometry::Frame closed{180, 180, 32, 0}, open{278, 250, 96, 14};
+  EXPECT_EQ(geometry.frame(0), closed);
   EXPECT_EQ(geometry.frame(-0.5), closed);
-  EXPECT_DOUBLE_EQ(closed.filletedWidth, 0);
-  EXPECT_DOUBLE_EQ(closed.outerWidth, 180);
-  EXPECT_DOUBLE_EQ(closed.height, 32);
-
-  const auto open = geometry.frame(1);
-  EXPECT_EQ(geometry.frame(2), open);
-  EXPECT_DOUBLE_EQ(open.bodyWidth, 250);
-  EXPECT_DOUBLE_EQ(open.height, 96);
-  EXPECT_DOUBLE_EQ(open.outerWidth, 250 + 2 * 14);
   EXPECT_EQ(geometry.frame(std::nan("")), closed);
+  EXPECT_EQ(geometry.frame(1), open);
+  EXPECT_EQ(geometry.frame(2), open);
 }
 
 }  // namespace

@@ -16,17 +16,11 @@ using quorvel::NotchPanelShape;
 
 constexpr double k = 0.5523;
 
-struct Element {
-  QPainterPath::ElementType type;
-  QPointF point;
-};
+using Element = QPainterPath::Element;
 
 std::vector<Element> elements(const QPainterPath& path) {
   std::vector<Element> list;
-  for (int i = 0; i < path.elementCount(); ++i) {
-    const auto e = path.elementAt(i);
-    list.push_back({e.type, QPointF(e.x, e.y)});
-  }
+  for (int i = 0; i < path.elementCount(); ++i) list.push_back(path.elementAt(i));
   return list;
 }
 
@@ -41,9 +35,9 @@ void expectCubic(const std::vector<Element>& list, std::size_t index, QPointF c1
                  QPointF end, const char* what) {
   ASSERT_LT(index + 2, list.size()) << what;
   EXPECT_EQ(list[index].type, QPainterPath::CurveToElement) << what;
-  expectPoint(list[index].point, c1.x(), c1.y(), what);
-  expectPoint(list[index + 1].point, c2.x(), c2.y(), what);
-  expectPoint(list[index + 2].point, end.x(), end.y(), what);
+  expectPoint(list[index], c1.x(), c1.y(), what);
+  expectPoint(list[index + 1], c2.x(), c2.y(), what);
+  expectPoint(list[index + 2], end.x(), end.y(), what);
 }
 
 // The closed panel (square top, radius 16) and the open one (fillets of 14, radius 30) are
@@ -53,9 +47,9 @@ TEST(NotchPanelShapeTest, IntermediateProgressInterpolatesTheRadiusRatio) {
   const auto list = elements(shape.path(QRectF(0, 0, 300, 100)));
   // Body 219 x 64, f = 7; ratio 0.5 -> 0.3125 gives 0.40625 of the smaller side: r = 26.
   const double L = 150 - 219.0 / 2, R = L + 219, r = 26;
-  expectPoint(list[0].point, L - 7, 0, "start");
+  expectPoint(list[0], L - 7, 0, "start");
   expectCubic(list, 1, {L - 7 + k * 7, 0}, {L, 7 - k * 7}, {L, 7}, "top-left fillet");
-  expectPoint(list[4].point, L, 64 - r, "left side");
+  expectPoint(list[4], L, 64 - r, "left side");
   expectCubic(list, 5, {L, 64 - r + k * r}, {L + r - k * r, 64}, {L + r, 64}, "bottom left");
   expectCubic(list, 9, {R - r + k * r, 64}, {R, 64 - r + k * r}, {R, 64 - r}, "bottom right");
   expectCubic(list, 13, {R, 7 - k * 7}, {R + 7 - k * 7, 0}, {R + 7, 0}, "top-right fillet");
@@ -91,16 +85,16 @@ TEST(NotchPanelShapeTest, RadiiAreClampedToHalfTheSmallerSideOrZero) {
   // Too large: half of the 32-point height.
   auto list = elements(NotchPanelShape(NotchPanelGeometry(188, 32, 250, 96, 14), 0, 40, 30)
                            .path(rect));
-  expectPoint(list[1].point, 56, 16, "radius clamped to 16");
+  expectPoint(list[1], 56, 16, "radius clamped to 16");
   // Negative: square corners; the corner curves collapse onto the corner points.
   const auto square =
       NotchPanelShape(NotchPanelGeometry(188, 32, 250, 96, 14), 0, -5, 30).path(rect);
   list = elements(square);
-  expectPoint(list[1].point, 56, 32, "straight down to the corner");
+  expectPoint(list[1], 56, 32, "straight down to the corner");
   EXPECT_TRUE(square.boundingRect() == QRectF(56, 0, 188, 32));
   // A zero or negative fillet gives straight top corners even when open.
   list = elements(NotchPanelShape(NotchPanelGeometry(188, 32, 250, 96, -2), 1, 16, 30).path(rect));
-  expectPoint(list[0].point, 25, 0, "no flare");
+  expectPoint(list[0], 25, 0, "no flare");
   EXPECT_EQ(list[1].type, QPainterPath::LineToElement);
 }
 
@@ -109,7 +103,7 @@ TEST(NotchPanelShapeTest, HeightsBelowOneUseTheRadiusAsARatio) {
   const auto list = elements(
       NotchPanelShape(NotchPanelGeometry(100, 0.5, 250, 96, 14), 0, 0.25, 30)
           .path(QRectF(0, 0, 200, 100)));
-  expectPoint(list[1].point, 50, 0.5 - 0.125, "left side ends one radius above the bottom");
+  expectPoint(list[1], 50, 0.5 - 0.125, "left side ends one radius above the bottom");
 }
 
 // --- glyphs ---------------------------------------------------------------------------------
@@ -117,12 +111,10 @@ TEST(NotchPanelShapeTest, HeightsBelowOneUseTheRadiusAsARatio) {
 TEST(GlyphTest, WideRectangleKeepsTheGlyphInItsLeftSquare) {
   const QRectF wide(10, 20, 100, 50);
   const QRectF face = quorvel::FaceIDGlyph{}.path(wide).boundingRect();
-  EXPECT_NEAR(face.left(), 10 + 1.3, 1e-9);
-  EXPECT_NEAR(face.top(), 20 + 1.3, 1e-9);
-  EXPECT_NEAR(face.right(), 10 + 48.7, 1e-9);
-  EXPECT_NEAR(face.bottom(), 20 + 48.7, 1e-9);
+  expectPoint(face.topLeft(), 10 + 1.3, 20 + 1.3, "face top left");
+  expectPoint(face.bottomRight(), 10 + 48.7, 20 + 48.7, "face bottom right");
   const auto eyes = elements(quorvel::FaceEyesShape{}.path(wide));
-  expectPoint(eyes[0].point, 10 + 29.7 * 0.5, 20 + 37.5 * 0.5, "eye in the left square");
+  expectPoint(eyes[0], 10 + 29.7 * 0.5, 20 + 37.5 * 0.5, "eye in the left square");
 }
 
 TEST(GlyphTest, ZeroSizedRectangleCollapsesEveryPointOntoItsOrigin) {
@@ -133,7 +125,7 @@ TEST(GlyphTest, ZeroSizedRectangleCollapsesEveryPointOntoItsOrigin) {
          {quorvel::FaceIDGlyph{}.path(rect), quorvel::TickGlyph{}.path(rect),
           quorvel::FaceEyesShape{}.path(rect)}) {
       ASSERT_GT(path.elementCount(), 0);
-      for (const auto& e : elements(path)) expectPoint(e.point, 7, 9, "collapsed");
+      for (const auto& e : elements(path)) expectPoint(e, 7, 9, "collapsed");
     }
   }
 }
@@ -148,11 +140,11 @@ TEST(GlyphTest, TrimmingDrawsTheTickFromItsLeftEnd) {
   const double f = (first + 5) / total;
   const auto partial = elements(quorvel::trimmedPath(tick, 0, f));
   ASSERT_EQ(partial.size(), 3u);
-  expectPoint(partial[0].point, 34, 51, "starts at the left end");
-  expectPoint(partial[1].point, 45, 62, "through the vertex");
-  expectPoint(partial[2].point, 45 + 21 * 5 / second, 62 - 24 * 5 / second, "towards upper right");
+  expectPoint(partial[0], 34, 51, "starts at the left end");
+  expectPoint(partial[1], 45, 62, "through the vertex");
+  expectPoint(partial[2], 45 + 21 * 5 / second, 62 - 24 * 5 / second, "towards upper right");
   const auto whole = elements(quorvel::trimmedPath(tick, 0, 1));
-  expectPoint(whole.back().point, 66, 38, "complete");
+  expectPoint(whole.back(), 66, 38, "complete");
 }
 
 }  // namespace

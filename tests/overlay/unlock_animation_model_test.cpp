@@ -1,5 +1,7 @@
 #include "overlay/unlock_animation_model.hpp"
 
+#include <gmock/gmock.h>
+
 #include <cmath>
 #include <optional>
 #include <sstream>
@@ -17,6 +19,8 @@ using platform::animation::RecordedValue;
 using quorvel::UnlockAnimationModel;
 using quorvel::testing::PlatformTest;
 using Lines = std::vector<std::string>;
+using ::testing::DoubleNear;
+using ::testing::Pointwise;
 
 Animation panelCurve(double d) { return Animation::timingCurve(0.42, 0, 0.58, 1, d); }
 Animation glanceCurve(double d) { return Animation::timingCurve(0.65, 0, 0.35, 1, d); }
@@ -36,6 +40,11 @@ std::string expect(const std::string& field, const std::string& value,
   return field + "=" + value + " " + (animation ? animation->description() : "none");
 }
 
+// Matches a list of times, each within 1e-9 of its expected one.
+auto timesNear(const std::vector<double>& expected) {
+  return Pointwise(DoubleNear(1e-9), expected);
+}
+
 // Records every published change of a model with the time it was made.
 class Recorder {
  public:
@@ -46,7 +55,9 @@ class Recorder {
   Lines at(double time) const {
     Lines lines;
     for (const auto& c : changes_) {
-      if (std::fabs(c.time - time) < 1e-9) lines.push_back(line(c));
+      if (std::fabs(c.time - time) < 1e-9) {
+        lines.push_back(expect(c.field, describe(c.newValue), c.animation));
+      }
     }
     return lines;
   }
@@ -59,10 +70,6 @@ class Recorder {
   }
   std::size_t count() const { return changes_.size(); }
   void clear() { changes_.clear(); }
-
-  static std::string line(const Change& c) {
-    return expect(c.field, describe(c.newValue), c.animation);
-  }
 
  private:
   std::vector<Change> changes_;
@@ -98,8 +105,7 @@ class UnlockAnimationModelTest : public PlatformTest {
 };
 
 TEST_F(UnlockAnimationModelTest, TakesTheSystemReduceMotionSetting) {
-  auto model = UnlockAnimationModel::make();
-  EXPECT_FALSE(model->reduceMotion());
+  EXPECT_FALSE(UnlockAnimationModel::make()->reduceMotion());
   quorvel::testing::machine().displayOptions->setReduceMotion(true);
   EXPECT_TRUE(UnlockAnimationModel::make()->reduceMotion());
 }
@@ -128,10 +134,8 @@ TEST_F(UnlockAnimationModelTest, BeginOpensThePanelThenShowsTheFaceAndScans) {
   // The glance steps: left, right, a little left, centre; then again every 1.5 s.
   advance(3.0);
   EXPECT_EQ(recorder().at(1.16), (Lines{expect("glance", "-1.4", glanceCurve(0.39))}));
-  const auto glances = recorder().timesOf("glance");
-  const std::vector<double> expectedTimes{0, 0.47, 0.80, 1.16, 1.55, 1.97, 2.30, 2.66, 3.05, 3.47};
-  ASSERT_EQ(glances.size(), expectedTimes.size());
-  for (std::size_t i = 0; i < glances.size(); ++i) EXPECT_NEAR(glances[i], expectedTimes[i], 1e-9);
+  EXPECT_THAT(recorder().timesOf("glance"),
+              timesNear({0, 0.47, 0.80, 1.16, 1.55, 1.97, 2.30, 2.66, 3.05, 3.47}));
   // The sweep keeps crossing in one direction.
   const double phase = std::fmod(now() - 0.47, 1.25) / 1.25;
   EXPECT_NEAR(model->sweep.presented(), Animation::easeInOut(1).fraction(phase), 1e-9);
@@ -159,8 +163,7 @@ TEST_F(UnlockAnimationModelTest, SuccessWithoutConfirmationRetractsByItself) {
   EXPECT_EQ(recorder().timesOf("glance"), std::vector<double>{1.0});
   EXPECT_EQ(recorder().count(), 7u + 1 + 1 + 1 + 2 + 1);
   // The completion comes once the panel has closed.
-  ASSERT_EQ(completions.size(), 1u);
-  EXPECT_NEAR(completions[0], 3.66, 1e-9);
+  EXPECT_THAT(completions, timesNear({3.66}));
   EXPECT_DOUBLE_EQ(model->panelProgress.presented(), 0);
 }
 
@@ -187,8 +190,7 @@ TEST_F(UnlockAnimationModelTest, ConfirmationRetractsAtOnceAndTheFallbackFindsNo
   EXPECT_NEAR(recorder().timesOf("contentVisible").back(), 1.5, 1e-9);
   EXPECT_NEAR(recorder().timesOf("panelProgress").back(), 1.65, 1e-9);
   EXPECT_TRUE(recorder().at(2.9).empty());
-  ASSERT_EQ(completions.size(), 1u);
-  EXPECT_NEAR(completions[0], 2.26, 1e-9);
+  EXPECT_THAT(completions, timesNear({2.26}));
   // A second confirmation does nothing either.
   model->confirmedUnlocked();
   advance(3.0);
@@ -227,8 +229,7 @@ TEST_F(UnlockAnimationModelTest, FailureAndCancelDrainShakeShowTheMessageAndRetr
               (Lines{expect("contentVisible", "false", Animation::easeOut(0.14)),
                      expect("bloom", "0", Animation::easeOut(0.14))}));
     EXPECT_EQ(recorder().at(t + 1.6), (Lines{expect("panelProgress", "0", panelCurve(0.55))}));
-    ASSERT_EQ(completions.size(), 1u);
-    EXPECT_NEAR(completions[0], t + 2.21, 1e-9);
+    EXPECT_THAT(completions, timesNear({t + 2.21}));
     EXPECT_TRUE(model->drained.value());
     EXPECT_EQ(model->message.value(), std::optional<std::string>("Face not recognised"));
     EXPECT_EQ(model->glyph.value(),
@@ -286,12 +287,10 @@ TEST_F(UnlockAnimationModelTest, ReducedMotionPulsesShowsTheTickAndRetractsEarly
             (Lines{expect("faceOpacity", "0", Animation::easeInOut(0.22))}));
   EXPECT_EQ(recorder().at(t + 0.34), Lines{"tickProgress=1 none"});
   EXPECT_EQ(recorder().at(t + 0.72).size(), 2u);  // the fallback retract
-  const auto blooms = recorder().timesOf("bloom");  // only the retract's: no glow
-  ASSERT_EQ(blooms.size(), 1u);
-  EXPECT_NEAR(blooms[0], t + 0.72, 1e-9);
+  // Only the retract's bloom: no glow.
+  EXPECT_THAT(recorder().timesOf("bloom"), timesNear({t + 0.72}));
   EXPECT_TRUE(recorder().timesOf("faceTurn").empty());
-  ASSERT_EQ(completions.size(), 1u);
-  EXPECT_NEAR(completions[0], t + 0.72 + 0.15 + 0.61, 1e-9);
+  EXPECT_THAT(completions, timesNear({t + 0.72 + 0.15 + 0.61}));
   // A failure does not shake: the only change of the shake is the reset's.
   model->begin();
   const double began = now();
@@ -354,10 +353,7 @@ TEST_F(UnlockAnimationModelTest, QuickEndingStillGetsTheContentStep) {
     EXPECT_TRUE(model->sweep.animation()->repeatsForever());
     advance(4.0);
     // Glance steps never ran: the only glance change is the ending's.
-    const auto glances = recorder().timesOf("glance");
-    ASSERT_EQ(glances.size(), 2u);
-    EXPECT_NEAR(glances[0], t - 0.2, 1e-9);
-    EXPECT_NEAR(glances[1], t, 1e-9);
+    EXPECT_THAT(recorder().timesOf("glance"), timesNear({t - 0.2, t}));
     EXPECT_EQ(completions, 1);
   }
 }

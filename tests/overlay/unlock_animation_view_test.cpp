@@ -33,20 +33,17 @@ bool isWhitish(const QColor& c, int minimum) {
   return c.red() >= minimum && std::abs(c.red() - c.green()) < 12 && std::abs(c.red() - c.blue()) < 12;
 }
 
-std::shared_ptr<UnlockAnimationModel> openModel(bool reduceMotion = false) {
-  auto model = UnlockAnimationModel::make(reduceMotion);
-  model->panelProgress = 1;
-  model->contentVisible = true;
-  model->faceOpacity = 1;
-  model->faceScale = 1;
-  model->illumination = 1;
-  return model;
-}
-
-// The open panel's model and its view of the 220 x 38 housing, drawn on a 320 x 200 canvas.
+// The open panel's model and its view of the housing (220 x 38 unless given), drawn on a
+// 320 x 200 canvas.
 struct OpenPanel {
-  explicit OpenPanel(bool reduceMotion = false)
-      : model(openModel(reduceMotion)), view(model, NotchGeometry(220, 38, true)) {}
+  explicit OpenPanel(bool reduceMotion = false, NotchGeometry notch = NotchGeometry(220, 38, true))
+      : model(UnlockAnimationModel::make(reduceMotion)), view(model, notch) {
+    model->panelProgress = 1;
+    model->contentVisible = true;
+    model->faceOpacity = 1;
+    model->faceScale = 1;
+    model->illumination = 1;
+  }
   QImage render(double scale = 2) { return view.render({320, 200}, scale); }
 
   std::shared_ptr<UnlockAnimationModel> model;
@@ -273,23 +270,22 @@ int litRows(const QImage& image, const platform::Rect& line) {
 }
 
 TEST_F(UnlockAnimationViewTest, AMessageTooWideShrinksToEightyPercentThenTruncatesWithinTheLine) {
-  auto model = openModel();
-  model->drained = true;
-  UnlockAnimationView view(model, NotchGeometry(188, 32, true));
+  OpenPanel open(false, NotchGeometry(188, 32, true));
+  open.model->drained = true;
   // Capital letters only, so the lit rows are the cap height.
-  model->message = std::string("HHHH");
-  const int natural = litRows(view.render({320, 200}, 2), *view.layout({0, 0, 320, 200}).message);
-  model->message = std::string(60, 'H');  // far wider than 240 points
-  const int shrunk = litRows(view.render({320, 200}, 2), *view.layout({0, 0, 320, 200}).message);
+  open.model->message = std::string("HHHH");
+  const int natural = litRows(open.render(), *open.view.layout({0, 0, 320, 200}).message);
+  open.model->message = std::string(60, 'H');  // far wider than 240 points
+  const int shrunk = litRows(open.render(), *open.view.layout({0, 0, 320, 200}).message);
   ASSERT_GT(natural, 10);
   EXPECT_NEAR(double(shrunk) / natural, 0.8, 0.06) << shrunk << " of " << natural;
 
-  model->message = std::string(
+  open.model->message = std::string(
       "Face not recognised because the room is far too dark for the camera to see anything");
-  const QImage image = view.render({320, 200}, 2);
+  const QImage image = open.render();
   savePng(image, "unlock_animation_long_message.png");
   // Nothing drawn outside the 240-point line.
-  const auto line = *view.layout(platform::Rect(0, 0, 320, 200)).message;
+  const auto line = *open.view.layout(platform::Rect(0, 0, 320, 200)).message;
   const auto lit = [](const QColor& c) { return isWhitish(c, 60); };
   const QRect band(0, int(2 * line.minY()), image.width(), int(2 * line.maxY()) - int(2 * line.minY()));
   const QRect inside(int(2 * line.minX()), band.top(), int(2 * line.width()), band.height());
