@@ -95,6 +95,21 @@ TEST_F(MatchTestTest, TheBestScoreIsSeededByTheFirstScoredFrameAndOnlyImproved) 
   EXPECT_NEAR(results[0].bestLiveness, 0.1f, 1e-6);
 }
 
+TEST_F(MatchTestTest, AFailedLivenessIsTriedAgainWhenTheDecisionNeedsIt) {
+  enrolAt(face, 0.2);
+  play({face}, 2);
+  int calls = 0;
+  answerLiveness([&]() -> std::optional<float> {
+    if (++calls == 1) return std::nullopt;  // the report's run fails
+    return 0.9f;
+  });
+  coordinator().runTest(record());
+  advance(0.5);
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_TRUE(results[0].wouldUnlock) << "the decision ran liveness again on the same frame";
+  EXPECT_EQ(calls, 2);
+}
+
 // The test's deadline is 4 s after it started, whatever replaced its completion.
 TEST_F(MatchTestTest, ASecondTestReplacesTheFirstCompletionAndRestartsTheCounters) {
   enrolAt(face, 0.9);
