@@ -31,6 +31,11 @@ namespace {
 constexpr double kRoundtripTimeout = 2.0;
 constexpr std::uint32_t kPlasmaShellMinimum = 2;  // set_skip_taskbar
 constexpr const char* kScreenSaver = "org.freedesktop.ScreenSaver";
+// Moments after the locker's ActiveChanged(true), in seconds, at which a surface made before
+// is made again: the greeter maps its window only when it has drawn its first frame, after
+// the lock was announced (about 0.3 s on an idle machine, seconds on a loaded one), and a
+// surface mapped before it stays under it.
+constexpr double kGreeterDelays[] = {0.5, 1.5, 4.0, 8.0};
 
 std::string executablePath() {
   std::error_code error;
@@ -54,9 +59,11 @@ struct Buffer {
 
 class KdeLockScreenRoad : public LockScreenRoad {
  public:
+  explicit KdeLockScreenRoad(KdeRoadOptions options) : options_(options) {}
   ~KdeLockScreenRoad() override {
     if (lockWatch_) lockWatch_->stop();
     destroySurface();
+    buffers_.clear();  // before the connection they belong to
     if (overlay_) kde_lockscreen_overlay_v1_destroy(overlay_);
     if (plasmaShell_) org_kde_plasma_shell_destroy(plasmaShell_);
     if (wmBase_) xdg_wm_base_destroy(wmBase_);
@@ -103,12 +110,11 @@ class KdeLockScreenRoad : public LockScreenRoad {
 
   void show(const QImage& frame, const Rect& placement) override {
     if (!readEvents()) return;
-    const int generation = lockGeneration_.load();
-    if (surface_ && mappedAtLock_ != generation && screenLocked_.load()) {
-      // Mapped before the screen locker took the screen: KWin keeps it under the greeter.
-      destroySurface();
+    if (surface_ && madeBeforeGreeter()) destroySurface();
+    if (!surface_) {
+      createSurface(placement);
+      madeAt_ = now();
     }
-    if (!surface_) createSurface(placement);
     if (!configured_) {
       wl_display_flush(display_);
       return;
@@ -126,7 +132,6 @@ class KdeLockScreenRoad : public LockScreenRoad {
       wl_surface_damage(surface_, 0, 0, INT32_MAX, INT32_MAX);
       wl_surface_commit(surface_);
       buffer->busy = true;
-      if (!mapped_) mappedAtLock_ = generation;
       mapped_ = true;
       shownSize_ = placement.size;
     }
@@ -146,6 +151,22 @@ class KdeLockScreenRoad : public LockScreenRoad {
   }
 
  private:
+  static double now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  }
+
+  // KWin stacks an allowed surface above the greeter only when the surface is mapped after the
+  // greeter's own window; the locker announces the lock before the greeter has drawn. A
+  // surface made before one of these moments after the lock is made again once it has come.
+  bool madeBeforeGreeter() const {
+    if (!screenLocked_.load()) return false;
+    const double lockedAt = lockedAt_.load(), at = now();
+    for (const double delay : kGreeterDelays) {
+      if (at >= lockedAt + delay && madeAt_ < lockedAt + delay) return true;
+    }
+    return false;
+  }
+
   static bool refuse(std::string* whyNot, const std::string& reason) {
     if (whyNot) *whyNot = reason;
     return false;
@@ -244,7 +265,7 @@ class KdeLockScreenRoad : public LockScreenRoad {
     placedY_ = static_cast<int>(std::lround(placement.minY()));
     org_kde_plasma_surface_set_position(plasmaSurface_, placedX_, placedY_);
     // After the window exists and before its first buffer: KWin ignores it otherwise.
-    kde_lockscreen_overlay_v1_allow(overlay_, surface_);
+    if (options_.askAboveLockScreen) kde_lockscreen_overlay_v1_allow(overlay_, surface_);
     wl_surface_commit(surface_);
     configured_ = false;
     mapped_ = false;
@@ -334,11 +355,12 @@ class KdeLockScreenRoad : public LockScreenRoad {
     int active = 0;
     if (sd_bus_message_read(message, "b", &active) < 0) return 0;
     auto* self = static_cast<KdeLockScreenRoad*>(data);
+    if (active) self->lockedAt_ = now();
     self->screenLocked_ = active != 0;
-    if (active) self->lockGeneration_ += 1;
     return 0;
   }
 
+  const KdeRoadOptions options_;
   wl_display* display_ = nullptr;
   wl_registry* registry_ = nullptr;
   wl_compositor* compositor_ = nullptr;
@@ -359,14 +381,16 @@ class KdeLockScreenRoad : public LockScreenRoad {
   std::vector<std::unique_ptr<Buffer>> buffers_;
 
   // Written by the bus thread.
-  std::atomic<int> lockGeneration_{0};
+  std::atomic<double> lockedAt_{-1};
   std::atomic<bool> screenLocked_{false};
-  int mappedAtLock_ = 0;
+  double madeAt_ = 0;
   std::unique_ptr<dbus::Connection> lockWatch_;
 };
 
 }  // namespace
 
-std::unique_ptr<LockScreenRoad> makeKdeLockScreenRoad() { return std::make_unique<KdeLockScreenRoad>(); }
+std::unique_ptr<LockScreenRoad> makeKdeLockScreenRoad(KdeRoadOptions options) {
+  return std::make_unique<KdeLockScreenRoad>(options);
+}
 
 }  // namespace platform::windowserver

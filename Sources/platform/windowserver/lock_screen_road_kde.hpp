@@ -24,6 +24,13 @@ inline constexpr const char* kKdeLockScreenOverlayInterface = "kde_lockscreen_ov
 // The .desktop key that names the restricted Wayland interfaces a program may bind.
 inline constexpr const char* kKdeWaylandInterfacesKey = "X-KDE-Wayland-Interfaces";
 
-std::unique_ptr<LockScreenRoad> makeKdeLockScreenRoad();
+struct KdeRoadOptions {
+  // Whether the surface asks KWin to show it above the lock screen. Without, it is an
+  // ordinary surface, which KWin keeps under the greeter: the control that shows what asking
+  // does.
+  bool askAboveLockScreen = true;
+};
+
+std::unique_ptr<LockScreenRoad> makeKdeLockScreenRoad(KdeRoadOptions options = {});
 
 }  // namespace platform::windowserver

@@ -10,7 +10,7 @@ namespace platform::windowserver {
 
 std::vector<LockScreenRoadFactory> knownLockScreenRoads() {
   return {
-      {{"KDE"}, &makeKdeLockScreenRoad},
+      {{"KDE"}, [] { return makeKdeLockScreenRoad(); }},
   };
 }
 
