@@ -31,11 +31,14 @@ namespace {
 constexpr double kRoundtripTimeout = 2.0;
 constexpr std::uint32_t kPlasmaShellMinimum = 2;  // set_skip_taskbar
 constexpr const char* kScreenSaver = "org.freedesktop.ScreenSaver";
-// Moments after the locker's ActiveChanged(true), in seconds, at which a surface made before
-// is made again: the greeter maps its window only when it has drawn its first frame, after
-// the lock was announced (about 0.3 s on an idle machine, seconds on a loaded one), and a
-// surface mapped before it stays under it.
-constexpr double kGreeterDelays[] = {0.5, 1.5, 4.0, 8.0};
+// For this long after the locker's ActiveChanged(true), in seconds, a surface made more than
+// kRestackAge seconds ago is replaced by a fresh one. KWin stacks an allowed surface above the
+// greeter only when it is mapped after the greeter's own window, and the greeter maps its
+// window only once it has drawn its first frame, after the lock was announced (a fraction of a
+// second on an idle machine, many seconds on a loaded one). The fresh surface is shown before
+// the old one goes, so nothing blinks.
+constexpr double kRestackPeriod = 30;
+constexpr double kRestackAge = 1;
 
 std::string executablePath() {
   std::error_code error;
@@ -46,6 +49,7 @@ std::string executablePath() {
 // A shared-memory buffer the compositor reads a frame from; busy until it releases it.
 struct Buffer {
   wl_buffer* buffer = nullptr;
+  const void* shownOn = nullptr;  // the window it was last attached to
   void* data = nullptr;
   std::size_t bytes = 0;
   int width = 0, height = 0;
@@ -57,12 +61,32 @@ struct Buffer {
   }
 };
 
+// One surface with its roles: an xdg toplevel that Plasma's shell places.
+struct Window {
+  wl_surface* surface = nullptr;
+  xdg_surface* xdgSurface = nullptr;
+  xdg_toplevel* toplevel = nullptr;
+  org_kde_plasma_surface* plasmaSurface = nullptr;
+  bool configured = false;
+  bool mapped = false;
+  int x = 0, y = 0;
+  Size size;
+  double madeAt = 0;
+
+  ~Window() {
+    if (plasmaSurface) org_kde_plasma_surface_destroy(plasmaSurface);
+    if (toplevel) xdg_toplevel_destroy(toplevel);
+    if (xdgSurface) xdg_surface_destroy(xdgSurface);
+    if (surface) wl_surface_destroy(surface);
+  }
+};
+
 class KdeLockScreenRoad : public LockScreenRoad {
  public:
   explicit KdeLockScreenRoad(KdeRoadOptions options) : options_(options) {}
   ~KdeLockScreenRoad() override {
     if (lockWatch_) lockWatch_->stop();
-    destroySurface();
+    next_.reset(), window_.reset();
     buffers_.clear();  // before the connection they belong to
     if (overlay_) kde_lockscreen_overlay_v1_destroy(overlay_);
     if (plasmaShell_) org_kde_plasma_shell_destroy(plasmaShell_);
@@ -110,30 +134,30 @@ class KdeLockScreenRoad : public LockScreenRoad {
 
   void show(const QImage& frame, const Rect& placement) override {
     if (!readEvents()) return;
-    if (surface_ && madeBeforeGreeter()) destroySurface();
-    if (!surface_) {
-      createSurface(placement);
-      madeAt_ = now();
-    }
-    if (!configured_) {
+    if (!window_) window_ = makeWindow(placement);
+    if (window_->mapped && !next_ && restackDue()) next_ = makeWindow(placement);
+    Window* target = next_ && next_->configured ? next_.get() : window_->configured ? window_.get() : nullptr;
+    if (!target) {
       wl_display_flush(display_);
       return;
     }
     const int x = static_cast<int>(std::lround(placement.minX()));
     const int y = static_cast<int>(std::lround(placement.minY()));
-    if (x != placedX_ || y != placedY_) {
-      org_kde_plasma_surface_set_position(plasmaSurface_, x, y);
-      placedX_ = x, placedY_ = y;
+    if (x != target->x || y != target->y) {
+      org_kde_plasma_surface_set_position(target->plasmaSurface, x, y);
+      target->x = x, target->y = y;
     }
     if (Buffer* buffer = fill(frame)) {
       const int scale = std::max(1, static_cast<int>(std::lround(frame.devicePixelRatio())));
-      wl_surface_set_buffer_scale(surface_, scale);
-      wl_surface_attach(surface_, buffer->buffer, 0, 0);
-      wl_surface_damage(surface_, 0, 0, INT32_MAX, INT32_MAX);
-      wl_surface_commit(surface_);
+      wl_surface_set_buffer_scale(target->surface, scale);
+      wl_surface_attach(target->surface, buffer->buffer, 0, 0);
+      wl_surface_damage(target->surface, 0, 0, INT32_MAX, INT32_MAX);
+      wl_surface_commit(target->surface);
       buffer->busy = true;
-      mapped_ = true;
-      shownSize_ = placement.size;
+      buffer->shownOn = target;
+      target->mapped = true;
+      target->size = placement.size;
+      if (target == next_.get()) retire(std::exchange(window_, std::move(next_)));
     }
     wl_display_flush(display_);
   }
@@ -141,13 +165,14 @@ class KdeLockScreenRoad : public LockScreenRoad {
   void hide() override {
     if (!display_) return;
     readEvents();
-    destroySurface();
+    retire(std::move(next_));
+    retire(std::move(window_));
     wl_display_flush(display_);
   }
 
   std::optional<Rect> shownBounds() const override {
-    if (!mapped_) return std::nullopt;
-    return Rect(placedX_, placedY_, shownSize_.width, shownSize_.height);
+    if (!window_ || !window_->mapped) return std::nullopt;
+    return Rect(window_->x, window_->y, window_->size.width, window_->size.height);
   }
 
  private:
@@ -155,16 +180,9 @@ class KdeLockScreenRoad : public LockScreenRoad {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
   }
 
-  // KWin stacks an allowed surface above the greeter only when the surface is mapped after the
-  // greeter's own window; the locker announces the lock before the greeter has drawn. A
-  // surface made before one of these moments after the lock is made again once it has come.
-  bool madeBeforeGreeter() const {
-    if (!screenLocked_.load()) return false;
+  bool restackDue() const {
     const double lockedAt = lockedAt_.load(), at = now();
-    for (const double delay : kGreeterDelays) {
-      if (at >= lockedAt + delay && madeAt_ < lockedAt + delay) return true;
-    }
-    return false;
+    return screenLocked_.load() && at - lockedAt <= kRestackPeriod && at - window_->madeAt >= kRestackAge;
   }
 
   static bool refuse(std::string* whyNot, const std::string& reason) {
@@ -200,9 +218,8 @@ class KdeLockScreenRoad : public LockScreenRoad {
   static void ping(void*, xdg_wm_base* base, std::uint32_t serial) { xdg_wm_base_pong(base, serial); }
 
   static void configure(void* data, xdg_surface* surface, std::uint32_t serial) {
-    auto* self = static_cast<KdeLockScreenRoad*>(data);
     xdg_surface_ack_configure(surface, serial);
-    self->configured_ = true;
+    static_cast<Window*>(data)->configured = true;
   }
   static void toplevelConfigure(void*, xdg_toplevel*, std::int32_t, std::int32_t, wl_array*) {}
   static void toplevelClose(void*, xdg_toplevel*) {}
@@ -241,46 +258,42 @@ class KdeLockScreenRoad : public LockScreenRoad {
     return wl_display_get_error(display_) == 0;
   }
 
-  void createSurface(const Rect& placement) {
-    surface_ = wl_compositor_create_surface(compositor_);
+  std::unique_ptr<Window> makeWindow(const Rect& placement) {
+    auto window = std::make_unique<Window>();
+    window->madeAt = now();
+    window->surface = wl_compositor_create_surface(compositor_);
     wl_region* nothing = wl_compositor_create_region(compositor_);
-    wl_surface_set_input_region(surface_, nothing);  // clicks fall through
+    wl_surface_set_input_region(window->surface, nothing);  // clicks fall through
     wl_region_destroy(nothing);
-    xdgSurface_ = xdg_wm_base_get_xdg_surface(wmBase_, surface_);
+    window->xdgSurface = xdg_wm_base_get_xdg_surface(wmBase_, window->surface);
     static const xdg_surface_listener surfaceListener = {&KdeLockScreenRoad::configure};
-    xdg_surface_add_listener(xdgSurface_, &surfaceListener, this);
-    toplevel_ = xdg_surface_get_toplevel(xdgSurface_);
+    xdg_surface_add_listener(window->xdgSurface, &surfaceListener, window.get());
+    window->toplevel = xdg_surface_get_toplevel(window->xdgSurface);
     static const xdg_toplevel_listener toplevelListener = {&KdeLockScreenRoad::toplevelConfigure,
                                                            &KdeLockScreenRoad::toplevelClose};
-    xdg_toplevel_add_listener(toplevel_, &toplevelListener, this);
-    xdg_toplevel_set_app_id(toplevel_, "com.tessmin.quorvel");
-    xdg_toplevel_set_title(toplevel_, "Quorvel");
-    plasmaSurface_ = org_kde_plasma_shell_get_surface(plasmaShell_, surface_);
-    org_kde_plasma_surface_set_role(plasmaSurface_, ORG_KDE_PLASMA_SURFACE_ROLE_ONSCREENDISPLAY);
-    org_kde_plasma_surface_set_skip_taskbar(plasmaSurface_, 1);
-    if (org_kde_plasma_surface_get_version(plasmaSurface_) >= ORG_KDE_PLASMA_SURFACE_SET_SKIP_SWITCHER_SINCE_VERSION) {
-      org_kde_plasma_surface_set_skip_switcher(plasmaSurface_, 1);
+    xdg_toplevel_add_listener(window->toplevel, &toplevelListener, this);
+    xdg_toplevel_set_app_id(window->toplevel, "com.tessmin.quorvel");
+    xdg_toplevel_set_title(window->toplevel, "Quorvel");
+    window->plasmaSurface = org_kde_plasma_shell_get_surface(plasmaShell_, window->surface);
+    org_kde_plasma_surface_set_role(window->plasmaSurface, ORG_KDE_PLASMA_SURFACE_ROLE_ONSCREENDISPLAY);
+    org_kde_plasma_surface_set_skip_taskbar(window->plasmaSurface, 1);
+    if (org_kde_plasma_surface_get_version(window->plasmaSurface) >=
+        ORG_KDE_PLASMA_SURFACE_SET_SKIP_SWITCHER_SINCE_VERSION) {
+      org_kde_plasma_surface_set_skip_switcher(window->plasmaSurface, 1);
     }
-    placedX_ = static_cast<int>(std::lround(placement.minX()));
-    placedY_ = static_cast<int>(std::lround(placement.minY()));
-    org_kde_plasma_surface_set_position(plasmaSurface_, placedX_, placedY_);
+    window->x = static_cast<int>(std::lround(placement.minX()));
+    window->y = static_cast<int>(std::lround(placement.minY()));
+    org_kde_plasma_surface_set_position(window->plasmaSurface, window->x, window->y);
     // After the window exists and before its first buffer: KWin ignores it otherwise.
-    if (options_.askAboveLockScreen) kde_lockscreen_overlay_v1_allow(overlay_, surface_);
-    wl_surface_commit(surface_);
-    configured_ = false;
-    mapped_ = false;
+    if (options_.askAboveLockScreen) kde_lockscreen_overlay_v1_allow(overlay_, window->surface);
+    wl_surface_commit(window->surface);
+    return window;
   }
 
-  void destroySurface() {
-    if (plasmaSurface_) org_kde_plasma_surface_destroy(plasmaSurface_);
-    if (toplevel_) xdg_toplevel_destroy(toplevel_);
-    if (xdgSurface_) xdg_surface_destroy(xdgSurface_);
-    if (surface_) wl_surface_destroy(surface_);
-    plasmaSurface_ = nullptr, toplevel_ = nullptr, xdgSurface_ = nullptr, surface_ = nullptr;
-    // The buffers of a surface that is gone may never be released: drop them.
-    std::erase_if(buffers_, [](const auto& buffer) { return buffer->busy; });
-    configured_ = false;
-    mapped_ = false;
+  // Takes a window off the screen. The buffer it showed last may never be released: dropped.
+  void retire(std::unique_ptr<Window> window) {
+    if (!window) return;
+    std::erase_if(buffers_, [&](const auto& buffer) { return buffer->busy && buffer->shownOn == window.get(); });
   }
 
   // A free buffer of the frame's size holding the frame; null when none can be had now.
@@ -370,20 +383,13 @@ class KdeLockScreenRoad : public LockScreenRoad {
   std::uint32_t plasmaShellVersion_ = 0;
   kde_lockscreen_overlay_v1* overlay_ = nullptr;
 
-  wl_surface* surface_ = nullptr;
-  xdg_surface* xdgSurface_ = nullptr;
-  xdg_toplevel* toplevel_ = nullptr;
-  org_kde_plasma_surface* plasmaSurface_ = nullptr;
-  bool configured_ = false;
-  bool mapped_ = false;
-  int placedX_ = 0, placedY_ = 0;
-  Size shownSize_;
+  std::unique_ptr<Window> window_;  // on the screen
+  std::unique_ptr<Window> next_;    // made to replace it, not yet shown
   std::vector<std::unique_ptr<Buffer>> buffers_;
 
   // Written by the bus thread.
   std::atomic<double> lockedAt_{-1};
   std::atomic<bool> screenLocked_{false};
-  double madeAt_ = 0;
   std::unique_ptr<dbus::Connection> lockWatch_;
 };
 

@@ -8,10 +8,11 @@
 // is given (shared-memory buffers): an xdg toplevel that Plasma's shell places at a global
 // position, keeps out of the task bar and the switcher, and, as an on-screen display, never
 // gives the keyboard; its input region is empty, so clicks fall through to the lock screen.
-// KWin lifts an allowed surface above the greeter when it is mapped while the session is
-// locked: the surface is made afresh (allow before its first buffer) whenever it is shown
-// after being hidden, and again when KWin's screen locker says it locked while the surface
-// was up. Main thread only; events are read whenever a frame is shown.
+// KWin lifts an allowed surface above the greeter only when it is mapped after the greeter's
+// window: the surface is made afresh (allow before its first buffer) whenever it is shown
+// after being hidden, and, for a while after KWin's screen locker announced a lock, replaced
+// every second by a fresh one shown before the old one goes. Main thread only; events are read
+// whenever a frame is shown.
 #pragma once
 
 #include <memory>
