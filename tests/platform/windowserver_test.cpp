@@ -1,6 +1,8 @@
 #include "platform/screens/screens_linux.hpp"
 #include "platform/windows/windows.hpp"
+#include "platform/windowserver/lock_screen_space_linux.hpp"
 #include "platform/windowserver/simulated_window_list.hpp"
+#include "platform/windowserver/window_list_linux.hpp"
 #include "platform/windowserver/skylight_linux.hpp"
 #include "platform/workspace/display_options_linux.hpp"
 #include "support/platform_fixture.hpp"
@@ -8,6 +10,7 @@
 
 // After the log header: Qt defines keyword macros.
 #include <QGuiApplication>
+#include <QImage>
 
 namespace {
 
@@ -18,10 +21,15 @@ namespace sim = quorvel::testing;
 
 class WindowServerTest : public PlatformTest {};
 
-TEST_F(WindowServerTest, LinuxLoaderOpensRealLibrariesAndFailsOnTheFrameworkPath) {
+TEST_F(WindowServerTest, LinuxLoaderOpensRealLibrariesAndFailsOnTheFrameworkPathWithoutARoad) {
+  ::unsetenv("WAYLAND_DISPLAY");
+  ::unsetenv("WAYLAND_SOCKET");
   auto loader = ws::makeLinuxLoader();
   EXPECT_EQ(loader->open(ws::kSkyLightPath, ws::kRTLDNow), nullptr);
-  EXPECT_NE(loader->lastError().find("SkyLight"), std::string::npos);
+  EXPECT_EQ(loader->lastError(),
+            "no road above the lock screen: KDE Plasma lock-screen overlay: no Wayland compositor in this "
+            "session (WAYLAND_DISPLAY is not set)");
+  EXPECT_TRUE(logs().contains("No road above the lock screen: KDE Plasma lock-screen overlay: no Wayland"));
   auto libc = loader->open("libc.so.6", ws::kRTLDNow);
   ASSERT_NE(libc, nullptr);
   using Strlen = std::size_t (*)(const char*);
@@ -116,6 +124,113 @@ TEST_F(WindowServerTest, ReduceMotionIsScriptableAndOffOnLinuxByDefault) {
   EXPECT_TRUE(platform::workspace::displayOptions()->accessibilityDisplayShouldReduceMotion());
   ::unsetenv("QUORVEL_REDUCE_MOTION");
   EXPECT_FALSE(platform::workspace::makeLinuxDisplayOptions()->accessibilityDisplayShouldReduceMotion());
+}
+
+// A road of the test's own: what it was asked, and whether it opens.
+class RecordingRoad : public ws::LockScreenRoad {
+ public:
+  RecordingRoad(std::string name, bool opens, std::vector<std::string>* journal)
+      : name_(std::move(name)), opens_(opens), journal_(journal) {}
+  std::string name() const override { return name_; }
+  bool open(std::string* whyNot) override {
+    journal_->push_back("open " + name_);
+    if (!opens_) *whyNot = "not here";
+    return opens_;
+  }
+  void show(const QImage& frame, const platform::Rect& placement) override {
+    journal_->push_back("show " + std::to_string(frame.width()) + "x" + std::to_string(frame.height()) + " at " +
+                        platform::windows::stringFromRect(placement));
+    shown_ = placement;
+  }
+  void hide() override {
+    journal_->push_back("hide");
+    shown_.reset();
+  }
+  std::optional<platform::Rect> shownBounds() const override { return shown_; }
+  double frameInterval() const override { return 0.1; }
+
+ private:
+  std::string name_;
+  bool opens_;
+  std::vector<std::string>* journal_;
+  std::optional<platform::Rect> shown_;
+};
+
+TEST_F(WindowServerTest, TheSessionsDesktopsRoadsAreTriedFirstAndTheFirstThatOpensIsTaken) {
+  std::vector<std::string> journal;
+  const auto road = [&](std::string name, std::vector<std::string> desktops, bool opens) {
+    return ws::LockScreenRoadFactory{std::move(desktops), [&journal, name, opens] {
+                                       return std::make_unique<RecordingRoad>(name, opens, &journal);
+                                     }};
+  };
+  const std::vector<ws::LockScreenRoadFactory> roads{road("A", {"KDE"}, false), road("B", {"GNOME"}, true),
+                                                     road("C", {"X-Cinnamon"}, true)};
+  std::string why;
+  auto chosen = ws::openLockScreenRoad(roads, "X-Cinnamon:GNOME", &why);
+  ASSERT_TRUE(chosen);
+  EXPECT_EQ(chosen->name(), "C");
+  EXPECT_EQ(journal, std::vector<std::string>{"open C"});
+
+  journal.clear();
+  EXPECT_EQ(ws::openLockScreenRoad(roads, "", &why)->name(), "B");
+  EXPECT_EQ(journal, (std::vector<std::string>{"open A", "open B"}));
+  EXPECT_FALSE(ws::openLockScreenRoad({road("A", {"KDE"}, false), road("D", {}, false)}, "KDE", &why));
+  EXPECT_EQ(why, "A: not here; D: not here");
+  EXPECT_FALSE(ws::openLockScreenRoad({}, "KDE", &why));
+  EXPECT_EQ(why, "no road is known for this desktop");
+}
+
+// A panel moved into the space leaves the display; while it is ordered in with a non-zero
+// alpha the road gets its frames at the road's pace, at its place; alpha 0, removal or its end
+// hide it.
+TEST_F(WindowServerTest, TheSpaceShowsItsPanelThroughTheRoadWhileThePanelIsShown) {
+  std::vector<std::string> journal;
+  auto space = ws::makeLockScreenSpace(std::make_unique<RecordingRoad>("road", true, &journal));
+  ASSERT_TRUE(space);
+  for (const char* name : {"SLSGetWindowTransform", "SLSSetWindowTransform"}) EXPECT_EQ(space->symbol(name), nullptr);
+  const auto create = ws::functionCast<ws::skylight::SpaceCreate>(space->symbol("SLSSpaceCreate"));
+  const auto add = ws::functionCast<ws::skylight::SpaceAddWindowsAndRemoveFromSpaces>(
+      space->symbol("SLSSpaceAddWindowsAndRemoveFromSpaces"));
+  const auto remove = ws::functionCast<ws::skylight::RemoveWindowsFromSpaces>(space->symbol("SLSRemoveWindowsFromSpaces"));
+  ASSERT_TRUE(create && add && remove && space->symbol("SLSMainConnectionID") && space->symbol("SLSShowSpaces") &&
+              space->symbol("SLSSpaceSetAbsoluteLevel"));
+
+  auto panel = std::make_unique<platform::windows::Panel>(platform::Rect(10, 20, 32, 16), 0,
+                                                          platform::windows::BackingStore::buffered, false);
+  panel->setContentView(std::make_shared<platform::windows::HostingView>(nullptr));
+  panel->setAlphaValue(0);
+  panel->orderFrontRegardless();
+  const auto number = panel->windowNumber();
+  const ws::NumberArray windows{number};
+  add(1, create(1, 1, 0), &windows, 7);
+  machine().windows->clearEvents();
+  const std::string place = platform::windows::stringFromRect(platform::screens::flippedForWindowSystem(panel->frame()));
+  auto list = ws::makeLinuxWindowList();
+  EXPECT_EQ(list->copyWindowInfo(ws::window_list_option::includingWindow, number), std::nullopt);
+
+  panel->setAlphaValue(1);
+  advance(0.25);
+  EXPECT_EQ(journal, std::vector<std::string>(3, "show 32x16 at " + place)) << "at once, then every 0.1 s";
+  const auto info = list->copyWindowInfo(ws::window_list_option::includingWindow, number);
+  ASSERT_TRUE(info && info->size() == 1 && info->front().bounds);
+  EXPECT_EQ(ws::rectFromDictionaryRepresentation(*info->front().bounds), platform::screens::flippedForWindowSystem(panel->frame()));
+  panel->setAlphaValue(0);
+  advance(1);
+  EXPECT_EQ(journal.back(), "hide");
+  EXPECT_EQ(journal.size(), 4u);
+  EXPECT_TRUE(machine().windows->events().empty()) << "the display never shows the panel";
+
+  panel->setAlphaValue(1);
+  EXPECT_EQ(remove(1, &windows, nullptr), 0);
+  EXPECT_EQ(journal.back(), "hide");
+  panel->setAlphaValue(0.5);  // the display's again
+  EXPECT_EQ(machine().windows->events().back(), "alpha " + std::to_string(number) + " 0.5");
+  add(1, 1, &windows, 7);
+  panel->setAlphaValue(1);
+  panel.reset();
+  EXPECT_EQ(journal.back(), "hide");
+  advance(1);
+  EXPECT_EQ(journal.back(), "hide") << "no frame after the panel's end";
 }
 
 }  // namespace

@@ -68,6 +68,26 @@ bool SessionBuses::start() {
   return startLockScreen();
 }
 
+bool SessionBuses::startWithoutLockScreen() {
+  if (!startBus(true) || !startBus(false) || !startLogind()) return false;
+  addSession(kOwnSession, static_cast<std::uint32_t>(::getuid()));
+  addSession(kOtherSession, 4242);
+  return replaceManagerMethod("GetSession", "s", "o",
+                              "ret = dbus.ObjectPath('" + sessionPath("") + "' + ('" + kOwnSession +
+                                  "' if args[0] in ('auto', 'self') else args[0]))");
+}
+
+std::optional<bool> SessionBuses::lockedHint(const std::string& id) {
+  const std::string socket = folder_ + "/system/bus";
+  std::string output;
+  if (runCommand({"busctl", "--timeout=10", "get-property", "--address=unix:path=" + socket, kLogind, sessionPath(id),
+                  kSession, "LockedHint"},
+                 kWithoutPamWrapper, 15, &output) != 0) {
+    return std::nullopt;
+  }
+  return output.find("true") != std::string::npos;
+}
+
 pid_t SessionBuses::lockScreenPID() const {
   return lockScreen_ ? static_cast<pid_t>(lockScreen_->pid()) : -1;
 }

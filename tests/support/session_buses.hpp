@@ -36,6 +36,11 @@ class SessionBuses {
 
   // Both buses, logind with the sessions kOwnSession and kOtherSession, and the lock screen.
   bool start();
+  // The same without the lock screen, for a desktop's own, which finds its session by asking
+  // logind for "auto" (answered, as "self" too, with kOwnSession).
+  bool startWithoutLockScreen();
+  // The session's LockedHint as logind holds it; absent when logind does not answer.
+  std::optional<bool> lockedHint(const std::string& id);
   // The system bus's daemon ends (logind with it) or starts again at the same address.
   void stopSystemBus();
   bool startSystemBus() { return startBus(true); }

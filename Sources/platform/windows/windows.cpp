@@ -7,6 +7,7 @@
 
 #include <charconv>
 #include <cstdlib>
+#include <map>
 #include <mutex>
 
 #include "platform/windows/windows_linux.hpp"
@@ -24,7 +25,43 @@ std::shared_ptr<WindowSystem>& installed() {
   return *system;
 }
 
+struct Hosting {
+  std::mutex mutex;
+  std::map<std::int64_t, Panel*> panels;
+  std::map<std::int64_t, std::shared_ptr<PanelHost>> hosts;
+};
+// Never destroyed, like the window system.
+Hosting& hosting() {
+  static auto* value = new Hosting();
+  return *value;
+}
+
+std::shared_ptr<PanelHost> hostOf(std::int64_t number) {
+  std::lock_guard<std::mutex> lock(hosting().mutex);
+  const auto it = hosting().hosts.find(number);
+  return it == hosting().hosts.end() ? nullptr : it->second;
+}
+
 }  // namespace
+
+bool hostPanel(std::int64_t number, std::shared_ptr<PanelHost> host) {
+  Panel* panel = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(hosting().mutex);
+    const auto it = hosting().panels.find(number);
+    if (it == hosting().panels.end() || !host) return false;
+    panel = it->second;
+    hosting().hosts[number] = host;
+  }
+  panel->system_->windowHosted(*panel);
+  host->panelChanged(*panel);
+  return true;
+}
+
+void unhostPanel(std::int64_t number) {
+  std::lock_guard<std::mutex> lock(hosting().mutex);
+  hosting().hosts.erase(number);
+}
 
 std::string shortest(double value) {
   if (value == 0) return "0";
@@ -56,29 +93,48 @@ QImage HostingView::render(double scale) const {
 Panel::Panel(Rect contentRect, std::uint64_t styleMask, BackingStore backing, bool /*defer*/)
     : system_(current()), styleMask_(styleMask), backing_(backing), frame_(contentRect) {
   number_ = system_->windowCreated(*this);
+  std::lock_guard<std::mutex> lock(hosting().mutex);
+  hosting().panels[number_] = this;
 }
 
-Panel::~Panel() { system_->windowDestroyed(number_); }
+Panel::~Panel() {
+  std::shared_ptr<PanelHost> host;
+  {
+    std::lock_guard<std::mutex> lock(hosting().mutex);
+    hosting().panels.erase(number_);
+    const auto it = hosting().hosts.find(number_);
+    if (it != hosting().hosts.end()) {
+      host = it->second;
+      hosting().hosts.erase(it);
+    }
+  }
+  if (host) host->panelGone(number_);
+  system_->windowDestroyed(number_);
+}
 
 void Panel::setFrame(const Rect& frame, bool display) {
   frame_ = frame;
   layoutContent();
+  if (auto host = hostOf(number_)) return host->panelChanged(*this);
   system_->frameChanged(*this, display);
 }
 
 void Panel::setAlphaValue(double alpha) {
   alpha_ = alpha < 0 ? 0 : (alpha > 1 ? 1 : alpha);
+  if (auto host = hostOf(number_)) return host->panelChanged(*this);
   system_->alphaChanged(*this);
 }
 
 void Panel::orderFrontRegardless() {
   visible_ = true;
+  if (auto host = hostOf(number_)) return host->panelChanged(*this);
   system_->orderedFront(*this);
 }
 
 void Panel::setContentView(std::shared_ptr<HostingView> view) {
   contentView_ = std::move(view);
   layoutContent();
+  if (auto host = hostOf(number_)) host->panelChanged(*this);
 }
 
 void Panel::layoutContent() {

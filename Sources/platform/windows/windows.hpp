@@ -118,6 +118,7 @@ struct Color {
 };
 
 class WindowSystem;
+class PanelHost;
 
 class Panel {
  public:
@@ -157,6 +158,7 @@ class Panel {
   std::uint64_t collectionBehavior = 0;
 
  private:
+  friend bool hostPanel(std::int64_t number, std::shared_ptr<PanelHost> host);
   void layoutContent();
 
   std::shared_ptr<WindowSystem> system_;
@@ -179,7 +181,25 @@ class WindowSystem {
   virtual void orderedFront(Panel& panel) = 0;
   virtual void frameChanged(Panel& panel, bool display) = 0;
   virtual void alphaChanged(Panel& panel) = 0;
+  // Something else shows the panel from now on (see `hostPanel`): the display hides it.
+  virtual void windowHosted(Panel& panel) { (void)panel; }
 };
+
+// Something other than the display that shows a panel: the window server's space above the
+// lock screen. It hears, on the main thread, every change of the panel it hosts (ordering,
+// alpha, frame, content view) and its end.
+class PanelHost {
+ public:
+  virtual ~PanelHost() = default;
+  virtual void panelChanged(Panel& panel) = 0;
+  virtual void panelGone(std::int64_t number) = 0;
+};
+
+// Hands the panel numbered `number` to `host`, which shows it from now on instead of the
+// display; false when no panel has that number. The host hears of the panel at once.
+bool hostPanel(std::int64_t number, std::shared_ptr<PanelHost> host);
+// Gives the panel back to the display (it shows again at its next ordering).
+void unhostPanel(std::int64_t number);
 
 std::shared_ptr<WindowSystem> current();
 void install(std::shared_ptr<WindowSystem> system);

@@ -136,6 +136,9 @@ class LinuxWindowSystem : public WindowSystem {
   void alphaChanged(Panel& panel) override {
     if (auto* widget = find(panel)) widget->setWindowOpacity(panel.alphaValue());
   }
+  void windowHosted(Panel& panel) override {
+    if (auto* widget = find(panel)) widget->hide();
+  }
 
   void relist() {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -4,6 +4,8 @@
 
 #include <mutex>
 
+#include "platform/windowserver/lock_screen_space_linux.hpp"
+
 namespace platform::windowserver {
 namespace {
 
@@ -20,6 +22,7 @@ class LinuxLibrary : public DynamicLibrary {
 class LinuxLoader : public DynamicLoader {
  public:
   std::shared_ptr<DynamicLibrary> open(const std::string& path, int mode) override {
+    if (path == kSkyLightPath) return openSpace();
     void* handle = ::dlopen(path.c_str(), mode == kRTLDNow ? RTLD_NOW : RTLD_LAZY);
     std::lock_guard<std::mutex> lock(mutex_);
     if (!handle) {
@@ -35,6 +38,15 @@ class LinuxLoader : public DynamicLoader {
   }
 
  private:
+  // Linux has no such framework: its space above the lock screen is the desktop's road.
+  std::shared_ptr<DynamicLibrary> openSpace() {
+    std::string why;
+    auto space = openLockScreenSpace(&why);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!space) error_ = "no road above the lock screen: " + why;
+    return space;
+  }
+
   std::mutex mutex_;
   std::string error_;
 };

@@ -5,7 +5,8 @@
 
 namespace platform::windowserver {
 
-// `dlopen` / `dlsym`.
+// `dlopen` / `dlsym`; the window server's framework path opens the space above the lock screen
+// over the session's road (lock_screen_space_linux.hpp).
 std::shared_ptr<DynamicLoader> makeLinuxLoader();
 
 }  // namespace platform::windowserver

@@ -5,7 +5,8 @@
 
 namespace platform::windowserver {
 
-// Linux: no window list; display bounds from the installed screens.
+// Linux: the list knows only the windows shown above the lock screen (with the bounds their
+// road gives); display bounds from the installed screens.
 std::shared_ptr<WindowList> makeLinuxWindowList();
 
 }  // namespace platform::windowserver

@@ -1,0 +1,230 @@
+// KDE Plasma's real lock screen: KWin's screen locker and its greeter (kscreenlocker_greet) in
+// a nested kwin_wayland, following logind, with the shipped program in the session on a
+// camera recording. While an attempt runs the program's notch panel shows above the greeter;
+// a stranger's attempt ends with the panel gone and the session still locked; the enrolled
+// face unlocks it: PAM accepts the password, logind is asked, the greeter goes and LockedHint
+// turns false. A locker whose executable others may replace is not trusted with the password.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "coordinator/coordinator_fixture.hpp"
+#include "platform/capture/capture_linux.hpp"
+#include "platform/defaults/defaults_linux.hpp"
+#include "platform/files/files_linux.hpp"
+#include "platform/image/image.hpp"
+#include "platform/image/image_io.hpp"
+#include "platform/keychain/file_keychain.hpp"
+#include "platform/shared.hpp"
+#include "platform/windowserver/lock_screen_road_kde.hpp"
+#include "support/B_helpers.hpp"
+#include "support/desktop_session.hpp"
+#include "support/nested_kwin.hpp"
+#include "support/pam_matrix.hpp"
+#include "support/session_buses.hpp"
+
+namespace quorvel::testing {
+namespace {
+
+namespace fs = std::filesystem;
+namespace ws = platform::windowserver;
+
+constexpr QRgb kBlack = 0xff000000, kMarker = 0xffff00ff;
+// The panel hangs from the top centre of the 1024-point screen: its open body is 250 wide and
+// 72 high (no housing: 8 + 64), the face glyph in its lower part.
+constexpr int kCentre = kKwinWidth / 2;
+
+int greenPixels(const QImage& shot) {
+  int count = 0;
+  for (int y = 8; y < 72; ++y) {
+    for (int x = kCentre - 40; x < kCentre + 40; ++x) {
+      const QRgb p = shot.pixel(x, y);
+      count += qGreen(p) > 120 && qGreen(p) > 2 * qRed(p) && qGreen(p) > qBlue(p) + 40;
+    }
+  }
+  return count;
+}
+bool panelShown(const QImage& shot) {
+  return pixelIs(shot, kCentre - 100, 4, kBlack) && pixelIs(shot, kCentre + 100, 4, kBlack) && greenPixels(shot) > 30;
+}
+// The greeter's own picture where the panel would be.
+bool greeterAtTop(const QImage& shot) { return !pixelIs(shot, kCentre - 100, 4, kBlack, 30) && greenPixels(shot) == 0; }
+
+class KdeLockScreenTest : public CoordinatorTest {
+ protected:
+  void SetUp() override {
+    CoordinatorTest::SetUp();
+    ASSERT_TRUE(useBuiltBundleAndRealRuntime());
+    useRealFaceLandmarks();
+    for (const std::string& path : johnsPhotos()) people_[fs::path(path).parent_path().filename().string()].push_back(path);
+    enrol("John_Salley");
+    pam_matrix::prepare();
+    pam_matrix::setAccounts({{kSessionUser, kPassword}});
+    buses_ = std::make_unique<SessionBuses>(home() + "/session");
+    ASSERT_TRUE(buses_->startWithoutLockScreen());
+  }
+  void TearDown() override {
+    program_.reset();
+    kwin_.reset();
+    buses_.reset();
+    CoordinatorTest::TearDown();
+  }
+
+  // The photo in the middle of a small camera frame, as large as the liveness model needs.
+  Frame cameraFrame(const std::string& path) {
+    const auto photo = platform::image::readImageFile(path);
+    EXPECT_TRUE(photo) << path;
+    const double scale = 1.6;
+    return renderedFrame(platform::image::Image::fromPixelBuffer(photo)
+                             .scaledBy(scale, scale)
+                             .translatedBy((320 - photo->width() * scale) / 2, (240 - photo->height() * scale) / 2),
+                         320, 240);
+  }
+  // Faceprints of the person's first five photos and the saved password, in the program's own
+  // stores (the file keychain: the test's session bus has no Secret Service).
+  void enrol(const std::string& person) {
+    std::vector<FaceDescriptor> descriptors;
+    for (int i = 0; i < 5; ++i) descriptors.push_back(descriptorOf(cameraFrame(people_[person].at(i))));
+    platform::resetSharedInstances();  // the stores below are made afresh over the program's files
+    platform::files::install(std::make_shared<platform::files::LinuxFileSystem>());
+    platform::keychain::install(
+        std::make_shared<platform::keychain::FileKeychain>(home() + "/data/com.tessmin.quorvel/keychain.json"));
+    ASSERT_TRUE(PasswordVault::set(kPassword));
+    ASSERT_TRUE(FaceprintStore::shared().replaceEnrolled(descriptors, RecognitionEngine::dlib));
+    platform::defaults::FileUserDefaults(home() + "/config/com.tessmin.quorvel/defaults.json").set("hasSeenWelcome", true);
+  }
+
+  void startKwin(const std::string& executable = kKwinCopy) {
+    kwin_ = std::make_unique<NestedKwin>(NestedKwin::Options{
+        home() + "/kwin", {QUORVEL_BINARY_DIR "/quorvel", fs::read_symlink("/proc/self/exe").string()}, executable});
+    std::string why;
+    ASSERT_TRUE(kwin_->start(&why)) << why;
+  }
+
+  // The shipped program in the session, its camera playing the person's photos from the sixth
+  // on, 4 frames a second, over and over.
+  void startProgram(const std::string& person) {
+    std::vector<Frame> frames;
+    for (std::size_t i = 5; i < people_[person].size(); ++i) frames.push_back(cameraFrame(people_[person][i]));
+    const std::string recording = home() + "/" + person + ".avi";
+    std::string error;
+    ASSERT_TRUE(platform::capture::writeRecording(recording, frames, 4, &error)) << error;
+    auto environment = kwin_->clientEnvironment();
+    environment.insert(environment.end(),
+                       {"QUORVEL_CAMERA=" + recording, "QUORVEL_CAMERA_LOOP=1", "HOME=" + home(),
+                        "XDG_CONFIG_HOME=" + home() + "/config", "XDG_DATA_HOME=" + home() + "/data",
+                        "LD_PRELOAD=" QUORVEL_PAM_WRAPPER, "PAM_WRAPPER=1", "QT_QPA_PLATFORM="});
+    log_ = home() + "/quorvel-" + person + ".log";
+    program_.reset();
+    program_ = ChildProcess::start({QUORVEL_BINARY_DIR "/quorvel"}, environment, log_);
+    ASSERT_TRUE(eventually([&] { return logged("Quorvel started (overlay available: true)"); }, 30)) << fileText(log_);
+  }
+  bool logged(const std::string& line) const { return fileText(log_).find(line) != std::string::npos; }
+
+  // logind locks the session; KWin's screen locker shows its greeter, which draws its picture,
+  // and says so to logind.
+  bool lock() {
+    return buses_->emitSessionSignal(kOwnSession, "Lock") &&
+           eventually([&] { return kwin_->greeterRunning() && buses_->lockedHint(kOwnSession) == true; }, 30) &&
+           eventually([&] { return greeterPicture(kwin_->screenshot("kde-locked")); }, 30);
+  }
+  static bool greeterPicture(const QImage& shot) { return !pixelIs(shot, kCentre, 400, kBlack, 30); }
+
+  std::map<std::string, std::vector<std::string>> people_;
+  std::unique_ptr<SessionBuses> buses_;
+  std::unique_ptr<NestedKwin> kwin_;
+  std::unique_ptr<ChildProcess> program_;
+  std::string log_;
+};
+
+TEST_F(KdeLockScreenTest, ThePanelShowsAboveTheRealGreeterWhileAnAttemptRunsAndTheEnrolledFaceUnlocks) {
+  startKwin();
+  // A stranger: the attempt runs, its panel above the greeter.
+  startProgram("John_Savage");
+  ASSERT_TRUE(lock()) << kwin_->log();
+  ASSERT_TRUE(eventually([&] { return logged("Persistent overlay shown"); }, 20)) << fileText(log_);
+  // Beside it, two surfaces of this test's own: one asks to be shown above the lock screen,
+  // the other does not.
+  kwin_->becomeClient();
+  auto above = ws::makeKdeLockScreenRoad();
+  auto under = ws::makeKdeLockScreenRoad({.askAboveLockScreen = false});
+  std::string why;
+  ASSERT_TRUE(above->open(&why)) << why;
+  ASSERT_TRUE(under->open(&why)) << why;
+  QImage marker(64, 64, QImage::Format_ARGB32_Premultiplied);
+  marker.fill(kMarker);
+  QImage shot;
+  ASSERT_TRUE(eventually(
+      [&] {
+        above->show(marker, platform::Rect(100, 300, 64, 64));
+        under->show(marker, platform::Rect(300, 300, 64, 64));
+        shot = kwin_->screenshot("kde-attempt-above-greeter");
+        return panelShown(shot) && pixelIs(shot, 132, 332, kMarker) && under->shownBounds() && greeterPicture(shot);
+      },
+      20))
+      << fileText(log_);
+  EXPECT_FALSE(pixelIs(shot, 332, 332, kMarker)) << "an ordinary surface shows under the greeter";
+  above->hide(), under->hide();
+
+  // The stranger is not recognised: the panel goes, the session stays locked.
+  ASSERT_TRUE(eventually([&] { return logged("no match for 8.000000s, giving up"); }, 40)) << fileText(log_);
+  ASSERT_TRUE(eventually([&] { return greeterAtTop(shot = kwin_->screenshot("kde-stranger-panel-gone")); }, 15));
+  EXPECT_TRUE(kwin_->greeterRunning());
+  EXPECT_EQ(buses_->lockedHint(kOwnSession), true);
+  EXPECT_EQ(buses_->managerCalls("UnlockSession"), 0);
+  EXPECT_FALSE(logged("Screen unlocked"));
+
+  // The user types the password into the greeter; logind unlocks.
+  ASSERT_TRUE(buses_->emitSessionSignal(kOwnSession, "Unlock"));
+  ASSERT_TRUE(eventually([&] { return !kwin_->greeterRunning() && buses_->lockedHint(kOwnSession) == false; }, 20));
+
+  // The enrolled face unlocks: the greeter goes and logind holds the session unlocked.
+  startProgram("John_Salley");
+  ASSERT_TRUE(lock());
+  ASSERT_TRUE(eventually([&] { return logged("Screen unlocked"); }, 40)) << fileText(log_);
+  EXPECT_TRUE(eventually([&] { return !kwin_->greeterRunning() && buses_->lockedHint(kOwnSession) == false; }, 10));
+  EXPECT_EQ(buses_->managerCalls("UnlockSession"), 1);
+  EXPECT_FALSE(logged("Unlock failed"));
+  EXPECT_TRUE(eventually([&] { return greenPixels(kwin_->screenshot("kde-unlocked")) == 0; }, 15)) << "the panel retracted";
+}
+
+// The same locker run from a folder others may write: whoever could replace it could read
+// what is typed into it.
+TEST_F(KdeLockScreenTest, ALockerRunFromAFolderOthersMayWriteIsNotTrusted) {
+  const std::string copy = home() + "/bin/kwin_wayland";
+  fs::create_directories(home() + "/bin");
+  ::chmod((home() + "/bin").c_str(), 0775);
+  fs::copy_file(kKwinCopy, copy);
+  startKwin(copy);
+  startProgram("John_Salley");
+  ASSERT_TRUE(lock()) << kwin_->log();
+  ASSERT_TRUE(eventually([&] { return logged("Unlock failed"); }, 40)) << fileText(log_);
+  EXPECT_EQ(buses_->managerCalls("UnlockSession"), 0);
+  EXPECT_TRUE(kwin_->greeterRunning());
+  EXPECT_EQ(buses_->lockedHint(kOwnSession), true);
+}
+
+// Without the .desktop file that names it, the program is not offered the road: the overlay
+// is unavailable and says so once; everything else runs.
+TEST_F(KdeLockScreenTest, AProgramNoDesktopFileNamesGetsNoOverlay) {
+  startKwin();
+  const std::string copy = home() + "/quorvel";
+  fs::copy_file(QUORVEL_BINARY_DIR "/quorvel", copy);
+  fs::create_directory_symlink(QUORVEL_BINARY_DIR "/Quorvel.bundle", home() + "/Quorvel.bundle");
+  auto environment = kwin_->clientEnvironment();
+  environment.push_back("HOME=" + home());
+  std::string output;
+  // The log goes to standard error.
+  ASSERT_EQ(runCommand({"sh", "-c", "\"$0\" --check 2>&1", copy}, environment, 60, &output), 0) << output;
+  EXPECT_NE(output.find(" no   Animation can draw over lock screen"), std::string::npos) << output;
+  EXPECT_NE(output.find("SkyLight unavailable; animation disabled"), std::string::npos) << output;
+  EXPECT_NE(output.find("does not offer kde_lockscreen_overlay_v1 to " + copy), std::string::npos) << output;
+  ASSERT_EQ(runCommand({QUORVEL_BINARY_DIR "/quorvel", "--check"}, environment, 60, &output), 0) << output;
+  EXPECT_NE(output.find("yes   Animation can draw over lock screen"), std::string::npos) << output;
+}
+
+}  // namespace
+}  // namespace quorvel::testing
