@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "bridge/lock_waits.hpp"
 #include "recognition/bridge/dlib_bridge.hpp"
 
 namespace {
@@ -57,14 +58,19 @@ TEST(UnloadedBridgeTest, AnEmbeddingWaitsForALoadInProgress) {
     ASSERT_GE(writer, 0);
 
     std::promise<bool> embedded;  // whether the load could go on when the embedding returned
+    std::atomic<pid_t> embedderId{0};
     std::thread embedder([&] {
+        embedderId = ::gettid();
         const std::vector<uint8_t> image(67'500, 128);
         std::array<float, 128> out{};
         dlib_bridge_embed(image.data(), out.data());
         embedded.set_value(fed.load());
     });
     std::future<bool> result = embedded.get_future();
-    result.wait_for(std::chrono::milliseconds(500));  // an unguarded embedding returns at once
+    // An unguarded embedding returns; a guarded one waits for the load's lock.
+    EXPECT_TRUE(quorvel::testing::finishesOrWaitsOnALock(
+        [&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+        embedderId));
     fed = true;
     EXPECT_EQ(::write(writer, "x", 1), 1);
     ::close(writer);

@@ -6,6 +6,7 @@
 // an unlock attempt. Faces and hands are found by the real detectors (dlib, the shipped
 // MediaPipe models), with the shipped liveness model; the rest is the simulated machine.
 #include <gtest/gtest.h>
+#include <linux/videodev2.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -230,6 +231,9 @@ struct Node {
   int index = 0;                    // 1: a camera's metadata node
   const char* removable = nullptr;  // the USB port's answer; nullptr: none
   bool inDev = true;                // false: sysfs lists it, /dev has no node
+  // The capture formats the node answers with (its index 0 says it captures); none: the node
+  // cannot be asked (here a plain file).
+  std::vector<std::string> formats = {};
 };
 
 struct Machine {
@@ -255,7 +259,18 @@ class CamerasTest : public LinuxCaptureTest, public ::testing::WithParamInterfac
       if (node.removable) std::ofstream(usb / "removable") << node.removable << "\n";
       if (node.inDev) std::ofstream(home() + "/dev/video" + std::to_string(node.number)) << "";
     }
-    return {.sysfsRoot = home() + "/sys", .deviceRoot = home() + "/dev"};
+    const std::string devices = home() + "/dev/video";
+    return {.sysfsRoot = home() + "/sys",
+            .deviceRoot = home() + "/dev",
+            .askNode = [nodes, devices](const std::string& path) {
+              for (const Node& node : nodes) {
+                if (path != devices + std::to_string(node.number) || node.formats.empty()) continue;
+                platform::capture::NodeAnswer answer{true, node.index == 0, {}};
+                for (const auto& f : node.formats) answer.pixelFormats.push_back(v4l2_fourcc(f[0], f[1], f[2], f[3]));
+                return answer;
+              }
+              return platform::capture::askVideoNode(path);
+            }};
   }
 };
 
@@ -285,7 +300,31 @@ INSTANTIATE_TEST_SUITE_P(
                 {"HD Webcam C615", "HD WebCam"}, "HD WebCam"},
         Machine{"FirstInNodeOrder", {{10, "Camera Ten", 0, "unknown"}, {1, "Gone", 0, nullptr, false}, {2, "Camera Two"}},
                 {"Camera Two", "Camera Ten"}, "Camera Two"},
-        Machine{"NoCamera", {}, {}, ""}),
+        Machine{"NoCamera", {}, {}, ""},
+        // A laptop's infrared face camera numbered before its colour camera, both integrated.
+        Machine{"InfraredCameraFirst",
+                {{.number = 0, .name = "Integrated IR Camera", .formats = {"GREY", "Y16 "}},
+                 {.number = 1, .name = "Integrated IR Camera", .index = 1, .formats = {"UVCM"}},
+                 {.number = 2, .name = "Integrated Camera", .formats = {"MJPG", "YUYV"}},
+                 {.number = 3, .name = "Integrated Camera", .index = 1, .formats = {"UVCM"}}},
+                {"Integrated IR Camera", "Integrated Camera"},
+                "Integrated Camera"},
+        // Depth and infrared nodes before the colour one, none built in: the first colour one.
+        Machine{"DepthCamera",
+                {{.number = 0, .name = "Depth Camera: Depth", .removable = "removable", .formats = {"Z16 "}},
+                 {.number = 2, .name = "Depth Camera: Stereo", .removable = "removable", .formats = {"Y8I ", "Y12I"}},
+                 {.number = 4, .name = "Depth Camera: Colour", .removable = "removable", .formats = {"YUYV", "GREY"}}},
+                {"Depth Camera: Depth", "Depth Camera: Stereo", "Depth Camera: Colour"},
+                "Depth Camera: Colour"},
+        // Only an infrared camera, or one whose formats are grey and unreadable nodes: none is
+        // taken for the colour camera unless its formats cannot be read.
+        Machine{"OnlyInfrared", {{.number = 0, .name = "Integrated IR Camera", .formats = {"GREY", "Y10 "}}},
+                {"Integrated IR Camera"}, ""},
+        Machine{"ClosedNodeBesideInfrared",
+                {{.number = 0, .name = "Integrated IR Camera", .formats = {"GREY"}},
+                 {.number = 2, .name = "Integrated Camera"}},
+                {"Integrated IR Camera", "Integrated Camera"},
+                "Integrated Camera"}),
     [](const auto& info) { return std::string(info.param.title); });
 
 // The built-in camera's authorisation text and whether an input can be made of it, as an

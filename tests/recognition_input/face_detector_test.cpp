@@ -197,6 +197,20 @@ TEST_F(RealFaceDetectorTest, UnreadableFramesAndAnUnloadableModelAreErrorLines) 
   EXPECT_TRUE(std::holds_alternative<platform::vision::FaceLandmarksError>(rotated));
 }
 
+// Frames too small to hold a face, however few their rows or columns, are frames without a
+// face: no value, and no error line.
+TEST_F(RealFaceDetectorTest, TinyFramesHaveNoFaceAndNoErrorLine) {
+  for (const int height : {1, 2, 3, 4, 5, 6, 7, 8, 9, 17}) {
+    for (const int width : {1, 2, 7, 64}) {
+      const auto tiny = makeBuffer(width, height, [](int x, int y) {
+        return BGRA{std::uint8_t(40 * x), std::uint8_t(30 * y), 90, 255};
+      });
+      EXPECT_FALSE(FaceDetector::shared().largestFace(tiny)) << width << " x " << height;
+    }
+  }
+  EXPECT_EQ(logs().messages(), std::vector<std::string>{});
+}
+
 // A frame of `width` x `height` with `photo` scaled so that its face box is `size` pixels wide
 // and centred at (x * width, y * height), on black.
 std::shared_ptr<platform::image::PixelBuffer> placed(const std::shared_ptr<platform::image::PixelBuffer>& photo,

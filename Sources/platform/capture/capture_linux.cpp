@@ -1,5 +1,6 @@
-// The Linux capture system: discovery of the V4L2 cameras, the built-in camera rule,
-// authorisation from the device node, recordings, and writing a recording.
+// The Linux capture system: discovery of the V4L2 cameras (their capabilities and formats),
+// the built-in camera rule, authorisation from the device node, recordings, and writing a
+// recording.
 #include "platform/capture/capture_linux.hpp"
 
 #include <fcntl.h>
@@ -39,24 +40,28 @@ std::string lowercase(std::string text) {
   return text;
 }
 
-// Whether the node captures video: VIDIOC_QUERYCAP when the node answers, else the sysfs
-// index (a camera's capture node is index 0, its metadata node 1).
-bool capturesVideo(const std::string& node, const fs::path& classDir) {
-  const int fd = ::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd >= 0) {
-    v4l2_capability capability{};
-    const int asked = ::ioctl(fd, VIDIOC_QUERYCAP, &capability);
-    ::close(fd);
-    if (asked == 0) {
-      const std::uint32_t caps = (capability.capabilities & V4L2_CAP_DEVICE_CAPS)
-                                     ? capability.device_caps
-                                     : capability.capabilities;
-      return (caps & V4L2_CAP_VIDEO_CAPTURE) != 0;
-    }
-  }
+// Whether the node captures video: as it answers, else by the sysfs index (a camera's
+// capture node is index 0, its metadata node 1).
+bool capturesVideo(const NodeAnswer& answer, const fs::path& classDir) {
+  if (answer.answered) return answer.capturesVideo;
   const std::string index = attribute(classDir / "index");
   return index.empty() || index == "0";
 }
+
+// Pixel formats of infrared, grey (luma only) and depth images.
+constexpr std::uint32_t kNoColourFormats[] = {
+    v4l2_fourcc('G', 'R', 'E', 'Y'), v4l2_fourcc('Y', '0', '4', ' '),
+    v4l2_fourcc('Y', '0', '6', ' '), v4l2_fourcc('Y', '1', '0', ' '),
+    v4l2_fourcc('Y', '1', '2', ' '), v4l2_fourcc('Y', '1', '4', ' '),
+    v4l2_fourcc('Y', '1', '6', ' '), v4l2_fourcc_be('Y', '1', '6', ' '),
+    v4l2_fourcc('Y', '1', '0', 'B'), v4l2_fourcc('Y', '1', '0', 'P'),
+    v4l2_fourcc('Y', '1', '2', 'P'), v4l2_fourcc('Y', '1', '4', 'P'),
+    v4l2_fourcc('i', 'p', '3', 'y'), v4l2_fourcc('Y', '8', ' ', ' '),
+    v4l2_fourcc('Y', '8', 'I', ' '), v4l2_fourcc('Y', '1', '2', 'I'),
+    v4l2_fourcc('Y', '1', '6', 'I'), v4l2_fourcc('Z', '1', '6', ' '),
+    v4l2_fourcc('I', 'N', 'Z', 'I'), v4l2_fourcc('I', 'N', 'V', 'Z'),
+    v4l2_fourcc('C', 'N', 'F', '4'),
+};
 
 bool saysBuiltIn(const std::string& name, const fs::path& classDir) {
   const std::string lower = lowercase(name);
@@ -88,6 +93,36 @@ double positiveNumber(const char* text) {
 }
 
 }  // namespace
+
+NodeAnswer askVideoNode(const std::string& path) {
+  NodeAnswer answer;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return answer;
+  v4l2_capability capability{};
+  if (::ioctl(fd, VIDIOC_QUERYCAP, &capability) == 0) {
+    answer.answered = true;
+    const std::uint32_t caps = (capability.capabilities & V4L2_CAP_DEVICE_CAPS)
+                                   ? capability.device_caps
+                                   : capability.capabilities;
+    answer.capturesVideo = (caps & V4L2_CAP_VIDEO_CAPTURE) != 0;
+    v4l2_fmtdesc format{};
+    format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    for (format.index = 0; answer.capturesVideo && format.index < 64; ++format.index) {
+      if (::ioctl(fd, VIDIOC_ENUM_FMT, &format) != 0) break;
+      answer.pixelFormats.push_back(format.pixelformat);
+    }
+  }
+  ::close(fd);
+  return answer;
+}
+
+bool deliversColour(const std::vector<std::uint32_t>& pixelFormats) {
+  return pixelFormats.empty() ||
+         std::any_of(pixelFormats.begin(), pixelFormats.end(), [](std::uint32_t format) {
+           return std::find(std::begin(kNoColourFormats), std::end(kNoColourFormats), format) ==
+                  std::end(kNoColourFormats);
+         });
+}
 
 LinuxCaptureOptions LinuxCaptureOptions::fromEnvironment() {
   LinuxCaptureOptions options;
@@ -132,19 +167,23 @@ std::vector<CaptureDevice> LinuxCaptureSystem::allDevices() {
   std::sort(nodes.begin(), nodes.end(), [](const Node& a, const Node& b) { return a.number < b.number; });
 
   std::vector<CaptureDevice> devices;
-  std::optional<std::size_t> builtIn;
+  std::optional<std::size_t> builtIn, firstColour;
   for (const Node& node : nodes) {
     const std::string path = options_.deviceRoot + "/video" + std::to_string(node.number);
-    if (!fs::exists(path, error) || !capturesVideo(path, node.classDir)) continue;
+    if (!fs::exists(path, error)) continue;
+    const NodeAnswer answer = options_.askNode ? options_.askNode(path) : askVideoNode(path);
+    if (!capturesVideo(answer, node.classDir)) continue;
     std::string name = attribute(node.classDir / "name");
     if (name.empty()) name = "video" + std::to_string(node.number);
-    if (!builtIn && saysBuiltIn(name, node.classDir)) builtIn = devices.size();
+    if (deliversColour(answer.pixelFormats)) {
+      if (!firstColour) firstColour = devices.size();
+      if (!builtIn && saysBuiltIn(name, node.classDir)) builtIn = devices.size();
+    }
     devices.push_back({path, name, DeviceType::external, DevicePosition::unspecified, false});
   }
-  if (!devices.empty()) {
-    CaptureDevice& chosen = devices[builtIn.value_or(0)];
-    chosen.deviceType = DeviceType::builtInWideAngleCamera;
-    chosen.position = DevicePosition::front;
+  if (const auto chosen = builtIn ? builtIn : firstColour) {
+    devices[*chosen].deviceType = DeviceType::builtInWideAngleCamera;
+    devices[*chosen].position = DevicePosition::front;
   }
   return devices;
 }

@@ -4,10 +4,13 @@
 // Devices. Every /dev/videoN that can capture video counts, named as its driver names it
 // (/sys/class/video4linux/videoN/name): VIDIOC_QUERYCAP says whether the node captures video;
 // a node that cannot be asked (closed to the user) counts when sysfs gives its index as 0 (a
-// camera's metadata node has index 1). The built-in camera, the one sessions use, is the
-// first capture device that says it is built in: its USB port is reported "fixed" (wired
-// inside the machine) or its name contains "integrated", "built-in" or "internal"; when
-// none says so, the first capture device. It is a front wide-angle camera; the others are
+// camera's metadata node has index 1). The built-in camera, the one sessions use, is a
+// colour camera: a node whose capture formats (VIDIOC_ENUM_FMT) are all infrared, grey or
+// depth formats (GREY, Y10, Y16, Y8I, Z16, ...: a laptop's infrared face camera, a depth
+// camera) never is; a node whose formats cannot be read may be. It is the first colour
+// capture device that says it is built in: its USB port is reported "fixed" (wired inside
+// the machine) or its name contains "integrated", "built-in" or "internal"; when none says
+// so, the first colour capture device. It is a front wide-angle camera; the others are
 // external cameras.
 //
 // Authorisation. Linux asks no question: the answer is what the built-in camera's node
@@ -41,6 +44,8 @@
 // Errors are logged under the subsystem "com.tessmin.quorvel.platform", category "capture".
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -49,12 +54,26 @@
 
 namespace platform::capture {
 
+// What a video node answers about itself.
+struct NodeAnswer {
+  bool answered = false;      // false: it could not be opened or asked
+  bool capturesVideo = false;  // VIDIOC_QUERYCAP: it captures video
+  std::vector<std::uint32_t> pixelFormats;  // VIDIOC_ENUM_FMT: its capture formats (fourccs)
+};
+// Asks the node at `path`.
+NodeAnswer askVideoNode(const std::string& path);
+// Whether a node offering `pixelFormats` delivers colour: true unless every format is an
+// infrared, grey or depth format (and true for an empty list, which says nothing).
+bool deliversColour(const std::vector<std::uint32_t>& pixelFormats);
+
 struct LinuxCaptureOptions {
   std::string recording;       // QUORVEL_CAMERA: a video file or a numbered image pattern
   bool loop = false;           // QUORVEL_CAMERA_LOOP=1: play the recording over and over
   double frameRate = 0;        // QUORVEL_CAMERA_FPS; 0: the recording's own rate
   std::string sysfsRoot = "/sys";
   std::string deviceRoot = "/dev";
+  // How a node under `deviceRoot` is asked; `askVideoNode` when empty.
+  std::function<NodeAnswer(const std::string& path)> askNode;
 
   // The options the process environment gives.
   static LinuxCaptureOptions fromEnvironment();

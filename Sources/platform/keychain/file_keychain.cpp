@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <thread>
 
 #include "platform/encoding/base64.hpp"
 #include "platform/files/files.hpp"
@@ -22,14 +24,30 @@ std::string folderOf(const std::string& path) {
   return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
 }
 
+}  // namespace
+
 // Holds an advisory lock on `path` for its lifetime (no lock when the file cannot be made).
-class FileLock {
+class FileKeychain::FileLock {
  public:
-  FileLock(const std::string& path, int operation) {
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  // Waits for the lock as long as it takes.
+  explicit FileLock(const std::string& path) : fd_(open(path)) {
     if (fd_ >= 0) {
-      while (::flock(fd_, operation) != 0 && errno == EINTR) {
+      while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
       }
+    }
+  }
+  // Waits at most `limit`; `timedOut()` tells whether another holder kept it that long.
+  FileLock(const std::string& path, std::chrono::milliseconds limit) : fd_(open(path)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      if (errno != EWOULDBLOCK && errno != EINTR) break;  // cannot be locked at all
+      if (std::chrono::steady_clock::now() >= deadline) {
+        ::close(fd_);
+        fd_ = -1;
+        timedOut_ = true;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   }
   ~FileLock() {
@@ -40,12 +58,32 @@ class FileLock {
   }
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
+  bool timedOut() const { return timedOut_; }
 
  private:
+  static int open(const std::string& path) {
+    return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  }
   int fd_ = -1;
+  bool timedOut_ = false;
 };
 
-}  // namespace
+FileKeychain::Hold::Hold(FileKeychain& owner, std::unique_lock<std::recursive_mutex> guard,
+                         std::unique_ptr<FileLock> lock)
+    : owner_(owner), guard_(std::move(guard)), lock_(std::move(lock)) {
+  owner_.held_ = true;
+}
+
+FileKeychain::Hold::~Hold() { owner_.held_ = false; }
+
+std::unique_ptr<FileKeychain::Hold> FileKeychain::hold(std::chrono::milliseconds limit) {
+  std::unique_lock<std::recursive_mutex> guard(mutex_);
+  if (held_) return nullptr;
+  // As for a single change, a lock file that cannot be made means no lock.
+  auto lock = std::make_unique<FileLock>(path_ + ".lock", limit);
+  if (lock->timedOut()) return nullptr;
+  return std::make_unique<Hold>(*this, std::move(guard), std::move(lock));
+}
 
 FileKeychain::FileKeychain(std::string path) : path_(std::move(path)) {}
 
@@ -113,9 +151,10 @@ bool FileKeychain::writeItems(const Items& items) const {
 
 template <class Change>
 OSStatus FileKeychain::modify(Change&& change) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<std::recursive_mutex> guard(mutex_);
   if (!paths::createFolders(folderOf(path_))) return errSecIO;
-  FileLock lock(path_ + ".lock", LOCK_EX);
+  std::optional<FileLock> lock;
+  if (!held_) lock.emplace(path_ + ".lock");
   Items items;
   // An unreadable store is kept as it is: nothing is changed until it can be read.
   if (readItems(items) == ReadOutcome::unreadable) return errSecDecode;
@@ -145,7 +184,7 @@ OSStatus FileKeychain::update(const std::string& service, const std::string& acc
 }
 
 CopyResult FileKeychain::copyMatching(const std::string& service, const std::string& account) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<std::recursive_mutex> guard(mutex_);
   // The file is only ever replaced by a rename, so a reader needs no file lock.
   Items items;
   switch (readItems(items)) {
@@ -168,7 +207,7 @@ OSStatus FileKeychain::remove(const std::string& service, const std::string& acc
 }
 
 OSStatus FileKeychain::listItems(std::vector<Entry>& entries) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<std::recursive_mutex> guard(mutex_);
   entries.clear();
   Items items;
   if (readItems(items) == ReadOutcome::unreadable) return errSecDecode;
@@ -181,9 +220,10 @@ OSStatus FileKeychain::listItems(std::vector<Entry>& entries) {
 }
 
 bool FileKeychain::removeIfEmpty() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<std::recursive_mutex> guard(mutex_);
   if (::access(path_.c_str(), F_OK) != 0 && errno == ENOENT) return true;
-  FileLock lock(path_ + ".lock", LOCK_EX);
+  std::optional<FileLock> lock;
+  if (!held_) lock.emplace(path_ + ".lock");
   Items items;
   switch (readItems(items)) {
     case ReadOutcome::missing:

@@ -1,7 +1,9 @@
 // The keychain's file store: items in a JSON file of the user's data folder.
 #pragma once
 
+#include <chrono>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <utility>
 
@@ -39,6 +41,26 @@ class FileKeychain : public Keychain {
   // Deletes the file when it holds no item; true when no file is left.
   bool removeIfEmpty();
 
+  // Holds the lock that every change takes, for as long as it lives, so that a sequence of
+  // reads and changes made through this object on the holding thread is one step for every
+  // other thread and process. Waits at most `limit` for the lock; null when another holder
+  // kept it that long (and when this object is held already).
+  class FileLock;
+  class Hold {
+   public:
+    Hold(FileKeychain& owner, std::unique_lock<std::recursive_mutex> guard,
+         std::unique_ptr<FileLock> lock);
+    ~Hold();
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+
+   private:
+    FileKeychain& owner_;
+    std::unique_lock<std::recursive_mutex> guard_;
+    std::unique_ptr<FileLock> lock_;
+  };
+  std::unique_ptr<Hold> hold(std::chrono::milliseconds limit);
+
   // An item as the file keeps it (its accessibility attribute as written).
   struct Stored {
     Bytes value;
@@ -59,7 +81,9 @@ class FileKeychain : public Keychain {
   OSStatus modify(Change&& change);
 
   std::string path_;
-  std::mutex mutex_;
+  // Recursive: the holder of a `Hold` calls the store's operations under it.
+  std::recursive_mutex mutex_;
+  bool held_ = false;  // a `Hold` has the file lock (guarded by mutex_)
 };
 
 }  // namespace platform::keychain

@@ -1,5 +1,9 @@
 #include "platform/keychain/keychain_linux.hpp"
 
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "platform/log/log.hpp"
 #include "platform/paths/paths.hpp"
 
@@ -14,8 +18,20 @@ const log::Logger& logger() {
 
 }  // namespace
 
-MoveOutcome moveItems(FileKeychain& file, Keychain& target) {
+MoveOutcome moveItems(FileKeychain& file, Keychain& target, std::chrono::milliseconds lockLimit) {
   MoveOutcome outcome;
+  if (::access(file.path().c_str(), F_OK) != 0 && errno == ENOENT) {
+    outcome.complete = true;  // nothing to move
+    return outcome;
+  }
+  const auto hold = file.hold(lockLimit);
+  if (!hold) {
+    outcome.busy = true;
+    outcome.status = errSecNotAvailable;
+    logger().error("The keychain file %{public}s is still being moved by another process",
+                   file.path());
+    return outcome;
+  }
   std::vector<FileKeychain::Entry> entries;
   if (const OSStatus status = file.listItems(entries); status != errSecSuccess) {
     outcome.status = status;
@@ -115,7 +131,12 @@ Keychain* LinuxKeychain::choose(OSStatus& status) {
     case SecretServiceKeychain::Availability::available:
       break;
   }
-  store_ = moveItems(*file_, *secrets_).complete ? Store::secretService : Store::file;
+  const MoveOutcome moved = moveItems(*file_, *secrets_);
+  if (moved.busy) {
+    status = moved.status;
+    return nullptr;
+  }
+  store_ = moved.complete ? Store::secretService : Store::file;
   return store_ == Store::secretService ? static_cast<Keychain*>(secrets_.get()) : file_.get();
 }
 

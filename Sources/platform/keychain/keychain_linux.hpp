@@ -6,12 +6,15 @@
 //   to the file store, and the log says so once;
 // - one answers: the items of the file store are moved into it (`moveItems`); when that
 //   completes every call goes to the Secret Service, otherwise the file store stays in use
-//   for this process (it is left intact) and the next process tries again;
+//   for this process (it is left intact) and the next process tries again; while another
+//   process is still moving them, the call fails with errSecNotAvailable and the next call
+//   asks again;
 // - no answer in time: the call fails with errSecNotAvailable and the next call asks again.
 // The choice never changes within a process: a Secret Service that goes away later makes the
 // calls fail, never fall back to a file that may hold older items.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -33,13 +36,21 @@ struct MoveOutcome {
   // Items the target already holds with another value: its value stays, and so does the
   // file's copy.
   std::vector<std::string> kept;
+  // Another process held the file's lock for longer than the wait: nothing was tried.
+  bool busy = false;
 };
+
+// How long a move waits for another process's move of the same file to end.
+inline constexpr std::chrono::milliseconds kMoveLockLimit{10000};
 
 // Moves every item of `file` into `target`: copies the items the target does not hold,
 // verifies each by reading it back, and only when all of them are there removes them from
 // the file (and the file once empty). Any failure before that removes the copies this call
 // made (where the target still allows it) and leaves the file untouched. Logs what it did.
-MoveOutcome moveItems(FileKeychain& file, Keychain& target);
+// The whole move holds the file's lock (the one its changes take), so processes that move
+// the same file at once take turns, and the later one finds what the earlier left.
+MoveOutcome moveItems(FileKeychain& file, Keychain& target,
+                      std::chrono::milliseconds lockLimit = kMoveLockLimit);
 
 class LinuxKeychain : public Keychain {
  public:

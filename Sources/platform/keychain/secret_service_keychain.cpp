@@ -3,6 +3,7 @@
 #include <libsecret/secret.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <functional>
@@ -153,7 +154,7 @@ class SecretServiceWorker {
   using Work = std::function<Answer(Worker&, GCancellable*)>;
 
   explicit SecretServiceWorker(SecretServiceKeychain::Options options)
-      : options_(options), context_(g_main_context_new()) {
+      : timeout_(options.timeout), context_(g_main_context_new()) {
     thread_ = std::thread([this] { loop(); });
   }
 
@@ -179,13 +180,15 @@ class SecretServiceWorker {
     g_main_context_invoke_full(context_, G_PRIORITY_DEFAULT, &Worker::dispatch,
                                new Pending{this, job}, &Worker::release);
     std::unique_lock<std::mutex> lock(job->mutex);
-    if (!job->done.wait_for(lock, options_.timeout, [&] { return job->finished; })) {
+    if (!job->done.wait_for(lock, timeout_.load(), [&] { return job->finished; })) {
       lock.unlock();
       g_cancellable_cancel(job->cancellable);
       return Answer{{errSecNotAvailable, std::nullopt}};
     }
     return std::move(job->result);
   }
+
+  void setTimeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
 
   // --- worker thread only ---
 
@@ -315,7 +318,7 @@ class SecretServiceWorker {
     owner_.clear();
   }
 
-  const SecretServiceKeychain::Options options_;
+  std::atomic<std::chrono::milliseconds> timeout_;
   GMainContext* const context_;
   std::thread thread_;
   std::mutex mutex_;
@@ -410,6 +413,10 @@ SecretServiceKeychain::Availability SecretServiceKeychain::probe(OSStatus* statu
   });
   if (status) *status = answer.result.status;
   return answer.availability;
+}
+
+void SecretServiceKeychain::setTimeout(std::chrono::milliseconds timeout) {
+  worker_->setTimeout(timeout);
 }
 
 OSStatus SecretServiceKeychain::add(const std::string& service, const std::string& account,

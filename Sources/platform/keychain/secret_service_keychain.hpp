@@ -65,6 +65,9 @@ class SecretServiceKeychain : public Keychain {
   // receives the failure status of `absent` and `unknown`.
   Availability probe(OSStatus* status = nullptr);
 
+  // The time-out of the calls made from now on (`Options::timeout` until then).
+  void setTimeout(std::chrono::milliseconds timeout);
+
  private:
   std::unique_ptr<SecretServiceWorker> worker_;
 };

@@ -281,14 +281,15 @@ FaceLandmarksResult DlibFaceLandmarksDetector::run(const std::shared_ptr<image::
     if (!lock.ok()) return error(5, "The pixel buffer's memory could not be read.");
     const cv::Mat bgra(frame->height(), frame->width(), CV_8UC4,
                        const_cast<std::uint8_t*>(frame->baseAddress()), frame->bytesPerRow());
-    // In bands on the search's threads: the open-hand check may hold OpenCV's own.
+    // In bands on the search's threads: the open-hand check may hold OpenCV's own. A frame
+    // of fewer rows than bands has a band for each row (OpenCV refuses an empty one).
     grey.create(bgra.rows, bgra.cols, CV_8UC1);
-    constexpr int kBands = 8;
+    const int bands = std::min(8, bgra.rows);
     std::atomic<int> next{0};
     std::atomic<bool> failed{false};
     models_->search.pool().run([&] {
-      for (int band; (band = next++) < kBands;) {
-        const cv::Range rows(bgra.rows * band / kBands, bgra.rows * (band + 1) / kBands);
+      for (int band; (band = next++) < bands;) {
+        const cv::Range rows(bgra.rows * band / bands, bgra.rows * (band + 1) / bands);
         cv::Mat part = grey.rowRange(rows);
         try {
           cv::cvtColor(bgra.rowRange(rows), part, cv::COLOR_BGRA2GRAY);
