@@ -10,6 +10,8 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/authorization/polkit_agent_linux.hpp"
+
 namespace platform::processes {
 
 namespace {
@@ -157,6 +159,8 @@ int LinuxProcesses::listAllPids(std::int32_t* buffer, int capacity) {
 
 int LinuxProcesses::processName(std::int32_t pid, char* buffer, std::uint32_t size) {
   if (pid < 1) return 0;
+  // The desktop's polkit agent stands for the security agent.
+  if (authorization::agentExecutable(pid)) return copyName(authorization::kSecurityAgentName, buffer, size);
   std::ifstream file("/proc/" + std::to_string(pid) + "/comm");
   if (!file) return 0;
   // The kernel ends the name with a line break; the name itself may hold one too.

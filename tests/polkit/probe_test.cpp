@@ -1,0 +1,236 @@
+// The administrator right through the real polkitd, and the shipped executable's authorization
+// switches against it, the agent stand-in's dialog and the accessibility bus. Whatever should
+// meet the dialog runs as the unprivileged user "nobody", with the stand-in registered as the
+// polkit agent of its process (which is held until then). Two runs of the probe take its
+// full 20 s.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+
+#include "platform/authorization/authorization_linux.hpp"
+#include "polkit/authorization_desktop.hpp"
+#include "support/platform_fixture.hpp"
+
+namespace {
+
+namespace auth = platform::authorization;
+using quorvel::testing::AuthorizationDesktop;
+using quorvel::testing::ChildProcess;
+using quorvel::testing::eventually;
+using quorvel::testing::fileHasLine;
+using quorvel::testing::fileLines;
+using Lines = std::vector<std::string>;
+
+constexpr const char* kQuorvel = QUORVEL_BINARY_DIR "/quorvel";
+
+long count(const Lines& lines, const std::string& line) { return std::count(lines.begin(), lines.end(), line); }
+// Where `line` first is; the end when it is not there.
+long position(const Lines& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) - lines.begin();
+}
+
+class AuthorizationRequestTest : public quorvel::testing::PlatformTest {
+ protected:
+  void SetUp() override {
+    PlatformTest::SetUp();
+    desktop_ = std::make_unique<AuthorizationDesktop>(home() + "/desktop");
+  }
+  void TearDown() override {
+    PlatformTest::TearDown();
+    run_.reset();
+    agent_.reset();
+    desktop_.reset();
+  }
+
+  void startDesktop() {
+    ASSERT_TRUE(desktop_->startSystem(quorvel::testing::kNobody) && desktop_->startSession() &&
+                desktop_->startAccessibility(true));
+  }
+  // Runs `argv` as nobody with the agent stand-in (given `options`) answering for its process,
+  // does `meanwhile`, and waits for its end; its exit status.
+  int runWithAgent(const Lines& argv, const Lines& options, const std::function<void()>& meanwhile = [] {}) {
+    run_ = desktop_->startHeld(argv, true, "run.out");
+    Lines agent{desktop_->agent(), "--process", std::to_string(run_->pid())};
+    agent.insert(agent.end(), options.begin(), options.end());
+    agent_ = desktop_->start(agent, true, "agent.log");
+    EXPECT_TRUE(fileHasLine(agentLog(), "registered")) << ::testing::PrintToString(agentLines());
+    desktop_->release();
+    meanwhile();
+    return run_->wait(90).value_or(-1);
+  }
+  std::string agentLog() const { return desktop_->path("agent.log"); }
+  Lines agentLines() const { return fileLines(agentLog()); }
+  Lines output() const { return fileLines(desktop_->path("run.out")); }
+  Lines probeOutput() const { return quorvel::testing::linesAboutAgent(output(), agent_->pid()); }
+  bool errorsMention(const std::string& text) const {
+    const auto lines = fileLines(desktop_->path("run.out.err"));
+    return std::any_of(lines.begin(), lines.end(), [&](const auto& line) { return line.find(text) != std::string::npos; });
+  }
+
+  std::unique_ptr<AuthorizationDesktop> desktop_;
+  std::unique_ptr<ChildProcess> run_, agent_;
+};
+
+// --- the administrator right -----------------------------------------------------------------
+
+TEST_F(AuthorizationRequestTest, WithoutPolkitdNothingIsAskedAndRootIsGrantedWithoutADialog) {
+  auth::LinuxAuthorization services;
+  const auth::ItemSet admin{auth::Item{auth::kAdministratorRight, std::nullopt, 0}};
+  auth::Reference reference;
+  ASSERT_EQ(services.create(nullptr, nullptr, 0, &reference), auth::errAuthorizationSuccess);
+  EXPECT_EQ(services.copyRights(reference, admin, nullptr, 19, nullptr), auth::errAuthorizationInternal);
+  EXPECT_TRUE(logs().contains("There is no system bus to reach polkitd"));
+
+  ASSERT_TRUE(desktop_->startSystem(0, false));
+  desktop_->useInThisProcess();
+  EXPECT_TRUE(eventually(
+      [&] {
+        return services.copyRights(reference, admin, nullptr, 19, nullptr) == auth::errAuthorizationInternal &&
+               logs().contains("polkitd is not running on the system bus");
+      },
+      10));
+
+  ASSERT_TRUE(desktop_->startSystem(0, true));
+  // Our action is installed, and polkit grants root without asking; the reference keeps it.
+  auth::ItemSet granted;
+  EXPECT_TRUE(eventually(
+      [&] { return services.copyRights(reference, admin, nullptr, 19, &granted) == auth::errAuthorizationSuccess; }, 10))
+      << "is " << auth::kAdministratorAction << " installed (scripts/setup)?";
+  EXPECT_EQ(granted, admin);
+  EXPECT_EQ(services.copyRights(reference, admin, nullptr, 0, nullptr), auth::errAuthorizationSuccess);
+  EXPECT_EQ(services.copyRights(reference, {auth::Item{"system.privilege.admin", std::nullopt, 0}}, nullptr, 19,
+                                nullptr),
+            auth::errAuthorizationDenied);
+  EXPECT_EQ(services.free(reference, auth::kAuthorizationFlagDestroyRights), auth::errAuthorizationSuccess);
+  EXPECT_EQ(services.copyRights(reference, admin, nullptr, 19, nullptr), auth::errAuthorizationInvalidRef);
+}
+
+TEST_F(AuthorizationRequestTest, WithoutAnAgentTheRequestIsRefusedAtOnce) {
+  startDesktop();
+  run_ = desktop_->startHeld({QUORVEL_AUTHORIZATION_REQUEST}, true, "run.out");
+  desktop_->release();
+  ASSERT_EQ(run_->wait(30), 0);
+  EXPECT_EQ(output(), Lines{"copyRights: -60007"});
+  EXPECT_TRUE(errorsMention("No polkit authentication agent answers for this process"));
+}
+
+TEST_F(AuthorizationRequestTest, FreeingWithItsRightsCancelsThePendingRequest) {
+  startDesktop();
+  const std::string trigger = desktop_->path("free");
+  EXPECT_EQ(runWithAgent({QUORVEL_AUTHORIZATION_REQUEST, "--free-when", trigger}, {},
+                         [&] {
+                           EXPECT_TRUE(fileHasLine(agentLog(), "shown"));
+                           std::ofstream(trigger).put('\n');
+                         }),
+            0);
+  Lines printed = output();
+  std::sort(printed.begin(), printed.end());
+  EXPECT_EQ(printed, (Lines{"copyRights: -60006", "free: 0"}));
+  EXPECT_TRUE(fileHasLine(agentLog(), "cancelled")) << "polkitd cancelled the agent's request";
+}
+
+TEST_F(AuthorizationRequestTest, DismissingTheDialogCancelsTheRequest) {
+  startDesktop();
+  EXPECT_EQ(runWithAgent({QUORVEL_AUTHORIZATION_REQUEST}, {},
+                         [&] {
+                           EXPECT_TRUE(fileHasLine(agentLog(), "shown"));
+                           EXPECT_TRUE(eventually(
+                               [&] {
+                                 quorvel::testing::xdotool(desktop_->display(), {"key", "Escape"});
+                                 return fileHasLine(agentLog(), "cancel", 1);
+                               },
+                               20));
+                         }),
+            0);
+  EXPECT_EQ(output(), Lines{"copyRights: -60006"});
+}
+
+// --- the switches ----------------------------------------------------------------------------
+
+TEST_F(AuthorizationRequestTest, TheProbeSwitchesTheDialogToItsPasswordAndWritesOnlyTheDummy) {
+  startDesktop();
+  ASSERT_EQ(runWithAgent({kQuorvel, "--authorization-probe", "--dummy-field-check"}, {"--fallback"}), 0);
+  const Lines lines = probeOutput();
+  const std::string agent = "SecurityAgent pid " + std::to_string(agent_->pid()) + ", Apple signature verified: true";
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(Lines(lines.begin(), lines.begin() + 2), (Lines{"Accessibility trusted: true", "Locked: false"}));
+  EXPECT_GE(count(lines, agent), 2) << "a report before and after the switch";
+  EXPECT_EQ(count(lines, "Use Password action accepted: true"), 1) << ::testing::PrintToString(lines);
+  EXPECT_EQ(count(lines, "Dummy direct-field write status: 0"), 1);
+  EXPECT_EQ(count(lines, "Dummy field clear status: 0"), 1);
+  // The report may not have caught the dialog before it was switched.
+  EXPECT_LE(count(lines, "Password fallback: true; secure field: false; own account: true"), 1);
+  const long fallback = position(lines, "Password fallback: true; secure field: false; own account: true");
+  EXPECT_TRUE(fallback == static_cast<long>(lines.size()) ||
+              fallback < position(lines, "Use Password action accepted: true"));
+  EXPECT_LT(position(lines, "Use Password action accepted: true"),
+            position(lines, "Password fallback: false; secure field: true; own account: true"));
+  EXPECT_LT(position(lines, "Safe direct input ready: true"), position(lines, "Dummy direct-field write status: 0"));
+  EXPECT_EQ(position(lines, "Dummy direct-field write status: 0") + 1, position(lines, "Dummy field clear status: 0"));
+  EXPECT_EQ(count(lines, "Dialog already offers a password field"), 0);
+
+  // The dialog: asked by polkitd for our action, switched once, the dummy written and cleared,
+  // nothing confirmed; the request ends with the probe.
+  const Lines dialog = agentLines();
+  EXPECT_EQ(Lines(dialog.begin(), std::min(dialog.end(), dialog.begin() + 6)),
+            (Lines{"registered", "begin com.tessmin.quorvel.authenticate-admin", "shown", "use password",
+                   "password: Quorvel-DUMMY-ONLY", "password: "}));
+  EXPECT_EQ(count(dialog, "ok"), 0);
+  EXPECT_TRUE(fileHasLine(agentLog(), "cancelled"));
+}
+
+TEST_F(AuthorizationRequestTest, TheProbeWritesNothingIntoADialogThatAsksForThePasswordWithoutTheModifier) {
+  startDesktop();
+  ASSERT_EQ(runWithAgent({kQuorvel, "--authorization-probe"}, {}), 0);
+  const Lines lines = probeOutput();
+  EXPECT_EQ(count(lines, "Dialog already offers a password field"), 1);
+  EXPECT_GE(count(lines, "Safe direct input ready: true"), 1);
+  // A report is printed again only when it changed (other tests' agents may change it).
+  std::vector<Lines> reports;
+  for (const auto& line : output()) {
+    if (line.rfind("Accessibility trusted: ", 0) == 0) reports.emplace_back();
+    if (!reports.empty() && line.rfind("Dialog already", 0) != 0) reports.back().push_back(line);
+  }
+  EXPECT_EQ(std::adjacent_find(reports.begin(), reports.end()), reports.end());
+  for (const auto& line : lines) {
+    EXPECT_EQ(line.rfind("Dummy", 0), std::string::npos) << line;
+    EXPECT_EQ(line.rfind("Use Password", 0), std::string::npos) << line;
+  }
+  const Lines dialog = agentLines();
+  EXPECT_TRUE(std::none_of(dialog.begin(), dialog.end(), [](const auto& line) { return line.rfind("password", 0) == 0; }));
+  EXPECT_EQ(count(dialog, "use password"), 0);
+}
+
+TEST_F(AuthorizationRequestTest, TheProbeRefusesALockedScreenAndTheDiagnosticReportsTheDialog) {
+  startDesktop();
+  ASSERT_TRUE(desktop_->setLocked(true));
+  run_ = desktop_->start({kQuorvel, "--authorization-probe", "--dummy-field-check"}, true, "run.out");
+  EXPECT_EQ(run_->wait(30), 2);
+  EXPECT_EQ(output(), Lines{"Unlock this Mac before running the authorization probe."});
+
+  // The diagnostic reports, locked or not; unlocked, the dialog is ready for input.
+  agent_ = desktop_->start({desktop_->agent(), "--show"}, true, "agent.log");
+  ASSERT_TRUE(fileHasLine(agentLog(), "shown"));
+  const auto diagnostic = [&] {
+    std::remove(desktop_->path("run.out").c_str());
+    run_ = desktop_->start({kQuorvel, "--authorization-diagnostic"}, true, "run.out");
+    return run_->wait(30) == 0 ? probeOutput() : Lines{};
+  };
+  const Lines report{"Accessibility trusted: true",
+                     "Locked: true",
+                     "SecurityAgent pid " + std::to_string(agent_->pid()) + ", Apple signature verified: true",
+                     "Accessible windows: 1",
+                     "Password fallback: false; secure field: true; own account: true",
+                     "Safe direct input ready: false"};
+  EXPECT_TRUE(eventually([&] { return diagnostic() == report; }, 20)) << ::testing::PrintToString(probeOutput());
+  ASSERT_TRUE(desktop_->setLocked(false));
+  Lines unlocked = report;
+  unlocked[1] = "Locked: false";
+  unlocked[5] = "Safe direct input ready: true";
+  EXPECT_TRUE(eventually([&] { return diagnostic() == unlocked; }, 20)) << ::testing::PrintToString(probeOutput());
+}
+
+}  // namespace
