@@ -116,8 +116,12 @@ bool AuthorizationDesktop::startSystem(uid_t uid, bool polkit) {
                    "GetSessionByPID", "u", "o", std::string("ret = dbus.ObjectPath('") + kSession + "')"})) {
     return false;
   }
-  if (polkit) polkitd_ = start({"/usr/lib/polkit-1/polkitd", "--no-debug"}, false, "polkitd.log");
-  return !polkit || (polkitd_ && waitForName(true, "org.freedesktop.PolicyKit1"));
+  return !polkit || startPolkit();
+}
+
+bool AuthorizationDesktop::startPolkit() {
+  polkitd_ = start({"/usr/lib/polkit-1/polkitd", "--no-debug"}, false, "polkitd.log");
+  return polkitd_ && waitForName(true, "org.freedesktop.PolicyKit1");
 }
 
 bool AuthorizationDesktop::setLocked(bool locked) {

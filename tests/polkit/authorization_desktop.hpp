@@ -26,6 +26,7 @@ class AuthorizationDesktop {
 
   // The system bus and logind, whose session is of `uid`; polkitd when `polkit`.
   bool startSystem(uid_t uid, bool polkit = true);
+  bool startPolkit();
   bool setLocked(bool locked);
   bool startSession();  // the session bus and Xvfb
   bool startAccessibility(bool enabled);
