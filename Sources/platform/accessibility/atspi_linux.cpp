@@ -38,6 +38,7 @@ double monotonicSeconds() {
 struct BusState {
   std::string owner;    // org.a11y.Bus's owner; empty when there is none
   std::string problem;  // why other applications cannot be read; empty when they can
+  bool answered = true;  // false: the session bus could not be asked this time
 };
 
 AXError failure(GError* error) {
@@ -115,7 +116,7 @@ bool AtspiBridge::ready() {
     sessionBus_ = std::make_unique<dbus::Connection>(dbus::BusType::session, dbus::Connection::Handlers{});
   }
   const auto state = sessionBus_->ask<BusState>([](sd_bus* bus, std::function<void(std::optional<BusState>)> answer) {
-    if (!bus) return answer(BusState{"", "There is no session bus, so no accessibility bus"});
+    if (!bus) return answer(BusState{"", "There is no session bus, so no accessibility bus", false});
     dbus::callMethod(
         bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner",
         [](sd_bus_message* m) { return sd_bus_message_append(m, "s", kA11yBus); },
@@ -140,8 +141,8 @@ bool AtspiBridge::ready() {
               });
         });
   });
-  const BusState found = state.value_or(BusState{"", "The session bus did not answer"});
-  if (connected_ && found.owner != busOwner_) {
+  const BusState found = state.value_or(BusState{"", "The session bus did not answer", false});
+  if (connected_ && found.answered && found.owner != busOwner_) {
     gone_ = true;
     available_ = false;
     report("The accessibility bus went away; start Quorvel again to use a new one");
@@ -366,13 +367,22 @@ AXError AtspiBridge::pidOf(std::uint64_t reference, std::int32_t* pid) {
   return AXError::success;
 }
 
+AXError AtspiBridge::reach(std::uint64_t reference, bool applies, AXError unsupported, const Object** entry) {
+  if (!ready()) return AXError::apiDisabled;
+  if (!applies || isApplication(reference)) return unsupported;
+  *entry = object(reference);
+  if (!*entry) return AXError::invalidUIElement;
+  useTimeoutOf((*entry)->pid);
+  return AXError::success;
+}
+
 AXError AtspiBridge::isSettable(std::uint64_t reference, const std::string& attribute, bool* settable) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!ready()) return AXError::apiDisabled;
-  if (attribute != "AXValue" || isApplication(reference)) return AXError::attributeUnsupported;
-  const Object* entry = object(reference);
-  if (!entry) return AXError::invalidUIElement;
-  useTimeoutOf(entry->pid);
+  const Object* entry = nullptr;
+  if (const AXError reached = reach(reference, attribute == "AXValue", AXError::attributeUnsupported, &entry);
+      reached != AXError::success) {
+    return reached;
+  }
   const States states(entry->accessible);
   if (states.has(ATSPI_STATE_DEFUNCT)) return AXError::invalidUIElement;
   AtspiEditableText* editable = atspi_accessible_get_editable_text_iface(entry->accessible);
@@ -385,13 +395,13 @@ AXError AtspiBridge::isSettable(std::uint64_t reference, const std::string& attr
 AXError AtspiBridge::setAttribute(std::uint64_t reference, const std::string& attribute,
                                   const AttributeValue& value) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!ready()) return AXError::apiDisabled;
-  if (attribute != "AXValue" || isApplication(reference)) return AXError::attributeUnsupported;
+  const Object* entry = nullptr;
+  if (const AXError reached = reach(reference, attribute == "AXValue", AXError::attributeUnsupported, &entry);
+      reached != AXError::success) {
+    return reached;
+  }
   const auto* text = std::get_if<std::string>(&value);
   if (!text) return AXError::illegalArgument;
-  const Object* entry = object(reference);
-  if (!entry) return AXError::invalidUIElement;
-  useTimeoutOf(entry->pid);
   AtspiEditableText* editable = atspi_accessible_get_editable_text_iface(entry->accessible);
   if (!editable) return AXError::attributeUnsupported;
   GError* error = nullptr;
@@ -403,11 +413,11 @@ AXError AtspiBridge::setAttribute(std::uint64_t reference, const std::string& at
 
 AXError AtspiBridge::perform(std::uint64_t reference, const std::string& action) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!ready()) return AXError::apiDisabled;
-  if (action != "AXPress" || isApplication(reference)) return AXError::actionUnsupported;
-  const Object* entry = object(reference);
-  if (!entry) return AXError::invalidUIElement;
-  useTimeoutOf(entry->pid);
+  const Object* entry = nullptr;
+  if (const AXError reached = reach(reference, action == "AXPress", AXError::actionUnsupported, &entry);
+      reached != AXError::success) {
+    return reached;
+  }
   AtspiAction* actions = atspi_accessible_get_action_iface(entry->accessible);
   if (!actions) return AXError::actionUnsupported;
   GError* error = nullptr;

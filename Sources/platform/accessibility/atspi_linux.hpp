@@ -58,6 +58,9 @@ class AtspiBridge {
   void report(const std::string& problem);
   void useTimeoutOf(std::int32_t pid);
   Object* object(std::uint64_t reference);
+  // Under mutex_: the object of an element about to be asked, with its time-out in force; or
+  // the answer when there is nothing to ask (`unsupported` when the request does not apply).
+  AXError reach(std::uint64_t reference, bool applies, AXError unsupported, const Object** entry);
   // The element number of `accessible` (whose reference it takes over).
   std::uint64_t remember(AtspiAccessible* accessible, std::int32_t pid);
   AXError applicationsOf(std::int32_t pid, std::vector<AtspiAccessible*>* applications);
