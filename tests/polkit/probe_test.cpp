@@ -54,6 +54,10 @@ class AuthorizationRequestTest : public PlatformTest {
   std::string agentLog() const { return desktop_->path("agent.log"); }
   Lines output() const { return fileLines(desktop_->path("run.out")); }
   Lines probeOutput() const { return linesAboutAgent(output(), agent_->pid()); }
+  bool errorsMention(const std::string& text) const {
+    const Lines errors = fileLines(desktop_->path("run.out.err"));
+    return std::any_of(errors.begin(), errors.end(), [&](const auto& line) { return line.find(text) != std::string::npos; });
+  }
 
   std::unique_ptr<AuthorizationDesktop> desktop_;
   std::unique_ptr<ChildProcess> run_, agent_;
@@ -87,10 +91,7 @@ TEST_F(AuthorizationRequestTest, WithoutAnAgentTheRequestIsRefusedAtOnce) {
   desktop_->release();
   ASSERT_EQ(run_->wait(30), 0);
   EXPECT_EQ(output(), Lines{"copyRights: -60007"});
-  const Lines errors = fileLines(desktop_->path("run.out.err"));
-  EXPECT_TRUE(std::any_of(errors.begin(), errors.end(), [](const auto& line) {
-    return line.find("No polkit authentication agent answers for this process") != std::string::npos;
-  }));
+  EXPECT_TRUE(errorsMention("No polkit authentication agent answers for this process"));
 }
 
 // The request ends cancelled: freed with its rights (polkitd tells the agent), or dismissed.
@@ -186,6 +187,19 @@ TEST_F(AuthorizationRequestTest, TheProbeRefusesALockedScreenAndTheDiagnosticRep
   ASSERT_TRUE(desktop_->setLocked(false));
   report[1] = "Locked: false", report[5] = "Safe direct input ready: true";
   EXPECT_TRUE(eventually([&] { return diagnostic() == report; }, 20)) << ::testing::PrintToString(probeOutput());
+}
+
+TEST_F(AuthorizationRequestTest, TheDiagnosticSaysWhyTheDialogCannotBeRead) {
+  ASSERT_TRUE(desktop_->startSystem(kNobody, false) && desktop_->startSession());
+  agent_ = desktop_->start({desktop_->agent(), "--show"}, true, "agent.log");
+  ASSERT_TRUE(fileHasLine(agentLog(), "shown"));
+  run_ = desktop_->startHeld({kQuorvel, "--authorization-diagnostic"}, true, "run.out");
+  desktop_->release();
+  ASSERT_EQ(run_->wait(30), 0);
+  EXPECT_EQ(probeOutput(), (Lines{"Accessibility trusted: true", "Locked: false",
+                                  "SecurityAgent pid " + std::to_string(agent_->pid()) + ", Apple signature verified: true",
+                                  "Accessible windows: 0"}));
+  EXPECT_TRUE(errorsMention("The accessibility bus is not running"));
 }
 
 }  // namespace
