@@ -21,8 +21,8 @@ constexpr double kRecheckSeconds = 1.0;
 // The walk for an application's focused element.
 constexpr int kFocusWalkDepth = 12;
 constexpr std::size_t kFocusWalkElements = 400;
-// Beyond this many remembered elements the oldest numbers are given up (they then answer
-// `invalidUIElement`).
+// Beyond this many remembered elements every number is given up (they then answer
+// `invalidUIElement`) and the count starts again.
 constexpr std::size_t kMostRemembered = 20'000;
 
 const platform::log::Logger& logger() {
@@ -123,8 +123,9 @@ bool AtspiBridge::ready() {
         [bus, answer](const dbus::Reply& reply) {
           const char* owner = nullptr;
           if (!reply.ok() || sd_bus_message_read(reply.message, "s", &owner) < 0 || !owner) {
+            const bool unowned = reply.error.rfind("org.freedesktop.DBus.Error.NameHasNoOwner", 0) == 0;
             return answer(BusState{"", "The accessibility bus is not running (nothing owns org.a11y.Bus on the "
-                                       "session bus; at-spi-bus-launcher starts it)"});
+                                       "session bus; at-spi-bus-launcher starts it)", unowned});
           }
           const std::string name = owner;
           dbus::callMethod(
@@ -182,7 +183,7 @@ void AtspiBridge::setTimeout(std::int32_t pid, double seconds) {
 void AtspiBridge::useTimeoutOf(std::int32_t pid) {
   const auto found = timeouts_.find(pid);
   const double seconds = found == timeouts_.end() ? defaultTimeout_ : found->second;
-  // No longer grace period for applications that started a moment ago.
+  // No extra time for applications that started a moment ago.
   atspi_set_timeout(std::max(1, static_cast<int>(seconds * 1000)), -1);
 }
 
@@ -212,7 +213,7 @@ std::uint64_t AtspiBridge::remember(AtspiAccessible* accessible, std::int32_t pi
 }
 
 AXError AtspiBridge::applicationsOf(std::int32_t pid, std::vector<AtspiAccessible*>* applications) {
-  useTimeoutOf(0);
+  useTimeoutOf(0);  // the registry's answers: the default time-out
   AtspiAccessible* desktop = atspi_get_desktop(0);
   if (!desktop) return AXError::cannotComplete;
   GError* error = nullptr;
