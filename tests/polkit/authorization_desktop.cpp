@@ -144,7 +144,8 @@ bool AuthorizationDesktop::startAccessibility(bool enabled) {
 std::string AuthorizationDesktop::agent(bool rootOnly) {
   std::string folder = folderOf(path("agent"), 0, 0755);
   char pattern[] = "/run/quorvel-agent-XXXXXX";
-  if (rootOnly) folder = rootOnly_ = ::mkdtemp(pattern) ? folderOf(pattern, 0, 0755) : "";
+  if (rootOnly && rootOnly_.empty()) rootOnly_ = ::mkdtemp(pattern) ? folderOf(pattern, 0, 0755) : "";
+  if (rootOnly) folder = rootOnly_;
   const std::string copy = folder + "/polkit-kde-authentication-agent-1";
   fs::copy_file(QUORVEL_AGENT_DIALOG, copy, fs::copy_options::overwrite_existing);
   return copy;
