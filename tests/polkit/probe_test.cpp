@@ -126,7 +126,8 @@ TEST_F(AuthorizationRequestTest, FreeingWithItsRightsOrDismissingTheDialogCancel
 
 TEST_F(AuthorizationRequestTest, TheProbeSwitchesTheDialogToItsPasswordAndWritesOnlyTheDummy) {
   startDesktop();
-  ASSERT_EQ(runWithAgent({kQuorvel, "--authorization-probe", "--dummy-field-check"}, {"--fallback"}), 0);
+  ASSERT_EQ(runWithAgent({kQuorvel, "--authorization-probe", "--dummy-field-check"}, {"--fallback"}), 0)
+      << ::testing::PrintToString(fileLines(desktop_->path("run.out.err")));
   const Lines lines = probeOutput();
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(Lines(lines.begin(), lines.begin() + 2), (Lines{"Accessibility trusted: true", "Locked: false"}));
@@ -152,7 +153,8 @@ TEST_F(AuthorizationRequestTest, TheProbeSwitchesTheDialogToItsPasswordAndWrites
 
 TEST_F(AuthorizationRequestTest, TheProbeWritesNothingIntoADialogThatAsksForThePasswordWithoutTheModifier) {
   startDesktop();
-  ASSERT_EQ(runWithAgent({kQuorvel, "--authorization-probe"}, {}), 0);
+  ASSERT_EQ(runWithAgent({kQuorvel, "--authorization-probe"}, {}), 0)
+      << ::testing::PrintToString(fileLines(desktop_->path("run.out.err")));
   const Lines lines = probeOutput();
   EXPECT_EQ(count(lines, "Dialog already offers a password field"), 1);
   EXPECT_GE(count(lines, "Safe direct input ready: true"), 1);
