@@ -148,15 +148,21 @@ TEST_F(AuthorizationProbeTest, NoReferenceMeansNoRequest) {
   EXPECT_FALSE(dialog_);
 }
 
-TEST_F(AuthorizationProbeTest, LinuxRefusesTheRightWithoutADialog) {
+// Without a system bus (the fixture's), polkitd cannot be asked: the right is refused at once
+// with the cause in the log. (tests/polkit asks the real polkitd.)
+TEST_F(AuthorizationProbeTest, LinuxRefusesTheRightWithoutPolkit) {
   auto services = std::make_shared<auth::LinuxAuthorization>();
   auth::Reference reference;
   ASSERT_EQ(services->create(nullptr, nullptr, 0, &reference), auth::errAuthorizationSuccess);
   ASSERT_TRUE(reference);
   const auth::ItemSet rights{auth::Item{"authenticate-admin", std::nullopt, 0}};
   auth::ItemSet granted{auth::Item{"left over", std::nullopt, 0}};
-  EXPECT_EQ(services->copyRights(reference, rights, nullptr, 19, &granted), auth::errAuthorizationInteractionNotAllowed);
+  EXPECT_EQ(services->copyRights(reference, rights, nullptr, 19, &granted), auth::errAuthorizationInternal);
   EXPECT_TRUE(granted.empty());
+  EXPECT_TRUE(logs().contains("There is no system bus to reach polkitd"));
+  EXPECT_EQ(services->create(&rights, nullptr, 19, &reference), auth::errAuthorizationInternal);
+  EXPECT_FALSE(reference);
+  ASSERT_EQ(services->create(nullptr, nullptr, 0, &reference), auth::errAuthorizationSuccess);
   EXPECT_EQ(services->copyRights(reference, {}, nullptr, 19, nullptr), auth::errAuthorizationSuccess);
   EXPECT_EQ(services->free(reference, auth::kAuthorizationFlagDestroyRights), auth::errAuthorizationSuccess);
   EXPECT_EQ(services->free(reference, 0), auth::errAuthorizationInvalidRef);

@@ -5,8 +5,7 @@
 //
 // Implementations: `SimulatedAuthorization` (simulated_authorization.hpp: scripted answers
 // and timing, tied to the tests' security agent through hooks) and `LinuxAuthorization`
-// (authorization_linux.hpp: no security agent exists: rights that need the user are refused
-// as when interaction is impossible).
+// (authorization_linux.hpp: polkit, whose authentication agent shows the dialog).
 #pragma once
 
 #include <cstdint>

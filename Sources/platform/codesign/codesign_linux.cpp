@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include "platform/authorization/polkit_agent_linux.hpp"
 #include "platform/logind/login_session.hpp"
 
 namespace platform::codesign {
@@ -22,6 +23,8 @@ OSStatus LinuxCodeSigning::copyGuestWithAttributes(const GuestAttributes& attrib
   const auto lockScreen = logind::LoginSession::shared()->lockScreen();
   if (lockScreen && lockScreen->genuine && lockScreen->pid == *attributes.pid) {
     signature = Signature{true, true, true, true, kLoginWindowIdentifier};
+  } else if (authorization::isGenuineAgent(*attributes.pid)) {
+    signature = Signature{true, true, true, true, authorization::kSecurityAgentIdentifier};
   }
   *code = std::make_shared<Code>(Code{*attributes.pid, signature});
   return errSecSuccess;

@@ -6,9 +6,10 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <vector>
+
+#include "platform/authorization/polkit_agent_linux.hpp"
 
 namespace platform::processes {
 
@@ -157,10 +158,16 @@ int LinuxProcesses::listAllPids(std::int32_t* buffer, int capacity) {
 
 int LinuxProcesses::processName(std::int32_t pid, char* buffer, std::uint32_t size) {
   if (pid < 1) return 0;
+  // The desktop's polkit agent stands for the security agent.
+  if (authorization::agentExecutable(pid)) return copyName(authorization::kSecurityAgentName, buffer, size);
   std::ifstream file("/proc/" + std::to_string(pid) + "/comm");
   if (!file) return 0;
+  // Read through the stream buffer: a process that ends while it is read (the read fails
+  // with ESRCH) then reads as no name instead of throwing out of the caller's listing.
+  std::ostringstream contents;
+  contents << file.rdbuf();
   // The kernel ends the name with a line break; the name itself may hold one too.
-  std::string name((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::string name = contents.str();
   if (name.empty()) return 0;
   if (name.back() == '\n') name.pop_back();
   return copyName(name, buffer, size);

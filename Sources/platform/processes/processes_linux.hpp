@@ -7,7 +7,8 @@ namespace platform::processes {
 
 // Reads /proc: the owner from /proc/<pid>/status, the start time from the start ticks in
 // /proc/<pid>/stat and the boot time in /proc/stat; the identifiers are /proc's numbered
-// folders and a name is /proc/<pid>/comm.
+// folders and a name is /proc/<pid>/comm, except that a process running a known polkit agent is
+// named "SecurityAgent" (platform/authorization/polkit_agent_linux.hpp).
 class LinuxProcesses : public Processes {
  public:
   int pidInfoBSD(std::int32_t pid, BSDInfo* info) override;
