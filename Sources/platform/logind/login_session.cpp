@@ -37,8 +37,9 @@ constexpr double kResolveRetry = 1.0;
 // org.gnome.ScreenSaver belongs to a small proxy started on demand and
 // org.freedesktop.ScreenSaver to the settings daemon's inhibition proxy; neither draws a
 // lock screen. Each desktop lights its display its own way.
-//   - GNOME Shell (3.38 and later) owns org.gnome.Shell.ScreenShield and draws the shield
-//     itself; the display lights when Mutter's idle monitor is told the user is active.
+//   - GNOME Shell (43 here; since it handed org.gnome.ScreenSaver to the proxy) owns
+//     org.gnome.Shell.ScreenShield and draws the shield itself; the display lights when
+//     Mutter's idle monitor is told the user is active.
 //   - KDE Plasma: the screen locker lives in kwin_wayland (Wayland) or ksmserver (X11), which
 //     owns org.freedesktop.ScreenSaver and runs the greeter as its child.
 //   - MATE and Xfce: mate-screensaver and xfce4-screensaver own their desktop's name (and
@@ -94,7 +95,7 @@ ServiceOwner ownerOf(std::size_t service, std::int32_t pid) {
 // Asks for the owner of each service, from `index` on, and answers with the lock screen: the
 // first owner that is genuine, else the first owner found (`first`), else none.
 void findLockScreenOwner(sd_bus* bus, std::size_t index, std::optional<ServiceOwner> first,
-                    std::function<void(std::optional<ServiceOwner>)> answer) {
+                         std::function<void(std::optional<ServiceOwner>)> answer) {
   if (!bus || index >= kLockScreens.size()) {
     answer(first);
     return;
