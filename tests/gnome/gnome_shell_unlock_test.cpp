@@ -50,8 +50,8 @@ class GnomeShellUnlockTest : public CoordinatorTest {
   void TearDown() override {
     dispatch::runMainLoopUntil([this] { return !coordinator().camera()->isRunning(); }, 10);
     for (const char* name : {"QUORVEL_CAMERA", "QUORVEL_CAMERA_LOOP", "QUORVEL_CAMERA_FPS"}) ::unsetenv(name);
-    CoordinatorTest::TearDown();
     shell_.reset();
+    CoordinatorTest::TearDown();  // the layers let go of the buses first
     buses_.reset();
   }
 
