@@ -1,5 +1,5 @@
-// The lock screen as the login window: when it is genuine, how keys typed into it are read,
-// and the PAM check of the password.
+// The lock screen as the login window: which process it is on each desktop, when it is
+// genuine, how keys typed into it are read, and the PAM check of the password.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -51,10 +51,10 @@ TEST_F(LockScreenTest, TheLockScreenIsTheLoginWindowWhileItIsGenuine) {
   ASSERT_TRUE(LoginWindowTarget::capture());
 
   // Run from a folder others can write, it is in front but no login window.
-  const std::string copy = home() + "/bin/python3";
+  const std::string copy = home() + "/bin/gnome-shell";
   std::filesystem::create_directories(home() + "/bin");
   ::chmod((home() + "/bin").c_str(), 0775);
-  std::filesystem::copy_file("/usr/bin/python3", copy);
+  std::filesystem::copy_file(SessionBuses::lockScreenProgram(), copy);
   buses().stopLockScreen();
   ASSERT_TRUE(buses().startLockScreen(copy));
   EXPECT_FALSE(LoginWindowTarget::capture());
@@ -69,6 +69,49 @@ TEST_F(LockScreenTest, TheLockScreenIsTheLoginWindowWhileItIsGenuine) {
   EXPECT_TRUE(isSystemExecutable("/usr/bin/dbus-daemon"));
   for (const std::string& path : std::vector<std::string>{"/usr/bin", "/usr/bin/none", "usr/bin/dbus-daemon", copy}) {
     EXPECT_FALSE(isSystemExecutable(path)) << path;
+  }
+}
+
+// GNOME 43: gnome-shell draws the lock screen and owns the screen shield; the names of the
+// screen-saver services belong to proxies that draw nothing (a gjs service and the settings
+// daemon's), programs of the system all the same.
+TEST_F(LockScreenTest, OnlyTheProcessThatDrawsTheLockScreenIsTheLoginWindow) {
+  const auto target = [] {
+    const auto captured = LoginWindowTarget::capture();
+    return captured ? captured->pid : 0;
+  };
+  ASSERT_TRUE(lock(true));
+  EXPECT_EQ(target(), buses().lockScreenPID()) << "GNOME Shell alone";
+  for (const auto& [program, name] : std::vector<std::pair<const char*, const char*>>{
+           {"gjs-console", "org.gnome.ScreenSaver"}, {"gsd-screensaver-proxy", "org.freedesktop.ScreenSaver"}}) {
+    ASSERT_TRUE(buses().startService(SessionBuses::systemProgram(program), name, "/org/gnome/ScreenSaver", name));
+  }
+  EXPECT_EQ(target(), buses().lockScreenPID()) << "GNOME Shell beside the proxies";
+  LockMonitor::shared().wakeDisplay();
+  EXPECT_TRUE(pump([&] { return buses().servicesLog().find("ResetIdletime") != std::string::npos; }))
+      << "GNOME lights the display through Mutter's idle monitor";
+
+  buses().stopLockScreen();
+  EXPECT_EQ(target(), 0) << "the proxies alone";
+  const auto front = platform::workspace::runningApplications()->frontmostApplication();
+  ASSERT_TRUE(front);
+  EXPECT_EQ(std::filesystem::path(front->executablePath().value_or("")).filename(), "gsd-screensaver-proxy");
+
+  // KDE Plasma: kwin_wayland (or ksmserver on X11) owns org.freedesktop.ScreenSaver and runs
+  // the greeter; from a folder others can write it is not taken.
+  buses().stopServices();
+  const std::string writable = home() + "/bin/kwin_wayland";
+  std::filesystem::create_directories(home() + "/bin");
+  ::chmod((home() + "/bin").c_str(), 0775);
+  std::filesystem::copy_file(SessionBuses::systemProgram("kwin_wayland"), writable);
+  for (const std::string& program : {SessionBuses::systemProgram("kwin_wayland"), writable}) {
+    SCOPED_TRACE(program);
+    ASSERT_TRUE(buses().startService(program, "org.freedesktop.ScreenSaver", "/ScreenSaver", "org.freedesktop.ScreenSaver"));
+    const auto kwin = platform::workspace::runningApplications()->frontmostApplication();
+    ASSERT_TRUE(kwin);
+    EXPECT_EQ(target(), program == writable ? 0 : kwin->processIdentifier());
+    EXPECT_EQ(kwin->executablePath() == program, program == writable) << "the genuine one is the login window";
+    buses().stopServices();
   }
 }
 

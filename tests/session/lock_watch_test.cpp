@@ -42,6 +42,12 @@ TEST_F(LockWatchTest, LockUnlockSleepAndWakeReachTheMonitorOnceEachInOrder) {
   ASSERT_TRUE(buses().emitPrepareForSleep(true));
   ASSERT_TRUE(buses().emitPrepareForSleep(false));
   ASSERT_TRUE(heardCount(3));
+  // logind's Unlock only asks the lock screen: one that does not follow leaves it locked.
+  ASSERT_TRUE(buses().setLockScreenFollowsUnlock(false));
+  ASSERT_TRUE(buses().emitSessionSignal(kOwnSession, "Unlock"));
+  settle();
+  EXPECT_EQ(heard.size(), 3u);
+  ASSERT_TRUE(buses().setLockScreenFollowsUnlock(true));
   ASSERT_TRUE(buses().emitSessionSignal(kOwnSession, "Unlock"));
   ASSERT_TRUE(pump([] { return !locked(); }));
   settle();

@@ -1,8 +1,9 @@
 // The whole unlock road on the real session layers: the session locks (logind), an attempt
 // starts, the enrolled face is seen (simulated camera), the unlocker verifies the lock screen
 // and types the saved password, PAM checks it, logind is asked to unlock, the desktop's lock
-// screen goes, and the unlock notification ends the attempt. The password goes to PAM and
-// nowhere else: no log line, no call to a service, no file, no freed memory holds it.
+// screen goes, and the unlock notification ends the attempt; when the lock screen does not
+// follow logind, the attempt ends as a failed unlock. The password goes to PAM and nowhere
+// else: no log line, no call to a service, no file, no freed memory holds it.
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -55,9 +56,12 @@ class LinuxUnlockRoadTest : public CoordinatorTest {
 
 TEST_F(LinuxUnlockRoadTest, TheFaceUnlocksTheSessionOnlyWithThePasswordPamAccepts) {
   const char* const failed = "Unlock failed: Unlock not confirmed; use Touch ID or your password";
-  const std::vector<std::tuple<const char*, const char*, bool>> cases = {
-      {"right password", kPassword, false}, {"wrong password", "not the password", false}, {"logind refuses", kPassword, true}};
-  for (const auto& [name, saved, logindRefuses] : cases) {
+  const std::vector<std::tuple<const char*, const char*, bool, bool>> cases = {
+      {"right password", kPassword, false, false},
+      {"wrong password", "not the password", false, false},
+      {"logind refuses", kPassword, true, false},
+      {"the lock screen ignores logind's unlock", kPassword, false, true}};
+  for (const auto& [name, saved, logindRefuses, lockScreenIgnores] : cases) {
     SCOPED_TRACE(name);
     TearDown();
     SetUp();
@@ -65,7 +69,10 @@ TEST_F(LinuxUnlockRoadTest, TheFaceUnlocksTheSessionOnlyWithThePasswordPamAccept
     if (logindRefuses) {
       ASSERT_TRUE(buses_->replaceManagerMethod("UnlockSession", "s", "", kAccessDenied));
     }
-    const bool unlocks = std::string(saved) == kPassword && !logindRefuses;
+    if (lockScreenIgnores) {
+      ASSERT_TRUE(buses_->setLockScreenFollowsUnlock(false));
+    }
+    const bool unlocks = std::string(saved) == kPassword && !logindRefuses && !lockScreenIgnores;
     std::string wide;  // UTF-16, as key events carry it
     for (const char* c = saved; *c; ++c) wide += std::string{*c, '\0'};
     const std::vector<std::string> secrets{saved, wide};
@@ -85,7 +92,8 @@ TEST_F(LinuxUnlockRoadTest, TheFaceUnlocksTheSessionOnlyWithThePasswordPamAccept
     EXPECT_EQ(buses_->managerCalls("UnlockSession"), std::string(saved) == kPassword ? 1 : 0);
     EXPECT_EQ(dispatch::runMainLoopUntil([&] { return !locked(); }, unlocks ? 5 : 0.5), unlocks);
     EXPECT_EQ(countLogs(failed), unlocks ? 0 : 1);
-    EXPECT_NE(buses_->servicesLog().find("SimulateUserActivity"), std::string::npos) << "the display was lit";
+    EXPECT_EQ(logged("Screen unlocked"), unlocks);
+    EXPECT_NE(buses_->servicesLog().find("ResetIdletime"), std::string::npos) << "the display was lit";
     const std::string left = traces();
     for (const auto& secret : secrets) EXPECT_EQ(left.find(secret), std::string::npos) << "the password was left behind";
   }

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <mutex>
 #include <sstream>
 
 #include "support/B_helpers.hpp"
@@ -22,6 +24,36 @@ const std::vector<std::string> kWithoutPamWrapper{"LD_PRELOAD=", "PAM_WRAPPER="}
 
 std::string sessionPath(const std::string& id) { return std::string(kManagerPath) + "/session/" + id; }
 
+// Programs only root can have put in place: a folder made under /run (root's, writable by no
+// one else), removed when the process ends. Each is python3 under another name, a hard link
+// where the file system allows one (nothing to copy, nothing left if the process dies).
+class SystemPrograms {
+ public:
+  ~SystemPrograms() {
+    if (!folder_.empty()) removeTree(folder_);
+  }
+  std::string program(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (folder_.empty()) {
+      char pattern[] = "/run/quorvel-programs-XXXXXX";
+      if (!::mkdtemp(pattern)) return "";
+      folder_ = pattern;
+    }
+    namespace fs = std::filesystem;
+    const std::string path = folder_ + "/" + name;
+    std::error_code error;
+    if (fs::exists(path, error)) return path;
+    const fs::path python = fs::canonical("/usr/bin/python3", error);
+    if (error) return "";
+    if (::link(python.c_str(), path.c_str()) != 0 && !fs::copy_file(python, path, error)) return "";
+    return path;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::string folder_;
+};
+
 FixtureHook noBuses([] {
   const char* temporary = std::getenv("TMPDIR");
   const std::string none = std::string("unix:path=") + (temporary ? temporary : "/tmp") + "/no-bus-here";
@@ -35,6 +67,7 @@ FixtureHook noBuses([] {
 SessionBuses::SessionBuses(std::string folder) : folder_(std::move(folder)) {}
 
 SessionBuses::~SessionBuses() {
+  services_.clear();
   lockScreen_.reset();
   logind_.reset();
   systemBus_.reset();
@@ -93,6 +126,32 @@ pid_t SessionBuses::lockScreenPID() const {
 }
 
 void SessionBuses::stopLockScreen() { lockScreen_.reset(); }
+
+std::string SessionBuses::systemProgram(const std::string& name) {
+  static SystemPrograms programs;
+  return programs.program(name);
+}
+
+std::string SessionBuses::lockScreenProgram() { return systemProgram("gnome-shell"); }
+
+bool SessionBuses::setLockScreenFollowsUnlock(bool follows) {
+  return call(false, {"org.gnome.Shell.ScreenShield", "/org/gnome/ScreenSaver", "org.freedesktop.DBus.Mock.LockScreen",
+                      "FollowUnlock", "b", follows ? "true" : "false"})
+      .has_value();
+}
+
+void SessionBuses::stopServices() { services_.clear(); }
+
+bool SessionBuses::startService(const std::string& program, const std::string& name, const std::string& path,
+                                const std::string& interface, bool systemBus) {
+  std::unique_ptr<ChildProcess> service;
+  std::vector<std::string> argv{program, "-m", "dbusmock"};
+  if (systemBus) argv.push_back("--system");
+  argv.insert(argv.end(), {name, path, interface});
+  if (!startMock(service, argv, "services.log") || !waitForName(systemBus, name)) return false;
+  services_.push_back(std::move(service));
+  return true;
+}
 void SessionBuses::stopLogind() { logind_.reset(); }
 
 void SessionBuses::stopSystemBus() {
@@ -139,12 +198,13 @@ void SessionBuses::addSession(const std::string& id, std::uint32_t uid) {
 }
 
 bool SessionBuses::startLockScreen(const std::string& python) {
+  if (python.empty()) return false;
   return startMock(lockScreen_,
                    {python, "-m", "dbusmock", "--template",
                     QUORVEL_SOURCE_DIR "/tests/support/desktop_lock_screen.py", "-p",
                     "{\"session\": \"" + sessionPath(kOwnSession) + "\"}"},
                    "lock-screen.log") &&
-         waitForName(false, "org.gnome.ScreenSaver");
+         waitForName(false, "org.gnome.Shell.ScreenShield");
 }
 
 bool SessionBuses::emitSessionSignal(const std::string& id, const std::string& member) {
@@ -181,7 +241,8 @@ int SessionBuses::managerCalls(const std::string& method) {
 }
 
 std::string SessionBuses::servicesLog() const {
-  return fileText(folder_ + "/logind.log") + fileText(folder_ + "/lock-screen.log");
+  return fileText(folder_ + "/logind.log") + fileText(folder_ + "/lock-screen.log") +
+         fileText(folder_ + "/services.log");
 }
 
 }  // namespace quorvel::testing

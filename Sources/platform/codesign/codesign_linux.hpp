@@ -7,8 +7,9 @@ namespace platform::codesign {
 
 // Linux processes carry no code signatures: a live process has a code object, and only the
 // genuine lock screen of our locked login session (platform/logind/login_session.hpp: the
-// screen-saver service's owner, run from a system folder the user cannot write) is taken as
-// signed, by the system and with the login window's identifier, "com.apple.loginwindow".
+// process that draws the desktop's lock screen, a program known to do so, run from a system
+// folder the user cannot write) is taken as signed, by the system and with the login
+// window's identifier, "com.apple.loginwindow".
 // Likewise a genuine polkit agent (platform/authorization/polkit_agent_linux.hpp) is taken as
 // signed by the system with the security agent's identifier, "com.apple.SecurityAgent".
 // Every other process is unsigned, so no requirement is met.

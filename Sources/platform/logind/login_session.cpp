@@ -31,18 +31,41 @@ constexpr const char* kBusPath = "/org/freedesktop/DBus";
 // Seconds between attempts to learn our session while logind cannot name it.
 constexpr double kResolveRetry = 1.0;
 
-// The desktops' screen-saver services, desktop-specific names before the shared one (which
-// on some desktops is only a proxy for inhibitions).
-struct ScreenSaverService {
+// The desktops' lock screens. Each is the process that draws the desktop's lock screen (or
+// runs the greeter that does), known by a name it owns on the session bus and by its program,
+// the file name of its executable. The names alone do not tell: on GNOME,
+// org.gnome.ScreenSaver belongs to a small proxy started on demand and
+// org.freedesktop.ScreenSaver to the settings daemon's inhibition proxy; neither draws a
+// lock screen. Each desktop lights its display its own way.
+//   - GNOME Shell (43 here; since it handed org.gnome.ScreenSaver to the proxy) owns
+//     org.gnome.Shell.ScreenShield and draws the shield itself; the display lights when
+//     Mutter's idle monitor is told the user is active.
+//   - KDE Plasma: the screen locker lives in kwin_wayland (Wayland) or ksmserver (X11), which
+//     owns org.freedesktop.ScreenSaver and runs the greeter as its child.
+//   - MATE and Xfce: mate-screensaver and xfce4-screensaver own their desktop's name (and
+//     run their unlock dialog as a child).
+// Cinnamon's cinnamon-screensaver is a Python program: its executable is the interpreter,
+// which tells nothing about what it runs, so it is not taken.
+struct LockScreenService {
   const char* name;
-  const char* path;
+  std::array<const char*, 2> programs;  // unused places are null
+  // The call that lights the display: bus name, object, interface, method (no arguments).
+  std::array<const char*, 4> wake;
 };
-constexpr std::array<ScreenSaverService, 5> kScreenSavers{{
-    {"org.gnome.ScreenSaver", "/org/gnome/ScreenSaver"},
-    {"org.cinnamon.ScreenSaver", "/org/cinnamon/ScreenSaver"},
-    {"org.mate.ScreenSaver", "/org/mate/ScreenSaver"},
-    {"org.xfce.ScreenSaver", "/org/xfce/ScreenSaver"},
-    {"org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver"},
+constexpr std::array<LockScreenService, 4> kLockScreens{{
+    {"org.gnome.Shell.ScreenShield",
+     {"gnome-shell", nullptr},
+     {"org.gnome.Mutter.IdleMonitor", "/org/gnome/Mutter/IdleMonitor/Core", "org.gnome.Mutter.IdleMonitor",
+      "ResetIdletime"}},
+    {"org.freedesktop.ScreenSaver",
+     {"kwin_wayland", "ksmserver"},
+     {"org.freedesktop.ScreenSaver", "/ScreenSaver", "org.freedesktop.ScreenSaver", "SimulateUserActivity"}},
+    {"org.mate.ScreenSaver",
+     {"mate-screensaver", nullptr},
+     {"org.mate.ScreenSaver", "/org/mate/ScreenSaver", "org.mate.ScreenSaver", "SimulateUserActivity"}},
+    {"org.xfce.ScreenSaver",
+     {"xfce4-screensaver", nullptr},
+     {"org.xfce.ScreenSaver", "/org/xfce/ScreenSaver", "org.xfce.ScreenSaver", "SimulateUserActivity"}},
 }};
 
 platform::SharedInstance<LoginSession>& instance() {
@@ -50,27 +73,44 @@ platform::SharedInstance<LoginSession>& instance() {
   return shared;
 }
 
-// Finds the first screen-saver service with an owner, starting at `index`; answers with its
-// index and the owner's process identifier, or none.
-void findScreenSaver(sd_bus* bus, std::size_t index,
-                     std::function<void(std::optional<std::pair<std::size_t, std::int32_t>>)> answer) {
-  if (!bus || index >= kScreenSavers.size()) {
-    answer(std::nullopt);
+// The owner of one of the services: the process, what it runs, whether it is the lock screen.
+struct ServiceOwner {
+  std::size_t service = 0;
+  LockScreen screen;
+};
+
+ServiceOwner ownerOf(std::size_t service, std::int32_t pid) {
+  ServiceOwner owner{service, {}};
+  owner.screen.pid = pid;
+  owner.screen.service = kLockScreens[service].name;
+  std::error_code error;
+  owner.screen.executable = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error).string();
+  const std::string program = std::filesystem::path(owner.screen.executable).filename().string();
+  bool known = false;
+  for (const char* name : kLockScreens[service].programs) known |= name && program == name;
+  owner.screen.genuine = !error && known && isSystemExecutable(owner.screen.executable);
+  return owner;
+}
+
+// Asks for the owner of each service, from `index` on, and answers with the lock screen: the
+// first owner that is genuine, else the first owner found (`first`), else none.
+void findLockScreenOwner(sd_bus* bus, std::size_t index, std::optional<ServiceOwner> first,
+                         std::function<void(std::optional<ServiceOwner>)> answer) {
+  if (!bus || index >= kLockScreens.size()) {
+    answer(first);
     return;
   }
-  const char* name = kScreenSavers[index].name;
+  const char* name = kLockScreens[index].name;
   dbus::callMethod(
       bus, kBus, kBusPath, kBus, "GetConnectionUnixProcessID",
       [name](sd_bus_message* m) { return sd_bus_message_append(m, "s", name); },
-      [bus, index, answer](const dbus::Reply& reply) {
+      [bus, index, first, answer](const dbus::Reply& reply) {
+        if (reply.error == dbus::kConnectionClosed) return answer(std::nullopt);
         const auto pid = reply.ok() ? replies::processID(reply.message) : std::nullopt;
-        if (pid) {
-          answer(std::make_pair(index, *pid));
-        } else if (reply.error == dbus::kConnectionClosed) {
-          answer(std::nullopt);
-        } else {
-          findScreenSaver(bus, index + 1, answer);
-        }
+        std::optional<ServiceOwner> found;
+        if (pid) found = ownerOf(index, *pid);
+        if (found && found->screen.genuine) return answer(found);
+        findLockScreenOwner(bus, index + 1, first ? first : found, answer);
       });
 }
 
@@ -78,13 +118,6 @@ void findScreenSaver(sd_bus* bus, std::size_t index,
 
 // The system bus's C callbacks, handing each signal to its session.
 struct SignalHandlers {
-  static int session(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    const char* path = sd_bus_message_get_path(m);
-    const char* member = sd_bus_message_get_member(m);
-    if (path && member) static_cast<LoginSession*>(userdata)->handleSessionSignal(path, member);
-    return 0;
-  }
-
   static int properties(sd_bus_message* m, void* userdata, sd_bus_error*) {
     const char* path = sd_bus_message_get_path(m);
     if (!path) return 0;
@@ -182,9 +215,9 @@ void LoginSession::connected(void* opaque) {
   auto* bus = static_cast<sd_bus*>(opaque);
   connectionEpoch_ += 1;
   resolving_ = false;
-  // Signals of every session arrive; only our session's are taken (by path).
-  sd_bus_match_signal_async(bus, nullptr, kLogind, nullptr, kSession, nullptr, SignalHandlers::session,
-                            SignalHandlers::matchInstalled, this);
+  // The lock screen says whether the session is locked, through its LockedHint; logind's
+  // `Lock` and `Unlock` signals only ask the lock screen to lock or unlock, and confirm
+  // nothing. Changes of every session arrive; only our session's are taken (by path).
   sd_bus_add_match_async(bus, nullptr,
                          "type='signal',sender='org.freedesktop.login1',interface='org.freedesktop.DBus.Properties',"
                          "member='PropertiesChanged',path_namespace='/org/freedesktop/login1/session'",
@@ -303,15 +336,6 @@ void LoginSession::applyLocked(bool locked) {
   emit(locked ? SessionEvent::locked : SessionEvent::unlocked);
 }
 
-void LoginSession::handleSessionSignal(const std::string& path, const std::string& member) {
-  {
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    if (!identity_ || identity_->path != path) return;
-  }
-  if (member == "Lock") applyLocked(true);
-  if (member == "Unlock") applyLocked(false);
-}
-
 void LoginSession::handleLockedHint(const std::string& path, std::optional<bool> value, bool invalidated) {
   {
     std::lock_guard<std::mutex> lock(stateMutex_);
@@ -394,40 +418,31 @@ void LoginSession::unlock(std::uint64_t generation) {
   });
 }
 
-std::optional<std::int32_t> LoginSession::screenSaverOwner() {
-  return sessionBus_->ask<std::int32_t>([](sd_bus* bus, std::function<void(std::optional<std::int32_t>)> answer) {
-    findScreenSaver(bus, 0, [answer](std::optional<std::pair<std::size_t, std::int32_t>> found) {
-      if (found) {
-        answer(found->second);
-      } else {
-        answer(std::nullopt);
-      }
+std::optional<LockScreen> LoginSession::findLockScreen() {
+  return sessionBus_->ask<LockScreen>([](sd_bus* bus, std::function<void(std::optional<LockScreen>)> answer) {
+    findLockScreenOwner(bus, 0, std::nullopt, [answer](std::optional<ServiceOwner> owner) {
+      answer(owner ? std::optional<LockScreen>(owner->screen) : std::nullopt);
     });
   });
 }
 
+std::optional<std::int32_t> LoginSession::screenSaverOwner() {
+  const auto screen = findLockScreen();
+  return screen ? std::optional<std::int32_t>(screen->pid) : std::nullopt;
+}
+
 std::optional<LockScreen> LoginSession::lockScreen() {
   if (lockedHint() != true) return std::nullopt;
-  const auto owner = screenSaverOwner();
-  if (!owner) return std::nullopt;
-  LockScreen screen;
-  screen.pid = *owner;
-  std::error_code error;
-  screen.executable = std::filesystem::read_symlink("/proc/" + std::to_string(*owner) + "/exe", error).string();
-  screen.genuine = !error && isSystemExecutable(screen.executable);
-  return screen;
+  return findLockScreen();
 }
 
 bool LoginSession::simulateUserActivity() {
   auto sent = sessionBus_->ask<bool>([](sd_bus* bus, std::function<void(std::optional<bool>)> answer) {
-    findScreenSaver(bus, 0, [bus, answer](std::optional<std::pair<std::size_t, std::int32_t>> found) {
-      if (!found) {
-        answer(false);
-        return;
-      }
-      const auto& service = kScreenSavers[found->first];
-      dbus::callMethod(bus, service.name, service.path, service.name, "SimulateUserActivity", nullptr,
-                       [](const dbus::Reply&) {});
+    findLockScreenOwner(bus, 0, std::nullopt, [bus, answer](std::optional<ServiceOwner> owner) {
+      // Only the genuine lock screen's desktop is asked.
+      if (!owner || !owner->screen.genuine) return answer(false);
+      const auto& [name, path, interface, method] = kLockScreens[owner->service].wake;
+      dbus::callMethod(bus, name, path, interface, method, nullptr, [](const dbus::Reply&) {});
       answer(true);
     });
   });

@@ -3,15 +3,21 @@
 //
 //   original platform                     on Linux (this file)
 //   ------------------------------------  ----------------------------------------------------
-//   "com.apple.screenIsLocked" /          our session's `Lock` / `Unlock` signals and changes
-//   "com.apple.screenIsUnlocked"          of its `LockedHint`, each reported once per change
+//   "com.apple.screenIsLocked" /          our session's `LockedHint` turning true / false,
+//   "com.apple.screenIsUnlocked"          each change reported once: the lock screen says so
+//                                         (logind's `Lock` and `Unlock` signals only ask it to)
 //   screens did sleep / did wake          the manager's `PrepareForSleep(true)` / `(false)`
 //   the session dictionary's lock key     `LockedHint`, read live
-//   the login window                      while our session is locked: the process that owns
-//                                         the desktop's screen-saver service on the session
-//                                         bus; genuine when its executable lies in a system
-//                                         folder the user cannot write
-//   lighting the display                  the screen-saver service's `SimulateUserActivity`
+//   the login window                      while our session is locked: the desktop's lock
+//                                         screen, the process that draws it, known by the name
+//                                         it owns on the session bus and its program (GNOME
+//                                         Shell, KDE's kwin_wayland or ksmserver, MATE's and
+//                                         Xfce's screen savers); genuine when it is that
+//                                         program and its executable lies in a system folder
+//                                         the user cannot write
+//   lighting the display                  the desktop's own call (GNOME: Mutter's idle
+//                                         monitor's `ResetIdletime`; the others: their screen
+//                                         saver's `SimulateUserActivity`)
 //   the login window accepting a password PAM accepts it for the session's user; then logind
 //                                         is asked to unlock our session (`UnlockSession`)
 //
@@ -54,10 +60,11 @@ struct SessionIdentity {
   std::string user;
 };
 
-// The session's lock screen (see above).
+// The session's lock screen (see above), or the process that owns a lock screen's name.
 struct LockScreen {
   std::int32_t pid = 0;
   std::string executable;  // the path of the process's executable, as the kernel gives it
+  std::string service;     // the name it owns on the session bus
   bool genuine = false;
 };
 
@@ -88,17 +95,17 @@ class LoginSession {
   // Asks logind to unlock our session, unless it locked or unlocked again since `generation`.
   void unlock(std::uint64_t generation);
 
-  // The process owning the desktop's screen-saver service, if any.
+  // The process owning a lock screen's name, if any: the genuine lock screen when there is
+  // one, else the first owner found.
   std::optional<std::int32_t> screenSaverOwner();
-  // The lock screen while our session is locked; none otherwise.
+  // That process while our session is locked; none otherwise.
   std::optional<LockScreen> lockScreen();
-  // Asks the screen-saver service to light the display; false when there is none to ask.
+  // Asks the genuine lock screen's desktop to light the display; false when there is none.
   bool simulateUserActivity();
 
  private:
   friend struct SignalHandlers;
   // The system bus's signals, on its thread.
-  void handleSessionSignal(const std::string& path, const std::string& member);
   void handleLockedHint(const std::string& path, std::optional<bool> value, bool invalidated);
   void handleSleep(bool sleeping);
   void handleLogindOwner(bool present);
@@ -111,6 +118,7 @@ class LoginSession {
   void emit(SessionEvent event);
   void reportFailure(const std::string& message);
   void reportSuccess();
+  std::optional<LockScreen> findLockScreen();
 
   // Read once: the environment may change later, the session does not.
   const std::string sessionIdFromEnvironment_;
