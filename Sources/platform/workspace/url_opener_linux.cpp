@@ -17,7 +17,10 @@ bool hasPrefix(const std::string& text, const std::string& prefix) {
 class LinuxURLOpener : public URLOpener {
  public:
   bool open(const std::string& url) override {
-    if (!hasPrefix(url, "http://") && !hasPrefix(url, "https://")) return false;
+    // Web pages, and local folders and files (the file manager shows them).
+    if (!hasPrefix(url, "http://") && !hasPrefix(url, "https://") && !hasPrefix(url, "file:///")) {
+      return false;
+    }
     std::string program = "xdg-open";
     std::string argument = url;
     char* argv[] = {program.data(), argument.data(), nullptr};
