@@ -1,6 +1,5 @@
 #include "updater/update_bed.hpp"
 
-#include <openssl/evp.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -8,34 +7,26 @@
 
 #include "platform/encoding/base64.hpp"
 #include "platform/updater/appcast.hpp"
-#include "support/B_helpers.hpp"
 #include "platform/ui/gui.hpp"
+#include "support/B_helpers.hpp"
 #include "support/platform_fixture.hpp"
 
 namespace quorvel::testing {
 
-struct SigningKey::State {
-  EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519");
-  ~State() { EVP_PKEY_free(key); }
-};
-
-SigningKey::SigningKey() : state_(std::make_unique<State>()) {}
-SigningKey::~SigningKey() = default;
-
 std::string SigningKey::publicKey() const {
   std::vector<std::uint8_t> raw(32);
   std::size_t size = raw.size();
-  EVP_PKEY_get_raw_public_key(state_->key, raw.data(), &size);
+  EVP_PKEY_get_raw_public_key(key_.get(), raw.data(), &size);
   return platform::encoding::base64Encode(raw);
 }
 
 std::string SigningKey::sign(const std::string& bytes) const {
   std::vector<std::uint8_t> signature(64);
   std::size_t size = signature.size();
-  EVP_MD_CTX* context = EVP_MD_CTX_new();
-  EVP_DigestSignInit(context, nullptr, nullptr, nullptr, state_->key);
-  EVP_DigestSign(context, signature.data(), &size, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-  EVP_MD_CTX_free(context);
+  const std::shared_ptr<EVP_MD_CTX> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key_.get());
+  EVP_DigestSign(context.get(), signature.data(), &size, reinterpret_cast<const unsigned char*>(bytes.data()),
+                 bytes.size());
   return platform::encoding::base64Encode(signature);
 }
 
@@ -110,8 +101,7 @@ std::string UpdateBed::publishText(const std::string& name, const std::string& x
   return url(name + ".xml");
 }
 
-std::string UpdateBed::bundle(const std::string& name, const std::string& feedURL, bool trustServer,
-                              const std::string& version) {
+std::string UpdateBed::bundle(const std::string& name, const std::string& feedURL, bool trustServer) {
   const std::string home = folder_ + "/" + name;
   const std::string resources = home + "/Quorvel.bundle/Resources";
   std::filesystem::create_directories(resources);
@@ -119,7 +109,7 @@ std::string UpdateBed::bundle(const std::string& name, const std::string& feedUR
   std::filesystem::create_hard_link(QUORVEL_BINARY_DIR "/quorvel", home + "/quorvel", error);
   if (error) std::filesystem::copy_file(QUORVEL_BINARY_DIR "/quorvel", home + "/quorvel");
   std::ofstream(resources + "/Updates.json")
-      << "{\"version\": \"" << version << "\", \"feedURL\": \"" << feedURL << "\", \"publicKey\": \""
+      << "{\"version\": \"1.4.0\", \"feedURL\": \"" << feedURL << "\", \"publicKey\": \""
       << key_.publicKey() << "\"" << (trustServer ? ", \"trustedCertificates\": \"ca.pem\"" : "") << "}";
   std::filesystem::copy_file(folder_ + "/tls/ca.pem", resources + "/ca.pem");
   return home + "/Quorvel.bundle";
