@@ -80,7 +80,6 @@ void StandardUpdaterController::checkForUpdates(const void* /*sender*/) {
     userDriver_->showCannotStart(reason);
     return;
   }
-  logger().info("Checking for updates");
   updater_->checkForUpdates();
 }
 
