@@ -56,7 +56,7 @@ UpdateBed::UpdateBed() {
                   tls + "ca.key", "-CAcreateserial", "-out", tls + "server.pem", "-days", "2", "-extfile",
                   tls + "names.cnf"}) == 0;
   if (!made) return;
-  server_ = ChildProcess::start({"python3", QUORVEL_SOURCE_DIR "/tests/updater/update_server.py", folder_ + "/www",
+  server_ = ChildProcess::start({"/usr/bin/python3", QUORVEL_SOURCE_DIR "/tests/updater/update_server.py", folder_ + "/www",
                                  tls + "server.pem", tls + "server.key"},
                                 {}, folder_ + "/server.log");
   std::string first;
