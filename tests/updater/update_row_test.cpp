@@ -144,24 +144,28 @@ class Outcome : public UpdaterDelegate {
 };
 
 TEST_F(UpdateRowTest, SilentServersSlowTransfersAndRedirectsAreBounded) {
-  UpdaterLimits limits;
-  limits.feed.idleSeconds = 1;
-  limits.feed.totalSeconds = 3;
-  const auto framework = makeLinuxUpdateFramework(limits);
+  // Each case's limits leave only the one it tests to end it, however slow the machine.
+  const auto limited = [](double idle, double total) {
+    UpdaterLimits limits;
+    limits.feed.idleSeconds = idle;
+    limits.feed.totalSeconds = total;
+    return limits;
+  };
   bed.publish("good", {{"2.0"}});
   const std::string fetching = "The update feed could not be fetched from ";
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {bed.url("moved/good.xml"), "ok"},
-      {bed.url("stall"), fetching + bed.url("stall") + ": the server sent nothing for 1 second."},
-      {bed.url("trickle"), fetching + bed.url("trickle") + ": the transfer took longer than 3 seconds."},
-      {bed.url("loop/0"), fetching + bed.url("loop/0") + ": Too many redirects."},
-      {bed.url("to-http/good.xml"), fetching + bed.url("to-http/good.xml") + ": Insecure redirect."},
+  const std::vector<std::tuple<std::string, UpdaterLimits, std::string>> cases = {
+      {bed.url("moved/good.xml"), {}, "ok"},
+      {bed.url("stall"), limited(1, 600), fetching + bed.url("stall") + ": the server sent nothing for 1 second."},
+      {bed.url("trickle"), limited(600, 2), fetching + bed.url("trickle") + ": the transfer took longer than 2 seconds."},
+      {bed.url("loop/0"), {}, fetching + bed.url("loop/0") + ": Too many redirects."},
+      {bed.url("to-http/good.xml"), {}, fetching + bed.url("to-http/good.xml") + ": Insecure redirect."},
   };
   int number = 0;
-  for (const auto& [feed, description] : cases) {
+  for (const auto& [feed, limits, description] : cases) {
     const std::string bundle = bed.bundle("silent" + std::to_string(number++), feed);
     const auto outcome = std::make_shared<Outcome>();
-    const auto updater = framework->makeUpdater(bundle, bundle, std::make_shared<StandardUserDriver>(bundle), outcome);
+    const auto updater = makeLinuxUpdateFramework(limits)->makeUpdater(
+        bundle, bundle, std::make_shared<StandardUserDriver>(bundle), outcome);
     ASSERT_FALSE(updater->start());
     updater->checkForUpdateInformation();
     runUntilIdle();
