@@ -5,9 +5,12 @@
 #include <QNetworkReply>
 #include <QSslCertificate>
 #include <QSslConfiguration>
+#include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <cmath>
+#include <future>
 #include <memory>
 
 namespace platform::updater {
@@ -21,23 +24,50 @@ std::string secondsText(double seconds) {
 
 bool isHttps(const QUrl& url) { return url.isValid() && url.scheme() == "https" && !url.host().isEmpty(); }
 
-}  // namespace
+// The process's network thread: a Qt thread with one access manager, started at the first
+// transfer and never ended. Qt runs a manager's connections on a thread of its own, which
+// ends with the manager or when its connection cache is cleared; one that ended as the
+// process ended (right after a check) would take OpenSSL's state for that thread down
+// half-way, so the manager and its connections live as long as the process (idle connections
+// close when Qt's cache lets them go).
+class NetworkThread {
+ public:
+  static NetworkThread& shared() {
+    static auto* thread = new NetworkThread();
+    return *thread;
+  }
+  // Runs `work` on the network thread and waits for it.
+  template <class Work>
+  auto run(Work work) {
+    std::promise<decltype(work(*manager_))> result;
+    QMetaObject::invokeMethod(manager_, [&] { result.set_value(work(*manager_)); }, Qt::QueuedConnection);
+    return result.get_future().get();
+  }
 
-std::optional<std::string> transfer(const std::string& address, const std::string& trustedCertificatesPEM,
-                                    const TransferLimits& limits, const BodySink& sink) {
-  const QUrl url(QString::fromStdString(address), QUrl::StrictMode);
-  if (!isHttps(url)) return "\"" + address + "\" is not an https:// address";
+ private:
+  NetworkThread() : thread_(new QThread()), manager_(new QNetworkAccessManager()) {
+    thread_->setObjectName("com.tessmin.quorvel.network");
+    manager_->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
+    manager_->moveToThread(thread_);
+    thread_->start();
+  }
+  QThread* thread_;
+  QNetworkAccessManager* manager_;
+};
 
-  // The loop first: it gives this thread the event dispatcher the timers and sockets need.
+std::optional<std::string> transferWith(QNetworkAccessManager& manager, const QUrl& url,
+                                        const std::string& trustedCertificatesPEM, const TransferLimits& limits,
+                                        const BodySink& sink) {
   QEventLoop loop;
-  QNetworkAccessManager manager;
-  manager.setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
   QNetworkRequest request(url);
   request.setMaximumRedirectsAllowed(limits.maximumRedirects);
   request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
   // The bytes as served, never unpacked on the way: they are what the signature covers.
   request.setRawHeader("Accept-Encoding", "identity");
   request.setHeader(QNetworkRequest::UserAgentHeader, "Quorvel updater");
+  // Nothing is remembered from one transfer to the next.
+  request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
+  request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
   QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
   tls.setProtocol(QSsl::TlsV1_2OrLater);
   if (!trustedCertificatesPEM.empty()) {
@@ -87,12 +117,22 @@ std::optional<std::string> transfer(const std::string& address, const std::strin
   total.start(milliseconds(limits.totalSeconds));
   if (!reply->isFinished()) loop.exec();
   take();
-  if (failure) return failure;
-  if (reply->error() != QNetworkReply::NoError) return reply->errorString().toStdString();
   const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-  if (status != 200) return "the server answered with status " + std::to_string(status);
-  if (!isHttps(reply->url())) return "the server redirected away from https";
-  return std::nullopt;
+  if (!failure && reply->error() != QNetworkReply::NoError) failure = reply->errorString().toStdString();
+  if (!failure && status != 200) failure = "the server answered with status " + std::to_string(status);
+  if (!failure && !isHttps(reply->url())) failure = "the server redirected away from https";
+  return failure;
+}
+
+}  // namespace
+
+std::optional<std::string> transfer(const std::string& address, const std::string& trustedCertificatesPEM,
+                                    const TransferLimits& limits, const BodySink& sink) {
+  const QUrl url(QString::fromStdString(address), QUrl::StrictMode);
+  if (!isHttps(url)) return "\"" + address + "\" is not an https:// address";
+  return NetworkThread::shared().run([&](QNetworkAccessManager& manager) {
+    return transferWith(manager, url, trustedCertificatesPEM, limits, sink);
+  });
 }
 
 std::optional<std::string> resolveAddress(const std::string& base, const std::string& reference) {

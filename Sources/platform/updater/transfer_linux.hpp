@@ -1,7 +1,7 @@
 // One bounded HTTPS transfer of the updater, with Qt Network: https only (a redirect may not
 // leave it), a size limit, a time-out for silence and one for the whole transfer, and a
-// limit on redirects. It runs an event loop of its own on the calling thread, so it needs
-// the process's QCoreApplication and blocks its caller until the transfer ends.
+// limit on redirects. It runs on the process's network thread, a Qt thread that needs the
+// process's QCoreApplication, and blocks its caller until the transfer ends.
 #pragma once
 
 #include <cstdint>

@@ -200,6 +200,7 @@ class LinuxUpdater : public Updater, public std::enable_shared_from_this<LinuxUp
     platform::dispatch::mainQueue().async([self = shared_from_this(), kind] { self->run(kind); });
   }
 
+  // Main thread.
   void run(UpdateCheck kind) {
     if (!QCoreApplication::instance()) {
       return finish(kind, failed(kAppcastErrorCode, "The update check needs the application's event loop."));
@@ -212,9 +213,13 @@ class LinuxUpdater : public Updater, public std::enable_shared_from_this<LinuxUp
              : files->temporaryFolder();
     logger().info("Checking for updates at %s", configuration_.feedURL);
     if (!queue_) queue_ = platform::dispatch::makeSerialQueue("com.tessmin.quorvel.updater");
-    queue_->async([self = shared_from_this(), kind, folder, keep] {
-      Outcome outcome = Check(self->configuration_, self->limits_, folder, keep).run();
-      platform::dispatch::mainQueue().async([self, kind, outcome] { self->finish(kind, outcome); });
+    // The queue's thread never owns the updater: it ends when the updater does, on the thread
+    // that lets the updater go, never by itself while the process ends.
+    queue_->async([weak = weak_from_this(), configuration = configuration_, limits = limits_, kind, folder, keep] {
+      Outcome outcome = Check(configuration, limits, folder, keep).run();
+      platform::dispatch::mainQueue().async([weak, kind, outcome] {
+        if (auto self = weak.lock()) self->finish(kind, outcome);
+      });
     });
   }
 
