@@ -29,6 +29,16 @@ namespace {
 
 using namespace platform::updater;
 
+// How a silent check ended.
+class Outcome : public UpdaterDelegate {
+ public:
+  void didFinishUpdateCycle(Updater&, UpdateCheck check, const std::optional<Error>& error) override {
+    EXPECT_EQ(check, UpdateCheck::updateInformation);
+    description = error ? error->localizedDescription : "ok";
+  }
+  std::string description = "not ended";
+};
+
 class UpdateRowTest : public MenuBarTest {
  protected:
   void SetUp() override {
@@ -57,6 +67,16 @@ class UpdateRowTest : public MenuBarTest {
       for (const auto& entry : std::filesystem::directory_iterator(updatesFolder())) names.push_back(entry.path().filename());
     }
     return names;
+  }
+  // A silent check by an updater of its own for `bundle`: "ok" or the error's description.
+  std::string silentCheck(const std::string& bundle, const UpdaterLimits& limits = {}) {
+    const auto outcome = std::make_shared<Outcome>();
+    const auto updater = makeLinuxUpdateFramework(limits)->makeUpdater(
+        bundle, bundle, std::make_shared<StandardUserDriver>(bundle), outcome);
+    if (const auto error = updater->start()) return error->localizedDescription;
+    updater->checkForUpdateInformation();
+    runUntilIdle();
+    return outcome->description;
   }
   long downloads(const std::string& path) const {
     const auto paths = bed.requests();
@@ -131,18 +151,6 @@ TEST_F(UpdateRowTest, WithoutAFeedTheRowSaysWhyTheUpdaterCannotCheck) {
   EXPECT_TRUE(bed.requests().empty());
 }
 
-// How a silent check ended.
-class Outcome : public UpdaterDelegate {
- public:
-  void didFinishUpdateCycle(Updater&, UpdateCheck check, const std::optional<Error>& error) override {
-    EXPECT_EQ(check, UpdateCheck::updateInformation);
-    ended = true;
-    description = error ? error->localizedDescription : "ok";
-  }
-  bool ended = false;
-  std::string description;
-};
-
 TEST_F(UpdateRowTest, SilentServersSlowTransfersAndRedirectsAreBounded) {
   // Each case's limits leave only the one it tests to end it, however slow the machine.
   const auto limited = [](double idle, double total) {
@@ -162,17 +170,16 @@ TEST_F(UpdateRowTest, SilentServersSlowTransfersAndRedirectsAreBounded) {
   };
   int number = 0;
   for (const auto& [feed, limits, description] : cases) {
-    const std::string bundle = bed.bundle("silent" + std::to_string(number++), feed);
-    const auto outcome = std::make_shared<Outcome>();
-    const auto updater = makeLinuxUpdateFramework(limits)->makeUpdater(
-        bundle, bundle, std::make_shared<StandardUserDriver>(bundle), outcome);
-    ASSERT_FALSE(updater->start());
-    updater->checkForUpdateInformation();
-    runUntilIdle();
-    EXPECT_TRUE(outcome->ended);
-    EXPECT_EQ(outcome->description, description);
+    EXPECT_EQ(silentCheck(bed.bundle("silent" + std::to_string(number++), feed), limits), description);
   }
   EXPECT_TRUE(simulatedAlerts().shown().empty());
+}
+
+TEST_F(UpdateRowTest, ATransferTrustsOnlyItsOwnBundlesAuthoritiesEvenRightAfterOneThatTrustedMore) {
+  const std::string feed = bed.publish("good", {{"1.4.0"}});
+  EXPECT_EQ(silentCheck(bed.bundle("trusting", feed)), "Quorvel 1.4.0 is currently the newest version available.");
+  const std::string answer = silentCheck(bed.bundle("distrusting", feed, false));
+  EXPECT_NE(answer.find("SSL handshake failed"), std::string::npos) << answer;
 }
 
 TEST_F(UpdateRowTest, TheRealDialogShowsTheUpdateOnTheScreen) {

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <future>
+#include <map>
 #include <memory>
 
 namespace platform::updater {
@@ -24,35 +25,48 @@ std::string secondsText(double seconds) {
 
 bool isHttps(const QUrl& url) { return url.isValid() && url.scheme() == "https" && !url.host().isEmpty(); }
 
-// The process's network thread: a Qt thread with one access manager, started at the first
-// transfer and never ended. Qt runs a manager's connections on a thread of its own, which
-// ends with the manager or when its connection cache is cleared; one that ended as the
-// process ended (right after a check) would take OpenSSL's state for that thread down
-// half-way, so the manager and its connections live as long as the process (idle connections
-// close when Qt's cache lets them go).
+// The process's network thread: a Qt thread with an access manager for each set of trusted
+// authorities, started at the first transfer and never ended. A manager keeps its connections
+// and their TLS state for the next transfer to the same server, whatever that transfer trusts,
+// so transfers that trust different authorities never share one. Qt runs a manager's
+// connections on a thread of its own, which ends with the manager or when its connection cache
+// is cleared; one that ended as the process ended (right after a check) would take OpenSSL's
+// state for that thread down half-way, so the managers live as long as the process (idle
+// connections close when Qt's cache lets them go).
 class NetworkThread {
  public:
   static NetworkThread& shared() {
     static auto* thread = new NetworkThread();
     return *thread;
   }
-  // Runs `work` on the network thread and waits for it.
+  // Runs `work` with the manager for `trustedCertificatesPEM` on the network thread and waits
+  // for it.
   template <class Work>
-  auto run(Work work) {
-    std::promise<decltype(work(*manager_))> result;
-    QMetaObject::invokeMethod(manager_, [&] { result.set_value(work(*manager_)); }, Qt::QueuedConnection);
+  auto run(const std::string& trustedCertificatesPEM, Work work) {
+    std::promise<decltype(work(std::declval<QNetworkAccessManager&>()))> result;
+    QMetaObject::invokeMethod(
+        context_,
+        [&] {
+          QNetworkAccessManager*& manager = managers_[trustedCertificatesPEM];
+          if (!manager) {
+            manager = new QNetworkAccessManager();
+            manager->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
+          }
+          result.set_value(work(*manager));
+        },
+        Qt::QueuedConnection);
     return result.get_future().get();
   }
 
  private:
-  NetworkThread() : thread_(new QThread()), manager_(new QNetworkAccessManager()) {
+  NetworkThread() : thread_(new QThread()), context_(new QObject()) {
     thread_->setObjectName("com.tessmin.quorvel.network");
-    manager_->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
-    manager_->moveToThread(thread_);
+    context_->moveToThread(thread_);
     thread_->start();
   }
   QThread* thread_;
-  QNetworkAccessManager* manager_;
+  QObject* context_;
+  std::map<std::string, QNetworkAccessManager*> managers_;  // network thread only
 };
 
 std::optional<std::string> transferWith(QNetworkAccessManager& manager, const QUrl& url,
@@ -65,7 +79,7 @@ std::optional<std::string> transferWith(QNetworkAccessManager& manager, const QU
   // The bytes as served, never unpacked on the way: they are what the signature covers.
   request.setRawHeader("Accept-Encoding", "identity");
   request.setHeader(QNetworkRequest::UserAgentHeader, "Quorvel updater");
-  // Nothing is remembered from one transfer to the next.
+  // No cookies are remembered from one transfer to the next.
   request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
   request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
   QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
@@ -130,7 +144,7 @@ std::optional<std::string> transfer(const std::string& address, const std::strin
                                     const TransferLimits& limits, const BodySink& sink) {
   const QUrl url(QString::fromStdString(address), QUrl::StrictMode);
   if (!isHttps(url)) return "\"" + address + "\" is not an https:// address";
-  return NetworkThread::shared().run([&](QNetworkAccessManager& manager) {
+  return NetworkThread::shared().run(trustedCertificatesPEM, [&](QNetworkAccessManager& manager) {
     return transferWith(manager, url, trustedCertificatesPEM, limits, sink);
   });
 }
