@@ -77,3 +77,52 @@ add_custom_target(quorvel_bundle_weights ALL
           -P "${PROJECT_SOURCE_DIR}/cmake/copy_if_exists.cmake"
   VERBATIM)
 add_dependencies(quorvel_bundle_weights quorvel_bundle_resources)
+
+# The update configuration (Resources/Updates.json, read by Sources/platform/updater): the
+# version this build reports, the address of its signed update feed and the Ed25519 public
+# key that signs the feed and the archives, and optionally a PEM file of the only certificate
+# authorities the update connections trust. A build without a feed or key has an updater
+# that does not start, and says why when asked to check.
+set(QUORVEL_VERSION "1.0.0" CACHE STRING "The version of this build (dotted numbers)")
+set(QUORVEL_UPDATE_FEED_URL "" CACHE STRING "The https:// address of the signed update feed")
+set(QUORVEL_UPDATE_PUBLIC_KEY "" CACHE STRING "The update signing key: Base64 of the 32-byte Ed25519 public key")
+set(QUORVEL_UPDATE_TRUSTED_CERTIFICATES "" CACHE FILEPATH
+    "Optional PEM file: the only certificate authorities trusted for updates")
+if(NOT QUORVEL_VERSION MATCHES "^[0-9]+(\\.[0-9]+)*$")
+  message(FATAL_ERROR "QUORVEL_VERSION must be dotted numbers, not \"${QUORVEL_VERSION}\"")
+endif()
+if(QUORVEL_UPDATE_FEED_URL AND NOT QUORVEL_UPDATE_FEED_URL MATCHES "^https://[^/\"\\\\ ][^\"\\\\ ]*$")
+  message(FATAL_ERROR "QUORVEL_UPDATE_FEED_URL must be an https:// address, not \"${QUORVEL_UPDATE_FEED_URL}\"")
+endif()
+if(QUORVEL_UPDATE_PUBLIC_KEY AND NOT QUORVEL_UPDATE_PUBLIC_KEY MATCHES "^[A-Za-z0-9+/]+=*$")
+  message(FATAL_ERROR "QUORVEL_UPDATE_PUBLIC_KEY must be Base64, not \"${QUORVEL_UPDATE_PUBLIC_KEY}\"")
+endif()
+set(update_certificates_entry "")
+set(update_commands)
+if(QUORVEL_UPDATE_TRUSTED_CERTIFICATES)
+  if(NOT EXISTS "${QUORVEL_UPDATE_TRUSTED_CERTIFICATES}")
+    message(FATAL_ERROR "QUORVEL_UPDATE_TRUSTED_CERTIFICATES: no file ${QUORVEL_UPDATE_TRUSTED_CERTIFICATES}")
+  endif()
+  set(update_certificates_entry ",\n  \"trustedCertificates\": \"UpdateCertificates.pem\"")
+  list(APPEND update_commands
+    COMMAND "${CMAKE_COMMAND}" -E copy "${QUORVEL_UPDATE_TRUSTED_CERTIFICATES}"
+            "${QUORVEL_BUNDLE_DIR}/Resources/UpdateCertificates.pem")
+endif()
+file(CONFIGURE OUTPUT "${PROJECT_BINARY_DIR}/Updates.json" CONTENT
+"{
+  \"version\": \"${QUORVEL_VERSION}\",
+  \"feedURL\": \"${QUORVEL_UPDATE_FEED_URL}\",
+  \"publicKey\": \"${QUORVEL_UPDATE_PUBLIC_KEY}\"${update_certificates_entry}
+}
+")
+add_custom_command(
+  OUTPUT "${QUORVEL_BUNDLE_DIR}/Resources/Updates.json"
+  COMMAND "${CMAKE_COMMAND}" -E make_directory "${QUORVEL_BUNDLE_DIR}/Resources"
+  COMMAND "${CMAKE_COMMAND}" -E rm -f "${QUORVEL_BUNDLE_DIR}/Resources/UpdateCertificates.pem"
+  ${update_commands}
+  COMMAND "${CMAKE_COMMAND}" -E copy "${PROJECT_BINARY_DIR}/Updates.json" "${QUORVEL_BUNDLE_DIR}/Resources/Updates.json"
+  DEPENDS "${PROJECT_BINARY_DIR}/Updates.json" ${QUORVEL_UPDATE_TRUSTED_CERTIFICATES}
+  COMMENT "Writing the update configuration into ${QUORVEL_BUNDLE_DIR}"
+  VERBATIM)
+add_custom_target(quorvel_bundle_updates ALL DEPENDS "${QUORVEL_BUNDLE_DIR}/Resources/Updates.json")
+add_dependencies(quorvel_bundle_updates quorvel_bundle_resources)

@@ -5,6 +5,7 @@
 #include "platform/bundle/bundle.hpp"
 #include "platform/dispatch/dispatch.hpp"
 #include "platform/ui/application.hpp"
+#include "platform/updater/standard_user_driver.hpp"
 
 namespace quorvel {
 
@@ -32,8 +33,7 @@ int runCheckForUpdates(const std::vector<std::string>& /*args*/, std::ostream& o
     platform::dispatch::stopMainLoop(text.rfind("OK", 0) == 0 ? 0 : 1);
   });
   const std::string bundle = platform::bundle::Bundle::main().bundlePath();
-  const auto userDriver = std::make_shared<platform::updater::UserDriver>(
-      platform::updater::UserDriver{bundle});
+  const auto userDriver = std::make_shared<platform::updater::StandardUserDriver>(bundle);
   const std::shared_ptr<platform::updater::Updater> updater =
       platform::updater::current()->makeUpdater(bundle, bundle, userDriver, delegate);
   if (const auto error = updater->start()) {

@@ -11,6 +11,7 @@
 #include "foundation/settings.hpp"
 #include "platform/bundle/bundle.hpp"
 #include "platform/updater/updater_linux.hpp"
+#include "support/menubar_hooks.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/ui_updater_hooks.hpp"
 
@@ -18,6 +19,7 @@ namespace {
 
 using platform::updater::Error;
 using quorvel::testing::PlatformTest;
+using quorvel::testing::simulatedAlerts;
 using quorvel::testing::simulatedApplication;
 using quorvel::testing::simulatedUpdater;
 
@@ -72,11 +74,10 @@ TEST_F(UpdateCheckTest, AnUpdaterThatCannotStartEndsAtOnceWithoutACheck) {
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[1], "start failed");
   EXPECT_EQ(scheduler().pendingCount(), 0u);
-  // On Linux the framework is missing.
+  // The linux framework reads the bundle's configuration, which this one lacks.
   platform::updater::install(platform::updater::makeLinuxUpdateFramework());
   EXPECT_EQ(run(), 1);
-  EXPECT_EQ(out.str(),
-            "FAILED to start updater: The update framework is not available on this system.\n");
+  EXPECT_EQ(out.str(), "FAILED to start updater: This build of Quorvel has no update feed configured.\n");
 }
 
 class AppUpdaterTest : public PlatformTest {};
@@ -99,7 +100,7 @@ TEST_F(AppUpdaterTest, ThreadsAccessingFirstGetOneStartedControllerThatTheMenuCh
   EXPECT_EQ(simulatedUpdater().events().back(), "finish ok");
 }
 
-TEST_F(AppUpdaterTest, AControllerThatFailedToStartKeepsItsErrorAndNeverChecks) {
+TEST_F(AppUpdaterTest, AControllerThatFailedToStartKeepsItsErrorNeverChecksAndSaysWhy) {
   simulatedUpdater().failStart(Error{platform::updater::kErrorDomain, 4, "Bad feed URL."});
   auto& controller = quorvel::AppUpdater::controller();
   ASSERT_TRUE(controller.startError());
@@ -107,6 +108,9 @@ TEST_F(AppUpdaterTest, AControllerThatFailedToStartKeepsItsErrorAndNeverChecks) 
   controller.checkForUpdates(nullptr);
   for (const auto& event : simulatedUpdater().events()) EXPECT_NE(event, "check updates");
   EXPECT_EQ(scheduler().pendingCount(), 0u);
+  ASSERT_EQ(simulatedAlerts().shown().size(), 1u);
+  EXPECT_EQ(simulatedAlerts().shown()[0].messageText, "Unable to Check For Updates");
+  EXPECT_EQ(simulatedAlerts().shown()[0].informativeText, "Bad feed URL.");
 }
 
 class DockVisibilityTest : public PlatformTest {};

@@ -12,8 +12,9 @@ std::string describe(const std::optional<Error>& error) {
 
 class SimulatedUpdater : public Updater, public std::enable_shared_from_this<SimulatedUpdater> {
  public:
-  SimulatedUpdater(SimulatedUpdateFramework& framework, std::weak_ptr<UpdaterDelegate> delegate)
-      : framework_(framework), delegate_(std::move(delegate)) {}
+  SimulatedUpdater(SimulatedUpdateFramework& framework, std::shared_ptr<UserDriver> driver,
+                   std::weak_ptr<UpdaterDelegate> delegate)
+      : framework_(framework), driver_(std::move(driver)), delegate_(std::move(delegate)) {}
 
   std::optional<Error> start() override {
     std::optional<Error> error = framework_.startResult();
@@ -38,18 +39,18 @@ class SimulatedUpdater : public Updater, public std::enable_shared_from_this<Sim
     std::weak_ptr<SimulatedUpdater> weakSelf = weak_from_this();
     SimulatedUpdateFramework* framework = &framework_;
     const std::optional<Error> result = framework_.cycleResult();
+    const FoundUpdate found = framework_.foundUpdate();
     platform::dispatch::mainQueue().asyncAfter(
-        framework_.cycleDelay(), [weakSelf, framework, kind, result] {
+        framework_.cycleDelay(), [weakSelf, framework, kind, result, found] {
           auto self = weakSelf.lock();
           if (!self) return;
           framework->record("finish " + describe(result));
-          if (auto delegate = self->delegate_.lock()) {
-            delegate->didFinishUpdateCycle(*self, kind, result);
-          }
+          finishUpdateCycle(*self, kind, result, found, self->driver_.get(), self->delegate_);
         });
   }
 
   SimulatedUpdateFramework& framework_;
+  std::shared_ptr<UserDriver> driver_;
   std::weak_ptr<UpdaterDelegate> delegate_;
   bool started_ = false;
 };
@@ -64,8 +65,8 @@ std::shared_ptr<Updater> SimulatedUpdateFramework::makeUpdater(
     ++made_;
   }
   record("make host=" + hostBundlePath + " app=" + applicationBundlePath +
-         " driver=" + (userDriver ? userDriver->bundlePath : std::string("none")));
-  return std::make_shared<SimulatedUpdater>(*this, std::move(delegate));
+         " driver=" + (userDriver ? userDriver->bundlePath() : std::string("none")));
+  return std::make_shared<SimulatedUpdater>(*this, std::move(userDriver), std::move(delegate));
 }
 
 void SimulatedUpdateFramework::failStart(std::optional<Error> error) {
@@ -106,6 +107,16 @@ std::optional<Error> SimulatedUpdateFramework::startResult() const {
 std::optional<Error> SimulatedUpdateFramework::cycleResult() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return cycleError_;
+}
+
+void SimulatedUpdateFramework::setFoundUpdate(FoundUpdate update) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  found_ = std::move(update);
+}
+
+FoundUpdate SimulatedUpdateFramework::foundUpdate() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return found_;
 }
 
 double SimulatedUpdateFramework::cycleDelay() const {

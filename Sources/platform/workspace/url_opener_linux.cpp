@@ -69,7 +69,10 @@ class LinuxURLOpener : public URLOpener {
       dispatch::mainQueue().async([] { (void)ui::alerts()->runModal(cameraAccessAlert()); });
       return true;
     }
-    if (!hasPrefix(url, "http://") && !hasPrefix(url, "https://")) return false;
+    // Web pages, and local folders and files (the file manager shows them).
+    if (!hasPrefix(url, "http://") && !hasPrefix(url, "https://") && !hasPrefix(url, "file:///")) {
+      return false;
+    }
     std::string program = "xdg-open";
     std::string argument = url;
     char* argv[] = {program.data(), argument.data(), nullptr};
