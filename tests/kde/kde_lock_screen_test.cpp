@@ -4,14 +4,20 @@
 // a stranger's attempt ends with the panel gone and the session still locked; the enrolled
 // face unlocks it: PAM accepts the password, logind is asked, the greeter goes and LockedHint
 // turns false. A locker whose executable others may replace is not trusted with the password.
+// A greeter that shows late (a loaded machine) comes up above what was shown before it; the
+// road puts its surface back on top.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "coordinator/coordinator_fixture.hpp"
+#include "kde/screen_grab.hpp"
 #include "platform/capture/capture_linux.hpp"
 #include "platform/defaults/defaults_linux.hpp"
 #include "platform/files/files_linux.hpp"
@@ -52,6 +58,23 @@ bool panelShown(const QImage& shot) {
 }
 // The greeter's own picture where the panel would be.
 bool greeterAtTop(const QImage& shot) { return !pixelIs(shot, kCentre - 100, 4, kBlack, 30) && greenPixels(shot) == 0; }
+// Whether a 64-point marker square of the test's own shows with its top-left corner at `at`.
+bool markerAt(const QImage& shot, QPoint at) { return pixelIs(shot, at.x() + 32, at.y() + 32, kMarker); }
+QImage marker() {
+  QImage image(64, 64, QImage::Format_ARGB32_Premultiplied);
+  image.fill(kMarker);
+  return image;
+}
+// Feeds the road its frame until the compositor has mapped the surface, as the program's host
+// feeds it while the panel is shown.
+bool shownBy(ws::LockScreenRoad& road, QPoint at) {
+  return eventually(
+      [&] {
+        road.show(marker(), platform::Rect(at.x(), at.y(), 64, 64));
+        return road.shownBounds().has_value();
+      },
+      20);
+}
 
 class KdeLockScreenTest : public CoordinatorTest {
  protected:
@@ -129,9 +152,10 @@ class KdeLockScreenTest : public CoordinatorTest {
   bool lock() {
     return buses_->emitSessionSignal(kOwnSession, "Lock") &&
            eventually([&] { return kwin_->greeterRunning() && buses_->lockedHint(kOwnSession) == true; }, 30) &&
-           eventually([&] { return greeterPicture(kwin_->screenshot("kde-locked")); }, 30);
+           eventually([&] { return greeterPicture(screen("kde-locked")); }, 30);
   }
   static bool greeterPicture(const QImage& shot) { return !pixelIs(shot, kCentre, 400, kBlack, 30); }
+  QImage screen(const std::string& name) const { return grabScreen(kwin_->displayName(), name); }
 
   std::map<std::string, std::vector<std::string>> people_;
   std::unique_ptr<SessionBuses> buses_;
@@ -154,24 +178,24 @@ TEST_F(KdeLockScreenTest, ThePanelShowsAboveTheRealGreeterWhileAnAttemptRunsAndT
   std::string why;
   ASSERT_TRUE(above->open(&why)) << why;
   ASSERT_TRUE(under->open(&why)) << why;
-  QImage marker(64, 64, QImage::Format_ARGB32_Premultiplied);
-  marker.fill(kMarker);
+  ASSERT_TRUE(shownBy(*above, {100, 300}));
+  ASSERT_TRUE(shownBy(*under, {300, 300}));
   QImage shot;
   ASSERT_TRUE(eventually(
       [&] {
-        above->show(marker, platform::Rect(100, 300, 64, 64));
-        under->show(marker, platform::Rect(300, 300, 64, 64));
-        shot = kwin_->screenshot("kde-attempt-above-greeter");
-        return panelShown(shot) && pixelIs(shot, 132, 332, kMarker) && under->shownBounds() && greeterPicture(shot);
+        above->show(marker(), platform::Rect(100, 300, 64, 64));
+        under->show(marker(), platform::Rect(300, 300, 64, 64));
+        shot = screen("kde-attempt-above-greeter");
+        return panelShown(shot) && markerAt(shot, {100, 300}) && greeterPicture(shot);
       },
       20))
       << fileText(log_);
-  EXPECT_FALSE(pixelIs(shot, 332, 332, kMarker)) << "an ordinary surface shows under the greeter";
+  EXPECT_FALSE(markerAt(shot, {300, 300})) << "an ordinary surface shows under the greeter";
   above->hide(), under->hide();
 
   // The stranger is not recognised: the panel goes, the session stays locked.
   ASSERT_TRUE(eventually([&] { return logged("no match for 8.000000s, giving up"); }, 40)) << fileText(log_);
-  ASSERT_TRUE(eventually([&] { return greeterAtTop(shot = kwin_->screenshot("kde-stranger-panel-gone")); }, 15));
+  ASSERT_TRUE(eventually([&] { return greeterAtTop(shot = screen("kde-stranger-panel-gone")); }, 15));
   EXPECT_TRUE(kwin_->greeterRunning());
   EXPECT_EQ(buses_->lockedHint(kOwnSession), true);
   EXPECT_EQ(buses_->managerCalls("UnlockSession"), 0);
@@ -188,7 +212,78 @@ TEST_F(KdeLockScreenTest, ThePanelShowsAboveTheRealGreeterWhileAnAttemptRunsAndT
   EXPECT_TRUE(eventually([&] { return !kwin_->greeterRunning() && buses_->lockedHint(kOwnSession) == false; }, 10));
   EXPECT_EQ(buses_->managerCalls("UnlockSession"), 1);
   EXPECT_FALSE(logged("Unlock failed"));
-  EXPECT_TRUE(eventually([&] { return greenPixels(kwin_->screenshot("kde-unlocked")) == 0; }, 15)) << "the panel retracted";
+  EXPECT_TRUE(eventually([&] { return greenPixels(screen("kde-unlocked")) == 0; }, 15)) << "the panel retracted";
+}
+
+// On a loaded machine the greeter shows seconds after the lock, after the locker announced it
+// (it waits a second at most), and KWin puts it above every surface shown before. Here the
+// greeter is held still until the road's surfaces are up: one shown before the lock, one of a
+// road opened after the lock was announced. Once the greeter shows, both come back above it,
+// and while the road keeps its surfaces on top no look at the screen misses them.
+TEST_F(KdeLockScreenTest, SurfacesShownBeforeALateGreeterComeBackAboveIt) {
+  startKwin();
+  kwin_->becomeClient();
+  auto beforeLock = ws::makeKdeLockScreenRoad();
+  std::string why;
+  ASSERT_TRUE(beforeLock->open(&why)) << why;
+  const QPoint first(100, 300), second(300, 300);
+  ASSERT_TRUE(shownBy(*beforeLock, first));
+  std::unique_ptr<ws::LockScreenRoad> afterLock;
+  const auto feed = [&] {
+    beforeLock->show(marker(), platform::Rect(first.x(), first.y(), 64, 64));
+    if (afterLock) afterLock->show(marker(), platform::Rect(second.x(), second.y(), 64, 64));
+  };
+
+  // The greeter is held from the moment it runs, long before it can show.
+  ASSERT_TRUE(buses_->emitSessionSignal(kOwnSession, "Lock"));
+  int greeter = 0;
+  for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+       !(greeter = kwin_->greeterPid()) && std::chrono::steady_clock::now() < end;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_NE(greeter, 0) << kwin_->log();
+  ASSERT_EQ(::kill(greeter, SIGSTOP), 0);
+  struct Resume {
+    int pid;
+    ~Resume() { ::kill(pid, SIGCONT); }  // also when an assertion ends the test early
+  } resume{greeter};
+  // The locker announces the lock without its greeter; the surfaces show on a black screen.
+  ASSERT_TRUE(eventually(
+      [&] {
+        feed();
+        return buses_->lockedHint(kOwnSession) == true;
+      },
+      30));
+  afterLock = ws::makeKdeLockScreenRoad();
+  ASSERT_TRUE(afterLock->open(&why)) << why;
+  ASSERT_TRUE(shownBy(*afterLock, second));
+  QImage shot;
+  ASSERT_TRUE(eventually(
+      [&] {
+        feed();
+        shot = screen("kde-late-greeter-held");
+        return markerAt(shot, first) && markerAt(shot, second);
+      },
+      20));
+  EXPECT_FALSE(greeterPicture(shot));
+
+  ::kill(greeter, SIGCONT);
+  ASSERT_TRUE(eventually(
+      [&] {
+        feed();
+        shot = screen("kde-late-greeter-shown");
+        return greeterPicture(shot) && markerAt(shot, first) && markerAt(shot, second);
+      },
+      60))
+      << kwin_->log();
+  // The road goes on putting them on top (a fresh surface each second): none goes missing.
+  int looks = 0;
+  for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+       std::chrono::steady_clock::now() < end; ++looks) {
+    feed();
+    shot = screen("kde-late-greeter-kept");
+    ASSERT_TRUE(markerAt(shot, first) && markerAt(shot, second)) << "after " << looks << " looks";
+  }
 }
 
 // The same locker run from a folder others may write: whoever could replace it could read

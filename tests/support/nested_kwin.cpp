@@ -91,10 +91,10 @@ bool NestedKwin::start(std::string* why) {
   return ready;
 }
 
-QImage NestedKwin::screenshot(const std::string& name) const { return testing::screenshot(display_->name(), name); }
+std::string NestedKwin::displayName() const { return display_ ? display_->name() : std::string(); }
 
-bool NestedKwin::greeterRunning() const {
-  if (!kwin_) return false;
+int NestedKwin::greeterPid() const {
+  if (!kwin_) return 0;
   for (const auto& entry : fs::directory_iterator("/proc")) {
     const std::string name = entry.path().filename().string();
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
@@ -102,9 +102,9 @@ bool NestedKwin::greeterRunning() const {
     std::string pid, comm, state;
     long parent = 0;
     if (!(stat >> pid >> comm >> state >> parent)) continue;
-    if (parent == kwin_->pid() && comm.find("kscreenlocker") != std::string::npos) return true;
+    if (parent == kwin_->pid() && comm.find("kscreenlocker") != std::string::npos) return std::stoi(pid);
   }
-  return false;
+  return 0;
 }
 
 std::string NestedKwin::log() const { return fileText(options_.folder + "/kwin.log"); }

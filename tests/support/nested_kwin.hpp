@@ -4,10 +4,8 @@
 // service cache (kbuildsycoca5) that allows the given executables KWin's restricted
 // lock-screen overlay interface. /usr/bin/kwin_wayland carries a file capability that a
 // container cannot execute: scripts/setup installs a plain copy, kKwinCopy, in a folder only
-// root can write. Screenshots are taken of the Xvfb display.
+// root can write. Its picture is read from the Xvfb display.
 #pragma once
-
-#include <QImage>
 
 #include <memory>
 #include <string>
@@ -39,9 +37,12 @@ class NestedKwin {
   std::vector<std::string> clientEnvironment() const;
   // The same set in this process's environment (for Wayland clients of the test's own).
   void becomeClient() const;
-  QImage screenshot(const std::string& name) const;
-  // Whether the real greeter (kscreenlocker_greet, a child of this kwin) runs.
-  bool greeterRunning() const;
+  // The X display kwin draws into (":N").
+  std::string displayName() const;
+  // The real greeter (kscreenlocker_greet, a child of this kwin): its process id, 0 when it
+  // does not run.
+  int greeterPid() const;
+  bool greeterRunning() const { return greeterPid() != 0; }
   std::string log() const;
 
  private:

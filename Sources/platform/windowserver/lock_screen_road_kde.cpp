@@ -31,14 +31,23 @@ namespace {
 constexpr double kRoundtripTimeout = 2.0;
 constexpr std::uint32_t kPlasmaShellMinimum = 2;  // set_skip_taskbar
 constexpr const char* kScreenSaver = "org.freedesktop.ScreenSaver";
-// For this long after the locker's ActiveChanged(true), in seconds, a surface made more than
-// kRestackAge seconds ago is replaced by a fresh one. KWin stacks an allowed surface above the
-// greeter only when it is mapped after the greeter's own window, and the greeter maps its
-// window only once it has drawn its first frame, after the lock was announced (a fraction of a
-// second on an idle machine, many seconds on a loaded one). The fresh surface is shown before
-// the old one goes, so nothing blinks.
-constexpr double kRestackPeriod = 30;
-constexpr double kRestackAge = 1;
+constexpr const char* kScreenSaverPath = "/org/freedesktop/ScreenSaver";
+// While the session is locked, the shown surface is put back on top this often, in seconds.
+// KWin 5.27 keeps the greeter (a layer-shell surface of the overlay layer) and every allowed
+// surface in its topmost layer, where a window stacks above those added or raised before it;
+// the greeter is added, and raised again each time KWin activates it, when it is ready, which
+// the locker does not announce: its ActiveChanged(true) comes once the greeter has shown or one
+// second after the lock began, whichever is first, and on a loaded machine the greeter comes
+// many seconds later. A surface shown before the lock keeps the layer KWin gave it then, below
+// the greeter's, and is put on top once the lock is announced.
+constexpr double kRaisePeriod = 1;
+// The surface a fresh one replaced stays this long beneath it, in seconds, fed the same frames:
+// KWin fades a new on-screen display in (0.15 s at the usual animation speed), and without the
+// old one beneath, the panel would dim each time it is put on top.
+constexpr double kRaiseOverlap = 0.5;
+// Buffers the road holds at most: the compositor keeps the last one of every surface shown,
+// and two surfaces are fed while one replaces the other.
+constexpr std::size_t kMaxBuffers = 6;
 
 std::string executablePath() {
   std::error_code error;
@@ -86,7 +95,7 @@ class KdeLockScreenRoad : public LockScreenRoad {
   explicit KdeLockScreenRoad(KdeRoadOptions options) : options_(options) {}
   ~KdeLockScreenRoad() override {
     if (lockWatch_) lockWatch_->stop();
-    next_.reset(), window_.reset();
+    next_.reset(), window_.reset(), previous_.reset();
     buffers_.clear();  // before the connection they belong to
     if (overlay_) kde_lockscreen_overlay_v1_destroy(overlay_);
     if (plasmaShell_) org_kde_plasma_shell_destroy(plasmaShell_);
@@ -134,31 +143,21 @@ class KdeLockScreenRoad : public LockScreenRoad {
 
   void show(const QImage& frame, const Rect& placement) override {
     if (!readEvents()) return;
+    const double at = now();
+    if (previous_ && at >= previousGoesAt_) retire(std::move(previous_));
     if (!window_) window_ = makeWindow(placement);
-    if (window_->mapped && !next_ && restackDue()) next_ = makeWindow(placement);
+    if (!next_ && raiseDue(at)) next_ = makeWindow(placement);
     Window* target = next_ && next_->configured ? next_.get() : window_->configured ? window_.get() : nullptr;
-    if (!target) {
-      wl_display_flush(display_);
-      return;
+    const QImage pixels = frame.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    const int scale = std::max(1, static_cast<int>(std::lround(frame.devicePixelRatio())));
+    if (target && present(*target, pixels, scale, placement) && target == next_.get()) {
+      // The fresh surface is on top; the one it replaces stays beneath it for a while.
+      retire(std::move(previous_));
+      previous_ = std::exchange(window_, std::move(next_));
+      previousGoesAt_ = at + kRaiseOverlap;
     }
-    const int x = static_cast<int>(std::lround(placement.minX()));
-    const int y = static_cast<int>(std::lround(placement.minY()));
-    if (x != target->x || y != target->y) {
-      org_kde_plasma_surface_set_position(target->plasmaSurface, x, y);
-      target->x = x, target->y = y;
-    }
-    if (Buffer* buffer = fill(frame)) {
-      const int scale = std::max(1, static_cast<int>(std::lround(frame.devicePixelRatio())));
-      wl_surface_set_buffer_scale(target->surface, scale);
-      wl_surface_attach(target->surface, buffer->buffer, 0, 0);
-      wl_surface_damage(target->surface, 0, 0, INT32_MAX, INT32_MAX);
-      wl_surface_commit(target->surface);
-      buffer->busy = true;
-      buffer->shownOn = target;
-      target->mapped = true;
-      target->size = placement.size;
-      if (target == next_.get()) retire(std::exchange(window_, std::move(next_)));
-    }
+    // Fed the same frame, the surface beneath never shows through one that is fading in.
+    if (previous_) present(*previous_, pixels, scale, placement);
     wl_display_flush(display_);
   }
 
@@ -167,6 +166,7 @@ class KdeLockScreenRoad : public LockScreenRoad {
     readEvents();
     retire(std::move(next_));
     retire(std::move(window_));
+    retire(std::move(previous_));
     wl_display_flush(display_);
   }
 
@@ -180,9 +180,11 @@ class KdeLockScreenRoad : public LockScreenRoad {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
   }
 
-  bool restackDue() const {
-    const double lockedAt = lockedAt_.load(), at = now();
-    return screenLocked_.load() && at - lockedAt <= kRestackPeriod && at - window_->madeAt >= kRestackAge;
+  // Whether the shown surface is to be put back on top now: while the session is locked, when
+  // it was made before the lock was announced or longer ago than the period.
+  bool raiseDue(double at) const {
+    if (!window_->mapped || !locked_.load()) return false;
+    return window_->madeAt < lockedAt_.load() || at - window_->madeAt >= kRaisePeriod;
   }
 
   static bool refuse(std::string* whyNot, const std::string& reason) {
@@ -296,9 +298,30 @@ class KdeLockScreenRoad : public LockScreenRoad {
     std::erase_if(buffers_, [&](const auto& buffer) { return buffer->busy && buffer->shownOn == window.get(); });
   }
 
-  // A free buffer of the frame's size holding the frame; null when none can be had now.
-  Buffer* fill(const QImage& frame) {
-    const QImage pixels = frame.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+  // Puts the frame on the window at the placement; false when no buffer can be had now.
+  bool present(Window& window, const QImage& pixels, int scale, const Rect& placement) {
+    const int x = static_cast<int>(std::lround(placement.minX()));
+    const int y = static_cast<int>(std::lround(placement.minY()));
+    if (x != window.x || y != window.y) {
+      org_kde_plasma_surface_set_position(window.plasmaSurface, x, y);
+      window.x = x, window.y = y;
+    }
+    Buffer* buffer = fill(pixels);
+    if (!buffer) return false;
+    wl_surface_set_buffer_scale(window.surface, scale);
+    wl_surface_attach(window.surface, buffer->buffer, 0, 0);
+    wl_surface_damage(window.surface, 0, 0, INT32_MAX, INT32_MAX);
+    wl_surface_commit(window.surface);
+    buffer->busy = true;
+    buffer->shownOn = &window;
+    window.mapped = true;
+    window.size = placement.size;
+    return true;
+  }
+
+  // A free buffer of the frame's size (premultiplied ARGB) holding the frame; null when none
+  // can be had now.
+  Buffer* fill(const QImage& pixels) {
     if (pixels.isNull()) return nullptr;
     Buffer* free = nullptr;
     for (auto& buffer : buffers_) {
@@ -312,7 +335,7 @@ class KdeLockScreenRoad : public LockScreenRoad {
       std::erase_if(buffers_, [&](const auto& b) {
         return !b->busy && (b->width != pixels.width() || b->height != pixels.height());
       });
-      if (buffers_.size() >= 3) return nullptr;  // the compositor still reads every one
+      if (buffers_.size() >= kMaxBuffers) return nullptr;  // the compositor still reads every one
       auto made = makeBuffer(pixels.width(), pixels.height());
       if (!made) return nullptr;
       free = made.get();
@@ -352,15 +375,27 @@ class KdeLockScreenRoad : public LockScreenRoad {
     return buffer;
   }
 
-  // KWin's screen locker announces on the session bus when it has taken the screen.
+  // KWin's screen locker says on the session bus whether the session is locked: asked once per
+  // connection, then told on every change.
   void watchScreenLocker() {
     auto self = this;
     lockWatch_ = std::make_unique<dbus::Connection>(
         dbus::BusType::session,
         dbus::Connection::Handlers{[self](sd_bus* bus) {
-                                     sd_bus_match_signal_async(bus, nullptr, nullptr, nullptr, kScreenSaver,
+                                     sd_bus_match_signal_async(bus, nullptr, kScreenSaver, kScreenSaverPath, kScreenSaver,
                                                                "ActiveChanged", &KdeLockScreenRoad::activeChanged,
                                                                nullptr, self);
+                                     const std::uint64_t told = self->lockNews_.load();
+                                     dbus::callMethod(bus, kScreenSaver, kScreenSaverPath, kScreenSaver, "GetActive", nullptr,
+                                                      [self, told](const dbus::Reply& reply) {
+                                                        int active = 0;
+                                                        // A signal that came meanwhile is newer.
+                                                        if (!reply.ok() || self->lockNews_.load() != told ||
+                                                            sd_bus_message_read(reply.message, "b", &active) < 0) {
+                                                          return;
+                                                        }
+                                                        self->setLocked(active != 0);
+                                                      });
                                    },
                                    nullptr});
   }
@@ -368,9 +403,13 @@ class KdeLockScreenRoad : public LockScreenRoad {
     int active = 0;
     if (sd_bus_message_read(message, "b", &active) < 0) return 0;
     auto* self = static_cast<KdeLockScreenRoad*>(data);
-    if (active) self->lockedAt_ = now();
-    self->screenLocked_ = active != 0;
+    ++self->lockNews_;
+    self->setLocked(active != 0);
     return 0;
+  }
+  void setLocked(bool locked) {
+    if (locked && !locked_.load()) lockedAt_ = now();
+    locked_ = locked;
   }
 
   const KdeRoadOptions options_;
@@ -383,13 +422,16 @@ class KdeLockScreenRoad : public LockScreenRoad {
   std::uint32_t plasmaShellVersion_ = 0;
   kde_lockscreen_overlay_v1* overlay_ = nullptr;
 
-  std::unique_ptr<Window> window_;  // on the screen
-  std::unique_ptr<Window> next_;    // made to replace it, not yet shown
+  std::unique_ptr<Window> window_;    // on top, fed the frames
+  std::unique_ptr<Window> next_;      // made to be put on top, not yet shown
+  std::unique_ptr<Window> previous_;  // replaced by window_, beneath it until previousGoesAt_
+  double previousGoesAt_ = 0;
   std::vector<std::unique_ptr<Buffer>> buffers_;
 
   // Written by the bus thread.
-  std::atomic<double> lockedAt_{-1};
-  std::atomic<bool> screenLocked_{false};
+  std::atomic<bool> locked_{false};
+  std::atomic<double> lockedAt_{-1};       // when the road learned of the lock
+  std::atomic<std::uint64_t> lockNews_{0};  // signals received
   std::unique_ptr<dbus::Connection> lockWatch_;
 };
 

@@ -8,11 +8,14 @@
 // is given (shared-memory buffers): an xdg toplevel that Plasma's shell places at a global
 // position, keeps out of the task bar and the switcher, and, as an on-screen display, never
 // gives the keyboard; its input region is empty, so clicks fall through to the lock screen.
-// KWin lifts an allowed surface above the greeter only when it is mapped after the greeter's
-// window: the surface is made afresh (allow before its first buffer) whenever it is shown
-// after being hidden, and, for a while after KWin's screen locker announced a lock, replaced
-// every second by a fresh one shown before the old one goes. Main thread only; events are read
-// whenever a frame is shown.
+// KWin 5.27 stacks the greeter (a layer-shell surface of the overlay layer) and allowed surfaces
+// in one layer, its topmost, where a window stands above those added or raised before it; the
+// greeter is added, and raised each time KWin activates it, whenever it gets ready, and the
+// locker's ActiveChanged(true) does not wait for that longer than a second. So while the
+// session is locked the road puts its surface back on top once a second: a fresh surface
+// (allowed before its first buffer) shown above the old one, which goes half a second later.
+// A hidden surface is made afresh when shown again. Main thread only; events are read whenever
+// a frame is shown.
 #pragma once
 
 #include <memory>
