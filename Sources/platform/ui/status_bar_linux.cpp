@@ -139,6 +139,8 @@ class PopupWidget : public QWidget {
   void hideEvent(QHideEvent*) override;
 
  private:
+  // A click (or Return) at `point` of the content.
+  void press(Point point);
   std::shared_ptr<windows::View> rootView() const { return host_ ? host_->rootView() : nullptr; }
   Rect bounds() const { return Rect(0, 0, width(), height()); }
   void closeFromHere();
@@ -303,16 +305,24 @@ void PopupWidget::mousePressEvent(QMouseEvent* event) {
     return;
   }
   if (event->button() != Qt::LeftButton) return;
-  if (auto view = rootView()) view->mouseDown(Point{event->position().x(), event->position().y()}, bounds());
-  update();
+  press(Point{event->position().x(), event->position().y()});
+}
+
+void PopupWidget::press(Point point) {
+  // A row's action may run a modal dialog, which closes this pop-up first; the dialog's own
+  // loop may then delete it before the action returns.
+  const QPointer<PopupWidget> self(this);
+  if (auto view = rootView()) view->mouseDown(point, bounds());
+  if (self) update();
 }
 
 void PopupWidget::keyPressEvent(QKeyEvent* event) {
   using Key = windows::KeyPress::Key;
   const auto key = windows::keyPressFrom(*event);
   auto view = rootView();
+  const QPointer<PopupWidget> self(this);
   if (view && view->keyDown(key, bounds())) {
-    update();
+    if (self) update();
     return;
   }
   switch (key.key) {
@@ -322,8 +332,7 @@ void PopupWidget::keyPressEvent(QKeyEvent* event) {
     case Key::backtab: moveSelection(-1); break;
     case Key::returnKey:
     case Key::space:
-      if (view && pointer_) view->mouseDown(*pointer_, bounds());
-      update();
+      if (pointer_) press(*pointer_);
       break;
     case Key::escape: closeFromHere(); break;
     default: break;
