@@ -4,7 +4,6 @@
 #include <sstream>
 #include <thread>
 
-#include "onboarding/tutorial_view.hpp"
 #include "support/B_helpers.hpp"
 #include "support/recognition_input_hooks.hpp"
 
@@ -119,7 +118,17 @@ QRect EndToEndTest::trayIcon() {
   return icon ? icon->frame : QRect();
 }
 
-QImage EndToEndTest::iconImage(const std::string& name) { return shot(name).copy(trayIcon()); }
+QImage EndToEndTest::iconImage(const std::string& name) {
+  const QRect icon = trayIcon();
+  QImage last, image;
+  const auto drawn = [](const QImage& image) { return !boxOf(image, 0xffffffff).isEmpty(); };
+  EXPECT_TRUE(waitUntil([&] {
+    last = image;
+    image = shot(name).copy(icon);
+    return drawn(image) && image == last;
+  }, kPatience)) << "no icon drawn in the tray";
+  return image;
+}
 
 QRect EndToEndTest::openPanel() {
   const QRect icon = trayIcon();
@@ -184,14 +193,15 @@ ProgramWindow EndToEndTest::tutorialAt(TutorialStep step, double timeout) {
   return found.value_or(ProgramWindow{});
 }
 
-void EndToEndTest::clickNext(const ProgramWindow& tutorial, TutorialStep step) {
-  // The tutorial's own layout, for a model at that step (on the simulated platform).
+TutorialView::Structure EndToEndTest::tutorialLayout(const ProgramWindow& tutorial, TutorialStep step) {
+  // A model at that step, on the simulated platform.
   auto model = TutorialModel::make();
   model->step = step;
-  TutorialView view(model);
-  const auto structure =
-      view.structure(platform::Rect(0, 0, tutorial.frame.width(), tutorial.frame.height()));
-  click(centreOf(tutorial.frame, structure.next.frame));
+  return TutorialView(model).structure(platform::Rect(0, 0, tutorial.frame.width(), tutorial.frame.height()));
+}
+
+void EndToEndTest::clickNext(const ProgramWindow& tutorial, TutorialStep step) {
+  click(centreOf(tutorial.frame, tutorialLayout(tutorial, step).next.frame));
 }
 
 void EndToEndTest::click(QPoint point) {

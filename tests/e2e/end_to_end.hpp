@@ -16,6 +16,7 @@
 
 #include "app/menu_panel_view.hpp"
 #include "onboarding/tutorial_model.hpp"
+#include "onboarding/tutorial_view.hpp"
 #include "platform/defaults/defaults_linux.hpp"
 #include "support/platform_fixture.hpp"
 #include "support/stand_in_desktop.hpp"
@@ -61,6 +62,7 @@ class EndToEndTest : public PlatformTest {
                                              double timeout = kPatience);
   bool windowGone(const std::string& id, double timeout = kPatience);
   QRect trayIcon();
+  // The icon as drawn in the tray (white on the tray), once two looks agree.
   QImage iconImage(const std::string& name);
 
   // --- the panel ---
@@ -82,6 +84,8 @@ class EndToEndTest : public PlatformTest {
   // --- the tutorial ---
   // The tutorial window once it has the size of `step` (28 wider than the step's panel).
   ProgramWindow tutorialAt(TutorialStep step, double timeout = kPatience);
+  // Where things are in the tutorial window at `step`, by the tutorial's own layout.
+  TutorialView::Structure tutorialLayout(const ProgramWindow& tutorial, TutorialStep step);
   // Clicks its Next (on the last step: Done).
   void clickNext(const ProgramWindow& tutorial, TutorialStep step);
 

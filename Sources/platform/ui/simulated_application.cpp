@@ -69,4 +69,40 @@ void SimulatedApplication::refusePolicyChanges(bool refuse) {
   refuse_ = refuse;
 }
 
+InstanceClaim SimulatedApplication::claimInstance(std::function<void()> reopen) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++claims_;
+  if (claimAnswer_ != InstanceClaim::handedOver) reopen_ = std::move(reopen);
+  return claimAnswer_;
+}
+
+void SimulatedApplication::setClaimAnswer(InstanceClaim answer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  claimAnswer_ = answer;
+}
+
+int SimulatedApplication::claimCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return claims_;
+}
+
+void SimulatedApplication::startAgain() {
+  std::function<void()> reopen;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reopen = reopen_;
+  }
+  if (reopen) platform::dispatch::mainQueue().async(std::move(reopen));
+}
+
+bool SimulatedApplication::hasVisibleWindows() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return visibleWindows_;
+}
+
+void SimulatedApplication::setHasVisibleWindows(bool visible) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  visibleWindows_ = visible;
+}
+
 }  // namespace platform::ui

@@ -52,6 +52,7 @@ class TrayButton : public StatusButton {
  public:
   explicit TrayButton(std::weak_ptr<LinuxStatusBar> bar);
   ~TrayButton() override { delete tray_.data(); }
+  QSystemTrayIcon* icon() const { return tray_.data(); }
 
  protected:
   void imageChanged() override {
@@ -214,7 +215,9 @@ class LinuxStatusBar : public StatusBar, public std::enable_shared_from_this<Lin
           .error("No system tray: the status item is not shown");
       return item;
     }
-    item->button = std::make_shared<TrayButton>(weak_from_this());
+    auto button = std::make_shared<TrayButton>(weak_from_this());
+    noteIcon(button->icon());
+    item->button = button;
     return item;
   }
 
@@ -233,8 +236,13 @@ class LinuxStatusBar : public StatusBar, public std::enable_shared_from_this<Lin
   }
 
   // Where the icon was when it was last clicked (global, y down): its geometry where the tray
-  // tells it, else the pointer.
-  QRect anchor() const { return anchor_; }
+  // tells it, else the pointer. Before any click: where the tray shows the icon, if it tells.
+  QRect anchor() const {
+    if (anchor_.isValid() || !icon_) return anchor_;
+    const QRect geometry = icon_->geometry();
+    return geometry.isValid() && !geometry.isEmpty() ? geometry : anchor_;
+  }
+  void noteIcon(QSystemTrayIcon* icon) { icon_ = icon; }
   void noteActivation(const QRect& iconGeometry) {
     anchor_ = iconGeometry.isValid() && !iconGeometry.isEmpty() ? iconGeometry
                                                                  : QRect(QCursor::pos(), QSize(1, 1));
@@ -251,6 +259,7 @@ class LinuxStatusBar : public StatusBar, public std::enable_shared_from_this<Lin
  private:
   std::vector<std::pair<std::uint64_t, std::function<void()>>> monitors_;
   QRect anchor_;
+  QPointer<QSystemTrayIcon> icon_;
 };
 
 TrayButton::TrayButton(std::weak_ptr<LinuxStatusBar> bar)
