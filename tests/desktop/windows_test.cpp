@@ -251,19 +251,20 @@ TEST_F(DesktopWindowsTest, TheMainQueueRunsFromQtsEventLoopButNeverInsideItsOwnW
   };
   // Work posted from another thread runs here. A nested Qt loop run by a Qt event (a modal
   // dialog opened by a click) runs main-queue work; one run by main-queue work does not: the
-  // queue is serial.
+  // queue is serial. Each piece is posted by the one before it, so that the order holds however
+  // late the loop gets to run.
   std::thread([&] { dispatch::mainQueue().async([&] { ran.push_back(dispatch::isMainThread() ? "posted" : "off"); }); }).join();
   QTimer::singleShot(0, [&] {
     dispatch::mainQueue().async([&] { ran.push_back("inside the event's loop"); });
     nestedQtLoop();
     ran.push_back("event done");
+    dispatch::mainQueue().async([&] {
+      dispatch::mainQueue().async([&] { ran.push_back("after the work"); });
+      nestedQtLoop();
+      ran.push_back("work done");
+    });
   });
-  dispatch::mainQueue().asyncAfter(0.2, [&] {
-    dispatch::mainQueue().async([&] { ran.push_back("after the work"); });
-    nestedQtLoop();
-    ran.push_back("work done");
-  });
-  EXPECT_TRUE(dispatch::runMainLoopUntil([&] { return ran.size() == 5; }, 5));
+  EXPECT_TRUE(dispatch::runMainLoopUntil([&] { return ran.size() == 5; }, 30));
   EXPECT_EQ(ran, (std::vector<std::string>{"posted", "inside the event's loop", "event done", "work done", "after the work"}));
 }
 

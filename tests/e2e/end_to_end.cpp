@@ -136,7 +136,7 @@ QRect EndToEndTest::openPanel() {
   // A click while the tray still lays out a new icon finds nothing: click again then.
   EXPECT_TRUE(waitUntil([&] {
     click(icon.center());
-    panel = waitForWindow([](const ProgramWindow& w) { return w.frame.width() == MenuPanelView::width; }, 5);
+    panel = waitForWindow([](const ProgramWindow& w) { return w.frame.width() == MenuPanelView::width; }, 10);
     return panel.has_value();
   }, kPatience)) << "the panel did not open; the program's log:\n" << log();
   return panel ? panel->frame : QRect();
