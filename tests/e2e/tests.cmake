@@ -9,3 +9,10 @@ if(QUORVEL_SANITIZE)
 else()
   set(test_properties TIMEOUT 300)
 endif()
+
+# The same stand-in for a person to watch the program in (scripts/stand-in-desktop).
+add_executable(stand_in_desktop "${PROJECT_SOURCE_DIR}/tools/stand-in-desktop/stand_in_desktop.cpp")
+target_link_libraries(stand_in_desktop PRIVATE quorvel_test_support)
+target_compile_definitions(stand_in_desktop PRIVATE QUORVEL_PAM_WRAPPER="${PAM_WRAPPER_LIBRARY}")
+target_compile_options(stand_in_desktop PRIVATE ${QUORVEL_WARNINGS})
+add_dependencies(stand_in_desktop quorvel)
