@@ -20,32 +20,39 @@ std::unique_ptr<AppDelegate>& delegateSlot() {
 
 // A later start of the application handed over to this one: it shows itself as a reopened
 // application does. Without a tray there is no panel to open, so the tutorial comes instead.
-void reopen(AppDelegate& delegate) {
+void reopen() {
+  AppDelegate* delegate = applicationDelegate();
+  if (!delegate) return;
+  if (delegate->mainMenu().empty()) {
+    // Asked before the launch sequence ran: after it, then.
+    platform::dispatch::mainQueue().async(reopen);
+    return;
+  }
   Log::app().info("Another start of Quorvel handed over to this one");
   const auto app = platform::ui::shared();
   const bool visible = app->hasVisibleWindows();
   app->activate(true);
-  const auto& item = delegate.menuBar()->statusItem();
+  const auto& item = delegate->menuBar()->statusItem();
   if (!visible && !(item && item->button)) {
     TutorialController::shared().present(TutorialStep::welcome);
     return;
   }
-  delegate.applicationShouldHandleReopen(visible);
+  delegate->applicationShouldHandleReopen(visible);
 }
 }  // namespace
 
 int startApplication() {
   const auto app = platform::ui::shared();
-  delegateSlot() = std::make_unique<AppDelegate>();
-  AppDelegate* delegate = delegateSlot().get();
-  // The launch sequence runs as the run loop's first work, as the application object
-  // delivers its did-finish-launching notification; a reopen comes after it.
-  platform::dispatch::mainQueue().async([delegate] { delegate->applicationDidFinishLaunching(); });
   // The application runs once in the user's session: a later start hands over and ends.
-  if (app->claimInstance([delegate] { reopen(*delegate); }) == platform::ui::InstanceClaim::handedOver) {
+  if (app->claimInstance(reopen) == platform::ui::InstanceClaim::handedOver) {
     Log::app().log("Quorvel is already running; it was asked to show itself");
     return 0;
   }
+  delegateSlot() = std::make_unique<AppDelegate>();
+  AppDelegate* delegate = delegateSlot().get();
+  // The launch sequence runs as the run loop's first work, as the application object
+  // delivers its did-finish-launching notification.
+  platform::dispatch::mainQueue().async([delegate] { delegate->applicationDidFinishLaunching(); });
   return app->run();
 }
 

@@ -1,5 +1,7 @@
 #include "platform/ui/simulated_application.hpp"
 
+#include <utility>
+
 #include "platform/dispatch/dispatch.hpp"
 
 namespace platform::ui {
@@ -72,7 +74,9 @@ void SimulatedApplication::refusePolicyChanges(bool refuse) {
 InstanceClaim SimulatedApplication::claimInstance(std::function<void()> reopen) {
   std::lock_guard<std::mutex> lock(mutex_);
   ++claims_;
-  if (claimAnswer_ != InstanceClaim::handedOver) reopen_ = std::move(reopen);
+  if (claimAnswer_ == InstanceClaim::handedOver) return claimAnswer_;
+  reopen_ = std::move(reopen);
+  if (std::exchange(startedDuringClaim_, false)) platform::dispatch::mainQueue().async(reopen_);
   return claimAnswer_;
 }
 
@@ -91,6 +95,7 @@ void SimulatedApplication::startAgain() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     reopen = reopen_;
+    if (!reopen) startedDuringClaim_ = true;
   }
   if (reopen) platform::dispatch::mainQueue().async(std::move(reopen));
 }

@@ -35,7 +35,8 @@ class SimulatedApplication : public Application {
   void refusePolicyChanges(bool refuse);
 
   // The session's answer to a claim (`first` unless set), and what a later start does: it
-  // reopens the claiming application through the main queue.
+  // reopens the claiming application through the main queue (a start before any claim is
+  // answered as the claim succeeds, ahead of whatever the claimer queues next).
   InstanceClaim claimInstance(std::function<void()> reopen) override;
   void setClaimAnswer(InstanceClaim answer);
   int claimCount() const;
@@ -54,6 +55,7 @@ class SimulatedApplication : public Application {
   InstanceClaim claimAnswer_ = InstanceClaim::first;
   int claims_ = 0;
   std::function<void()> reopen_;
+  bool startedDuringClaim_ = false;
   bool visibleWindows_ = false;
 };
 
