@@ -1,6 +1,7 @@
 #include "e2e/end_to_end.hpp"
 
 #include <chrono>
+#include <cmath>
 #include <sstream>
 #include <thread>
 
@@ -146,7 +147,7 @@ QPoint EndToEndTest::row(const QRect& panel, MenuPanelView::Item item, bool pass
   MenuPanelState state;
   if (passwordSaved) state.quorvelPasswordTitle = "Change Quorvel password\u2026";
   const MenuPanelView view(state, {});
-  EXPECT_EQ(panel.height(), static_cast<int>(view.size().height)) << "the panel shows other rows";
+  EXPECT_EQ(panel.height(), static_cast<int>(std::ceil(view.size().height))) << "the panel shows other rows";
   const auto found = view.row(item);
   EXPECT_TRUE(found);
   return found ? centreOf(panel, found->frame) : QPoint();
@@ -184,11 +185,15 @@ void EndToEndTest::answer(const ProgramWindow& dialog, Answer how, const std::st
   EXPECT_TRUE(windowGone(dialog.id)) << "the dialog stayed";
 }
 
-ProgramWindow EndToEndTest::tutorialAt(TutorialStep step, double timeout) {
+std::optional<ProgramWindow> EndToEndTest::tutorialWindow(TutorialStep step, double timeout) {
   const auto size = tutorial_step::size(step);
   const int width = static_cast<int>(size.width) + 28, height = static_cast<int>(size.height);
-  const auto found = waitForWindow(
+  return waitForWindow(
       [&](const ProgramWindow& w) { return w.frame.width() == width && w.frame.height() == height; }, timeout);
+}
+
+ProgramWindow EndToEndTest::tutorialAt(TutorialStep step, double timeout) {
+  const auto found = tutorialWindow(step, timeout);
   EXPECT_TRUE(found) << "the tutorial is not at \"" << tutorial_step::title(step) << "\"; the program's log:\n" << log();
   return found.value_or(ProgramWindow{});
 }
@@ -202,6 +207,10 @@ TutorialView::Structure EndToEndTest::tutorialLayout(const ProgramWindow& tutori
 
 void EndToEndTest::clickNext(const ProgramWindow& tutorial, TutorialStep step) {
   click(centreOf(tutorial.frame, tutorialLayout(tutorial, step).next.frame));
+}
+
+void EndToEndTest::clickBack(const ProgramWindow& tutorial, TutorialStep step) {
+  click(centreOf(tutorial.frame, tutorialLayout(tutorial, step).back.frame));
 }
 
 void EndToEndTest::click(QPoint point) {

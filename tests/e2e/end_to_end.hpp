@@ -9,6 +9,7 @@
 #include <QRect>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -82,12 +83,15 @@ class EndToEndTest : public PlatformTest {
   void answer(const ProgramWindow& dialog, Answer how, const std::string& text = "");
 
   // --- the tutorial ---
-  // The tutorial window once it has the size of `step` (28 wider than the step's panel).
+  // The tutorial window once it has the size of `step` (28 wider than the step's panel); a
+  // failure when it does not come.
+  std::optional<ProgramWindow> tutorialWindow(TutorialStep step, double timeout);
   ProgramWindow tutorialAt(TutorialStep step, double timeout = kPatience);
   // Where things are in the tutorial window at `step`, by the tutorial's own layout.
   TutorialView::Structure tutorialLayout(const ProgramWindow& tutorial, TutorialStep step);
-  // Clicks its Next (on the last step: Done).
+  // Clicks its Next (on the last step: Done), or its Back.
   void clickNext(const ProgramWindow& tutorial, TutorialStep step);
+  void clickBack(const ProgramWindow& tutorial, TutorialStep step);
 
   void click(QPoint point);
   void keys(const std::vector<std::string>& names);
