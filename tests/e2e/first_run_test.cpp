@@ -50,6 +50,8 @@ TEST_F(FirstRunEndToEnd, TheTutorialSetsItUpTheFaceUnlocksAStrangerDoesNotAndARe
 
   // Welcome; the camera (a recording) needs no permission, so Next goes to the face step,
   // whose scan enrols and moves on to the password by itself.
+  const auto failures = [&] { return countOf(log(), "Enrolment failed"); };
+  int failed = failures();
   clickNext(tutorialAt(TutorialStep::welcome), TutorialStep::welcome);
   // The scan shows what the camera sees in its circle: the face, not the dark disc.
   const ProgramWindow face = tutorialAt(TutorialStep::face);
@@ -66,11 +68,10 @@ TEST_F(FirstRunEndToEnd, TheTutorialSetsItUpTheFaceUnlocksAStrangerDoesNotAndARe
   // had stopped; the user starts it again (Back, Next), as the failure's text says.
   std::optional<ProgramWindow> password;
   for (int scans = 1; !password && scans <= 3; ++scans) {
-    const auto failures = [&] { return countOf(log(), "Enrolment failed"); };
-    const auto failed = failures();
     waitFor([&] { return (password = tutorialWindow(TutorialStep::password, 0)) || failures() > failed; },
             2 * kPatience);
     if (password || failures() == failed) break;
+    failed = failures();
     clickBack(face, TutorialStep::face);
     clickNext(tutorialAt(TutorialStep::camera), TutorialStep::camera);
     tutorialAt(TutorialStep::face);

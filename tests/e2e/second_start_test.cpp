@@ -22,6 +22,7 @@ class SecondStartEndToEnd : public EndToEndTest {
 TEST_F(SecondStartEndToEnd, HandsOverToTheRunningOneWhichOpensItsPanelWhileDiagnosticsRunBeside) {
   settings().setBool("hasSeenWelcome", true);
   ASSERT_NO_FATAL_FAILURE(launch());
+  iconImage("first");  // the icon is drawn in its place before the user starts it again
 
   auto second = desktop().launch({}, "second.log");
   ASSERT_TRUE(second);
