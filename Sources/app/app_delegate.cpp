@@ -38,6 +38,8 @@ void AppDelegate::applicationDidFinishLaunching() {
   menuBar_->install();
   TutorialController::shared().presentIfFirstRun();
   FaceModels::shared().prewarm();
+  // The weights have just loaded (or failed to): the icon shows which.
+  menuBar_->refreshIcon();
   AuthorizationAssist::shared().start();
   LockScreenOverlay::shared().prepare();
 

@@ -116,6 +116,10 @@ void MenuBarController::install() {
     button->action = guarded(&MenuBarController::togglePanel);
   }
   refreshIcon();
+  // The tutorial sets up what the icon shows: each of its steps may have changed it.
+  TutorialController::shared().onStepChange = [weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->refreshIcon();
+  };
   bar->addGlobalMouseMonitor(
       platform::ui::event_mask::leftMouseDown | platform::ui::event_mask::rightMouseDown,
       [weak = weak_from_this()] {
@@ -143,6 +147,8 @@ std::shared_ptr<MenuPanelView> MenuBarController::panelView() const {
 void MenuBarController::openPanel() {
   if (!statusItem_ || !statusItem_->button) return;
   auto button = statusItem_->button;
+  // The icon agrees with the panel's header, whatever changed readiness meanwhile.
+  refreshIcon();
   if (!hosting_) hosting_ = std::make_shared<platform::windows::HostingView>(makePanel());
   if (auto old = popover_) {
     old->performClose();

@@ -153,7 +153,10 @@ void TutorialController::present(TutorialStep step) {
 
   std::weak_ptr<TutorialController> weak = weak_from_this();
   model_->onResize = [weak](platform::Size size) {
-    if (auto controller = weak.lock()) controller->resize(size);
+    auto controller = weak.lock();
+    if (!controller) return;
+    controller->resize(size);
+    if (controller->onStepChange) controller->onStepChange();
   };
   model_->onFinish = [weak] {
     if (auto controller = weak.lock()) controller->dismiss();

@@ -5,6 +5,7 @@
 // Main thread only.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -94,6 +95,10 @@ class TutorialController : public std::enable_shared_from_this<TutorialControlle
   bool isShowing() const { return window_ != nullptr; }
   // The frame animation running or last run on the window.
   const std::shared_ptr<WindowFrameAnimation>& frameAnimation() const { return animation_; }
+
+  // Told after the tutorial moved to another step: what it sets up (the face, the password,
+  // a permission) may have changed with the step it left.
+  std::function<void()> onStepChange;
 
   void presentIfFirstRun();
   void present(TutorialStep step = TutorialStep::welcome);

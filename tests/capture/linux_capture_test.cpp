@@ -32,6 +32,7 @@
 #include "recognition/camera_session.hpp"
 #include "recognition/face_detector.hpp"
 #include "support/E_printed_lines.hpp"
+#include "support/face_recordings.hpp"
 
 namespace quorvel::testing {
 namespace {
@@ -40,21 +41,7 @@ namespace fs = std::filesystem;
 using platform::capture::DeviceType;
 using platform::capture::LinuxCaptureOptions;
 using platform::capture::LinuxCaptureSystem;
-
-// The photo enlarged `scale` times in the middle of a width x height frame, then transformed
-// by `t` (y up) about the frame's centre.
-Frame placedPhoto(const std::string& path, int width, int height, double scale,
-                  const platform::AffineTransform& t = {}) {
-  const auto photo = platform::image::readImageFile(path);
-  EXPECT_TRUE(photo) << path << " cannot be read: run scripts/setup (package libdlib19.1)";
-  if (!photo) return nullptr;
-  const auto image = platform::image::Image::fromPixelBuffer(photo)
-                         .scaledBy(scale, scale)
-                         .translatedBy(-photo->width() * scale / 2, -photo->height() * scale / 2)
-                         .transformed(t)
-                         .translatedBy(width / 2.0, height / 2.0);
-  return renderedFrame(image, width, height);
-}
+using recordings::placedPhoto;
 
 // The frames as a numbered PNG sequence in `folder` (made here); returns its pattern.
 std::string writeSequence(const std::vector<Frame>& frames, const std::string& folder) {
@@ -396,33 +383,11 @@ class RecordedRoadTest : public CoordinatorTest {
     CoordinatorTest::TearDown();
   }
 
-  // A head scan: the person's first photo looking straight, then turned towards each tick of
-  // the enrolment ring, twice round. Stretching a frame vertically by s and turning it by
-  // -phi moves the head direction (x, y) to (x, s y) turned by phi. The straight frame is
-  // stretched a little (a tenth), so that "up" needs no more squeezing than "down" needs stretching;
-  // each ring frame moves the direction `reach` from it towards its tick.
+  // A head scan (support/face_recordings.hpp) of the person's first photo.
   std::vector<Frame> headScan(const std::string& person, double reach = 0.1) {
-    const std::string photo = people[person].at(0);
-    const auto direction = [&](const Frame& frame) -> std::optional<platform::Point> {
-      const auto face = FaceDetector::shared().largestFace(frame);
-      return face ? EnrolmentModel::headDirection(*face) : std::nullopt;
-    };
-    const auto own = direction(placedPhoto(photo, kWidth, kHeight, kScanScale));
-    const Frame straight = placedPhoto(photo, kWidth, kHeight, kScanScale, {1, 0, 0, 1.1, 0, 0});
-    const auto centre = direction(straight);
-    EXPECT_TRUE(own && centre && own->y < -0.3) << "a frontal face, the nose below the eyes";
-    if (!own || !centre) return {};
-    std::vector<Frame> frames{straight, straight};
-    for (int round = 0; round < EnrolmentModel::passes; ++round) {
-      for (int tick = 0; tick < EnrolmentModel::tickCount; ++tick) {
-        const double angle = tick * M_PI / 6;
-        const double x = centre->x + reach * std::sin(angle), y = centre->y + reach * std::cos(angle);
-        const double s = std::sqrt(std::max(0.0, x * x + y * y - own->x * own->x)) / -own->y;
-        const double phi = std::atan2(y, x) - std::atan2(s * own->y, own->x);
-        const double cs = std::cos(-phi), sn = std::sin(-phi);
-        frames.push_back(placedPhoto(photo, kWidth, kHeight, kScanScale, {cs, sn, -s * sn, s * cs, 0, 0}));
-      }
-    }
+    std::string error;
+    auto frames = recordings::headScan(people[person].at(0), reach, &error, kWidth, kHeight, kScanScale);
+    EXPECT_FALSE(frames.empty()) << error;
     return frames;
   }
 

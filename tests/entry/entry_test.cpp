@@ -275,4 +275,29 @@ TEST_F(AppDelegateTest, ApplicationStartRunsTheLaunchSequenceOnTheRunLoop) {
   EXPECT_EQ(simulatedApplication().activationPolicy(), Policy::accessory);
 }
 
+// A start that finds the application running in the session hands over and ends, having
+// started nothing; the running one, reopened by a later start, opens its panel.
+TEST_F(AppDelegateTest, ALaterStartHandsOverAndTheRunningOneOpensItsPanel) {
+  quorvel::Settings::shared().setHasSeenWelcome(true);
+  simulatedApplication().setClaimAnswer(platform::ui::InstanceClaim::handedOver);
+  EXPECT_EQ(quorvel::startApplication(), 0);
+  EXPECT_EQ(quorvel::applicationDelegate(), nullptr);
+  EXPECT_TRUE(logs().contains("Quorvel is already running; it was asked to show itself"));
+
+  simulatedApplication().setClaimAnswer(platform::ui::InstanceClaim::first);
+  simulatedApplication().startAgain();  // while the first claims: answered after its launch
+  platform::dispatch::mainQueue().asyncAfter(1.0, [] { platform::dispatch::stopMainLoop(0); });
+  EXPECT_EQ(quorvel::startApplication(), 0);
+  EXPECT_EQ(simulatedApplication().claimCount(), 2);
+  const auto& popover = quorvel::applicationDelegate()->menuBar()->popover();
+  EXPECT_TRUE(popover && popover->isShown());
+  EXPECT_EQ(simulatedApplication().activations(), std::vector<std::string>{"activate ignoringOtherApps=true"});
+  // With a window shown, a reopen leaves the panel as it is.
+  simulatedApplication().setHasVisibleWindows(true);
+  simulatedApplication().startAgain();
+  platform::dispatch::mainQueue().asyncAfter(1.0, [] { platform::dispatch::stopMainLoop(0); });
+  platform::dispatch::runMainLoop();
+  EXPECT_TRUE(popover && popover->isShown());
+}
+
 }  // namespace

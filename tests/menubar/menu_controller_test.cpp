@@ -228,6 +228,21 @@ TEST_F(MenuPanelTest, InstallingMakesTheButtonWhoseIconShowsWhetherFaceUnlockCan
   EXPECT_FALSE(button().image.has_value());
 }
 
+// What the tutorial sets up shows in the icon at its next step, not at the next restart.
+TEST_F(MenuPanelTest, TheTutorialsStepsBringTheIconUpToDate) {
+  lockMachine().accessibility().setTrusted(true);
+  enrol();
+  TutorialController::shared().present(TutorialStep::password);
+  runUntilIdle();
+  const auto model = TutorialController::shared().model();
+  ASSERT_TRUE(model && model->step.value() == TutorialStep::password);
+  EXPECT_EQ(button().image->symbolName, "exclamationmark.triangle");
+  model->password = "login";
+  model->savePassword();
+  EXPECT_EQ(model->step.value(), TutorialStep::palm);
+  EXPECT_EQ(button().image->symbolName, "faceid");
+}
+
 TEST_F(MenuPanelTest, TheButtonOpensAFreshPanelAndClosesIt) {
   button().performClick();
   ASSERT_TRUE(panelShown());
@@ -275,6 +290,9 @@ TEST_F(MenuPanelTest, AClickInAnotherApplicationClosesThePanelHoldingTheControll
 
 TEST_F(MenuPanelTest, TheSwitchesFlipTheirSettingsAndReRenderTheOpenPanelInPlace) {
   button().performClick();
+  // Install's refresh, and the opening's (the icon agrees with the panel's header).
+  const int opened = controller->iconRefreshes();
+  EXPECT_EQ(opened, 2);
   auto popover = controller->popover();
   auto before = controller->panelView();
   const bool animation = Settings::shared().playAnimation();
@@ -284,7 +302,7 @@ TEST_F(MenuPanelTest, TheSwitchesFlipTheirSettingsAndReRenderTheOpenPanelInPlace
   EXPECT_NE(controller->panelView(), before);
   EXPECT_EQ(Settings::shared().playAnimation(), !animation);
   EXPECT_EQ(controller->panelView()->state().playAnimation, !animation);
-  EXPECT_EQ(controller->iconRefreshes(), 1) << "only install's";
+  EXPECT_EQ(controller->iconRefreshes(), opened) << "the animation's switch leaves the icon";
 
   const bool palm = Settings::shared().palmToCancel();
   controller->panelView()->actions().togglePalmToCancel();
@@ -292,11 +310,11 @@ TEST_F(MenuPanelTest, TheSwitchesFlipTheirSettingsAndReRenderTheOpenPanelInPlace
   EXPECT_EQ(controller->panelView()->state().palmToCancel, !palm);
   controller->panelView()->actions().toggleAuthorizationAssist();
   EXPECT_FALSE(controller->panelView()->state().authorizationAssist) << "switched off in this build";
-  EXPECT_EQ(controller->iconRefreshes(), 1);
+  EXPECT_EQ(controller->iconRefreshes(), opened);
 
   controller->panelView()->actions().toggleUnlock();
   EXPECT_EQ(controller->panelView()->state().unlockEnabled, Settings::shared().unlockEnabled());
-  EXPECT_EQ(controller->iconRefreshes(), 2);
+  EXPECT_EQ(controller->iconRefreshes(), opened + 1);
 
   auto beforeLogin = controller->panelView();
   controller->panelView()->actions().toggleLoginItem();

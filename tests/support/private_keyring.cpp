@@ -61,7 +61,9 @@ GVariant* callSecrets(void* connection, const char* method, GVariant* parameters
 
 }  // namespace
 
-PrivateKeyring::PrivateKeyring(std::string folder) : folder_(std::move(folder)) {
+PrivateKeyring::PrivateKeyring(std::string folder) : PrivateKeyring(std::move(folder), "") {}
+
+PrivateKeyring::PrivateKeyring(std::string folder, std::string busAddress) : folder_(std::move(folder)) {
   namespace fs = std::filesystem;
   for (const auto& [name, sub] : {std::pair{"HOME", "/home"},
                                   {"XDG_DATA_HOME", "/data"},
@@ -74,8 +76,11 @@ PrivateKeyring::PrivateKeyring(std::string folder) : folder_(std::move(folder)) 
   }
   if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS")) previousAddress_ = address;
   ::unsetenv("DISPLAY");  // nothing may prompt or autolaunch through X
-  bus_ = std::make_unique<PrivateBus>(folder_ + "/run");
-  const std::string& line = bus_->address();
+  if (busAddress.empty()) {
+    bus_ = std::make_unique<PrivateBus>(folder_ + "/run");
+    busAddress = bus_->address();
+  }
+  const std::string& line = busAddress;
   if (line.empty()) return;
   ::setenv("DBUS_SESSION_BUS_ADDRESS", line.c_str(), 1);
   connection_ = g_dbus_connection_new_for_address_sync(

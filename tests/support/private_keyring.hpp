@@ -19,6 +19,8 @@ class PrivateBus;
 class PrivateKeyring {
  public:
   explicit PrivateKeyring(std::string folder);  // starts the bus
+  // On a session bus that already runs at `busAddress` (a desktop's), instead of its own.
+  PrivateKeyring(std::string folder, std::string busAddress);
   ~PrivateKeyring();
   PrivateKeyring(const PrivateKeyring&) = delete;
   PrivateKeyring& operator=(const PrivateKeyring&) = delete;

@@ -38,7 +38,8 @@ QPixmap alertIcon() {
 
 // A modal alert window: the message in bold, the informative text, an optional secure field
 // (which has the keyboard from the start) and the buttons, the first one the default, on the
-// right. Escape answers with the button titled "Cancel" when there is one.
+// right. Escape answers with the button titled "Cancel" when there is one, and a notice (one
+// button) with that button, as message boxes are dismissed.
 class AlertDialog : public QDialog {
  public:
   explicit AlertDialog(const Alert& alert) {
@@ -87,10 +88,11 @@ class AlertDialog : public QDialog {
       auto* button = new QPushButton(QString::fromStdString(titles[i]), this);
       button->setAutoDefault(false);
       if (i == 0) button->setDefault(true);
-      if (titles[i] == "Cancel") cancelIndex_ = static_cast<int>(i);
+      if (titles[i] == "Cancel") escapeIndex_ = static_cast<int>(i);
       QObject::connect(button, &QPushButton::clicked, this, [this, i] { answer(i); });
       buttons->addWidget(button);
     }
+    if (titles.size() == 1) escapeIndex_ = 0;
     setMinimumWidth(420);
     if (field_) field_->setFocus();
   }
@@ -104,15 +106,15 @@ class AlertDialog : public QDialog {
  protected:
   void keyPressEvent(QKeyEvent* event) override {
     if (event->key() == Qt::Key_Escape) {
-      if (cancelIndex_ >= 0) answer(static_cast<std::size_t>(cancelIndex_));
+      if (escapeIndex_ >= 0) answer(static_cast<std::size_t>(escapeIndex_));
       return;
     }
     QDialog::keyPressEvent(event);
   }
   void closeEvent(QCloseEvent* event) override {
     // Closed by the window system: the way out, as Escape.
-    if (cancelIndex_ >= 0) {
-      answer(static_cast<std::size_t>(cancelIndex_));
+    if (escapeIndex_ >= 0) {
+      answer(static_cast<std::size_t>(escapeIndex_));
     } else {
       event->ignore();
     }
@@ -125,7 +127,7 @@ class AlertDialog : public QDialog {
   }
 
   QLineEdit* field_ = nullptr;
-  int cancelIndex_ = -1;
+  int escapeIndex_ = -1;
   std::size_t answered_ = 0;
 };
 

@@ -6,6 +6,7 @@
 // which records every policy change and activation.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,6 +21,13 @@ enum class ActivationPolicy {
 };
 
 std::string toString(ActivationPolicy policy);
+
+// What a start of the application found in the user's session, where it runs once.
+enum class InstanceClaim {
+  first,       // this process is the session's application; later starts hand over to it
+  handedOver,  // another process is the application and was asked to show itself
+  unknown,     // the session could not say (no session bus): this process runs as the application
+};
 
 class Application {
  public:
@@ -36,6 +44,13 @@ class Application {
 
   // Runs the main run loop until something stops it; returns the status it was stopped with.
   virtual int run();
+
+  // Makes this process the session's one running application before it starts. From then on
+  // `reopen` runs on the main queue whenever a later start of the application hands over to it,
+  // as the platform reopens a running application that is launched again.
+  virtual InstanceClaim claimInstance(std::function<void()> reopen) = 0;
+  // Whether any window of the application is shown (the tray's icon is none).
+  virtual bool hasVisibleWindows() const = 0;
 
   // Told by `shared()` each time the object is obtained (the simulated one counts it).
   virtual void noteObtained() {}

@@ -1,12 +1,14 @@
 #include "platform/ui/application_linux.hpp"
 
-#include <QGuiApplication>
+#include <QApplication>
+#include <QWidget>
 #include <QWindow>
 
 #include <mutex>
 
 #include "platform/dispatch/dispatch.hpp"
 #include "platform/ui/gui.hpp"
+#include "platform/ui/instance_linux.hpp"
 #include "platform/windows/windows.hpp"
 
 namespace platform::ui {
@@ -46,9 +48,27 @@ class LinuxApplication : public Application {
     return Application::run();
   }
 
+  InstanceClaim claimInstance(std::function<void()> reopen) override {
+    instance_ = std::make_unique<SessionInstance>(std::move(reopen));
+    return instance_->claim();
+  }
+
+  bool hasVisibleWindows() const override {
+    if (!QApplication::instance() || !windows::hasRealDisplay()) return false;
+    for (const QWidget* widget : QApplication::topLevelWidgets()) {
+      if (!widget->isVisible() || widget->windowType() == Qt::ToolTip) continue;
+      // The XEmbed tray's icon is a window of Qt's own, not one of the application's.
+      if (widget->inherits("QSystemTrayIconSys") || widget->objectName() == "QSystemTrayIconSys") continue;
+      return true;
+    }
+    return false;
+  }
+
  private:
   mutable std::mutex mutex_;
   ActivationPolicy policy_ = ActivationPolicy::regular;
+  // Main thread only; made by the claim and kept for the process's life.
+  std::unique_ptr<SessionInstance> instance_;
 };
 
 }  // namespace

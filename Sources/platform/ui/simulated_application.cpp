@@ -1,5 +1,7 @@
 #include "platform/ui/simulated_application.hpp"
 
+#include <utility>
+
 #include "platform/dispatch/dispatch.hpp"
 
 namespace platform::ui {
@@ -67,6 +69,45 @@ void SimulatedApplication::noteObtained() {
 void SimulatedApplication::refusePolicyChanges(bool refuse) {
   std::lock_guard<std::mutex> lock(mutex_);
   refuse_ = refuse;
+}
+
+InstanceClaim SimulatedApplication::claimInstance(std::function<void()> reopen) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++claims_;
+  if (claimAnswer_ == InstanceClaim::handedOver) return claimAnswer_;
+  reopen_ = std::move(reopen);
+  if (std::exchange(startedDuringClaim_, false)) platform::dispatch::mainQueue().async(reopen_);
+  return claimAnswer_;
+}
+
+void SimulatedApplication::setClaimAnswer(InstanceClaim answer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  claimAnswer_ = answer;
+}
+
+int SimulatedApplication::claimCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return claims_;
+}
+
+void SimulatedApplication::startAgain() {
+  std::function<void()> reopen;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reopen = reopen_;
+    if (!reopen) startedDuringClaim_ = true;
+  }
+  if (reopen) platform::dispatch::mainQueue().async(std::move(reopen));
+}
+
+bool SimulatedApplication::hasVisibleWindows() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return visibleWindows_;
+}
+
+void SimulatedApplication::setHasVisibleWindows(bool visible) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  visibleWindows_ = visible;
 }
 
 }  // namespace platform::ui

@@ -34,6 +34,16 @@ class SimulatedApplication : public Application {
   // Fault injection: the next requests are refused (the policy stays as it is).
   void refusePolicyChanges(bool refuse);
 
+  // The session's answer to a claim (`first` unless set), and what a later start does: it
+  // reopens the claiming application through the main queue (a start before any claim is
+  // answered as the claim succeeds, ahead of whatever the claimer queues next).
+  InstanceClaim claimInstance(std::function<void()> reopen) override;
+  void setClaimAnswer(InstanceClaim answer);
+  int claimCount() const;
+  void startAgain();
+  bool hasVisibleWindows() const override;
+  void setHasVisibleWindows(bool visible);
+
  private:
   mutable std::mutex mutex_;
   ActivationPolicy policy_ = ActivationPolicy::regular;
@@ -42,6 +52,11 @@ class SimulatedApplication : public Application {
   int obtained_ = 0;
   int terminated_ = 0;
   bool refuse_ = false;
+  InstanceClaim claimAnswer_ = InstanceClaim::first;
+  int claims_ = 0;
+  std::function<void()> reopen_;
+  bool startedDuringClaim_ = false;
+  bool visibleWindows_ = false;
 };
 
 }  // namespace platform::ui

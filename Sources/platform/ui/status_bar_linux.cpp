@@ -52,6 +52,7 @@ class TrayButton : public StatusButton {
  public:
   explicit TrayButton(std::weak_ptr<LinuxStatusBar> bar);
   ~TrayButton() override { delete tray_.data(); }
+  QSystemTrayIcon* icon() const { return tray_.data(); }
 
  protected:
   void imageChanged() override {
@@ -139,6 +140,8 @@ class PopupWidget : public QWidget {
   void hideEvent(QHideEvent*) override;
 
  private:
+  // A click (or Return) at `point` of the content.
+  void press(Point point);
   std::shared_ptr<windows::View> rootView() const { return host_ ? host_->rootView() : nullptr; }
   Rect bounds() const { return Rect(0, 0, width(), height()); }
   void closeFromHere();
@@ -212,7 +215,9 @@ class LinuxStatusBar : public StatusBar, public std::enable_shared_from_this<Lin
           .error("No system tray: the status item is not shown");
       return item;
     }
-    item->button = std::make_shared<TrayButton>(weak_from_this());
+    auto button = std::make_shared<TrayButton>(weak_from_this());
+    noteIcon(button->icon());
+    item->button = button;
     return item;
   }
 
@@ -231,8 +236,13 @@ class LinuxStatusBar : public StatusBar, public std::enable_shared_from_this<Lin
   }
 
   // Where the icon was when it was last clicked (global, y down): its geometry where the tray
-  // tells it, else the pointer.
-  QRect anchor() const { return anchor_; }
+  // tells it, else the pointer. Before any click: where the tray shows the icon, if it tells.
+  QRect anchor() const {
+    if (anchor_.isValid() || !icon_) return anchor_;
+    const QRect geometry = icon_->geometry();
+    return geometry.isValid() && !geometry.isEmpty() ? geometry : anchor_;
+  }
+  void noteIcon(QSystemTrayIcon* icon) { icon_ = icon; }
   void noteActivation(const QRect& iconGeometry) {
     anchor_ = iconGeometry.isValid() && !iconGeometry.isEmpty() ? iconGeometry
                                                                  : QRect(QCursor::pos(), QSize(1, 1));
@@ -249,6 +259,7 @@ class LinuxStatusBar : public StatusBar, public std::enable_shared_from_this<Lin
  private:
   std::vector<std::pair<std::uint64_t, std::function<void()>>> monitors_;
   QRect anchor_;
+  QPointer<QSystemTrayIcon> icon_;
 };
 
 TrayButton::TrayButton(std::weak_ptr<LinuxStatusBar> bar)
@@ -303,16 +314,24 @@ void PopupWidget::mousePressEvent(QMouseEvent* event) {
     return;
   }
   if (event->button() != Qt::LeftButton) return;
-  if (auto view = rootView()) view->mouseDown(Point{event->position().x(), event->position().y()}, bounds());
-  update();
+  press(Point{event->position().x(), event->position().y()});
+}
+
+void PopupWidget::press(Point point) {
+  // A row's action may run a modal dialog, which closes this pop-up first; the dialog's own
+  // loop may then delete it before the action returns.
+  const QPointer<PopupWidget> self(this);
+  if (auto view = rootView()) view->mouseDown(point, bounds());
+  if (self) update();
 }
 
 void PopupWidget::keyPressEvent(QKeyEvent* event) {
   using Key = windows::KeyPress::Key;
   const auto key = windows::keyPressFrom(*event);
   auto view = rootView();
+  const QPointer<PopupWidget> self(this);
   if (view && view->keyDown(key, bounds())) {
-    update();
+    if (self) update();
     return;
   }
   switch (key.key) {
@@ -322,8 +341,7 @@ void PopupWidget::keyPressEvent(QKeyEvent* event) {
     case Key::backtab: moveSelection(-1); break;
     case Key::returnKey:
     case Key::space:
-      if (view && pointer_) view->mouseDown(*pointer_, bounds());
-      update();
+      if (pointer_) press(*pointer_);
       break;
     case Key::escape: closeFromHere(); break;
     default: break;
