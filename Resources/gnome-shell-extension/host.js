@@ -59,6 +59,9 @@ export function frameProblem(placement, frameSize, crop, png) {
         return 'the crop leaves the frame';
     if (columns === 0 || rows === 0)
         return png.length === 0 ? null : 'an empty crop with an image';
+    // Even stored uncompressed, the largest frame's PNG is hardly larger than its pixels.
+    if (png.length > MAX_WIDTH * MAX_HEIGHT * 4 + 65536)
+        return `the image is ${png.length} bytes`;
     // The image's own size, from its header, before anything decodes it.
     const signature = [0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a], headerChunk = [0x49, 0x48, 0x44, 0x52];
     if (png.length < 24 || signature.some((byte, i) => png[i] !== byte) ||

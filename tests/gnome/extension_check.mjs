@@ -3,7 +3,7 @@
 // GNOME Shell 45 and later (ES modules) loaded with stand-ins for the shell's modules. Enabling
 // it exports the frame host's object on the shell's bus and adds a picture that takes no input;
 // a frame is placed at the top centre and handed over with the Cogl context GNOME Shell 48 and
-// later expect; a malformed one is refused; disabling takes both away.
+// later expect; malformed ones are refused; disabling takes both away.
 // Usage: node extension_check.mjs <bundle>/Resources/gnome-shell-extension
 import assert from 'node:assert/strict';
 import {execFileSync} from 'node:child_process';
@@ -113,6 +113,10 @@ assert.deepEqual([picture.x, picture.y, picture.width, picture.height, picture.v
 const refused = call();
 exported.object.ShowFrameAsync([[0, 0, 320, 200], [641, 200], [0, 0, 0, 0], new Uint8Array()], refused);
 assert.match(refused.error, /larger than 640 x 400/);
+const oversized = new Uint8Array(2 << 20);
+oversized.set(png);
+exported.object.ShowFrameAsync([[0, 0, 320, 200], [320, 200], [100, 10, 2, 2], oversized], refused);
+assert.match(refused.error, /the image is 2097152 bytes/);
 
 extension.disable();
 assert.equal(exported, null);
