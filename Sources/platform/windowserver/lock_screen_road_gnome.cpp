@@ -115,7 +115,7 @@ class GnomeLockScreenRoad : public LockScreenRoad {
           return owned != 0;
         },
         &error);
-    if (!shellRuns) return refuse(whyNot, "the session bus did not answer (" + error + ")");
+    if (!shellRuns) return refuse(whyNot, "cannot ask the session bus for GNOME Shell (" + error + ")");
     if (!*shellRuns)
       return refuse(whyNot, "GNOME Shell is not running on the session bus (no owner of org.gnome.Shell)");
 
