@@ -200,47 +200,44 @@ class GnomeLockScreenRoad : public LockScreenRoad {
     return answer->value;
   }
 
+  // Asks the shell for an a{sv} dictionary (`member` of `interface` with one text argument):
+  // `entry` reads the keys it knows into a T and says so.
+  template <class T>
+  std::optional<T> askDictionary(const char* interface, const char* member, const char* argument,
+                                 std::function<bool(T&, sd_bus_message*, const std::string&)> entry) {
+    std::string error;
+    return ask<T>(
+        kShell, kShellPath, interface, member,
+        [argument](sd_bus_message* m) { return sd_bus_message_append(m, "s", argument); },
+        [entry](sd_bus_message* m) -> std::optional<T> {
+          T read;
+          if (!readDictionary(m, [&](const std::string& key) { return entry(read, m, key); })) return std::nullopt;
+          return read;
+        },
+        &error);
+  }
+
   // The extension's entry in the shell's list (empty when it is not installed), the shell's
   // version and whether it runs user extensions at all.
   ExtensionInfo extensionInfo() {
-    ExtensionInfo info;
-    std::string error;
-    const auto entry = ask<ExtensionInfo>(
-        kShell, kShellPath, kExtensions, "GetExtensionInfo",
-        [](sd_bus_message* m) { return sd_bus_message_append(m, "s", kGnomeOverlayExtension); },
-        [](sd_bus_message* m) {
-          ExtensionInfo read;
-          return readDictionary(m,
-                                [&](const std::string& key) {
-                                  double state = 0;
-                                  std::string text;
-                                  if (key == "state" && readVariant(m, "d", &state))
-                                    read.installed = true, read.state = static_cast<int>(state);
-                                  if (key == "error" && readVariant(m, "s", &text)) read.error = text;
-                                  return key == "state" || key == "error";
-                                })
-                     ? std::optional<ExtensionInfo>(read)
-                     : std::nullopt;
-        },
-        &error);
-    if (entry) info = *entry;
-    const auto shell = ask<ExtensionInfo>(
-        kShell, kShellPath, "org.freedesktop.DBus.Properties", "GetAll",
-        [](sd_bus_message* m) { return sd_bus_message_append(m, "s", kExtensions); },
-        [](sd_bus_message* m) {
-          ExtensionInfo read;
-          return readDictionary(m,
-                                [&](const std::string& key) {
-                                  int enabled = 1;
-                                  if (key == "ShellVersion") readVariant(m, "s", &read.shellVersion);
-                                  if (key == "UserExtensionsEnabled" && readVariant(m, "b", &enabled))
-                                    read.userExtensionsEnabled = enabled;
-                                  return key == "ShellVersion" || key == "UserExtensionsEnabled";
-                                })
-                     ? std::optional<ExtensionInfo>(read)
-                     : std::nullopt;
-        },
-        &error);
+    ExtensionInfo info =
+        askDictionary<ExtensionInfo>(kExtensions, "GetExtensionInfo", kGnomeOverlayExtension,
+                                     [](ExtensionInfo& read, sd_bus_message* m, const std::string& key) {
+                                       double state = 0;
+                                       if (key == "state" && readVariant(m, "d", &state))
+                                         read.installed = true, read.state = static_cast<int>(state);
+                                       if (key == "error") readVariant(m, "s", &read.error);
+                                       return key == "state" || key == "error";
+                                     })
+            .value_or(ExtensionInfo{});
+    const auto shell = askDictionary<ExtensionInfo>(
+        "org.freedesktop.DBus.Properties", "GetAll", kExtensions,
+        [](ExtensionInfo& read, sd_bus_message* m, const std::string& key) {
+          int enabled = 1;
+          if (key == "ShellVersion") readVariant(m, "s", &read.shellVersion);
+          if (key == "UserExtensionsEnabled" && readVariant(m, "b", &enabled)) read.userExtensionsEnabled = enabled;
+          return key == "ShellVersion" || key == "UserExtensionsEnabled";
+        });
     if (shell) info.shellVersion = shell->shellVersion, info.userExtensionsEnabled = shell->userExtensionsEnabled;
     return info;
   }
