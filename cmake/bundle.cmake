@@ -34,6 +34,15 @@ if(EXISTS "${QUORVEL_RESOURCES_DIR}")
     COMMAND "${CMAKE_COMMAND}" -E copy_directory "${QUORVEL_RESOURCES_DIR}"
             "${QUORVEL_BUNDLE_DIR}/Resources")
 endif()
+# GNOME Shell's overlay extension: each variant's folder in the bundle is the whole extension,
+# ready to be copied into the user's extension folder, so the frame host both share goes into
+# each.
+set(QUORVEL_GNOME_EXTENSION_DIR "${QUORVEL_RESOURCES_DIR}/gnome-shell-extension")
+foreach(variant shell-43 shell-45)
+  list(APPEND bundle_commands
+    COMMAND "${CMAKE_COMMAND}" -E copy "${QUORVEL_GNOME_EXTENSION_DIR}/host.js"
+            "${QUORVEL_BUNDLE_DIR}/Resources/gnome-shell-extension/${variant}/host.js")
+endforeach()
 if(QUORVEL_DEVELOPER_BUILD)
   foreach(item ${QUORVEL_DEVELOPER_ONLY_RESOURCES})
     if(EXISTS "${QUORVEL_DEVELOPER_RESOURCES_DIR}/${item}")

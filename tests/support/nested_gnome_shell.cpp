@@ -95,12 +95,14 @@ bool NestedGnomeShell::start() {
   std::ofstream(cgroup) << "1:name=systemd:" << unit << "\n0::" << unit << "\n";
 
   static int starts = 0;
-  const std::string socket = "quorvel-gnome-" + std::to_string(::getpid()) + "-" + std::to_string(++starts);
+  socket_ = "quorvel-gnome-" + std::to_string(::getpid()) + "-" + std::to_string(++starts);
+  const std::string& socket = socket_;
   shell_ = ChildProcess::start(
       {"unshare", "--mount", "--", "sh", "-c", "mount --bind \"$0\" /proc/$$/cgroup && exec \"$@\"", cgroup,
        "gnome-shell", "--nested", "--wayland", "--no-x11", "--wayland-display", socket},
       {"LD_PRELOAD=", "PAM_WRAPPER=", "WAYLAND_DISPLAY=", "DISPLAY=" + display(), "XDG_RUNTIME_DIR=" + runtime,
-       "HOME=" + home, "XDG_CACHE_HOME=" + home + "/cache", "XDG_SESSION_ID=" + std::string(kOwnSession),
+       "HOME=" + home, "XDG_CACHE_HOME=" + home + "/cache", "XDG_DATA_HOME=" + home + "/.local/share",
+       "XDG_SESSION_ID=" + std::string(kOwnSession),
        "XDG_SESSION_TYPE=wayland", "XDG_CURRENT_DESKTOP=GNOME", "GSETTINGS_BACKEND=memory", "NO_AT_BRIDGE=1"},
       folder_ + "/shell.log");
   // Started once it has told the display manager its session is up (at the end of its
@@ -111,6 +113,12 @@ bool NestedGnomeShell::start() {
     return false;
   }
   return true;
+}
+
+std::vector<std::string> NestedGnomeShell::clientEnvironment() const {
+  return {"WAYLAND_DISPLAY=" + socket_,  "XDG_RUNTIME_DIR=" + folder_ + "/runtime",
+          "DISPLAY=",                    "XDG_CURRENT_DESKTOP=GNOME",
+          "XDG_SESSION_TYPE=wayland",    "XDG_SESSION_ID=" + std::string(kOwnSession)};
 }
 
 std::optional<bool> NestedGnomeShell::shieldActive() {
@@ -124,14 +132,14 @@ int NestedGnomeShell::displayManagerCalls(const std::string& method) {
   return callCount(buses_.call(true, {kDisplayManager, kDisplayManagerPath, kMock, "GetMethodCalls", "s", method}));
 }
 
-bool NestedGnomeShell::raisePasswordDialog() {
+bool NestedGnomeShell::raisePasswordDialog(int x, int y) {
   const int before = displayManagerCalls("OpenReauthenticationChannel");
   // The pointer wakes the blank lock screen; a click on its clock raises the dialog.
   int step = 0;
   return eventually(
       [&] {
-        const std::string x = std::to_string(300 + 10 * (++step % 2));
-        return xdotool(display(), {"mousemove", x, "300", "click", "1"}) &&
+        const std::string at = std::to_string(x + 10 * (++step % 2));
+        return xdotool(display(), {"mousemove", at, std::to_string(y), "click", "1"}) &&
                eventually([&] { return displayManagerCalls("OpenReauthenticationChannel") > before; }, 2);
       },
       20);

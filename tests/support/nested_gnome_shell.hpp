@@ -46,13 +46,20 @@ class NestedGnomeShell {
   std::int64_t pid() const;
   // The X display it draws into, for screenshots and input.
   const std::string& display() const;
+  // The shell's home folder: its user extensions go in home()/.local/share/gnome-shell/extensions
+  // before it starts.
+  std::string home() const { return folder_ + "/home"; }
+  // What a program in the shell's session adds to its environment: the shell's Wayland socket
+  // and runtime folder, no X display, the desktop's and the session's names.
+  std::vector<std::string> clientEnvironment() const;
 
   // What the screen shield itself says (org.gnome.ScreenSaver.GetActive), none when it does
   // not answer.
   std::optional<bool> shieldActive();
-  // Raises the lock screen's password dialog with the pointer, as a user would, and waits (at
-  // most 20 s) until the shell has asked the display manager to check a password there.
-  bool raisePasswordDialog();
+  // Raises the lock screen's password dialog with the pointer, as a user would, clicking at
+  // (x, y) of its screen, and waits (at most 20 s) until the shell has asked the display manager
+  // to check a password there.
+  bool raisePasswordDialog(int x = 300, int y = 300);
   // Escape on the lock screen: the dialog goes, the clock is back.
   bool dismissPasswordDialog();
   // The shell's own output.
@@ -64,6 +71,7 @@ class NestedGnomeShell {
   SessionBuses& buses_;
   std::string folder_;
   std::string failure_;
+  std::string socket_;
   std::unique_ptr<VirtualDisplay> display_;
   std::unique_ptr<ChildProcess> shell_;
 };

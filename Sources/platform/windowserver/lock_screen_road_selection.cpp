@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "platform/windowserver/lock_screen_road.hpp"
+#include "platform/windowserver/lock_screen_road_gnome.hpp"
 #include "platform/windowserver/lock_screen_road_kde.hpp"
 
 namespace platform::windowserver {
@@ -11,6 +12,7 @@ namespace platform::windowserver {
 std::vector<LockScreenRoadFactory> knownLockScreenRoads() {
   return {
       {{"KDE"}, [] { return makeKdeLockScreenRoad(); }},
+      {{"GNOME"}, [] { return makeGnomeLockScreenRoad(); }},
   };
 }
 
