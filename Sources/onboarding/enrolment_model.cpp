@@ -236,7 +236,7 @@ void EnrolmentModel::watchdogTick() {
   std::optional<double> last;
   {
     std::lock_guard<std::mutex> guard(lock_);
-    if (!running_) return;
+    if (!running_ || processing_) return;  // a frame is being handled: the camera waits for it
     last = lastFrame_;
   }
   if (!last) return;  // no frame yet since the start
@@ -297,6 +297,10 @@ void EnrolmentModel::handleFrame(const std::shared_ptr<platform::image::PixelBuf
     ~ProcessingEnds() {
       std::lock_guard<std::mutex> guard(model.lock_);
       model.processing_ = false;
+      // The camera's next frame is awaited from now: a handling slower than the watchdog's
+      // limit (the landmark model loading with the first frame on a busy machine) holds up
+      // the camera's queue, and is no stopped camera.
+      model.lastFrame_ = platform::dispatch::now();
     }
   } processingEnds{*this};
 

@@ -209,10 +209,6 @@ void EndToEndTest::clickNext(const ProgramWindow& tutorial, TutorialStep step) {
   click(centreOf(tutorial.frame, tutorialLayout(tutorial, step).next.frame));
 }
 
-void EndToEndTest::clickBack(const ProgramWindow& tutorial, TutorialStep step) {
-  click(centreOf(tutorial.frame, tutorialLayout(tutorial, step).back.frame));
-}
-
 void EndToEndTest::click(QPoint point) {
   xdotool(desktop_->display().name(),
           {"mousemove", std::to_string(point.x()), std::to_string(point.y()), "click", "1"});

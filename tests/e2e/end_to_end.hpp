@@ -89,9 +89,8 @@ class EndToEndTest : public PlatformTest {
   ProgramWindow tutorialAt(TutorialStep step, double timeout = kPatience);
   // Where things are in the tutorial window at `step`, by the tutorial's own layout.
   TutorialView::Structure tutorialLayout(const ProgramWindow& tutorial, TutorialStep step);
-  // Clicks its Next (on the last step: Done), or its Back.
+  // Clicks its Next (on the last step: Done).
   void clickNext(const ProgramWindow& tutorial, TutorialStep step);
-  void clickBack(const ProgramWindow& tutorial, TutorialStep step);
 
   void click(QPoint point);
   void keys(const std::vector<std::string>& names);

@@ -498,6 +498,18 @@ TEST_F(EnrolmentTest, TheWatchdogFailsTheScanWhenFramesStopForMoreThanThreeSecon
   EXPECT_EQ(faceErrors().size(), 1u);
 }
 
+TEST_F(EnrolmentTest, AHandlingSlowerThanTheWatchdogsLimitIsNoStoppedCameraWhileFramesKeepComing) {
+  auto model = startedModel();
+  pose({0, 0});
+  // The first frame's face search takes 4.5 s; the camera goes on delivering meanwhile.
+  simulatedFaceLandmarks().runDuringNextRequest([&] { scheduler().advance(4.5); });
+  advance(kFrameInterval);
+  runUntilIdle();
+  EXPECT_TRUE(model->isRunning());
+  EXPECT_FALSE(model->failure.value());
+  EXPECT_EQ(captures(*model), 1);
+}
+
 // ---- Stopping, restarting and stale work -------------------------------------------------------
 
 TEST_F(EnrolmentTest, StopMidScanEndsCapturesAndTheCameraAndLeavesTheStoreAlone) {
