@@ -197,26 +197,11 @@ void Unlocker::typePassword(const UUID& id, const Target& target) {
     auto events = ev::current();
     events->postToPid(target->pid, *returnDown);
     events->postToPid(target->pid, *returnUp);
-    const double giveUpAt = platform::dispatch::now() + confirmationLimit;
-    platform::dispatch::mainQueue().asyncAfter(confirmationDelay,
-                                               [id, pid = target->pid, giveUpAt] { confirm(id, pid, giveUpAt); });
+    platform::dispatch::mainQueue().asyncAfter(confirmationDelay, [id] {
+      if (!state().requestID || *state().requestID != id) return;
+      finish(id, LockMonitor::isScreenActuallyLocked() ? Result::failed(Failure::notUnlocked) : Result::success());
+    });
   });
-}
-
-// Step C: unlocked is a success; still locked is a failure, unless the lock screen is still
-// acting on the password, when it looks again shortly, up to `giveUpAt`.
-void Unlocker::confirm(const UUID& id, std::int32_t pid, double giveUpAt) {
-  if (!state().requestID || *state().requestID != id) return;
-  if (!LockMonitor::isScreenActuallyLocked()) {
-    finish(id, Result::success());
-    return;
-  }
-  if (platform::dispatch::now() < giveUpAt && platform::events::current()->isActingOnPostedInput(pid)) {
-    platform::dispatch::mainQueue().asyncAfter(confirmationRecheck,
-                                               [id, pid, giveUpAt] { confirm(id, pid, giveUpAt); });
-    return;
-  }
-  finish(id, Result::failed(Failure::notUnlocked));
 }
 
 void Unlocker::cancelPendingUnlock() {

@@ -1,9 +1,8 @@
 // Types the saved login password into the verified login window: checks the Accessibility
 // permission, captures the login-window target, wakes the display, and after a moment posts
 // one key event that carries the whole password, then Return, and finally reports whether
-// the screen really unlocked (waiting longer while the lock screen is still acting on the
-// password). Before every post it re-checks that the request is still current and the target
-// still the same focused process. At most one request is pending.
+// the screen really unlocked. Before every post it re-checks that the request is still
+// current and the target still the same focused process. At most one request is pending.
 // Everything here runs on the main thread.
 #pragma once
 
@@ -48,11 +47,6 @@ class Unlocker {
   static constexpr double firstDelay = 0.35;
   static constexpr double returnDelay = 0.04;
   static constexpr double confirmationDelay = 0.9;
-  // A screen still locked at the confirmation while the lock screen is still acting on the
-  // password (slow to check it, or to go, on a loaded machine) is looked at again this often,
-  // until this long after the Return.
-  static constexpr double confirmationRecheck = 0.1;
-  static constexpr double confirmationLimit = 5.0;
   static constexpr std::uint16_t passwordKey = 0;
   static constexpr std::uint16_t returnKey = 36;
 
@@ -77,7 +71,6 @@ class Unlocker {
   static void finish(const UUID& id, Result result);
   static bool ready(const UUID& id, const LoginWindowTarget& target);
   static void typePassword(const UUID& id, const Target& target);
-  static void confirm(const UUID& id, std::int32_t pid, double giveUpAt);
 };
 
 // The user-facing text of a failure, and the failure of an exact text.

@@ -7,8 +7,7 @@ Run by a program named gnome-shell from a folder only root can write (see Sessio
 is taken for GNOME Shell's lock screen.
 
 FollowUnlock(false) (interface org.freedesktop.DBus.Mock.LockScreen) makes it ignore Unlock,
-as GNOME Shell does while its password dialog waits for a display manager that never answers;
-FollowUnlockAfter(milliseconds) makes it follow Unlock that much later, as on a loaded machine.
+as GNOME Shell does while its password dialog waits for a display manager that never answers.
 '''
 
 import dbus
@@ -27,7 +26,6 @@ CONTROL = 'org.freedesktop.DBus.Mock.LockScreen'
 def load(mock, parameters):
     mock.locked = False
     mock.follows_unlock = True
-    mock.unlock_delay = 20
     mock.AddMethods(MAIN_IFACE, [
         ('Lock', '', '', ''),
         ('GetActive', '', 'b', lambda self: dbus.Boolean(self.locked)),
@@ -35,7 +33,6 @@ def load(mock, parameters):
         ('GetActiveTime', '', 'u', 'ret = dbus.UInt32(0)'),
     ])
     mock.AddMethod(CONTROL, 'FollowUnlock', 'b', '', lambda self, follows: setattr(self, 'follows_unlock', bool(follows)))
-    mock.AddMethod(CONTROL, 'FollowUnlockAfter', 'u', '', lambda self, delay: setattr(self, 'unlock_delay', int(delay)))
 
     mock.idle_monitor_name = dbus.service.BusName(IDLE_MONITOR, mock.connection, do_not_queue=True)
     mock.AddObject('/org/gnome/Mutter/IdleMonitor/Core', IDLE_MONITOR, {}, [
@@ -54,7 +51,7 @@ def load(mock, parameters):
 
     def heard(locked):
         if locked or mock.follows_unlock:
-            GLib.timeout_add(20 if locked else mock.unlock_delay, follow, locked)
+            GLib.timeout_add(20, follow, locked)
 
     for signal, locked in (('Lock', True), ('Unlock', False)):
         system.add_signal_receiver(lambda locked=locked: heard(locked),

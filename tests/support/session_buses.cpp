@@ -140,12 +140,6 @@ bool SessionBuses::setLockScreenFollowsUnlock(bool follows) {
       .has_value();
 }
 
-bool SessionBuses::setLockScreenUnlockDelay(int milliseconds) {
-  return call(false, {"org.gnome.Shell.ScreenShield", "/org/gnome/ScreenSaver", "org.freedesktop.DBus.Mock.LockScreen",
-                      "FollowUnlockAfter", "u", std::to_string(milliseconds)})
-      .has_value();
-}
-
 void SessionBuses::stopServices() { services_.clear(); }
 
 bool SessionBuses::startService(const std::string& program, const std::string& name, const std::string& path,

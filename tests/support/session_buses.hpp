@@ -56,8 +56,6 @@ class SessionBuses {
   pid_t lockScreenPID() const;
   // Whether the lock screen follows logind's `Unlock` (it does from its start) or ignores it.
   bool setLockScreenFollowsUnlock(bool follows);
-  // How long the lock screen takes to follow logind's `Unlock` (20 ms from its start).
-  bool setLockScreenUnlockDelay(int milliseconds);
 
   // A copy of the system's python3 named `name`, in a folder only root can write (made once
   // per process, removed when it ends); empty when it cannot be made.

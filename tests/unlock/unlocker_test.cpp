@@ -1,7 +1,6 @@
 // The unlocker on the simulated machine with virtual time: the whole typing road into the
 // login window, every way the road stops, and the request's identity.
 #include <algorithm>
-#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -193,38 +192,6 @@ TEST_F(UnlockerTest, EveryStopOfTheRoadIsReportedOnce) {
       EXPECT_TRUE(entry.message != changed || entry.level == platform::log::Level::Default);
     }
     EXPECT_TRUE(c.posted > 0 || lockMachine().loginFieldText().empty());
-    results.clear();
-  }
-}
-
-// A login window still checking the password when the confirmation looks (a loaded machine)
-// is looked at again until its check ends, an unlock then confirmed and a refusal reported at
-// once, or until 5 s after Return.
-TEST_F(UnlockerTest, TheConfirmationWaitsForALoginWindowStillCheckingThePassword) {
-  struct Case {
-    const char* name;
-    const char16_t* userPassword;
-    std::optional<double> checkEnds;  // after Return; none: never
-    Result result;
-  };
-  const Case cases[] = {
-      {"accepted after 2 s", kPassword16, 2.0, Result::success()},
-      {"refused after 2 s", u"something else", 2.0, failed(Failure::notUnlocked)},
-      {"never ends", kPassword16, std::nullopt, failed(Failure::notUnlocked)},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    TearDown();
-    SetUp();
-    lockMachine().setUserPassword(c.userPassword);
-    lockMachine().holdPasswordChecks(true);
-    Unlocker::unlock(record());
-    advance(Unlocker::firstDelay + Unlocker::returnDelay + c.checkEnds.value_or(Unlocker::confirmationLimit) - 0.001);
-    EXPECT_TRUE(results.empty());
-    if (c.checkEnds) lockMachine().endPasswordCheck();
-    advance(Unlocker::confirmationRecheck + 0.002);
-    EXPECT_EQ(results, std::vector<Result>{c.result});
-    EXPECT_EQ(lockMachine().sessionLocked(), !c.result.succeeded());
     results.clear();
   }
 }

@@ -67,13 +67,6 @@ class Events {
   virtual std::shared_ptr<KeyboardEvent> createKeyboardEvent(const EventSource* source, KeyCode key,
                                                              bool keyDown) = 0;
   virtual void postToPid(std::int32_t pid, const KeyboardEvent& event) = 0;
-  // Whether process `pid` is still acting on what was posted to it: a password it was given
-  // is still being checked, or the unlock it was let through for has not come about yet.
-  // Where a receiver acts on events as they come, nothing is ever still in hand.
-  virtual bool isActingOnPostedInput(std::int32_t pid) {
-    (void)pid;
-    return false;
-  }
 };
 
 std::shared_ptr<Events> current();

@@ -85,25 +85,15 @@ void LinuxEvents::postToPid(std::int32_t pid, const KeyboardEvent& event) {
   });
   secure::wipe(field_);
   if (!checks_) checks_ = dispatch::makeSerialQueue("com.tessmin.quorvel.lockscreen");
-  std::uint64_t serial = 0;
-  {
-    std::lock_guard<std::mutex> submitted(submission_->mutex);
-    serial = ++submission_->serial;
-    submission_->underway = true;
-    submission_->pid = pid;
-    submission_->generation = generation;
-  }
   const std::string user = identity->user;
-  checks_->async([session, password, user, generation, submission = submission_, serial] {
+  checks_->async([session, password, user, generation] {
     const auto verdict = pam::checkPassword(logind::kPamService, user, *password);
     secure::wipe(*password);
     switch (verdict) {
       case pam::Verdict::accepted:
         logind::sessionLog().info("The lock screen's password was accepted");
-        session->unlock(generation, [submission, serial](bool asked) {
-          if (!asked) submission->end(serial);
-        });
-        return;
+        session->unlock(generation);
+        break;
       case pam::Verdict::refused:
         logind::sessionLog().log("The lock screen refused the password");
         break;
@@ -112,19 +102,7 @@ void LinuxEvents::postToPid(std::int32_t pid, const KeyboardEvent& event) {
                                    std::string(logind::kPamService));
         break;
     }
-    submission->end(serial);
   });
-}
-
-bool LinuxEvents::isActingOnPostedInput(std::int32_t pid) {
-  const std::uint64_t generation = logind::LoginSession::shared()->lockGeneration();
-  std::lock_guard<std::mutex> lock(submission_->mutex);
-  return submission_->underway && submission_->pid == pid && submission_->generation == generation;
-}
-
-void LinuxEvents::Submission::end(std::uint64_t which) {
-  std::lock_guard<std::mutex> lock(mutex);
-  if (serial == which) underway = false;
 }
 
 std::shared_ptr<EventSource> LinuxEvents::createSource(SourceStateID state) {

@@ -1,10 +1,7 @@
 // Synthetic keyboard events on Linux: typing into our own lock screen.
 #pragma once
 
-#include <cstdint>
-#include <memory>
 #include <mutex>
-#include <string>
 
 #include "platform/events/events.hpp"
 
@@ -23,8 +20,6 @@ namespace platform::events {
 // locked or unlocked again meanwhile. Key-ups, events with Command or Control held, and every
 // post to another process reach no one. The field is wiped when it is submitted or the
 // session's lock changes, and every copy of the password is wiped before it is released.
-// The lock screen is acting on a submitted password while PAM checks it and, once it is
-// accepted and logind has taken the request, until the session locks or unlocks.
 class LinuxEvents : public Events {
  public:
   LinuxEvents();
@@ -33,21 +28,8 @@ class LinuxEvents : public Events {
   std::shared_ptr<KeyboardEvent> createKeyboardEvent(const EventSource* source, KeyCode key,
                                                      bool keyDown) override;
   void postToPid(std::int32_t pid, const KeyboardEvent& event) override;
-  bool isActingOnPostedInput(std::int32_t pid) override;
 
  private:
-  // The password submitted last, shared with its check (which may end after this object).
-  struct Submission {
-    std::mutex mutex;
-    std::uint64_t serial = 0;  // counts submissions
-    bool underway = false;
-    std::int32_t pid = 0;
-    std::uint64_t generation = 0;  // the session's lock generation it was typed under
-    // Ends submission `which` unless a later one has replaced it.
-    void end(std::uint64_t which);
-  };
-
-  std::shared_ptr<Submission> submission_ = std::make_shared<Submission>();
   std::mutex mutex_;
   std::string field_;  // UTF-8
   std::uint64_t fieldGeneration_ = 0;

@@ -35,20 +35,6 @@ void SimulatedEvents::postToPid(std::int32_t pid, const KeyboardEvent& event) {
   }
 }
 
-bool SimulatedEvents::isActingOnPostedInput(std::int32_t pid) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return acting_.contains(pid);
-}
-
-void SimulatedEvents::setActingOnPostedInput(std::int32_t pid, bool acting) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (acting) {
-    acting_.insert(pid);
-  } else {
-    acting_.erase(pid);
-  }
-}
-
 void SimulatedEvents::setDelivery(Delivery delivery) {
   std::lock_guard<std::mutex> lock(mutex_);
   delivery_ = std::move(delivery);

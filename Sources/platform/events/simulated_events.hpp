@@ -4,7 +4,6 @@
 #include <functional>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <vector>
 
 #include "platform/events/events.hpp"
@@ -25,11 +24,8 @@ class SimulatedEvents : public Events {
   std::shared_ptr<KeyboardEvent> createKeyboardEvent(const EventSource* source, KeyCode key,
                                                      bool keyDown) override;
   void postToPid(std::int32_t pid, const KeyboardEvent& event) override;
-  bool isActingOnPostedInput(std::int32_t pid) override;
 
   void setDelivery(Delivery delivery);
-  // Whether the receiving process `pid` is still acting on what it was given.
-  void setActingOnPostedInput(std::int32_t pid, bool acting);
   void setSourceCreationFails(bool fails);
   // The `index`-th keyboard event created from now on (1 = the next) fails; none: no failure.
   void setKeyboardEventCreationFailsAt(std::optional<int> index);
@@ -47,7 +43,6 @@ class SimulatedEvents : public Events {
   int createdSinceFailSet_ = 0;
   EventFlags modifiers_ = 0;
   std::vector<Posted> posted_;
-  std::set<std::int32_t> acting_;
   std::vector<SourceStateID> sourceStates_;
 };
 

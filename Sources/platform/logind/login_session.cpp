@@ -389,11 +389,10 @@ std::optional<bool> LoginSession::lockedHint() {
   return answer;
 }
 
-void LoginSession::unlock(std::uint64_t generation, std::function<void(bool asked)> asked) {
-  system_->post([this, generation, asked = std::move(asked)](sd_bus* bus) {
+void LoginSession::unlock(std::uint64_t generation) {
+  system_->post([this, generation](sd_bus* bus) {
     if (generation != generation_.load()) {
       logger().log("The session locked or unlocked again while the password was checked; not unlocking it");
-      if (asked) asked(false);
       return;
     }
     std::optional<SessionIdentity> identity;
@@ -403,20 +402,18 @@ void LoginSession::unlock(std::uint64_t generation, std::function<void(bool aske
     }
     if (!identity || !bus) {
       logger().error("Cannot ask logind to unlock the session: it is not known");
-      if (asked) asked(false);
       return;
     }
     const std::string id = identity->id;
     dbus::callMethod(
         bus, kLogind, kManagerPath, kManager, "UnlockSession",
         [id](sd_bus_message* m) { return sd_bus_message_append(m, "s", id.c_str()); },
-        [this, id, asked](const dbus::Reply& reply) {
+        [this, id](const dbus::Reply& reply) {
           if (reply.ok()) {
             logger().info("Asked logind to unlock session %s", id);
           } else if (!stopping_) {
             logger().error("logind did not unlock session %s: %s", id, reply.error);
           }
-          if (asked) asked(reply.ok());
         });
   });
 }

@@ -93,9 +93,7 @@ class LoginSession {
   // used to unlock another.
   std::uint64_t lockGeneration() const { return generation_.load(); }
   // Asks logind to unlock our session, unless it locked or unlocked again since `generation`.
-  // `asked`, when given, hears on the system bus's thread whether logind took the request
-  // (not whether the lock screen has gone: the session's unlock event says that).
-  void unlock(std::uint64_t generation, std::function<void(bool asked)> asked = nullptr);
+  void unlock(std::uint64_t generation);
 
   // The process owning a lock screen's name, if any: the genuine lock screen when there is
   // one, else the first owner found.

@@ -1,7 +1,5 @@
 #include "platform/machine/simulated_lock_machine.hpp"
 
-#include <utility>
-
 namespace platform::machine {
 
 namespace ev = platform::events;
@@ -148,12 +146,15 @@ void SimulatedLockMachine::receive(std::int32_t pid, const ev::KeyboardEvent& ev
   if (event.flags() & (ev::kEventFlagMaskCommand | ev::kEventFlagMaskControl)) return;
   if (event.keyCode() == 36) {
     ++returnPresses_;
-    const std::u16string submitted = std::exchange(field_, {});
-    if (holdChecks_) {
-      inCheck_ = submitted;
-      events_->setActingOnPostedInput(kLoginWindowPID, true);
+    if (field_ == password_) {
+      ++unlocks_;
+      field_.clear();
+      session_->setScreenLocked(false);
+      focus(finderPID_);
+      distributed_->post(platform::notifications::kScreenIsUnlocked);
     } else {
-      judge(submitted);
+      ++rejected_;
+      field_.clear();
     }
     return;
   }
@@ -162,24 +163,6 @@ void SimulatedLockMachine::receive(std::int32_t pid, const ev::KeyboardEvent& ev
   } else if (event.keyCode() == 0) {
     field_ += (event.flags() & ev::kEventFlagMaskShift) ? u"A" : u"a";
   }
-}
-
-void SimulatedLockMachine::endPasswordCheck() {
-  if (!inCheck_) return;
-  const std::u16string submitted = *std::exchange(inCheck_, std::nullopt);
-  events_->setActingOnPostedInput(kLoginWindowPID, false);
-  if (sessionLocked()) judge(submitted);
-}
-
-void SimulatedLockMachine::judge(const std::u16string& submitted) {
-  if (submitted != password_) {
-    ++rejected_;
-    return;
-  }
-  ++unlocks_;
-  session_->setScreenLocked(false);
-  focus(finderPID_);
-  distributed_->post(platform::notifications::kScreenIsUnlocked);
 }
 
 }  // namespace platform::machine

@@ -74,10 +74,6 @@ class SimulatedLockMachine {
   int returnPresses() const { return returnPresses_; }
   int rejectedPasswords() const { return rejected_; }
   int unlocksByLoginWindow() const { return unlocks_; }
-  // While held, a password submitted with Return stays in its check (the login window acting
-  // on it, as on a loaded machine) until `endPasswordCheck` gives the verdict.
-  void holdPasswordChecks(bool hold) { holdChecks_ = hold; }
-  void endPasswordCheck();
 
   // --- the simulated parts, for scripting faults ---
   platform::notifications::SimulatedNotificationCenter& distributed() { return *distributed_; }
@@ -95,7 +91,6 @@ class SimulatedLockMachine {
     ProcessSpec spec;
   };
   void receive(std::int32_t pid, const platform::events::KeyboardEvent& event);
-  void judge(const std::u16string& submitted);
 
   std::shared_ptr<platform::notifications::SimulatedNotificationCenter> distributed_;
   std::shared_ptr<platform::notifications::SimulatedNotificationCenter> workspace_;
@@ -116,8 +111,6 @@ class SimulatedLockMachine {
 
   std::u16string password_;
   std::u16string field_;
-  bool holdChecks_ = false;
-  std::optional<std::u16string> inCheck_;
   int returnPresses_ = 0;
   int rejected_ = 0;
   int unlocks_ = 0;
