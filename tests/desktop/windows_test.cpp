@@ -38,22 +38,6 @@ namespace dispatch = platform::dispatch;
 using Kind = TutorialView::Element::Kind;
 using Answer = std::function<void(QWidget&)>;
 
-// One X server for this test process, with Qt on it (a Qt application cannot outlive its
-// server); it ends with the process.
-const std::string& processDisplay() {
-  static auto* display = new VirtualDisplay();
-  static const std::string name = [] {
-    if (display->name().empty()) return std::string();
-    ::setenv("DISPLAY", display->name().c_str(), 1);
-    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-    // No session bus: nothing may start one that outlives the test.
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/quorvel-test-bus", 1);
-    platform::ui::startGui();
-    return display->name();
-  }();
-  return name;
-}
-
 void press(const std::vector<std::string>& arguments) { xdotool(processDisplay(), arguments); }
 Answer typing(std::string text) {
   return [text](QWidget&) { press({"type", "--delay", "30", text}), press({"key", "Return"}); };

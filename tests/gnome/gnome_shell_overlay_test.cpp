@@ -41,16 +41,7 @@ const std::vector<std::string> kWithoutPamWrapper{"LD_PRELOAD=", "PAM_WRAPPER="}
 // from its top centre: an open body 250 wide and 72 high, the face glyph in its lower part.
 constexpr int kCentre = 400;
 
-int greenPixels(const QImage& shot) {
-  int count = 0;
-  for (int y = 8; y < 72; ++y) {
-    for (int x = kCentre - 40; x < kCentre + 40; ++x) {
-      const QRgb p = shot.pixel(x, y);
-      count += qGreen(p) > 120 && qGreen(p) > 2 * qRed(p) && qGreen(p) > qBlue(p) + 40;
-    }
-  }
-  return count;
-}
+int greenPixels(const QImage& shot) { return panelGreenPixels(shot, kCentre); }
 bool panelShown(const QImage& shot) {
   return pixelIs(shot, kCentre - 110, 4, 0xff000000) && pixelIs(shot, kCentre + 110, 4, 0xff000000) &&
          greenPixels(shot) > 30;

@@ -43,16 +43,7 @@ constexpr QRgb kBlack = 0xff000000, kMarker = 0xffff00ff;
 // 72 high (no housing: 8 + 64), the face glyph in its lower part.
 constexpr int kCentre = kKwinWidth / 2;
 
-int greenPixels(const QImage& shot) {
-  int count = 0;
-  for (int y = 8; y < 72; ++y) {
-    for (int x = kCentre - 40; x < kCentre + 40; ++x) {
-      const QRgb p = shot.pixel(x, y);
-      count += qGreen(p) > 120 && qGreen(p) > 2 * qRed(p) && qGreen(p) > qBlue(p) + 40;
-    }
-  }
-  return count;
-}
+int greenPixels(const QImage& shot) { return panelGreenPixels(shot, kCentre); }
 bool panelShown(const QImage& shot) {
   return pixelIs(shot, kCentre - 100, 4, kBlack) && pixelIs(shot, kCentre + 100, 4, kBlack) && greenPixels(shot) > 30;
 }

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/ui/gui.hpp"
 #include "support/platform_fixture.hpp"
 
 namespace quorvel::testing {
@@ -72,6 +73,20 @@ int runCommand(const std::vector<std::string>& argv, const std::vector<std::stri
   return status;
 }
 
+const std::string& processDisplay() {
+  static auto* display = new VirtualDisplay();
+  static const std::string name = [] {
+    if (display->name().empty()) return std::string();
+    ::setenv("DISPLAY", display->name().c_str(), 1);
+    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    // No session bus: nothing may start one that outlives the test.
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/quorvel-test-bus", 1);
+    platform::ui::startGui();
+    return display->name();
+  }();
+  return name;
+}
+
 VirtualDisplay::VirtualDisplay(int width, int height) : width_(width), height_(height) {
   // The painted desktop stays: the server is not reset when its last client leaves.
   server_ = ChildProcess::start({"Xvfb", "-displayfd", "1", "-screen", "0",
@@ -129,6 +144,17 @@ bool pixelIs(const QImage& image, int x, int y, QRgb colour, int tolerance) {
   const QRgb p = image.valid(x, y) ? image.pixel(x, y) : ~colour;
   return std::abs(qRed(p) - qRed(colour)) <= tolerance &&
          std::abs(qGreen(p) - qGreen(colour)) <= tolerance && std::abs(qBlue(p) - qBlue(colour)) <= tolerance;
+}
+
+int panelGreenPixels(const QImage& image, int centre) {
+  int count = 0;
+  for (int y = 8; y < 72; ++y) {
+    for (int x = centre - 40; x < centre + 40; ++x) {
+      const QRgb p = image.valid(x, y) ? image.pixel(x, y) : 0;
+      count += qGreen(p) > 120 && qGreen(p) > 2 * qRed(p) && qGreen(p) > qBlue(p) + 40;
+    }
+  }
+  return count;
 }
 
 QRect boxOf(const QImage& image, QRgb colour) {

@@ -57,6 +57,10 @@ class VirtualDisplay {
   int width_, height_;
 };
 
+// This test process's Qt on an X server of its own, without a session bus (both end with the
+// process: a Qt application cannot outlive its server); empty when Xvfb did not start.
+const std::string& processDisplay();
+
 // A dbus-daemon with a configuration of its own, listening on `folder`/bus (the same socket
 // when it starts again in the same folder); `environment` as for ChildProcess.
 class PrivateBus {
@@ -82,5 +86,8 @@ bool pixelIs(const QImage& image, int x, int y, QRgb colour, int tolerance = 8);
 // Whether the black of a notch-shaped panel whose body is `body` x `height` hangs from the
 // top of `image`, centred: the body, and its fillets at the top (their thin tips not drawn).
 bool notchPanelIs(const QImage& image, int body, int height);
+// How many pixels show the green of the animation's face glyph in the open panel hanging from
+// the top of `image` at `centre` (rows 8 to 71, 40 pixels each side).
+int panelGreenPixels(const QImage& image, int centre);
 
 }  // namespace quorvel::testing

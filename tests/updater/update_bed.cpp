@@ -7,7 +7,6 @@
 
 #include "platform/encoding/base64.hpp"
 #include "platform/updater/appcast.hpp"
-#include "platform/ui/gui.hpp"
 #include "support/B_helpers.hpp"
 #include "support/platform_fixture.hpp"
 
@@ -119,20 +118,6 @@ std::vector<std::string> UpdateBed::environment() const {
   return {"HOME=" + folder_, "XDG_CONFIG_HOME=" + folder_ + "/config", "XDG_DATA_HOME=" + folder_ + "/data",
           "TMPDIR=" + folder_ + "/tmp", "XDG_RUNTIME_DIR=" + folder_ + "/run", "DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM=",
           "LSAN_OPTIONS=suppressions=" QUORVEL_SOURCE_DIR "/tests/desktop/leaks.supp"};
-}
-
-const std::string& processDisplay() {
-  static auto* display = new VirtualDisplay();
-  static const std::string name = [] {
-    if (display->name().empty()) return std::string();
-    ::setenv("DISPLAY", display->name().c_str(), 1);
-    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-    // No session bus: nothing may start one that outlives the test.
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/quorvel-test-bus", 1);
-    platform::ui::startGui();
-    return display->name();
-  }();
-  return name;
 }
 
 std::string itemXML(const Release& release, const std::string& archiveURL, const std::string& signature,

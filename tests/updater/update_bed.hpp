@@ -58,9 +58,6 @@ class UpdateBed {
   std::unique_ptr<ChildProcess> server_;
 };
 
-// This process's Qt on an X server of its own (both end with the process); empty on failure.
-const std::string& processDisplay();
-
 std::string itemXML(const Release& release, const std::string& archiveURL, const std::string& signature,
                     std::int64_t length);
 std::string feedXML(const std::vector<std::string>& items);

@@ -113,6 +113,26 @@ void callMethod(sd_bus* bus, const char* destination, const char* path, const ch
 // The text of a negative errno result of sd-bus.
 std::string errorText(int error);
 
+// Reads a variant holding one value of the basic `type` ("b", "s", "d", ...) into `out`; skips
+// a variant of another type, so a sender's wrong type is never read. Returns whether the value
+// was read.
+template <class T>
+bool readVariant(sd_bus_message* message, const char* type, T* out) {
+  if (sd_bus_message_enter_container(message, 'v', type) > 0) {
+    const bool read = sd_bus_message_read_basic(message, type[0], out) > 0;
+    sd_bus_message_exit_container(message);
+    return read;
+  }
+  sd_bus_message_skip(message, "v");
+  return false;
+}
+inline bool readVariant(sd_bus_message* message, const char* type, std::string* out) {
+  const char* text = nullptr;
+  if (!readVariant(message, type, &text)) return false;
+  *out = text ? text : "";
+  return true;
+}
+
 template <class T>
 std::optional<T> Connection::ask(std::function<void(sd_bus*, std::function<void(std::optional<T>)>)> start,
                                  double timeout) {

@@ -4,24 +4,15 @@
 
 #include <cstring>
 
+#include "platform/dbus/connection.hpp"
+
 namespace platform::logind::replies {
 namespace {
 
 constexpr const char* kSession = "org.freedesktop.login1.Session";
 constexpr const char* kLogind = "org.freedesktop.login1";
 
-// Reads a variant holding one value of `type` ("b", "s", ...) into `out`; skips a variant of
-// another type. Returns whether the value was read.
-template <class T>
-bool readVariant(sd_bus_message* message, const char* type, T* out) {
-  if (sd_bus_message_enter_container(message, 'v', type) > 0) {
-    const bool read = sd_bus_message_read_basic(message, type[0], out) > 0;
-    sd_bus_message_exit_container(message);
-    return read;
-  }
-  sd_bus_message_skip(message, "v");
-  return false;
-}
+using dbus::readVariant;
 
 }  // namespace
 

@@ -39,23 +39,7 @@ const log::Logger& overlayLog() {
 
 double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
-// Reads a variant holding one value of the basic `type` into `out`; skips one of another type.
-template <class T>
-bool readVariant(sd_bus_message* message, const char* type, T* out) {
-  if (sd_bus_message_enter_container(message, 'v', type) > 0) {
-    const bool read = sd_bus_message_read_basic(message, type[0], out) > 0;
-    sd_bus_message_exit_container(message);
-    return read;
-  }
-  sd_bus_message_skip(message, "v");
-  return false;
-}
-bool readVariant(sd_bus_message* message, const char* type, std::string* out) {
-  const char* text = nullptr;
-  if (!readVariant(message, type, &text)) return false;
-  *out = text ? text : "";
-  return true;
-}
+using dbus::readVariant;
 
 // Reads an a{sv} dictionary: `entry` reads the value of the keys it knows (and says so); the
 // others are skipped. False when the message holds no such dictionary.
