@@ -110,6 +110,8 @@ InstanceClaim SessionInstance::claim(double timeout) {
               [bus, state, done, unknown](const dbus::Reply& reply) {
                 if (reply.ok()) return done(InstanceClaim::handedOver);
                 logger().error("The running application did not answer: %s", reply.error);
+                // The bus is being freed when our own connection closed: nothing more is asked.
+                if (reply.error == dbus::kConnectionClosed) return unknown();
                 // It may have quit since (its name gone, or it left without answering): the
                 // name is asked for once more. Still owned, it belongs to a running copy.
                 requestName(bus, [state, done, unknown](std::optional<std::uint32_t> again) {
