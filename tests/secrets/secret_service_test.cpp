@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 
 #include "foundation/crypto.hpp"
@@ -177,24 +178,25 @@ TEST_F(SecretServiceTest, FileItemsMoveAtFirstUseLosingNothingWhenTheyCannotAndK
   EXPECT_EQ(keyring_->countItems({{"service", kService}}), 0) << "the copy made is taken back";
   EXPECT_EQ(logLines("Could not move the keychain items into the Secret Service (status -36)"), 1);
 
-  ASSERT_TRUE(keyring_->lockDefaultCollection());  // fails at once: the file stays in use
-  kc::LinuxKeychain locked(path(), options);
-  EXPECT_EQ(locked.copyMatching(kService, "masterKey").data, key);
-  EXPECT_EQ(locked.store(), Store::file);
+  // A locked keyring: every call fails and tries the move again, and nothing (a fresh key)
+  // goes into the file meanwhile.
+  ASSERT_TRUE(keyring_->lockDefaultCollection());
+  auto keychain = std::make_shared<kc::LinuxKeychain>(path(), options);
+  kc::install(keychain);
+  EXPECT_EQ(keychain->copyMatching(kService, "masterKey").status, kc::errSecInteractionNotAllowed);
+  EXPECT_FALSE(Keychain::create(bytes("fresh"), "faceprintKey"));
+  EXPECT_EQ(keychain->store(), Store::undecided);
   EXPECT_EQ(fileText(path()), before);
-  EXPECT_EQ(logLines("(status -25308); they stay in " + path()), 1);
+  EXPECT_EQ(logLines("(status -25308); they stay in " + path()), 2);
 
-  // Unlocked by a restart, with an item of its own: the next process moves the others.
+  // Unlocked by a restart, with an item of its own: the next call moves the others.
   keyring_->stopKeyring();
   startKeyring();
   kc::SecretServiceKeychain secrets(options);
   ASSERT_EQ(secrets.add(kService, "quorvelPasswordRecord", bytes("newer"), kUnlocked), 0);
-  {
-    kc::LinuxKeychain keychain(path(), options);
-    EXPECT_EQ(keychain.copyMatching(kService, "masterKey").data, key);
-    EXPECT_EQ(keychain.store(), Store::secretService);
-    EXPECT_EQ(keychain.copyMatching(kService, "quorvelPasswordRecord").data, bytes("newer"));
-  }
+  EXPECT_EQ(keychain->copyMatching(kService, "masterKey").data, key);
+  EXPECT_EQ(keychain->store(), Store::secretService);
+  EXPECT_EQ(keychain->copyMatching(kService, "quorvelPasswordRecord").data, bytes("newer"));
   EXPECT_EQ(secrets.copyMatching(kService, "loginPassword").data, bytes("sealed"));
   EXPECT_EQ(keyring_->countItems({{"account", "loginPassword"}, {"accessible", "ck"}}), 1);
   std::vector<kc::FileKeychain::Entry> left;  // the file keeps only the item it could not move
@@ -209,6 +211,14 @@ TEST_F(SecretServiceTest, FileItemsMoveAtFirstUseLosingNothingWhenTheyCannotAndK
   EXPECT_EQ(kc::LinuxKeychain(path(), options).copyMatching(kService, "quorvelPasswordRecord").data,
             bytes("older"));
   EXPECT_FALSE(std::filesystem::exists(path()));
+
+  // A file that cannot be read may hold the key in use: nothing is decided, nothing is added.
+  std::ofstream(path()) << "{ not a keychain";
+  kc::LinuxKeychain unreadable(path(), options);
+  EXPECT_EQ(unreadable.add(kService, "faceprintKey", key, kUnlocked), kc::errSecDecode);
+  EXPECT_EQ(unreadable.store(), Store::undecided);
+  EXPECT_EQ(keyring_->countItems({{"account", "faceprintKey"}}), 0);
+  EXPECT_EQ(fileText(path()), "{ not a keychain");
 }
 
 enum class NoService { busWithoutIt, deadBusAddress, noBusAtAll };

@@ -131,13 +131,16 @@ Keychain* LinuxKeychain::choose(OSStatus& status) {
     case SecretServiceKeychain::Availability::available:
       break;
   }
+  // The key and the newer items may be in the Secret Service already, so a move that does not
+  // complete (a locked keyring, no answer, a file that cannot be read, another process still
+  // moving) decides nothing: the call fails and the next one tries again.
   const MoveOutcome moved = moveItems(*file_, *secrets_);
-  if (moved.busy) {
-    status = moved.status;
+  if (!moved.complete) {
+    status = moved.status == errSecSuccess ? errSecNotAvailable : moved.status;
     return nullptr;
   }
-  store_ = moved.complete ? Store::secretService : Store::file;
-  return store_ == Store::secretService ? static_cast<Keychain*>(secrets_.get()) : file_.get();
+  store_ = Store::secretService;
+  return secrets_.get();
 }
 
 OSStatus LinuxKeychain::add(const std::string& service, const std::string& account,

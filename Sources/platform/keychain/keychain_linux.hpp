@@ -5,10 +5,10 @@
 // - none (no session bus, or nothing provides the service): every call of this process goes
 //   to the file store, and the log says so once;
 // - one answers: the items of the file store are moved into it (`moveItems`); when that
-//   completes every call goes to the Secret Service, otherwise the file store stays in use
-//   for this process (it is left intact) and the next process tries again; while another
-//   process is still moving them, the call fails with errSecNotAvailable and the next call
-//   asks again;
+//   completes every call goes to the Secret Service. Otherwise (a locked keyring, no answer in
+//   time, a file that cannot be read, another process still moving them) the call fails with
+//   the move's status, the file is left intact and the next call tries again: the key may
+//   already live in the Secret Service, so nothing may be made in the file instead;
 // - no answer in time: the call fails with errSecNotAvailable and the next call asks again.
 // The choice never changes within a process: a Secret Service that goes away later makes the
 // calls fail, never fall back to a file that may hold older items.

@@ -15,6 +15,9 @@ namespace platform::ui {
 struct SessionInstance::State {
   std::function<void()> activated;
   std::atomic<bool> owner{false};
+  // The claim could not tell (no bus, no answer): this process runs as the application and
+  // takes the name when a connection comes.
+  std::atomic<bool> unclaimed{false};
 };
 
 namespace {
@@ -24,7 +27,7 @@ constexpr const char* kInterface = "org.freedesktop.Application";
 constexpr std::uint32_t kDoNotQueue = 4;
 constexpr std::uint32_t kPrimaryOwner = 1, kAlreadyOwner = 4;
 // A bus that is slow to answer (a loaded machine) is waited for, not taken for none.
-constexpr double kCallLimit = 5;
+constexpr double kCallLimit = SessionInstance::callLimit;
 
 const platform::log::Logger& logger() {
   // Never destroyed: the bus thread may still log while the process exits.
@@ -71,7 +74,10 @@ SessionInstance::SessionInstance(std::function<void()> activated) : state_(std::
   handlers.connected = [state = state_](sd_bus* bus) {
     const int added = sd_bus_add_object_vtable(bus, nullptr, objectPath, kInterface, kVtable, state.get());
     if (added < 0) logger().error("The application's object cannot be served: %s", dbus::errorText(added));
-    if (state->owner) requestName(bus, [](std::optional<std::uint32_t>) {});
+    if (!state->owner && !state->unclaimed) return;
+    requestName(bus, [state](std::optional<std::uint32_t> result) {
+      if (result && (*result == kPrimaryOwner || *result == kAlreadyOwner)) state->owner = true;
+    });
   };
   connection_ = std::make_unique<dbus::Connection>(dbus::BusType::session, std::move(handlers));
 }
@@ -83,9 +89,13 @@ InstanceClaim SessionInstance::claim(double timeout) {
   using Answer = std::function<void(std::optional<InstanceClaim>)>;
   const auto answer = connection_->ask<InstanceClaim>(
       [state = state_](sd_bus* bus, Answer done) {
-        if (!bus) return done(InstanceClaim::unknown);
-        requestName(bus, [bus, state, done](std::optional<std::uint32_t> result) {
-          if (!result) return done(InstanceClaim::unknown);
+        const auto unknown = [state, done] {
+          state->unclaimed = true;
+          done(InstanceClaim::unknown);
+        };
+        if (!bus) return unknown();
+        requestName(bus, [bus, state, done, unknown](std::optional<std::uint32_t> result) {
+          if (!result) return unknown();
           if (*result == kPrimaryOwner || *result == kAlreadyOwner) {
             state->owner = true;
             return done(InstanceClaim::first);
@@ -97,14 +107,27 @@ InstanceClaim SessionInstance::claim(double timeout) {
                 const int opened = sd_bus_message_open_container(m, 'a', "{sv}");
                 return opened < 0 ? opened : sd_bus_message_close_container(m);
               },
-              [done](const dbus::Reply& reply) {
-                if (!reply.ok()) logger().error("The running application did not answer: %s", reply.error);
-                done(InstanceClaim::handedOver);
+              [bus, state, done, unknown](const dbus::Reply& reply) {
+                if (reply.ok()) return done(InstanceClaim::handedOver);
+                logger().error("The running application did not answer: %s", reply.error);
+                // The bus is being freed when our own connection closed: nothing more is asked.
+                if (reply.error == dbus::kConnectionClosed) return unknown();
+                // It may have quit since (its name gone, or it left without answering): the
+                // name is asked for once more. Still owned, it belongs to a running copy.
+                requestName(bus, [state, done, unknown](std::optional<std::uint32_t> again) {
+                  if (!again) return unknown();
+                  if (*again == kPrimaryOwner || *again == kAlreadyOwner) {
+                    state->owner = true;
+                    return done(InstanceClaim::first);
+                  }
+                  done(InstanceClaim::handedOver);
+                });
               },
               kCallLimit);
         });
       },
       timeout);
+  if (!answer) state_->unclaimed = true;
   return answer.value_or(InstanceClaim::unknown);
 }
 
