@@ -3,11 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "platform/localauth/local_auth_linux.hpp"
 #include "platform/pam/pam.hpp"
 #include "session/session_test.hpp"
+#include "support/desktop_session.hpp"
 #include "support/pam_matrix.hpp"
 #include "unlock/lock_monitor.hpp"
 #include "unlock/login_window_target.hpp"
@@ -70,6 +72,21 @@ TEST_F(LockScreenTest, TheLockScreenIsTheLoginWindowWhileItIsGenuine) {
   for (const std::string& path : std::vector<std::string>{"/usr/bin", "/usr/bin/none", "usr/bin/dbus-daemon", copy}) {
     EXPECT_FALSE(isSystemExecutable(path)) << path;
   }
+
+  // A process of a mount namespace of its own may name a file of its own by a system path.
+  const std::string own = home() + "/sleep";
+  std::filesystem::copy_file("/usr/bin/sleep", own);
+  const auto genuine = ChildProcess::start({"/usr/bin/sleep", "60"});
+  const auto disguised = ChildProcess::start(
+      {"unshare", "--mount", "--", "sh", "-c", "mount --bind \"$0\" /usr/bin/sleep && exec /usr/bin/sleep 60", own});
+  ASSERT_TRUE(genuine && disguised);
+  const auto named = [](std::int64_t pid) {
+    std::error_code error;
+    return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error) == "/usr/bin/sleep";
+  };
+  ASSERT_TRUE(eventually([&] { return named(genuine->pid()) && named(disguised->pid()); }, 10)) << "unshare needs root";
+  EXPECT_TRUE(platform::logind::runsSystemExecutable(genuine->pid(), "/usr/bin/sleep"));
+  EXPECT_FALSE(platform::logind::runsSystemExecutable(disguised->pid(), "/usr/bin/sleep"));
 }
 
 // GNOME 43: gnome-shell draws the lock screen and owns the screen shield; the names of the
@@ -150,6 +167,15 @@ TEST_F(LockScreenTest, KeysTypedIntoTheLockScreenAreItsPasswordAndReturnSubmitsI
   type(screen, u"");
   ASSERT_TRUE(pump([&] { return logs().contains("Return pressed on the lock screen with nothing typed"); }));
   EXPECT_EQ(unlocks(), 0);
+  // A key that did not reach the lock screen breaks the text: nothing of it goes to PAM.
+  type(screen, u"correct ");
+  type(::getpid(), u"horse");
+  type(screen, u"");
+  ASSERT_TRUE(pump([&] {
+    const auto lines = logs().messages();
+    return std::count(lines.begin(), lines.end(), "Return pressed on the lock screen with nothing typed") == 2;
+  }));
+  EXPECT_FALSE(logs().contains("The lock screen refused the password"));
 
   // Typed in two parts, then Return: PAM accepts, logind unlocks, the desktop follows.
   type(screen, u"correct ");

@@ -27,7 +27,7 @@ std::optional<std::string> agentExecutable(std::int32_t pid) {
 
 bool isGenuineAgent(std::int32_t pid) {
   const auto executable = agentExecutable(pid);
-  if (!executable || !logind::isSystemExecutable(*executable)) return false;
+  if (!executable || !logind::runsSystemExecutable(pid, *executable)) return false;
   struct stat process {};
   if (::stat(("/proc/" + std::to_string(pid)).c_str(), &process) != 0) return false;
   return process.st_uid == ::getuid();

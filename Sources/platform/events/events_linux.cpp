@@ -58,12 +58,15 @@ void LinuxEvents::postToPid(std::int32_t pid, const KeyboardEvent& event) {
   if (!event.isKeyDown() || (event.flags() & (kEventFlagMaskCommand | kEventFlagMaskControl))) return;
   auto session = logind::LoginSession::shared();
   const auto screen = session->lockScreen();
-  if (!screen || !screen->genuine || screen->pid != pid) return;
   const auto identity = session->session();
-  if (!identity) return;
-  const std::uint64_t generation = session->lockGeneration();
-
   std::lock_guard<std::mutex> lock(mutex_);
+  if (!screen || !screen->genuine || screen->pid != pid || !identity) {
+    // A key that does not reach the lock screen breaks what is being typed: what came before
+    // it is never checked as a password.
+    secure::wipe(field_);
+    return;
+  }
+  const std::uint64_t generation = session->lockGeneration();
   if (fieldGeneration_ != generation) {
     // What was typed under an earlier lock is gone.
     secure::wipe(field_);

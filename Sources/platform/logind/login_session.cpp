@@ -82,13 +82,12 @@ struct ServiceOwner {
 ServiceOwner ownerOf(std::size_t service, std::int32_t pid) {
   ServiceOwner owner{service, {}};
   owner.screen.pid = pid;
-  owner.screen.service = kLockScreens[service].name;
   std::error_code error;
   owner.screen.executable = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error).string();
   const std::string program = std::filesystem::path(owner.screen.executable).filename().string();
   bool known = false;
   for (const char* name : kLockScreens[service].programs) known |= name && program == name;
-  owner.screen.genuine = !error && known && isSystemExecutable(owner.screen.executable);
+  owner.screen.genuine = !error && known && runsSystemExecutable(pid, owner.screen.executable);
   return owner;
 }
 
@@ -426,11 +425,6 @@ std::optional<LockScreen> LoginSession::findLockScreen() {
   });
 }
 
-std::optional<std::int32_t> LoginSession::screenSaverOwner() {
-  const auto screen = findLockScreen();
-  return screen ? std::optional<std::int32_t>(screen->pid) : std::nullopt;
-}
-
 std::optional<LockScreen> LoginSession::lockScreen() {
   if (lockedHint() != true) return std::nullopt;
   return findLockScreen();
@@ -460,6 +454,13 @@ bool isSystemExecutable(const std::string& path) {
     if (current == current.root_path()) return true;
     current = current.parent_path();
   }
+}
+
+bool runsSystemExecutable(std::int32_t pid, const std::string& path) {
+  if (!isSystemExecutable(path)) return false;
+  struct stat running {}, named {};
+  return ::stat(("/proc/" + std::to_string(pid) + "/exe").c_str(), &running) == 0 &&
+         ::stat(path.c_str(), &named) == 0 && running.st_dev == named.st_dev && running.st_ino == named.st_ino;
 }
 
 }  // namespace platform::logind

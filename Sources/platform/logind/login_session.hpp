@@ -64,7 +64,6 @@ struct SessionIdentity {
 struct LockScreen {
   std::int32_t pid = 0;
   std::string executable;  // the path of the process's executable, as the kernel gives it
-  std::string service;     // the name it owns on the session bus
   bool genuine = false;
 };
 
@@ -95,9 +94,6 @@ class LoginSession {
   // Asks logind to unlock our session, unless it locked or unlocked again since `generation`.
   void unlock(std::uint64_t generation);
 
-  // The process owning a lock screen's name, if any: the genuine lock screen when there is
-  // one, else the first owner found.
-  std::optional<std::int32_t> screenSaverOwner();
   // That process while our session is locked; none otherwise.
   std::optional<LockScreen> lockScreen();
   // Asks the genuine lock screen's desktop to light the display; false when there is none.
@@ -153,5 +149,9 @@ const platform::log::Logger& sessionLog();
 // that it and every folder above it are owned by root and writable by no group and no one
 // else.
 bool isSystemExecutable(const std::string& path);
+// Whether process `pid` runs the system executable `path` (its executable as the kernel names
+// it): the very file, not only one of that name, since a process of another mount namespace
+// names its executable by a path of that namespace.
+bool runsSystemExecutable(std::int32_t pid, const std::string& path);
 
 }  // namespace platform::logind
