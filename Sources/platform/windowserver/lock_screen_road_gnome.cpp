@@ -283,7 +283,7 @@ class GnomeLockScreenRoad : public LockScreenRoad {
                          {
                            std::lock_guard<std::mutex> lock(traffic->mutex);
                            traffic->sending = false;
-                           // A frame refused after one was shown: the extension may show none.
+                           // After a failed call no frame is known to be shown.
                            if (generation == traffic->generation) {
                              traffic->shownBounds = read ? std::optional<Rect>(Rect(x, y, width, height)) : std::nullopt;
                            }
