@@ -22,6 +22,7 @@ export const MAX_HEIGHT = 400;
 const STALE_SECONDS = 5;
 
 const INVALID_ARGS = 'org.freedesktop.DBus.Error.InvalidArgs';
+const FAILED = 'org.freedesktop.DBus.Error.Failed';
 
 const INTERFACE_XML = `<node>
   <interface name="${INTERFACE_NAME}">
@@ -130,7 +131,17 @@ export class FrameHost {
         return VERSION;
     }
 
+    // gjs answers an exception of a plain method (Ping, Hide) with an error, not one of an
+    // asynchronous method: unanswered, the sender would wait out its time-out on every frame.
     ShowFrameAsync([placement, frameSize, crop, png], invocation) {
+        try {
+            this._showFrame(placement, frameSize, crop, png, invocation);
+        } catch (e) {
+            invocation.return_dbus_error(FAILED, `Frame not shown: ${e.message}`);
+        }
+    }
+
+    _showFrame(placement, frameSize, crop, png, invocation) {
         const {GLib} = this._shell;
         let problem = frameProblem(placement, frameSize, crop, png), image = null;
         if (!problem && png.length > 0) {
@@ -146,7 +157,7 @@ export class FrameHost {
         }
         const shown = this._show(placement, frameSize, crop, image);
         if (!shown) {
-            invocation.return_dbus_error('org.freedesktop.DBus.Error.Failed', 'Frame not shown: no monitor');
+            invocation.return_dbus_error(FAILED, 'Frame not shown: no monitor');
             return;
         }
         this._follow(invocation.get_sender());

@@ -3,7 +3,8 @@
 // GNOME Shell 45 and later (ES modules) loaded with stand-ins for the shell's modules. Enabling
 // it exports the frame host's object on the shell's bus and adds a picture that takes no input;
 // a frame is placed at the top centre and handed over with the Cogl context GNOME Shell 48 and
-// later expect; malformed ones are refused; disabling takes both away.
+// later expect; malformed ones are refused, and one the shell fails to show is answered with an
+// error; disabling takes both away.
 // Usage: node extension_check.mjs <bundle>/Resources/gnome-shell-extension
 import assert from 'node:assert/strict';
 import {execFileSync} from 'node:child_process';
@@ -44,7 +45,10 @@ const uiGroup = {
     get_last_child() { return this.children.at(-1); },
     set_child_above_sibling(actor) { this.children = [...this.children.filter(a => a !== actor), actor]; },
 };
-const content = {set_bytes(context, bytes, format, width, height, stride) { this.args = [...arguments]; }};
+const content = {set_bytes(context, bytes, format, width, height, stride) {
+    if (this.failure) throw new Error(this.failure);
+    this.args = [...arguments];
+}};
 globalThis.stage = {context: {get_backend: () => ({get_cogl_context: () => 'cogl context'})}};
 globalThis.shell = {
     Gio: {
@@ -100,7 +104,7 @@ assert.equal(picture.reactive, false);
 assert.equal(exported.object.Ping(), 1);
 
 const call = () => ({get_sender: () => ':1.5', return_value(value) { this.value = value; },
-    return_dbus_error(name, message) { this.error = message; }});
+    return_dbus_error(name, message) { this.error = message; this.errorName = name; }});
 // A 2 x 2 PNG's signature and header chunk (the stand-in loader decodes it).
 const png = Uint8Array.of(0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0, 0, 0, 13, 0x49, 0x48, 0x44, 0x52,
     0, 0, 0, 2, 0, 0, 0, 2, 8, 6, 0, 0, 0);
@@ -117,6 +121,12 @@ const oversized = new Uint8Array(2 << 20);
 oversized.set(png);
 exported.object.ShowFrameAsync([[0, 0, 320, 200], [320, 200], [100, 10, 2, 2], oversized], refused);
 assert.match(refused.error, /the image is 2097152 bytes/);
+// Showing that throws (a texture the shell cannot make) is answered, not left to time out.
+content.failure = 'no texture';
+const failed = call();
+exported.object.ShowFrameAsync([[0, 0, 320, 200], [320, 200], [100, 10, 2, 2], png], failed);
+assert.deepEqual([failed.errorName, failed.error], ['org.freedesktop.DBus.Error.Failed', 'Frame not shown: no texture']);
+content.failure = null;
 
 extension.disable();
 assert.equal(exported, null);

@@ -49,8 +49,6 @@ bool panelShown(const QImage& shot) {
 // The lock screen's own picture around the panel: its curtain or dialog, not black.
 bool lockScreenAround(const QImage& shot) { return !pixelIs(shot, 100, 300, 0xff000000, 30); }
 
-class GnomeShellRoadTest : public PlatformTest {};
-
 class GnomeShellOverlayTest : public CoordinatorTest {
  protected:
   void SetUp() override {
@@ -339,34 +337,58 @@ TEST_F(GnomeShellAttemptTest, ThePanelShowsAboveTheLockScreenWhileAnAttemptRunsA
   }
 }
 
+// A stand-in for GNOME Shell with the extension's object (python3-dbusmock) on a session bus of
+// the test's own; `method` sets what one of its methods does.
+class StandInShellTest : public PlatformTest {
+ protected:
+  void SetUp() override {
+    PlatformTest::SetUp();
+    buses_ = std::make_unique<SessionBuses>(home() + "/session");
+    ASSERT_TRUE(buses_->startSessionBus());
+    ASSERT_TRUE(buses_->startService("/usr/bin/python3", "org.gnome.Shell", kPath, kInterface));
+  }
+  void TearDown() override {
+    buses_.reset();
+    PlatformTest::TearDown();
+  }
+  bool method(const std::string& name, const std::string& in, const std::string& out, const std::string& code) {
+    return buses_
+        ->call(false, {"org.gnome.Shell", kPath, "org.freedesktop.DBus.Mock", "AddMethod", "sssss", kInterface, name,
+                       in, out, code})
+        .has_value();
+  }
+  std::string received() {
+    return buses_->call(false, {"org.gnome.Shell", kPath, "org.freedesktop.DBus.Mock", "GetMethodCalls", "s", "ShowFrame"})
+        .value_or("");
+  }
+  int logged(const std::string& text) {
+    const auto lines = logs().messages("overlay");
+    return static_cast<int>(
+        std::count_if(lines.begin(), lines.end(), [&](const std::string& line) { return line.find(text) != std::string::npos; }));
+  }
+  static QImage frame() {
+    QImage image(320, 200, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    image.setPixel(160, 10, 0xff000000);
+    return image;
+  }
+
+  static constexpr const char* kPath = "/com/tessmin/Quorvel/Overlay";
+  static constexpr const char* kInterface = "com.tessmin.Quorvel.Overlay1";
+  static constexpr const char* kShowFrame = "(dddd)(uu)(uuuu)ay";
+  std::unique_ptr<SessionBuses> buses_;
+};
+
 // A stand-in for the extension that answers its ping but takes two seconds over every frame:
 // the road keeps one frame on its way and the newest one waiting, so fifty frames shown meanwhile
 // cost dropped frames, not a queue; the calls that time out are logged once.
-TEST_F(GnomeShellRoadTest, ASlowExtensionCostsDroppedFramesNotAQueue) {
-  SessionBuses buses(home() + "/session");
-  ASSERT_TRUE(buses.startSessionBus());
-  const std::string path = "/com/tessmin/Quorvel/Overlay", interface = "com.tessmin.Quorvel.Overlay1";
-  ASSERT_TRUE(buses.startService("/usr/bin/python3", "org.gnome.Shell", path, interface));
-  const auto addMethod = [&](const std::string& name, const std::string& in, const std::string& out,
-                             const std::string& code) {
-    return buses
-        .call(false, {"org.gnome.Shell", path, "org.freedesktop.DBus.Mock", "AddMethod", "sssss", interface, name, in,
-                      out, code})
-        .has_value();
-  };
-  ASSERT_TRUE(addMethod("Ping", "", "u", "ret = 1"));
-  ASSERT_TRUE(addMethod("ShowFrame", "(dddd)(uu)(uuuu)ay", "(dddd)", "time.sleep(2); ret = (0.0, 0.0, 1.0, 1.0)"));
+TEST_F(StandInShellTest, ASlowExtensionCostsDroppedFramesNotAQueue) {
+  ASSERT_TRUE(method("Ping", "", "u", "ret = 1"));
+  ASSERT_TRUE(method("ShowFrame", kShowFrame, "(dddd)", "time.sleep(2); ret = (0.0, 0.0, 1.0, 1.0)"));
   auto road = platform::windowserver::makeGnomeLockScreenRoad();
   std::string why;
   ASSERT_TRUE(road->open(&why)) << why;
-  QImage frame(320, 200, QImage::Format_ARGB32_Premultiplied);
-  frame.fill(Qt::transparent);
-  frame.setPixel(160, 10, 0xff000000);
-  for (int i = 0; i < 50; ++i) road->show(frame, platform::Rect(i, 0, 320, 200));
-  const auto received = [&] {
-    return buses.call(false, {"org.gnome.Shell", path, "org.freedesktop.DBus.Mock", "GetMethodCalls", "s", "ShowFrame"})
-        .value_or("");
-  };
+  for (int i = 0; i < 50; ++i) road->show(frame(), platform::Rect(i, 0, 320, 200));
   const auto count = [](const std::string& calls) {
     return calls.empty() ? -1 : std::stoi(calls.substr(calls.find(' ') + 1));
   };
@@ -378,12 +400,42 @@ TEST_F(GnomeShellRoadTest, ASlowExtensionCostsDroppedFramesNotAQueue) {
   EXPECT_TRUE(eventually([&] { return logs().contains("GNOME Shell's overlay extension did not show a frame"); }, 10));
   road.reset();
   EXPECT_EQ(count(received()), count(calls)) << "nothing was queued behind the newest frame";
-  const auto overlayLines = logs().messages("overlay");
-  EXPECT_EQ(
-      std::count_if(overlayLines.begin(), overlayLines.end(),
-                    [](const std::string& line) { return line.find("did not show a frame") != std::string::npos; }),
-      1);
+  EXPECT_EQ(logged("did not show a frame"), 1);
 }
+
+// A shell too busy to answer the ping is said to be so, not to lack the extension. A frame the
+// extension fails to show takes the panel's place away; calls that end with the road are no
+// failure of the shell.
+TEST_F(StandInShellTest, AShellThatDoesNotAnswerOrFailsAFrameIsToldApart) {
+  ASSERT_TRUE(method("Ping", "", "u", "time.sleep(2); ret = 1"));
+  auto road = platform::windowserver::makeGnomeLockScreenRoad();
+  std::string why;
+  EXPECT_FALSE(road->open(&why));
+  EXPECT_EQ(why.find("GNOME Shell did not answer in time"), 0u) << why;
+
+  ASSERT_TRUE(method("Ping", "", "u", "ret = 1"));
+  ASSERT_TRUE(method("ShowFrame", kShowFrame, "(dddd)", "ret = (240.0, 0.0, 320.0, 200.0)"));
+  road = platform::windowserver::makeGnomeLockScreenRoad();
+  ASSERT_TRUE(road->open(&why)) << why;
+  road->show(frame(), platform::Rect(240, 0, 320, 200));
+  ASSERT_TRUE(eventually([&] { return road->shownBounds() == platform::Rect(240, 0, 320, 200); }, 10));
+  ASSERT_TRUE(method("ShowFrame", kShowFrame, "(dddd)",
+                     "raise dbus.exceptions.DBusException('Frame not shown: no texture', "
+                     "name='org.freedesktop.DBus.Error.Failed')"));
+  road->show(frame(), platform::Rect(241, 0, 320, 200));
+  ASSERT_TRUE(eventually([&] { return logged("did not show a frame") == 1; }, 10));
+  EXPECT_EQ(road->shownBounds(), std::nullopt);
+
+  ASSERT_TRUE(method("ShowFrame", kShowFrame, "(dddd)", "ret = (240.0, 0.0, 320.0, 200.0)"));
+  road->show(frame(), platform::Rect(242, 0, 320, 200));
+  ASSERT_TRUE(eventually([&] { return logged("answers again") == 1; }, 10));
+  ASSERT_TRUE(method("ShowFrame", kShowFrame, "(dddd)", "time.sleep(2); ret = (240.0, 0.0, 320.0, 200.0)"));
+  road->show(frame(), platform::Rect(243.25, 0, 320, 200));
+  ASSERT_TRUE(eventually([&] { return fileText(home() + "/session/services.log").find("243.25") != std::string::npos; }, 10));
+  road.reset();  // with that frame on its way
+  EXPECT_EQ(logged("did not show a frame"), 1);
+}
+
 
 }  // namespace
 }  // namespace quorvel::testing

@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -282,6 +283,23 @@ TEST_F(KdeLockScreenTest, SurfacesShownBeforeALateGreeterComeBackAboveIt) {
     shot = screen("kde-late-greeter-kept");
     ASSERT_TRUE(markerAt(shot, first) && markerAt(shot, second)) << "after " << looks << " looks";
   }
+}
+
+// A compositor that goes away takes the road's surface with it: the road no longer says where
+// it shows one, and says once why.
+TEST_F(KdeLockScreenTest, ARoadWhoseCompositorWentShowsNothing) {
+  startKwin();
+  kwin_->becomeClient();
+  auto road = ws::makeKdeLockScreenRoad();
+  std::string why;
+  ASSERT_TRUE(road->open(&why)) << why;
+  ASSERT_TRUE(shownBy(*road, {100, 300}));
+  kwin_.reset();
+  for (int i = 0; i < 3; ++i) road->show(marker(), platform::Rect(100, 300, 64, 64));
+  EXPECT_EQ(road->shownBounds(), std::nullopt);
+  EXPECT_EQ(std::ranges::count_if(logs().messages("overlay"),
+                                  [](const std::string& line) { return line.find("Wayland connection broke") != std::string::npos; }),
+            1);
 }
 
 // The same locker run from a folder others may write: whoever could replace it could read

@@ -3,7 +3,6 @@
 #include <QBuffer>
 #include <QImage>
 
-#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <mutex>
@@ -12,7 +11,7 @@
 
 #include "platform/bundle/bundle.hpp"
 #include "platform/dbus/connection.hpp"
-#include "platform/log/log.hpp"
+#include "platform/windowserver/lock_screen_road_common.hpp"
 
 namespace platform::windowserver {
 namespace {
@@ -28,16 +27,12 @@ constexpr double kResendAfter = 1.0;
 // about half the time of the default level for a quarter more bytes (bench_gnome_overlay_frame).
 constexpr int kPngQuality = 80;
 
+// The error of a question the road's bus thread did not answer in time.
+constexpr const char* kNoAnswer = "no answer in time";
+
 // What GNOME Shell's GetExtensionInfo says of an extension's state (43 and 44 name 1 and 2
 // ENABLED and DISABLED, 45 and later ACTIVE and INACTIVE).
-enum ExtensionState { kActive = 1, kInactive = 2, kError = 3, kOutOfDate = 4, kInitialized = 6 };
-
-const log::Logger& overlayLog() {
-  static const log::Logger logger("com.tessmin.quorvel", "overlay");
-  return logger;
-}
-
-double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+enum ExtensionState { kInactive = 2, kError = 3, kOutOfDate = 4, kInitialized = 6 };
 
 using dbus::readVariant;
 
@@ -112,6 +107,10 @@ class GnomeLockScreenRoad : public LockScreenRoad {
         },
         &error);
     if (version && *version == kGnomeOverlayVersion) return true;
+    // A shell too busy to answer would not answer the questions below either.
+    if (!version && (error == kNoAnswer || error.starts_with(SD_BUS_ERROR_NO_REPLY))) {
+      return refuse(whyNot, "GNOME Shell did not answer in time (" + error + ")");
+    }
     const ExtensionInfo info = extensionInfo();
     if (version) {
       return refuse(whyNot, "the GNOME Shell extension " + std::string(kGnomeOverlayExtension) +
@@ -122,7 +121,7 @@ class GnomeLockScreenRoad : public LockScreenRoad {
   }
 
   void show(const QImage& frame, const Rect& placement) override {
-    const double at = now();
+    const double at = steadyNow();
     if (showing_ && placement == sentPlacement_ && at - sentAt_ < kResendAfter && frame == sentImage_) return;
     showing_ = true, sentImage_ = frame, sentPlacement_ = placement, sentAt_ = at;
     auto next = std::make_shared<const Frame>(Frame{placement, gnomeOverlayFrame(frame)});
@@ -154,11 +153,6 @@ class GnomeLockScreenRoad : public LockScreenRoad {
   }
 
  private:
-  static bool refuse(std::string* whyNot, const std::string& reason) {
-    if (whyNot) *whyNot = reason;
-    return false;
-  }
-
   // Calls a method and waits (a bounded time) for the value `read` takes from its reply; none,
   // with the error in `error`, when the call failed, the reply did not hold it, or time ran out.
   template <class T>
@@ -177,7 +171,7 @@ class GnomeLockScreenRoad : public LockScreenRoad {
       });
     });
     if (!answer) {
-      *error = "no answer in time";
+      *error = kNoAnswer;
       return std::nullopt;
     }
     *error = answer->error;
@@ -289,8 +283,10 @@ class GnomeLockScreenRoad : public LockScreenRoad {
                          {
                            std::lock_guard<std::mutex> lock(traffic->mutex);
                            traffic->sending = false;
-                           if (read && generation == traffic->generation)
-                             traffic->shownBounds = Rect(x, y, width, height);
+                           // After a failed call no frame is known to be shown.
+                           if (generation == traffic->generation) {
+                             traffic->shownBounds = read ? std::optional<Rect>(Rect(x, y, width, height)) : std::nullopt;
+                           }
                          }
                          noteOutcome(*traffic, reply, "show a frame");
                          sendWaiting(connection, traffic);
@@ -299,7 +295,9 @@ class GnomeLockScreenRoad : public LockScreenRoad {
   }
 
   // Logs the first failure of a run of failed calls, and the success that ends it.
+  // Calls ended because the road closed its connection are no failure of the shell's.
   static void noteOutcome(Traffic& traffic, const dbus::Reply& reply, const char* what) {
+    if (reply.error == dbus::kConnectionClosed) return;
     bool report = false;
     {
       std::lock_guard<std::mutex> lock(traffic.mutex);
@@ -326,10 +324,7 @@ class GnomeLockScreenRoad : public LockScreenRoad {
 }  // namespace
 
 GnomeOverlayFrame gnomeOverlayFrame(const QImage& frame) {
-  QImage image = frame.convertToFormat(QImage::Format_RGBA8888_Premultiplied);
-  if (image.width() > kGnomeOverlayMaxWidth || image.height() > kGnomeOverlayMaxHeight) {
-    image = image.scaled(kGnomeOverlayMaxWidth, kGnomeOverlayMaxHeight, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-  }
+  const QImage image = frame.convertToFormat(QImage::Format_RGBA8888_Premultiplied);
   GnomeOverlayFrame sent{static_cast<std::uint32_t>(image.width()), static_cast<std::uint32_t>(image.height())};
   int top = image.height(), bottom = -1, left = image.width(), right = -1;
   for (int y = 0; y < image.height(); ++y) {

@@ -33,10 +33,6 @@ inline constexpr const char* kGnomeOverlayPath = "/com/tessmin/Quorvel/Overlay";
 inline constexpr const char* kGnomeOverlayInterface = "com.tessmin.Quorvel.Overlay1";
 // The extension's interface version this road speaks (host.js: VERSION).
 inline constexpr std::uint32_t kGnomeOverlayVersion = 1;
-// The largest frame the extension takes, in pixels (host.js: MAX_WIDTH, MAX_HEIGHT); a larger
-// one is scaled down before it is sent.
-inline constexpr int kGnomeOverlayMaxWidth = 640;
-inline constexpr int kGnomeOverlayMaxHeight = 400;
 
 std::unique_ptr<LockScreenRoad> makeGnomeLockScreenRoad();
 
@@ -48,7 +44,8 @@ struct GnomeOverlayFrame {
   std::uint32_t left = 0, top = 0, columns = 0, rows = 0;
   std::vector<std::uint8_t> png;
 };
-// The frame to send for `frame` (a larger one than the extension takes scaled down first).
+// The frame to send for `frame`, as it is: the extension refuses one larger than 640 x 400
+// pixels (host.js: MAX_WIDTH, MAX_HEIGHT), as it refuses such a placement.
 GnomeOverlayFrame gnomeOverlayFrame(const QImage& frame);
 
 // The bundle's folder holding the extension for a GNOME Shell version ("43.9"): shell-43 up to

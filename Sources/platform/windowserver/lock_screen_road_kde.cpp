@@ -23,6 +23,7 @@
 #include "plasma-shell-client-protocol.h"
 #include "platform/dbus/connection.hpp"
 #include "platform/dispatch/dispatch.hpp"
+#include "platform/windowserver/lock_screen_road_common.hpp"
 #include "xdg-shell-client-protocol.h"
 
 namespace platform::windowserver {
@@ -142,8 +143,15 @@ class KdeLockScreenRoad : public LockScreenRoad {
   }
 
   void show(const QImage& frame, const Rect& placement) override {
-    if (!readEvents()) return;
-    const double at = now();
+    if (!readEvents()) {
+      if (!reportedBroken_ && display_) {
+        reportedBroken_ = true;
+        overlayLog().error("The %s's Wayland connection broke (%s): the panel no longer shows", name(),
+                           std::strerror(wl_display_get_error(display_)));
+      }
+      return;
+    }
+    const double at = steadyNow();
     if (previous_ && at >= previousGoesAt_) retire(std::move(previous_));
     if (!window_) window_ = makeWindow(placement);
     if (!next_ && raiseDue(at)) next_ = makeWindow(placement);
@@ -171,25 +179,17 @@ class KdeLockScreenRoad : public LockScreenRoad {
   }
 
   std::optional<Rect> shownBounds() const override {
-    if (!window_ || !window_->mapped) return std::nullopt;
+    // The compositor takes a broken connection's surfaces down.
+    if (!display_ || wl_display_get_error(display_) != 0 || !window_ || !window_->mapped) return std::nullopt;
     return Rect(window_->x, window_->y, window_->size.width, window_->size.height);
   }
 
  private:
-  static double now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-  }
-
   // Whether the shown surface is to be put back on top now: while the session is locked, when
   // it was made before the lock was announced or longer ago than the period.
   bool raiseDue(double at) const {
     if (!window_->mapped || !locked_.load()) return false;
     return window_->madeAt < lockedAt_.load() || at - window_->madeAt >= kRaisePeriod;
-  }
-
-  static bool refuse(std::string* whyNot, const std::string& reason) {
-    if (whyNot) *whyNot = reason;
-    return false;
   }
 
   static void global(void* data, wl_registry* registry, std::uint32_t name, const char* interface,
@@ -262,7 +262,7 @@ class KdeLockScreenRoad : public LockScreenRoad {
 
   std::unique_ptr<Window> makeWindow(const Rect& placement) {
     auto window = std::make_unique<Window>();
-    window->madeAt = now();
+    window->madeAt = steadyNow();
     window->surface = wl_compositor_create_surface(compositor_);
     wl_region* nothing = wl_compositor_create_region(compositor_);
     wl_surface_set_input_region(window->surface, nothing);  // clicks fall through
@@ -408,7 +408,7 @@ class KdeLockScreenRoad : public LockScreenRoad {
     return 0;
   }
   void setLocked(bool locked) {
-    if (locked && !locked_.load()) lockedAt_ = now();
+    if (locked && !locked_.load()) lockedAt_ = steadyNow();
     locked_ = locked;
   }
 
@@ -427,6 +427,7 @@ class KdeLockScreenRoad : public LockScreenRoad {
   std::unique_ptr<Window> previous_;  // replaced by window_, beneath it until previousGoesAt_
   double previousGoesAt_ = 0;
   std::vector<std::unique_ptr<Buffer>> buffers_;
+  bool reportedBroken_ = false;  // the broken connection was logged
 
   // Written by the bus thread.
   std::atomic<bool> locked_{false};

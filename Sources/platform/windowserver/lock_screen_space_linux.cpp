@@ -6,17 +6,12 @@
 #include <map>
 
 #include "platform/dispatch/dispatch.hpp"
-#include "platform/log/log.hpp"
 #include "platform/screens/screens_linux.hpp"
 #include "platform/windows/windows.hpp"
+#include "platform/windowserver/lock_screen_road_common.hpp"
 
 namespace platform::windowserver {
 namespace {
-
-const log::Logger& overlayLog() {
-  static const log::Logger logger("com.tessmin.quorvel", "overlay");
-  return logger;
-}
 
 // Shows the window it hosts through the road, one frame per road interval while shown.
 class RoadHost : public windows::PanelHost, public std::enable_shared_from_this<RoadHost> {
@@ -85,7 +80,6 @@ class RoadHost : public windows::PanelHost, public std::enable_shared_from_this<
 struct SpaceState {
   std::shared_ptr<RoadHost> host;
   std::int32_t lastSpace = 0;
-  std::map<std::int32_t, std::int32_t> levels;
 };
 SpaceState& state() {
   static auto* value = new SpaceState();
@@ -95,10 +89,7 @@ SpaceState& state() {
 namespace functions {
 std::int32_t mainConnectionID() { return 1; }
 std::int32_t spaceCreate(std::int32_t, std::int32_t, std::int32_t) { return ++state().lastSpace; }
-std::int32_t setLevel(std::int32_t, std::int32_t space, std::int32_t level) {
-  state().levels[space] = level;
-  return 0;
-}
+std::int32_t setLevel(std::int32_t, std::int32_t, std::int32_t) { return 0; }
 std::int32_t showSpaces(std::int32_t, const NumberArray*) { return 0; }
 void addWindows(std::int32_t, std::int32_t, const NumberArray* windows, std::int32_t) {
   if (!windows || !state().host) return;
