@@ -1,14 +1,17 @@
 // The authorization-dialog target on the Linux layers in this process (root, so its agents
 // run as root too), against real dialogs on a real accessibility bus: one candidate only, an
-// agent run from a folder the user may write, and the accessibility bus missing or turned off.
+// agent run from a folder the user may write, element numbers past the bridge's limit and
+// time-outs out of range, and the accessibility bus missing or turned off.
 // Each test needs a process of its own, as ctest runs them: libatspi connects once per process.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
 #include <algorithm>
+#include <limits>
 
 #include "platform/accessibility/accessibility_linux.hpp"
+#include "platform/accessibility/atspi_linux.hpp"
 #include "platform/codesign/codesign_linux.hpp"
 #include "platform/processes/processes_linux.hpp"
 #include "platform/users/users_linux.hpp"
@@ -95,6 +98,64 @@ TEST_F(AuthorizationDialogTest, AnAgentRunFromAFolderTheUserMayWriteIsRefused) {
   const Lines report = showDialogs(desktop_->agent(false), 1, 3);
   EXPECT_EQ(report, (Lines{"Accessibility trusted: true", "Locked: false", agentLine(false)}));
   EXPECT_FALSE(AuthorizationTarget::capture());
+}
+
+// With room for only three elements the dialog's five children overflow the table in the
+// middle of one query: every number that query hands out must still name its element.
+TEST_F(AuthorizationDialogTest, ElementNumbersHoldThroughTheQueryThatHandsThemOut) {
+  startDesktop();
+  agent_ = desktop_->start({desktop_->agent(), "--show"}, false, "agent.log");
+  ASSERT_TRUE(agent_ && fileHasLine(desktop_->path("agent.log"), "shown"));
+  auto& bridge = ax::AtspiBridge::shared();
+  const auto accessibility = ax::current();
+  const auto application = accessibility->createApplication(static_cast<std::int32_t>(agent_->pid()));
+  const auto query = [&](ax::Element element, const char* attribute) {
+    ax::AttributeValue value;
+    const ax::AXError error = accessibility->copyAttributeValue(element, attribute, &value);
+    return std::make_pair(error, value);
+  };
+  // Only the window is remembered before the limit is lowered.
+  ax::ElementList windows;
+  ASSERT_TRUE(eventually([&] {
+    const auto [found, value] = query(application, "AXWindows");
+    if (found == ax::AXError::success) windows = std::get<ax::ElementList>(value);
+    return windows.size() == 1;
+  }, 20));
+  bridge.setMostRemembered(3);
+  const auto children = query(windows[0], "AXChildren");
+  ASSERT_EQ(children.first, ax::AXError::success);
+  bridge.setMostRemembered(ax::AtspiBridge::kMostRemembered);
+  Lines roles;
+  for (const auto& child : std::get<ax::ElementList>(children.second)) {
+    const auto [error, role] = query(child, "AXRole");
+    roles.push_back(error == ax::AXError::success ? std::get<std::string>(role) : "error");
+  }
+  EXPECT_EQ(roles, (Lines{"AXStaticText", "AXTextField", "AXTextField", "AXButton", "AXButton"}));
+
+  // The walk for the focused element overflows it too (the table is emptied before it).
+  bridge.setMostRemembered(3);
+  const auto focused = query(application, "AXFocusedUIElement");
+  ASSERT_EQ(focused.first, ax::AXError::success);
+  bridge.setMostRemembered(ax::AtspiBridge::kMostRemembered);
+  const auto field = std::get<ax::Element>(focused.second);
+  EXPECT_EQ(query(field, "AXSubrole"), std::make_pair(ax::AXError::success, ax::AttributeValue(std::string("AXSecureTextField"))));
+
+  // Past the limit, numbers handed out earlier are given up and never name another element.
+  bridge.setMostRemembered(3);
+  EXPECT_EQ(query(field, "AXRole").first, ax::AXError::invalidUIElement);
+  std::int32_t pid = 0;
+  EXPECT_EQ(accessibility->getPid(field, &pid), ax::AXError::invalidUIElement);
+  const auto again = query(application, "AXFocusedUIElement");
+  ASSERT_EQ(again.first, ax::AXError::success);
+  EXPECT_NE(std::get<ax::Element>(again.second), field);
+
+  // Time-outs: none that is not a number of seconds; a huge one waits as long as it can.
+  for (const float seconds : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                              -std::numeric_limits<float>::infinity(), -1.0f}) {
+    EXPECT_EQ(accessibility->setMessagingTimeout(application, seconds), ax::AXError::illegalArgument) << seconds;
+  }
+  ASSERT_EQ(accessibility->setMessagingTimeout(application, 1e9f), ax::AXError::success);
+  EXPECT_EQ(query(application, "AXWindows").first, ax::AXError::success);
 }
 
 TEST_F(AuthorizationDialogTest, WithoutAnEnabledAccessibilityBusEveryQueryAnswersApiDisabled) {

@@ -1,5 +1,7 @@
 #include "platform/accessibility/accessibility_linux.hpp"
 
+#include <cmath>
+
 #include "platform/accessibility/atspi_linux.hpp"
 #include "platform/logind/login_session.hpp"
 #include "platform/pam/pam.hpp"
@@ -22,7 +24,7 @@ Element LinuxAccessibility::createApplication(std::int32_t pid) {
 }
 
 AXError LinuxAccessibility::setMessagingTimeout(const Element& element, float seconds) {
-  if (seconds < 0) return AXError::illegalArgument;
+  if (!std::isfinite(seconds) || seconds < 0) return AXError::illegalArgument;
   const double timeout = seconds == 0 ? kDefaultMessagingTimeout : seconds;
   if (element.reference == AtspiBridge::kSystemWide) {
     bridge().setTimeout(timeout);

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cmath>
 #include <deque>
+#include <limits>
 #include <optional>
 
 #include "platform/dbus/connection.hpp"
@@ -21,9 +23,6 @@ constexpr double kRecheckSeconds = 1.0;
 // The walk for an application's focused element.
 constexpr int kFocusWalkDepth = 12;
 constexpr std::size_t kFocusWalkElements = 400;
-// Beyond this many remembered elements every number is given up (they then answer
-// `invalidUIElement`) and the count starts again.
-constexpr std::size_t kMostRemembered = 20'000;
 
 const platform::log::Logger& logger() {
   static const auto* const instance = new platform::log::Logger("com.tessmin.quorvel.linux", "accessibility");
@@ -183,8 +182,23 @@ void AtspiBridge::setTimeout(std::int32_t pid, double seconds) {
 void AtspiBridge::useTimeoutOf(std::int32_t pid) {
   const auto found = timeouts_.find(pid);
   const double seconds = found == timeouts_.end() ? defaultTimeout_ : found->second;
+  double milliseconds = seconds * 1000;
+  if (std::isnan(milliseconds)) milliseconds = kDefaultMessagingTimeout * 1000;
+  milliseconds = std::clamp(milliseconds, 1.0, static_cast<double>(std::numeric_limits<int>::max()));
   // No extra time for applications that started a moment ago.
-  atspi_set_timeout(std::max(1, static_cast<int>(seconds * 1000)), -1);
+  atspi_set_timeout(static_cast<int>(milliseconds), -1);
+}
+
+void AtspiBridge::setMostRemembered(std::size_t count) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  mostRemembered_ = count;
+}
+
+void AtspiBridge::forgetAllWhenFull() {
+  if (objects_.size() < mostRemembered_) return;
+  for (auto& entry : objects_) g_object_unref(entry.second.accessible);
+  objects_.clear();
+  numbers_.clear();
 }
 
 AtspiBridge::Object* AtspiBridge::object(std::uint64_t reference) {
@@ -200,11 +214,6 @@ std::uint64_t AtspiBridge::remember(AtspiAccessible* accessible, std::int32_t pi
   if (const auto known = numbers_.find(key); known != numbers_.end()) {
     g_object_unref(accessible);
     return known->second;
-  }
-  if (objects_.size() >= kMostRemembered) {
-    for (auto& entry : objects_) g_object_unref(entry.second.accessible);
-    objects_.clear();
-    numbers_.clear();
   }
   const std::uint64_t number = next_++;
   objects_.emplace(number, Object{accessible, pid});
@@ -290,6 +299,9 @@ AXError AtspiBridge::focusedOf(std::int32_t pid, AttributeValue* value) {
 AXError AtspiBridge::copyAttribute(std::uint64_t reference, const std::string& attribute, AttributeValue* value) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!ready()) return AXError::apiDisabled;
+  // Only queries remember elements, and the objects they walk stay where they are until the
+  // next query: the table is emptied here, never in the middle of a walk.
+  forgetAllWhenFull();
   if (isApplication(reference)) {
     const auto pid = static_cast<std::int32_t>(reference - kApplicationBase);
     if (attribute == "AXWindows" || attribute == "AXChildren") {

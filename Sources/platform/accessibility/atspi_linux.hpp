@@ -4,6 +4,7 @@
 // serialised, and none is made before the bus was found running and enabled.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -38,6 +39,11 @@ class AtspiBridge {
   // Time-outs: of every call, or of the calls about one process.
   void setTimeout(double seconds);
   void setTimeout(std::int32_t pid, double seconds);
+  // Once this many elements are remembered, the next query gives up every element number
+  // (they then answer `invalidUIElement`; numbers are never handed out twice) before it reads
+  // its own, so the numbers one query hands out all hold when it returns.
+  static constexpr std::size_t kMostRemembered = 20'000;
+  void setMostRemembered(std::size_t count);
 
   AXError copyAttribute(std::uint64_t reference, const std::string& attribute, AttributeValue* value);
   AXError pidOf(std::uint64_t reference, std::int32_t* pid);
@@ -58,6 +64,7 @@ class AtspiBridge {
   void report(const std::string& problem);
   void useTimeoutOf(std::int32_t pid);
   Object* object(std::uint64_t reference);
+  void forgetAllWhenFull();
   // Under mutex_: the object of an element about to be asked, with its time-out in force; or
   // the answer when there is nothing to ask (`unsupported` when the request does not apply).
   AXError reach(std::uint64_t reference, bool applies, AXError unsupported, const Object** entry);
@@ -78,6 +85,7 @@ class AtspiBridge {
   std::string reported_;
   double defaultTimeout_ = kDefaultMessagingTimeout;
   std::map<std::int32_t, double> timeouts_;
+  std::size_t mostRemembered_ = kMostRemembered;
   std::unordered_map<std::uint64_t, Object> objects_;
   std::unordered_map<std::string, std::uint64_t> numbers_;
   std::uint64_t next_ = kObjectBase;

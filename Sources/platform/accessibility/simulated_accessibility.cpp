@@ -1,5 +1,7 @@
 #include "platform/accessibility/simulated_accessibility.hpp"
 
+#include <cmath>
+
 #include "platform/accessibility/simulated_user_interface.hpp"
 
 namespace platform::accessibility {
@@ -21,7 +23,7 @@ bool SimulatedAccessibility::isProcessTrustedWithOptions(bool prompt) {
 Element SimulatedAccessibility::createSystemWide() { return Element{kSystemWideReference}; }
 
 AXError SimulatedAccessibility::setMessagingTimeout(const Element& element, float seconds) {
-  if (seconds < 0) return AXError::illegalArgument;
+  if (!std::isfinite(seconds) || seconds < 0) return AXError::illegalArgument;
   std::lock_guard<std::mutex> lock(mutex_);
   // Zero restores the global default.
   if (seconds == 0) {
