@@ -58,7 +58,8 @@ class GnomeShellOverlayTest : public CoordinatorTest {
     buses_->addSession(kOwnSession, static_cast<std::uint32_t>(::getuid()));
     shell_ = std::make_unique<NestedGnomeShell>(*buses_, home() + "/gnome");
     std::string output;
-    ASSERT_EQ(runCommand({QUORVEL_SOURCE_DIR "/scripts/install-gnome-extension",
+    // Its errors go to the output too, for the failure message.
+    ASSERT_EQ(runCommand({"sh", "-c", "exec \"$0\" \"$1\" 2>&1", QUORVEL_SOURCE_DIR "/scripts/install-gnome-extension",
                           QUORVEL_BINARY_DIR "/Quorvel.bundle/Resources/gnome-shell-extension"},
                          {"XDG_DATA_HOME=" + shell_->home() + "/.local/share"}, 20, &output),
               0)

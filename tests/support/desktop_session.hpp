@@ -17,7 +17,8 @@ namespace quorvel::testing {
 
 class ChildProcess {
  public:
-  // `environment` adds "NAME=value" entries ("NAME=" removes one); output goes to `logPath`
+  // `environment` adds "NAME=value" entries ("NAME=" removes one); the pam_wrapper preloaded
+  // into a test executable is passed on only when it sets LD_PRELOAD. Output goes to `logPath`
   // (else it can be read). Absent when it could not start.
   static std::unique_ptr<ChildProcess> start(const std::vector<std::string>& argv,
                                              const std::vector<std::string>& environment = {},
